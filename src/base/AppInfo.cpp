@@ -1,0 +1,62 @@
+#include "base/AppInfo.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/Plist.h"
+
+namespace base {
+
+namespace fs = std::filesystem;
+
+AppInfo& AppInfo::shared() {
+    static AppInfo* info = new AppInfo();
+    return *info;
+}
+
+std::string AppInfo::executablePath() const {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    buf[n] = 0;
+    return buf;
+}
+
+AppInfo::AppInfo() {
+    std::string dir;
+    if (const char* env = std::getenv("FLASHWREN_RESOURCES"); env && *env) {
+        dir = env;
+    } else {
+        fs::path p = fs::path(executablePath()).parent_path();
+        for (int i = 0; i < 5 && !p.empty(); ++i) {
+            std::error_code ec;
+            if (fs::exists(p / "resources" / "Info.plist", ec)) {
+                dir = (p / "resources").string();
+                break;
+            }
+            if (p == p.parent_path()) break;
+            p = p.parent_path();
+        }
+#ifdef FLASHWREN_SOURCE_RESOURCES
+        if (dir.empty()) dir = FLASHWREN_SOURCE_RESOURCES;
+#endif
+    }
+    load(dir);
+}
+
+void AppInfo::load(const std::string& resourcesDir) {
+    resourcesDir_ = resourcesDir;
+    info_ = nlohmann::json::object();
+    if (resourcesDir.empty()) return;
+    if (auto v = plistReadFile(resourcesDir + "/Info.plist"); v && v->is_object()) info_ = *v;
+}
+
+std::string AppInfo::string(const std::string& key) const {
+    auto it = info_.find(key);
+    if (it != info_.end() && it->is_string()) return it->get<std::string>();
+    return {};
+}
+
+}  // namespace base

@@ -1,0 +1,23 @@
+#pragma once
+// Atomic file writes and the user's folders.
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace base {
+
+// Writes to a temporary name in the same folder, flushes, then renames into
+// place: a reader sees the old file or the new one, never half of either.
+bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error = nullptr);
+std::optional<std::string> readFile(const std::string& path);
+// Moves a damaged file aside as "<path>.corrupt-<time>" and returns the new name.
+std::string setAside(const std::string& path);
+
+std::string homeDir();
+std::string configHome();     // $XDG_CONFIG_HOME or ~/.config
+std::string dataHome();       // $XDG_DATA_HOME or ~/.local/share ("Application Support")
+std::string cacheHome();      // $XDG_CACHE_HOME or ~/.cache ("Caches")
+std::string documentsDir();   // XDG documents folder, else ~/Documents
+std::string picturesDir();    // XDG pictures folder, else ~/Pictures
+
+}  // namespace base

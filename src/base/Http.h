@@ -1,0 +1,53 @@
+#pragma once
+// Blocking HTTP over libcurl. Call it off the interface thread.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace base {
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    HeaderList headers;
+    std::string body;            // sent when bodyFile is empty
+    std::string bodyFile;        // a file streamed as the body
+    std::string username;        // basic authentication when not empty
+    std::string password;
+    long timeoutSeconds = 60;    // whole transfer; 0 = none
+    long connectTimeoutSeconds = 30;
+    std::string caInfoBlob;      // PEM roots to trust instead of the system's
+    std::string caFile;          // a PEM file of roots to trust
+    bool verifyPeer = true;
+    bool followRedirects = false;
+    std::string downloadFile;    // when set, the body is written here instead of memory
+    // Called with bytes sent and total to send; return false to abort.
+    std::function<bool(std::uint64_t sent, std::uint64_t total)> uploadProgress;
+};
+
+struct HttpResponse {
+    long status = 0;             // 0 when no reply arrived
+    HeaderList headers;          // names as received
+    std::string body;
+    int curlCode = 0;            // CURLE_OK when the exchange completed
+    std::string error;           // transport error text
+    bool completed() const { return curlCode == 0; }
+    // First header of that name, compared without case.
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+HttpResponse httpPerform(const HttpRequest& request);
+
+// Percent-escapes every byte outside the unreserved set (A-Z a-z 0-9 - . _ ~).
+std::string urlEncode(std::string_view text);
+std::string urlDecode(std::string_view text);
+// "k=v&k2=v2" with both sides escaped by urlEncode, in the order given.
+std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields);
+
+}  // namespace base

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "base/Executor.h"
+#include "base/NotificationCenter.h"
+#include "base/Scheduler.h"
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsTasksInOrderAndSyncInlineOnItsOwnThread) {
+    base::SerialQueue q("test.serial");
+    std::vector<int> seen;
+    for (int i = 0; i < 100; ++i) q.post([&, i] { seen.push_back(i); });
+    bool nestedRan = false;
+    q.sync([&] {
+        EXPECT_TRUE(q.isCurrent());
+        q.sync([&] { nestedRan = true; });  // would deadlock if not inline
+    });
+    EXPECT_TRUE(nestedRan);
+    ASSERT_EQ(seen.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+    EXPECT_FALSE(q.isCurrent());
+    EXPECT_EQ(q.syncResult([] { return 42; }), 42);
+}
+
+TEST(SerialQueue, DestructorRunsWhatIsQueued) {
+    std::atomic<int> count{0};
+    {
+        base::SerialQueue q("test.drain");
+        for (int i = 0; i < 50; ++i) q.post([&] { ++count; });
+    }
+    EXPECT_EQ(count.load(), 50);
+}
+
+TEST(ThreadPool, RunsEveryTask) {
+    base::ThreadPool pool(4);
+    std::atomic<int> count{0};
+    base::ManualExecutor main;
+    for (int i = 0; i < 1000; ++i) pool.post([&] { if (++count == 1000) main.post([] {}); });
+    EXPECT_TRUE(main.runUntil([&] { return count.load() == 1000; }, 5s));
+}
+
+TEST(Scheduler, ManualClockFiresInDeadlineOrderAndCancelledTimersNever) {
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler s(clock);
+    std::vector<std::string> fired;
+    s.after(3s, nullptr, [&] { fired.push_back("three"); });
+    s.after(1s, nullptr, [&] { fired.push_back("one"); });
+    auto cancelled = s.after(2s, nullptr, [&] { fired.push_back("two"); });
+    int ticks = 0;
+    auto rep = s.every(1s, nullptr, [&] { ++ticks; });
+    EXPECT_TRUE(s.cancel(cancelled));
+    EXPECT_FALSE(s.cancel(cancelled));
+    clock->advance(500ms);
+    EXPECT_TRUE(fired.empty());
+    clock->advance(3s);
+    EXPECT_EQ(fired, (std::vector<std::string>{"one", "three"}));
+    EXPECT_GE(ticks, 1);
+    s.cancel(rep);
+    int before = ticks;
+    clock->advance(10s);
+    EXPECT_EQ(ticks, before);
+}
+
+TEST(Scheduler, TimerCancelledAfterDueButBeforeItsExecutorRunsDoesNotFire) {
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler s(clock);
+    base::ManualExecutor main;
+    bool ran = false;
+    auto id = s.after(1s, &main, [&] { ran = true; });
+    clock->advance(2s);
+    EXPECT_EQ(main.pendingCount(), 1u);
+    EXPECT_TRUE(s.cancel(id));
+    main.runPending();
+    EXPECT_FALSE(ran);
+}
+
+TEST(Scheduler, RealClockFiresOnTheGivenExecutor) {
+    base::Scheduler s;
+    base::ManualExecutor main;
+    bool ran = false;
+    s.after(10ms, &main, [&] { ran = main.isCurrent(); });
+    EXPECT_TRUE(main.runUntil([&] { return ran; }, 5s));
+}
+
+TEST(NotificationCenter, DeliversByNameAndSenderOnTheObserversExecutor) {
+    base::NotificationCenter nc;
+    base::ManualExecutor main;
+    int any = 0, fromA = 0;
+    std::string got;
+    int a = 0, b = 0;
+    auto id1 = nc.addObserver("N", nullptr, nullptr, [&](const base::Notification& n) {
+        ++any;
+        if (auto* v = n.get<std::string>("k")) got = *v;
+    });
+    nc.addObserver("N", &a, &main, [&](const base::Notification&) { ++fromA; });
+    nc.post("N", &a, {{"k", std::string("v")}});
+    nc.post("N", &b);
+    nc.post("Other", &a);
+    EXPECT_EQ(any, 2);
+    EXPECT_EQ(got, "v");
+    EXPECT_EQ(fromA, 0);
+    main.runPending();
+    EXPECT_EQ(fromA, 1);
+    nc.removeObserver(id1);
+    nc.post("N", &b);
+    EXPECT_EQ(any, 2);
+}
+
+TEST(NotificationCenter, RemovedObserverIsNotCalledForAnAlreadyQueuedPost) {
+    base::NotificationCenter nc;
+    base::ManualExecutor main;
+    int calls = 0;
+    auto id = nc.addObserver("N", nullptr, &main, [&](const base::Notification&) { ++calls; });
+    nc.post("N");
+    nc.removeObserver(id);
+    main.runPending();
+    EXPECT_EQ(calls, 0);
+}
