@@ -2,11 +2,14 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -90,6 +93,10 @@ struct BBXTransfer {
     long status = 0;
     TRLHeaderList received;
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    std::chrono::steady_clock::duration idleTimeout{};
+    std::chrono::steady_clock::time_point lastProgress{};
+    curl_off_t lastBytes = 0;
+    bool timedOut = false;
 
     ~BBXTransfer() {
         if (easy) curl_easy_cleanup(easy);
@@ -126,6 +133,23 @@ struct BBXTransfer {
         if (colon == std::string::npos) return n;
         t->received.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         return n;
+    }
+
+    // Called about once a second and on every transfer: ends a transfer that
+    // moved no byte for the request's timeout.
+    static int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+        auto* t = static_cast<BBXTransfer*>(user);
+        auto now = std::chrono::steady_clock::now();
+        if (dlnow + ulnow != t->lastBytes) {
+            t->lastBytes = dlnow + ulnow;
+            t->lastProgress = now;
+            return 0;
+        }
+        if (now - t->lastProgress > t->idleTimeout) {
+            t->timedOut = true;
+            return 1;
+        }
+        return 0;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -196,6 +220,11 @@ private:
 
     void loop() {
         pthread_setname_np(pthread_self(), "BBXURLSession");
+        // A peer that closes its end must fail the write, not kill the process.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         for (;;) {
             std::vector<std::unique_ptr<BBXTransfer>> adds;
             std::vector<std::uint64_t> cancels;
@@ -233,13 +262,14 @@ private:
                 active_.erase(it);
                 CURLcode result = msg->data.result;
                 std::optional<base::Error> error;
-                if (t->downloadFailed)
+                if (t->timedOut) error = urlError(kBBXURLErrorTimedOut, "The request timed out.");
+                else if (t->downloadFailed)
                     error = base::Error(kBBXURLSessionDownloadTaskErrorDomain, -1, "The downloaded file could not be written.");
                 else if (result != CURLE_OK) error = errorForCurl(result, t->errorBuffer);
                 else t->deliverResponseOnce();
                 complete(std::move(t), std::move(error));
             }
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+            curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr);
         }
     }
 
@@ -350,6 +380,9 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 16L);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
+    // The SDK sends a handful of requests a run: a fresh connection each
+    // time costs little and never meets a connection the server dropped.
+    curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     std::string noProxy = "localhost,127.0.0.1,::1";
@@ -359,8 +392,11 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     // The timeout counts time without progress, as an idle timeout.
     double timeout = r.timeoutInterval > 0 ? r.timeoutInterval : 60;
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(timeout))));
+    t->idleTimeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeout));
+    t->lastProgress = std::chrono::steady_clock::now();
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &BBXTransfer::onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, t.get());
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
     if (trust && trust->anchorsOnly()) {
         std::string pem = trust->anchorsPEM();
