@@ -1,0 +1,96 @@
+#pragma once
+// Row models of the "media" and "share" tables. Every statement goes through
+// the shared database queue, so these may be used from any thread.
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/SharingType.h"
+
+class WrenBaseModel {
+public:
+    virtual ~WrenBaseModel() = default;
+    virtual QString tableName() const = 0;
+    virtual QString idColumn() const { return QStringLiteral("id"); }
+    // Deletes the row with that id from this model's table.
+    bool removeRecordWithID(std::int64_t rowID) const;
+    // Number of rows in this model's table (-1 on a database error).
+    std::int64_t rowCount() const;
+};
+
+// One print image with its upload state.
+class MediaItemModel : public WrenBaseModel {
+public:
+    std::int64_t ID = 0;
+    QString fileName;   // last path component of the print
+    QString filePath;   // full path of the print image
+    QString albumName;
+    QString imageURL;   // public address of the uploaded print
+    QString thumbURL;   // public address of its thumbnail
+    QString uploadURL;  // short public address from the registration
+    int uploadStatus = MediaUploadStatusUploading;
+    int retryCount = 0;
+    QDateTime dateCreated;
+
+    QString tableName() const override { return QStringLiteral("media"); }
+
+    // Inserts the row (setting ID and dateCreated); false on a database error.
+    bool save();
+    // Writes every field to the row with this ID.
+    bool update();
+    static std::shared_ptr<MediaItemModel> loadMediaItemWithID(std::int64_t mediaID);
+    static std::vector<std::shared_ptr<MediaItemModel>> loadAll();
+    // Rows whose uploadStatus is 2, 3 or 4, newest first by creation date;
+    // rows without a file path are left out with a log line.
+    static std::vector<std::shared_ptr<MediaItemModel>> getAllEligibleRecordsForRetry();
+    void updateOnImageUploadSuccessToS3();
+    void updateOnThumbUploadSuccessToS3();
+    void updateOnWrenTrackURLUploadSuccess();  // uploadURL, status 1, retry count 0
+    void updateOnFailedToUpload();             // uploadStatus and retryCount
+};
+
+// One share request of a media item.
+class SharingModel : public WrenBaseModel {
+public:
+    std::int64_t ID = 0;
+    int shareType = SharingTypeEmail;
+    QString toField;
+    QString filePath;
+    QDateTime dateEntered;
+    QDateTime dateSent;       // null when not sent
+    QDateTime dateLastTried;  // null when never tried
+    QString lastError;
+    int done = 0;             // 0 pending, 1 done
+    std::int64_t media_id = 0;
+
+    QString tableName() const override { return QStringLiteral("share"); }
+
+    bool save();    // inserts, setting ID
+    bool update();  // writes every field to the row with this ID
+    static std::vector<std::shared_ptr<SharingModel>> getAllSharingRecordsWaitingToSend();
+    static std::shared_ptr<SharingModel> loadWithID(std::int64_t rowID);
+};
+
+struct SharingStats {
+    std::int64_t total = 0;
+    std::int64_t pending = 0;
+    QString lastError;
+    std::int64_t totalToday = 0;
+};
+
+class SharingStatsInfoModel {
+public:
+    // For each code of WrenUtils::getAllSharingType().
+    static std::map<int, SharingStats> getAllStats();
+    // Deletes the rows that are done; pending shares are kept.
+    static bool removeAllSharesExceptPending();
+    static bool retireAllPendingItemsForSharingType(int sharingType);
+    // "flashwren_shares.csv" in the data folder, RFC 4180 quoting.
+    static bool generateCSVOfAllSharing();
+    static QString csvPath();
+};

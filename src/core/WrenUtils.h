@@ -1,0 +1,90 @@
+#pragma once
+// Shared utility operations of the booth.
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QVariant>
+
+#include <functional>
+#include <map>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+class WrenUtils {
+public:
+    // YES when the setting IS_INTERNET_RECHABLE holds "YES".
+    static bool isInternetRechable();
+    // Present, not null and of non-zero length.
+    static bool hasValue(const QVariant& value);
+    static bool hasValue(const QString& value) { return !value.isEmpty(); }
+    static bool NSStringIsValidEmail(const QString& text);
+    static bool isValidPhoneNumber(const QString& text);
+    static bool isValidImage(const QImage* image);
+    static bool isValidImage(const QImage& image) { return isValidImage(&image); }
+
+    static std::map<int, QString> getSharingTypeMapping();
+    static QList<int> getAllSharingType();  // 0, 4, 2, 1, 3, 7
+
+    // The data folder (setting DATA_DIRECTORY), ending in "/"; when unset it
+    // first stores the user's pictures folder followed by "/flashwren/".
+    static QString getDataDirectory();
+    // Sub-folders of the data folder (no trailing "/").
+    static QString getIncomingFolderPath();
+    static QString getOriginalsFolderPath();
+    static QString getPrintsFolderPath();
+    static QString getThumbFolderPath();  // prints/thumb
+    static QString getTemplatesFolderPath();
+    static QString getGreenScreenFolderPath();
+    static QString getTempFolderPath();
+    // Makes every sub-folder of the data folder; false (logged) on failure.
+    static bool createDataSubfolders();
+
+    static void createDirectoryAtPath(const QString& path);
+    static void copyDirectoryFrom(const QString& source, const QString& destinationDirectory);
+    static void removeFileAtPath(const QString& path);
+    // Deletes what is inside the folder, keeping the folder.
+    static void emptyDirectoryAtPath(const QString& path);
+
+    // "anon.mac." + unique_random_user_id (made on first use).
+    static QString getSerialOrUniqueUserID();
+    // APP_UUID (made on first use).
+    static QString getUniqueUUID();
+    // <application support>/flashwren/squeue (not created here).
+    static QString getAnalyticsQueueFolderPath();
+
+    // Form body: key=value pairs joined by "&", each side percent-escaped
+    // (everything outside the unreserved set), in the given order.
+    static QByteArray encodeDictionary(const QList<QPair<QString, QString>>& fields);
+    // GET with a 10-second time-out: the body parsed as JSON, none when it does
+    // not parse; on a transport failure `error` gets its description. Blocking:
+    // never call on the interface thread.
+    static std::optional<nlohmann::json> sendSyncHTTPGetRequestAt(const QString& url, QString* error);
+
+    static void showHideVirtualKeyboard(bool show);
+    // Clears the web views' cookies and cache through the hook that the
+    // web-view layer installs; without one there is nothing to clear.
+    static void clearHTTPCookiesAndCache();
+    static void setClearHTTPCookiesAndCacheHook(std::function<void()> hook);
+    // Whether the keying engine can run here.
+    static bool checkIFOpenGLIsSupported();
+    // A modal alert; style 2 = critical. Interface thread only.
+    static void showAlertWithMessage(const QString& message, const QString& informationText, int style);
+
+    // A QR code of `text`, `size` pixels square (black on white); null on failure.
+    static QImage qrCodeImage(const QString& text, int size);
+    // "yyyy-MM-dd_HH-mm-ss-zzz" of now: unique, sortable file-name stem.
+    static QString dateStringForFileName();
+
+    // Start-up: makes the data folder's sub-folders, the prints folder's
+    // "thumb" and the analytics queue folder, and stores PHOTO_FOLDER_PATH
+    // (the prints folder). False (logged) when a folder could not be made.
+    static bool setupFoldersAtStartup();
+    // Start-up: makes unique_random_user_id and APP_UUID when missing.
+    static void makeFirstLaunchSettings();
+};
+
+// The MD5 digest of the text's UTF-8 bytes as 32 upper-case hexadecimal digits.
+QString MD5String(const QString& text);
