@@ -54,39 +54,37 @@ std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QSt
 
     QXmlStreamReader xml(&file);
     auto where = [&] { return QStringLiteral("%1, line %2: ").arg(path).arg(xml.lineNumber()); };
-    bool sawRoot = false;
     std::set<int> indexes;
     bool explicitIndexes = false;
     int photos = 0;
 
-    while (!xml.atEnd()) {
-        if (!xml.readNextStartElement()) continue;
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("template")) {
+        fail(error, xml.hasError() ? where() + xml.errorString()
+                                   : where() + QStringLiteral("the root element is not <template>"));
+        return nullptr;
+    }
+    {
         const auto attrs = xml.attributes();
-        if (!sawRoot) {
-            if (xml.name() != QLatin1String("template")) {
-                fail(error, where() + QStringLiteral("the root element is not <template>"));
-                return nullptr;
-            }
-            sawRoot = true;
-            double w = 0, h = 0;
-            if (!readNumber(attrs, "width", &w) || !readNumber(attrs, "height", &h) || w < 1 || h < 1 ||
-                w > kMaxSide || h > kMaxSide) {
-                fail(error, where() + QStringLiteral("width and height must be whole pixels from 1 to 20000"));
-                return nullptr;
-            }
-            doc->size = QSize(int(w), int(h));
-            doc->name = attrs.value(QLatin1String("name")).toString().trimmed();
-            if (doc->name.isEmpty()) doc->name = QFileInfo(folder).fileName();
-            if (attrs.hasAttribute(QLatin1String("background"))) {
-                QColor c = QColor::fromString(attrs.value(QLatin1String("background")).toString());
-                if (!c.isValid()) {
-                    fail(error, where() + QStringLiteral("background is not a colour"));
-                    return nullptr;
-                }
-                doc->backgroundColor = c;
-            }
-            continue;
+        double w = 0, h = 0;
+        if (!readNumber(attrs, "width", &w) || !readNumber(attrs, "height", &h) || w < 1 || h < 1 ||
+            w > kMaxSide || h > kMaxSide) {
+            fail(error, where() + QStringLiteral("width and height must be whole pixels from 1 to 20000"));
+            return nullptr;
         }
+        doc->size = QSize(int(w), int(h));
+        doc->name = attrs.value(QLatin1String("name")).toString().trimmed();
+        if (doc->name.isEmpty()) doc->name = QFileInfo(folder).fileName();
+        if (attrs.hasAttribute(QLatin1String("background"))) {
+            QColor c = QColor::fromString(attrs.value(QLatin1String("background")).toString());
+            if (!c.isValid()) {
+                fail(error, where() + QStringLiteral("background is not a colour"));
+                return nullptr;
+            }
+            doc->backgroundColor = c;
+        }
+    }
+    while (xml.readNextStartElement()) {
+        const auto attrs = xml.attributes();
         if (xml.name() != QLatin1String("layer")) {
             xml.skipCurrentElement();
             continue;
@@ -139,10 +137,6 @@ std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QSt
     }
     if (xml.hasError()) {
         fail(error, where() + xml.errorString());
-        return nullptr;
-    }
-    if (!sawRoot) {
-        fail(error, QStringLiteral("%1: no <template> element").arg(path));
         return nullptr;
     }
     if (photos == 0) {
