@@ -76,10 +76,11 @@ public:
     bool startUploadingOldAnalyticsData();
     static constexpr std::chrono::seconds kResendInterval{60};
     bool isTimerPending();
+    // Arms the one-shot resend timer (replacing a pending one).
+    void startTimer();
 
 private:
     Analytics();
-    void startTimer();
     void startProcessingWithNewThread();
     std::mutex mutex_;
     base::Scheduler::TimerId retryAnalyticsDataTimer_ = 0;
