@@ -49,8 +49,12 @@ protected:
     void setOnline(bool online) { set("IS_INTERNET_RECHABLE", online ? "YES" : "NO"); }
 
     // Runs main-queue work until `done` holds (5 s at most).
+    // Conditions changed by background threads are polled.
     bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-        return main.runUntil(done, std::chrono::milliseconds(timeoutMs));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline)
+            if (main.runUntil(done, std::chrono::milliseconds(5))) return true;
+        return done();
     }
     void pumpFor(std::chrono::milliseconds time) {
         main.runUntil([] { return false; }, time);
