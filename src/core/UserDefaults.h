@@ -21,6 +21,8 @@ public:
     using Observer = std::function<void(const std::string& key)>;
 
     // The application's defaults, with resources/Defaults.plist registered.
+    // It follows $XDG_CONFIG_HOME: pointed elsewhere (a test's temporary
+    // home), the next call gives the store of that folder.
     static UserDefaults& standard();
     // A store over another file (tests, tools). A file that cannot be read as a
     // property list is set aside (renamed "<file>.corrupt-<time>") and reported
@@ -58,8 +60,13 @@ public:
 
 private:
     bool writeLocked();
+    void notify(const std::string& key);
     std::string path_;
     mutable std::mutex mutex_;
+    std::mutex writeMutex_;            // one writer at a time; readers never wait for the disk
+    std::uint64_t generation_ = 0;     // bumped by every change
+    std::uint64_t writtenGeneration_ = 0;
+    bool lastWriteOk_ = true;
     Value values_ = Value::object();
     Value registered_ = Value::object();
     std::string loadError_;
