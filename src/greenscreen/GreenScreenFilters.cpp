@@ -97,7 +97,10 @@ QImage GreenScreenFilters::startFiltersProcessing() {
             }
         }
         // One pass: the key, then the overlay over it.
-        keyed = keying::composite(inputPicture_, background, overlay, key);
+        QImage recycle = std::move(lastOutput_);
+        lastOutput_ = QImage();
+        keyed = keying::composite(inputPicture_, background, overlay, key, std::move(recycle));
+        lastOutput_ = keyed;
         return keyed;
     } catch (const std::exception& e) {
         spdlog::error("GreenScreenFilter: unable to apply filter as got exception as ({})", e.what());

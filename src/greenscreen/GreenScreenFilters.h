@@ -94,4 +94,5 @@ private:
     QImage backgroundImage_;
     QImage inputImage_;
     std::unique_ptr<KeyingPicture> overlayPicture_;
+    QImage lastOutput_;  // reused once its receiver lets go of it
 };

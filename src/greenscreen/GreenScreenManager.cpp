@@ -131,7 +131,23 @@ void GreenScreenManager::updateBackgroundImageIndexLocked() {
         if (rotationIndex >= n) rotationIndex = 0;
         index = rotationIndex;
     }
-    backgrounds_ = backgroundImages_[index];
+    const BackgroundImagePtr& next = backgroundImages_[index];
+    if (next == backgrounds_ && !backgroundNeedsLoading_ && !unmirroredBackground_.isNull()) {
+        // The same background again (a single one, or the turn came round):
+        // no need to read it from disk and scale it again, unless a photo
+        // left it unmirrored for a mirrored live view.
+        if (!UserDefaults::standard().boolean(kMirrorLiveViewKey, false)) return;
+        backgrounds_->image = getMirroedImageForImageIfNeeded(unmirroredBackground_);
+        gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
+        gpuImageFilters_->initImages(backgrounds_->image, backgrounds_->overlayImage);
+        return;
+    }
+    if (backgrounds_) {
+        // Only the background in use keeps its pictures in memory.
+        backgrounds_->image = QImage();
+        backgrounds_->overlayImage = QImage();
+    }
+    backgrounds_ = next;
     backgroundNeedsLoading_ = true;
     // The compositor keeps its pictures once made: a new background needs a new one.
     gpuImageFilters_ = std::make_shared<GreenScreenFilters>();

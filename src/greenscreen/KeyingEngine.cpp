@@ -283,7 +283,8 @@ QImage scaleToFill(const QImage& image, const QSize& size) {
     return scaleRect(image, rect, size);
 }
 
-QImage composite(const QImage& camera, const QImage& background, const QImage& overlay, const KeyParameters& key) {
+QImage composite(const QImage& camera, const QImage& background, const QImage& overlay, const KeyParameters& key,
+                 QImage recycle) {
     if (camera.isNull() || !isKernelFormat(camera.format())) return {};
     const bool hasBackground = !background.isNull();
     const bool hasOverlay = !overlay.isNull();
@@ -292,7 +293,14 @@ QImage composite(const QImage& camera, const QImage& background, const QImage& o
         return {};
     }
     const bool opaque = !camera.hasAlphaChannel() && hasBackground && !background.hasAlphaChannel();
-    QImage out(camera.size(), opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
+    const QImage::Format format = opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied;
+    QImage out;
+    if (!recycle.isNull() && recycle.isDetached() && recycle.size() == camera.size() && recycle.format() == format) {
+        out = std::move(recycle);
+    } else {
+        recycle = QImage();
+        out = QImage(camera.size(), format);
+    }
     if (out.isNull()) return out;
     const RowKey k = rowKeyFor(key);
     RowFn fn = hasBackground ? (hasOverlay ? &keyRow<true, true> : &keyRow<true, false>)

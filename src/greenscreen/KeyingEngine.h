@@ -59,7 +59,9 @@ QImage scaleToFill(const QImage& image, const QSize& size);
 // The key pass with the overlay pass fused. `camera` must be in a kernel
 // format; `background` and `overlay` may be null, else kernel format and the
 // camera's size. A null background leaves keyed pixels transparent.
+// `recycle`, when nobody else holds it and it has the right size and format,
+// is written into instead of a new image (fresh large images cost page faults).
 QImage composite(const QImage& camera, const QImage& background, const QImage& overlay,
-                 const KeyParameters& key);
+                 const KeyParameters& key, QImage recycle = QImage());
 
 }  // namespace keying
