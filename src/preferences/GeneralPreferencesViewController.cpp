@@ -177,7 +177,7 @@ void GeneralPreferencesViewController::useDidClickToChangeDataDirectory() {
     TEUtils::setUserSetting(newData, "DATA_DIRECTORY");
     WrenUtils::createDirectoryAtPath(newData + "templates");
     WrenUtils::copyDirectoryFrom(oldTemplates, newData + "templates");
-    TETemplateLibrary::sharedLibrary()->userDidChangedDataDirectory();
+    TETemplateLibrary::sharedLibrary().userDidChangedDataDirectory();
 }
 
 void GeneralPreferencesViewController::resetAllStatsButtonDidClicked() {
