@@ -23,6 +23,8 @@
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "preferences/GeneralPreferencesViewController.h"
+#include "preferences/ValueTransformers.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
 #include "templates/TEUtils.h"
@@ -206,7 +208,7 @@ void AppController::startGalleryServer() {
 void AppController::setUpInstallation() {
     WrenUtils::getSerialOrUniqueUserID();
     WrenUtils::getUniqueUUID();
-    // The settings windows' value transformers are registered here.
+    registerAudioValueTransformers();
 }
 
 void AppController::startReachability() {
@@ -215,7 +217,7 @@ void AppController::startReachability() {
 
 void AppController::startCamera() {
     CameraManager::sharedCameraManager().startCameraBrowser();
-    // The general preference pane's start-up features run here.
+    GeneralPreferencesViewController::setupAppStartupFeatures();
 }
 
 void AppController::scheduleLateStartUp() {

@@ -230,7 +230,7 @@ void WRENPreferencesWindowController::setSelectedViewController(WRENPreferencesV
     v->show();
     if (window_->isActiveWindow() && !window_->focusWidget()) {
         if (auto* k = p->initialKeyView()) k->setFocus();
-        else v->focusNextChild();
+        else if (auto* next = v->nextInFocusChain()) next->setFocus();
     }
     base::NotificationCenter::defaultCenter().post(kDidChange, this);
     emit didChangeView();

@@ -236,3 +236,97 @@ TEST_F(Panes, KeyboardHintOnlyForNewerToolkits) {
     EXPECT_EQ(p.syncs, 0);
     GeneralPreferencesViewController::setHotPlugPreferencesForTesting(nullptr);
 }
+
+namespace {
+class GeneralPane : public Panes {
+protected:
+    void SetUp() override {
+        Panes::SetUp();
+        ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/db.sqlite", FLASHWREN_SOURCE_DIR "/resources/migrations"));
+        d().set("DATA_DIRECTORY", home.path() + "/data/");
+        addShare(SharingTypeEmail, "a@b.co", 1, "");
+        addShare(SharingTypeEmail, "c@d.co", 0, "timeout");
+        addShare(SharingTypeSMS, "123456", 0, "");
+    }
+    void TearDown() override { WrenDatabase::shared().close(); }
+    static void addShare(int type, const QString& to, int done, const QString& error) {
+        SharingModel s;
+        s.shareType = type;
+        s.toField = to;
+        s.filePath = "/prints/x.jpg";
+        s.done = done;
+        s.lastError = error;
+        s.dateEntered = QDateTime::currentDateTime();
+        if (done) s.dateSent = QDateTime::currentDateTime();
+        if (!error.isEmpty()) s.dateLastTried = QDateTime::currentDateTime();
+        ASSERT_TRUE(s.save());
+    }
+};
+}  // namespace
+
+TEST_F(GeneralPane, StatisticsTableShowsEveryShareTypeInOrder) {
+    GeneralPreferencesViewController pane;
+    pane.view();
+    pane.viewWillAppear();
+    auto* t = pane.statsTable();
+    ASSERT_EQ(t->rowCount(), 6);
+    EXPECT_EQ(pane.cellValue(0, "type"), "E-mail");
+    EXPECT_EQ(pane.cellValue(1, "type"), "SMS");
+    EXPECT_EQ(pane.cellValue(5, "type"), "Print");
+    EXPECT_EQ(pane.cellValue(0, "total"), "2");
+    EXPECT_EQ(pane.cellValue(0, "pending"), "1");
+    EXPECT_EQ(pane.cellValue(0, "lastError"), "timeout");
+    EXPECT_EQ(pane.toolTip(0, "lastError"), "timeout");
+    EXPECT_EQ(pane.toolTip(0, "trash"), "Cancel sending out of all pending items.");
+    EXPECT_EQ(t->item(1, 2)->text(), "1");
+}
+
+TEST_F(GeneralPane, ResetNeedsYesAndKeepsPendingShares) {
+    GeneralPreferencesViewController pane;
+    pane.view();
+    pane.confirm = [](const QString&) { return false; };
+    pane.resetAllStatsButtonDidClicked();
+    EXPECT_EQ(SharingStatsInfoModel::getAllStats()[SharingTypeEmail].total, 2);
+    pane.confirm = [](const QString&) { return true; };
+    pane.resetAllStatsButtonDidClicked();
+    auto stats = SharingStatsInfoModel::getAllStats();
+    EXPECT_EQ(stats[SharingTypeEmail].total, 1);
+    EXPECT_EQ(stats[SharingTypeEmail].pending, 1);
+    EXPECT_EQ(pane.cellValue(0, "total"), "1");
+}
+
+TEST_F(GeneralPane, CancelPendingActsOnTheSelectedRowOnly) {
+    GeneralPreferencesViewController pane;
+    pane.view();
+    pane.viewWillAppear();
+    pane.cancelAllPendingItemsButtonDidClicked();  // nothing selected
+    EXPECT_EQ(SharingStatsInfoModel::getAllStats()[SharingTypeSMS].pending, 1);
+    pane.statsTable()->selectRow(1);
+    pane.cancelAllPendingItemsButtonDidClicked();
+    EXPECT_EQ(SharingStatsInfoModel::getAllStats()[SharingTypeSMS].pending, 0);
+    EXPECT_EQ(SharingStatsInfoModel::getAllStats()[SharingTypeEmail].pending, 1);
+    EXPECT_EQ(pane.cellValue(1, "pending"), "0");
+}
+
+TEST_F(GeneralPane, ExportWritesTheCsvAndRevealsIt) {
+    GeneralPreferencesViewController pane;
+    QString revealed;
+    pane.revealFile = [&](const QString& p) { revealed = p; };
+    pane.viewSharesButtonDidClicked();
+    EXPECT_TRUE(revealed.endsWith("flashwren_shares.csv"));
+    QFile f(revealed);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().startsWith("Date,Filename,Directory,Type,To"));
+}
+
+TEST_F(GeneralPane, ChangingTheDataFolderCarriesTheTemplatesOver) {
+    QDir().mkpath(QString::fromStdString(home.path()) + "/data/templates/Classic");
+    touch(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml");
+    testsupport::TempDir chosen;
+    GeneralPreferencesViewController pane;
+    pane.chooseFolder = [&](const QString&) { return QString::fromStdString(chosen.path()); };
+    pane.useDidClickToChangeDataDirectory();
+    EXPECT_EQ(d().string("DATA_DIRECTORY"), chosen.path() + "/");
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/template.xml"));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml"));
+}

@@ -10,7 +10,7 @@ namespace {
 class FakePane : public WRENPreferencesViewController {
 public:
     FakePane(QString id, QSize size, bool resizable, bool refuse = false)
-        : id_(std::move(id)), resizable_(resizable), refuse_(refuse) {
+        : refuse_(refuse), id_(std::move(id)), resizable_(resizable) {
         view_ = new QLabel(id_);
         view_->resize(size);
     }

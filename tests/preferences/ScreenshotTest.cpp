@@ -15,6 +15,7 @@ TEST(PreferencesScreenshots, EveryPaneRenders) {
     QDir().mkpath(out);
     for (auto* pane : Preferences::makePanes()) {
         QWidget* v = pane->view();
+        pane->viewWillAppear();
         v->show();
         QPixmap shot = v->grab();
         EXPECT_FALSE(shot.isNull()) << pane->identifier().toStdString();
