@@ -28,7 +28,6 @@
 #include "preferences/ValueTransformers.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
-#include "templates/TEUtils.h"
 
 namespace {
 // The major version of this Debian system, 0 when it is not Debian.
@@ -120,15 +119,12 @@ void AppController::becomeScreensDelegate() {
 }
 
 void AppController::setUpDataFolders() {
-    if (!WrenUtils::createDataSubfolders()) {
+    // Also publishes the prints folder (PHOTO_FOLDER_PATH) for the gallery.
+    if (!WrenUtils::setupFoldersAtStartup()) {
         showMessage(QStringLiteral("Unable to create the data folder %1. Please check it in the preferences.")
                         .arg(WrenUtils::getDataDirectory()),
                     6);
     }
-    // The gallery serves the prints folder.
-    WrenUtils::createDirectoryAtPath(WrenUtils::getThumbFolderPath());
-    WrenUtils::createDirectoryAtPath(WrenUtils::getAnalyticsQueueFolderPath());
-    TEUtils::setUserSetting(WrenUtils::getPrintsFolderPath(), QStringLiteral("PHOTO_FOLDER_PATH"));
 }
 
 void AppController::registerDefaults() {
@@ -207,8 +203,7 @@ void AppController::startGalleryServer() {
 }
 
 void AppController::setUpInstallation() {
-    WrenUtils::getSerialOrUniqueUserID();
-    WrenUtils::getUniqueUUID();
+    WrenUtils::makeFirstLaunchSettings();
     registerAudioValueTransformers();
 }
 
