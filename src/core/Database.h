@@ -3,6 +3,7 @@
 // One connection; every statement runs on one serial queue.
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -41,7 +42,11 @@ public:
     std::int64_t insert(const std::string& sql, const std::vector<Value>& args = {});
     std::optional<std::vector<Row>> query(const std::string& sql, const std::vector<Value>& args = {});
 
-    std::string lastError() const { return lastError_; }
+    // Why the last open, migration or statement failed.
+    std::string lastError() const {
+        std::lock_guard lock(errorMutex_);
+        return lastError_;
+    }
     int schemaVersion();
     base::SerialQueue& queue() { return queue_; }
 
@@ -50,7 +55,9 @@ public:
 
 private:
     bool migrate(const std::string& migrationsDir);
+    void setError(std::string error);
     sqlite3* db_ = nullptr;
+    mutable std::mutex errorMutex_;
     std::string lastError_;
     base::SerialQueue queue_{"com.flashwren.database"};
 };

@@ -16,11 +16,18 @@ class MediaItemHelper : public WrenS3ManagerDelegate {
 public:
     static MediaItemHelper& shared();
 
+    // The cache keeps its own copies: a caller's row and the cached one never
+    // share fields, so readers on other threads never see a half-written row.
     static void addNewlyCreatedMediaItemToCache(std::shared_ptr<MediaItemModel> item);
-    // The cached row of that file name (the cache is filled from the media table
-    // on first use), or null.
+    // A copy of the cached row of that file name (the cache is filled from the
+    // media table on first use), or null.
     static std::shared_ptr<MediaItemModel> getMediaItemForFileName(const QString& fileName);
     static void loadAllMediaItems();
+    // Forgets every cached row (the next read fills the cache again).
+    static void clearCache();
+    // The clock of the immediate-restart rule (tests replace it).
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    static void setClock(Clock clock);
 
     // Starts the upload of a new print with this helper as delegate. The
     // uploader is installed by the sharing services at start-up (it lives above
@@ -36,7 +43,10 @@ public:
     void didFailedToUploadModel(std::shared_ptr<MediaItemModel> item, int stage) override;
 
 private:
+    void storeInCache(const MediaItemModel& item);
+    std::chrono::steady_clock::time_point now();
     std::mutex mutex_;
+    Clock clock_;
     bool loaded_ = false;
     std::map<QString, std::shared_ptr<MediaItemModel>> cache_;
     std::map<std::int64_t, std::chrono::steady_clock::time_point> firstStart_;

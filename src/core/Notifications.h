@@ -5,4 +5,4 @@ inline constexpr const char* kConnectedCameraDidRemovedNotification = "Connected
 inline constexpr const char* kUseDidPressedToStartSessionNotification = "UseDidPressedToStartSessionNotification";
 inline constexpr const char* kGreenScreenWindowDidClosed = "GreenScreenWindowDidClosed";
 inline constexpr const char* kFinishSendingEmailNotification = "FinishSendingEmailNotification";
-inline constexpr const char* kMediaItemDidUploadedNotification = "MediaItemDidUploadedNotification";  // "UploadedItem"
+inline constexpr const char* kMediaItemDidUploadedNotification = "MediaItemDidUploadedNotification";  // "UploadedItem": std::shared_ptr<MediaItemModel>

@@ -58,8 +58,13 @@ public:
 
 private:
     bool writeLocked();
+    void notify(const std::string& key);
     std::string path_;
     mutable std::mutex mutex_;
+    std::mutex writeMutex_;            // one writer at a time; readers never wait for the disk
+    std::uint64_t generation_ = 0;     // bumped by every change
+    std::uint64_t writtenGeneration_ = 0;
+    bool lastWriteOk_ = true;
     Value values_ = Value::object();
     Value registered_ = Value::object();
     std::string loadError_;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -63,7 +64,10 @@ public:
     static std::optional<nlohmann::json> sendSyncHTTPGetRequestAt(const QString& url, QString* error);
 
     static void showHideVirtualKeyboard(bool show);
+    // Clears the web views' cookies and cache through the hook that the
+    // web-view layer installs; without one there is nothing to clear.
     static void clearHTTPCookiesAndCache();
+    static void setClearHTTPCookiesAndCacheHook(std::function<void()> hook);
     // Whether the keying engine can run here.
     static bool checkIFOpenGLIsSupported();
     // A modal alert; style 2 = critical. Interface thread only.
@@ -73,6 +77,13 @@ public:
     static QImage qrCodeImage(const QString& text, int size);
     // "yyyy-MM-dd_HH-mm-ss-zzz" of now: unique, sortable file-name stem.
     static QString dateStringForFileName();
+
+    // Start-up: makes the data folder's sub-folders, the prints folder's
+    // "thumb" and the analytics queue folder, and stores PHOTO_FOLDER_PATH
+    // (the prints folder). False (logged) when a folder could not be made.
+    static bool setupFoldersAtStartup();
+    // Start-up: makes unique_random_user_id and APP_UUID when missing.
+    static void makeFirstLaunchSettings();
 };
 
 // The MD5 digest of the text's UTF-8 bytes as 32 upper-case hexadecimal digits.

@@ -1,0 +1,294 @@
+#include "core/Database.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include "base/Files.h"
+#include "base/Log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Statement {
+    sqlite3_stmt* stmt = nullptr;
+    ~Statement() { sqlite3_finalize(stmt); }
+};
+
+bool bindAll(sqlite3_stmt* stmt, const std::vector<WrenDatabase::Value>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        int idx = static_cast<int>(i) + 1;
+        int rc = std::visit(
+            [&](const auto& v) -> int {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, std::nullptr_t>) return sqlite3_bind_null(stmt, idx);
+                else if constexpr (std::is_same_v<T, std::int64_t>) return sqlite3_bind_int64(stmt, idx, v);
+                else if constexpr (std::is_same_v<T, double>) return sqlite3_bind_double(stmt, idx, v);
+                else return sqlite3_bind_text(stmt, idx, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+            },
+            args[i]);
+        if (rc != SQLITE_OK) return false;
+    }
+    return true;
+}
+
+WrenDatabase::Value columnValue(sqlite3_stmt* stmt, int col) {
+    switch (sqlite3_column_type(stmt, col)) {
+    case SQLITE_INTEGER:
+        return static_cast<std::int64_t>(sqlite3_column_int64(stmt, col));
+    case SQLITE_FLOAT:
+        return sqlite3_column_double(stmt, col);
+    case SQLITE_NULL:
+        return nullptr;
+    default: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
+        int n = sqlite3_column_bytes(stmt, col);
+        return std::string(text ? text : "", static_cast<size_t>(n));
+    }
+    }
+}
+
+// Whether the connection reads as a database at all.
+int probe(sqlite3* db) {
+    return sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+WrenDatabase::WrenDatabase() = default;
+
+void WrenDatabase::setError(std::string error) {
+    std::lock_guard lock(errorMutex_);
+    lastError_ = std::move(error);
+}
+
+WrenDatabase::~WrenDatabase() { close(); }
+
+WrenDatabase& WrenDatabase::shared() {
+    static WrenDatabase* db = new WrenDatabase();
+    return *db;
+}
+
+bool WrenDatabase::openShared(const std::string& path, const std::string& migrationsDir) {
+    return shared().open(path, migrationsDir);
+}
+
+std::string WrenDatabase::defaultPath() { return base::dataHome() + "/Flashwren/flashwren_db.sqlite"; }
+
+bool WrenDatabase::open(const std::string& path, const std::string& migrationsDir) {
+    close();
+    return queue_.syncResult([&]() -> bool {
+        setError({});
+        std::error_code ec;
+        fs::path p(path);
+        if (p.has_parent_path()) fs::create_directories(p.parent_path(), ec);
+
+        auto openFile = [&](sqlite3** out) -> int {
+            int rc = sqlite3_open_v2(path.c_str(), out, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                     nullptr);
+            if (rc == SQLITE_OK) {
+                sqlite3_busy_timeout(*out, 5000);
+                rc = probe(*out);
+            }
+            if (rc != SQLITE_OK) {
+                sqlite3_close_v2(*out);
+                *out = nullptr;
+            }
+            return rc;
+        };
+
+        sqlite3* db = nullptr;
+        int rc = openFile(&db);
+        if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+            // Keep the damaged file for whoever wants to look at it; never write over it.
+            std::string aside = base::setAside(path);
+            for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+                if (fs::exists(path + suffix, ec)) base::setAside(path + suffix);
+            }
+            setError("The database " + path + " is damaged (" + sqlite3_errstr(rc) + ") and was set aside as " +
+                     (aside.empty() ? std::string("(could not be moved)") : aside) + "; a new one was made.");
+            spdlog::error("Database: {}", lastError());
+            if (aside.empty()) return false;
+            rc = openFile(&db);
+        }
+        if (rc != SQLITE_OK) {
+            std::string why = "Unable to open the database " + path + ": " + sqlite3_errstr(rc);
+            setError(lastError().empty() ? why : lastError() + " " + why);
+            spdlog::error("Database: {}", why);
+            return false;
+        }
+        db_ = db;
+        sqlite3_exec(db_, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
+        return migrate(migrationsDir);
+    });
+}
+
+void WrenDatabase::close() {
+    queue_.sync([this] {
+        if (db_) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+        }
+    });
+}
+
+bool WrenDatabase::migrate(const std::string& migrationsDir) {
+    // Runs on the queue. The record table has the layout that earlier
+    // releases used, so their databases are understood as they are.
+    char* err = nullptr;
+    if (sqlite3_exec(db_, "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER UNIQUE NOT NULL)", nullptr,
+                     nullptr, &err) != SQLITE_OK) {
+        setError(std::string("Unable to record migrations: ") + (err ? err : ""));
+        sqlite3_free(err);
+        spdlog::error("Database: {}", lastError());
+        return false;
+    }
+
+    struct Migration {
+        long long version;
+        fs::path file;
+    };
+    std::vector<Migration> migrations;
+    static const std::regex name(R"(^(\d+)_.+\.sql$)");
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(migrationsDir, ec)) {
+        std::smatch m;
+        std::string fn = entry.path().filename().string();
+        if (entry.is_regular_file(ec) && std::regex_match(fn, m, name)) {
+            migrations.push_back({std::stoll(m[1].str()), entry.path()});
+        }
+    }
+    if (ec) spdlog::warn("Database: no migrations in \"{}\": {}", migrationsDir, ec.message());
+    std::sort(migrations.begin(), migrations.end(),
+              [](const Migration& a, const Migration& b) { return a.version < b.version; });
+
+    for (const auto& mig : migrations) {
+        Statement check;
+        sqlite3_prepare_v2(db_, "SELECT 1 FROM schema_migrations WHERE version = ?", -1, &check.stmt, nullptr);
+        sqlite3_bind_int64(check.stmt, 1, mig.version);
+        if (sqlite3_step(check.stmt) == SQLITE_ROW) continue;
+
+        auto sql = base::readFile(mig.file.string());
+        if (!sql) {
+            setError("Unable to read the migration " + mig.file.string());
+            spdlog::error("Database: {}", lastError());
+            return false;
+        }
+        sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        std::string record = "INSERT INTO schema_migrations (version) VALUES (" + std::to_string(mig.version) + ")";
+        if (sqlite3_exec(db_, sql->c_str(), nullptr, nullptr, &err) != SQLITE_OK ||
+            sqlite3_exec(db_, record.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+            setError("The migration " + mig.file.filename().string() + " failed: " + (err ? err : ""));
+            sqlite3_free(err);
+            err = nullptr;
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            spdlog::error("Database: {}", lastError());
+            return false;
+        }
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, &err) != SQLITE_OK) {
+            setError(std::string("Unable to commit a migration: ") + (err ? err : ""));
+            sqlite3_free(err);
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            spdlog::error("Database: {}", lastError());
+            return false;
+        }
+        spdlog::info("Database: applied migration {}", mig.file.filename().string());
+    }
+    return true;
+}
+
+int WrenDatabase::schemaVersion() {
+    auto rows = query("SELECT MAX(version) FROM schema_migrations");
+    if (!rows || rows->empty() || rows->front().empty()) return 0;
+    if (auto* v = std::get_if<std::int64_t>(&rows->front()[0])) return static_cast<int>(*v);
+    return 0;
+}
+
+void WrenDatabase::inDatabase(const std::function<void(sqlite3*)>& work) {
+    queue_.sync([&] { work(db_); });
+}
+
+namespace {
+
+// Prepares, binds and steps one statement; rows go to `out` when given.
+bool run(sqlite3* db, const std::string& sql, const std::vector<WrenDatabase::Value>& args,
+         std::vector<WrenDatabase::Row>* out, std::string& error) {
+    if (!db) {
+        error = "the database is not open";
+        return false;
+    }
+    Statement s;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &s.stmt, nullptr) != SQLITE_OK) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    if (!bindAll(s.stmt, args)) {
+        error = sqlite3_errmsg(db);
+        return false;
+    }
+    for (;;) {
+        int rc = sqlite3_step(s.stmt);
+        if (rc == SQLITE_DONE) return true;
+        if (rc != SQLITE_ROW) {
+            error = sqlite3_errmsg(db);
+            return false;
+        }
+        if (out) {
+            int n = sqlite3_column_count(s.stmt);
+            WrenDatabase::Row row;
+            row.reserve(static_cast<size_t>(n));
+            for (int c = 0; c < n; ++c) row.push_back(columnValue(s.stmt, c));
+            out->push_back(std::move(row));
+        }
+    }
+}
+
+}  // namespace
+
+bool WrenDatabase::execute(const std::string& sql, const std::vector<Value>& args, int* changes) {
+    bool ok = false;
+    inDatabase([&](sqlite3* db) {
+        std::string error;
+        ok = run(db, sql, args, nullptr, error);
+        if (!ok) {
+            setError(error);
+            spdlog::error("Database: statement failed: {} ({})", error, sql);
+        } else if (changes) {
+            *changes = sqlite3_changes(db);
+        }
+    });
+    return ok;
+}
+
+std::int64_t WrenDatabase::insert(const std::string& sql, const std::vector<Value>& args) {
+    std::int64_t id = -1;
+    inDatabase([&](sqlite3* db) {
+        std::string error;
+        if (run(db, sql, args, nullptr, error)) {
+            id = sqlite3_last_insert_rowid(db);
+        } else {
+            setError(error);
+            spdlog::error("Database: insert failed: {} ({})", error, sql);
+        }
+    });
+    return id;
+}
+
+std::optional<std::vector<WrenDatabase::Row>> WrenDatabase::query(const std::string& sql,
+                                                                  const std::vector<Value>& args) {
+    std::optional<std::vector<Row>> result;
+    inDatabase([&](sqlite3* db) {
+        std::vector<Row> rows;
+        std::string error;
+        if (run(db, sql, args, &rows, error)) {
+            result = std::move(rows);
+        } else {
+            setError(error);
+            spdlog::error("Database: query failed: {} ({})", error, sql);
+        }
+    });
+    return result;
+}

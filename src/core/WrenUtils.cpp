@@ -1,0 +1,343 @@
+#include "core/WrenUtils.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QMessageBox>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUuid>
+
+#include <ZXing/BarcodeFormat.h>
+#include <ZXing/BitMatrix.h>
+#include <ZXing/MultiFormatWriter.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "base/Crypto.h"
+#include "base/Files.h"
+#include "base/Http.h"
+#include "base/Log.h"
+#include "core/MainQueue.h"
+#include "core/SharingType.h"
+#include "core/UserDefaults.h"
+
+namespace {
+
+UserDefaults& defaults() { return UserDefaults::standard(); }
+
+bool wholeMatch(const QString& pattern, const QString& text) {
+    // Each thread keeps its own compiled expression.
+    thread_local std::map<QString, QRegularExpression> cache;
+    auto it = cache.find(pattern);
+    if (it == cache.end())
+        it = cache.emplace(pattern, QRegularExpression(QRegularExpression::anchoredPattern(pattern))).first;
+    return it->second.match(text).hasMatch();
+}
+
+std::mutex& firstLaunchMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::mutex hookMutex;
+std::function<void()> clearCookiesHook;
+
+bool copyRecursively(const QString& from, const QString& to) {
+    QFileInfo fi(from);
+    if (fi.isDir() && !fi.isSymLink()) {
+        if (!QDir().mkpath(to)) return false;
+        bool ok = true;
+        QDir dir(from);
+        for (const QString& name :
+             dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+            ok = copyRecursively(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name) && ok;
+        }
+        return ok;
+    }
+    return QFile::copy(from, to);
+}
+
+}  // namespace
+
+bool WrenUtils::isInternetRechable() { return defaults().string("IS_INTERNET_RECHABLE") == "YES"; }
+
+bool WrenUtils::hasValue(const QVariant& value) {
+    if (!value.isValid() || value.isNull()) return false;
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return !value.toString().isEmpty();
+    case QMetaType::QByteArray:
+        return !value.toByteArray().isEmpty();
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList:
+        return !value.toList().isEmpty();
+    case QMetaType::QVariantMap:
+        return !value.toMap().isEmpty();
+    case QMetaType::QVariantHash:
+        return !value.toHash().isEmpty();
+    default:
+        return true;
+    }
+}
+
+bool WrenUtils::NSStringIsValidEmail(const QString& text) {
+    return wholeMatch(QStringLiteral("[A-Z0-9a-z\\._%+-]+@([A-Za-z0-9-]+\\.)+[A-Za-z]{2,4}"), text);
+}
+
+bool WrenUtils::isValidPhoneNumber(const QString& text) {
+    return wholeMatch(QStringLiteral("^[0-9]{6,14}$"), text);
+}
+
+bool WrenUtils::isValidImage(const QImage* image) {
+    return image && !image->isNull() && image->width() > 0 && image->height() > 0;
+}
+
+std::map<int, QString> WrenUtils::getSharingTypeMapping() {
+    return {
+        {SharingTypeEmail, QStringLiteral("E-mail")},
+        {SharingTypeFacebook, QStringLiteral("Facebook")},
+        {SharingTypeFacebookPage, QStringLiteral("Facebook Page")},
+        {SharingTypeTwitter, QStringLiteral("Twitter")},
+        {SharingTypeSMS, QStringLiteral("SMS")},
+        {SharingTypePrint, QStringLiteral("Print")},
+    };
+}
+
+QList<int> WrenUtils::getAllSharingType() { return {0, 4, 2, 1, 3, 7}; }
+
+QString WrenUtils::getDataDirectory() {
+    QString dir = QString::fromStdString(defaults().string("DATA_DIRECTORY"));
+    if (dir.isEmpty()) {
+        QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        if (pictures.isEmpty()) pictures = QDir::homePath() + QStringLiteral("/Pictures");
+        dir = pictures + QStringLiteral("/flashwren/");
+        defaults().set("DATA_DIRECTORY", dir.toStdString());
+    }
+    if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+    return dir;
+}
+
+QString WrenUtils::getIncomingFolderPath() { return getDataDirectory() + QStringLiteral("incoming"); }
+QString WrenUtils::getOriginalsFolderPath() { return getDataDirectory() + QStringLiteral("originals"); }
+QString WrenUtils::getPrintsFolderPath() { return getDataDirectory() + QStringLiteral("prints"); }
+QString WrenUtils::getThumbFolderPath() { return getDataDirectory() + QStringLiteral("prints/thumb"); }
+QString WrenUtils::getTemplatesFolderPath() { return getDataDirectory() + QStringLiteral("templates"); }
+QString WrenUtils::getGreenScreenFolderPath() { return getDataDirectory() + QStringLiteral("Green Screen"); }
+QString WrenUtils::getTempFolderPath() { return getDataDirectory() + QStringLiteral("Temp"); }
+
+bool WrenUtils::createDataSubfolders() {
+    bool ok = true;
+    for (const QString& path : {getIncomingFolderPath(), getOriginalsFolderPath(), getPrintsFolderPath(),
+                                getThumbFolderPath(), getTemplatesFolderPath(), getGreenScreenFolderPath(),
+                                getTempFolderPath()}) {
+        if (!QDir().mkpath(path)) {
+            spdlog::error("WrenUtils: unable to create the folder {}", path.toStdString());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void WrenUtils::createDirectoryAtPath(const QString& path) {
+    if (path.isEmpty() || !QDir().mkpath(path))
+        spdlog::error("WrenUtils: unable to create the folder {}", path.toStdString());
+}
+
+void WrenUtils::copyDirectoryFrom(const QString& source, const QString& destinationDirectory) {
+    QDir src(source);
+    if (source.isEmpty() || destinationDirectory.isEmpty() || !src.exists() || !QDir(destinationDirectory).exists())
+        return;
+    for (const QString& name : src.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        QString to = destinationDirectory + QLatin1Char('/') + name;
+        if (QFileInfo::exists(to) || QFileInfo(to).isSymLink()) continue;
+        if (!copyRecursively(source + QLatin1Char('/') + name, to))
+            spdlog::error("WrenUtils: unable to copy {} to {}", name.toStdString(), destinationDirectory.toStdString());
+    }
+}
+
+void WrenUtils::removeFileAtPath(const QString& path) {
+    QFileInfo fi(path);
+    bool ok = fi.isDir() && !fi.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path);
+    if (!ok) spdlog::error("WrenUtils: unable to remove {}", path.toStdString());
+}
+
+void WrenUtils::emptyDirectoryAtPath(const QString& path) {
+    QDir dir(path);
+    if (path.isEmpty() || !dir.exists()) return;
+    for (const QString& name : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        removeFileAtPath(dir.filePath(name));
+}
+
+QString WrenUtils::getSerialOrUniqueUserID() {
+    std::lock_guard lock(firstLaunchMutex());
+    std::string id = defaults().string("unique_random_user_id");
+    if (id.empty()) {
+        id = std::to_string(QRandomGenerator::system()->bounded(quint64{1000000001}));
+        defaults().set("unique_random_user_id", id);
+    }
+    return QStringLiteral("anon.mac.") + QString::fromStdString(id);
+}
+
+QString WrenUtils::getUniqueUUID() {
+    std::lock_guard lock(firstLaunchMutex());
+    std::string uuid = defaults().string("APP_UUID");
+    if (uuid.empty()) {
+        uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+        defaults().set("APP_UUID", uuid);
+    }
+    return QString::fromStdString(uuid);
+}
+
+QString WrenUtils::getAnalyticsQueueFolderPath() {
+    // Worked out on each call (it is cheap) so that it follows the data home.
+    return QString::fromStdString(base::dataHome()) + QStringLiteral("/flashwren/squeue");
+}
+
+QByteArray WrenUtils::encodeDictionary(const QList<QPair<QString, QString>>& fields) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    pairs.reserve(static_cast<size_t>(fields.size()));
+    for (const auto& f : fields) pairs.emplace_back(f.first.toStdString(), f.second.toStdString());
+    return QByteArray::fromStdString(base::formEncode(pairs));
+}
+
+std::optional<nlohmann::json> WrenUtils::sendSyncHTTPGetRequestAt(const QString& url, QString* error) {
+    base::HttpRequest req;
+    req.url = url.toStdString();
+    req.timeoutSeconds = 10;
+    req.connectTimeoutSeconds = 10;
+    auto resp = base::httpPerform(req);
+    if (!resp.completed()) {
+        if (error) *error = QString::fromStdString(resp.error);
+        return std::nullopt;
+    }
+    auto json = nlohmann::json::parse(resp.body, nullptr, false);
+    if (json.is_discarded()) return std::nullopt;
+    return json;
+}
+
+void WrenUtils::showHideVirtualKeyboard(bool show) {
+    runOnMainThread([show] {
+        QInputMethod* im = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+                               ? QGuiApplication::inputMethod()
+                               : nullptr;
+        if (!im) {
+            spdlog::info("ToggleKeyboard: Still can't find any input sources so nothing to...");
+            return;
+        }
+        if (show) im->show();
+        else im->hide();
+    });
+}
+
+void WrenUtils::setClearHTTPCookiesAndCacheHook(std::function<void()> hook) {
+    std::lock_guard lock(hookMutex);
+    clearCookiesHook = std::move(hook);
+}
+
+void WrenUtils::clearHTTPCookiesAndCache() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(hookMutex);
+        hook = clearCookiesHook;
+    }
+    if (hook) hook();
+    else spdlog::info("WrenUtils: no web profile to clear cookies and cache from");
+}
+
+bool WrenUtils::checkIFOpenGLIsSupported() {
+    // The keying engine runs on the CPU, so it runs wherever the booth does.
+    return true;
+}
+
+void WrenUtils::showAlertWithMessage(const QString& message, const QString& informationText, int style) {
+    auto show = [=] {
+        if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+            spdlog::error("WrenUtils: alert without a window system: {} {}", message.toStdString(),
+                          informationText.toStdString());
+            return;
+        }
+        QMessageBox box(style == 2 ? QMessageBox::Critical
+                        : style == 1 ? QMessageBox::Information
+                                     : QMessageBox::Warning,
+                        QCoreApplication::applicationName(), message, QMessageBox::Ok);
+        box.setObjectName(QStringLiteral("alert"));
+        box.setInformativeText(informationText);
+        box.exec();
+    };
+    auto* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) show();
+    else QMetaObject::invokeMethod(app, show, Qt::BlockingQueuedConnection);
+}
+
+QImage WrenUtils::qrCodeImage(const QString& text, int size) {
+    if (text.isEmpty() || size <= 0) return {};
+    ZXing::BitMatrix matrix;
+    try {
+        ZXing::MultiFormatWriter writer(ZXing::BarcodeFormat::QRCode);
+        writer.setEncoding(ZXing::CharacterSet::UTF8).setMargin(1);
+        // Encode at the smallest size; scaling below keeps modules crisp.
+        matrix = writer.encode(text.toStdWString(), 1, 1);
+    } catch (const std::exception& e) {
+        spdlog::error("WrenUtils: unable to make a QR code: {}", e.what());
+        return {};
+    }
+    const int w = matrix.width(), h = matrix.height();
+    if (w <= 0 || h <= 0) return {};
+    QImage image(size, size, QImage::Format_Grayscale8);
+    image.fill(255);
+    // Whole pixels per module, centred, so that every module has the same size;
+    // a size smaller than the code falls back to sampling.
+    const int scale = std::min(size / w, size / h);
+    const int ox = scale > 0 ? (size - w * scale) / 2 : 0;
+    const int oy = scale > 0 ? (size - h * scale) / 2 : 0;
+    for (int y = 0; y < size; ++y) {
+        uchar* line = image.scanLine(y);
+        int my = scale > 0 ? (y - oy) / scale : static_cast<int>(static_cast<long long>(y) * h / size);
+        if (y < oy || my >= h) continue;
+        for (int x = 0; x < size; ++x) {
+            int mx = scale > 0 ? (x - ox) / scale : static_cast<int>(static_cast<long long>(x) * w / size);
+            if (x < ox || mx >= w) continue;
+            if (matrix.get(mx, my)) line[x] = 0;
+        }
+    }
+    return image;
+}
+
+QString WrenUtils::dateStringForFileName() {
+    static std::mutex m;
+    static qint64 last = 0;
+    std::lock_guard lock(m);
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now <= last) now = last + 1;  // two calls in one millisecond still get two names
+    last = now;
+    return QDateTime::fromMSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));
+}
+
+bool WrenUtils::setupFoldersAtStartup() {
+    bool ok = createDataSubfolders();
+    QString queue = getAnalyticsQueueFolderPath();
+    if (!QDir().mkpath(queue)) {
+        spdlog::error("WrenUtils: unable to create the folder {}", queue.toStdString());
+        ok = false;
+    }
+    defaults().set("PHOTO_FOLDER_PATH", getPrintsFolderPath().toStdString());
+    return ok;
+}
+
+void WrenUtils::makeFirstLaunchSettings() {
+    getSerialOrUniqueUserID();
+    getUniqueUUID();
+}
+
+QString MD5String(const QString& text) {
+    return QString::fromStdString(base::hexEncode(base::md5(text.toStdString()), true));
+}

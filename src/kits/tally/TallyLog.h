@@ -1,0 +1,28 @@
+#pragma once
+// Logging of the analytics kit. Messages carry the "[Blackbox:Tally]" prefix;
+// debug messages are written only while the SDK core's debug flag is set.
+#include <atomic>
+#include <string>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+namespace tally {
+
+// True while verbose SDK logging is on.
+bool debugEnabled();
+// Tests and the kit's start set where the flag comes from.
+void setDebugOverride(int value);  // -1 follows the SDK core, 0 off, 1 on
+
+template <class... Args>
+void debugLog(spdlog::format_string_t<Args...> fmt, Args&&... args) {
+    if (!debugEnabled()) return;
+    spdlog::info("[Blackbox:Tally] {}", fmt::format(fmt, std::forward<Args>(args)...));
+}
+
+template <class... Args>
+void alwaysLog(spdlog::format_string_t<Args...> fmt, Args&&... args) {
+    spdlog::warn("[Blackbox:Tally] {}", fmt::format(fmt, std::forward<Args>(args)...));
+}
+
+}  // namespace tally

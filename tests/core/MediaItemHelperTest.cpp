@@ -1,0 +1,155 @@
+#include <atomic>
+#include <thread>
+
+#include "CoreTestSupport.h"
+#include "base/NotificationCenter.h"
+#include "core/Notifications.h"
+#include "core/UserDefaults.h"
+
+namespace {
+
+std::shared_ptr<MediaItemModel> savedItem(const QString& name) {
+    auto m = std::make_shared<MediaItemModel>();
+    m->fileName = name;
+    m->filePath = "/data/prints/" + name;
+    EXPECT_TRUE(m->save());
+    return m;
+}
+
+struct Starts {
+    std::mutex m;
+    std::vector<std::pair<std::int64_t, int>> calls;  // media id, stage
+    void install() {
+        MediaItemHelper::setUploadStarter([this](std::shared_ptr<MediaItemModel> item, int stage, WrenS3ManagerDelegate*) {
+            std::lock_guard lock(m);
+            calls.emplace_back(item->ID, stage);
+        });
+    }
+};
+
+}  // namespace
+
+using MediaHelper = CoreTest;
+
+TEST_F(MediaHelper, CacheFillsFromTheTableAndHandsOutCopies) {
+    savedItem("a.jpg");
+    savedItem("b.jpg");
+    auto a = MediaItemHelper::getMediaItemForFileName("a.jpg");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->filePath, "/data/prints/a.jpg");
+    EXPECT_FALSE(MediaItemHelper::getMediaItemForFileName("missing.jpg"));
+
+    a->uploadURL = "changed by a reader";
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("a.jpg")->uploadURL, "");
+
+    auto replacement = std::make_shared<MediaItemModel>(*a);
+    replacement->uploadURL = "http://fw.example/s/1";
+    MediaItemHelper::addNewlyCreatedMediaItemToCache(replacement);
+    replacement->uploadURL = "later change by the owner";
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("a.jpg")->uploadURL, "http://fw.example/s/1");
+}
+
+TEST_F(MediaHelper, CacheIsSafeFromManyThreads) {
+    for (int i = 0; i < 20; ++i) savedItem(QString("db-%1.jpg").arg(i));
+    std::atomic<int> misses{0};
+    // Every thread's first read races to fill the cache from the table.
+    MediaItemHelper::clearCache();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &misses] {
+            for (int i = 0; i < 200; ++i) {
+                auto item = std::make_shared<MediaItemModel>();
+                item->fileName = QString("t%1-%2.jpg").arg(t).arg(i % 10);
+                item->uploadURL = QString("http://fw.example/%1/%2").arg(t).arg(i);
+                MediaItemHelper::addNewlyCreatedMediaItemToCache(item);
+                if (!MediaItemHelper::getMediaItemForFileName(item->fileName)) ++misses;
+                if (!MediaItemHelper::getMediaItemForFileName(QString("db-%1.jpg").arg(i % 20))) ++misses;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(misses, 0);
+    // The last write of each name wins.
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("t3-9.jpg")->uploadURL, "http://fw.example/3/199");
+}
+
+TEST_F(MediaHelper, RegistrationStoresTheAddressAndAnnouncesTheItem) {
+    auto item = savedItem("p.jpg");
+    std::shared_ptr<MediaItemModel> announced;
+    auto id = base::NotificationCenter::defaultCenter().addObserver(
+        kMediaItemDidUploadedNotification, nullptr, nullptr, [&](const base::Notification& n) {
+            if (auto* p = n.get<std::shared_ptr<MediaItemModel>>("UploadedItem")) announced = *p;
+        });
+    auto& helper = MediaItemHelper::shared();
+    item->imageURL = "http://img.example/p.jpg";
+    helper.didUploadedImageToS3(item);
+    item->thumbURL = "http://img.example/p_Thumb.jpg";
+    helper.didUploadedThumbToS3(item);
+    item->uploadURL = "http://fw.example/s/p";
+    helper.didUploadedToWrenTrackAPI(item);
+    base::NotificationCenter::defaultCenter().removeObserver(id);
+
+    auto row = MediaItemModel::loadMediaItemWithID(item->ID);
+    EXPECT_EQ(row->imageURL, "http://img.example/p.jpg");
+    EXPECT_EQ(row->thumbURL, "http://img.example/p_Thumb.jpg");
+    EXPECT_EQ(row->uploadURL, "http://fw.example/s/p");
+    EXPECT_EQ(row->uploadStatus, MediaUploadStatusDone);
+    ASSERT_TRUE(announced);
+    EXPECT_EQ(announced->uploadURL, "http://fw.example/s/p");
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("p.jpg")->uploadURL, "http://fw.example/s/p");
+}
+
+TEST_F(MediaHelper, EarlyFailureWhileOnlineStartsAgainAtOnce) {
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "YES");
+    auto now = std::chrono::steady_clock::now();
+    MediaItemHelper::setClock([&] { return now; });
+    Starts starts;
+    starts.install();
+    auto item = savedItem("q.jpg");
+    MediaItemHelper::startUpload(item);
+    auto& helper = MediaItemHelper::shared();
+
+    now += std::chrono::seconds(3);
+    helper.didFailedToUploadModel(item, MediaUploadStatusImageFailed);
+    now += std::chrono::seconds(3);
+    helper.didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
+    ASSERT_EQ(starts.calls.size(), 3u);
+    EXPECT_EQ(starts.calls[0], std::make_pair(item->ID, 0));
+    EXPECT_EQ(starts.calls[1], std::make_pair(item->ID, 0));
+    EXPECT_EQ(starts.calls[2], std::make_pair(item->ID, 4));  // registration only
+    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusUploading);
+
+    // Ten seconds after the first start the failure is left to the retry service.
+    now += std::chrono::seconds(5);
+    helper.didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
+    EXPECT_EQ(starts.calls.size(), 3u);
+    auto row = MediaItemModel::loadMediaItemWithID(item->ID);
+    EXPECT_EQ(row->uploadStatus, MediaUploadStatusRegistrationFailed);
+    EXPECT_EQ(row->retryCount, 0);
+
+    // The same stage failing again counts; another stage starts the count over.
+    helper.didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
+    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->retryCount, 1);
+    helper.didFailedToUploadModel(item, MediaUploadStatusThumbFailed);
+    row = MediaItemModel::loadMediaItemWithID(item->ID);
+    EXPECT_EQ(row->uploadStatus, MediaUploadStatusThumbFailed);
+    EXPECT_EQ(row->retryCount, 0);
+}
+
+TEST_F(MediaHelper, FailureWhileOfflineIsStoredAtOnce) {
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
+    Starts starts;
+    starts.install();
+    auto item = savedItem("r.jpg");
+    MediaItemHelper::startUpload(item);
+    MediaItemHelper::shared().didFailedToUploadModel(item, MediaUploadStatusImageFailed);
+    EXPECT_EQ(starts.calls.size(), 1u);
+    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusImageFailed);
+}
+
+TEST_F(MediaHelper, WithoutAnUploaderTheItemIsKept) {
+    auto item = savedItem("s.jpg");
+    MediaItemHelper::startUpload(item);
+    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusKeptWithoutUpload);
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("s.jpg")->uploadStatus, MediaUploadStatusKeptWithoutUpload);
+}

@@ -1,0 +1,300 @@
+#include <sqlite3.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "CoreTestSupport.h"
+#include "base/Files.h"
+#include "core/Models.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::shared_ptr<MediaItemModel> media(const QString& name, int status, QDateTime created = {}) {
+    auto m = std::make_shared<MediaItemModel>();
+    m->fileName = name;
+    m->filePath = name.isEmpty() ? QString() : "/data/prints/" + name;
+    m->uploadStatus = status;
+    m->dateCreated = created;
+    EXPECT_TRUE(m->save());
+    return m;
+}
+
+std::shared_ptr<SharingModel> share(int type, int done, const QString& to = "guest@example.com",
+                                    const QString& path = "/data/prints/a.jpg") {
+    auto s = std::make_shared<SharingModel>();
+    s->shareType = type;
+    s->done = done;
+    s->toField = to;
+    s->filePath = path;
+    if (done) s->dateSent = QDateTime::currentDateTimeUtc();
+    EXPECT_TRUE(s->save());
+    return s;
+}
+
+// A plain RFC 4180 reader: quoted fields may hold commas, doubled quotes and line breaks.
+std::vector<std::vector<std::string>> parseCsv(const std::string& text) {
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false, fieldStarted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"') field += '"', ++i;
+            else if (c == '"') quoted = false;
+            else field += c;
+        } else if (c == '"' && !fieldStarted) {
+            quoted = fieldStarted = true;
+        } else if (c == ',') {
+            rows.back().push_back(field), field.clear(), fieldStarted = false;
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            rows.back().push_back(field), field.clear(), fieldStarted = false;
+            rows.emplace_back();
+            ++i;
+        } else {
+            field += c;
+            fieldStarted = true;
+        }
+    }
+    if (fieldStarted || !rows.back().empty()) rows.back().push_back(field);
+    else rows.pop_back();
+    return rows;
+}
+
+}  // namespace
+
+using Models = CoreTest;
+
+TEST_F(Models, MediaRowRoundTripsAndUpdates) {
+    auto m = media("IMG_1.jpg", MediaUploadStatusUploading);
+    m->albumName = "Wedding, \"Smith\"";
+    m->imageURL = "http://img.example/anon.1/IMG_1.jpg";
+    ASSERT_TRUE(m->update());
+    auto back = MediaItemModel::loadMediaItemWithID(m->ID);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->fileName, "IMG_1.jpg");
+    EXPECT_EQ(back->albumName, m->albumName);
+    EXPECT_EQ(back->imageURL, m->imageURL);
+    EXPECT_EQ(back->dateCreated, m->dateCreated);
+    EXPECT_FALSE(MediaItemModel::loadMediaItemWithID(m->ID + 100));
+
+    // Each stage update writes only its own columns.
+    back->thumbURL = "http://img.example/t.jpg";
+    back->uploadStatus = MediaUploadStatusThumbFailed;  // not written by the thumb update
+    back->updateOnThumbUploadSuccessToS3();
+    auto again = MediaItemModel::loadMediaItemWithID(m->ID);
+    EXPECT_EQ(again->thumbURL, "http://img.example/t.jpg");
+    EXPECT_EQ(again->uploadStatus, MediaUploadStatusUploading);
+
+    again->uploadURL = "http://fw.example/s/x1";
+    again->retryCount = 4;
+    again->updateOnWrenTrackURLUploadSuccess();
+    auto done = MediaItemModel::loadMediaItemWithID(m->ID);
+    EXPECT_EQ(done->uploadStatus, MediaUploadStatusDone);
+    EXPECT_EQ(done->retryCount, 0);
+    EXPECT_EQ(done->uploadURL, "http://fw.example/s/x1");
+
+    EXPECT_EQ(MediaItemModel().rowCount(), 1);
+    EXPECT_TRUE(MediaItemModel().removeRecordWithID(m->ID));
+    EXPECT_EQ(MediaItemModel().rowCount(), 0);
+}
+
+TEST_F(Models, RetryQueryTakesFailedRowsNewestFirst) {
+    QDateTime base = QDateTime::currentDateTimeUtc().addDays(-1);
+    // Inserted out of time order, so that ids and dates disagree.
+    media("mid.jpg", MediaUploadStatusThumbFailed, base.addSecs(60));
+    media("old.jpg", MediaUploadStatusImageFailed, base);
+    media("new.jpg", MediaUploadStatusRegistrationFailed, base.addSecs(120));
+    media("done.jpg", MediaUploadStatusDone, base.addSecs(200));
+    media("uploading.jpg", MediaUploadStatusUploading, base.addSecs(300));
+    media("kept.jpg", MediaUploadStatusKeptWithoutUpload, base.addSecs(400));
+    media("", MediaUploadStatusImageFailed, base.addSecs(500));  // no file: left out
+
+    auto rows = MediaItemModel::getAllEligibleRecordsForRetry();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0]->fileName, "new.jpg");
+    EXPECT_EQ(rows[1]->fileName, "mid.jpg");
+    EXPECT_EQ(rows[2]->fileName, "old.jpg");
+}
+
+TEST_F(Models, WaitingSharesComeInIdOrderWithEveryField) {
+    auto a = share(SharingTypeSMS, 0, "0123456789");
+    share(SharingTypeEmail, 1);
+    auto c = share(SharingTypeEmail, 0);
+    c->lastError = "timed out";
+    c->dateLastTried = QDateTime::currentDateTimeUtc();
+    c->media_id = 77;
+    ASSERT_TRUE(c->update());
+
+    auto waiting = SharingModel::getAllSharingRecordsWaitingToSend();
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_EQ(waiting[0]->ID, a->ID);
+    EXPECT_EQ(waiting[1]->ID, c->ID);
+    EXPECT_EQ(waiting[1]->lastError, "timed out");
+    EXPECT_EQ(waiting[1]->media_id, 77);
+    EXPECT_EQ(waiting[1]->dateLastTried.toMSecsSinceEpoch(), c->dateLastTried.toMSecsSinceEpoch());
+    EXPECT_FALSE(waiting[0]->dateSent.isValid());
+    EXPECT_EQ(SharingModel::loadWithID(a->ID)->toField, "0123456789");
+}
+
+TEST_F(Models, StatisticsPerShareType) {
+    share(SharingTypeEmail, 1);
+    auto yesterday = share(SharingTypeEmail, 1);
+    yesterday->dateSent = QDateTime(QDate::currentDate().addDays(-1), QTime(23, 59));
+    yesterday->update();
+    auto older = share(SharingTypeEmail, 0);
+    older->lastError = "first error";
+    older->dateLastTried = QDateTime::currentDateTimeUtc().addSecs(-60);
+    older->update();
+    auto latest = share(SharingTypeEmail, 0);
+    latest->lastError = "latest error";
+    latest->dateLastTried = QDateTime::currentDateTimeUtc();
+    latest->update();
+    share(SharingTypeEmail, 0);  // pending, never tried
+    auto doneWithError = share(SharingTypeSMS, 1);
+    doneWithError->lastError = "old error of a sent row";
+    doneWithError->update();
+    share(5, 0);  // a code outside the list is not reported
+
+    auto stats = SharingStatsInfoModel::getAllStats();
+    ASSERT_EQ(stats.size(), 6u);
+    EXPECT_EQ(stats[SharingTypeEmail].total, 5);
+    EXPECT_EQ(stats[SharingTypeEmail].pending, 3);
+    EXPECT_EQ(stats[SharingTypeEmail].totalToday, 1);
+    EXPECT_EQ(stats[SharingTypeEmail].lastError, "latest error");
+    EXPECT_EQ(stats[SharingTypeSMS].total, 1);
+    EXPECT_EQ(stats[SharingTypeSMS].lastError, "");
+    EXPECT_EQ(stats[SharingTypePrint].total, 0);
+    EXPECT_EQ(stats.count(5), 0u);
+}
+
+TEST_F(Models, ResettingStatisticsKeepsQueuedShares) {
+    share(SharingTypeEmail, 1);
+    auto pendingMail = share(SharingTypeEmail, 0);
+    auto pendingSms = share(SharingTypeSMS, 0, "0123456789");
+    share(SharingTypeTwitter, 1);
+
+    ASSERT_TRUE(SharingStatsInfoModel::removeAllSharesExceptPending());
+    auto waiting = SharingModel::getAllSharingRecordsWaitingToSend();
+    ASSERT_EQ(waiting.size(), 2u);
+    EXPECT_EQ(SharingModel().rowCount(), 2);
+
+    ASSERT_TRUE(SharingStatsInfoModel::retireAllPendingItemsForSharingType(SharingTypeEmail));
+    waiting = SharingModel::getAllSharingRecordsWaitingToSend();
+    ASSERT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(waiting[0]->ID, pendingSms->ID);
+}
+
+TEST_F(Models, CsvExportQuotesAwkwardValues) {
+    UserDefaults::standard().set("DATA_DIRECTORY", home.path() + "/data/");
+    QDir().mkpath(QString::fromStdString(home.path() + "/data"));
+    auto first = share(SharingTypeEmail, 1, "\"Ann\", <ann@example.com>", "/data/my, prints/a \"1\".jpg");
+    first->dateEntered = QDateTime::currentDateTimeUtc().addSecs(-100);
+    first->update();
+    share(SharingTypeSMS, 1, "line\r\nbreak\nhere", "/data/prints/b.jpg");
+    share(SharingTypeEmail, 0, "pending@example.com");  // not exported
+
+    ASSERT_TRUE(SharingStatsInfoModel::generateCSVOfAllSharing());
+    EXPECT_EQ(SharingStatsInfoModel::csvPath().toStdString(), home.path() + "/data/flashwren_shares.csv");
+    auto text = base::readFile(SharingStatsInfoModel::csvPath().toStdString());
+    ASSERT_TRUE(text);
+    auto rows = parseCsv(*text);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"Date", "Filename", "Directory", "Type", "To"}));
+    ASSERT_EQ(rows[1].size(), 5u);
+    EXPECT_EQ(rows[1][1], "a \"1\".jpg");
+    EXPECT_EQ(rows[1][2], "/data/my, prints");
+    EXPECT_EQ(rows[1][3], "E-mail");
+    EXPECT_EQ(rows[1][4], "\"Ann\", <ann@example.com>");
+    ASSERT_EQ(rows[2].size(), 5u);
+    EXPECT_EQ(rows[2][3], "SMS");
+    EXPECT_EQ(rows[2][4], "line\r\nbreak\nhere");
+    EXPECT_FALSE(rows[1][0].empty());
+}
+
+TEST_F(Models, StatementsFromManyThreadsAllLand) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 20; ++i) share(t % 2 ? SharingTypeEmail : SharingTypeSMS, i % 2);
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(SharingModel().rowCount(), 120);
+    EXPECT_EQ(SharingModel::getAllSharingRecordsWaitingToSend().size(), 60u);
+}
+
+TEST(Database, MigratesAnOldSchemaAndKeepsItsRows) {
+    testsupport::ScopedHome home;
+    std::string path = home.path() + "/old.sqlite";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        auto first = base::readFile(migrationsDir() + "/1_initial_schema.sql");
+        ASSERT_TRUE(first);
+        ASSERT_EQ(sqlite3_exec(db, first->c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        // Recorded the way earlier releases did.
+        ASSERT_EQ(sqlite3_exec(db,
+                               "CREATE TABLE schema_migrations (version INTEGER UNIQUE NOT NULL);"
+                               "INSERT INTO schema_migrations VALUES (1);"
+                               "INSERT INTO media (file_name, file_path, upload_status) VALUES ('x.jpg', '/p/x.jpg', 2);"
+                               "INSERT INTO share (share_type, to_field, done) VALUES (0, 'a@b.cd', 0);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    WrenDatabase db;
+    ASSERT_TRUE(db.open(path, migrationsDir())) << db.lastError();
+    EXPECT_EQ(db.schemaVersion(), 2);
+    auto rows = db.query("SELECT file_name, date_created FROM media");
+    ASSERT_TRUE(rows);
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ(std::get<std::string>((*rows)[0][0]), "x.jpg");
+    EXPECT_TRUE(std::holds_alternative<std::string>((*rows)[0][1]));  // creation date filled in
+    db.close();
+
+    // Opening again applies nothing twice.
+    WrenDatabase again;
+    ASSERT_TRUE(again.open(path, migrationsDir())) << again.lastError();
+    EXPECT_EQ(again.schemaVersion(), 2);
+    EXPECT_EQ(again.lastError(), "");
+}
+
+TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
+    testsupport::ScopedHome home;
+    std::string path = home.path() + "/flashwren_db.sqlite";
+    std::string garbage(8192, 'x');
+    { std::ofstream(path, std::ios::binary) << garbage; }
+
+    WrenDatabase db;
+    ASSERT_TRUE(db.open(path, migrationsDir()));
+    EXPECT_NE(db.lastError(), "");
+    EXPECT_EQ(db.schemaVersion(), 2);
+    bool found = false;
+    for (auto& e : fs::directory_iterator(home.path())) {
+        if (e.path().filename().string().rfind("flashwren_db.sqlite.corrupt-", 0) == 0) {
+            found = true;
+            EXPECT_EQ(*base::readFile(e.path().string()), garbage);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(Database, FailedMigrationIsRolledBackAndReported) {
+    testsupport::ScopedHome home;
+    testsupport::TempDir migrations;
+    base::writeFileAtomically(migrations.file("1_a.sql"), "CREATE TABLE t (x INTEGER);");
+    base::writeFileAtomically(migrations.file("2_b.sql"), "CREATE TABLE u (y INTEGER); THIS IS NOT SQL;");
+    base::writeFileAtomically(migrations.file("notes.txt"), "ignored");
+    WrenDatabase db;
+    EXPECT_FALSE(db.open(home.path() + "/d.sqlite", migrations.path()));
+    EXPECT_NE(db.lastError().find("2_b.sql"), std::string::npos);
+    EXPECT_EQ(db.schemaVersion(), 1);
+    EXPECT_FALSE(db.query("SELECT * FROM u"));  // the half of 2 that ran is gone
+}

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "TempDir.h"
+#include "base/Executor.h"
+#include "base/Files.h"
+#include "base/Plist.h"
+#include "core/UserDefaults.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+std::vector<fs::path> setAsideFiles(const std::string& dir) {
+    std::vector<fs::path> out;
+    for (auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().find(".corrupt-") != std::string::npos) out.push_back(e.path());
+    return out;
+}
+
+}  // namespace
+
+TEST(UserDefaults, ValuesOfEveryTypeSurviveTheFile) {
+    testsupport::TempDir dir;
+    std::string path = dir.file("s.plist");
+    json values = {
+        {"text", "héllo <&> \"quoted\""},
+        {"negative", -42},
+        {"large", 9007199254740993LL},
+        {"real", 0.125},
+        {"flag", true},
+        {"list", json::array({1, "two", false})},
+        {"dict", {{"inner", {{"deep", 3}}}}},
+        {"data", json::binary({0, 1, 2, 255})},
+    };
+    {
+        UserDefaults d(path);
+        for (auto& [k, v] : values.items()) d.set(k, v);
+    }
+    UserDefaults again(path);
+    EXPECT_EQ(again.loadError(), "");
+    for (auto& [k, v] : values.items()) {
+        auto got = again.object(k);
+        ASSERT_TRUE(got.has_value()) << k;
+        EXPECT_EQ(*got, v) << k;
+    }
+}
+
+TEST(UserDefaults, LenientTypedReads) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.set("yes", "YES");
+    d.set("no", "NO");
+    d.set("zero-one", "001");
+    d.set("num-text", "12.5");
+    d.set("int", 7);
+    d.set("flag", true);
+    EXPECT_TRUE(d.boolean("yes"));
+    EXPECT_FALSE(d.boolean("no"));
+    EXPECT_TRUE(d.boolean("zero-one"));
+    EXPECT_TRUE(d.boolean("int"));
+    EXPECT_EQ(d.integer("num-text"), 12);
+    EXPECT_DOUBLE_EQ(d.real("num-text"), 12.5);
+    EXPECT_EQ(d.string("int"), "7");
+    EXPECT_EQ(d.string("flag"), "1");
+    EXPECT_EQ(d.integer("yes"), 0);
+    EXPECT_EQ(d.integer("missing", 5), 5);
+    EXPECT_EQ(d.string("missing", "fallback"), "fallback");
+}
+
+TEST(UserDefaults, RegisteredDefaultsStandBehindStoredValues) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.registerDefaults({{"AUDIO_VOICE", "None"}, {"COUNT", 3}});
+    EXPECT_EQ(d.string("AUDIO_VOICE"), "None");
+    d.set("AUDIO_VOICE", "Custom");
+    EXPECT_EQ(d.string("AUDIO_VOICE"), "Custom");
+    d.set("AUDIO_VOICE", nullptr);  // null removes
+    EXPECT_EQ(d.string("AUDIO_VOICE"), "None");
+    EXPECT_TRUE(d.has("COUNT"));
+    // Registered values are not stored.
+    EXPECT_EQ(d.dictionaryRepresentation(), json::object());
+    auto onDisk = base::plistReadFile(d.path());
+    ASSERT_TRUE(onDisk);
+    EXPECT_FALSE(onDisk->contains("COUNT"));
+}
+
+TEST(UserDefaults, StandardStoreLivesInTheConfigFolderWithTheShippedDefaults) {
+    testsupport::ScopedHome home;
+    auto& d = UserDefaults::standard();
+    EXPECT_EQ(d.path(), home.path() + "/.config/Flashwren/Flashwren.plist");
+    EXPECT_EQ(d.string("AUDIO_VOICE"), "None");
+    EXPECT_EQ(d.string("IS_INTERNET_RECHABLE"), "NO");
+    d.set("k", 1);
+    EXPECT_TRUE(fs::exists(d.path()));
+}
+
+TEST(UserDefaults, ConcurrentWritersLoseNothing) {
+    testsupport::TempDir dir;
+    std::string path = dir.file("s.plist");
+    UserDefaults d(path);
+    constexpr int kThreads = 8, kKeys = 40;
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) (void)d.integer("t0-k0");
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int k = 0; k < kKeys; ++k) d.set("t" + std::to_string(t) + "-k" + std::to_string(k), t * 1000 + k);
+        });
+    }
+    for (auto& w : writers) w.join();
+    stop = true;
+    reader.join();
+
+    UserDefaults reread(path);
+    EXPECT_EQ(reread.loadError(), "");
+    for (int t = 0; t < kThreads; ++t)
+        for (int k = 0; k < kKeys; ++k)
+            EXPECT_EQ(reread.integer("t" + std::to_string(t) + "-k" + std::to_string(k), -1), t * 1000 + k);
+    // Nothing half-written is left behind.
+    for (auto& e : fs::directory_iterator(dir.path())) EXPECT_EQ(e.path().filename(), "s.plist");
+}
+
+TEST(UserDefaults, TornFileIsSetAsideAndReported) {
+    testsupport::TempDir dir;
+    std::string path = dir.file("s.plist");
+    {
+        UserDefaults d(path);
+        d.set("DATA_DIRECTORY", "/photos/");
+        d.set("COUNT", 12);
+    }
+    std::string whole = *base::readFile(path);
+    std::string torn = whole.substr(0, whole.size() / 2);
+    { std::ofstream(path, std::ios::binary | std::ios::trunc) << torn; }
+
+    UserDefaults d(path);
+    EXPECT_NE(d.loadError(), "");
+    EXPECT_FALSE(d.has("COUNT"));
+    auto aside = setAsideFiles(dir.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(*base::readFile(aside[0].string()), torn);  // kept as it was, for the operator
+
+    d.set("COUNT", 1);  // the store goes on with a new file
+    EXPECT_EQ(UserDefaults(path).integer("COUNT"), 1);
+    EXPECT_EQ(*base::readFile(aside[0].string()), torn);
+}
+
+TEST(UserDefaults, EmptyOrNonDictionaryFileIsSetAside) {
+    testsupport::TempDir dir;
+    std::string empty = dir.file("empty.plist"), array = dir.file("array.plist");
+    { std::ofstream create(empty); }
+    base::writeFileAtomically(array, base::plistToXml(json::array({1, 2})));
+    EXPECT_NE(UserDefaults(empty).loadError(), "");
+    EXPECT_NE(UserDefaults(array).loadError(), "");
+    EXPECT_EQ(setAsideFiles(dir.path()).size(), 2u);
+    EXPECT_EQ(UserDefaults(dir.file("missing.plist")).loadError(), "");
+}
+
+TEST(UserDefaults, ObserversHearChangesOfTheirKey) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    std::vector<std::string> heard, all;
+    auto id = d.observe("GREEN_SCREEN_ON", [&](const std::string& k) { heard.push_back(k); });
+    d.observe("", [&](const std::string& k) { all.push_back(k); });
+    d.set("GREEN_SCREEN_ON", 1);
+    d.set("GREEN_SCREEN_ON", 1);  // unchanged: no call
+    d.set("OTHER", "x");
+    d.remove("GREEN_SCREEN_ON");
+    d.remove("GREEN_SCREEN_ON");  // already gone: no call
+    EXPECT_EQ(heard, (std::vector<std::string>{"GREEN_SCREEN_ON", "GREEN_SCREEN_ON"}));
+    EXPECT_EQ(all, (std::vector<std::string>{"GREEN_SCREEN_ON", "OTHER", "GREEN_SCREEN_ON"}));
+    d.unobserve(id);
+    d.set("GREEN_SCREEN_ON", 2);
+    EXPECT_EQ(heard.size(), 2u);
+
+    base::ManualExecutor main;
+    std::string onMain;
+    d.observe("LiveViewEnabled", [&](const std::string& k) { onMain = k; }, &main);
+    d.set("LiveViewEnabled", true);
+    EXPECT_EQ(onMain, "");
+    main.runPending();
+    EXPECT_EQ(onMain, "LiveViewEnabled");
+}

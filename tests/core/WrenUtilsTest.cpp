@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <ZXing/ReadBarcode.h>
+
+#include <cstdio>
+#include <set>
+#include <thread>
+
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "base/Files.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+
+namespace {
+
+// Runs a command with `input` on its standard input and returns what it printed.
+std::string runWithInput(const std::string& command, const std::string& input, const std::string& dir) {
+    std::string inFile = dir + "/stdin";
+    base::writeFileAtomically(inFile, input);
+    std::string out;
+    FILE* p = ::popen((command + " < '" + inFile + "'").c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+}  // namespace
+
+TEST(WrenUtils, EmailPatternAsGiven) {
+    for (const char* good : {"guest@example.com", "a.b_c%d+e-f@mail.sub.example.info", "X9@y-z.CO"})
+        EXPECT_TRUE(WrenUtils::NSStringIsValidEmail(good)) << good;
+    for (const char* bad : {"", "guest@example", "guest@example.c", "guest@example.museum", "guest@@example.com",
+                            "guest@exa_mple.com", "guest@.com", " guest@example.com", "guest@example.com\n",
+                            "gu est@example.com", "güest@example.com", "guest@example.com.1"})
+        EXPECT_FALSE(WrenUtils::NSStringIsValidEmail(bad)) << bad;
+}
+
+TEST(WrenUtils, PhonePatternAsGiven) {
+    for (const char* good : {"123456", "01234567890123"}) EXPECT_TRUE(WrenUtils::isValidPhoneNumber(good)) << good;
+    for (const char* bad : {"", "12345", "123456789012345", "+1234567", "123 4567", "123456\n", "12345a"})
+        EXPECT_FALSE(WrenUtils::isValidPhoneNumber(bad)) << bad;
+    EXPECT_FALSE(WrenUtils::isValidPhoneNumber(QString::fromUtf8("١٢٣٤٥٦٧")));  // other digits
+}
+
+TEST(WrenUtils, HasValueAndValidImage) {
+    EXPECT_FALSE(WrenUtils::hasValue(QVariant()));
+    EXPECT_FALSE(WrenUtils::hasValue(QVariant(QString())));
+    EXPECT_FALSE(WrenUtils::hasValue(QVariant(QVariantList())));
+    EXPECT_TRUE(WrenUtils::hasValue(QVariant(QStringLiteral("x"))));
+    EXPECT_TRUE(WrenUtils::hasValue(QVariant(0)));
+    EXPECT_FALSE(WrenUtils::isValidImage(nullptr));
+    EXPECT_FALSE(WrenUtils::isValidImage(QImage()));
+    EXPECT_TRUE(WrenUtils::isValidImage(QImage(1, 1, QImage::Format_RGB32)));
+}
+
+TEST(WrenUtils, EncodedFormReachesAStandardParserUnchanged) {
+    testsupport::TempDir dir;
+    QList<QPair<QString, QString>> fields = {
+        {"url", "http://img.example/a.jpg?x=1&y=2"},
+        {"sum", "1+1=2"},
+        {"text", QString::fromUtf8("100% ünïcødé / line\nbreak; #tag")},
+        {"empty", ""},
+        {"k&=+", "~-._"},
+    };
+    QByteArray body = WrenUtils::encodeDictionary(fields);
+    EXPECT_FALSE(body.contains(' '));
+    auto parsed = nlohmann::json::parse(runWithInput(
+        "python3 -c 'import sys, json, urllib.parse; "
+        "print(json.dumps(urllib.parse.parse_qsl(sys.stdin.read(), keep_blank_values=True, strict_parsing=True)))'",
+        body.toStdString(), dir.path()), nullptr, false);
+    auto expected = nlohmann::json::array();
+    for (auto& [k, v] : fields) expected.push_back({k.toStdString(), v.toStdString()});
+    EXPECT_EQ(parsed, expected);
+}
+
+TEST(WrenUtils, MD5StringIsUpperCaseHex) {
+    EXPECT_EQ(MD5String(""), "D41D8CD98F00B204E9800998ECF8427E");
+    EXPECT_EQ(MD5String("The quick brown fox jumps over the lazy dog"), "9E107D9D372BB6826BD81D3542A419D6");
+}
+
+TEST(WrenUtils, InstallationIdentifiersAreMadeOnceAndKept) {
+    testsupport::ScopedHome home;
+    std::set<QString> ids;
+    std::mutex m;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            QString id = WrenUtils::getSerialOrUniqueUserID();
+            std::lock_guard lock(m);
+            ids.insert(id);
+        });
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(ids.size(), 1u);
+    QString id = *ids.begin();
+    ASSERT_TRUE(id.startsWith("anon.mac."));
+    bool ok = false;
+    qulonglong n = id.mid(9).toULongLong(&ok);
+    EXPECT_TRUE(ok);
+    EXPECT_LE(n, 1000000000ull);
+    EXPECT_EQ(UserDefaults::standard().string("unique_random_user_id"), id.mid(9).toStdString());
+
+    WrenUtils::makeFirstLaunchSettings();
+    QString uuid = WrenUtils::getUniqueUUID();
+    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$").match(uuid).hasMatch());
+    EXPECT_EQ(WrenUtils::getUniqueUUID(), uuid);
+    EXPECT_EQ(WrenUtils::getSerialOrUniqueUserID(), id);
+}
+
+TEST(WrenUtils, DataFoldersAreSetUpAtStartup) {
+    testsupport::ScopedHome home;
+    QString data = WrenUtils::getDataDirectory();
+    EXPECT_EQ(data, QString::fromStdString(home.path()) + "/Pictures/flashwren/");
+    EXPECT_EQ(UserDefaults::standard().string("DATA_DIRECTORY"), data.toStdString());
+    ASSERT_TRUE(WrenUtils::setupFoldersAtStartup());
+    for (const char* sub : {"incoming", "originals", "prints", "prints/thumb", "templates", "Green Screen", "Temp"})
+        EXPECT_TRUE(QFileInfo(data + sub).isDir()) << sub;
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(home.path()) + "/.local/share/flashwren/squeue").isDir());
+    EXPECT_EQ(UserDefaults::standard().string("PHOTO_FOLDER_PATH"), (data + "prints").toStdString());
+
+    UserDefaults::standard().set("DATA_DIRECTORY", home.path() + "/elsewhere");
+    EXPECT_EQ(WrenUtils::getPrintsFolderPath(), QString::fromStdString(home.path()) + "/elsewhere/prints");
+}
+
+TEST(WrenUtils, CopyDirectoryAddsOnlyWhatIsMissing) {
+    testsupport::TempDir src, dst;
+    base::writeFileAtomically(src.file("a.txt"), "new a");
+    base::writeFileAtomically(src.file("b.txt"), "b");
+    base::writeFileAtomically(src.file("tpl/template.xml"), "<t/>");
+    base::writeFileAtomically(dst.file("a.txt"), "operator's a");
+    WrenUtils::copyDirectoryFrom(QString::fromStdString(src.path()), QString::fromStdString(dst.path()));
+    EXPECT_EQ(*base::readFile(dst.file("a.txt")), "operator's a");
+    EXPECT_EQ(*base::readFile(dst.file("b.txt")), "b");
+    EXPECT_EQ(*base::readFile(dst.file("tpl/template.xml")), "<t/>");
+    WrenUtils::copyDirectoryFrom(QString::fromStdString(src.path()), QString::fromStdString(dst.path()) + "/missing");
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dst.path()) + "/missing"));
+
+    WrenUtils::emptyDirectoryAtPath(QString::fromStdString(dst.path()));
+    EXPECT_TRUE(QDir(QString::fromStdString(dst.path())).isEmpty());
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(dst.path())).isDir());
+}
+
+TEST(WrenUtils, QRCodeDecodesToItsText) {
+    QString text = QString::fromUtf8("http://fw.example/s/Ab3?x=1&name=Zoë");
+    QImage qr = WrenUtils::qrCodeImage(text, 300);
+    ASSERT_FALSE(qr.isNull());
+    EXPECT_EQ(qr.size(), QSize(300, 300));
+    ZXing::DecodeHints hints;
+    hints.setFormats(ZXing::BarcodeFormat::QRCode);
+    auto result = ZXing::ReadBarcode(
+        {qr.constBits(), qr.width(), qr.height(), ZXing::ImageFormat::Lum, static_cast<int>(qr.bytesPerLine())}, hints);
+    ASSERT_TRUE(result.isValid());
+    EXPECT_EQ(QString::fromStdWString(result.text()), text);
+    EXPECT_TRUE(WrenUtils::qrCodeImage("", 100).isNull());
+}
+
+TEST(WrenUtils, SyncGetParsesJsonAndReportsTransportErrors) {
+    testsupport::LoopbackServer server;
+    server.enqueue({200, {{"Content-Type", "application/json"}}, R"({"data":[{"id":"1"}]})"});
+    server.enqueue({500, {}, "<html>not json</html>"});
+    QString error;
+    auto json = WrenUtils::sendSyncHTTPGetRequestAt(QString::fromStdString(server.baseUrl() + "/me?x=1"), &error);
+    ASSERT_TRUE(json);
+    EXPECT_EQ((*json)["data"][0]["id"], "1");
+    EXPECT_TRUE(error.isEmpty());
+    EXPECT_FALSE(WrenUtils::sendSyncHTTPGetRequestAt(QString::fromStdString(server.baseUrl()), &error));
+    EXPECT_TRUE(error.isEmpty());
+    std::string url = server.baseUrl();
+    server.stop();
+    EXPECT_FALSE(WrenUtils::sendSyncHTTPGetRequestAt(QString::fromStdString(url), &error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(WrenUtils, FileNameDatesAreUniqueAndSorted) {
+    QString last;
+    for (int i = 0; i < 500; ++i) {
+        QString s = WrenUtils::dateStringForFileName();
+        EXPECT_GT(s, last);
+        last = s;
+    }
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d-\\d{3}$").match(last).hasMatch());
+}
+
+TEST(WrenUtils, ReachabilityFlagIsReadFromTheSetting) {
+    testsupport::ScopedHome home;
+    EXPECT_FALSE(WrenUtils::isInternetRechable());
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "YES");
+    EXPECT_TRUE(WrenUtils::isInternetRechable());
+}
