@@ -64,6 +64,7 @@ thumb_rate=$(rate < "$work/thumbs.txt")
 errors < "$work/thumbs.txt"
 
 # nginx over the same thumbnail files, on its own free port.
+chmod -R a+rX "$work"  # nginx's workers run as an unprivileged user
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 mkdir -p "$work/nginx/logs"
 cat > "$work/nginx/nginx.conf" <<CONF
@@ -91,10 +92,20 @@ nginx_rate=$(rate < "$work/nginx.txt")
 errors < "$work/nginx.txt"
 kill "$nginx_pid"; nginx_pid=""
 
+if ! kill -0 "$server_pid" 2>/dev/null; then
+  echo "the gallery server died:"; tail -20 "$work/server.log"; wait "$server_pid" || echo "exit status $?"; exit 1
+fi
 echo "== 32 connections downloading BIG.jpg, 10 s"
 rss_before=$(awk '/VmRSS/{print $2}' /proc/$server_pid/status)
-wrk -t4 -c32 -d10s "$base/BIG.jpg" > "$work/big.txt"
-rss_peak=$(awk '/VmHWM/{print $2}' /proc/$server_pid/status)
+rss_peak=$rss_before
+wrk -t4 -c32 -d10s "$base/BIG.jpg" > "$work/big.txt" &
+wrk_pid=$!
+while kill -0 "$wrk_pid" 2>/dev/null; do
+  rss=$(awk '/VmRSS/{print $2}' /proc/$server_pid/status 2>/dev/null || echo 0)
+  [ "${rss:-0}" -gt "$rss_peak" ] && rss_peak=$rss
+  sleep 0.1
+done
+wait "$wrk_pid"
 big_rate=$(rate < "$work/big.txt")
 errors < "$work/big.txt"
 

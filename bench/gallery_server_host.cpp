@@ -36,7 +36,7 @@ int makePrints(const std::string& folder, int count) {
             return 1;
     }
     // About 4 MB: a noisy picture compresses poorly.
-    return printImage(2400, 1600, 7, 256).save(QString::fromStdString(folder + "/BIG.jpg"), "JPG", 92) ? 0 : 1;
+    return printImage(2600, 1800, 7, 256).save(QString::fromStdString(folder + "/BIG.jpg"), "JPG", 95) ? 0 : 1;
 }
 
 }  // namespace

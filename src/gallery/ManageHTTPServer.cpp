@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +154,13 @@ void ManageHTTPServer::acceptLoop() {
 }
 
 void ManageHTTPServer::serve(int fd) {
+    // sendfile() has no MSG_NOSIGNAL: a client that goes away mid-download
+    // raises SIGPIPE on this thread. Blocked here, it stays pending on the
+    // thread and is discarded when the thread ends.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     {
         MyHTTPConnection connection(fd, thumbnails_);
         connection.run();

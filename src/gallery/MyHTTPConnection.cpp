@@ -11,7 +11,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <cstdlib>
 
 #include <spdlog/spdlog.h>
@@ -86,25 +90,72 @@ std::unique_ptr<MyHTTPDataResponse> pictureResponse(std::unique_ptr<MyHTTPDataRe
     return response;
 }
 
-std::unique_ptr<MyHTTPDataResponse> listResponse(const std::string& uri) {
+std::string renderList(const std::string& uri, const std::string& folder, const std::string& album) {
     auto params = PostHTTPServerUtilis::parseHTTPURLParamsFromString(uri);
     std::optional<PostHTTPServerUtilis::TimePoint> since;
     if (auto it = params.find("start_time"); it != params.end())
         since = PostHTTPServerUtilis::parseStartTime(it->second);
 
-    auto items = PostHTTPServerUtilis::getListOfImagesAfterDate(since, PostHTTPServerUtilis::printsFolder());
-    std::string album = PostHTTPServerUtilis::stringSetting("ALBUM_NAME");
+    auto items = PostHTTPServerUtilis::getListOfImagesAfterDate(since, folder);
     nlohmann::ordered_json reply;
     reply["EventName"] = album.empty() ? std::string("Photos") : album;
     reply["Items"] = items ? std::move(*items) : nlohmann::ordered_json::array();
-    std::string body;
-    try {
-        body = reply.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-    } catch (const std::exception& e) {
-        spdlog::error("MyHTTPConnection: error here is {}", e.what());
-        return nullptr;
+    return reply.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Phones poll the list; a rendered list is reused while the folder is
+// unchanged (its modification time) for at most a second, so a print that
+// has just been registered shows its address within a second.
+class ListCache {
+public:
+    std::optional<std::string> get(const std::string& key, std::int64_t folderStamp) {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(key);
+        if (it == entries_.end() || it->second.folderStamp != folderStamp ||
+            std::chrono::steady_clock::now() - it->second.made > std::chrono::seconds(1))
+            return std::nullopt;
+        return it->second.body;
     }
-    auto response = std::make_unique<MyHTTPDataResponse>(std::move(body));
+    void put(const std::string& key, std::int64_t folderStamp, std::string body) {
+        std::lock_guard lock(mutex_);
+        if (entries_.size() >= 32) entries_.clear();
+        entries_[key] = {folderStamp, std::chrono::steady_clock::now(), std::move(body)};
+    }
+
+private:
+    struct Entry {
+        std::int64_t folderStamp;
+        std::chrono::steady_clock::time_point made;
+        std::string body;
+    };
+    std::mutex mutex_;
+    std::map<std::string, Entry> entries_;
+};
+
+std::int64_t folderStamp(const std::string& folder) {
+    struct stat st{};
+    if (::stat(folder.c_str(), &st) != 0) return -1;
+    return std::int64_t(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+std::unique_ptr<MyHTTPDataResponse> listResponse(const std::string& uri) {
+    static ListCache cache;
+    const std::string folder = PostHTTPServerUtilis::printsFolder();
+    const std::string album = PostHTTPServerUtilis::stringSetting("ALBUM_NAME");
+    const auto query = uri.find('?');
+    const std::string key = folder + '\n' + album + '\n' + (query == std::string::npos ? "" : uri.substr(query));
+    const std::int64_t stamp = folderStamp(folder);
+    std::optional<std::string> body = cache.get(key, stamp);
+    if (!body) {
+        try {
+            body = renderList(uri, folder, album);
+        } catch (const std::exception& e) {
+            spdlog::error("MyHTTPConnection: error here is {}", e.what());
+            return nullptr;
+        }
+        cache.put(key, stamp, *body);
+    }
+    auto response = std::make_unique<MyHTTPDataResponse>(std::move(*body));
     response->addHttpResponseHeader("Content-Type", "application/json");
     response->addHttpResponseHeader("charset", "utf-8");
     return response;

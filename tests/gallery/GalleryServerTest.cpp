@@ -201,6 +201,23 @@ TEST_F(GalleryServer, StreamsLargePrintsAndAnswersHeadWithoutABody) {
     auto head = get("/BIG.jpg", "HEAD");
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.header("Content-Length").value_or(""), std::to_string(big.size()));
+    // Clients that hang up mid-download leave the server (and this process) running.
+    for (int i = 0; i < 20; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(server->port()));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        std::string request = "GET /BIG.jpg HTTP/1.1\r\n\r\n";
+        ::send(fd, request.data(), request.size(), 0);
+        char some[1024];
+        ::recv(fd, some, sizeof some, 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(get("/BIG.jpg").body.size(), big.size());
     // Every method is answered alike.
     EXPECT_EQ(get("/BIG.jpg", "DELETE").body.size(), big.size());
     EXPECT_TRUE(fs::exists(prints + "/BIG.jpg"));
