@@ -1,12 +1,16 @@
 #include <QApplication>
-#include <QLabel>
+
+#include "base/AppInfo.h"
+#include "booth/AppController.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QLabel home("Flashwren\n\nTouch to start");
-    home.setObjectName("HomeScreen");
-    home.setAlignment(Qt::AlignCenter);
-    home.resize(1024, 768);
-    home.show();
+    QApplication::setApplicationName(QString::fromStdString(base::AppInfo::shared().name()));
+    QApplication::setApplicationVersion(QString::fromStdString(base::AppInfo::shared().shortVersion()));
+    AppController controller;
+    if (!controller.applicationDidFinishLaunching()) return 1;
+    QObject::connect(&app, &QApplication::aboutToQuit, &controller, [&controller] {
+        controller.applicationWillTerminate();
+    });
     return app.exec();
 }

@@ -21,6 +21,8 @@ public:
     using Observer = std::function<void(const std::string& key)>;
 
     // The application's defaults, with resources/Defaults.plist registered.
+    // It follows $XDG_CONFIG_HOME: pointed elsewhere (a test's temporary
+    // home), the next call gives the store of that folder.
     static UserDefaults& standard();
     // A store over another file (tests, tools). A file that cannot be read as a
     // property list is set aside (renamed "<file>.corrupt-<time>") and reported

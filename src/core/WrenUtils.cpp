@@ -226,10 +226,12 @@ std::optional<nlohmann::json> WrenUtils::sendSyncHTTPGetRequestAt(const QString&
 
 void WrenUtils::showHideVirtualKeyboard(bool show) {
     runOnMainThread([show] {
+        // The on-screen keyboard is Qt's input panel, present when an input
+        // method module (such as the virtual keyboard) is configured.
         QInputMethod* im = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
                                ? QGuiApplication::inputMethod()
                                : nullptr;
-        if (!im) {
+        if (!im || qEnvironmentVariableIsEmpty("QT_IM_MODULE")) {
             spdlog::info("ToggleKeyboard: Still can't find any input sources so nothing to...");
             return;
         }

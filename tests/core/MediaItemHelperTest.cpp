@@ -147,9 +147,3 @@ TEST_F(MediaHelper, FailureWhileOfflineIsStoredAtOnce) {
     EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusImageFailed);
 }
 
-TEST_F(MediaHelper, WithoutAnUploaderTheItemIsKept) {
-    auto item = savedItem("s.jpg");
-    MediaItemHelper::startUpload(item);
-    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusKeptWithoutUpload);
-    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("s.jpg")->uploadStatus, MediaUploadStatusKeptWithoutUpload);
-}

@@ -219,17 +219,6 @@ TEST_F(Models, CsvExportQuotesAwkwardValues) {
     EXPECT_FALSE(rows[1][0].empty());
 }
 
-TEST_F(Models, StatementsFromManyThreadsAllLand) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 20; ++i) share(t % 2 ? SharingTypeEmail : SharingTypeSMS, i % 2);
-        });
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(SharingModel().rowCount(), 120);
-    EXPECT_EQ(SharingModel::getAllSharingRecordsWaitingToSend().size(), 60u);
-}
-
 TEST(Database, MigratesAnOldSchemaAndKeepsItsRows) {
     testsupport::ScopedHome home;
     std::string path = home.path() + "/old.sqlite";

@@ -4,11 +4,14 @@
 #include <QWidget>
 
 #include <thread>
+#include <QMessageBox>
+#include <QTimer>
+
 
 #include "CoreTestSupport.h"
 #include "base/Files.h"
-#include "core/MainQueue.h"
-#include "core/PhotoSession.h"
+#include "core/Reachability.h"
+#include "core/WrenUtils.h"
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
@@ -37,50 +40,27 @@ TEST(ProgressWindow, ShowsFromAnyThreadAndClosesItself) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return pwc->visibleMessage().isEmpty(); }, 2000));
 }
 
-TEST(MainQueue, RunsWorkOnTheInterfaceThread) {
-    auto& app = testApp();
-    std::atomic<bool> ran{false};
-    QThread* seen = nullptr;
-    std::thread other([&] {
-        EXPECT_FALSE(MainQueue::shared().isCurrent());
-        runOnMainThread([&] {
-            seen = QThread::currentThread();
-            ran = true;
-        });
-    });
-    other.join();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ran.load(); }, 2000));
-    EXPECT_EQ(seen, app.thread());
-    bool inline_ = false;
-    runOnMainThread([&] { inline_ = true; });
-    EXPECT_TRUE(inline_);
-}
-
-TEST(WrenAudioPlayer, PicksTheFileOfTheVoiceSet) {
+TEST(Reachability, KeepsTheSettingInStepWithTheRoutes) {
     testsupport::ScopedHome home;
+    testApp();
     auto& d = UserDefaults::standard();
-    EXPECT_EQ(WrenAudioPlayer::pathForAudioName("smile.mp3"), "");  // voice "None" by default
-    std::string custom = home.path() + "/voice";
-    base::writeFileAtomically(custom + "/smile.mp3", "ID3");
-    d.set("AUDIO_VOICE", "Custom");
-    d.set("CUSTOM_VOICE_FOLDER_PATH", custom);
-    EXPECT_EQ(WrenAudioPlayer::pathForAudioName("smile.mp3").toStdString(), custom + "/smile.mp3");
-    EXPECT_EQ(WrenAudioPlayer::pathForAudioName("None"), "");
-    EXPECT_EQ(WrenAudioPlayer::pathForAudioName("missing.mp3"), "");
+    d.set("IS_INTERNET_RECHABLE", "unknown");
+    std::string expected = Reachability::checkNow() ? "YES" : "NO";
+    Reachability::shared()->start(60);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.string("IS_INTERNET_RECHABLE") == expected; }, 3000));
+    Reachability::shared()->stop();
 }
 
-TEST(PhotoSession, ResetClearsTheRecordButNotTheRunCount) {
-    auto& s = PhotoSession::session();
-    s.printImagePath = "/p.jpg";
-    s.printMediaID = 4;
-    s.printsMade = 2;
-    s.imagesUsed << "a.jpg";
-    PhotoSession::resetPrintsThisRun();
-    PhotoSession::addPrintThisRun();
-    s.reset();
-    EXPECT_TRUE(s.printImagePath.isEmpty());
-    EXPECT_EQ(s.printMediaID, 0);
-    EXPECT_EQ(s.printsMade, 0);
-    EXPECT_TRUE(s.imagesUsed.isEmpty());
-    EXPECT_EQ(PhotoSession::printsThisRun(), 1);
+TEST(WrenUtilsAlert, ReturnsWhenDismissed) {
+    testApp();
+    QString shownText;
+    QTimer::singleShot(50, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shownText = box->text() + "|" + box->informativeText();
+            EXPECT_EQ(box->icon(), QMessageBox::Critical);
+            box->accept();
+        }
+    });
+    WrenUtils::showAlertWithMessage("No backgrounds", "Add images to the Green Screen folder.", 2);
+    EXPECT_EQ(shownText, "No backgrounds|Add images to the Green Screen folder.");
 }

@@ -51,17 +51,6 @@ TEST(WrenUtils, PhonePatternAsGiven) {
     EXPECT_FALSE(WrenUtils::isValidPhoneNumber(QString::fromUtf8("١٢٣٤٥٦٧")));  // other digits
 }
 
-TEST(WrenUtils, HasValueAndValidImage) {
-    EXPECT_FALSE(WrenUtils::hasValue(QVariant()));
-    EXPECT_FALSE(WrenUtils::hasValue(QVariant(QString())));
-    EXPECT_FALSE(WrenUtils::hasValue(QVariant(QVariantList())));
-    EXPECT_TRUE(WrenUtils::hasValue(QVariant(QStringLiteral("x"))));
-    EXPECT_TRUE(WrenUtils::hasValue(QVariant(0)));
-    EXPECT_FALSE(WrenUtils::isValidImage(nullptr));
-    EXPECT_FALSE(WrenUtils::isValidImage(QImage()));
-    EXPECT_TRUE(WrenUtils::isValidImage(QImage(1, 1, QImage::Format_RGB32)));
-}
-
 TEST(WrenUtils, EncodedFormReachesAStandardParserUnchanged) {
     testsupport::TempDir dir;
     QList<QPair<QString, QString>> fields = {
@@ -130,24 +119,6 @@ TEST(WrenUtils, DataFoldersAreSetUpAtStartup) {
     EXPECT_EQ(WrenUtils::getPrintsFolderPath(), QString::fromStdString(home.path()) + "/elsewhere/prints");
 }
 
-TEST(WrenUtils, CopyDirectoryAddsOnlyWhatIsMissing) {
-    testsupport::TempDir src, dst;
-    base::writeFileAtomically(src.file("a.txt"), "new a");
-    base::writeFileAtomically(src.file("b.txt"), "b");
-    base::writeFileAtomically(src.file("tpl/template.xml"), "<t/>");
-    base::writeFileAtomically(dst.file("a.txt"), "operator's a");
-    WrenUtils::copyDirectoryFrom(QString::fromStdString(src.path()), QString::fromStdString(dst.path()));
-    EXPECT_EQ(*base::readFile(dst.file("a.txt")), "operator's a");
-    EXPECT_EQ(*base::readFile(dst.file("b.txt")), "b");
-    EXPECT_EQ(*base::readFile(dst.file("tpl/template.xml")), "<t/>");
-    WrenUtils::copyDirectoryFrom(QString::fromStdString(src.path()), QString::fromStdString(dst.path()) + "/missing");
-    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(dst.path()) + "/missing"));
-
-    WrenUtils::emptyDirectoryAtPath(QString::fromStdString(dst.path()));
-    EXPECT_TRUE(QDir(QString::fromStdString(dst.path())).isEmpty());
-    EXPECT_TRUE(QFileInfo(QString::fromStdString(dst.path())).isDir());
-}
-
 TEST(WrenUtils, QRCodeDecodesToItsText) {
     QString text = QString::fromUtf8("http://fw.example/s/Ab3?x=1&name=Zoë");
     QImage qr = WrenUtils::qrCodeImage(text, 300);
@@ -179,19 +150,3 @@ TEST(WrenUtils, SyncGetParsesJsonAndReportsTransportErrors) {
     EXPECT_FALSE(error.isEmpty());
 }
 
-TEST(WrenUtils, FileNameDatesAreUniqueAndSorted) {
-    QString last;
-    for (int i = 0; i < 500; ++i) {
-        QString s = WrenUtils::dateStringForFileName();
-        EXPECT_GT(s, last);
-        last = s;
-    }
-    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d-\\d{3}$").match(last).hasMatch());
-}
-
-TEST(WrenUtils, ReachabilityFlagIsReadFromTheSetting) {
-    testsupport::ScopedHome home;
-    EXPECT_FALSE(WrenUtils::isInternetRechable());
-    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "YES");
-    EXPECT_TRUE(WrenUtils::isInternetRechable());
-}

@@ -1,0 +1,340 @@
+#include "booth/AppController.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QTimer>
+
+#include "base/AppInfo.h"
+#include "base/Files.h"
+#include "base/Log.h"
+#include "booth/BackgroundTask.h"
+#include "booth/HomeScreenTabItem.h"
+#include "booth/SessionScreenTabItem.h"
+#include "booth/SharingScreenTabItem.h"
+#include "camera/CameraErrors.h"
+#include "camera/CameraManager.h"
+#include "core/Database.h"
+#include "core/MainQueue.h"
+#include "core/MediaItemHelper.h"
+#include "core/Notifications.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "core/Reachability.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+#include "templates/ImageUtils.h"
+#include "templates/TETemplateLibrary.h"
+#include "templates/TEUtils.h"
+
+namespace {
+// The major version of this Debian system, 0 when it is not Debian.
+int debianMajorVersion() {
+    QFile file(QStringLiteral("/etc/os-release"));
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    bool debian = false;
+    int version = 0;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line == QLatin1String("ID=debian")) debian = true;
+        if (line.startsWith(QLatin1String("VERSION_ID=")))
+            version = line.mid(11).remove(QLatin1Char('"')).section(QLatin1Char('.'), 0, 0).toInt();
+    }
+    return debian ? version : 0;
+}
+}  // namespace
+
+AppController::AppController() = default;
+
+AppController::~AppController() {
+    for (auto id : observers_) base::NotificationCenter::defaultCenter().removeObserver(id);
+    for (auto id : settingsObservers_) UserDefaults::standard().unobserve(id);
+}
+
+void AppController::showMessage(const QString& message, double seconds) {
+    ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(message, seconds);
+}
+
+bool AppController::applicationDidFinishLaunching() {
+    startCrashReporting();                 // 1
+    if (!setUpLogging()) return false;     // 2
+    openDatabase();                        // 3
+    becomeScreensDelegate();               // 4
+    setUpDataFolders();                    // 5
+    registerDefaults();                    // 6
+    createTemplateLibrary();               // 7
+    showHomeScreen();                      // 8
+    startSharingServices();                // 9
+    loadSelectedTemplate();                // 10
+    subscribeToNotifications();            // 11
+    startGalleryServer();                  // 12
+    setUpInstallation();                   // 13
+    startReachability();                   // 14
+    startCamera();                         // 15
+    scheduleLateStartUp();                 // 16
+    spdlog::info("AppController: start-up done");
+    return true;
+}
+
+void AppController::startCrashReporting() {
+    UserDefaults::standard().registerDefaults({{"NSApplicationCrashOnExceptions", true}});
+    // The crash-reporting kit starts here with the application's API key.
+}
+
+bool AppController::setUpLogging() {
+    base::setupLogging(base::dataHome() + "/Flashwren/Logs");
+    auto& info = base::AppInfo::shared();
+    spdlog::info("AppController: {} {} ({}) starting", info.name(), info.shortVersion(), info.buildVersion());
+    const int minimum = QString::fromStdString(info.string("LSMinimumSystemVersion")).section('.', 0, 0).toInt();
+    const int system = debianMajorVersion();
+    if (system > 0 && minimum > 0 && system < minimum) {
+        spdlog::error("AppController: Debian {} is below the minimum {}", system, minimum);
+        WrenUtils::showAlertWithMessage(QStringLiteral("Flashwren needs a newer system."),
+                                        QStringLiteral("Please run it on Debian %1 or later.").arg(minimum), 2);
+        return false;
+    }
+    ImageUtils::allowLargeImages();
+    return true;
+}
+
+void AppController::openDatabase() {
+    const std::string migrations = base::AppInfo::shared().resourcesDir() + "/migrations";
+    if (!WrenDatabase::openShared(WrenDatabase::defaultPath(), migrations)) {
+        spdlog::error("AppController: unable to open the database: {}", WrenDatabase::shared().lastError());
+        showMessage(QStringLiteral("Unable to open the database. Prints are still saved in the data folder."), 6);
+    }
+}
+
+void AppController::becomeScreensDelegate() {
+    window_ = std::make_unique<MainWindow>();
+    window_->homeScreen()->setDelegate(this);
+    window_->sessionScreen()->setDelegate(this);
+    window_->sharingScreen()->setDelegate(this);
+    window_->contentView()->setDelegate(this);
+    connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
+    connect(window_.get(), &MainWindow::fullScreenChanged, this,
+            [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });
+}
+
+void AppController::setUpDataFolders() {
+    if (!WrenUtils::createDataSubfolders()) {
+        showMessage(QStringLiteral("Unable to create the data folder %1. Please check it in the preferences.")
+                        .arg(WrenUtils::getDataDirectory()),
+                    6);
+    }
+    // The gallery serves the prints folder.
+    WrenUtils::createDirectoryAtPath(WrenUtils::getThumbFolderPath());
+    WrenUtils::createDirectoryAtPath(WrenUtils::getAnalyticsQueueFolderPath());
+    TEUtils::setUserSetting(WrenUtils::getPrintsFolderPath(), QStringLiteral("PHOTO_FOLDER_PATH"));
+}
+
+void AppController::registerDefaults() {
+    // The registered defaults come with the settings store itself; here the
+    // controller starts following the settings that change its screens.
+    auto& defaults = UserDefaults::standard();
+    for (const char* key : {"LiveViewEnabled", "trigger_camera"}) {
+        settingsObservers_.push_back(defaults.observe(
+            key, [](const std::string& changed) { spdlog::info("AppController: {} changed", changed); },
+            &MainQueue::shared()));
+    }
+    for (const char* key : {"START_TEXT", "BACKGROUND_IMAGE"}) {
+        settingsObservers_.push_back(defaults.observe(
+            key,
+            [this](const std::string&) {
+                if (window_) window_->homeScreen()->refresh();
+            },
+            &MainQueue::shared()));
+    }
+}
+
+void AppController::createTemplateLibrary() {
+    TETemplateLibrary::sharedLibrary().installShippedTemplates();
+    if (TETemplateLibrary::sharedLibrary().templates().isEmpty())
+        showMessage(QStringLiteral("No template found in %1.").arg(WrenUtils::getTemplatesFolderPath()), 6);
+}
+
+void AppController::showHomeScreen() {
+    selectScreen(Screen::Home);
+    window_->show();
+}
+
+void AppController::startSharingServices() {
+    MediaItemHelper::loadAllMediaItems();
+    // The upload retry service, the share queue and usage tracking start here.
+}
+
+void AppController::loadSelectedTemplate() {
+    QString error;
+    if (!TETemplateLibrary::sharedLibrary().loadSelectedTemplate(&error)) {
+        spdlog::error("AppController: {}", error.toStdString());
+        showMessage(QStringLiteral("Unable to load the selected template. %1").arg(error), 6);
+    }
+}
+
+void AppController::subscribeToNotifications() {
+    auto& center = base::NotificationCenter::defaultCenter();
+    auto* main = &MainQueue::shared();
+    observers_.push_back(center.addObserver(kShowMessageNotification, nullptr, main, [](const base::Notification& n) {
+        const int* code = n.get<int>("MessageCode");
+        showMessage(CameraErrors::messageForCode(code ? *code : CameraMessageUnknown));
+    }));
+    observers_.push_back(
+        center.addObserver(kConnectedCameraDidRemovedNotification, nullptr, main, [this](const base::Notification&) {
+            spdlog::warn("AppController: the camera was removed");
+            if (screen_ == Screen::Session) {
+                window_->sessionScreen()->cleanUp();
+                goHome();
+            }
+        }));
+    observers_.push_back(
+        center.addObserver(kUseDidPressedToStartSessionNotification, nullptr, main,
+                           [this](const base::Notification&) { startSession(); }));
+    observers_.push_back(center.addObserver(kFinishSendingEmailNotification, nullptr, main,
+                                            [](const base::Notification&) {
+                                                spdlog::info("AppController: e-mail sending finished");
+                                            }));
+    observers_.push_back(center.addObserver(kGreenScreenWindowDidClosed, nullptr, main,
+                                            [this](const base::Notification&) {
+                                                if (window_) window_->homeScreen()->refresh();
+                                            }));
+}
+
+void AppController::startGalleryServer() {
+    // The gallery HTTP server and its announcement start here.
+}
+
+void AppController::setUpInstallation() {
+    WrenUtils::getSerialOrUniqueUserID();
+    WrenUtils::getUniqueUUID();
+    // The settings windows' value transformers are registered here.
+}
+
+void AppController::startReachability() {
+    Reachability::shared()->start();
+}
+
+void AppController::startCamera() {
+    CameraManager::sharedCameraManager().startCameraBrowser();
+    // The general preference pane's start-up features run here.
+}
+
+void AppController::scheduleLateStartUp() {
+    QTimer::singleShot(1000, this, [] {
+        if (WrenUtils::checkIFOpenGLIsSupported()) {
+            // The green-screen background chooser is shown here.
+        }
+    });
+    PhotoSession::resetPrintsThisRun();
+}
+
+void AppController::applicationWillTerminate() {
+    if (terminated_) return;
+    terminated_ = true;
+    spdlog::info("AppController: quitting");
+    if (window_) window_->sessionScreen()->cleanUp();
+    WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
+    auto& camera = CameraManager::sharedCameraManager();
+    camera.setDelegate(nullptr);
+    camera.stopCameraBrowser();
+    camera.disconnectCamera();
+}
+
+void AppController::selectScreen(Screen screen) {
+    screen_ = screen;
+    switch (screen) {
+    case Screen::Home:
+        window_->homeScreen()->refresh();
+        window_->selectScreen(window_->homeScreen());
+        break;
+    case Screen::Session: window_->selectScreen(window_->sessionScreen()); break;
+    case Screen::Sharing: window_->selectScreen(window_->sharingScreen()); break;
+    }
+}
+
+void AppController::goHome() {
+    selectScreen(Screen::Home);
+}
+
+bool AppController::greenScreenBackgroundsAvailable() const {
+    // With green screen on, a session needs backgrounds; the green-screen
+    // settings answer here.
+    return true;
+}
+
+bool AppController::startSession(const QStringList& droppedFiles) {
+    if (screen_ != Screen::Home) {
+        spdlog::info("AppController: a session is already running");
+        return false;
+    }
+    auto& camera = CameraManager::sharedCameraManager();
+    if (droppedFiles.isEmpty() && !camera.isDeviceReadyForNewSession()) {
+        showMessage(CameraErrors::messageForCode(camera.cameraModel() ? CameraMessageNotReady : CameraMessageNoCamera));
+        return false;
+    }
+    if (!greenScreenBackgroundsAvailable()) {
+        showMessage(QStringLiteral("\t\tNo Green Screen Backgrounds.\nPlease specify green screen backgrounds."));
+        return false;
+    }
+    // The data folder may have gone (a removed drive): make it again or say so.
+    if (!WrenUtils::createDataSubfolders()) {
+        showMessage(QStringLiteral("Unable to use the data folder %1. Please check it in the preferences.")
+                        .arg(WrenUtils::getDataDirectory()),
+                    6);
+        return false;
+    }
+    selectScreen(Screen::Session);
+    window_->sessionScreen()->startSession(droppedFiles);
+    return true;
+}
+
+void AppController::userDidRequestSession(const QStringList& droppedFiles) {
+    startSession(droppedFiles);
+}
+
+void AppController::contentViewDidReceiveDroppedFiles(const QStringList& paths) {
+    if (screen_ != Screen::Home) return;
+    // Reading the files' headers may be slow (a network folder): off the
+    // interface thread.
+    runInBackground(
+        this,
+        [paths] {
+            std::pair<QStringList, QStringList> sorted;  // images, rejected names
+            for (const QString& path : paths) {
+                QImageReader reader(path);
+                if (QFileInfo(path).isFile() && reader.canRead()) {
+                    sorted.first << path;
+                } else {
+                    sorted.second << QFileInfo(path).fileName();
+                }
+            }
+            return sorted;
+        },
+        [this](std::pair<QStringList, QStringList> sorted) {
+            const auto& [images, rejected] = sorted;
+            if (!rejected.isEmpty()) {
+                spdlog::warn("AppController: dropped files that are not images: {}",
+                             rejected.join(", ").toStdString());
+                showMessage(QStringLiteral("Not an image: %1").arg(rejected.join(QStringLiteral(", "))));
+            }
+            if (!images.isEmpty()) startSession(images);
+        });
+}
+
+void AppController::screenDidFinish(WrenTabItem* screen) {
+    if (screen == window_->sessionScreen()) {
+        window_->sessionScreen()->cleanUp();
+        selectScreen(Screen::Sharing);
+        window_->sharingScreen()->showSession();
+    } else if (screen == window_->sharingScreen()) {
+        window_->sharingScreen()->cleanUp();
+        goHome();
+    }
+}
+
+void AppController::screenDidFail(WrenTabItem* screen, const QString& message) {
+    if (!message.isEmpty()) showMessage(message);
+    if (screen == window_->sessionScreen()) window_->sessionScreen()->cleanUp();
+    if (screen == window_->sharingScreen()) window_->sharingScreen()->cleanUp();
+    goHome();
+}

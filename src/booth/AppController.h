@@ -1,0 +1,73 @@
+#pragma once
+// The application controller: runs the start-up in order, drives the screen
+// cycle (home, session, final screen, home), reacts to the program's
+// notifications and tidies up on quit.
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+#include "base/NotificationCenter.h"
+#include "booth/MainWindow.h"
+#include "booth/WrenTabItem.h"
+
+class AppController : public QObject, public BoothScreensDelegate, public MainContentViewDelegate {
+    Q_OBJECT
+public:
+    enum class Screen { Home, Session, Sharing };
+
+    AppController();
+    ~AppController() override;
+
+    // The start-up; false when the booth cannot run here (the reason was
+    // shown to the operator).
+    bool applicationDidFinishLaunching();
+    // Empties "Temp", stops the camera browser and disconnects the camera.
+    void applicationWillTerminate();
+
+    MainWindow* mainWindow() const { return window_.get(); }
+    Screen currentScreen() const { return screen_; }
+
+    // A session as a guest starts it; false (with a message) when the booth
+    // cannot start one now.
+    bool startSession(const QStringList& droppedFiles = {});
+
+    // BoothScreensDelegate
+    void screenDidFinish(WrenTabItem* screen) override;
+    void screenDidFail(WrenTabItem* screen, const QString& message) override;
+    void userDidRequestSession(const QStringList& droppedFiles) override;
+    // MainContentViewDelegate
+    void contentViewDidReceiveDroppedFiles(const QStringList& paths) override;
+
+    static void showMessage(const QString& message, double seconds = 4.0);
+
+private:
+    // Start-up steps, in the order they run.
+    void startCrashReporting();
+    bool setUpLogging();
+    void openDatabase();
+    void becomeScreensDelegate();
+    void setUpDataFolders();
+    void registerDefaults();
+    void createTemplateLibrary();
+    void showHomeScreen();
+    void startSharingServices();
+    void loadSelectedTemplate();
+    void subscribeToNotifications();
+    void startGalleryServer();
+    void setUpInstallation();
+    void startReachability();
+    void startCamera();
+    void scheduleLateStartUp();
+
+    void selectScreen(Screen screen);
+    void goHome();
+    bool greenScreenBackgroundsAvailable() const;
+
+    std::unique_ptr<MainWindow> window_;
+    Screen screen_ = Screen::Home;
+    bool terminated_ = false;
+    std::vector<base::NotificationCenter::ObserverId> observers_;
+    std::vector<std::uint64_t> settingsObservers_;
+};

@@ -1,0 +1,87 @@
+#include "booth/HomeScreenTabItem.h"
+
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "booth/BackgroundTask.h"
+#include "core/UserDefaults.h"
+
+HomeScreenTabItem::HomeScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
+    setObjectName(QStringLiteral("HomeScreen"));
+    setFocusPolicy(Qt::StrongFocus);
+    auto* layout = new QVBoxLayout(this);
+    startLabel_ = new QLabel(this);
+    startLabel_->setObjectName(QStringLiteral("StartLabel"));
+    startLabel_->setAlignment(Qt::AlignCenter);
+    startLabel_->setWordWrap(true);
+    startLabel_->setStyleSheet(QStringLiteral(
+        "QLabel { color: white; font-size: 64px; font-weight: bold; background: rgba(0,0,0,90);"
+        " border-radius: 24px; padding: 32px; }"));
+    startLabel_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    chooserHost_ = new QWidget(this);
+    chooserHost_->setObjectName(QStringLiteral("BackgroundChooserHost"));
+    chooserHost_->setLayout(new QVBoxLayout());
+    chooserHost_->layout()->setContentsMargins(0, 0, 0, 0);
+    chooserHost_->hide();
+    layout->addStretch(1);
+    layout->addWidget(startLabel_, 0, Qt::AlignCenter);
+    layout->addWidget(chooserHost_, 3);
+    layout->addStretch(1);
+    refresh();
+}
+
+QString HomeScreenTabItem::startText() const {
+    const std::string text = UserDefaults::standard().string("START_TEXT");
+    return text.empty() ? QStringLiteral("Touch to start") : QString::fromStdString(text);
+}
+
+void HomeScreenTabItem::refresh() {
+    startLabel_->setText(startText());
+    const QString path = QString::fromStdString(UserDefaults::standard().string("BACKGROUND_IMAGE"));
+    if (path == backgroundPath_) return;
+    backgroundPath_ = path;
+    background_ = QImage();
+    update();
+    if (path.isEmpty()) return;
+    const QSize target = size().expandedTo(QSize(1920, 1080));
+    runInBackground(
+        this,
+        [path, target] {
+            QImageReader reader(path);
+            reader.setAutoTransform(true);
+            const QSize full = reader.size();
+            if (full.isValid()) reader.setScaledSize(full.scaled(target, Qt::KeepAspectRatioByExpanding));
+            return reader.read();
+        },
+        [this, path](QImage image) {
+            if (path != backgroundPath_) return;  // changed meanwhile
+            background_ = image;
+            update();
+        });
+}
+
+void HomeScreenTabItem::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), QColor(24, 28, 36));
+    if (background_.isNull()) return;
+    const QSize shown = background_.size().scaled(size(), Qt::KeepAspectRatioByExpanding);
+    const QRect target(QPoint((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawImage(target, background_);
+}
+
+void HomeScreenTabItem::mousePressEvent(QMouseEvent* event) {
+    if (chooserHost_->isVisible()) return WrenTabItem::mousePressEvent(event);
+    if (auto* d = delegate()) d->userDidRequestSession({});
+}
+
+void HomeScreenTabItem::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat() && !chooserHost_->isVisible()) {
+        if (auto* d = delegate()) d->userDidRequestSession({});
+        return;
+    }
+    WrenTabItem::keyPressEvent(event);
+}

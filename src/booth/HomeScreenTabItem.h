@@ -1,0 +1,34 @@
+#pragma once
+// The home screen: the start text over the operator's background image. A
+// click or the space bar asks for a session.
+#include <QImage>
+
+#include "booth/WrenTabItem.h"
+
+class QLabel;
+class QVBoxLayout;
+
+class HomeScreenTabItem : public WrenTabItem {
+    Q_OBJECT
+public:
+    explicit HomeScreenTabItem(QWidget* parent = nullptr);
+
+    // Reads START_TEXT and BACKGROUND_IMAGE again (the image loads in the
+    // background).
+    void refresh();
+    // Where the green-screen background chooser is shown before a session;
+    // empty and hidden until something is put into it.
+    QWidget* backgroundChooserHost() const { return chooserHost_; }
+    QString startText() const;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QLabel* startLabel_ = nullptr;
+    QWidget* chooserHost_ = nullptr;
+    QString backgroundPath_;
+    QImage background_;
+};

@@ -1,0 +1,60 @@
+#pragma once
+// The main window: its content view holds the three screens, one shown at a
+// time, accepts image files dropped on it and toggles full screen (F11).
+// Closing it quits the booth.
+#include <QMainWindow>
+#include <QStringList>
+
+class QStackedLayout;
+class HomeScreenTabItem;
+class SessionScreenTabItem;
+class SharingScreenTabItem;
+
+class MainContentViewDelegate {
+public:
+    virtual ~MainContentViewDelegate() = default;
+    virtual void contentViewDidReceiveDroppedFiles(const QStringList& paths) = 0;
+};
+
+class MainContentView : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainContentView(QWidget* parent = nullptr);
+    void setDelegate(MainContentViewDelegate* delegate) { delegate_ = delegate; }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    MainContentViewDelegate* delegate_ = nullptr;
+};
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+
+    MainContentView* contentView() const { return content_; }
+    HomeScreenTabItem* homeScreen() const { return home_; }
+    SessionScreenTabItem* sessionScreen() const { return session_; }
+    SharingScreenTabItem* sharingScreen() const { return sharing_; }
+    void selectScreen(QWidget* screen);
+    QWidget* selectedScreen() const;
+    void toggleFullScreen();
+
+signals:
+    void fullScreenChanged(bool fullScreen);
+    void windowWillClose();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    MainContentView* content_ = nullptr;
+    QStackedLayout* stack_ = nullptr;
+    HomeScreenTabItem* home_ = nullptr;
+    SessionScreenTabItem* session_ = nullptr;
+    SharingScreenTabItem* sharing_ = nullptr;
+};

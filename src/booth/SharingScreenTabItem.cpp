@@ -1,0 +1,281 @@
+#include "booth/SharingScreenTabItem.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "base/Log.h"
+#include "booth/BackgroundTask.h"
+#include "booth/BoothPrinter.h"
+#include "booth/BoothSettings.h"
+#include "core/MediaItemHelper.h"
+#include "core/Models.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "core/UserDefaults.h"
+#include "core/WrenAudioPlayer.h"
+#include "templates/LayoutEngine.h"
+#include "templates/TETemplateDocument.h"
+
+SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
+    setObjectName(QStringLiteral("SharingScreen"));
+    setStyleSheet(QStringLiteral(
+        "SharingScreenTabItem { background: #1b1f27; }"
+        "QPushButton { font-size: 28px; padding: 16px 36px; border-radius: 12px; background: #2d6cdf; color: white; }"
+        "QPushButton:disabled { background: #555; color: #999; }"));
+    setAttribute(Qt::WA_StyledBackground);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* title = new QLabel(QStringLiteral("Share your photos!"), this);
+    title->setAlignment(Qt::AlignCenter);
+    title->setStyleSheet(QStringLiteral("color: white; font-size: 40px; font-weight: bold;"));
+    printView_ = new QLabel(this);
+    printView_->setObjectName(QStringLiteral("PrintView"));
+    printView_->setAlignment(Qt::AlignCenter);
+    printView_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+
+    auto* buttons = new QWidget(this);
+    buttons->setObjectName(QStringLiteral("ShareButtonRow"));
+    buttonRow_ = new QHBoxLayout(buttons);
+    buttonRow_->addStretch(1);
+    printButton_ = new QPushButton(QStringLiteral("Print"), buttons);
+    printButton_->setObjectName(QStringLiteral("PrintButton"));
+    buttonRow_->addWidget(printButton_);
+    connect(printButton_, &QPushButton::clicked, this, &SharingScreenTabItem::printSessionImage);
+    doneButton_ = new QPushButton(QStringLiteral("Done"), buttons);
+    doneButton_->setObjectName(QStringLiteral("DoneButton"));
+    buttonRow_->addWidget(doneButton_);
+    buttonRow_->addStretch(1);
+    connect(doneButton_, &QPushButton::clicked, this, [this] {
+        timer_->stop();
+        reportFinished();
+    });
+
+    countdownLabel_ = new QLabel(this);
+    countdownLabel_->setObjectName(QStringLiteral("SharingCountdown"));
+    countdownLabel_->setAlignment(Qt::AlignCenter);
+    countdownLabel_->setStyleSheet(QStringLiteral("color: #bbb; font-size: 20px;"));
+
+    layout->addWidget(title);
+    layout->addWidget(printView_, 1);
+    layout->addWidget(buttons);
+    layout->addWidget(countdownLabel_);
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(1000);
+    connect(timer_, &QTimer::timeout, this, &SharingScreenTabItem::tick);
+    autoPrintTimer_ = new QTimer(this);
+    autoPrintTimer_->setSingleShot(true);
+    connect(autoPrintTimer_, &QTimer::timeout, this, &SharingScreenTabItem::printSessionImage);
+}
+
+void SharingScreenTabItem::showSession() {
+    const quint64 showing = ++showing_;
+    auto& record = PhotoSession::session();
+    printPath_ = record.printImagePath;
+    printView_->clear();
+    for (auto* button : std::as_const(buttons_)) button->setEnabled(true);
+
+    const QString path = printPath_;
+    const QSize box = printView_->size().expandedTo(QSize(800, 600));
+    runInBackground(
+        this,
+        [path, box] {
+            QImageReader reader(path);
+            const QSize full = reader.size();
+            if (full.isValid()) reader.setScaledSize(full.scaled(box, Qt::KeepAspectRatio));
+            return reader.read();
+        },
+        [this, showing](QImage image) {
+            if (showing != showing_ || image.isNull()) return;
+            printView_->setPixmap(QPixmap::fromImage(
+                image.scaled(printView_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        });
+
+    // The print goes out for its public address (when enhanced sharing is
+    // on; otherwise its row is kept without upload).
+    if (auto item = MediaItemHelper::getMediaItemForFileName(QFileInfo(printPath_).fileName()))
+        MediaItemHelper::startUpload(item);
+    WrenAudioPlayer::playAudioWithName(
+        QString::fromStdString(UserDefaults::standard().string("AUDIO_SHARE_PHOTO", "None")), true);
+
+    secondsLeft_ = int(UserDefaults::standard().integer(BoothSettings::kSharingScreenSeconds, 30));
+    updateCountdownLabel();
+    timer_->start();
+
+    printing_ = false;
+    updatePrintButton();
+    if (UserDefaults::standard().boolean("print_automatically") && canPrint()) {
+        // With a QR-code layer the print waits for the copy that carries the
+        // code of the uploaded print.
+        const bool qr = record.layoutEngine && record.layoutEngine->document() &&
+                        record.layoutEngine->document()->hasQRCodeLayer();
+        autoPrintTimer_->start(qr ? 10000 : 0);
+    }
+}
+
+bool SharingScreenTabItem::canPrint() const {
+    if (printPath_.isEmpty()) return false;
+    auto& defaults = UserDefaults::standard();
+    const auto perSession = defaults.integer("MAX_PRINTS_PER_SESSION", 1);
+    const auto perEvent = defaults.integer("MAX_PRINTS_PER_EVENT", 0);
+    if (perSession > 0 && PhotoSession::session().printsMade >= perSession) return false;
+    if (perEvent > 0 && PhotoSession::printsThisRun() >= perEvent) return false;
+    return true;
+}
+
+void SharingScreenTabItem::updatePrintButton() {
+    auto& defaults = UserDefaults::standard();
+    const bool allowed = canPrint();
+    bool visible = defaults.boolean("SHOW_PRINT_BUTTON_FINAL_SCREEN", true);
+    if (!allowed && defaults.boolean("HIDE_PRINT_BUTTON_AFTER_MAX_PRINT")) visible = false;
+    printButton_->setVisible(visible);
+    printButton_->setEnabled(allowed && !printing_);
+}
+
+void SharingScreenTabItem::printSessionImage() {
+    autoPrintTimer_->stop();
+    if (printing_) return;
+    if (!canPrint()) {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("No more prints for this session."), 3.0);
+        updatePrintButton();
+        return;
+    }
+    auto& record = PhotoSession::session();
+    const QString path = record.qrPrintImagePath.isEmpty() ? printPath_ : record.qrPrintImagePath;
+    printing_ = true;
+    stopCountdown();
+    updatePrintButton();
+    const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
+    ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, QStringLiteral("Printing..."),
+                                                                                    3.0);
+    const quint64 showing = showing_;
+    const std::int64_t mediaID = record.printMediaID;
+    runInBackground(
+        this,
+        [path, mediaID] {
+            QString error;
+            const bool printed = BoothPrinter::printImage(path, &error);
+            if (printed) {
+                PhotoSession::addPrintThisRun();  // counted even when the guest has left the screen
+                SharingModel share;
+                share.shareType = SharingTypePrint;
+                share.filePath = path;
+                share.media_id = mediaID;
+                share.dateEntered = QDateTime::currentDateTime();
+                share.dateSent = share.dateEntered;
+                share.dateLastTried = share.dateEntered;
+                share.done = 1;
+                if (!share.save()) spdlog::error("SharingScreen: unable to record the print");
+            }
+            return std::make_pair(printed, error);
+        },
+        [this, showing](std::pair<bool, QString> outcome) {
+            if (showing != showing_) return;
+            printingDidEnd(outcome.first, outcome.second);
+        });
+}
+
+void SharingScreenTabItem::printingDidEnd(bool printed, const QString& error) {
+    printing_ = false;
+    if (printed) {
+        ++PhotoSession::session().printsMade;
+    } else {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(error, 4.0);
+    }
+    updatePrintButton();
+    resumeCountdown();
+}
+
+void SharingScreenTabItem::cleanUp() {
+    ++showing_;
+    timer_->stop();
+    autoPrintTimer_->stop();
+    printing_ = false;
+    printView_->clear();
+    printPath_.clear();
+}
+
+void SharingScreenTabItem::tick() {
+    if (--secondsLeft_ > 0) {
+        updateCountdownLabel();
+        return;
+    }
+    timer_->stop();
+    WrenAudioPlayer::playAudioWithName(
+        QString::fromStdString(UserDefaults::standard().string("AUDIO_THANK_YOU", "None")), true);
+    reportFinished();
+}
+
+void SharingScreenTabItem::updateCountdownLabel() {
+    countdownLabel_->setText(QStringLiteral("Back to the start in %1 s").arg(std::max(secondsLeft_, 0)));
+}
+
+void SharingScreenTabItem::stopCountdown() {
+    timer_->stop();
+}
+
+void SharingScreenTabItem::resumeCountdown() {
+    if (printing_) return;  // printing resumes it when done
+    if (printPath_.isEmpty()) return;  // not showing a session
+    if (secondsLeft_ <= 0) secondsLeft_ = 1;
+    updateCountdownLabel();
+    timer_->start();
+}
+
+bool SharingScreenTabItem::isCountdownRunning() const {
+    return timer_->isActive();
+}
+
+void SharingScreenTabItem::addShareButton(const QString& service, QPushButton* button) {
+    buttons_.insert(service, button);
+    button->setObjectName(service + QStringLiteral("ShareButton"));
+    buttonRow_->insertWidget(buttonRow_->indexOf(doneButton_), button);
+}
+
+void SharingScreenTabItem::setShareButtonEnabled(const QString& service, bool enabled) {
+    if (auto* button = buttons_.value(service)) button->setEnabled(enabled);
+}
+
+void SharingScreenTabItem::sharingWillStartFor(const QString& service) {
+    QString message = QStringLiteral("Sharing Image...");
+    if (service == QLatin1String("Email")) message = QStringLiteral("Sending E-mail..");
+    if (service == QLatin1String("SMS")) message = QStringLiteral("Sending SMS..");
+    const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
+    ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, message, 3.0);
+}
+
+void SharingScreenTabItem::sharingDidFinishedFor(const QString& service, const QString& message) {
+    resumeCountdown();
+    setShareButtonEnabled(service, true);
+    if (!message.isEmpty()) {
+        const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, message, 3.0);
+    }
+    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) recordDoneShare(service);
+}
+
+void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString&) {
+    resumeCountdown();
+    setShareButtonEnabled(service, true);
+}
+
+void SharingScreenTabItem::recordDoneShare(const QString& service) {
+    SharingModel share;
+    share.shareType = service == QLatin1String("Facebook") ? SharingTypeFacebook : SharingTypeTwitter;
+    share.toField = userNameProvider_ ? userNameProvider_(service) : QString();
+    share.filePath = printPath_;
+    share.media_id = PhotoSession::session().printMediaID;
+    share.dateEntered = QDateTime::currentDateTime();
+    share.dateSent = share.dateEntered;
+    share.dateLastTried = share.dateEntered;
+    share.done = 1;
+    if (!share.save()) spdlog::error("SharingScreen: unable to record the {} share", service.toStdString());
+}

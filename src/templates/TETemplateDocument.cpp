@@ -1,0 +1,152 @@
+#include "templates/TETemplateDocument.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QXmlStreamReader>
+
+#include <set>
+
+namespace {
+constexpr int kMaxSide = 20000;
+
+bool readNumber(const QXmlStreamAttributes& attrs, const char* name, double* out) {
+    bool ok = false;
+    const double v = attrs.value(QLatin1String(name)).toDouble(&ok);
+    if (!ok) return false;
+    *out = v;
+    return true;
+}
+
+bool fail(QString* error, const QString& message) {
+    if (error) *error = message;
+    return false;
+}
+}  // namespace
+
+int TETemplateDocument::numberOfPhotos() const {
+    int n = 0;
+    for (const auto& layer : layers)
+        if (layer.type == TETemplateLayer::Type::Photo) ++n;
+    return n;
+}
+
+bool TETemplateDocument::hasQRCodeLayer() const {
+    for (const auto& layer : layers)
+        if (layer.type == TETemplateLayer::Type::QRCode) return true;
+    return false;
+}
+
+QString TETemplateDocument::previewPath() const {
+    return folderPath + QStringLiteral("/preview.png");
+}
+
+std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QString& folder, QString* error) {
+    const QString path = folder + QStringLiteral("/template.xml");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(error, QStringLiteral("Unable to read template %1: %2").arg(path, file.errorString()));
+        return nullptr;
+    }
+    auto doc = std::make_shared<TETemplateDocument>();
+    doc->folderPath = QFileInfo(folder).absoluteFilePath();
+    const QDir dir(doc->folderPath);
+
+    QXmlStreamReader xml(&file);
+    auto where = [&] { return QStringLiteral("%1, line %2: ").arg(path).arg(xml.lineNumber()); };
+    std::set<int> indexes;
+    bool explicitIndexes = false;
+    int photos = 0;
+
+    if (!xml.readNextStartElement() || xml.name() != QLatin1String("template")) {
+        fail(error, xml.hasError() ? where() + xml.errorString()
+                                   : where() + QStringLiteral("the root element is not <template>"));
+        return nullptr;
+    }
+    {
+        const auto attrs = xml.attributes();
+        double w = 0, h = 0;
+        if (!readNumber(attrs, "width", &w) || !readNumber(attrs, "height", &h) || w < 1 || h < 1 ||
+            w > kMaxSide || h > kMaxSide) {
+            fail(error, where() + QStringLiteral("width and height must be whole pixels from 1 to 20000"));
+            return nullptr;
+        }
+        doc->size = QSize(int(w), int(h));
+        doc->name = attrs.value(QLatin1String("name")).toString().trimmed();
+        if (doc->name.isEmpty()) doc->name = QFileInfo(folder).fileName();
+        if (attrs.hasAttribute(QLatin1String("background"))) {
+            QColor c = QColor::fromString(attrs.value(QLatin1String("background")).toString());
+            if (!c.isValid()) {
+                fail(error, where() + QStringLiteral("background is not a colour"));
+                return nullptr;
+            }
+            doc->backgroundColor = c;
+        }
+    }
+    while (xml.readNextStartElement()) {
+        const auto attrs = xml.attributes();
+        if (xml.name() != QLatin1String("layer")) {
+            xml.skipCurrentElement();
+            continue;
+        }
+        TETemplateLayer layer;
+        const QString type = attrs.value(QLatin1String("type")).toString();
+        double x = 0, y = 0, w = 0, h = 0;
+        if (!readNumber(attrs, "x", &x) || !readNumber(attrs, "y", &y) || !readNumber(attrs, "width", &w) ||
+            !readNumber(attrs, "height", &h) || w <= 0 || h <= 0) {
+            fail(error, where() + QStringLiteral("a layer needs x, y and a positive width and height"));
+            return nullptr;
+        }
+        layer.frame = QRectF(x, y, w, h);
+        if (type == QLatin1String("photo")) {
+            layer.type = TETemplateLayer::Type::Photo;
+            if (attrs.hasAttribute(QLatin1String("index"))) {
+                bool ok = false;
+                layer.photoIndex = attrs.value(QLatin1String("index")).toInt(&ok);
+                if (!ok || layer.photoIndex < 0) {
+                    fail(error, where() + QStringLiteral("a photo index must be a number from 0"));
+                    return nullptr;
+                }
+                explicitIndexes = true;
+            } else {
+                layer.photoIndex = photos;
+            }
+            indexes.insert(layer.photoIndex);
+            ++photos;
+        } else if (type == QLatin1String("image")) {
+            layer.type = TETemplateLayer::Type::Image;
+            const QString name = attrs.value(QLatin1String("file")).toString();
+            const QString cleaned = QDir::cleanPath(name);
+            if (name.isEmpty() || QDir::isAbsolutePath(name) || cleaned.startsWith(QLatin1String(".."))) {
+                fail(error, where() + QStringLiteral("an image layer needs a file inside the template folder"));
+                return nullptr;
+            }
+            layer.imagePath = dir.filePath(cleaned);
+            if (!QFileInfo(layer.imagePath).isFile()) {
+                fail(error, where() + QStringLiteral("the layer image %1 is missing").arg(name));
+                return nullptr;
+            }
+        } else if (type == QLatin1String("qrcode")) {
+            layer.type = TETemplateLayer::Type::QRCode;
+        } else {
+            fail(error, where() + QStringLiteral("unknown layer type \"%1\"").arg(type));
+            return nullptr;
+        }
+        doc->layers.push_back(layer);
+        xml.skipCurrentElement();
+    }
+    if (xml.hasError()) {
+        fail(error, where() + xml.errorString());
+        return nullptr;
+    }
+    if (photos == 0) {
+        fail(error, QStringLiteral("%1: the template has no photo layer").arg(path));
+        return nullptr;
+    }
+    // Photo indexes, given or not, must name each photo 0..n-1 once.
+    if (explicitIndexes && (int(indexes.size()) != photos || *indexes.rbegin() != photos - 1)) {
+        fail(error, QStringLiteral("%1: photo indexes must run from 0 to %2, each once").arg(path).arg(photos - 1));
+        return nullptr;
+    }
+    return doc;
+}

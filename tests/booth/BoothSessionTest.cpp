@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+#include <QUrl>
+
+#include <atomic>
+
+#include "TempDir.h"
+#include "base/NotificationCenter.h"
+#include "booth/AppController.h"
+#include "booth/HomeScreenTabItem.h"
+#include "booth/SessionScreenTabItem.h"
+#include "booth/SharingScreenTabItem.h"
+#include "camera/CameraErrors.h"
+#include "camera/CameraManager.h"
+#include "camera/FolderCameraModel.h"
+#include "core/Database.h"
+#include "core/Models.h"
+#include "core/Notifications.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+#include "templates/TETemplateLibrary.h"
+
+namespace {
+
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "test_booth";
+    static char* argv[] = {name, nullptr};
+    static QApplication* instance = new QApplication(argc, argv);
+    return *instance;
+}
+
+// The demo camera, remembering on which thread pictures were asked for.
+class WatchedCamera : public FolderCameraModel {
+public:
+    using FolderCameraModel::FolderCameraModel;
+    void takePicture() override {
+        if (QThread::currentThread() == app().thread()) askedOnMainThread = true;
+        FolderCameraModel::takePicture();
+    }
+    std::atomic<bool> askedOnMainThread{false};
+};
+
+class BoothSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        auto& defaults = UserDefaults::standard();
+        defaults.set("DATA_DIRECTORY", home.path() + "/data/");
+        defaults.set("seconds_between_shots", 0);
+        defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
+        defaults.set("SHARING_SCREEN_SECONDS", 1);
+        defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
+        ASSERT_TRUE(controller.applicationDidFinishLaunching());
+        camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
+        CameraManager::sharedCameraManager().setCameraModel(camera);
+    }
+    void TearDown() override { controller.applicationWillTerminate(); }
+
+    HomeScreenTabItem* home_() { return controller.mainWindow()->homeScreen(); }
+    SessionScreenTabItem* session() { return controller.mainWindow()->sessionScreen(); }
+    SharingScreenTabItem* sharing() { return controller.mainWindow()->sharingScreen(); }
+    QString message() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
+    bool waitForScreen(AppController::Screen screen, int ms = 8000) {
+        return QTest::qWaitFor([&] { return controller.currentScreen() == screen; }, ms);
+    }
+    QStringList files(const QString& folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+    void drop(const QStringList& paths) {
+        auto* mime = new QMimeData();
+        QList<QUrl> urls;
+        for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+        mime->setUrls(urls);
+        auto* view = controller.mainWindow()->contentView();
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &enter);
+        QDropEvent event(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &event);
+        delete mime;
+    }
+
+    testsupport::ScopedHome home;
+    testsupport::TempDir scratch;
+    AppController controller;
+    std::shared_ptr<WatchedCamera> camera;
+};
+
+TEST_F(BoothSessionTest, AClickRunsASessionToAPrintAndBackHome) {
+    ASSERT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Session);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+
+    const QString prints = WrenUtils::getPrintsFolderPath();
+    const QStringList made = files(prints);
+    ASSERT_EQ(made.size(), 1);
+    EXPECT_EQ(files(prints + "/thumb"), made) << "the thumbnail has the print's name";
+    EXPECT_EQ(QImage(prints + "/" + made[0]).size(), QSize(600, 1800));
+    EXPECT_EQ(files(WrenUtils::getOriginalsFolderPath()).size(), 4) << "every photo is archived";
+    EXPECT_FALSE(camera->askedOnMainThread) << "pictures are taken off the interface thread";
+
+    auto& record = PhotoSession::session();
+    EXPECT_EQ(record.printImagePath, prints + "/" + made[0]);
+    EXPECT_EQ(record.imagesUsed.size(), 4);
+    auto item = MediaItemModel::loadMediaItemWithID(record.printMediaID);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->fileName, made[0]);
+    EXPECT_EQ(sharing()->printPath(), record.printImagePath);
+
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 4000)) << "the final screen counts down to home";
+
+    // And again, with the space bar.
+    QTest::keyClick(home_(), Qt::Key_Space);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    EXPECT_EQ(files(prints).size(), 2);
+    EXPECT_EQ(files(WrenUtils::getIncomingFolderPath()).size(), 4) << "incoming holds only this session's photos";
+}
+
+TEST_F(BoothSessionTest, ACameraThatNeverAnswersTimesOutWithAMessage) {
+    camera->setAnswersRequests(false);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
+    EXPECT_EQ(message(), CameraErrors::messageForCode(CameraMessageTimedOut));
+    EXPECT_TRUE(files(WrenUtils::getPrintsFolderPath()).isEmpty());
+
+    // The booth stays usable.
+    camera->setAnswersRequests(true);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing));
+}
+
+TEST_F(BoothSessionTest, APhotoArrivingAfterTheTimeOutIsIgnored) {
+    UserDefaults::standard().set("CAMERA_RESPONSE_TIMEOUT", 0.3);
+    camera->setResponseDelay(std::chrono::milliseconds(800));
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
+    QTest::qWait(900);  // the late photo lands
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    EXPECT_FALSE(session()->isSessionRunning());
+    EXPECT_TRUE(files(WrenUtils::getOriginalsFolderPath()).isEmpty());
+}
+
+TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) {
+    const QString notes = QString::fromStdString(scratch.file("notes.txt"));
+    QFile text(notes);
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write("hello");
+    text.close();
+    drop({notes});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return message() == "Not an image: notes.txt"; }, 2000));
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+
+    QImage guest(800, 600, QImage::Format_RGB32);
+    guest.fill(Qt::magenta);
+    const QString a = QString::fromStdString(scratch.file("guest-a.jpg"));
+    const QString b = QString::fromStdString(scratch.file("guest-b.png"));
+    ASSERT_TRUE(guest.save(a));
+    ASSERT_TRUE(guest.save(b));
+    drop({a, notes, b});
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QStringList originals = files(WrenUtils::getOriginalsFolderPath());
+    EXPECT_EQ(originals.size(), 4);
+    EXPECT_TRUE(originals.contains("guest-a.jpg"));
+    EXPECT_TRUE(originals.contains("guest-b.png"));
+    EXPECT_EQ(camera->picturesTaken(), 2) << "the camera takes only the slots left";
+    EXPECT_TRUE(QFile::exists(a)) << "the guest's own file is left where it was";
+}
+
+TEST_F(BoothSessionTest, AnUnreadableTemplateGivesAMessageAndKeepsTheBoothUsable) {
+    const QString xml = WrenUtils::getTemplatesFolderPath() + "/Classic Strip/template.xml";
+    QFile file(xml);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("<template width=");
+    file.close();
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home));
+    EXPECT_TRUE(message().startsWith("Unable to load the selected template.")) << message().toStdString();
+    EXPECT_EQ(camera->picturesTaken(), 0);
+
+    QFile::remove(xml);
+    QFile::copy(TETemplateLibrary::shippedTemplatesFolder() + "/Classic Strip/template.xml", xml);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing));
+}
+
+TEST_F(BoothSessionTest, AMissingDataFolderGivesAMessage) {
+    // The data folder sits where nothing can be made (below a plain file).
+    const QString blocker = QString::fromStdString(scratch.file("drive"));
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    UserDefaults::standard().set("DATA_DIRECTORY", (blocker + "/flashwren/").toStdString());
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    EXPECT_TRUE(message().startsWith("Unable to use the data folder")) << message().toStdString();
+    EXPECT_EQ(camera->picturesTaken(), 0);
+}
+
+TEST_F(BoothSessionTest, TheCameraLeavingDuringASessionEndsIt) {
+    camera->setAnswersRequests(false);
+    UserDefaults::standard().set("CAMERA_RESPONSE_TIMEOUT", 30);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return camera->picturesTaken() == 1; }, 3000));
+    base::NotificationCenter::defaultCenter().post(kConnectedCameraDidRemovedNotification);
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Home, 2000));
+    EXPECT_FALSE(session()->isSessionRunning());
+}
+
+TEST_F(BoothSessionTest, WithoutAutomaticTriggerTheSpaceBarTakesThePhoto) {
+    UserDefaults::standard().set("trigger_camera", false);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session()->statusText().startsWith("Press the space bar"); }, 3000));
+    QTest::qWait(100);
+    EXPECT_EQ(camera->picturesTaken(), 0);
+    QTest::keyClick(session(), Qt::Key_Space);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
+}
+
+TEST_F(BoothSessionTest, QuitEmptiesTempAndLetsGoOfTheCamera) {
+    const QString temp = WrenUtils::getTempFolderPath();
+    QFile file(temp + "/scratch.jpg");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    controller.applicationWillTerminate();
+    EXPECT_TRUE(files(temp).isEmpty());
+    EXPECT_TRUE(QDir(temp).exists());
+    EXPECT_FALSE(CameraManager::sharedCameraManager().cameraModel());
+}
+
+}  // namespace

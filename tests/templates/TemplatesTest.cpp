@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+
+#include "TempDir.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+#include "templates/LayoutEngine.h"
+#include "templates/TETemplateDocument.h"
+#include "templates/TETemplateLibrary.h"
+
+namespace {
+
+QGuiApplication& app() {
+    static int argc = 1;
+    static char name[] = "test_templates";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication* instance = new QGuiApplication(argc, argv);
+    return *instance;
+}
+
+class TemplatesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        UserDefaults::standard().set("DATA_DIRECTORY", root() + "/data/");
+        UserDefaults::standard().remove("SELECTED_TEMPLATE");
+        UserDefaults::standard().remove("SELECTED_TEMPLATE_PATH");
+    }
+    std::string root() const { return home.path(); }
+    QString folder(const QString& name) const { return QString::fromStdString(dir.path()) + "/" + name; }
+
+    // A template folder holding `xml` as its template.xml.
+    QString makeTemplate(const QString& name, const QString& xml) {
+        const QString path = folder(name);
+        QDir().mkpath(path);
+        QFile file(path + "/template.xml");
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(xml.toUtf8());
+        return path;
+    }
+    QString makePhoto(const QString& name, QColor color, QSize size = {400, 300}) {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(color);
+        const QString path = folder(name);
+        EXPECT_TRUE(image.save(path));
+        return path;
+    }
+
+    testsupport::ScopedHome home;
+    testsupport::TempDir dir;
+};
+
+const char* kTwoSlots = R"(<?xml version="1.0"?>
+<template name="Two" width="200" height="420" background="#00ff00">
+  <layer type="photo" x="10" y="10" width="180" height="190"/>
+  <layer type="photo" x="10" y="220" width="180" height="190"/>
+</template>)";
+
+TEST_F(TemplatesTest, ShippedTemplatesLoad) {
+    const QString shipped = TETemplateLibrary::shippedTemplatesFolder();
+    QString error;
+    auto strip = TETemplateDocument::loadFromFolder(shipped + "/Classic Strip", &error);
+    ASSERT_TRUE(strip) << error.toStdString();
+    EXPECT_EQ(strip->name, "Classic Strip");
+    EXPECT_EQ(strip->numberOfPhotos(), 4);
+    EXPECT_FALSE(strip->hasQRCodeLayer());
+    EXPECT_TRUE(QFile::exists(strip->previewPath()));
+    auto card = TETemplateDocument::loadFromFolder(shipped + "/Postcard", &error);
+    ASSERT_TRUE(card) << error.toStdString();
+    EXPECT_EQ(card->numberOfPhotos(), 1);
+    EXPECT_TRUE(card->hasQRCodeLayer());
+}
+
+TEST_F(TemplatesTest, BadTemplatesAreRefusedWithAReason) {
+    const QList<std::pair<QString, QString>> cases = {
+        {"truncated", R"(<template width="10" height="10"><layer type="photo" x="0" y="0" width="5" )"},
+        {"wrong-root", R"(<print width="10" height="10"/>)"},
+        {"no-size", R"(<template><layer type="photo" x="0" y="0" width="5" height="5"/></template>)"},
+        {"huge", R"(<template width="90000" height="10"><layer type="photo" x="0" y="0" width="5" height="5"/></template>)"},
+        {"empty-layer", R"(<template width="10" height="10"><layer type="photo" x="0" y="0" width="0" height="5"/></template>)"},
+        {"escaping", R"(<template width="10" height="10"><layer type="photo" x="0" y="0" width="5" height="5"/><layer type="image" file="../../etc/passwd" x="0" y="0" width="5" height="5"/></template>)"},
+        {"missing-image", R"(<template width="10" height="10"><layer type="photo" x="0" y="0" width="5" height="5"/><layer type="image" file="gone.png" x="0" y="0" width="5" height="5"/></template>)"},
+        {"unknown-type", R"(<template width="10" height="10"><layer type="video" x="0" y="0" width="5" height="5"/></template>)"},
+        {"no-photos", R"(<template width="10" height="10"><layer type="qrcode" x="0" y="0" width="5" height="5"/></template>)"},
+        {"twice-the-same-photo", R"(<template width="10" height="10"><layer type="photo" index="0" x="0" y="0" width="5" height="5"/><layer type="photo" index="0" x="5" y="0" width="5" height="5"/></template>)"},
+        {"bad-colour", R"(<template width="10" height="10" background="nope"><layer type="photo" x="0" y="0" width="5" height="5"/></template>)"},
+    };
+    for (const auto& [name, xml] : cases) {
+        QString error;
+        EXPECT_FALSE(TETemplateDocument::loadFromFolder(makeTemplate(name, xml), &error)) << name.toStdString();
+        EXPECT_FALSE(error.isEmpty()) << name.toStdString();
+    }
+    QString error;
+    EXPECT_FALSE(TETemplateDocument::loadFromFolder(folder("nowhere"), &error));
+    EXPECT_TRUE(error.contains("Unable to read template"));
+}
+
+TEST_F(TemplatesTest, PrintAndThumbnailGoToPrintsAndThumbUnderOneName) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("two", kTwoSlots));
+    ASSERT_TRUE(doc);
+    LayoutEngine engine(doc);
+    QString error;
+    const QString prints = folder("prints");
+    auto result = engine.layoutPhotos({makePhoto("red.jpg", Qt::red), makePhoto("blue.png", Qt::blue)}, &error, prints);
+    ASSERT_TRUE(result) << error.toStdString();
+    EXPECT_EQ(QFileInfo(result->printPath).dir().absolutePath(), QDir(prints).absolutePath());
+    EXPECT_EQ(QFileInfo(result->thumbPath).dir().absolutePath(), QDir(prints + "/thumb").absolutePath());
+    EXPECT_EQ(QFileInfo(result->printPath).fileName(), QFileInfo(result->thumbPath).fileName());
+
+    const QImage print(result->printPath);
+    ASSERT_EQ(print.size(), QSize(200, 420));
+    EXPECT_GT(print.pixelColor(100, 100).red(), 200);   // first slot
+    EXPECT_GT(print.pixelColor(100, 300).blue(), 200);  // second slot
+    EXPECT_GT(print.pixelColor(2, 2).green(), 200);     // background
+    EXPECT_EQ(QImage(result->thumbPath).size(), QSize(200, 420)) << "a small print is its own thumbnail";
+
+    // A second print never overwrites the first.
+    auto again = engine.layoutPhotos({makePhoto("red2.jpg", Qt::red)}, &error, prints);
+    ASSERT_TRUE(again);
+    EXPECT_NE(again->printPath, result->printPath);
+    EXPECT_GT(QImage(again->printPath).pixelColor(100, 300).red(), 200) << "fewer photos than slots are reused";
+}
+
+TEST_F(TemplatesTest, LargePrintsGetASmallThumbnailAndPhotosFillTheirSlots) {
+    auto doc = TETemplateDocument::loadFromFolder(TETemplateLibrary::shippedTemplatesFolder() + "/Postcard");
+    ASSERT_TRUE(doc);
+    LayoutEngine engine(doc);
+    // A tall photo in a wide slot: cropped to cover it, never letter-boxed.
+    QImage tall(300, 900, QImage::Format_RGB32);
+    tall.fill(Qt::blue);
+    const QString path = folder("tall.jpg");
+    ASSERT_TRUE(tall.save(path));
+    QString error;
+    auto result = engine.layoutPhotos({path}, &error, folder("prints"));
+    ASSERT_TRUE(result) << error.toStdString();
+    const QImage print(result->printPath);
+    EXPECT_GT(print.pixelColor(70, 600).blue(), 200);
+    EXPECT_GT(print.pixelColor(1370, 600).blue(), 200);
+    EXPECT_EQ(QImage(result->thumbPath).width(), LayoutEngine::kThumbnailWidth);
+
+    // The second layout carries the QR code in its layer.
+    QImage qr(100, 100, QImage::Format_RGB32);
+    qr.fill(Qt::black);
+    ASSERT_TRUE(engine.layoutWithQRCode(qr, folder("with-qr.jpg"), &error)) << error.toStdString();
+    const QImage withQr(folder("with-qr.jpg"));
+    EXPECT_LT(withQr.pixelColor(1590, 930).lightness(), 40);
+    EXPECT_GT(print.pixelColor(1590, 930).lightness(), 150);
+}
+
+TEST_F(TemplatesTest, ExplicitPhotoIndexesChooseTheSlot) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("swapped", R"(
+<template width="200" height="100">
+  <layer type="photo" index="1" x="0" y="0" width="100" height="100"/>
+  <layer type="photo" index="0" x="100" y="0" width="100" height="100"/>
+</template>)"));
+    ASSERT_TRUE(doc);
+    const QImage print = LayoutEngine(doc).composePrint({QImage(makePhoto("r.png", Qt::red)), QImage(makePhoto("b.png", Qt::blue))});
+    EXPECT_GT(print.pixelColor(50, 50).blue(), 200);
+    EXPECT_GT(print.pixelColor(150, 50).red(), 200);
+}
+
+TEST_F(TemplatesTest, FailedLayoutsLeaveNothingBehind) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("two", kTwoSlots));
+    ASSERT_TRUE(doc);
+    LayoutEngine engine(doc);
+    QFile junk(folder("junk.jpg"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("this is no jpeg");
+    junk.close();
+    QString error;
+    EXPECT_FALSE(engine.layoutPhotos({makePhoto("ok.jpg", Qt::red), folder("junk.jpg")}, &error, folder("prints")));
+    EXPECT_TRUE(error.contains("junk.jpg"));
+    EXPECT_TRUE(QDir(folder("prints")).entryList(QDir::Files).isEmpty());
+
+    EXPECT_FALSE(engine.layoutPhotos({}, &error, folder("prints")));
+
+    // A prints folder that cannot be made.
+    QFile blocker(folder("blocked"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(engine.layoutPhotos({makePhoto("ok2.jpg", Qt::red)}, &error, folder("blocked/prints")));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST_F(TemplatesTest, LibraryInstallsListsAndSelects) {
+    auto& library = TETemplateLibrary::sharedLibrary();
+    library.installShippedTemplates();
+    const QString templates = WrenUtils::getTemplatesFolderPath();
+    EXPECT_TRUE(QFile::exists(templates + "/Classic Strip/template.xml"));
+    EXPECT_TRUE(QFile::exists(templates + "/Postcard/title.png"));
+    ASSERT_EQ(library.templates().size(), 2);
+    EXPECT_EQ(library.templates().at(0).numberOfPhotos, 4);
+    EXPECT_EQ(QString::fromStdString(UserDefaults::standard().string("SELECTED_TEMPLATE")), "Classic Strip");
+    EXPECT_EQ(library.selectedTemplatePath(), templates + "/Classic Strip");
+
+    // The operator's own changes survive the next start; a broken folder is skipped.
+    QFile xml(templates + "/Postcard/template.xml");
+    ASSERT_TRUE(xml.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    xml.write(R"(<template name="Mine" width="10" height="10"><layer type="photo" x="0" y="0" width="5" height="5"/></template>)");
+    xml.close();
+    QDir().mkpath(templates + "/Broken");
+    library.installShippedTemplates();
+    ASSERT_EQ(library.templates().size(), 2);
+    EXPECT_EQ(library.templates().at(1).name, "Mine");
+
+    EXPECT_TRUE(library.selectTemplate("Postcard"));
+    EXPECT_FALSE(library.selectTemplate("Broken"));
+    QString error;
+    auto doc = library.loadSelectedTemplate(&error);
+    ASSERT_TRUE(doc) << error.toStdString();
+    EXPECT_EQ(doc->name, "Mine");
+}
+
+TEST_F(TemplatesTest, ChangingTheDataFolderReloadsTheListAndTheSelection) {
+    auto& library = TETemplateLibrary::sharedLibrary();
+    library.installShippedTemplates();
+    ASSERT_TRUE(library.selectTemplate("Postcard"));
+
+    // The new data folder received only the strip.
+    const QString moved = QString::fromStdString(root()) + "/moved/";
+    QDir().mkpath(moved + "templates");
+    WrenUtils::copyDirectoryFrom(TETemplateLibrary::shippedTemplatesFolder(), moved + "templates");
+    QDir(moved + "templates/Postcard").removeRecursively();
+    UserDefaults::standard().set("DATA_DIRECTORY", moved.toStdString());
+    library.userDidChangedDataDirectory();
+
+    ASSERT_EQ(library.templates().size(), 1);
+    EXPECT_EQ(QString::fromStdString(UserDefaults::standard().string("SELECTED_TEMPLATE")), "Classic Strip");
+    EXPECT_EQ(QString::fromStdString(UserDefaults::standard().string("SELECTED_TEMPLATE_PATH")),
+              moved + "templates/Classic Strip");
+}
+
+}  // namespace
