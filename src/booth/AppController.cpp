@@ -9,6 +9,7 @@
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
+#include "booth/BackgroundTask.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
@@ -293,21 +294,31 @@ void AppController::userDidRequestSession(const QStringList& droppedFiles) {
 
 void AppController::contentViewDidReceiveDroppedFiles(const QStringList& paths) {
     if (screen_ != Screen::Home) return;
-    QStringList images;
-    QStringList rejected;
-    for (const QString& path : paths) {
-        QImageReader reader(path);
-        if (QFileInfo(path).isFile() && reader.canRead()) {
-            images << path;
-        } else {
-            rejected << QFileInfo(path).fileName();
-        }
-    }
-    if (!rejected.isEmpty()) {
-        spdlog::warn("AppController: dropped files that are not images: {}", rejected.join(", ").toStdString());
-        showMessage(QStringLiteral("Not an image: %1").arg(rejected.join(QStringLiteral(", "))));
-    }
-    if (!images.isEmpty()) startSession(images);
+    // Reading the files' headers may be slow (a network folder): off the
+    // interface thread.
+    runInBackground(
+        this,
+        [paths] {
+            std::pair<QStringList, QStringList> sorted;  // images, rejected names
+            for (const QString& path : paths) {
+                QImageReader reader(path);
+                if (QFileInfo(path).isFile() && reader.canRead()) {
+                    sorted.first << path;
+                } else {
+                    sorted.second << QFileInfo(path).fileName();
+                }
+            }
+            return sorted;
+        },
+        [this](std::pair<QStringList, QStringList> sorted) {
+            const auto& [images, rejected] = sorted;
+            if (!rejected.isEmpty()) {
+                spdlog::warn("AppController: dropped files that are not images: {}",
+                             rejected.join(", ").toStdString());
+                showMessage(QStringLiteral("Not an image: %1").arg(rejected.join(QStringLiteral(", "))));
+            }
+            if (!images.isEmpty()) startSession(images);
+        });
 }
 
 void AppController::screenDidFinish(WrenTabItem* screen) {

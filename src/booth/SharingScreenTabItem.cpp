@@ -1,6 +1,7 @@
 #include "booth/SharingScreenTabItem.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QLabel>
@@ -11,6 +12,7 @@
 
 #include "base/Log.h"
 #include "booth/BackgroundTask.h"
+#include "booth/BoothPrinter.h"
 #include "booth/BoothSettings.h"
 #include "core/MediaItemHelper.h"
 #include "core/Models.h"
@@ -18,6 +20,8 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "templates/LayoutEngine.h"
+#include "templates/TETemplateDocument.h"
 
 SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
     setObjectName(QStringLiteral("SharingScreen"));
@@ -40,6 +44,10 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
     buttons->setObjectName(QStringLiteral("ShareButtonRow"));
     buttonRow_ = new QHBoxLayout(buttons);
     buttonRow_->addStretch(1);
+    printButton_ = new QPushButton(QStringLiteral("Print"), buttons);
+    printButton_->setObjectName(QStringLiteral("PrintButton"));
+    buttonRow_->addWidget(printButton_);
+    connect(printButton_, &QPushButton::clicked, this, &SharingScreenTabItem::printSessionImage);
     doneButton_ = new QPushButton(QStringLiteral("Done"), buttons);
     doneButton_->setObjectName(QStringLiteral("DoneButton"));
     buttonRow_->addWidget(doneButton_);
@@ -62,6 +70,9 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
     timer_ = new QTimer(this);
     timer_->setInterval(1000);
     connect(timer_, &QTimer::timeout, this, &SharingScreenTabItem::tick);
+    autoPrintTimer_ = new QTimer(this);
+    autoPrintTimer_->setSingleShot(true);
+    connect(autoPrintTimer_, &QTimer::timeout, this, &SharingScreenTabItem::printSessionImage);
 }
 
 void SharingScreenTabItem::showSession() {
@@ -89,21 +100,105 @@ void SharingScreenTabItem::showSession() {
 
     // The print goes out for its public address (when enhanced sharing is
     // on; otherwise its row is kept without upload).
-    if (record.printMediaID > 0) {
-        if (auto item = MediaItemModel::loadMediaItemWithID(record.printMediaID))
-            MediaItemHelper::startUpload(item);
-    }
+    if (auto item = MediaItemHelper::getMediaItemForFileName(QFileInfo(printPath_).fileName()))
+        MediaItemHelper::startUpload(item);
     WrenAudioPlayer::playAudioWithName(
         QString::fromStdString(UserDefaults::standard().string("AUDIO_SHARE_PHOTO", "None")), true);
 
     secondsLeft_ = int(UserDefaults::standard().integer(BoothSettings::kSharingScreenSeconds, 30));
     updateCountdownLabel();
     timer_->start();
+
+    printing_ = false;
+    updatePrintButton();
+    if (UserDefaults::standard().boolean("print_automatically") && canPrint()) {
+        // With a QR-code layer the print waits for the copy that carries the
+        // code of the uploaded print.
+        const bool qr = record.layoutEngine && record.layoutEngine->document() &&
+                        record.layoutEngine->document()->hasQRCodeLayer();
+        autoPrintTimer_->start(qr ? 10000 : 0);
+    }
+}
+
+bool SharingScreenTabItem::canPrint() const {
+    if (printPath_.isEmpty()) return false;
+    auto& defaults = UserDefaults::standard();
+    const auto perSession = defaults.integer("MAX_PRINTS_PER_SESSION", 1);
+    const auto perEvent = defaults.integer("MAX_PRINTS_PER_EVENT", 0);
+    if (perSession > 0 && PhotoSession::session().printsMade >= perSession) return false;
+    if (perEvent > 0 && PhotoSession::printsThisRun() >= perEvent) return false;
+    return true;
+}
+
+void SharingScreenTabItem::updatePrintButton() {
+    auto& defaults = UserDefaults::standard();
+    const bool allowed = canPrint();
+    bool visible = defaults.boolean("SHOW_PRINT_BUTTON_FINAL_SCREEN", true);
+    if (!allowed && defaults.boolean("HIDE_PRINT_BUTTON_AFTER_MAX_PRINT")) visible = false;
+    printButton_->setVisible(visible);
+    printButton_->setEnabled(allowed && !printing_);
+}
+
+void SharingScreenTabItem::printSessionImage() {
+    autoPrintTimer_->stop();
+    if (printing_) return;
+    if (!canPrint()) {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("No more prints for this session."), 3.0);
+        updatePrintButton();
+        return;
+    }
+    auto& record = PhotoSession::session();
+    const QString path = record.qrPrintImagePath.isEmpty() ? printPath_ : record.qrPrintImagePath;
+    printing_ = true;
+    stopCountdown();
+    updatePrintButton();
+    const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
+    ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, QStringLiteral("Printing..."),
+                                                                                    3.0);
+    const quint64 showing = showing_;
+    const std::int64_t mediaID = record.printMediaID;
+    runInBackground(
+        this,
+        [path, mediaID] {
+            QString error;
+            const bool printed = BoothPrinter::printImage(path, &error);
+            if (printed) {
+                PhotoSession::addPrintThisRun();  // counted even when the guest has left the screen
+                SharingModel share;
+                share.shareType = SharingTypePrint;
+                share.filePath = path;
+                share.media_id = mediaID;
+                share.dateEntered = QDateTime::currentDateTime();
+                share.dateSent = share.dateEntered;
+                share.dateLastTried = share.dateEntered;
+                share.done = 1;
+                if (!share.save()) spdlog::error("SharingScreen: unable to record the print");
+            }
+            return std::make_pair(printed, error);
+        },
+        [this, showing](std::pair<bool, QString> outcome) {
+            if (showing != showing_) return;
+            printingDidEnd(outcome.first, outcome.second);
+        });
+}
+
+void SharingScreenTabItem::printingDidEnd(bool printed, const QString& error) {
+    printing_ = false;
+    if (printed) {
+        ++PhotoSession::session().printsMade;
+    } else {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(error, 4.0);
+    }
+    updatePrintButton();
+    resumeCountdown();
 }
 
 void SharingScreenTabItem::cleanUp() {
     ++showing_;
     timer_->stop();
+    autoPrintTimer_->stop();
+    printing_ = false;
     printView_->clear();
     printPath_.clear();
 }
@@ -128,6 +223,7 @@ void SharingScreenTabItem::stopCountdown() {
 }
 
 void SharingScreenTabItem::resumeCountdown() {
+    if (printing_) return;  // printing resumes it when done
     if (printPath_.isEmpty()) return;  // not showing a session
     if (secondsLeft_ <= 0) secondsLeft_ = 1;
     updateCountdownLabel();

@@ -47,7 +47,16 @@ public:
 
     QString printPath() const { return printPath_; }
 
+    // Printing, within the limits per session (MAX_PRINTS_PER_SESSION) and
+    // per run (MAX_PRINTS_PER_EVENT); a limit of 0 or less means none.
+    void printSessionImage();
+    bool canPrint() const;
+    bool isPrinting() const { return printing_; }
+    QPushButton* printButton() const { return printButton_; }
+
 private:
+    void updatePrintButton();
+    void printingDidEnd(bool printed, const QString& error);
     void tick();
     void updateCountdownLabel();
     void recordDoneShare(const QString& service);
@@ -56,7 +65,10 @@ private:
     QLabel* countdownLabel_ = nullptr;
     QHBoxLayout* buttonRow_ = nullptr;
     QPushButton* doneButton_ = nullptr;
+    QPushButton* printButton_ = nullptr;
     QTimer* timer_ = nullptr;
+    QTimer* autoPrintTimer_ = nullptr;
+    bool printing_ = false;
     QMap<QString, QPushButton*> buttons_;
     std::function<QString(const QString&)> userNameProvider_;
     QString printPath_;

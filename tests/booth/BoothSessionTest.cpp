@@ -156,7 +156,7 @@ TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) 
     text.write("hello");
     text.close();
     drop({notes});
-    EXPECT_EQ(message(), "Not an image: notes.txt");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return message() == "Not an image: notes.txt"; }, 2000));
     EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
 
     QImage guest(800, 600, QImage::Format_RGB32);

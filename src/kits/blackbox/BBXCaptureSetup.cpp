@@ -1,5 +1,10 @@
 #include "kits/blackbox/BBXCaptureSetup.h"
 
-void BBXSetupImagesAndCapture(const BBXContextInitData*, const BBXSetupAsync&) {}
+#include "kits/blackbox/BBXBinaryImages.h"
 
-bool BBXBinaryImageRecordMainExecutable(BBXFile*) { return false; }
+void BBXSetupImagesAndCapture(const BBXContextInitData* input, const BBXSetupAsync& async) {
+    BBXContext* context = bbxContext;
+    if (!context || !input) return;
+    context->binaryImagesPath = BBXContextPathForFile(input->reportPath, "binary_images.bbxrecord");
+    async([] { BBXBinaryImageInit(); });
+}

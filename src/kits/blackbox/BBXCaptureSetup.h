@@ -9,5 +9,3 @@ using BBXSetupAsync = std::function<void(std::function<void()>)>;
 // Runs on the thread that starts the kit; work that may run concurrently goes
 // through `async`.
 void BBXSetupImagesAndCapture(const BBXContextInitData* input, const BBXSetupAsync& async);
-// The "executable" record.
-bool BBXBinaryImageRecordMainExecutable(BBXFile* file);

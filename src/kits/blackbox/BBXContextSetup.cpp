@@ -13,6 +13,7 @@
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "kits/blackbox/BBXHost.h"
+#include "kits/blackbox/BBXBinaryImages.h"
 #include "kits/blackbox/BBXCaptureSetup.h"
 #include "kits/blackbox/BBXUserLogging.h"
 #include "kits/blackbox/crashtime/BBXProcess.h"

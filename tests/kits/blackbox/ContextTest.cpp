@@ -171,6 +171,32 @@ TEST(CrashContext, MetadataDescribesTheLaunch) {
     EXPECT_EQ(host["platform"], "mac");
     EXPECT_FALSE(host["machine"].get<std::string>().empty());
     EXPECT_TRUE((*sections)[2].contains("application"));
+    ASSERT_GE(sections->size(), 4u);
+    const auto& executable = (*sections)[3]["executable"];
+    EXPECT_EQ(executable["architecture"], "x86_64");
+    EXPECT_EQ(executable["uuid"].get<std::string>().size(), 40u);
+    EXPECT_GT(executable["size"].get<std::uint64_t>(), 0u);
+}
+
+TEST(CrashContext, LoadedImagesAreLogged) {
+    reportDir();
+    BBXBinaryImagesQueue().drain();
+    auto sections = BBXFileReadSections(reportDir() + "/binary_images.bbxrecord", false);
+    ASSERT_TRUE(sections);
+    auto metadata = BBXFileReadSections(reportDir() + "/metadata.bbxrecord", false);
+    ASSERT_TRUE(metadata && metadata->size() >= 4);
+    std::string mainUuid = (*metadata)[3]["executable"]["uuid"];
+    bool sawMain = false, sawLibc = false;
+    for (const auto& s : *sections) {
+        ASSERT_TRUE(s.contains("load"));
+        const auto& load = s["load"];
+        EXPECT_TRUE(load["base"].is_number_unsigned());
+        EXPECT_GT(load["size"].get<std::uint64_t>(), 0u);
+        if (load["uuid"] == mainUuid) sawMain = load["path"].get<std::string>().find("test_blackbox") != std::string::npos;
+        if (load["path"].get<std::string>().find("libc.so") != std::string::npos) sawLibc = true;
+    }
+    EXPECT_TRUE(sawMain);
+    EXPECT_TRUE(sawLibc);
 }
 
 }  // namespace

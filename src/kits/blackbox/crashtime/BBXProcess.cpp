@@ -1,6 +1,7 @@
 #include "BBXProcess.h"
 
 #include <fcntl.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 namespace {
@@ -39,4 +40,34 @@ bool BBXProcessDebuggerAttached() {
         return *p >= '1' && *p <= '9';
     }
     return false;
+}
+
+void BBXThreadStateFromUContext(const void* ucontext, BBXThreadState* state) {
+    BBXMemoryZero(state, sizeof *state);
+    if (!ucontext) return;
+    const greg_t* g = static_cast<const ucontext_t*>(ucontext)->uc_mcontext.gregs;
+    auto u = [&](int i) { return static_cast<uint64_t>(g[i]); };
+    state->rax = u(REG_RAX);
+    state->rbx = u(REG_RBX);
+    state->rcx = u(REG_RCX);
+    state->rdx = u(REG_RDX);
+    state->rdi = u(REG_RDI);
+    state->rsi = u(REG_RSI);
+    state->rbp = u(REG_RBP);
+    state->rsp = u(REG_RSP);
+    state->r8 = u(REG_R8);
+    state->r9 = u(REG_R9);
+    state->r10 = u(REG_R10);
+    state->r11 = u(REG_R11);
+    state->r12 = u(REG_R12);
+    state->r13 = u(REG_R13);
+    state->r14 = u(REG_R14);
+    state->r15 = u(REG_R15);
+    state->rip = u(REG_RIP);
+    state->rflags = u(REG_EFL);
+    // cs, gs and fs share one word: cs in the low 16 bits, then gs, then fs.
+    uint64_t segments = u(REG_CSGSFS);
+    state->cs = segments & 0xffff;
+    state->gs = (segments >> 16) & 0xffff;
+    state->fs = (segments >> 32) & 0xffff;
 }

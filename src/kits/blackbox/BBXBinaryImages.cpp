@@ -1,0 +1,175 @@
+#include "kits/blackbox/BBXBinaryImages.h"
+
+#include <elf.h>
+#include <gnu/libc-version.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "kits/blackbox/BBXContextSetup.h"
+
+namespace {
+
+std::string executablePath() {
+    char buffer[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::vector<std::uint64_t>& trackedLoads() {
+    static std::vector<std::uint64_t> loads;
+    return loads;
+}
+std::mutex& trackedMutex() {
+    static std::mutex m;
+    return m;
+}
+
+void writeRecord(bool loaded, const BBXLoadedImage& image) {
+    BBXBinaryImagesQueue().post([loaded, image] {
+        BBXWritableContext* w = bbxWritableContext;
+        if (!w || !bbxContext) return;
+        bool opened = false;
+        if (!BBXFileIsOpen(&w->binaryImagesFile)) {
+            if (!BBXFileInitWithPath(&w->binaryImagesFile, bbxContext->binaryImagesPath, false)) {
+                BBXSDKLog("%s: Error: unable to open binary image log file\n", "BBXBinaryImageOpenIfNeeded");
+                return;
+            }
+            opened = true;
+        }
+        BBXBinaryImageWriteRecord(&w->binaryImagesFile, loaded, image.path.c_str(), &image.details);
+        if (opened) BBXFileClose(&w->binaryImagesFile);
+    });
+}
+
+// The minimum kernel the program declares in its ABI note, as "major.minor.patch".
+std::string abiTagVersion(const BBXLoadedImage& image) {
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(image.details.loadAddress);
+    if (!header) return "0.0.0";
+    const auto* ph = reinterpret_cast<const ElfW(Phdr)*>(image.details.loadAddress + header->e_phoff);
+    for (int i = 0; i < header->e_phnum; ++i) {
+        if (ph[i].p_type != PT_NOTE) continue;
+        auto note = image.details.bias + ph[i].p_vaddr, end = note + ph[i].p_memsz;
+        while (note + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* n = reinterpret_cast<const ElfW(Nhdr)*>(note);
+            auto desc = note + sizeof *n + ((n->n_namesz + 3) & ~3u);
+            if (n->n_type == NT_GNU_ABI_TAG && n->n_descsz >= 16) {
+                const auto* words = reinterpret_cast<const std::uint32_t*>(desc);
+                return std::to_string(words[1]) + "." + std::to_string(words[2]) + "." + std::to_string(words[3]);
+            }
+            note = desc + ((n->n_descsz + 3) & ~3u);
+        }
+    }
+    return "0.0.0";
+}
+
+}  // namespace
+
+std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
+    std::vector<BBXLoadedImage> images;
+    ::dl_iterate_phdr(
+        [](struct dl_phdr_info* info, std::size_t, void* data) {
+            auto* out = static_cast<std::vector<BBXLoadedImage>*>(data);
+            BBXLoadedImage image;
+            if (!BBXBinaryImageReadELF(info->dlpi_addr, reinterpret_cast<std::uint64_t>(info->dlpi_phdr),
+                                       info->dlpi_phnum, &image.details))
+                return 0;
+            image.path = info->dlpi_name && *info->dlpi_name ? info->dlpi_name : "";
+            if (out->empty() && image.path.empty()) image.path = executablePath();
+            out->push_back(std::move(image));
+            return 0;
+        },
+        &images);
+    return images;
+}
+
+void BBXBinaryImageInit() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w || !bbxContext) return;
+    w->binaryImagesFile.fd = -1;
+    for (auto& e : w->images) e = {};
+    const char* path = bbxContext->binaryImagesPath;
+    BBXBinaryImagesQueue().post([w, path] {
+        if (!BBXUnlinkIfExists(path))
+            BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", BBXErrnoText(errno));
+        if (!BBXFileInitWithPath(&w->binaryImagesFile, path, false))
+            BBXSDKLog("%s: Error: Unable to open the binary image log file during init\n", "BBXBinaryImageInit");
+    });
+    {
+        std::lock_guard lock(trackedMutex());
+        trackedLoads().clear();
+        for (const auto& image : BBXBinaryImageLoadedImages()) {
+            if (BBXBinaryImageAdd(&image.details)) trackedLoads().push_back(image.details.loadAddress);
+            writeRecord(true, image);
+        }
+    }
+    BBXBinaryImagesQueue().post([w] {
+        if (BBXFileIsOpen(&w->binaryImagesFile)) BBXFileClose(&w->binaryImagesFile);
+    });
+}
+
+int BBXBinaryImageRescan() {
+    if (!bbxWritableContext) return 0;
+    std::lock_guard lock(trackedMutex());
+    auto images = BBXBinaryImageLoadedImages();
+    int changed = 0;
+    std::vector<std::uint64_t> now;
+    for (const auto& image : images) {
+        now.push_back(image.details.loadAddress);
+        if (BBXBinaryImageIsTracked(image.details.loadAddress)) continue;
+        if (BBXBinaryImageAdd(&image.details)) {
+            writeRecord(true, image);
+            ++changed;
+        }
+    }
+    auto& tracked = trackedLoads();
+    for (auto load : tracked) {
+        if (std::find(now.begin(), now.end(), load) != now.end()) continue;
+        if (BBXBinaryImageRemove(load)) {
+            BBXLoadedImage gone;
+            gone.details = {};
+            gone.details.loadAddress = load;
+            writeRecord(false, gone);
+            ++changed;
+        }
+    }
+    tracked = now;
+    return changed;
+}
+
+bool BBXBinaryImageRecordMainExecutable(BBXFile* file) {
+    if (!BBXFileIsOpen(file)) return false;
+    auto images = BBXBinaryImageLoadedImages();
+    if (images.empty()) return false;
+    const auto& main = images.front();
+    std::string minimum = abiTagVersion(main);
+    std::string built = std::to_string(__GLIBC__) + "." + std::to_string(__GLIBC_MINOR__) + ".0";
+    BBXFileWriteSectionStart(file, "executable");
+    BBXFileWriteHashStart(file);
+    BBXFileWriteHashEntryString(file, "architecture", "x86_64");
+    BBXFileWriteHashEntryString(file, "uuid", main.details.uuid);
+    BBXFileWriteHashEntryUint64(file, "base", main.details.loadAddress);
+    BBXFileWriteHashEntryUint64(file, "size", main.details.textSize);
+    BBXFileWriteHashEntryBoolean(file, "encrypted", false);
+    BBXFileWriteHashEntryString(file, "minimum_sdk_version", minimum.c_str());
+    BBXFileWriteHashEntryString(file, "built_sdk_version", built.c_str());
+    BBXFileWriteHashEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}
+
+bool BBXBinaryImageFindImageForUUID(const char* uuid, BBXLoadedImage* image) {
+    if (!uuid || !image) {
+        BBXSDKLog("%s: null input\n", __func__);
+        return false;
+    }
+    for (auto& loaded : BBXBinaryImageLoadedImages()) {
+        if (loaded.details.uuid[0] && std::string(loaded.details.uuid) == uuid) {
+            *image = std::move(loaded);
+            return true;
+        }
+    }
+    return false;
+}

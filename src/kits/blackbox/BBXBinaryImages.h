@@ -1,0 +1,25 @@
+#pragma once
+// The loaded images at launch and on rescan: tracked in the crash context's
+// image list and logged to "binary_images.bbxrecord".
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kits/blackbox/crashtime/BBXBinaryImage.h"
+
+struct BBXLoadedImage {
+    std::string path;
+    BBXImageDetails details;
+};
+
+// Every image loaded in this process now.
+std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages();
+// Clears the list, tracks every loaded image and writes their load records.
+void BBXBinaryImageInit();
+// Tracks images opened since the last scan and forgets unloaded ones,
+// writing their load and unload records. Returns how many changed.
+int BBXBinaryImageRescan();
+// The "executable" record of the main program.
+bool BBXBinaryImageRecordMainExecutable(BBXFile* file);
+// The image loaded now whose build-id is `uuid`.
+bool BBXBinaryImageFindImageForUUID(const char* uuid, BBXLoadedImage* image);

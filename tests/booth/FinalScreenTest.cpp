@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QTest>
+
+#include "TempDir.h"
+#include "booth/BoothPrinter.h"
+#include "booth/SharingScreenTabItem.h"
+#include "core/Database.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+
+namespace {
+
+QApplication& app() {
+    static int argc = 1;
+    static char name[] = "test_booth";
+    static char* argv[] = {name, nullptr};
+    static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
+    return *instance;
+}
+
+class CountingDelegate : public BoothScreensDelegate {
+public:
+    void screenDidFinish(WrenTabItem*) override { ++finished; }
+    void screenDidFail(WrenTabItem*, const QString&) override {}
+    void userDidRequestSession(const QStringList&) override {}
+    int finished = 0;
+};
+
+class FinalScreenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app();
+        ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/flashwren_db.sqlite",
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        auto& defaults = UserDefaults::standard();
+        defaults.set("DATA_DIRECTORY", home.path() + "/data/");
+        defaults.set("SHARING_SCREEN_SECONDS", 30);
+        QImage print(300, 900, QImage::Format_RGB32);
+        print.fill(Qt::darkCyan);
+        printPath = QString::fromStdString(home.path()) + "/print.jpg";
+        ASSERT_TRUE(print.save(printPath));
+        PhotoSession::session().reset();
+        PhotoSession::resetPrintsThisRun();
+        PhotoSession::session().printImagePath = printPath;
+        pdf = QString::fromStdString(home.path()) + "/page.pdf";
+        BoothPrinter::setOutputFile(pdf);
+        screen.setDelegate(&delegate);
+        screen.resize(800, 600);
+        screen.show();
+    }
+    void TearDown() override {
+        BoothPrinter::setOutputFile({});
+        WrenDatabase::shared().close();
+    }
+    QString message() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
+    // (type, recipient, done) of every share row.
+    std::vector<std::tuple<std::int64_t, std::string, std::int64_t>> shares() {
+        std::vector<std::tuple<std::int64_t, std::string, std::int64_t>> out;
+        auto rows = WrenDatabase::shared().query("SELECT share_type, to_field, done FROM share ORDER BY id");
+        for (const auto& row : *rows) {
+            const auto* to = std::get_if<std::string>(&row[1]);
+            out.emplace_back(std::get<std::int64_t>(row[0]), to ? *to : "", std::get<std::int64_t>(row[2]));
+        }
+        return out;
+    }
+
+    testsupport::ScopedHome home;
+    QString printPath;
+    QString pdf;
+    CountingDelegate delegate;
+    // The screen is made after the application object.
+    std::unique_ptr<SharingScreenTabItem> owned;
+    SharingScreenTabItem& screen = *(owned = (app(), std::make_unique<SharingScreenTabItem>()));
+};
+
+TEST_F(FinalScreenTest, PrintingStaysWithinTheSessionLimit) {
+    UserDefaults::standard().set("MAX_PRINTS_PER_SESSION", 1);
+    screen.showSession();
+    ASSERT_TRUE(screen.printButton()->isEnabled());
+    QTest::mouseClick(screen.printButton(), Qt::LeftButton);
+    EXPECT_FALSE(screen.isCountdownRunning()) << "the guest is not sent home while printing";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screen.isPrinting(); }, 5000));
+    EXPECT_GT(QFileInfo(pdf).size(), 1000);
+    EXPECT_EQ(PhotoSession::session().printsMade, 1);
+    EXPECT_EQ(PhotoSession::printsThisRun(), 1);
+    EXPECT_TRUE(screen.isCountdownRunning());
+    ASSERT_EQ(shares().size(), 1u);
+    EXPECT_EQ(std::get<0>(shares()[0]), 7);
+    EXPECT_EQ(std::get<2>(shares()[0]), 1);
+
+    EXPECT_FALSE(screen.printButton()->isEnabled());
+    EXPECT_TRUE(screen.printButton()->isVisible());
+    screen.printSessionImage();
+    EXPECT_EQ(message(), "No more prints for this session.");
+    EXPECT_EQ(shares().size(), 1u);
+}
+
+TEST_F(FinalScreenTest, TheEventLimitCountsPrintsOfEarlierSessions) {
+    auto& defaults = UserDefaults::standard();
+    defaults.set("MAX_PRINTS_PER_SESSION", 5);
+    defaults.set("MAX_PRINTS_PER_EVENT", 2);
+    defaults.set("HIDE_PRINT_BUTTON_AFTER_MAX_PRINT", true);
+    PhotoSession::addPrintThisRun();
+    screen.showSession();
+    EXPECT_TRUE(screen.canPrint());
+    screen.printSessionImage();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screen.isPrinting(); }, 5000));
+    EXPECT_EQ(PhotoSession::printsThisRun(), 2);
+    EXPECT_FALSE(screen.canPrint());
+    EXPECT_FALSE(screen.printButton()->isVisible()) << "the button goes once the limit is reached";
+}
+
+TEST_F(FinalScreenTest, AutomaticPrintingPrintsAtOnceWithoutAQRCodeLayer) {
+    UserDefaults::standard().set("print_automatically", true);
+    screen.showSession();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return PhotoSession::session().printsMade == 1; }, 5000));
+    EXPECT_TRUE(QFile::exists(pdf));
+}
+
+TEST_F(FinalScreenTest, AnUnreadablePrintIsReportedNotCounted) {
+    QFile::remove(printPath);
+    screen.showSession();
+    screen.printSessionImage();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screen.isPrinting(); }, 5000));
+    EXPECT_EQ(message(), "Unable to read the print.");
+    EXPECT_EQ(PhotoSession::session().printsMade, 0);
+    EXPECT_TRUE(shares().empty());
+    EXPECT_TRUE(screen.printButton()->isEnabled()) << "the guest may try again";
+}
+
+TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
+    auto* email = new QPushButton("E-mail");
+    screen.addShareButton("Email", email);
+    auto* twitter = new QPushButton("Twitter");
+    screen.addShareButton("Twitter", twitter);
+    screen.setSharedUserNameProvider([](const QString& service) { return service == "Twitter" ? "@guest" : ""; });
+    screen.showSession();
+
+    screen.sharingWillStartFor("Email");
+    EXPECT_EQ(message(), "Sending E-mail..");
+    screen.sharingWillStartFor("SMS");
+    EXPECT_EQ(message(), "Sending SMS..");
+    screen.sharingWillStartFor("Facebook");
+    EXPECT_EQ(message(), "Sharing Image...");
+
+    screen.stopCountdown();
+    email->setEnabled(false);
+    screen.sharingDidFailedFor("Email", "SendGrid said no");
+    EXPECT_TRUE(screen.isCountdownRunning());
+    EXPECT_TRUE(email->isEnabled());
+    EXPECT_EQ(message(), "Sharing Image...") << "failures are not shown";
+    EXPECT_TRUE(shares().empty());
+
+    screen.stopCountdown();
+    twitter->setEnabled(false);
+    screen.sharingDidFinishedFor("Twitter", "Tweet sent");
+    EXPECT_TRUE(screen.isCountdownRunning());
+    EXPECT_TRUE(twitter->isEnabled());
+    EXPECT_EQ(message(), "Tweet sent");
+    ASSERT_EQ(shares().size(), 1u);
+    EXPECT_EQ(shares()[0], std::make_tuple(std::int64_t{3}, std::string("@guest"), std::int64_t{1}));
+
+    // E-mail shares are recorded by the share window, not here.
+    screen.sharingDidFinishedFor("Email", "E-mail queued");
+    EXPECT_EQ(shares().size(), 1u);
+
+    // Buttons go before "Done".
+    auto* row = screen.findChild<QWidget*>("ShareButtonRow");
+    ASSERT_TRUE(row);
+    EXPECT_LT(email->x(), screen.findChild<QPushButton*>("DoneButton")->x() + 1);
+}
+
+TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
+    UserDefaults::standard().set("SHARING_SCREEN_SECONDS", 1);
+    screen.showSession();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.finished == 1; }, 3000));
+    screen.cleanUp();
+    screen.resumeCountdown();
+    EXPECT_FALSE(screen.isCountdownRunning()) << "nothing to count down without a session";
+}
+
+}  // namespace
