@@ -200,3 +200,71 @@ void BBXFileManager::enumerateReportsInProcessingDirectoryUsingBlock(
         block(BBXInternalReport::reportWithPath(path), path);
     });
 }
+
+namespace {
+
+std::uint64_t treeSize(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_regular_file(fs::symlink_status(path, ec))) return fs::file_size(path, ec);
+    std::uint64_t total = 0;
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError)) total += it->file_size(sizeError);
+    }
+    return total;
+}
+
+}  // namespace
+
+std::size_t BBXFileManager::trimDirectory(const std::string& directory, std::size_t maxCount, std::uint64_t maxBytes,
+                                          const std::string& keep) {
+    struct Entry {
+        std::string path;
+        fs::file_time_type time;
+        std::uint64_t bytes;
+    };
+    std::vector<Entry> entries;
+    std::uint64_t total = 0;
+    for (const auto& path : contentsOfDirectory(directory)) {
+        std::error_code ec;
+        Entry e{path, fs::last_write_time(path, ec), treeSize(path)};
+        total += e.bytes;
+        entries.push_back(std::move(e));
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.time != b.time ? a.time < b.time : a.path < b.path;
+    });
+    std::size_t count = entries.size(), removed = 0;
+    for (const auto& e : entries) {
+        if (count <= maxCount && total <= maxBytes) break;
+        if (e.path == keep) continue;
+        if (removeItemAtPath(e.path)) {
+            spdlog::warn("[Blackbox:FileManager] Too many waiting reports: removed {}", e.path);
+            ++removed;
+            --count;
+            total -= e.bytes;
+        }
+    }
+    return removed;
+}
+
+std::size_t BBXFileManager::removeStaleTemporaryPackages(double minimumAgeSeconds) {
+    const std::string prepared = preparedPath();
+    if (prepared.empty()) return 0;
+    DIR* dir = ::opendir(prepared.c_str());
+    if (!dir) return 0;
+    std::vector<std::string> stale;
+    const auto now = fs::file_time_type::clock::now();
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.size() < 5 || name[0] != '.' || !name.ends_with(".tmp")) continue;
+        std::error_code ec;
+        auto time = fs::last_write_time(prepared + "/" + name, ec);
+        if (ec || std::chrono::duration<double>(now - time).count() < minimumAgeSeconds) continue;
+        stale.push_back(prepared + "/" + name);
+    }
+    ::closedir(dir);
+    std::size_t removed = 0;
+    for (const auto& path : stale) removed += removeItemAtPath(path) ? 1 : 0;
+    return removed;
+}

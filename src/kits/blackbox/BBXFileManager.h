@@ -69,6 +69,15 @@ public:
     bool moveProcessingContentsToPrepared() { return moveItemsFromDirectory(processingPath(), preparedPath()); }
     bool movePendingToProcessing() { return moveItemsFromDirectory(pendingPath(), processingPath()); }
 
+    // Deletes the oldest entries of `directory` (by modification time) until
+    // at most `maxCount` entries of at most `maxBytes` together remain;
+    // `keep` is never deleted. Returns how many were deleted.
+    std::size_t trimDirectory(const std::string& directory, std::size_t maxCount, std::uint64_t maxBytes,
+                              const std::string& keep = {});
+    // Deletes hidden temporary packages ("*.tmp") in prepared older than
+    // `minimumAgeSeconds`: what a process killed while packaging left.
+    std::size_t removeStaleTemporaryPackages(double minimumAgeSeconds);
+
 private:
     std::string under(const char* name) const;
     std::string root_;

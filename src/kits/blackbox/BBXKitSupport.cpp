@@ -1,25 +1,14 @@
 #include "kits/blackbox/BBXKitSupport.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 
-#include "base/AppInfo.h"
+#include "kits/trellis/TRLUtilities.h"
 
-namespace {
-std::atomic<bool> debugMode{false};
-}
-
-bool BBXDebugMode() { return debugMode.load(std::memory_order_relaxed); }
-void BBXSetDebugMode(bool on) { debugMode.store(on, std::memory_order_relaxed); }
-
-std::string BBXBundleIdentifierNamespace() {
-    std::string identifier = base::AppInfo::shared().bundleIdentifier();
-    std::replace(identifier.begin(), identifier.end(), '/', '_');
-    return identifier;
-}
-
-nlohmann::json BBXMainInfoDictionary() { return base::AppInfo::shared().infoDictionary(); }
+bool BBXDebugMode() { return TRLDebugEnabled(); }
+void BBXSetDebugMode(bool on) { TRLSetDebugEnabled(on); }
+std::string BBXBundleIdentifierNamespace() { return TRLBundleIdentifierNamespace(); }
+nlohmann::json BBXMainInfoDictionary() { return TRLMainInfoDictionary(); }
 
 std::optional<bool> BBXBooleanReading(const nlohmann::json& value) {
     if (value.is_boolean()) return value.get<bool>();
