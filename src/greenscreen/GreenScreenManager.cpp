@@ -215,7 +215,7 @@ QImage GreenScreenManager::replaceBackgroundInImageLocked(const QImage& image, b
 void GreenScreenManager::replaceBackgroundInImageFromURL(const QString& photoPath) {
     worker_.post([this, photoPath] {
         keyPhoto(photoPath);
-        if (GreenScreenManagerDelegate* d = delegate_.load()) {
+        if (auto d = delegate()) {
             callbackExecutor_->post([d, photoPath] { d->doneGreenReplacement(photoPath); });
         }
     });
@@ -269,6 +269,16 @@ void GreenScreenManager::keyPhoto(const QString& photoPath) {
     } catch (...) {
         spdlog::error("ReplaceGreenScreenBackground: got exceptoin while changing background as (unknown)");
     }
+}
+
+std::shared_ptr<GreenScreenManagerDelegate> GreenScreenManager::delegate() const {
+    std::lock_guard<std::mutex> lock(delegateMutex_);
+    return delegate_;
+}
+
+void GreenScreenManager::setDelegate(std::shared_ptr<GreenScreenManagerDelegate> delegate) {
+    std::lock_guard<std::mutex> lock(delegateMutex_);
+    delegate_ = std::move(delegate);
 }
 
 GreenScreenFilterSettings GreenScreenManager::settings() const {

@@ -74,8 +74,9 @@ public:
     // folder, then tells the delegate on the main thread.
     void replaceBackgroundInImageFromURL(const QString& photoPath);
 
-    GreenScreenManagerDelegate* delegate() const { return delegate_.load(); }
-    void setDelegate(GreenScreenManagerDelegate* delegate) { delegate_.store(delegate); }
+    // Held strongly: a photo's report keeps its delegate alive until delivered.
+    std::shared_ptr<GreenScreenManagerDelegate> delegate() const;
+    void setDelegate(std::shared_ptr<GreenScreenManagerDelegate> delegate);
     std::int64_t imageNumber() const { return imageNumber_.load(); }
     void setImageNumber(std::int64_t n) { imageNumber_.store(n); }
     GreenScreenFilterSettings settings() const;
@@ -108,7 +109,8 @@ private:
     std::shared_ptr<GreenScreenFilters> gpuImageFilters_;
     GreenScreenFilterSettings settings_;
     GreenScreenFilterSettings liveViewSettings_;
-    std::atomic<GreenScreenManagerDelegate*> delegate_{nullptr};
+    mutable std::mutex delegateMutex_;
+    std::shared_ptr<GreenScreenManagerDelegate> delegate_;
     std::atomic<std::int64_t> imageNumber_{0};
     std::vector<BackgroundImagePtr> backgroundImages_;
     base::Executor* callbackExecutor_;

@@ -130,15 +130,15 @@ TEST_F(GreenScreenManagerTest, KeyedPhotoReplacesTheCapturedOneWithACopyAndTheDe
     QPainter(&overlay).fillRect(0, 0, 60, 5, Qt::white);
     setBackgrounds({{image("bg.png", flatImage(30, 20, QColor(200, 0, 0))), image("ov.png", overlay)}});
     const QString path = photo();
-    CountingDelegate delegate;
+    auto delegate = std::make_shared<CountingDelegate>();
     {
         GreenScreenManager manager;
         manager.setCallbackExecutor(&mainQueue);
-        manager.setDelegate(&delegate);
+        manager.setDelegate(delegate);
         manager.replaceBackgroundInImageFromURL(path);
     }  // the manager finishes its photo before it goes
     mainQueue.runPending();
-    ASSERT_EQ(delegate.photos, std::vector<QString>{path});
+    ASSERT_EQ(delegate->photos, std::vector<QString>{path});
 
     const QByteArray keyed = fileBytes(path);
     EXPECT_EQ(keyed, fileBytes(data + "/Green Screen/photo.jpg"));
@@ -161,15 +161,15 @@ TEST_F(GreenScreenManagerTest, PhotosThatCannotBeKeyedStayAsTheyWere) {
         f.write("not a jpeg");
     }
     const QByteArray goodBefore = fileBytes(good);
-    CountingDelegate delegate;
+    auto delegate = std::make_shared<CountingDelegate>();
     GreenScreenManager manager;
     manager.setCallbackExecutor(&mainQueue);
-    manager.setDelegate(&delegate);
+    manager.setDelegate(delegate);
     manager.replaceBackgroundInImageFromURL(good);
     manager.replaceBackgroundInImageFromURL(broken);
     manager.waitUntilIdle();
     mainQueue.runPending();
-    EXPECT_EQ(delegate.photos, (std::vector<QString>{good, broken}));
+    EXPECT_EQ(delegate->photos, (std::vector<QString>{good, broken}));
     EXPECT_EQ(fileBytes(good), goodBefore);
     EXPECT_EQ(fileBytes(broken), QByteArray("not a jpeg"));
     EXPECT_FALSE(QFile::exists(data + "/Green Screen/a.jpg"));
