@@ -27,9 +27,10 @@
 #include "core/WrenUtils.h"
 #include "greenscreen/BackgroundImage.h"
 #include "greenscreen/GreenScreenWindowController.h"
+#include "preferences/GeneralPreferencesViewController.h"
+#include "preferences/ValueTransformers.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
-#include "templates/TEUtils.h"
 
 namespace {
 // The major version of this Debian system, 0 when it is not Debian.
@@ -123,15 +124,12 @@ void AppController::becomeScreensDelegate() {
 }
 
 void AppController::setUpDataFolders() {
-    if (!WrenUtils::createDataSubfolders()) {
+    // Also publishes the prints folder (PHOTO_FOLDER_PATH) for the gallery.
+    if (!WrenUtils::setupFoldersAtStartup()) {
         showMessage(QStringLiteral("Unable to create the data folder %1. Please check it in the preferences.")
                         .arg(WrenUtils::getDataDirectory()),
                     6);
     }
-    // The gallery serves the prints folder.
-    WrenUtils::createDirectoryAtPath(WrenUtils::getThumbFolderPath());
-    WrenUtils::createDirectoryAtPath(WrenUtils::getAnalyticsQueueFolderPath());
-    TEUtils::setUserSetting(WrenUtils::getPrintsFolderPath(), QStringLiteral("PHOTO_FOLDER_PATH"));
 }
 
 void AppController::registerDefaults() {
@@ -212,9 +210,8 @@ void AppController::startGalleryServer() {
 }
 
 void AppController::setUpInstallation() {
-    WrenUtils::getSerialOrUniqueUserID();
-    WrenUtils::getUniqueUUID();
-    // The settings windows' value transformers are registered here.
+    WrenUtils::makeFirstLaunchSettings();
+    registerAudioValueTransformers();
 }
 
 void AppController::startReachability() {
@@ -223,7 +220,7 @@ void AppController::startReachability() {
 
 void AppController::startCamera() {
     CameraManager::sharedCameraManager().startCameraBrowser();
-    // The general preference pane's start-up features run here.
+    GeneralPreferencesViewController::setupAppStartupFeatures();
 }
 
 void AppController::scheduleLateStartUp() {

@@ -95,6 +95,23 @@ protected:
     std::shared_ptr<WatchedCamera> camera;
 };
 
+TEST_F(BoothSessionTest, StartUpPreparesFoldersTemplatesAndSettings) {
+    auto& defaults = UserDefaults::standard();
+    for (const QString& folder : {WrenUtils::getIncomingFolderPath(), WrenUtils::getOriginalsFolderPath(),
+                                  WrenUtils::getThumbFolderPath(), WrenUtils::getGreenScreenFolderPath(),
+                                  WrenUtils::getTempFolderPath()})
+        EXPECT_TRUE(QDir(folder).exists()) << folder.toStdString();
+    EXPECT_EQ(QString::fromStdString(defaults.string("PHOTO_FOLDER_PATH")), WrenUtils::getPrintsFolderPath());
+    EXPECT_TRUE(QFile::exists(WrenUtils::getTemplatesFolderPath() + "/Classic Strip/template.xml"));
+    EXPECT_EQ(defaults.string("SELECTED_TEMPLATE"), "Classic Strip");
+    EXPECT_FALSE(defaults.string("unique_random_user_id").empty());
+    EXPECT_FALSE(defaults.string("APP_UUID").empty());
+    EXPECT_TRUE(defaults.boolean("NSApplicationCrashOnExceptions"));
+    EXPECT_TRUE(WrenDatabase::shared().isOpen());
+    EXPECT_EQ(controller.mainWindow()->selectedScreen(), home_());
+    EXPECT_TRUE(controller.mainWindow()->isVisible());
+}
+
 TEST_F(BoothSessionTest, AClickRunsASessionToAPrintAndBackHome) {
     ASSERT_EQ(controller.currentScreen(), AppController::Screen::Home);
     QTest::mouseClick(home_(), Qt::LeftButton);
