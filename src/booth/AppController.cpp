@@ -26,7 +26,6 @@
 #include "core/WrenUtils.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
-#include "templates/TEUtils.h"
 
 namespace {
 // The major version of this Debian system, 0 when it is not Debian.
@@ -118,15 +117,12 @@ void AppController::becomeScreensDelegate() {
 }
 
 void AppController::setUpDataFolders() {
-    if (!WrenUtils::createDataSubfolders()) {
+    // Also publishes the prints folder (PHOTO_FOLDER_PATH) for the gallery.
+    if (!WrenUtils::setupFoldersAtStartup()) {
         showMessage(QStringLiteral("Unable to create the data folder %1. Please check it in the preferences.")
                         .arg(WrenUtils::getDataDirectory()),
                     6);
     }
-    // The gallery serves the prints folder.
-    WrenUtils::createDirectoryAtPath(WrenUtils::getThumbFolderPath());
-    WrenUtils::createDirectoryAtPath(WrenUtils::getAnalyticsQueueFolderPath());
-    TEUtils::setUserSetting(WrenUtils::getPrintsFolderPath(), QStringLiteral("PHOTO_FOLDER_PATH"));
 }
 
 void AppController::registerDefaults() {
@@ -205,8 +201,7 @@ void AppController::startGalleryServer() {
 }
 
 void AppController::setUpInstallation() {
-    WrenUtils::getSerialOrUniqueUserID();
-    WrenUtils::getUniqueUUID();
+    WrenUtils::makeFirstLaunchSettings();
     // The settings windows' value transformers are registered here.
 }
 

@@ -27,6 +27,7 @@
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
 #include "core/WrenUtils.h"
+#include "greenscreen/GreenScreenManager.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
 #include "templates/TETemplateLibrary.h"
@@ -91,6 +92,11 @@ public:
             keyer = keyer_;
         }
         QImage frame = keyer ? keyer(image) : image;
+        if (frame.isNull()) {
+            // The keyer dropped it (a photo is being keyed): keep the last one.
+            framePending_ = false;
+            return;
+        }
         if (UserDefaults::standard().boolean("MirrorLiveView", true)) frame = frame.mirrored(true, false);
         if (frame.width() > 1280) frame = frame.scaledToWidth(1280, Qt::FastTransformation);
         auto target = screen();
@@ -108,6 +114,20 @@ private:
     QPointer<SessionScreenTabItem> screen_;
     std::function<QImage(const QImage&)> keyer_;
     std::atomic<bool> framePending_{false};
+};
+
+// The green-screen manager's delegate for one session: forwards keyed photos
+// to the screen until the session is let go of.
+class SessionGreenScreenDelegate : public GreenScreenManagerDelegate {
+public:
+    explicit SessionGreenScreenDelegate(SessionScreenTabItem* screen) : screen_(screen) {}
+    void detach() { screen_.clear(); }  // interface thread, like the calls
+    void doneGreenReplacement(const QString& photoPath) override {
+        if (screen_) screen_->doneGreenReplacement(photoPath);
+    }
+
+private:
+    QPointer<SessionScreenTabItem> screen_;
 };
 
 SessionScreenTabItem::SessionScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
@@ -363,17 +383,48 @@ void SessionScreenTabItem::processPhoto(const QString& path) {
 }
 
 void SessionScreenTabItem::createGreenScreenManager() {
-    // The green-screen manager of the session is made here (GREEN_SCREEN_ON
-    // not 2), and bridge_->setLiveViewKeyer given its live-view keying when
-    // GREEN_SCREEN_ON is 0; without one, photos and live view are used as
-    // they are.
+    // GREEN_SCREEN_ON: 0 keys photos and the live view, 1 photos only, 2 is off.
+    releaseGreenScreenManager();
+    const auto mode = UserDefaults::standard().integer(kGreenScreenOnKey, 2);
+    if (mode == 2) return;
+    try {
+        greenScreen_ = std::make_shared<GreenScreenManager>();
+    } catch (const NoGreenScreenBackgroundException& e) {
+        spdlog::error("SessionScreen: green screen is on but unusable: {}", e.reason().simplified().toStdString());
+        return;
+    }
+    greenScreenDelegate_ = std::make_shared<SessionGreenScreenDelegate>(this);
+    greenScreen_->setDelegate(greenScreenDelegate_);
+    if (mode == 0 && bridge_) {
+        bridge_->setLiveViewKeyer([manager = greenScreen_](const QImage& frame) {
+            manager->setImageNumber(-1);
+            return manager->replaceBackgroundInImageForLiveView(frame);
+        });
+    }
+}
+
+void SessionScreenTabItem::releaseGreenScreenManager() {
+    if (greenScreenDelegate_) greenScreenDelegate_->detach();
+    greenScreenDelegate_.reset();
+    if (bridge_) bridge_->setLiveViewKeyer(nullptr);
+    if (auto manager = std::move(greenScreen_)) {
+        // It finishes the photo in hand before it goes: not on this thread.
+        base::ThreadPool::shared().post([manager]() mutable { manager.reset(); });
+    }
 }
 
 void SessionScreenTabItem::keyPhoto(const QString& path) {
-    doneGreenReplacement(path);
+    if (!greenScreen_) {
+        doneGreenReplacement(path);
+        return;
+    }
+    greenScreen_->setImageNumber(photoPaths_.size() + 1);
+    greenScreen_->replaceBackgroundInImageFromURL(path);
 }
 
-void SessionScreenTabItem::advanceGreenScreenBackground() {}
+void SessionScreenTabItem::advanceGreenScreenBackground() {
+    if (greenScreen_) greenScreen_->updateBackgroundImageIndex();
+}
 
 void SessionScreenTabItem::doneGreenReplacement(const QString& url) {
     if (!running_) return;
@@ -474,6 +525,7 @@ void SessionScreenTabItem::cleanUp() {
     countdownTimer_->stop();
     arrivalTimer_->stop();
     responseTimer_->stop();
+    releaseGreenScreenManager();
     if (bridge_) {
         auto& camera = CameraManager::sharedCameraManager();
         camera.endLiveView();

@@ -19,6 +19,8 @@ class QTimer;
 class CameraManagerDelegate;
 class TETemplateDocument;
 class SessionCameraBridge;
+class GreenScreenManager;
+class SessionGreenScreenDelegate;
 
 class SessionScreenTabItem : public WrenTabItem {
     Q_OBJECT
@@ -66,6 +68,7 @@ private:
     void createGreenScreenManager();
     void keyPhoto(const QString& path);
     void advanceGreenScreenBackground();
+    void releaseGreenScreenManager();
     void checkArrivals();
     void layoutPrint();
     void fail(const QString& message);
@@ -96,4 +99,6 @@ private:
     QStringList photoPaths_;       // incoming paths, in arrival order
     std::shared_ptr<SessionCameraBridge> bridge_;
     std::unique_ptr<base::SerialQueue> takePictureQueue_;
+    std::shared_ptr<GreenScreenManager> greenScreen_;
+    std::shared_ptr<SessionGreenScreenDelegate> greenScreenDelegate_;
 };

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPainter>
 
 #include "base/Log.h"
@@ -22,6 +23,24 @@ void drawCovering(QPainter& p, const QRectF& frame, const QImage& image) {
     const QRectF source((src.width() - shown.width()) / 2, (src.height() - shown.height()) / 2, shown.width(),
                         shown.height());
     p.drawImage(frame, image, source);
+}
+
+// Decodes a photo straight at the size that covers `need` (JPEG decoders
+// shrink while decoding, far cheaper than decoding in full and scaling),
+// with its EXIF orientation applied.
+QImage loadForSlot(const QString& path, QSizeF need) {
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QSize full = reader.size();
+    if (full.isValid() && !need.isEmpty()) {
+        // The reader scales before it turns the image upright.
+        if (reader.transformation() & QImageIOHandler::TransformationRotate90) need.transpose();
+        const QSize cover = full.scaled(need.toSize(), Qt::KeepAspectRatioByExpanding);
+        if (cover.width() < full.width()) reader.setScaledSize(cover);
+    }
+    QImage image = reader.read();
+    if (image.isNull()) image = ImageUtils::loadImage(path);
+    return image;
 }
 
 void setError(QString* error, const QString& message) {
@@ -88,19 +107,14 @@ std::optional<QImage> LayoutEngine::render(const QStringList& photos, const QIma
     // session of big photos does not hold them all at full size.
     QList<QImage> decoded;
     for (int i = 0; i < photos.size(); ++i) {
-        QImage image = ImageUtils::loadImage(photos.at(i));
-        if (image.isNull()) {
-            setError(error, QStringLiteral("Unable to read the photo %1.").arg(QFileInfo(photos.at(i)).fileName()));
-            return std::nullopt;
-        }
         QSizeF need;
         for (const auto& layer : document_->layers)
             if (layer.type == TETemplateLayer::Type::Photo && layer.photoIndex % photos.size() == i)
                 need = need.expandedTo(layer.frame.size());
-        if (!need.isEmpty()) {
-            const QSize cover = image.size().scaled(need.toSize(), Qt::KeepAspectRatioByExpanding);
-            if (cover.width() < image.width())
-                image = image.scaled(cover, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QImage image = loadForSlot(photos.at(i), need);
+        if (image.isNull()) {
+            setError(error, QStringLiteral("Unable to read the photo %1.").arg(QFileInfo(photos.at(i)).fileName()));
+            return std::nullopt;
         }
         decoded.append(image);
     }

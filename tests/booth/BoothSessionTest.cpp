@@ -94,6 +94,23 @@ protected:
     std::shared_ptr<WatchedCamera> camera;
 };
 
+TEST_F(BoothSessionTest, StartUpPreparesFoldersTemplatesAndSettings) {
+    auto& defaults = UserDefaults::standard();
+    for (const QString& folder : {WrenUtils::getIncomingFolderPath(), WrenUtils::getOriginalsFolderPath(),
+                                  WrenUtils::getThumbFolderPath(), WrenUtils::getGreenScreenFolderPath(),
+                                  WrenUtils::getTempFolderPath()})
+        EXPECT_TRUE(QDir(folder).exists()) << folder.toStdString();
+    EXPECT_EQ(QString::fromStdString(defaults.string("PHOTO_FOLDER_PATH")), WrenUtils::getPrintsFolderPath());
+    EXPECT_TRUE(QFile::exists(WrenUtils::getTemplatesFolderPath() + "/Classic Strip/template.xml"));
+    EXPECT_EQ(defaults.string("SELECTED_TEMPLATE"), "Classic Strip");
+    EXPECT_FALSE(defaults.string("unique_random_user_id").empty());
+    EXPECT_FALSE(defaults.string("APP_UUID").empty());
+    EXPECT_TRUE(defaults.boolean("NSApplicationCrashOnExceptions"));
+    EXPECT_TRUE(WrenDatabase::shared().isOpen());
+    EXPECT_EQ(controller.mainWindow()->selectedScreen(), home_());
+    EXPECT_TRUE(controller.mainWindow()->isVisible());
+}
+
 TEST_F(BoothSessionTest, AClickRunsASessionToAPrintAndBackHome) {
     ASSERT_EQ(controller.currentScreen(), AppController::Screen::Home);
     QTest::mouseClick(home_(), Qt::LeftButton);
@@ -237,3 +254,28 @@ TEST_F(BoothSessionTest, QuitEmptiesTempAndLetsGoOfTheCamera) {
 }
 
 }  // namespace
+
+TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKept) {
+    QImage backdrop(64, 48, QImage::Format_RGB32);
+    backdrop.fill(QColor(20, 40, 220));
+    const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
+    ASSERT_TRUE(backdrop.save(backdropPath));
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GREEN_SCREEN_ON", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QStringList keyed = files(WrenUtils::getGreenScreenFolderPath());
+    ASSERT_EQ(keyed.size(), 4);
+    EXPECT_EQ(files(WrenUtils::getIncomingFolderPath()), keyed);
+    for (const QString& name : keyed) {
+        // The demo camera's screen is green: the corner is now the backdrop,
+        // in the photo used for the print; the archived original stays green.
+        const QImage photo(WrenUtils::getIncomingFolderPath() + "/" + name);
+        const QImage original(WrenUtils::getOriginalsFolderPath() + "/" + name);
+        ASSERT_FALSE(photo.isNull());
+        EXPECT_GT(qBlue(photo.pixel(20, 200)), 180) << name.toStdString();
+        EXPECT_GT(qGreen(original.pixel(20, 200)), 150) << name.toStdString();
+    }
+}

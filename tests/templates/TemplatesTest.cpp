@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QBuffer>
+#include <QImageReader>
+#include <QPainter>
 
 #include "TempDir.h"
 #include "core/UserDefaults.h"
@@ -161,6 +164,37 @@ TEST_F(TemplatesTest, ExplicitPhotoIndexesChooseTheSlot) {
     const QImage print = LayoutEngine(doc).composePrint({QImage(makePhoto("r.png", Qt::red)), QImage(makePhoto("b.png", Qt::blue))});
     EXPECT_GT(print.pixelColor(50, 50).blue(), 200);
     EXPECT_GT(print.pixelColor(150, 50).red(), 200);
+}
+
+TEST_F(TemplatesTest, PhotosAreLaidOutUprightByTheirOrientationTag) {
+    // A camera held sideways: stored wide, tagged to be turned a quarter.
+    QImage stored(400, 200, QImage::Format_RGB32);
+    stored.fill(Qt::red);
+    QPainter(&stored).fillRect(200, 0, 200, 200, Qt::blue);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(stored.save(&buffer, "JPG", 95));
+    // An EXIF block right after the start marker: orientation 6, turn right.
+    const char exif[] = "\xFF\xE1\x00\x22" "Exif\0\0" "MM\x00\x2A\x00\x00\x00\x08" "\x00\x01"
+                        "\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00" "\x00\x00\x00\x00";
+    jpeg.insert(2, QByteArray(exif, sizeof(exif) - 1));
+    const QString path = folder("sideways.jpg");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(jpeg);
+    file.close();
+    ASSERT_EQ(QImageReader(path).transformation(), QImageIOHandler::TransformationRotate90);
+
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("tall", R"(
+<template width="100" height="200"><layer type="photo" x="0" y="0" width="100" height="200"/></template>)"));
+    ASSERT_TRUE(doc);
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({path}, &error, folder("prints"));
+    ASSERT_TRUE(result) << error.toStdString();
+    const QImage print(result->printPath);
+    EXPECT_GT(print.pixelColor(50, 20).red(), 200);
+    EXPECT_GT(print.pixelColor(50, 180).blue(), 200);
 }
 
 TEST_F(TemplatesTest, FailedLayoutsLeaveNothingBehind) {

@@ -1,0 +1,96 @@
+#include "greenscreen/GreenScreenFilterSettings.h"
+
+#include <spdlog/spdlog.h>
+
+#include "core/UserDefaults.h"
+
+namespace {
+
+// The colour is stored as an array of its red, green, blue and alpha
+// components (reals in 0..1), which restores them exactly.
+nlohmann::json archiveColor(const QColor& color) {
+    if (!color.isValid()) return nlohmann::json();
+    const QColor c = color.toRgb();
+    return nlohmann::json::array({c.redF(), c.greenF(), c.blueF(), c.alphaF()});
+}
+
+std::optional<QColor> unarchiveColor(const nlohmann::json& value) {
+    if (!value.is_array() || (value.size() != 3 && value.size() != 4)) return std::nullopt;
+    double v[4] = {0, 0, 0, 1};
+    for (size_t i = 0; i < value.size(); ++i) {
+        if (!value[i].is_number()) return std::nullopt;
+        v[i] = value[i].get<double>();
+        if (!(v[i] >= 0.0 && v[i] <= 1.0)) return std::nullopt;
+    }
+    return QColor::fromRgbF(static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2]),
+                            static_cast<float>(v[3]));
+}
+
+}  // namespace
+
+GreenScreenFilterSettings GreenScreenFilterSettings::initWithSettingsWithSmoothness(float sensitivity, float smoothness,
+                                                                                    const QColor& spotColor) {
+    GreenScreenFilterSettings s;
+    s.sensitivity_ = sensitivity;
+    s.smoothness_ = smoothness;
+    s.spotColor_ = spotColor;
+    return s;
+}
+
+GreenScreenFilterSettings GreenScreenFilterSettings::initWithDefaultSettings() {
+    return initWithSettingsWithSmoothness(kDefaultSensitivity, kDefaultSmoothness, QColor::fromRgbF(0, 1, 0, 1));
+}
+
+QString GreenScreenFilterSettings::liveViewKey(const QString& key) { return key + "_" + "LV"; }
+
+GreenScreenFilterSettings GreenScreenFilterSettings::initFromNSDefaults() {
+    return load(kGreenScreenReplacementColorKey, kGreenScreenSensitivityKey, kGreenScreenSmoothnessKey);
+}
+
+GreenScreenFilterSettings GreenScreenFilterSettings::initFromNSDefaultsForLiveView() {
+    return load(liveViewKey(kGreenScreenReplacementColorKey), liveViewKey(kGreenScreenSensitivityKey),
+                liveViewKey(kGreenScreenSmoothnessKey));
+}
+
+GreenScreenFilterSettings GreenScreenFilterSettings::load(const QString& colorKey, const QString& sensitivityKey,
+                                                          const QString& smoothnessKey) {
+    auto& defaults = UserDefaults::standard();
+    const auto stored = defaults.object(colorKey.toStdString());
+    if (!stored || stored->is_null()) return initWithDefaultSettings();
+    const auto color = unarchiveColor(*stored);
+    if (!color) {
+        spdlog::warn("GreenScreenFilterSettings: the key colour stored under {} cannot be read, using the defaults",
+                     colorKey.toStdString());
+        return initWithDefaultSettings();
+    }
+    // A missing number reads as 0, as the stored set was left.
+    return initWithSettingsWithSmoothness(static_cast<float>(defaults.real(sensitivityKey.toStdString(), 0.0)),
+                                          static_cast<float>(defaults.real(smoothnessKey.toStdString(), 0.0)), *color);
+}
+
+void GreenScreenFilterSettings::save(const QString& colorKey, const QString& sensitivityKey,
+                                     const QString& smoothnessKey) const {
+    auto& defaults = UserDefaults::standard();
+    defaults.set(sensitivityKey.toStdString(), static_cast<double>(sensitivity_));
+    defaults.set(smoothnessKey.toStdString(), static_cast<double>(smoothness_));
+    defaults.set(colorKey.toStdString(), archiveColor(spotColor_));
+    defaults.synchronize();
+}
+
+void GreenScreenFilterSettings::saveInDefaults() const {
+    save(kGreenScreenReplacementColorKey, kGreenScreenSensitivityKey, kGreenScreenSmoothnessKey);
+}
+
+void GreenScreenFilterSettings::saveInDefaultsForLiveView() const {
+    save(liveViewKey(kGreenScreenReplacementColorKey), liveViewKey(kGreenScreenSensitivityKey),
+         liveViewKey(kGreenScreenSmoothnessKey));
+}
+
+QString GreenScreenFilterSettings::description() const {
+    QString color = "(null)";
+    if (spotColor_.isValid()) {
+        const QColor c = spotColor_.toRgb();
+        color = QString::asprintf("RGBA %f %f %f %f", c.redF(), c.greenF(), c.blueF(), c.alphaF());
+    }
+    return QString::asprintf("Sensitivity=%f Smoothness=%f KeyColor=", sensitivity_, smoothness_) + color;
+}

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <set>
+
+#include "LoopbackServer.h"
+#include "TrellisTestSupport.h"
+#include "kits/trellis/TRLNetworkClient.h"
+#include "kits/trellis/TRLUtilities.h"
+
+using testsupport::LoopbackServer;
+using testsupport::Reply;
+using testsupport::TestCerts;
+using trellistest::Latch;
+
+namespace {
+
+// The loopback server may write to a client that hung up in a refused
+// handshake; that must fail the write, not end the test program.
+const bool kIgnoreBrokenPipes = (std::signal(SIGPIPE, SIG_IGN), true);
+
+struct Outcome {
+    std::optional<std::string> data;
+    std::shared_ptr<const TRLHTTPURLResponse> response;
+    std::optional<base::Error> error;
+    std::atomic<int> calls{0};
+    Latch done;
+};
+
+BBXDataTaskCompletion recorder(const std::shared_ptr<Outcome>& out) {
+    return [out](std::optional<std::string> data, std::shared_ptr<const TRLHTTPURLResponse> response,
+                 std::optional<base::Error> error) {
+        out->data = std::move(data);
+        out->response = std::move(response);
+        out->error = std::move(error);
+        ++out->calls;
+        out->done.signal();
+    };
+}
+
+std::shared_ptr<Outcome> fetch(TRLNetworkClient& client, const std::string& url, unsigned retryLimit = 10) {
+    auto out = std::make_shared<Outcome>();
+    TRLURLRequest request;
+    request.url = url;
+    client.startDataTaskWithRequest(request, retryLimit, recorder(out));
+    EXPECT_TRUE(out->done.wait()) << url;
+    return out;
+}
+
+TRLCertificateList certsFrom(const std::string& pemFile) {
+    auto cert = TRLCertificate::fromPEM(base::readFile(pemFile).value_or(""));
+    EXPECT_TRUE(cert) << pemFile;
+    return {cert};
+}
+
+// Restores the process-wide test switches.
+struct TransportSwitches {
+    ~TransportSwitches() {
+        BBXURLSession::setDefaultTrustFileForTesting("");
+        BBXURLSession::setResolveOverridesForTesting({});
+        TRLSetDebugEnabled(false);
+    }
+};
+
+}  // namespace
+
+TEST(TrellisResponseHandler, ClassifiesEveryStatusCode) {
+    const std::set<long> success = {200, 201, 202, 204, 304};
+    const std::set<long> client = {400, 401, 403, 404, 406, 410, 411, 413, 419, 422, 431};
+    const std::set<long> rate = {420, 429};
+    for (long status = 0; status < 700; ++status) {
+        TRLNetworkClientResponseType expected = TRLNetworkClientResponseType::Other;
+        if (success.count(status)) expected = TRLNetworkClientResponseType::Success;
+        else if (client.count(status)) expected = TRLNetworkClientResponseType::ClientError;
+        else if (rate.count(status)) expected = TRLNetworkClientResponseType::RateLimited;
+        else if (status == 408 || (status >= 500 && status <= 599)) expected = TRLNetworkClientResponseType::Retry;
+        EXPECT_EQ(TRLNetworkResponseHandler::responseTypeForStatus(status), expected) << status;
+    }
+    int calls = 0;
+    TRLNetworkResponseHandler::clientResponseType(nullptr, [&](TRLNetworkClientResponseType type, long status) {
+        ++calls;
+        EXPECT_EQ(type, TRLNetworkClientResponseType::Other);
+        EXPECT_EQ(status, 0);
+    });
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(TrellisResponseHandler, OutcomesErrorsAndContentTypes) {
+    auto decide = [](long status, TRLHeaderList headers, TRLHeaderList requestHeaders,
+                     std::optional<base::Error> transport = std::nullopt) {
+        TRLHTTPURLResponse response;
+        response.statusCode = status;
+        response.headers = std::move(headers);
+        TRLURLRequest request;
+        request.headers = std::move(requestHeaders);
+        std::pair<bool, std::optional<base::Error>> result;
+        int calls = 0;
+        TRLNetworkResponseHandler::handleCompletedResponse(&response, request, transport,
+                                                           [&](bool retry, std::optional<base::Error> error) {
+                                                               ++calls;
+                                                               result = {retry, error};
+                                                           });
+        EXPECT_EQ(calls, 1);
+        return result;
+    };
+    auto r404 = decide(404, {{"X-Request-Id", "req-1"}, {"Content-Type", "text/html"}}, {});
+    EXPECT_FALSE(r404.first);
+    ASSERT_TRUE(r404.second);
+    EXPECT_EQ(r404.second->domain, "TRLNetworkError");
+    EXPECT_EQ(r404.second->code, -5);
+    EXPECT_EQ(r404.second->userInfo["status_code"], 404);
+    EXPECT_EQ(r404.second->userInfo["type"], 2);
+    EXPECT_EQ(r404.second->userInfo["request_id"], "req-1");
+    EXPECT_EQ(r404.second->userInfo["content_type"], "text/html");
+    EXPECT_EQ(decide(203, {}, {}).second->code, -4);
+    EXPECT_EQ(decide(203, {}, {}).second->userInfo["request_id"], "");
+    EXPECT_FALSE(decide(304, {}, {}).second);
+    auto r429 = decide(429, {}, {});
+    EXPECT_TRUE(r429.first);
+    EXPECT_EQ(r429.second->code, -1);
+    EXPECT_TRUE(decide(408, {}, {}).first);
+    // A transport error passes through unchanged and is never retried.
+    auto t = decide(503, {}, {}, base::Error("NSURLErrorDomain", -1001));
+    EXPECT_FALSE(t.first);
+    EXPECT_EQ(t.second->code, -1001);
+
+    TRLHeaderList acceptJson = {{"Accept", "application/json"}, {"Accept-Charset", "utf-8"}};
+    EXPECT_EQ(decide(200, {{"Content-Type", "application/json;charset=utf-8"}}, acceptJson).second->code, -4);
+    EXPECT_FALSE(decide(200, {{"Content-Type", "Application/JSON; charset=UTF-8"}}, acceptJson).second);
+    EXPECT_TRUE(decide(200, {{"Content-Type", "application/json; charset=latin1"}}, acceptJson).second);
+    EXPECT_TRUE(decide(200, {}, acceptJson).second);     // no content type at all
+    EXPECT_FALSE(decide(200, {}, {}).second);            // nothing asked for
+    EXPECT_FALSE(decide(200, {{"Content-Type", "application/json"}}, acceptJson).second);
+}
+
+TEST(TrellisResponseHandler, RetryAfterIsASecondsCount) {
+    auto retry = [](std::optional<std::string> value) {
+        TRLHTTPURLResponse r;
+        if (value) r.headers.emplace_back("Retry-After", *value);
+        return TRLNetworkResponseHandler::retryValueForResponse(&r);
+    };
+    EXPECT_EQ(retry(std::nullopt), 300);
+    EXPECT_EQ(retry("-5"), 300);
+    EXPECT_EQ(retry("1.5"), 1.5);
+    EXPECT_EQ(retry(" 12 "), 12);
+    EXPECT_EQ(retry("Wed, 21 Oct 2015 07:28:00 GMT"), 300);
+    EXPECT_EQ(retry("nan"), 300);
+    EXPECT_EQ(retry("inf"), 300);
+    EXPECT_EQ(retry("0x10"), 300);
+    EXPECT_EQ(retry(""), 300);
+    EXPECT_EQ(TRLNetworkResponseHandler::retryValueForResponse(nullptr), 300);
+}
+
+TEST(TrellisNetworkClient, BackOffGrowsWithTriesAndStaysInTheJitterBand) {
+    auto client = TRLNetworkClient::create();
+    ASSERT_TRUE(client);
+    TRLHTTPURLResponse none;
+    double r = 0;
+    client->setRandomSource([&] { return r; });
+    EXPECT_DOUBLE_EQ(client->computeDelayForResponse(&none, 0), static_cast<double>(0.9f) * 300);
+    EXPECT_DOUBLE_EQ(client->computeDelayForResponse(&none, 1), static_cast<double>(0.9f) * 300);
+    EXPECT_DOUBLE_EQ(client->computeDelayForResponse(&none, 3), static_cast<double>(0.9f) * 900);
+    r = 0.5;
+    TRLHTTPURLResponse soon;
+    soon.headers = {{"Retry-After", "1.5"}};
+    EXPECT_NEAR(client->computeDelayForResponse(&soon, 2), 3.0, 1e-6);
+    // The default generator stays within [270, 330) for a 503 without Retry-After.
+    client->setRandomSource(nullptr);
+    for (int i = 0; i < 200; ++i) {
+        double d = client->computeDelayForResponse(&none, 0);
+        EXPECT_GE(d, 269.99);
+        EXPECT_LT(d, 330.01);
+    }
+}
+
+TEST(TrellisNetworkClient, RetriesUntilSuccessOrTheLimit) {
+    LoopbackServer server;
+    auto client = TRLNetworkClient::create();
+    server.enqueue(Reply{503, {{"Retry-After", "0"}}, "busy"});
+    server.enqueue(Reply{429, {{"Retry-After", "0.01"}}, ""});
+    server.enqueue(Reply{200, {{"Content-Type", "text/plain"}}, "done"});
+    auto ok = fetch(*client, server.baseUrl() + "/a");
+    EXPECT_FALSE(ok->error);
+    EXPECT_EQ(ok->data.value_or(""), "done");
+    EXPECT_EQ(ok->response->statusCode, 200);
+    EXPECT_EQ(server.requestCount(), 3u);
+
+    // Retry limit 1: two retryable answers end in -6 without data.
+    server.enqueue(Reply{500, {{"Retry-After", "0"}}, "x"});
+    server.enqueue(Reply{500, {{"Retry-After", "0"}}, "x"});
+    auto limited = fetch(*client, server.baseUrl() + "/b", 1);
+    ASSERT_TRUE(limited->error);
+    EXPECT_EQ(limited->error->code, -6);
+    EXPECT_FALSE(limited->data);
+    EXPECT_FALSE(limited->response);
+    EXPECT_EQ(server.requestCount(), 5u);
+
+    server.enqueue(Reply{404, {}, "missing"});
+    auto missing = fetch(*client, server.baseUrl() + "/c");
+    EXPECT_EQ(missing->error->code, -5);
+    EXPECT_EQ(missing->data.value_or(""), "missing");
+    EXPECT_EQ(server.requestCount(), 6u);
+    EXPECT_EQ(missing->calls.load(), 1);
+}
+
+TEST(TrellisNetworkClient, PendingRetryOnAReleasedClientEndsOnce) {
+    LoopbackServer server;
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler scheduler(clock);
+    auto client = TRLNetworkClient::create();
+    client->setScheduler(&scheduler);
+    server.enqueue(Reply{503, {}, ""});  // no Retry-After: about 300 s
+    auto out = std::make_shared<Outcome>();
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/slow";
+    client->startDataTaskWithRequest(request, recorder(out));
+    ASSERT_TRUE(server.waitForRequests(1));
+    for (int i = 0; i < 200 && scheduler.pendingCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(scheduler.pendingCount(), 1u);
+    client.reset();
+    clock->advance(std::chrono::seconds(400));
+    ASSERT_TRUE(out->done.wait());
+    EXPECT_EQ(out->error->code, -3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(out->calls.load(), 1);
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST(TrellisNetworkClient, InvalidatedClientTransportErrorsAndDownloads) {
+    LoopbackServer server;
+    auto client = TRLNetworkClient::create();
+    server.enqueue(Reply{200, {}, "file body"});
+    auto got = std::make_shared<Outcome>();
+    std::string location;
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/file";
+    client->startDownloadTaskWithRequest(request, [&, got](std::optional<std::string> path, auto response, auto error) {
+        location = path.value_or("");
+        got->data = base::readFile(location);
+        got->error = error;
+        got->response = response;
+        got->done.signal();
+    });
+    ASSERT_TRUE(got->done.wait());
+    EXPECT_FALSE(got->error);
+    EXPECT_EQ(got->data.value_or(""), "file body");
+    for (int i = 0; i < 100 && std::filesystem::exists(location); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(std::filesystem::exists(location));  // removed once the handler returned
+
+    // Nothing listens on a stopped server's port: the transport error passes through.
+    LoopbackServer gone;
+    std::string url = gone.baseUrl() + "/x";
+    gone.stop();
+    auto refused = fetch(*client, url);
+    EXPECT_EQ(refused->error->domain, "NSURLErrorDomain");
+
+    client->invalidateAndCancel();
+    auto out = std::make_shared<Outcome>();
+    request.url = server.baseUrl() + "/late";
+    client->startDataTaskWithRequest(request, recorder(out));
+    EXPECT_EQ(out->calls.load(), 1);  // at once
+    EXPECT_EQ(out->error->code, -3);
+}
+
+TEST(TrellisNetworkClient, PinnedClientTrustsOnlyItsRoots) {
+    TransportSwitches restore;
+    LoopbackServer server(testsupport::TlsFiles{TestCerts::serverCert(), TestCerts::serverKey()});
+    server.setHandler([](const testsupport::RecordedRequest&) { return Reply{200, {}, "secret"}; });
+    std::string url = server.baseUrl() + "/s";
+
+    auto pinned = TRLNetworkClient::create(nullptr, certsFrom(TestCerts::caCert()));
+    auto ok = fetch(*pinned, url);
+    EXPECT_FALSE(ok->error) << ok->error->localizedDescription();
+    EXPECT_EQ(ok->data.value_or(""), "secret");
+
+    // The "system" trusts the test root, but the client pins another one.
+    BBXURLSession::setDefaultTrustFileForTesting(TestCerts::caCert());
+    auto other = TRLNetworkClient::create(nullptr, certsFrom(TestCerts::otherCaCert()));
+    auto refused = fetch(*other, url);
+    ASSERT_TRUE(refused->error);
+    EXPECT_EQ(refused->error->domain, "NSURLErrorDomain");
+    EXPECT_FALSE(refused->data);
+    auto unpinned = TRLNetworkClient::create();
+    EXPECT_FALSE(fetch(*unpinned, url)->error);
+    // Debug mode turns pinning off: the system's trust decides.
+    TRLSetDebugEnabled(true);
+    EXPECT_FALSE(fetch(*other, url)->error);
+    TRLSetDebugEnabled(false);
+
+    // An empty pin set trusts nobody: the challenge is cancelled.
+    auto empty = TRLNetworkClient::create(nullptr, TRLCertificateList{});
+    auto none = fetch(*empty, url);
+    ASSERT_TRUE(none->error);
+    EXPECT_EQ(none->error->code, -999);
+
+    // A chain to the pinned root for another host name.
+    BBXURLSession::setResolveOverridesForTesting({"wrong.example:" + std::to_string(server.port()) + ":127.0.0.1"});
+    auto wrongHost = fetch(*pinned, "https://wrong.example:" + std::to_string(server.port()) + "/s");
+    ASSERT_TRUE(wrongHost->error);
+    EXPECT_EQ(wrongHost->error->domain, "NSURLErrorDomain");
+
+    // The SDK's own roots do not include the test root.
+    BBXURLSession::setResolveOverridesForTesting({});
+    auto sdk = TRLNetworkClient::create(nullptr, TRLPinnedCertificates());
+    EXPECT_TRUE(fetch(*sdk, url)->error);
+    EXPECT_EQ(server.requestCount(), 3u);  // the refused ones never got as far as a request
+}
+
+TEST(TrellisNetworkClient, TheEightPinnedRootsAreCompiledIn) {
+    const auto& certs = TRLPinnedCertificates();
+    ASSERT_EQ(certs.size(), 8u);
+    const std::size_t sizes[] = {1082, 1173, 969, 1239, 1054, 1053, 1054, 1054};
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(certs[i]->der().size(), sizes[i]) << i;
+    EXPECT_EQ(certs[0]->subjectCommonName(), "AddTrust External CA Root");
+    EXPECT_EQ(certs[2]->subjectCommonName(), "DigiCert High Assurance EV Root CA");
+    EXPECT_EQ(&TRLPinnedCertificates(), &certs);
+    const std::uint8_t junk[] = {0x30, 0x03, 0x02, 0x01, 0x00};
+    EXPECT_EQ(TRLCertificateFromDERBytes(junk, sizeof junk), nullptr);
+    EXPECT_EQ(TRLCertificateFromDERBytes(nullptr, 0), nullptr);
+    auto again = TRLCertificateFromDERBytes(reinterpret_cast<const std::uint8_t*>(certs[3]->der().data()),
+                                            certs[3]->der().size());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->pem(), certs[3]->pem());
+}

@@ -1,0 +1,53 @@
+#pragma once
+// Helpers shared by the Trellis tests.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "TempDir.h"
+#include "base/AppInfo.h"
+#include "base/Files.h"
+#include "base/Plist.h"
+
+namespace trellistest {
+
+// Points the application's information dictionary at a temporary one for
+// the test's life.
+class ScopedInfoPlist {
+public:
+    explicit ScopedInfoPlist(const nlohmann::json& info) : saved_(base::AppInfo::shared().resourcesDir()) {
+        base::writeFileAtomically(dir_.file("Info.plist"), base::plistToXml(info));
+        base::AppInfo::shared().load(dir_.path());
+    }
+    ~ScopedInfoPlist() { base::AppInfo::shared().load(saved_); }
+    const std::string& dir() const { return dir_.path(); }
+
+private:
+    std::string saved_;
+    testsupport::TempDir dir_;
+};
+
+// A one-shot flag a test can wait on.
+class Latch {
+public:
+    void signal() {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        cv_.notify_all();
+    }
+    bool wait(int ms = 5000) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+}  // namespace trellistest

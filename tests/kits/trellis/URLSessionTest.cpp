@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "LoopbackServer.h"
+#include "TrellisTestSupport.h"
+#include "kits/trellis/BBXURLSession.h"
+
+using testsupport::LoopbackServer;
+using testsupport::Reply;
+using trellistest::Latch;
+
+namespace {
+
+class RecordingDelegate : public BBXURLSessionDelegate {
+public:
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::string body;
+    Latch completed;
+    Latch invalid;
+    void add(std::string e) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(e));
+    }
+    void didReceiveResponse(BBXURLSession&, BBXURLSessionTask&, const TRLHTTPURLResponse& r) override {
+        add("response " + std::to_string(r.statusCode));
+    }
+    void didReceiveData(BBXURLSession&, BBXURLSessionTask&, std::string_view data) override {
+        std::lock_guard lock(mutex);
+        body += data;
+    }
+    void didCompleteWithError(BBXURLSession&, BBXURLSessionTask&, const std::optional<base::Error>& e) override {
+        add(e ? "complete " + std::to_string(e->code) : "complete ok");
+        completed.signal();
+    }
+    void didBecomeInvalidWithError(BBXURLSession&, const std::optional<base::Error>&) override {
+        add("invalid");
+        invalid.signal();
+    }
+};
+
+}  // namespace
+
+TEST(TrellisURLSession, DelegateHearsTasksWithoutHandlersInOrder) {
+    LoopbackServer server;
+    server.enqueue(Reply{201, {}, std::string(100000, 'b')});
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto config = BBXURLSessionConfiguration::defaultSessionConfiguration();
+    config->HTTPAdditionalHeaders = {{"X-Extra", "config"}};
+    auto session = BBXURLSession::sessionWithConfiguration(config, delegate);
+    ASSERT_TRUE(session->delegateQueue());
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/d";
+    request.headers = {{"X-Extra", "request"}};
+    auto task = session->dataTaskWithRequest(request);
+    ASSERT_TRUE(task);
+    EXPECT_TRUE(task->invokesDelegate());
+    EXPECT_EQ(session->taskCount(), 1u);
+    task->resume();
+    task->resume();  // a second resume does nothing
+    ASSERT_TRUE(delegate->completed.wait());
+    {
+        std::lock_guard lock(delegate->mutex);
+        EXPECT_EQ(delegate->events, (std::vector<std::string>{"response 201", "complete ok"}));
+        EXPECT_EQ(delegate->body.size(), 100000u);
+    }
+    std::vector<std::string> extra;
+    for (auto& [name, value] : server.requests().at(0).headers)
+        if (name == "X-Extra") extra.push_back(value);
+    EXPECT_EQ(extra, (std::vector<std::string>{"request", "config"}));
+    EXPECT_EQ(task->state(), BBXURLSessionTask::State::Completed);
+    for (int i = 0; i < 100 && session->taskCount() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(session->taskCount(), 0u);
+    session->finishTasksAndInvalidate();
+    EXPECT_TRUE(delegate->invalid.wait());
+    EXPECT_EQ(session->dataTaskWithRequest(request), nullptr);  // nothing after invalidation
+    EXPECT_EQ(session->delegate(), nullptr);
+}
+
+TEST(TrellisURLSession, CancelCompletesOnceAndTaskListsAreReal) {
+    LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) { return Reply{200, {}, "late", 1000}; });
+    base::ManualExecutor main;
+    auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration(),
+                                                           nullptr, &main);
+    std::atomic<int> calls{0};
+    std::optional<base::Error> seen;
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/slow";
+    auto running = session->dataTaskWithRequest(request, [&](auto, auto, std::optional<base::Error> e) {
+        ++calls;
+        seen = e;
+    });
+    auto idle = session->downloadTaskWithURL(server.baseUrl() + "/never", [&](auto, auto, auto) { ++calls; });
+    running->resume();
+    ASSERT_TRUE(server.waitForRequests(1));
+
+    std::vector<std::shared_ptr<BBXURLSessionTask>> dataTasks, downloads;
+    bool listed = false;
+    session->getTasksWithCompletionHandler([&](auto d, auto, auto dl) {
+        dataTasks = d;
+        downloads = dl;
+        listed = true;
+    });
+    ASSERT_TRUE(main.runUntil([&] { return listed; }, std::chrono::seconds(2)));
+    ASSERT_EQ(dataTasks.size(), 1u);
+    EXPECT_EQ(dataTasks[0], running);
+    ASSERT_EQ(downloads.size(), 1u);
+
+    running->cancel();
+    running->cancel();
+    ASSERT_TRUE(main.runUntil([&] { return calls.load() == 1; }, std::chrono::seconds(2)));
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->code, kBBXURLErrorCancelled);
+
+    // Invalidating from the delegate queue itself cancels the rest without waiting.
+    main.post([&] { session->invalidateAndCancel(); });
+    ASSERT_TRUE(main.runUntil([&] { return calls.load() == 2; }, std::chrono::seconds(2)));
+    main.runPending();
+    EXPECT_EQ(session->taskCount(), 0u);
+    EXPECT_EQ(idle->error()->code, kBBXURLErrorCancelled);
+    EXPECT_EQ(session->downloadTaskWithURL(server.baseUrl()), nullptr);
+}
+
+TEST(TrellisURLSession, UploadsAFileAndTimesOutAnIdleServer) {
+    LoopbackServer server;
+    testsupport::TempDir dir;
+    std::string payload(300000, 'u');
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("up"), payload));
+    server.enqueue(Reply{200, {}, "stored"});
+    auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration());
+    EXPECT_EQ(session->delegateQueue(), nullptr);
+    EXPECT_EQ(BBXURLSessionConfiguration::backgroundSessionConfiguration("x"), nullptr);
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/up";
+    request.method = "POST";
+    request.body = "replaced by the file";
+    Latch done;
+    std::optional<std::string> answer;
+    session->uploadTaskWithRequest(request, dir.file("up"), [&](auto data, auto, auto) {
+        answer = data;
+        done.signal();
+    })->resume();
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(answer.value_or(""), "stored");
+    EXPECT_EQ(server.requests().at(0).method, "POST");
+    EXPECT_EQ(server.requests().at(0).body, payload);
+
+    server.enqueue(Reply{200, {}, "too late", 1600});
+    request.url = server.baseUrl() + "/idle";
+    request.timeoutInterval = 1;
+    Latch timedOut;
+    std::optional<base::Error> error;
+    session->dataTaskWithRequest(request, [&](auto, auto, auto e) {
+        error = e;
+        timedOut.signal();
+    })->resume();
+    ASSERT_TRUE(timedOut.wait());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kBBXURLErrorTimedOut);
+
+    Latch missing;
+    session->uploadTaskWithRequest(request, dir.file("none"), [&](auto, auto, auto e) {
+        error = e;
+        missing.signal();
+    })->resume();
+    ASSERT_TRUE(missing.wait());
+    EXPECT_EQ(error->code, kBBXURLErrorCannotOpenFile);
+}
