@@ -24,6 +24,8 @@
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "preferences/GeneralPreferencesViewController.h"
+#include "preferences/ValueTransformers.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
 
@@ -202,7 +204,7 @@ void AppController::startGalleryServer() {
 
 void AppController::setUpInstallation() {
     WrenUtils::makeFirstLaunchSettings();
-    // The settings windows' value transformers are registered here.
+    registerAudioValueTransformers();
 }
 
 void AppController::startReachability() {
@@ -211,7 +213,7 @@ void AppController::startReachability() {
 
 void AppController::startCamera() {
     CameraManager::sharedCameraManager().startCameraBrowser();
-    // The general preference pane's start-up features run here.
+    GeneralPreferencesViewController::setupAppStartupFeatures();
 }
 
 void AppController::scheduleLateStartUp() {
