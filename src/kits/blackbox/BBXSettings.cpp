@@ -44,8 +44,8 @@ nlohmann::json BBXSettings::configuration() const {
 
 const nlohmann::json& BBXSettings::defaultConfiguration() {
     static const nlohmann::json defaults = {
-        {"ReportsEndpoint", "https://reports.blackbox.io"},
-        {"BetaEndpoint", "https://api.blackbox.io"},
+        {"ReportsEndpoint", "https://reports.blackbox.invalid"},
+        {"BetaEndpoint", "https://api.blackbox.invalid"},
         {"PackageReports", true},
         {"SubmitReports", true},
         {"UrgentReports", true},
