@@ -12,6 +12,7 @@
 #include "booth/BackgroundTask.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
+#include "booth/ShareWindowButtons.h"
 #include "booth/SharingScreenTabItem.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
@@ -26,6 +27,10 @@
 #include "core/WrenUtils.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
+#include "sharing/Analytics.h"
+#include "sharing/RetryUploadToS3Service.h"
+#include "sharing/SocialSharingService.h"
+#include "sharing/WrenS3Manager.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
 
@@ -159,7 +164,11 @@ void AppController::showHomeScreen() {
 
 void AppController::startSharingServices() {
     MediaItemHelper::loadAllMediaItems();
-    // The upload retry service, the share queue and usage tracking start here.
+    WrenS3Manager::installAsUploadStarter();
+    RetryUploadToS3Service::initS3RetryService();
+    SocialSharingService::initSocialSharingService();
+    Analytics::sharedAnalytics();
+    ShareWindowButtons::install(window_->sharingScreen());
 }
 
 void AppController::loadSelectedTemplate() {

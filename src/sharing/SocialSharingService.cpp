@@ -115,6 +115,7 @@ void SocialSharingService::registerSender(int shareType, Sender sender) {
 bool SocialSharingService::isRunScheduled() const { return SharingRuntime::scheduler().isPending(runTimer_); }
 
 void SocialSharingService::scheduleSocialServiceForNextExecution() {
+    running_ = false;
     auto& scheduler = SharingRuntime::scheduler();
     if (runTimer_) scheduler.cancel(runTimer_);
     runTimer_ = scheduler.after(kRunInterval, &SharingRuntime::mainExecutor(), [this] {
@@ -124,11 +125,12 @@ void SocialSharingService::scheduleSocialServiceForNextExecution() {
 }
 
 void SocialSharingService::startSocialServiceExecution() {
-    if (modelInExecution_) return;  // a run is under way; it schedules the next one itself
+    if (running_) return;  // the run under way schedules the next one itself
     if (!WrenUtils::isInternetRechable()) {
         scheduleSocialServiceForNextExecution();
         return;
     }
+    running_ = true;
     // The pending rows are read off the interface thread.
     SharingRuntime::backgroundExecutor().post([this] {
         auto rows = SharingModel::getAllSharingRecordsWaitingToSend();

@@ -68,9 +68,9 @@ public:
     void startSocialServiceExecution();
     void startSharingNextItem();
 
-    // For tests and the statistics: whether a run is waiting, and whether a
-    // row is in flight.
+    // Whether a run is waiting, under way, and whether a row is in flight.
     bool isRunScheduled() const;
+    bool isRunning() const { return running_; }
     bool isSending() const { return modelInExecution_ != nullptr; }
 
 private:
@@ -88,6 +88,7 @@ private:
 
     std::deque<std::shared_ptr<SharingModel>> allSharingItemsToResend_;
     std::shared_ptr<SharingModel> modelInExecution_;
+    bool running_ = false;
     std::uint64_t currentAttempt_ = 0;
     std::uint64_t nextAttempt_ = 1;
     base::Scheduler::TimerId runTimer_ = 0;      // the pending run ("dummyRegisterObject")
