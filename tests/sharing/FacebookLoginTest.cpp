@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <sys/stat.h>
+
 #include "WebViewTestSupport.h"
 #include "sharing/FacebookLogin.h"
 #include "sharing/FacebookLoginWebController.h"
@@ -63,6 +65,9 @@ TEST_F(FacebookLoginTest, DialogThatRedirectsAtOnceKeepsTheTokenWithoutShowingTh
     EXPECT_EQ(defaults().string(FacebookLogin::kTokenKey), "EAAB%2Btoken");
     EXPECT_EQ(defaults().string(FacebookLogin::kPermissionsKey), "publish_actions,user_photos");
     EXPECT_FALSE(defaults().has(FacebookLogin::kExpiryKey)) << "expires_in=0 is a token without expiry";
+    struct stat st{};
+    ASSERT_EQ(::stat(defaults().path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the settings hold the token";
 }
 
 TEST_F(FacebookLoginTest, DialogThatNeedsTheGuestShowsTheWindowAndClosingItCancelsOnce) {
