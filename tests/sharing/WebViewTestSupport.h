@@ -32,6 +32,7 @@ protected:
         pumpEventsFor(100);
         SharingTest::TearDown();
     }
+    UserDefaults& defaults() { return UserDefaults::standard(); }
     // Pumps the Qt event loop and the test main queue until `done` holds.
     bool pumpEventsUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
         QElapsedTimer timer;
