@@ -57,7 +57,7 @@ QImage loadScaled(const QString& path, const QSize& box) {
 // The camera manager's delegate while a session runs. The manager holds it
 // strongly; it forwards to the screen as long as the screen exists and has
 // not let go of it.
-class SessionCameraBridge : public CameraManagerDelegate {
+class SessionCameraBridge : public CameraManagerDelegate, public std::enable_shared_from_this<SessionCameraBridge> {
 public:
     explicit SessionCameraBridge(SessionScreenTabItem* screen) : screen_(screen) {}
     void detach() {
@@ -102,8 +102,8 @@ public:
         auto target = screen();
         QMetaObject::invokeMethod(
             qApp,
-            [this, target, frame] {
-                framePending_ = false;
+            [self = shared_from_this(), target, frame] {
+                self->framePending_ = false;
                 if (target) target->showLiveViewFrame(frame);
             },
             Qt::QueuedConnection);
