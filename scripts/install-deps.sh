@@ -20,6 +20,11 @@ PACKAGES=(
   ffmpeg
 )
 
+# Load-test tools for bench/gallery-server.sh, installed only on request
+# (`install-deps.sh --bench`): CI does not need a web server on the machine.
+BENCH_PACKAGES=(wrk nginx-light curl)
+if [ "${1:-}" = "--bench" ]; then PACKAGES+=("${BENCH_PACKAGES[@]}"); fi
+
 need=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
@@ -30,4 +35,10 @@ if [ "${#need[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+# npm packages that tests use as independent peers.
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -d "$root/tests/sharing/oauth-check/node_modules/oauth-1.0a" ]; then
+  npm ci --no-audit --no-fund --silent --prefix "$root/tests/sharing/oauth-check"
 fi

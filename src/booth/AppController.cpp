@@ -12,6 +12,7 @@
 #include "booth/BackgroundTask.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
+#include "booth/ShareWindowButtons.h"
 #include "booth/SharingScreenTabItem.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
@@ -24,6 +25,12 @@
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "preferences/GeneralPreferencesViewController.h"
+#include "preferences/ValueTransformers.h"
+#include "sharing/Analytics.h"
+#include "sharing/RetryUploadToS3Service.h"
+#include "sharing/SocialSharingService.h"
+#include "sharing/WrenS3Manager.h"
 #include "templates/ImageUtils.h"
 #include "templates/TETemplateLibrary.h"
 
@@ -157,7 +164,11 @@ void AppController::showHomeScreen() {
 
 void AppController::startSharingServices() {
     MediaItemHelper::loadAllMediaItems();
-    // The upload retry service, the share queue and usage tracking start here.
+    WrenS3Manager::installAsUploadStarter();
+    RetryUploadToS3Service::initS3RetryService();
+    SocialSharingService::initSocialSharingService();
+    Analytics::sharedAnalytics();
+    ShareWindowButtons::install(window_->sharingScreen());
 }
 
 void AppController::loadSelectedTemplate() {
@@ -202,7 +213,7 @@ void AppController::startGalleryServer() {
 
 void AppController::setUpInstallation() {
     WrenUtils::makeFirstLaunchSettings();
-    // The settings windows' value transformers are registered here.
+    registerAudioValueTransformers();
 }
 
 void AppController::startReachability() {
@@ -211,7 +222,7 @@ void AppController::startReachability() {
 
 void AppController::startCamera() {
     CameraManager::sharedCameraManager().startCameraBrowser();
-    // The general preference pane's start-up features run here.
+    GeneralPreferencesViewController::setupAppStartupFeatures();
 }
 
 void AppController::scheduleLateStartUp() {

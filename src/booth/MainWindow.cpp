@@ -5,6 +5,8 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QShortcut>
+
+#include "preferences/Preferences.h"
 #include <QStackedLayout>
 #include <QUrl>
 
@@ -45,6 +47,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     auto* fullScreen = new QShortcut(QKeySequence(Qt::Key_F11), this);
     connect(fullScreen, &QShortcut::activated, this, &MainWindow::toggleFullScreen);
+    // The operator's way into the settings; guests have no keyboard shortcut habits.
+    auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+    connect(preferences, &QShortcut::activated, this, [] { Preferences::showPreferences(); });
 }
 
 void MainWindow::selectScreen(QWidget* screen) {

@@ -7,13 +7,14 @@
 #include <QString>
 
 #include "booth/WrenTabItem.h"
+#include "sharing/FlashwrenSharingBase.h"
 
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QTimer;
 
-class SharingScreenTabItem : public WrenTabItem {
+class SharingScreenTabItem : public WrenTabItem, public FlashwrenSharingBaseDelegate {
     Q_OBJECT
 public:
     explicit SharingScreenTabItem(QWidget* parent = nullptr);
@@ -36,9 +37,9 @@ public:
     bool isCountdownRunning() const;
 
     // Results of the sharing services (interface thread).
-    void sharingWillStartFor(const QString& service);
-    void sharingDidFinishedFor(const QString& service, const QString& message);
-    void sharingDidFailedFor(const QString& service, const QString& message);
+    void sharingWillStartFor(const QString& service) override;
+    void sharingDidFinishedFor(const QString& service, const QString& message) override;
+    void sharingDidFailedFor(const QString& service, const QString& message) override;
     // The account a Facebook or Twitter share went to, for its share row;
     // the sharing services install it.
     void setSharedUserNameProvider(std::function<QString(const QString& service)> provider) {

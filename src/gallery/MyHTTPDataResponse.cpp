@@ -1,0 +1,21 @@
+#include "gallery/MyHTTPDataResponse.h"
+
+#include <unistd.h>
+
+MyHTTPDataResponse::MyHTTPDataResponse(std::string data, int status)
+    : status_(status), data_(std::move(data)) {}
+
+std::unique_ptr<MyHTTPDataResponse> MyHTTPDataResponse::withFile(int fd, std::uint64_t size) {
+    auto response = std::make_unique<MyHTTPDataResponse>();
+    response->fd_ = fd;
+    response->fileSize_ = size;
+    return response;
+}
+
+MyHTTPDataResponse::~MyHTTPDataResponse() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void MyHTTPDataResponse::addHttpResponseHeader(const std::string& name, const std::string& value) {
+    headers_[name] = value;
+}

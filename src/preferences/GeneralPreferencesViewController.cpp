@@ -1,0 +1,220 @@
+#include "preferences/GeneralPreferencesViewController.h"
+
+#include <QCheckBox>
+#include <QIcon>
+#include <cmath>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <spdlog/spdlog.h>
+
+#include "core/ProgressWindowController.h"
+#include "core/WrenUtils.h"
+#include "preferences/HotPlugRegistration.h"
+#include "templates/TEUtils.h"
+#include "templates/TETemplateLibrary.h"
+
+namespace {
+HotPlugPreferences* gTestPrefs = nullptr;
+const QStringList kColumns = {"type", "total", "pending", "lastError", "today", "trash"};
+}  // namespace
+
+GeneralPreferencesViewController::GeneralPreferencesViewController()
+    : PreferencePane("GeneralPreferences", "appbar.home", "General") {
+    revealFile = [](const QString& path) {
+        // Ask the file manager to show the file selected; else open its folder.
+        bool shown = QProcess::startDetached(
+            "dbus-send", {"--session", "--dest=org.freedesktop.FileManager1", "--type=method_call",
+                          "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1.ShowItems",
+                          "array:string:" + QUrl::fromLocalFile(path).toString(), "string:"});
+        if (!shown) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
+    };
+}
+
+QString GeneralPreferencesViewController::keyboardWarningTextForToolkitVersion(double version) {
+    if (std::floor(version) >= 1404.11)
+        return "(Please make sure to enable 'Show Keyboard & Character Viewer in menu bar' in OS X keyboard prefrences.)";
+    return "";
+}
+
+void GeneralPreferencesViewController::setupAppStartupFeatures() {
+    // Qt's own input panel needs no system setting, so there is nothing to hint at.
+    TEUtils::setUserSetting(keyboardWarningTextForToolkitVersion(0), "VIRTUAL_KEYBOARD_WARNING_TEXT");
+    updateAutoOpenAppPreferances();
+}
+
+void GeneralPreferencesViewController::updateAutoOpenAppPreferances() {
+    if (TEUtils::getUserSettingForKey("AUTO_LAUNCH_APP_ON_CAMERA_CONNECT").toBool()) setShouldAutoLaunch(true);
+}
+
+void GeneralPreferencesViewController::setHotPlugPreferencesForTesting(HotPlugPreferences* prefs) {
+    gTestPrefs = prefs;
+}
+
+void GeneralPreferencesViewController::setShouldAutoLaunch(bool flag) {
+    if (gTestPrefs) {
+        applyShouldAutoLaunch(*gTestPrefs, flag, "flashwren.desktop");
+        return;
+    }
+    MimeAppsHotPlugPreferences prefs;
+    QString own = flag ? installOwnDesktopEntry() : QString("flashwren.desktop");
+    applyShouldAutoLaunch(prefs, flag, own);
+}
+
+void GeneralPreferencesViewController::buildView(QWidget* view) {
+    auto* layout = new QVBoxLayout(view);
+    auto* autoLaunch = new QCheckBox("Open Flashwren when a camera is connected");
+    autoLaunch->setObjectName("AUTO_LAUNCH_APP_ON_CAMERA_CONNECT");
+    binder()->bindCheckBox(autoLaunch, "AUTO_LAUNCH_APP_ON_CAMERA_CONNECT");
+    connect(autoLaunch, &QCheckBox::clicked, this, [this](bool on) { toggleAutoLaunchAppOnCameraConnect(on); });
+    layout->addWidget(autoLaunch);
+    auto* keyboard = new QCheckBox("Show the on-screen keyboard when guests type");
+    keyboard->setObjectName("SHOW_VIRTUAL_KEYBOARD");
+    binder()->bindCheckBox(keyboard, "SHOW_VIRTUAL_KEYBOARD");
+    layout->addWidget(keyboard);
+    auto* hint = new QLabel();
+    hint->setObjectName("VIRTUAL_KEYBOARD_WARNING_TEXT");
+    hint->setWordWrap(true);
+    auto* hintProxy = new QLineEdit();
+    hintProxy->hide();
+    connect(hintProxy, &QLineEdit::textChanged, hint, &QLabel::setText);
+    binder()->bindLineEdit(hintProxy, "VIRTUAL_KEYBOARD_WARNING_TEXT");
+    layout->addWidget(hint);
+
+    auto* dataRow = new QHBoxLayout();
+    auto* dataDir = new QLineEdit();
+    dataDir->setObjectName("DATA_DIRECTORY");
+    dataDir->setReadOnly(true);
+    binder()->bindLineEdit(dataDir, "DATA_DIRECTORY");
+    auto* change = new QPushButton("Change...");
+    change->setObjectName("changeDataDirectory");
+    connect(change, &QPushButton::clicked, this, [this] { useDidClickToChangeDataDirectory(); });
+    dataRow->addWidget(new QLabel("Data folder:"));
+    dataRow->addWidget(dataDir, 1);
+    dataRow->addWidget(change);
+    layout->addLayout(dataRow);
+
+    statsTable_ = new QTableWidget(static_cast<int>(WrenUtils::getAllSharingType().size()), kColumns.size());
+    statsTable_->setObjectName("statsTable");
+    statsTable_->setHorizontalHeaderLabels({"Type", "Total", "Pending", "Last error", "Today", ""});
+    statsTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    statsTable_->setSelectionMode(QAbstractItemView::SingleSelection);
+    statsTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    statsTable_->horizontalHeader()->setSectionResizeMode(3, QHeaderView::Stretch);
+    statsTable_->verticalHeader()->hide();
+    layout->addWidget(statsTable_, 1);
+
+    auto* buttons = new QHBoxLayout();
+    auto* reset = new QPushButton("Reset statistics");
+    reset->setObjectName("resetAllStats");
+    connect(reset, &QPushButton::clicked, this, [this] { resetAllStatsButtonDidClicked(); });
+    auto* cancel = new QPushButton("Cancel pending");
+    cancel->setObjectName("cancelAllPendingItems");
+    cancel->setToolTip("Cancel sending out of all pending items.");
+    connect(cancel, &QPushButton::clicked, this, [this] { cancelAllPendingItemsButtonDidClicked(); });
+    auto* exportButton = new QPushButton("Export shares...");
+    exportButton->setObjectName("viewShares");
+    connect(exportButton, &QPushButton::clicked, this, [this] { viewSharesButtonDidClicked(); });
+    buttons->addWidget(reset);
+    buttons->addWidget(cancel);
+    buttons->addStretch(1);
+    buttons->addWidget(exportButton);
+    layout->addLayout(buttons);
+    view->setMinimumSize(600, 420);
+    view->resize(600, 420);
+}
+
+void GeneralPreferencesViewController::toggleAutoLaunchAppOnCameraConnect(bool on) { setShouldAutoLaunch(on); }
+
+QString GeneralPreferencesViewController::cellValue(int row, const QString& column) const {
+    auto types = WrenUtils::getAllSharingType();
+    if (row < 0 || row >= types.size()) return {};
+    int type = types[row];
+    auto it = statsDictionary_.find(type);
+    SharingStats s = it == statsDictionary_.end() ? SharingStats{} : it->second;
+    if (column == "type") return WrenUtils::getSharingTypeMapping()[type];
+    if (column == "total") return QString::number(s.total);
+    if (column == "pending") return QString::number(s.pending);
+    if (column == "lastError") return s.lastError;
+    if (column == "today") return QString::number(s.totalToday);
+    return "";
+}
+
+QString GeneralPreferencesViewController::toolTip(int row, const QString& column) const {
+    if (column == "lastError") return cellValue(row, column);
+    if (column == "trash") return "Cancel sending out of all pending items.";
+    return "";
+}
+
+void GeneralPreferencesViewController::reloadLoadStatsDataFromDB() {
+    statsDictionary_ = SharingStatsInfoModel::getAllStats();
+    if (!statsTable_) return;
+    for (int row = 0; row < statsTable_->rowCount(); ++row) {
+        for (int col = 0; col < kColumns.size(); ++col) {
+            auto* item = new QTableWidgetItem(cellValue(row, kColumns[col]));
+            item->setToolTip(toolTip(row, kColumns[col]));
+            if (col == 5) item->setText(QString::fromUtf8("\u2716"));
+            statsTable_->setItem(row, col, item);
+        }
+    }
+}
+
+void GeneralPreferencesViewController::useDidClickToChangeDataDirectory() {
+    QString chosen = chooseFolder("Choose the data folder");
+    if (chosen.isEmpty()) return;
+    QString oldTemplates = WrenUtils::getDataDirectory() + "templates";
+    QString newData = QDir::cleanPath(chosen) + "/";
+    TEUtils::setUserSetting(newData, "DATA_DIRECTORY");
+    WrenUtils::createDirectoryAtPath(newData + "templates");
+    WrenUtils::copyDirectoryFrom(oldTemplates, newData + "templates");
+    TETemplateLibrary::sharedLibrary().userDidChangedDataDirectory();
+}
+
+void GeneralPreferencesViewController::resetAllStatsButtonDidClicked() {
+    if (!confirm("Are you sure you want reset all sharing stats?")) return;
+    if (SharingStatsInfoModel::removeAllSharesExceptPending()) {
+        reloadLoadStatsDataFromDB();
+    } else {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            "Can't Reset Stats, Please try again.", 3.0);
+    }
+}
+
+void GeneralPreferencesViewController::cancelAllPendingItemsButtonDidClicked() {
+    if (!statsTable_) return;
+    auto selected = statsTable_->selectionModel()->selectedRows();
+    if (selected.isEmpty()) return;
+    int row = selected.first().row();
+    auto types = WrenUtils::getAllSharingType();
+    if (row < 0 || row >= types.size()) return;
+    int type = types[row];
+    spdlog::info("StatsInfo: user wants to cancel out all pending items for [{}]",
+                 WrenUtils::getSharingTypeMapping()[type].toStdString());
+    auto* progress = ProgressWindowController::sharedPrgoressWindowController();
+    if (SharingStatsInfoModel::retireAllPendingItemsForSharingType(type)) {
+        QImage info = QIcon::fromTheme("dialog-information").pixmap(64).toImage();
+        progress->showWindowWithImage(info, "Pending Shares Deleted.", 2.0);
+        reloadLoadStatsDataFromDB();
+    } else {
+        progress->showWindowWithErrorImageAndMessage("Unable to clear pending items.", 5.0);
+    }
+}
+
+void GeneralPreferencesViewController::viewSharesButtonDidClicked() {
+    if (SharingStatsInfoModel::generateCSVOfAllSharing()) {
+        revealFile(SharingStatsInfoModel::csvPath());
+    } else {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            "Unable to generate report, please try again.", 5.0);
+    }
+}

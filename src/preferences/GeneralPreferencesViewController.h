@@ -1,0 +1,48 @@
+#pragma once
+// The General pane: start-up features, the data folder and the share statistics.
+#include <map>
+
+#include "core/Models.h"
+#include "preferences/PreferencePane.h"
+
+class QTableWidget;
+class HotPlugPreferences;
+
+class GeneralPreferencesViewController : public PreferencePane {
+    Q_OBJECT
+public:
+    GeneralPreferencesViewController();
+
+    // Run once at launch, after the camera browser has started.
+    static void setupAppStartupFeatures();
+    static void updateAutoOpenAppPreferances();
+    static void setShouldAutoLaunch(bool flag);
+    // The keyboard hint for a toolkit version (none on this platform: "").
+    static QString keyboardWarningTextForToolkitVersion(double version);
+    // Where the registration is kept; tests replace it.
+    static void setHotPlugPreferencesForTesting(HotPlugPreferences* prefs);
+
+    void viewWillAppear() override { reloadLoadStatsDataFromDB(); }
+    void perfWindowDidOpended() override { reloadLoadStatsDataFromDB(); }
+    void reloadLoadStatsDataFromDB();
+    void toggleAutoLaunchAppOnCameraConnect(bool on);
+    void useDidClickToChangeDataDirectory();
+    void resetAllStatsButtonDidClicked();
+    void cancelAllPendingItemsButtonDidClicked();
+    void viewSharesButtonDidClicked();
+
+    QTableWidget* statsTable() const { return statsTable_; }
+    const std::map<int, SharingStats>& statsDictionary() const { return statsDictionary_; }
+    // Cell text and tool tip of the statistics table by column identifier.
+    QString cellValue(int row, const QString& column) const;
+    QString toolTip(int row, const QString& column) const;
+    // Reveals a file in the file manager; tests replace it.
+    std::function<void(const QString& path)> revealFile;
+
+protected:
+    void buildView(QWidget* view) override;
+
+private:
+    QTableWidget* statsTable_ = nullptr;
+    std::map<int, SharingStats> statsDictionary_;
+};

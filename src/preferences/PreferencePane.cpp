@@ -1,0 +1,225 @@
+#include "preferences/PreferencePane.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "core/MainQueue.h"
+#include "core/UserDefaults.h"
+#include "templates/TEUtils.h"
+
+PreferencePane::PreferencePane(QString identifier, QString imageName, QString label)
+    : identifier_(std::move(identifier)), imageName_(std::move(imageName)), label_(std::move(label)) {
+    binder_ = new SettingsBinder(this);
+    chooseFolder = [](const QString& title) {
+        return QFileDialog::getExistingDirectory(nullptr, title, QString(), QFileDialog::ShowDirsOnly);
+    };
+    chooseFile = [](const QString& title, const QStringList& extensions) {
+        QStringList patterns;
+        for (auto& e : extensions) patterns << "*." + e;
+        return QFileDialog::getOpenFileName(nullptr, title, QString(),
+                                            QStringLiteral("Images (%1)").arg(patterns.join(' ')));
+    };
+    confirm = [](const QString& message) {
+        QMessageBox box(QMessageBox::Critical, QString(), message);
+        box.setInformativeText(QString());
+        box.addButton(QStringLiteral("No"), QMessageBox::RejectRole);
+        auto* yes = box.addButton(QStringLiteral("Yes"), QMessageBox::AcceptRole);
+        box.exec();
+        return box.clickedButton() == yes;
+    };
+    openURL = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
+}
+
+PreferencePane::~PreferencePane() {
+    delete binder_;
+    binder_ = nullptr;
+    delete view_;
+}
+
+QWidget* PreferencePane::view() {
+    if (!view_) {
+        view_ = new QWidget();
+        view_->setObjectName(identifier_);
+        buildView(view_);
+        view_->adjustSize();
+    }
+    return view_;
+}
+
+// Shooting ------------------------------------------------------------------
+
+ShootingPreferencesViewController::ShootingPreferencesViewController()
+    : PreferencePane("ShootingPreferences", "appbar.camera_prefe", "Shooting") {}
+
+void ShootingPreferencesViewController::buildView(QWidget* view) {
+    auto* form = new QFormLayout(view);
+    auto* between = new QSpinBox();
+    between->setRange(0, 60);
+    between->setObjectName("seconds_between_shots");
+    binder()->bindSpinBox(between, "seconds_between_shots");
+    form->addRow("Seconds between shots:", between);
+    auto* groups = new QSpinBox();
+    groups->setRange(0, 600);
+    groups->setObjectName("seconds_between_groups");
+    binder()->bindSpinBox(groups, "seconds_between_groups");
+    form->addRow("Seconds before returning home:", groups);
+    auto* live = new QCheckBox("Show the camera's live view");
+    live->setObjectName("LiveViewEnabled");
+    binder()->bindCheckBox(live, "LiveViewEnabled");
+    form->addRow(live);
+    auto* mirror = new QCheckBox("Mirror the live view");
+    mirror->setObjectName("MirrorLiveView");
+    binder()->bindCheckBox(mirror, "MirrorLiveView");
+    form->addRow(mirror);
+    auto* trigger = new QCheckBox("Take pictures automatically after the countdown");
+    trigger->setObjectName("trigger_camera");
+    binder()->bindCheckBox(trigger, "trigger_camera");
+    form->addRow(trigger);
+    view->setMinimumSize(460, 200);
+    view->resize(460, 200);
+}
+
+// Print ---------------------------------------------------------------------
+
+PrintPreferencesViewController::PrintPreferencesViewController()
+    : PreferencePane("PrintPreferences", "appbar.printer.blank-dark", " Print  ") {}
+
+PrintPreferencesViewController::~PrintPreferencesViewController() { removeCountObserver(); }
+
+void PrintPreferencesViewController::buildView(QWidget* view) {
+    auto* form = new QFormLayout(view);
+    field_ = new QLineEdit();
+    field_->setObjectName("numberOfPrintsPerSessionTextField");
+    connect(field_, &QLineEdit::editingFinished, this, [this] { sessionPrintCountDidChanged(); });
+    form->addRow("Most prints per session (at most 10):", field_);
+    auto* perEvent = new QSpinBox();
+    perEvent->setRange(0, 100000);
+    perEvent->setObjectName("MAX_PRINTS_PER_EVENT");
+    binder()->bindSpinBox(perEvent, "MAX_PRINTS_PER_EVENT");
+    form->addRow("Most prints per event (0: no limit):", perEvent);
+    auto* show = new QCheckBox("Show the print button on the final screen");
+    show->setObjectName("SHOW_PRINT_BUTTON_FINAL_SCREEN");
+    binder()->bindCheckBox(show, "SHOW_PRINT_BUTTON_FINAL_SCREEN");
+    form->addRow(show);
+    auto* hide = new QCheckBox("Hide the print button after the most prints");
+    hide->setObjectName("HIDE_PRINT_BUTTON_AFTER_MAX_PRINT");
+    binder()->bindCheckBox(hide, "HIDE_PRINT_BUTTON_AFTER_MAX_PRINT");
+    form->addRow(hide);
+    auto* autoPrint = new QCheckBox("Print automatically");
+    autoPrint->setObjectName("print_automatically");
+    binder()->bindCheckBox(autoPrint, "print_automatically");
+    form->addRow(autoPrint);
+    auto* help = new QPushButton("Printer set-up help");
+    connect(help, &QPushButton::clicked, this, [this] { showPrinterSetupWebPage(); });
+    form->addRow(help);
+    view->setMinimumSize(460, 220);
+    view->resize(460, 220);
+    validatePrintCount();
+    addCountObserver();
+}
+
+QWidget* PrintPreferencesViewController::numberOfPrintsPerSessionTextField() const { return field_; }
+
+void PrintPreferencesViewController::addCountObserver() {
+    if (observer_) return;
+    QPointer<PrintPreferencesViewController> self(this);
+    observer_ = UserDefaults::standard().observe("MAX_PRINTS_PER_SESSION", [self](const std::string&) {
+        runOnMainThread([self] {
+            if (!self) return;
+            // Our own write must not come back to us.
+            self->removeCountObserver();
+            self->validatePrintCount();
+            self->addCountObserver();
+        });
+    });
+}
+
+void PrintPreferencesViewController::removeCountObserver() {
+    if (!observer_) return;
+    UserDefaults::standard().unobserve(observer_);
+    observer_ = 0;
+}
+
+void PrintPreferencesViewController::sessionPrintCountDidChanged() {
+    if (field_) {
+        bool ok = false;
+        long long typed = field_->text().trimmed().toLongLong(&ok);
+        if (ok) {
+            removeCountObserver();
+            UserDefaults::standard().set("MAX_PRINTS_PER_SESSION", static_cast<std::int64_t>(typed));
+            addCountObserver();
+        }
+    }
+    validatePrintCount();
+}
+
+void PrintPreferencesViewController::validatePrintCount() {
+    auto& d = UserDefaults::standard();
+    std::int64_t count = d.integer("MAX_PRINTS_PER_SESSION", 0);
+    if (count > 10) count = 10;
+    bool wasObserving = observer_ != 0;
+    removeCountObserver();
+    d.set("MAX_PRINTS_PER_SESSION", count);
+    d.synchronize();
+    if (wasObserving) addCountObserver();
+    if (field_) field_->setText(QString::number(count));
+}
+
+void PrintPreferencesViewController::showPrinterSetupWebPage() {
+    openURL("https://support.flashwren.com/printing-2x6-photo-strips");
+}
+
+// Display -------------------------------------------------------------------
+
+DisplayPrefrencesViewController::DisplayPrefrencesViewController()
+    : PreferencePane("DisplayPreferences", "appbar.monitor", "Display") {}
+
+void DisplayPrefrencesViewController::buildView(QWidget* view) {
+    auto* form = new QFormLayout(view);
+    auto* start = new QLineEdit();
+    start->setObjectName("START_TEXT");
+    binder()->bindLineEdit(start, "START_TEXT");
+    form->addRow("Home screen text:", start);
+    auto* image = new QLineEdit();
+    image->setObjectName("BACKGROUND_IMAGE");
+    image->setReadOnly(true);
+    binder()->bindLineEdit(image, "BACKGROUND_IMAGE");
+    auto* row = new QHBoxLayout();
+    row->addWidget(image, 1);
+    auto* choose = new QPushButton("Choose...");
+    choose->setObjectName("chooseBackgroundImage");
+    connect(choose, &QPushButton::clicked, this, [this] { useDidClickToChooseBackgroundImage(); });
+    auto* clear = new QPushButton("Clear");
+    clear->setObjectName("clearBackgroundImage");
+    connect(clear, &QPushButton::clicked, this, [this] { userDidClickToClearBackgroundImage(); });
+    row->addWidget(choose);
+    row->addWidget(clear);
+    form->addRow("Home screen image:", row);
+    view->setMinimumSize(520, 120);
+    view->resize(520, 120);
+}
+
+void DisplayPrefrencesViewController::useDidClickToChooseBackgroundImage() {
+    static const QStringList kTypes = {"JPG", "jpeg", "jpg", "png", "PNG"};
+    QString path = chooseFile("Choose the home screen image", kTypes);
+    if (path.isEmpty()) return;
+    // The chooser's filter is only a hint: refuse any other kind of file.
+    if (!kTypes.contains(QFileInfo(path).suffix())) return;
+    TEUtils::setUserSetting(path, "BACKGROUND_IMAGE");
+}
+
+void DisplayPrefrencesViewController::userDidClickToClearBackgroundImage() {
+    TEUtils::setUserSetting(QString(""), "BACKGROUND_IMAGE");
+}

@@ -1,0 +1,83 @@
+#pragma once
+// Common ground of the panes: a view built in code, a settings binder, and
+// hooks that tests replace for the modal panels.
+#include <QObject>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+
+#include "preferences/SettingsBinder.h"
+#include "preferences/WRENPreferencesViewController.h"
+
+class PreferencePane : public QObject, public WRENPreferencesViewController {
+    Q_OBJECT
+public:
+    PreferencePane(QString identifier, QString imageName, QString label);
+    ~PreferencePane() override;
+
+    QString identifier() const override { return identifier_; }
+    QIcon toolbarItemImage() const override { return preferencesImageNamed(imageName_); }
+    QString toolbarItemLabel() const override { return label_; }
+    QWidget* view() override;
+
+    // Modal panels, replaceable in tests: a folder or file chooser (returns ""
+    // on cancel), a yes/no question, and opening an address.
+    std::function<QString(const QString& title)> chooseFolder;
+    std::function<QString(const QString& title, const QStringList& extensions)> chooseFile;
+    std::function<bool(const QString& message)> confirm;
+    std::function<void(const QString& url)> openURL;
+
+protected:
+    // Builds the pane's controls into `view` (called once, on first use).
+    virtual void buildView(QWidget* view) = 0;
+    SettingsBinder* binder() { return binder_; }
+
+private:
+    QString identifier_, imageName_, label_;
+    QWidget* view_ = nullptr;
+    SettingsBinder* binder_ = nullptr;
+};
+
+// The panes that the preferences window shows, in toolbar order.
+class ShootingPreferencesViewController : public PreferencePane {
+    Q_OBJECT
+public:
+    ShootingPreferencesViewController();
+
+protected:
+    void buildView(QWidget* view) override;
+};
+
+class PrintPreferencesViewController : public PreferencePane {
+    Q_OBJECT
+public:
+    PrintPreferencesViewController();
+    ~PrintPreferencesViewController() override;
+    // Limits MAX_PRINTS_PER_SESSION to 10, stores it back as a number and shows it.
+    void validatePrintCount();
+    void sessionPrintCountDidChanged();
+    void viewWillDisappear() override { validatePrintCount(); }
+    void showPrinterSetupWebPage();
+    QWidget* numberOfPrintsPerSessionTextField() const;
+
+protected:
+    void buildView(QWidget* view) override;
+
+private:
+    void addCountObserver();
+    void removeCountObserver();
+    class QLineEdit* field_ = nullptr;
+    std::uint64_t observer_ = 0;
+};
+
+class DisplayPrefrencesViewController : public PreferencePane {
+    Q_OBJECT
+public:
+    DisplayPrefrencesViewController();
+    void useDidClickToChooseBackgroundImage();
+    void userDidClickToClearBackgroundImage();
+
+protected:
+    void buildView(QWidget* view) override;
+};

@@ -1,0 +1,31 @@
+#pragma once
+// Sends the link of an uploaded photo by text message through the Messages
+// resource of the SMS provider's REST API. The request blocks the calling
+// thread (a background one) for up to 20 seconds; the outcome reaches the
+// delegate on the interface thread.
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "sharing/FlashwrenSharingBase.h"
+
+class SMSSharing : public FlashwrenSharingBase {
+public:
+    static constexpr const char* kService = "SMS";
+    static constexpr long kTimeoutSeconds = 20;
+    static std::shared_ptr<SMSSharing> create(std::shared_ptr<FlashwrenSharingBaseDelegate> delegate = nullptr);
+
+    // The raw reply bytes (callers ignore them).
+    QByteArray sendSMSToNumber(const QString& number, const QString& imageURLToShare);
+
+    // The form body: every value percent-encoded in full.
+    static QByteArray messageBody(const QString& to, const QString& from, const QString& text);
+    // Whether a reply counts as sent; otherwise `failure` gets the message.
+    static bool replyMeansSent(long status, const std::optional<nlohmann::json>& reply, QString* failure);
+
+private:
+    using FlashwrenSharingBase::FlashwrenSharingBase;
+};

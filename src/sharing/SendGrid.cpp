@@ -1,0 +1,123 @@
+#include "sharing/SendGrid.h"
+
+#include <QFile>
+
+#include "base/Http.h"
+#include "base/Json.h"
+#include "base/Log.h"
+
+std::unique_ptr<SendGrid> SendGrid::apiUser(const QString& user, const QString& key) {
+    return std::make_unique<SendGrid>(user, key);
+}
+
+SendGrid::SendGrid(QString apiUser, QString apiKey) : apiUser_(std::move(apiUser)), apiKey_(std::move(apiKey)) {}
+
+QString SendGrid::baseURL() {
+    if (baseURL_.isEmpty())
+        baseURL_ = joinURL(ServiceConfig::value(ServiceConfig::SendGridBaseURL), QStringLiteral("api/mail.send.json"));
+    return baseURL_;
+}
+
+QString SendGrid::noReplyAddress() {
+    QString configured = ServiceConfig::value(ServiceConfig::NoReplyEmailAddress);
+    return configured.isEmpty() ? QStringLiteral("no-reply@flashwren.com") : configured;
+}
+
+FormFields SendGrid::formFields(const EmailMessage& message) const {
+    FormFields fields;
+    auto add = [&](const char* name, const QString& value) {
+        if (!value.isEmpty()) fields.append({QString::fromLatin1(name), value});
+    };
+    add("api_user", apiUser_);
+    add("api_key", apiKey_);
+    add("to", message.to);
+    add("from", noReplyAddress());
+    add("fromname", message.replyto);
+    add("replyto", message.replyto);
+    add("subject", message.subject);
+    add("html", message.body);
+    add("x-smtpapi", QStringLiteral("{ \"category\" : \"flashwren_mac\" }"));
+    return fields;
+}
+
+std::optional<QByteArray> SendGrid::GetDataFromFile(const QUrl& fileUrl, QString* error) {
+    QFile file(fileUrl.isLocalFile() ? fileUrl.toLocalFile() : fileUrl.toString());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        spdlog::error("ERROR: {}", file.errorString().toStdString());
+        if (error) *error = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        spdlog::error("ERROR: {}", file.errorString().toStdString());
+        if (error) *error = file.errorString();
+        return std::nullopt;
+    }
+    return data;
+}
+
+std::optional<QByteArray> SendGrid::multipartBody(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
+                                                  const std::optional<QUrl>& logFileUrl, QString* error) const {
+    const QByteArray boundaryLine = QByteArray("--") + kBoundary + "\r\n";
+    QByteArray body;
+    for (const auto& [name, value] : formFields(message)) {
+        body += boundaryLine;
+        body += "Content-Disposition: form-data; name=\"" + name.toUtf8() + "\"\r\n\r\n" + value.toUtf8() + "\r\n";
+    }
+    if (imageUrl) {
+        auto photo = GetDataFromFile(*imageUrl, error);
+        if (!photo) return std::nullopt;
+        body += boundaryLine;
+        body += "Content-Disposition: form-data; name=\"files[photo.jpg]\"; filename=\"photo.jpg\"\r\n";
+        body += "Content-Type: image/jpeg\r\n\r\n";
+        body += *photo;
+        body += "\r\n";
+    }
+    if (logFileUrl) {
+        auto log = GetDataFromFile(*logFileUrl, error);
+        if (!log) return std::nullopt;
+        body += boundaryLine;
+        body += "Content-Disposition: form-data; name=\"files[logfile.txt]\"; filename=\"log.txt\"\r\n";
+        body += "Content-Type: html/text\r\n\r\n";
+        body += *log;
+        body += "\r\n";
+    }
+    body += QByteArray("--") + kBoundary + "--\r\n";
+    return body;
+}
+
+void SendGrid::sendEmailWithMessage(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
+                                    const std::optional<QUrl>& logFileUrl, const Success& success,
+                                    const Failure& failure) {
+    QString error;
+    auto body = multipartBody(message, imageUrl, logFileUrl, &error);
+    if (!body) {
+        failure(QStringLiteral("The file to attach could not be read."));
+        return;
+    }
+    sendEmailWithBody(*body, success, failure);
+}
+
+void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure) {
+    base::HttpRequest request;
+    request.method = "POST";
+    request.url = baseURL().toStdString();
+    request.timeoutSeconds = kTimeoutSeconds;
+    request.connectTimeoutSeconds = kTimeoutSeconds;
+    request.headers.emplace_back("Content-Type", std::string("multipart/form-data; boundary=") + kBoundary);
+    request.body = body.toStdString();
+    base::HttpResponse response = base::httpPerform(request);
+    if (!response.completed()) {
+        spdlog::error("error: {}", response.error);
+        failure(QString::fromLatin1(kConnectionFailure));
+        return;
+    }
+    auto reply = base::parseJson(response.body);
+    if (!reply) {
+        spdlog::error("Error parsing JSON: {}", "the mail service answered status " + std::to_string(response.status) +
+                                                   " with a body that is not JSON");
+        failure(QString::fromLatin1(kConnectionFailure));
+        return;
+    }
+    success(*reply);
+}

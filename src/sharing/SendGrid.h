@@ -1,0 +1,58 @@
+#pragma once
+// The mail-send call of the SendGrid web API: a hand-built multipart/form-data
+// body posted synchronously. Blocks for up to 30 seconds: never call it on the
+// interface thread.
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "sharing/EmailMessage.h"
+#include "sharing/SharingRuntime.h"
+
+class SendGrid {
+public:
+    static constexpr const char* kBoundary = "GLIMMERLY_BOUNDARY_STRING";
+    static constexpr long kTimeoutSeconds = 30;
+    static constexpr const char* kConnectionFailure = "Internet connection not available";
+
+    using Success = std::function<void(const nlohmann::json& reply)>;
+    using Failure = std::function<void(const QString& message)>;
+
+    static std::unique_ptr<SendGrid> apiUser(const QString& user, const QString& key);
+    SendGrid(QString apiUser, QString apiKey);
+
+    QString apiUser() const { return apiUser_; }
+    QString apiKey() const { return apiKey_; }
+    // Made on first use from the configured base address + "api/mail.send.json".
+    QString baseURL();
+    void setBaseURL(const QString& url) { baseURL_ = url; }
+    // The fixed no-reply sender address.
+    static QString noReplyAddress();
+
+    // Builds the body and posts it; exactly one block runs, on this thread.
+    // An attachment that cannot be read ends in the failure block, and
+    // nothing is sent.
+    void sendEmailWithMessage(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
+                              const std::optional<QUrl>& logFileUrl, const Success& success, const Failure& failure);
+    void sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure);
+
+    // The form fields of a message, in the order sent; missing values left out.
+    FormFields formFields(const EmailMessage& message) const;
+    // The whole multipart body; none when an attachment cannot be read.
+    std::optional<QByteArray> multipartBody(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
+                                            const std::optional<QUrl>& logFileUrl, QString* error) const;
+    static std::optional<QByteArray> GetDataFromFile(const QUrl& fileUrl, QString* error = nullptr);
+
+private:
+    QString apiUser_;
+    QString apiKey_;
+    QString baseURL_;
+};

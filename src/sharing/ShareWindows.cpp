@@ -1,0 +1,270 @@
+#include "sharing/ShareWindows.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "base/Log.h"
+#include "base/NotificationCenter.h"
+#include "core/Notifications.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "core/SharingType.h"
+#include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
+#include "sharing/SocialSharingService.h"
+#include "templates/TEUtils.h"
+
+namespace {
+// Longer entries are no address or number anyone types at a booth.
+constexpr int kMaxEntryLength = 254;
+constexpr double kMessageSeconds = 3.0;
+}  // namespace
+
+// ShareWindowsContentView -----------------------------------------------------
+
+ShareWindowsContentView::ShareWindowsContentView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("ShareWindowsContentView"));
+}
+
+void ShareWindowsContentView::mousePressEvent(QMouseEvent* event) {
+    if (delegate_) delegate_->emailWindowContentViewMouseDownReceived();
+    QWidget::mousePressEvent(event);
+}
+
+void ShareWindowsContentView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0, 0, 0, 128));
+}
+
+// CustomNSTextField -----------------------------------------------------------
+
+CustomNSTextField::CustomNSTextField(QWidget* parent) : QLineEdit(parent) {
+    setObjectName(QStringLiteral("CustomNSTextField"));
+}
+
+void CustomNSTextField::focusInEvent(QFocusEvent* event) {
+    QLineEdit::focusInEvent(event);
+    if (extendedDelegate_) extendedDelegate_->textFieldDidBecomeFirstResponder(this);
+}
+
+void CustomNSTextField::focusOutEvent(QFocusEvent* event) {
+    QLineEdit::focusOutEvent(event);
+    if (extendedDelegate_) extendedDelegate_->textFieldDidResignFirstResponder(this);
+}
+
+bool CustomNSTextField::performKeyEquivalent(QKeyEvent* event) {
+    if (event->type() != QEvent::KeyPress || !(event->modifiers() & Qt::ControlModifier)) return false;
+    switch (event->key()) {
+    case Qt::Key_A:
+        selectAll();
+        return true;
+    case Qt::Key_Z:
+        if (!isUndoAvailable()) return false;
+        undo();
+        return true;
+    case Qt::Key_X:
+        if (!hasSelectedText()) return false;
+        cut();
+        return true;
+    case Qt::Key_C:
+        if (!hasSelectedText()) return false;
+        copy();
+        return true;
+    case Qt::Key_V:
+        paste();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CustomNSTextField::keyPressEvent(QKeyEvent* event) {
+    const bool control = event->modifiers() & Qt::ControlModifier;
+    if (control) {
+        switch (event->key()) {
+        case Qt::Key_A:
+        case Qt::Key_Z:
+        case Qt::Key_X:
+        case Qt::Key_C:
+        case Qt::Key_V:
+            // These shortcuts are the table above and nothing else.
+            if (performKeyEquivalent(event)) event->accept();
+            else event->ignore();
+            return;
+        default:
+            break;
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+// ShareWindowController -------------------------------------------------------
+
+ShareWindowController::ShareWindowController(const QString& windowName, const QString& prompt,
+                                             const QString& placeholder, const QString& sendTitle) {
+    auto* window = new QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    window->setObjectName(windowName);
+    window->setAttribute(Qt::WA_TranslucentBackground);
+    window_ = window;
+
+    content_ = new ShareWindowsContentView(window);
+    content_->setDelegate(this);
+    auto* outer = new QVBoxLayout(window);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(content_);
+
+    auto* panel = new QWidget(content_);
+    panel->setObjectName(QStringLiteral("SharePanel"));
+    panel->setStyleSheet(QStringLiteral("#SharePanel { background: white; border-radius: 12px; }"));
+    panel->setMaximumWidth(640);
+    auto* label = new QLabel(prompt, panel);
+    label->setObjectName(QStringLiteral("PromptLabel"));
+    QFont big = label->font();
+    big.setPointSizeF(big.pointSizeF() * 1.6);
+    label->setFont(big);
+    field_ = new CustomNSTextField(panel);
+    field_->setPlaceholderText(placeholder);
+    field_->setFont(big);
+    field_->setMaxLength(kMaxEntryLength);
+    field_->setExtendedDelegate(this);
+    sendButton_ = new QPushButton(sendTitle, panel);
+    sendButton_->setObjectName(QStringLiteral("SendButton"));
+    sendButton_->setDefault(true);
+    closeButton_ = new QPushButton(QStringLiteral("Close"), panel);
+    closeButton_->setObjectName(QStringLiteral("CloseButton"));
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(closeButton_);
+    buttons->addWidget(sendButton_);
+    auto* inner = new QVBoxLayout(panel);
+    inner->setContentsMargins(32, 32, 32, 32);
+    inner->addWidget(label);
+    inner->addWidget(field_);
+    inner->addLayout(buttons);
+
+    auto* center = new QVBoxLayout(content_);
+    center->addStretch();
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(panel, 1);
+    row->addStretch();
+    center->addLayout(row);
+    center->addStretch();
+
+    connect(sendButton_, &QPushButton::clicked, this, [this] { send(); });
+    connect(field_, &QLineEdit::returnPressed, this, [this] { send(); });
+    connect(closeButton_, &QPushButton::clicked, this, [this] { closeWindow(); });
+}
+
+ShareWindowController::~ShareWindowController() {
+    if (window_) delete window_.data();
+}
+
+void ShareWindowController::showWindow() {
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = screen->geometry();
+        frame.setHeight(frame.height() - 20);
+        window_->setGeometry(frame);
+    }
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    if (focusFieldOnShow_) field_->setFocus(Qt::OtherFocusReason);
+    WrenUtils::showHideVirtualKeyboard(UserDefaults::standard().boolean("SHOW_VIRTUAL_KEYBOARD"));
+}
+
+void ShareWindowController::closeWindow() {
+    window_->hide();
+    willClose();
+    if (delegate_) delegate_->sharingDidFailedFor(serviceName(), QString());
+}
+
+void ShareWindowController::emailWindowContentViewMouseDownReceived() {
+    field_->setFocus(Qt::MouseFocusReason);
+    field_->deselect();
+    field_->setCursorPosition(field_->text().size());
+}
+
+void ShareWindowController::textFieldDidBecomeFirstResponder(CustomNSTextField*) {
+    WrenUtils::showHideVirtualKeyboard(UserDefaults::standard().boolean("SHOW_VIRTUAL_KEYBOARD"));
+}
+
+void ShareWindowController::textFieldDidResignFirstResponder(CustomNSTextField*) {}
+
+bool ShareWindowController::recordShare(int type, const QString& recipient, const QString& queuedMessage) {
+    const QString path = pathOfImageToSend_.isLocalFile() ? pathOfImageToSend_.toLocalFile()
+                                                          : pathOfImageToSend_.toString();
+    auto row = SocialServiceHelper::trackShareOfType(type, 0, PhotoSession::session().printMediaID, 0, path,
+                                                     recipient);
+    if (!row) {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("Unable to queue the message, please try again."), kMessageSeconds);
+        return false;
+    }
+    field_->clear();
+    if (delegate_) delegate_->sharingDidFinishedFor(serviceName(), queuedMessage);
+    window_->hide();
+    return true;
+}
+
+// ShareViaEmailWindowController -----------------------------------------------
+
+ShareViaEmailWindowController::ShareViaEmailWindowController()
+    : ShareWindowController(QStringLiteral("ShareViaEmailWindow"), QStringLiteral("Your e-mail address"),
+                            QStringLiteral("name@example.com"), QStringLiteral("Send")) {
+    field_->setObjectName(QStringLiteral("emailField"));
+    focusFieldOnShow_ = true;
+    field_->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase);
+}
+
+QString ShareViaEmailWindowController::validEmailAddress(const QString& text) {
+    const QString address = text.trimmed();
+    if (address.isEmpty() || address.size() > kMaxEntryLength) return {};
+    // Top-level domains run from 2 to 63 letters (".photography" is one).
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[A-Z0-9a-z._%+-]+@([A-Za-z0-9-]+\\.)+[A-Za-z]{2,63}")));
+    return pattern.match(address).hasMatch() ? address : QString();
+}
+
+void ShareViaEmailWindowController::userDidPressToSendEmail() {
+    const QString address = validEmailAddress(field_->text());
+    if (address.isEmpty()) {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("Invalid Email Address"), kMessageSeconds);
+        return;
+    }
+    recordShare(SharingTypeEmail, address, QStringLiteral("E-mail queued"));
+}
+
+void ShareViaEmailWindowController::willClose() {
+    base::NotificationCenter::defaultCenter().post(kFinishSendingEmailNotification);
+}
+
+// ShareViaSMSWindowController -------------------------------------------------
+
+ShareViaSMSWindowController::ShareViaSMSWindowController()
+    : ShareWindowController(QStringLiteral("ShareViaSMSWindow"), QStringLiteral("Your mobile number"),
+                            QStringLiteral("Digits only"), QStringLiteral("Send")) {
+    field_->setObjectName(QStringLiteral("mobileNumberField"));
+    field_->setInputMethodHints(Qt::ImhDigitsOnly);
+}
+
+void ShareViaSMSWindowController::userDidPressToSendSMS() {
+    const QString number = field_->text().trimmed();
+    if (!WrenUtils::isValidPhoneNumber(number)) {
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("Invalid Mobile Number"), kMessageSeconds);
+        return;
+    }
+    QVariant code = TEUtils::getUserSettingForKey(QStringLiteral("TWILIO_COUNTRY_CODE"));
+    const QString recipient = QStringLiteral("+%1%2").arg(code.isValid() ? code.toString() : QString(), number);
+    recordShare(SharingTypeSMS, recipient, QStringLiteral("SMS queued"));
+}

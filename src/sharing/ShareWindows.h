@@ -1,0 +1,136 @@
+#pragma once
+// The e-mail and SMS share windows: a full-screen translucent window with one
+// field. A valid entry is recorded as a pending share for the share queue;
+// nothing is sent from the window itself.
+#include <QLineEdit>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+#include <memory>
+
+#include "sharing/FlashwrenSharingBase.h"
+
+class QKeyEvent;
+class QPushButton;
+class CustomNSTextField;
+
+class ShareWindowsContentViewDelegate {
+public:
+    virtual ~ShareWindowsContentViewDelegate() = default;
+    virtual void emailWindowContentViewMouseDownReceived() = 0;
+};
+
+// The content view of the share windows (and of the Twitter log-in window):
+// a click on its background is reported to the delegate.
+class ShareWindowsContentView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ShareWindowsContentView(QWidget* parent = nullptr);
+    void setDelegate(ShareWindowsContentViewDelegate* delegate) { delegate_ = delegate; }
+    ShareWindowsContentViewDelegate* delegate() const { return delegate_; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    ShareWindowsContentViewDelegate* delegate_ = nullptr;
+};
+
+class CustomNSTextFieldDelegate {
+public:
+    virtual ~CustomNSTextFieldDelegate() = default;
+    virtual void textFieldDidBecomeFirstResponder(CustomNSTextField* field) = 0;
+    virtual void textFieldDidResignFirstResponder(CustomNSTextField* field) = 0;
+};
+
+// A text field that tells its owner when it gains or loses the focus, with
+// the editing shortcuts Ctrl+A, Z, X, C and V.
+class CustomNSTextField : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit CustomNSTextField(QWidget* parent = nullptr);
+    void setExtendedDelegate(CustomNSTextFieldDelegate* delegate) { extendedDelegate_ = delegate; }
+    CustomNSTextFieldDelegate* extendedDelegate() const { return extendedDelegate_; }
+    // True when the shortcut was handled.
+    bool performKeyEquivalent(QKeyEvent* event);
+
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    CustomNSTextFieldDelegate* extendedDelegate_ = nullptr;
+};
+
+// What the two windows share.
+class ShareWindowController : public QObject,
+                              public ShareWindowsContentViewDelegate,
+                              public CustomNSTextFieldDelegate {
+    Q_OBJECT
+public:
+    ~ShareWindowController() override;
+    QWidget* window() const { return window_; }
+    CustomNSTextField* field() const { return field_; }
+    void setDelegate(std::shared_ptr<FlashwrenSharingBaseDelegate> delegate) { delegate_ = std::move(delegate); }
+    void setPathOfImageToSend(const QUrl& url) { pathOfImageToSend_ = url; }
+    QUrl pathOfImageToSend() const { return pathOfImageToSend_; }
+
+    // Raises the window over the booth, shows it, gives it the keyboard focus
+    // and shows or hides the on-screen keyboard as SHOW_VIRTUAL_KEYBOARD says.
+    void showWindow();
+    void closeWindow();
+    virtual void send() = 0;
+
+    void emailWindowContentViewMouseDownReceived() override;
+    void textFieldDidBecomeFirstResponder(CustomNSTextField* field) override;
+    void textFieldDidResignFirstResponder(CustomNSTextField* field) override;
+
+protected:
+    ShareWindowController(const QString& windowName, const QString& prompt, const QString& placeholder,
+                          const QString& sendTitle);
+    virtual QString serviceName() const = 0;
+    virtual void willClose() {}
+    bool focusFieldOnShow_ = false;
+    // Records the share and hides the window; false (with a message) when the
+    // share could not be recorded.
+    bool recordShare(int type, const QString& recipient, const QString& queuedMessage);
+    std::shared_ptr<FlashwrenSharingBaseDelegate> delegate_;
+    QUrl pathOfImageToSend_;
+    QPointer<QWidget> window_;
+    ShareWindowsContentView* content_ = nullptr;
+    CustomNSTextField* field_ = nullptr;
+    QPushButton* sendButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+};
+
+class ShareViaEmailWindowController : public ShareWindowController {
+    Q_OBJECT
+public:
+    ShareViaEmailWindowController();
+    CustomNSTextField* emailField() const { return field_; }
+    void userDidPressToSendEmail();
+    void send() override { userDidPressToSendEmail(); }
+    // The address as it will be recorded (trimmed), or "" when it is not a
+    // plausible address.
+    static QString validEmailAddress(const QString& text);
+
+protected:
+    QString serviceName() const override { return QStringLiteral("Email"); }
+    void willClose() override;
+};
+
+class ShareViaSMSWindowController : public ShareWindowController {
+    Q_OBJECT
+public:
+    ShareViaSMSWindowController();
+    CustomNSTextField* mobileNumberField() const { return field_; }
+    void userDidPressToSendSMS();
+    void send() override { userDidPressToSendSMS(); }
+
+protected:
+    QString serviceName() const override { return QStringLiteral("SMS"); }
+};

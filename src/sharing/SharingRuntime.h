@@ -1,0 +1,57 @@
+#pragma once
+// Where the sharing services run their work and read their configuration.
+// The application leaves the defaults (the Qt main queue, the shared
+// scheduler and pool); tests replace them with a pumped executor and a
+// manual clock.
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include "base/Executor.h"
+#include "base/Scheduler.h"
+
+// Form fields in the order they are sent.
+using FormFields = QList<QPair<QString, QString>>;
+
+class SharingRuntime {
+public:
+    // The interface thread: delegate calls, timers of the share queue and the
+    // retry service.
+    static base::Executor& mainExecutor();
+    static void setMainExecutor(base::Executor* executor);  // null: the Qt main queue
+    // Blocking network work.
+    static base::Executor& backgroundExecutor();
+    static void setBackgroundExecutor(base::Executor* executor);  // null: the shared pool
+    static base::Scheduler& scheduler();
+    static void setScheduler(base::Scheduler* scheduler);  // null: the shared scheduler
+};
+
+// Addresses and credentials of the outside services. A user setting of the
+// same key wins (an operator may point a service elsewhere); otherwise the
+// value comes from the "FlashwrenServices" dictionary of Info.plist.
+class ServiceConfig {
+public:
+    static QString value(const QString& key);
+
+    // Keys.
+    static constexpr const char* GlimmerlyAPIURL = "GlimmerlyAPIURL";
+    static constexpr const char* GlimmerlySharedSecret = "GlimmerlySharedSecret";
+    static constexpr const char* FlashwrenAdminURL = "FlashwrenAdminURL";
+    static constexpr const char* FlashwrenWebServiceURL = "FlashwrenWebServiceURL";
+    static constexpr const char* GoogleAnalyticsURL = "GoogleAnalyticsURL";
+    static constexpr const char* GoogleTrackingID = "GoogleTrackingID";
+    static constexpr const char* SendGridBaseURL = "SendGridBaseURL";
+    static constexpr const char* SendGridAPIUser = "SendGridAPIUser";
+    static constexpr const char* SendGridAPIKey = "SendGridAPIKey";
+    static constexpr const char* NoReplyEmailAddress = "NoReplyEmailAddress";
+    static constexpr const char* TwilioBaseURL = "TwilioBaseURL";
+    static constexpr const char* S3EndpointURL = "S3EndpointURL";
+    static constexpr const char* S3Region = "S3Region";
+    static constexpr const char* S3Bucket = "S3Bucket";
+    static constexpr const char* S3PublicURL = "S3PublicURL";
+    static constexpr const char* S3AccessKeyID = "S3AccessKeyID";
+    static constexpr const char* S3SecretAccessKey = "S3SecretAccessKey";
+};
+
+// Joins a base address and a path with exactly one "/" between them.
+QString joinURL(const QString& base, const QString& path);

@@ -1,0 +1,299 @@
+#include "sharing/SocialSharingService.h"
+
+#include <QUrl>
+
+#include <mutex>
+
+#include "base/Log.h"
+#include "core/WrenUtils.h"
+#include "sharing/Analytics.h"
+#include "sharing/EmailSharing.h"
+#include "sharing/GlimmerlyApi.h"
+#include "sharing/SMSSharing.h"
+#include "sharing/SendGrid.h"
+#include "sharing/SharingRuntime.h"
+#include "templates/TEUtils.h"
+
+namespace {
+
+QString setting(const char* key) {
+    QVariant value = TEUtils::getUserSettingForKey(QString::fromLatin1(key));
+    return value.isValid() ? value.toString() : QString();
+}
+
+std::mutex gSendersMutex;
+std::map<int, SocialSharingService::Sender>& senders() {
+    static std::map<int, SocialSharingService::Sender> map;
+    return map;
+}
+
+SocialSharingService* gService = nullptr;
+
+void onMain(base::Task task) { SharingRuntime::mainExecutor().post(std::move(task)); }
+
+QString serviceName(int type) {
+    switch (type) {
+    case SharingTypeEmail: return QStringLiteral("Email");
+    case SharingTypeSMS: return QStringLiteral("SMS");
+    case SharingTypeFacebookPage: return QStringLiteral("Facebook");
+    default: return QString::number(type);
+    }
+}
+
+}  // namespace
+
+// SocialServiceHelper ---------------------------------------------------------
+
+std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, int shareStatus, std::int64_t fileID,
+                                                                   int /*count*/, const QString& data,
+                                                                   const QString& toField) {
+    auto row = std::make_shared<SharingModel>();
+    const QDateTime now = QDateTime::currentDateTime();
+    row->toField = toField;
+    row->dateEntered = now;
+    if (type != SharingTypeEmail && type != SharingTypeFacebookPage) {
+        row->dateSent = now;
+        row->dateLastTried = now;
+    }
+    row->done = shareStatus;
+    row->filePath = data;
+    row->lastError = QString();
+    row->media_id = fileID;
+    row->shareType = type;
+    if (!row->save()) {
+        spdlog::error("SocialServiceHelper: could not record a share of type {}", type);
+        return nullptr;
+    }
+    if ((type == SharingTypeFacebook || type == SharingTypeTwitter) && shareStatus == 1) {
+        spdlog::info("SocialServiceHelper: tracking share detials for {}....and SharingStatus={}", type, shareStatus);
+        QString message = setting(type == SharingTypeFacebook ? "FACEBOOK_SHARING_TEXT" : "TWITTER_SHARING_TEXT");
+        GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(*row, message, QString());
+    }
+    return row;
+}
+
+// ShareAttempt ----------------------------------------------------------------
+
+void ShareAttempt::sharingWillStartFor(const QString&) {}
+
+void ShareAttempt::sharingDidFinishedFor(const QString& service, const QString& message) {
+    auto id = id_;
+    onMain([id, service, message] {
+        if (gService) gService->attemptFinished(id, service, message);
+    });
+}
+
+void ShareAttempt::sharingDidFailedFor(const QString& service, const QString& message) {
+    auto id = id_;
+    onMain([id, service, message] {
+        if (gService) gService->attemptFailed(id, service, message);
+    });
+}
+
+void ShareAttempt::skip() {
+    auto id = id_;
+    onMain([id] {
+        if (gService) gService->attemptSkipped(id);
+    });
+}
+
+// SocialSharingService --------------------------------------------------------
+
+void SocialSharingService::initSocialSharingService() {
+    if (gService) return;
+    gService = new SocialSharingService();
+    gService->scheduleSocialServiceForNextExecution();
+}
+
+SocialSharingService* SocialSharingService::shared() { return gService; }
+
+void SocialSharingService::registerSender(int shareType, Sender sender) {
+    std::lock_guard lock(gSendersMutex);
+    senders()[shareType] = std::move(sender);
+}
+
+bool SocialSharingService::isRunScheduled() const { return SharingRuntime::scheduler().isPending(runTimer_); }
+
+void SocialSharingService::scheduleSocialServiceForNextExecution() {
+    running_ = false;
+    auto& scheduler = SharingRuntime::scheduler();
+    if (runTimer_) scheduler.cancel(runTimer_);
+    runTimer_ = scheduler.after(kRunInterval, &SharingRuntime::mainExecutor(), [this] {
+        runTimer_ = 0;
+        startSocialServiceExecution();
+    });
+}
+
+void SocialSharingService::startSocialServiceExecution() {
+    if (running_) return;  // the run under way schedules the next one itself
+    if (!WrenUtils::isInternetRechable()) {
+        scheduleSocialServiceForNextExecution();
+        return;
+    }
+    running_ = true;
+    // The pending rows are read off the interface thread.
+    SharingRuntime::backgroundExecutor().post([this] {
+        auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
+        onMain([this, rows = std::move(rows)]() mutable {
+            allSharingItemsToResend_.assign(rows.begin(), rows.end());
+            if (allSharingItemsToResend_.empty()) {
+                scheduleSocialServiceForNextExecution();
+                return;
+            }
+            startSharingNextItem();
+        });
+    });
+}
+
+void SocialSharingService::startSharingNextItem() {
+    if (allSharingItemsToResend_.empty()) {
+        spdlog::info("SocialSharingService: Finished sharing all items found in this run so sleepig now...");
+        scheduleSocialServiceForNextExecution();
+        return;
+    }
+    modelInExecution_ = allSharingItemsToResend_.front();
+    startSharing();
+}
+
+std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
+    currentAttempt_ = nextAttempt_++;
+    auto attempt = std::make_shared<ShareAttempt>(currentAttempt_, modelInExecution_);
+    auto id = currentAttempt_;
+    attemptTimer_ = SharingRuntime::scheduler().after(kAttemptLimit, &SharingRuntime::mainExecutor(), [this, id] {
+        if (!isCurrent(id)) return;
+        spdlog::error("SocialSharing: no answer for share {} within {} seconds, giving up on it for this run",
+                      modelInExecution_->ID, kAttemptLimit.count());
+        attemptFailed(id, serviceName(modelInExecution_->shareType), QStringLiteral("No answer from the sharing service within two minutes."));
+    });
+    return attempt;
+}
+
+bool SocialSharingService::isCurrent(std::uint64_t attemptID) const {
+    return modelInExecution_ && attemptID == currentAttempt_;
+}
+
+void SocialSharingService::startSharing() {
+    const int type = modelInExecution_->shareType;
+    if (type == SharingTypeEmail) return startEmailSharing(newAttempt());
+    if (type == SharingTypeSMS) {
+        auto attempt = newAttempt();
+        SharingRuntime::backgroundExecutor().post([this, attempt] { startSMSSharing(attempt); });
+        return;
+    }
+    Sender sender;
+    {
+        std::lock_guard lock(gSendersMutex);
+        auto it = senders().find(type);
+        if (it != senders().end()) sender = it->second;
+    }
+    if (sender) return sender(newAttempt());
+    spdlog::warn("SharingService: opps don't know this sharing type....{}", type);
+    allSharingItemsToResend_.pop_front();
+    modelInExecution_.reset();
+    startSharingNextItem();
+}
+
+void SocialSharingService::startEmailSharing(std::shared_ptr<ShareAttempt> attempt) {
+    const auto row = attempt->row();
+    if (row->filePath.isEmpty()) {
+        spdlog::error("SharingService: EmailSharing - file path of image to share is not valid..{}",
+                      row->filePath.toStdString());
+        attempt->sharingDidFailedFor(EmailSharing::kService,
+                                     QStringLiteral("EmailSharing - file path of image to share is not valid.."));
+        return;
+    }
+    spdlog::info("SharingService: EmailSharing - starting to send email...");
+    EmailMessage message;
+    message.to = row->toField;
+    QString replyTo = setting("EMAIL_FROM");
+    message.replyto = replyTo.isEmpty() ? SendGrid::noReplyAddress() : replyTo;
+    message.subject = setting("EMAIL_SUBJECT");
+    message.body = setting("EMAIL_BODY");
+    message.pathOfImageToSend = QUrl::fromLocalFile(row->filePath);
+    EmailSharing::create(attempt)->sendEmailUsingSendGrid(message);
+}
+
+void SocialSharingService::startSMSSharing(std::shared_ptr<ShareAttempt> attempt) {
+    const auto row = attempt->row();
+    if (row->filePath.isEmpty()) {
+        spdlog::error("SharingService: startSMSSharing - file path of image to share is not valid..{}",
+                      row->filePath.toStdString());
+        attempt->sharingDidFailedFor(
+            SMSSharing::kService,
+            QStringLiteral("SMSSharing - file path of image to share is not valid.. %1").arg(row->filePath));
+        return;
+    }
+    spdlog::info("SharingService: SMSSharing - starting to send sms...");
+    auto media = MediaItemModel::loadMediaItemWithID(row->media_id);
+    if (!media || !WrenUtils::hasValue(QUrl(media->uploadURL).path())) {
+        spdlog::info("SharingService: SMSSharing - can't send sms as image online URL is not yet available...");
+        attempt->sharingDidFailedFor(SMSSharing::kService,
+                                     QStringLiteral("SMSSharing - image online URL is not yet available.."));
+        return;
+    }
+    SMSSharing::create(attempt)->sendSMSToNumber(row->toField, QUrl(media->uploadURL).toString(QUrl::FullyEncoded));
+}
+
+void SocialSharingService::endAttempt() {
+    SharingRuntime::scheduler().cancel(attemptTimer_);
+    attemptTimer_ = 0;
+    if (!allSharingItemsToResend_.empty() && allSharingItemsToResend_.front() == modelInExecution_)
+        allSharingItemsToResend_.pop_front();
+    modelInExecution_.reset();
+    currentAttempt_ = 0;
+    onMain([this] { startSharingNextItem(); });
+}
+
+void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QString& service, const QString& message) {
+    if (!isCurrent(attemptID)) {
+        spdlog::warn("SocialSharing: ignoring a late answer from {} ({})", service.toStdString(), message.toStdString());
+        return;
+    }
+    auto row = modelInExecution_;
+    spdlog::info("SocialSharing: shared image for [{}] for image [{}]. ", service.toStdString(),
+                 row->filePath.toStdString());
+    const QDateTime now = QDateTime::currentDateTime();
+    row->lastError = QString();
+    row->dateLastTried = now;
+    row->dateSent = now;
+    row->done = 1;
+    if (service == QLatin1String("Facebook"))
+        row->toField = setting("SELECTED_BUSINESS_FB_PAGE") + " - " + setting("BUSINESS_FACEBOOK_ALBUM");
+    if (!row->update()) spdlog::error("SocialSharing: could not mark share {} as sent", row->ID);
+
+    if (service == QLatin1String(EmailSharing::kService)) {
+        GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(*row, setting("EMAIL_BODY"), setting("EMAIL_FROM"));
+        Analytics::trackShare(QStringLiteral("Email"));
+    } else if (service == QLatin1String(SMSSharing::kService)) {
+        QString text = setting("SMS_SHARING_TEXT");
+        if (text.isEmpty()) text = QStringLiteral("Here is your photo");
+        // Tracking gets the number without "+"; the stored row keeps it.
+        SharingModel tracked = *row;
+        tracked.toField.remove('+');
+        GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(tracked, text, setting("FROM_TWILIO_NUMBER"));
+        Analytics::trackShare(QStringLiteral("SMS"));
+    }
+    endAttempt();
+}
+
+void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString& service, const QString& message) {
+    if (!isCurrent(attemptID)) {
+        spdlog::warn("SocialSharing: ignoring a late failure from {} ({})", service.toStdString(),
+                     message.toStdString());
+        return;
+    }
+    auto row = modelInExecution_;
+    spdlog::error("SocialSharing: can't share image on [{}]. Failed reason is :{}", service.toStdString(),
+                  message.toStdString());
+    row->lastError = message;
+    row->dateLastTried = QDateTime::currentDateTime();
+    row->dateSent = QDateTime();
+    row->done = 0;
+    if (!row->update()) spdlog::error("SocialSharing: could not store the failure of share {}", row->ID);
+    endAttempt();
+}
+
+void SocialSharingService::attemptSkipped(std::uint64_t attemptID) {
+    if (!isCurrent(attemptID)) return;
+    endAttempt();
+}

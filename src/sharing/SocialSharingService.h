@@ -1,0 +1,96 @@
+#pragma once
+// The share queue: every 20 seconds while the internet is reachable it sends
+// the pending share rows one at a time through the sharing services, marks
+// each done or stores its error, and reports sent e-mails and SMS messages to
+// share tracking and usage tracking. SocialServiceHelper is the one place
+// where share rows are made.
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "base/Scheduler.h"
+#include "core/Models.h"
+#include "sharing/FlashwrenSharingBase.h"
+
+class SocialServiceHelper {
+public:
+    // Inserts one share row and returns it (null on a database error). `count`
+    // is not used. Done Facebook and Twitter shares are reported to share
+    // tracking.
+    static std::shared_ptr<SharingModel> trackShareOfType(int type, int shareStatus, std::int64_t fileID, int count,
+                                                          const QString& data, const QString& toField);
+};
+
+class SocialSharingService;
+
+// The delegate of one attempt at one row: outcomes that arrive after the
+// attempt was given up (the two-minute limit) are ignored.
+class ShareAttempt : public FlashwrenSharingBaseDelegate {
+public:
+    ShareAttempt(std::uint64_t id, std::shared_ptr<SharingModel> row) : id_(id), row_(std::move(row)) {}
+    std::uint64_t id() const { return id_; }
+    std::shared_ptr<SharingModel> row() const { return row_; }
+
+    void sharingWillStartFor(const QString& service) override;
+    void sharingDidFinishedFor(const QString& service, const QString& message) override;
+    void sharingDidFailedFor(const QString& service, const QString& message) override;
+    // Leaves the row as it is for this run and goes on (a throttled service).
+    void skip();
+
+private:
+    std::uint64_t id_;
+    std::shared_ptr<SharingModel> row_;
+};
+
+class SocialSharingService {
+public:
+    static constexpr std::chrono::seconds kRunInterval{20};
+    static constexpr std::chrono::seconds kAttemptLimit{120};
+
+    // Called once at start-up on the interface thread: makes the queue and
+    // schedules its first run. Later calls do nothing.
+    static void initSocialSharingService();
+    // The queue, or null before initSocialSharingService.
+    static SocialSharingService* shared();
+
+    // A sender for a share type the queue does not send itself (the business
+    // page post); it runs on the interface thread and reports through the
+    // attempt.
+    using Sender = std::function<void(std::shared_ptr<ShareAttempt> attempt)>;
+    static void registerSender(int shareType, Sender sender);
+
+    void scheduleSocialServiceForNextExecution();
+    void startSocialServiceExecution();
+    void startSharingNextItem();
+
+    // Whether a run is waiting, under way, and whether a row is in flight.
+    bool isRunScheduled() const;
+    bool isRunning() const { return running_; }
+    bool isSending() const { return modelInExecution_ != nullptr; }
+
+private:
+    friend class ShareAttempt;
+    SocialSharingService() = default;
+    void startSharing();
+    void startEmailSharing(std::shared_ptr<ShareAttempt> attempt);
+    void startSMSSharing(std::shared_ptr<ShareAttempt> attempt);
+    std::shared_ptr<ShareAttempt> newAttempt();
+    void attemptFinished(std::uint64_t attemptID, const QString& service, const QString& message);
+    void attemptFailed(std::uint64_t attemptID, const QString& service, const QString& message);
+    void attemptSkipped(std::uint64_t attemptID);
+    void endAttempt();
+    bool isCurrent(std::uint64_t attemptID) const;
+
+    std::deque<std::shared_ptr<SharingModel>> allSharingItemsToResend_;
+    std::shared_ptr<SharingModel> modelInExecution_;
+    bool running_ = false;
+    std::uint64_t currentAttempt_ = 0;
+    std::uint64_t nextAttempt_ = 1;
+    base::Scheduler::TimerId runTimer_ = 0;      // the pending run ("dummyRegisterObject")
+    base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight
+};

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+
+#include "PreferencesTestMain.h"
+#include "preferences/WRENPreferencesWindowController.h"
+
+namespace {
+
+class FakePane : public WRENPreferencesViewController {
+public:
+    FakePane(QString id, QSize size, bool resizable, bool refuse = false)
+        : refuse_(refuse), id_(std::move(id)), resizable_(resizable) {
+        view_ = new QLabel(id_);
+        view_->resize(size);
+    }
+    ~FakePane() override { delete view_; }
+    QString identifier() const override { return id_; }
+    QIcon toolbarItemImage() const override { return QIcon(); }
+    QString toolbarItemLabel() const override { return id_ + " label"; }
+    QWidget* view() override { return view_; }
+    std::optional<bool> hasResizableWidth() const override { return resizable_; }
+    std::optional<bool> hasResizableHeight() const override { return resizable_; }
+    bool commitEditing() override { return !refuse_; }
+    void perfWindowDidOpended() override { ++opened; }
+    void viewWillAppear() override { ++appeared; }
+    void viewDidDisappear() override { ++disappeared; }
+    int opened = 0, appeared = 0, disappeared = 0;
+    bool refuse_;
+
+private:
+    QString id_;
+    bool resizable_;
+    QWidget* view_;
+};
+
+class PreferencesWindow : public ::testing::Test {
+protected:
+    void SetUp() override { testApp(); }
+    testsupport::ScopedHome home;
+};
+
+}  // namespace
+
+TEST_F(PreferencesWindow, FirstOpeningShowsTheFirstPaneAndRemembersTheChoiceAcrossWindows) {
+    FakePane general("GeneralPreferences", {400, 300}, false), sounds("SoundPreferences", {500, 200}, false);
+    {
+        WRENPreferencesWindowController w({&general, &sounds}, "Prefs");
+        EXPECT_EQ(w.selectedViewController(), &general);
+        EXPECT_EQ(UserDefaults::standard().string("WRENPreferences Selected Identifier View"), "GeneralPreferences");
+        EXPECT_EQ(w.window()->windowTitle(), "Prefs");
+        w.setSelectedViewController(&sounds);
+        EXPECT_EQ(general.disappeared, 1);
+    }
+    general.opened = sounds.opened = 0;
+    WRENPreferencesWindowController again({&general, &sounds}, "Prefs");
+    EXPECT_EQ(again.selectedViewController(), &sounds);
+    again.showWindow();
+    EXPECT_EQ(sounds.opened, 1);
+    EXPECT_EQ(general.opened, 0);
+}
+
+TEST_F(PreferencesWindow, AStoredIdentifierNoPaneHasFallsBackToTheFirst) {
+    UserDefaults::standard().set("WRENPreferences Selected Identifier View", "Gone");
+    FakePane a("A", {300, 200}, false);
+    WRENPreferencesWindowController w({nullptr, &a});
+    EXPECT_EQ(w.selectedViewController(), &a);
+    EXPECT_EQ(w.window()->windowTitle(), "A label");  // no title given: follows the pane
+}
+
+TEST_F(PreferencesWindow, PaneSizesRespectTheMinimumAndResizability) {
+    UserDefaults::standard().set("WRENPreferences Fixed Frame", "{{0, 0}, {900, 900}}");
+    UserDefaults::standard().set("WRENPreferences Grows Frame", "{{0, 0}, {100, 700}}");
+    FakePane fixed("Fixed", {400, 300}, false), grows("Grows", {400, 300}, true);
+    WRENPreferencesWindowController w({&fixed, &grows});
+    EXPECT_EQ(fixed.view()->size(), QSize(400, 300));
+    EXPECT_FALSE(w.isResizable());
+    w.setSelectedViewController(&grows);
+    // Width below the minimum is raised; the larger height is kept.
+    EXPECT_EQ(grows.view()->size(), QSize(400, 700));
+    EXPECT_TRUE(w.isResizable());
+}
+
+TEST_F(PreferencesWindow, StepsWrapAroundAndSkipPlaceholders) {
+    FakePane a("A", {100, 100}, false), b("B", {100, 100}, false), c("C", {100, 100}, false);
+    WRENPreferencesWindowController w({&a, nullptr, &b, &c});
+    w.goPreviousTab();
+    EXPECT_EQ(w.selectedViewController(), &c);
+    w.goNextTab();
+    EXPECT_EQ(w.selectedViewController(), &a);
+    w.goNextTab();
+    EXPECT_EQ(w.selectedViewController(), &b);
+    w.selectControllerAtIndex(4);  // equal to the number of entries: nothing
+    EXPECT_EQ(w.selectedViewController(), &b);
+    w.selectControllerAtIndex(0);
+    EXPECT_EQ(w.selectedViewController(), &a);
+}
+
+TEST_F(PreferencesWindow, APaneWithAnOpenEditKeepsTheSelectionAndTheWindow) {
+    FakePane a("A", {100, 100}, false, true), b("B", {100, 100}, false);
+    WRENPreferencesWindowController w({&a, &b});
+    w.setSelectedViewController(&b);
+    EXPECT_EQ(w.selectedViewController(), &a);
+    EXPECT_FALSE(w.windowShouldClose());
+    a.refuse_ = false;
+    EXPECT_TRUE(w.windowShouldClose());
+}
+
+TEST(PreferencesStrings, RectAndPointTextsRoundTripAndRejectGarbage) {
+    QRect r(3, -4, 500, 600);
+    EXPECT_EQ(WRENPreferencesWindowController::rectFromString(WRENPreferencesWindowController::stringFromRect(r)), r);
+    EXPECT_EQ(WRENPreferencesWindowController::stringFromRect(r), "{{3, -4}, {500, 600}}");
+    EXPECT_EQ(WRENPreferencesWindowController::rectFromString("{{0, 0}, {12.6, 7}}"), QRect(0, 0, 13, 7));
+    EXPECT_TRUE(WRENPreferencesWindowController::rectFromString("garbage").isNull());
+    EXPECT_EQ(WRENPreferencesWindowController::pointFromString("{10, 20}").value(), QPoint(10, 20));
+    EXPECT_FALSE(WRENPreferencesWindowController::pointFromString("{10}"));
+}

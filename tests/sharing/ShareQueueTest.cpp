@@ -1,0 +1,167 @@
+// The share queue against loopback mail, SMS, tracking and analytics services.
+#include <mutex>
+
+#include "SharingTestSupport.h"
+#include "core/Models.h"
+#include "sharing/SocialSharingService.h"
+
+namespace {
+
+using testsupport::LoopbackServer;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+class ShareQueueTest : public SharingTest {
+protected:
+    void SetUp() override {
+        SharingTest::SetUp();
+        // One server plays every service, told apart by path.
+        server.setHandler([this](const RecordedRequest& r) {
+            std::lock_guard lock(mutex);
+            if (r.path == "/api/mail.send.json") {
+                std::string reply = mailReplies.empty() ? R"({"message":"success"})" : mailReplies.front();
+                if (!mailReplies.empty()) mailReplies.erase(mailReplies.begin());
+                return Reply{200, {}, reply};
+            }
+            if (r.path.find("/Messages.json") != std::string::npos)
+                return Reply{201, {}, R"({"sid":"SM1","status":"queued"})"};
+            return Reply{200, {}, "{}"};
+        });
+        for (auto key : {"SendGridBaseURL", "TwilioBaseURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL"})
+            set(key, server.baseUrl());
+        set("TWILIO_ACCOUNT_SID", "AC1");
+        set("TWILIO_AUTH_TOKEN", "token");
+        set("FROM_TWILIO_NUMBER", "+15550001111");
+        set("EMAIL_BODY", "Your photo");
+        SocialSharingService::initSocialSharingService();
+        queue = SocialSharingService::shared();
+        photo = QString::fromStdString(writeFile("prints/IMG_1.jpg", "jpeg"));
+    }
+    // One run, to its end (the next one scheduled).
+    void run() {
+        queue->startSocialServiceExecution();
+        ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }));
+        EXPECT_TRUE(queue->isRunScheduled());
+    }
+    std::vector<RecordedRequest> requestsTo(const std::string& path) {
+        std::vector<RecordedRequest> out;
+        for (auto& r : server.requests())
+            if (r.path.find(path) != std::string::npos) out.push_back(r);
+        return out;
+    }
+    std::shared_ptr<SharingModel> reload(const std::shared_ptr<SharingModel>& row) {
+        return SharingModel::loadWithID(row->ID);
+    }
+
+    LoopbackServer server;
+    std::mutex mutex;
+    std::vector<std::string> mailReplies;
+    SocialSharingService* queue = nullptr;
+    QString photo;
+};
+
+TEST_F(ShareQueueTest, FailedRowKeepsItsErrorAndIsDoneOnlyAfterSuccess) {
+    mailReplies = {R"({"message":"error","errors":["Bad address"]})"};
+    auto row = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, "guest@example.com");
+    ASSERT_TRUE(row);
+    EXPECT_FALSE(row->dateSent.isValid());
+
+    run();
+    auto failed = reload(row);
+    EXPECT_EQ(failed->done, 0);
+    EXPECT_EQ(failed->lastError, "Bad address");
+    EXPECT_TRUE(failed->dateLastTried.isValid());
+    EXPECT_FALSE(failed->dateSent.isValid());
+    EXPECT_TRUE(requestsTo("/collect").empty());
+
+    // The next run follows 20 seconds after this one ended.
+    advance(std::chrono::seconds(20));
+    ASSERT_TRUE(pumpUntil([&] { return reload(row)->done == 1 && !queue->isRunning(); }));
+    auto sent = reload(row);
+    EXPECT_EQ(sent->lastError, "");
+    EXPECT_TRUE(sent->dateSent.isValid());
+    EXPECT_EQ(requestsTo("/api/mail.send.json").size(), 2u);
+    ASSERT_TRUE(pumpUntil([&] { return requestsTo("/collect").size() == 1 && server.requestCount() == 4; }));
+    EXPECT_EQ(RecordedRequest::field(requestsTo("/collect")[0].body, "ea"), "Email");
+    auto tracked = server.requests();
+    auto glimmerly = std::find_if(tracked.begin(), tracked.end(), [](auto& r) { return r.path == "/"; });
+    ASSERT_NE(glimmerly, tracked.end());
+    EXPECT_EQ(RecordedRequest::field(glimmerly->body, "type"), "email");
+    EXPECT_EQ(RecordedRequest::field(glimmerly->body, "message"), "Your photo");
+}
+
+TEST_F(ShareQueueTest, NothingIsSentWhileOffline) {
+    setOnline(false);
+    SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, "guest@example.com");
+    run();
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(ShareQueueTest, SmsWaitsForTheUploadAddressAndKeepsItsPlus) {
+    MediaItemModel media;
+    media.fileName = "IMG_1.jpg";
+    media.filePath = photo;
+    ASSERT_TRUE(media.save());
+    auto row = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    run();
+    EXPECT_EQ(reload(row)->lastError, "SMSSharing - image online URL is not yet available..");
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    media.uploadURL = "http://flw.io/p/Ab12";
+    ASSERT_TRUE(media.update());
+    run();
+    auto sent = reload(row);
+    EXPECT_EQ(sent->done, 1);
+    EXPECT_EQ(sent->toField, "+4915123456");
+    auto sms = requestsTo("/Messages.json");
+    ASSERT_EQ(sms.size(), 1u);
+    EXPECT_EQ(RecordedRequest::field(sms[0].body, "Body"), "Here is your photo http://flw.io/p/Ab12");
+    ASSERT_TRUE(pumpUntil([&] { return requestsTo("/collect").size() == 1 && server.requestCount() == 3; }));
+    for (auto& r : server.requests()) {
+        if (r.path == "/") {
+            EXPECT_EQ(RecordedRequest::field(r.body, "to"), "4915123456");
+        }
+    }
+}
+
+TEST_F(ShareQueueTest, EachRowIsTriedOnceARunAndUnknownTypesDoNotStopIt) {
+    mailReplies = {R"({"errors":["no"]})", R"({"errors":["no"]})", R"({"errors":["no"]})"};
+    SharingModel print;  // a pending row of a type the queue does not send
+    print.shareType = SharingTypePrint;
+    print.filePath = photo;
+    ASSERT_TRUE(print.save());
+    auto a = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, "a@example.com");
+    auto b = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, "b@example.com");
+    run();
+    auto mails = requestsTo("/api/mail.send.json");
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_NE(mails[0].body.find("a@example.com"), std::string::npos);
+    EXPECT_NE(mails[1].body.find("b@example.com"), std::string::npos);
+    auto untouched = SharingModel::loadWithID(print.ID);
+    EXPECT_EQ(untouched->done, 0);
+    EXPECT_EQ(untouched->lastError, "");
+    EXPECT_EQ(reload(b)->lastError, "no");
+}
+
+TEST_F(ShareQueueTest, AServiceThatNeverAnswersIsGivenUpAfterTwoMinutes) {
+    std::shared_ptr<ShareAttempt> stalled;
+    SocialSharingService::registerSender(SharingTypeFacebookPage,
+                                         [&](std::shared_ptr<ShareAttempt> attempt) { stalled = attempt; });
+    auto page = SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 3, 0, photo, "");
+    auto mail = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, "guest@example.com");
+    queue->startSocialServiceExecution();
+    ASSERT_TRUE(pumpUntil([&] { return stalled != nullptr; }));
+    advance(std::chrono::seconds(119));
+    pumpFor(std::chrono::milliseconds(20));
+    EXPECT_TRUE(queue->isSending());
+    advance(std::chrono::seconds(1));
+    ASSERT_TRUE(pumpUntil([&] { return reload(mail)->done == 1; }));
+    EXPECT_EQ(reload(page)->lastError, "No answer from the sharing service within two minutes.");
+    // A late answer of the abandoned attempt changes nothing.
+    stalled->sharingDidFinishedFor("Facebook", "posted");
+    pumpFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(reload(page)->done, 0);
+    SocialSharingService::registerSender(SharingTypeFacebookPage, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// The e-mail and SMS share windows (Qt offscreen).
+#include <QSignalSpy>
+#include <QTest>
+
+#include "SharingTestSupport.h"
+#include "base/NotificationCenter.h"
+#include "core/Models.h"
+#include "core/Notifications.h"
+#include "core/PhotoSession.h"
+#include "core/ProgressWindowController.h"
+#include "sharing/ShareWindows.h"
+
+namespace {
+
+struct Screen : FlashwrenSharingBaseDelegate {
+    std::vector<std::string> calls;
+    void sharingWillStartFor(const QString&) override {}
+    void sharingDidFinishedFor(const QString& s, const QString& m) override {
+        calls.push_back("done " + s.toStdString() + ": " + m.toStdString());
+    }
+    void sharingDidFailedFor(const QString& s, const QString& m) override {
+        calls.push_back("failed " + s.toStdString() + ": " + m.toStdString());
+    }
+};
+
+class ShareWindowsTest : public SharingTest {
+protected:
+    void SetUp() override {
+        testApp();
+        SharingTest::SetUp();
+        PhotoSession::session().printMediaID = 7;
+        observer = base::NotificationCenter::defaultCenter().addObserver(
+            kFinishSendingEmailNotification, nullptr, nullptr, [this](const base::Notification&) { ++finished; });
+    }
+    void TearDown() override {
+        base::NotificationCenter::defaultCenter().removeObserver(observer);
+        ProgressWindowController::sharedPrgoressWindowController()->close();
+        SharingTest::TearDown();
+    }
+    template <class Controller>
+    void open(Controller& c) {
+        c.setDelegate(screen);
+        c.setPathOfImageToSend(QUrl::fromLocalFile("/prints/IMG_7.jpg"));
+        c.showWindow();
+    }
+    void enter(ShareWindowController& c, const QString& text) {
+        c.field()->setText(text);
+        c.send();
+        QCoreApplication::processEvents();
+    }
+    QString message() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
+    std::vector<std::shared_ptr<SharingModel>> rows() { return SharingModel::getAllSharingRecordsWaitingToSend(); }
+
+    std::shared_ptr<Screen> screen = std::make_shared<Screen>();
+    int finished = 0;
+    base::NotificationCenter::ObserverId observer = 0;
+};
+
+TEST_F(ShareWindowsTest, EmailWindowRefusesBadAddressesAndQueuesAGoodOneOnce) {
+    ShareViaEmailWindowController window;
+    open(window);
+    for (QString bad : {"guest@example", "guest example.com", "@example.com", "guest@example.c", ""}) {
+        enter(window, bad);
+        EXPECT_EQ(message(), "Invalid Email Address") << bad.toStdString();
+        EXPECT_TRUE(window.window()->isVisible());
+        EXPECT_EQ(window.emailField()->text(), bad) << "the guest's text stays";
+    }
+    EXPECT_TRUE(rows().empty());
+
+    enter(window, "  guest.name+booth@studio.photography ");
+    ASSERT_EQ(rows().size(), 1u);
+    auto row = rows()[0];
+    EXPECT_EQ(row->shareType, SharingTypeEmail);
+    EXPECT_EQ(row->toField, "guest.name+booth@studio.photography");
+    EXPECT_EQ(row->media_id, 7);
+    EXPECT_EQ(row->filePath, "/prints/IMG_7.jpg");
+    EXPECT_EQ(screen->calls, (std::vector<std::string>{"done Email: E-mail queued"}));
+    EXPECT_TRUE(window.emailField()->text().isEmpty());
+    EXPECT_FALSE(window.window()->isVisible());
+    EXPECT_EQ(finished, 0);
+}
+
+TEST_F(ShareWindowsTest, SmsWindowTakesDigitsOnlyAndAddsTheCountryCode) {
+    set("TWILIO_COUNTRY_CODE", "49");
+    ShareViaSMSWindowController window;
+    open(window);
+    for (QString bad : {"+4915123456", "12345", "0151 234 567", "123456789012345"}) {
+        enter(window, bad);
+        EXPECT_EQ(message(), "Invalid Mobile Number") << bad.toStdString();
+    }
+    EXPECT_TRUE(rows().empty());
+    enter(window, "15123456");
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0]->shareType, SharingTypeSMS);
+    EXPECT_EQ(rows()[0]->toField, "+4915123456");
+    EXPECT_EQ(screen->calls, (std::vector<std::string>{"done SMS: SMS queued"}));
+}
+
+TEST_F(ShareWindowsTest, ClosingReportsAFailureAndOnlyTheEmailWindowPosts) {
+    ShareViaEmailWindowController email;
+    ShareViaSMSWindowController sms;
+    open(email);
+    open(sms);
+    sms.closeWindow();
+    EXPECT_EQ(finished, 0);
+    email.closeWindow();
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(screen->calls, (std::vector<std::string>{"failed SMS: ", "failed Email: "}));
+    EXPECT_FALSE(email.window()->isVisible());
+    EXPECT_TRUE(rows().empty());
+}
+
+TEST_F(ShareWindowsTest, FieldShortcutsAndBackgroundClicks) {
+    ShareViaSMSWindowController window;
+    open(window);
+    auto* field = window.mobileNumberField();
+    field->setText("12345678");
+    field->deselect();
+    QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_FALSE(field->performKeyEquivalent(&copy)) << "nothing selected, nothing to copy";
+    QKeyEvent all(QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(field->performKeyEquivalent(&all));
+    EXPECT_TRUE(field->performKeyEquivalent(&copy));
+
+    field->setCursorPosition(0);
+    auto* background = window.window()->findChild<ShareWindowsContentView*>("ShareWindowsContentView");
+    ASSERT_TRUE(background);
+    QTest::mouseClick(background, Qt::LeftButton, {}, QPoint(2, 2));
+    EXPECT_EQ(field->cursorPosition(), field->text().size());
+    EXPECT_FALSE(field->hasSelectedText());
+}
+
+}  // namespace

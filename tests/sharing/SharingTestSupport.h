@@ -1,0 +1,92 @@
+#pragma once
+// Shared set-up of the sharing tests: a temporary home with its own settings
+// and database, a pumped main queue, a manual clock, and helpers for the real
+// peers (python's standard parsers, the S3-compatible server).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "base/AppInfo.h"
+#include "base/Executor.h"
+#include "base/Scheduler.h"
+#include "core/Database.h"
+#include "core/MediaItemHelper.h"
+#include "core/UserDefaults.h"
+#include "sharing/SharingRuntime.h"
+
+inline QApplication& testApp() {
+    static int argc = 1;
+    static char name[] = "test_sharing";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
+    return *app;
+}
+
+class SharingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base::AppInfo::shared().load(std::string(FLASHWREN_SOURCE_DIR) + "/resources");
+        ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/db/flashwren_db.sqlite",
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        MediaItemHelper::clearCache();
+        main.adoptCurrentThread();
+        SharingRuntime::setMainExecutor(&main);
+        SharingRuntime::setScheduler(&scheduler);
+        setOnline(true);
+    }
+    void TearDown() override { WrenDatabase::shared().close(); }
+
+    UserDefaults& defaults() { return UserDefaults::standard(); }
+    void set(const std::string& key, const std::string& value) { defaults().set(key, value); }
+    void setOnline(bool online) { set("IS_INTERNET_RECHABLE", online ? "YES" : "NO"); }
+
+    // Runs main-queue work until `done` holds (5 s at most).
+    // Conditions changed by background threads are polled.
+    bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline)
+            if (main.runUntil(done, std::chrono::milliseconds(5))) return true;
+        return done();
+    }
+    void pumpFor(std::chrono::milliseconds time) {
+        main.runUntil([] { return false; }, time);
+    }
+    void advance(std::chrono::seconds by) { clock->advance(by); }
+
+    std::string writeFile(const std::string& name, const std::string& bytes);
+
+    testsupport::ScopedHome home;
+    // Never freed: background work of a finished test may still post to them.
+    base::ManualExecutor& main = *new base::ManualExecutor;
+    std::shared_ptr<base::ManualTimeSource> clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler& scheduler = *new base::Scheduler(clock);
+};
+
+// Runs a python3 snippet with `input` on its standard input; its standard output.
+std::string runPython(const std::string& script, const std::string& input);
+
+// Bytes that break naive handling: every byte value, CR LF pairs, a fake boundary.
+std::string awkwardBytes();
+
+// The S3-compatible server from the npm registry, on 127.0.0.1 and a free port.
+class S3Server {
+public:
+    explicit S3Server(const std::string& bucket);
+    ~S3Server();
+    bool running() const { return port_ != 0; }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    void stop();
+
+private:
+    testsupport::TempDir dir_;
+    int pid_ = -1;
+    int port_ = 0;
+};

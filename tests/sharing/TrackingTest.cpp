@@ -1,0 +1,220 @@
+// Share tracking and usage tracking against loopback servers.
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+
+#include <filesystem>
+#include <set>
+
+#include "SharingTestSupport.h"
+#include "base/Files.h"
+#include "base/Plist.h"
+#include "core/Models.h"
+#include "core/WrenUtils.h"
+#include "sharing/Analytics.h"
+#include "sharing/GlimmerlyApi.h"
+
+namespace {
+
+using testsupport::LoopbackServer;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+const std::string kSecret = "0123456789abcdef0123456789abcdef";
+
+// The service's own check: every field but "secret" and "action", sorted,
+// each key followed by its value, then the shared secret, MD5 in lower case.
+std::string serverSignature(const std::string& body) {
+    std::map<std::string, std::string> fields;
+    for (const auto& name : {"album", "message", "to", "from", "type", "hash"})
+        if (auto v = RecordedRequest::field(body, name)) fields[name] = *v;
+    std::string text;
+    for (const auto& [k, v] : fields) text += k + v;
+    text += kSecret;
+    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Md5).toHex().toStdString();
+}
+
+class GlimmerlyApiTest : public SharingTest {
+protected:
+    void SetUp() override {
+        SharingTest::SetUp();
+        set("GlimmerlyAPIURL", server.baseUrl());
+        set("FlashwrenAdminURL", server.baseUrl());
+        set("GlimmerlySharedSecret", kSecret);
+    }
+    LoopbackServer server;
+};
+
+TEST_F(GlimmerlyApiTest, TrackedShareCarriesTheSignedFieldsWithRawValuesSigned) {
+    set("ALBUM_NAME", "Smith & Jones = 100% ❤");
+    auto media = std::make_shared<MediaItemModel>();
+    media->fileName = "IMG_0042.jpg";
+    media->filePath = "/prints/IMG_0042.jpg";
+    media->uploadURL = "http://flw.io/p/Ab12Cd";
+    MediaItemHelper::addNewlyCreatedMediaItemToCache(media);
+
+    SharingModel share;
+    share.shareType = SharingTypeEmail;
+    share.toField = "guest+1@example.com";
+    share.filePath = "/prints/IMG_0042.jpg";
+    GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(share, "Here & there", "booth@example.com").wait();
+
+    ASSERT_EQ(server.requestCount(), 1u);
+    const auto request = server.requests()[0];
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/");
+    EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded");
+    const std::string& body = request.body;
+    EXPECT_EQ(body.find('+'), std::string::npos) << "a \"+\" would decode as a space";
+    EXPECT_EQ(RecordedRequest::field(body, "album"), "Smith & Jones = 100% ❤");
+    EXPECT_EQ(RecordedRequest::field(body, "message"), "Here & there");
+    EXPECT_EQ(RecordedRequest::field(body, "to"), "guest+1@example.com");
+    EXPECT_EQ(RecordedRequest::field(body, "from"), "booth@example.com");
+    EXPECT_EQ(RecordedRequest::field(body, "type"), "email");
+    EXPECT_EQ(RecordedRequest::field(body, "hash"), "Ab12Cd");
+    EXPECT_EQ(RecordedRequest::field(body, "action"), "trackshare");
+    EXPECT_EQ(RecordedRequest::field(body, "secret"), serverSignature(body));
+    EXPECT_EQ(body.find(kSecret), std::string::npos);
+}
+
+TEST_F(GlimmerlyApiTest, TypesWithoutACodeSendNoTypeAndAnEmptyHash) {
+    server.enqueue(Reply{200, {}, "<html>not json</html>"});
+    for (int type : {int(SharingTypeFacebookPage), int(SharingTypePrint)}) {
+        SharingModel share;
+        share.shareType = type;
+        share.filePath = "/prints/unknown.jpg";
+        GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(share, "m", "").wait();
+    }
+    ASSERT_EQ(server.requestCount(), 2u);
+    for (const auto& request : server.requests()) {
+        EXPECT_FALSE(RecordedRequest::field(request.body, "type").has_value());
+        EXPECT_EQ(RecordedRequest::field(request.body, "hash"), "");
+        EXPECT_EQ(RecordedRequest::field(request.body, "secret"), serverSignature(request.body));
+    }
+}
+
+TEST_F(GlimmerlyApiTest, SignatureIgnoresInsertionOrder) {
+    FormFields a{{"to", "x"}, {"album", "y"}, {"message", "z"}};
+    FormFields b{{"message", "z"}, {"to", "x"}, {"album", "y"}};
+    EXPECT_EQ(GlimmerlyApi::CreateSecretKey(a), GlimmerlyApi::CreateSecretKey(b));
+    EXPECT_NE(GlimmerlyApi::CreateSecretKey(a), GlimmerlyApi::CreateSecretKey({{"to", "x"}}));
+}
+
+TEST_F(GlimmerlyApiTest, PrevNextGoesUnsignedToTheAdministrationSite) {
+    GlimmerlyApi().updatePrevNextOfUserAtFlashwrenServer(1).wait();
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(server.requests()[0].path, "/account/settings");
+    EXPECT_EQ(server.requests()[0].body, "PrevNext=1");
+}
+
+// Usage tracking ----------------------------------------------------------------
+
+class AnalyticsTest : public SharingTest {
+protected:
+    void SetUp() override {
+        SharingTest::SetUp();
+        set("GoogleAnalyticsURL", server.baseUrl());
+        set("GoogleTrackingID", "UA-12345678-01");
+        GoogleTracker::sharedGoogleTracker().setScreenSize(1280, 1024);
+    }
+    QString queue() { return WrenUtils::getAnalyticsQueueFolderPath(); }
+    QStringList queued() { return QDir(queue()).entryList({"*.plist"}, QDir::Files, QDir::Name); }
+    LoopbackServer server;
+};
+
+TEST_F(AnalyticsTest, OnlineHitCarriesTheBaseFields) {
+    GoogleTracker::sharedGoogleTracker().trackeEventWithCategory("share", "Email").wait();
+    ASSERT_EQ(server.requestCount(), 1u);
+    const auto r = server.requests()[0];
+    EXPECT_EQ(r.path, "/collect");
+    const std::map<std::string, std::string> expected{
+        {"v", "1"},   {"tid", "UA-12345678-01"}, {"t", "event"},          {"ec", "share"},
+        {"ea", "Email"}, {"sr", "1280x1024"},    {"an", "com.flashwren.mac"}, {"aid", "flashwren_mac"},
+        {"av", "1.0.0 (100)"}, {"cid", WrenUtils::getUniqueUUID().toStdString()}};
+    for (const auto& [k, v] : expected) EXPECT_EQ(RecordedRequest::field(r.body, k), v) << k;
+    EXPECT_FALSE(RecordedRequest::field(r.body, "el").has_value());
+    EXPECT_FALSE(RecordedRequest::field(r.body, "ev").has_value());
+    EXPECT_EQ(r.header("User-Agent"), RecordedRequest::field(r.body, "ua"));
+    EXPECT_EQ(RecordedRequest::field(r.body, "ua")->rfind("flashwren/1.0.0 (X11; Linux ", 0), 0u);
+}
+
+TEST_F(AnalyticsTest, UserAgentNamesTheSystemFromOsRelease) {
+    EXPECT_EQ(GoogleTracker::userAgent("2.1", "PRETTY_NAME=\"x\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n",
+                                       "x86_64"),
+              "flashwren/2.1 (X11; Linux x86_64; Debian GNU/Linux 12)");
+    EXPECT_EQ(GoogleTracker::userAgent("2.1", "", "aarch64"), "flashwren/2.1 (X11; Linux aarch64; Linux)");
+}
+
+TEST_F(AnalyticsTest, RefusedOnlineHitIsDroppedNotStored) {
+    server.enqueue(Reply{400, {}, ""});
+    GoogleTracker::sharedGoogleTracker().trackScreen("Green Screen").wait();
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_TRUE(queued().isEmpty());
+}
+
+TEST_F(AnalyticsTest, OfflineHitWaitsUntilTheEndpointAcceptsIt) {
+    setOnline(false);
+    GoogleTracker::sharedGoogleTracker().trackScreen("Session/Photo/Auto").wait();
+    EXPECT_EQ(server.requestCount(), 0u);
+    ASSERT_EQ(queued().size(), 1);
+    auto stored = base::plistReadFile((queue() + "/" + queued()[0]).toStdString());
+    ASSERT_TRUE(stored && stored->is_object());
+    EXPECT_EQ((*stored)["cd"], "Session/Photo/Auto");
+
+    Analytics& analytics = Analytics::sharedAnalytics();
+    EXPECT_FALSE(analytics.startUploadingOldAnalyticsData()) << "still offline";
+    setOnline(true);
+    server.enqueue(Reply{503, {}, ""});
+    EXPECT_TRUE(analytics.startUploadingOldAnalyticsData());
+    EXPECT_EQ(queued().size(), 1) << "kept for the next pass";
+    EXPECT_TRUE(analytics.startUploadingOldAnalyticsData());
+    EXPECT_TRUE(queued().isEmpty());
+    ASSERT_EQ(server.requestCount(), 2u);
+    EXPECT_EQ(RecordedRequest::field(server.requests()[1].body, "cd"), "Session/Photo/Auto");
+    EXPECT_TRUE(analytics.isTimerPending());
+}
+
+TEST_F(AnalyticsTest, ResendPassDeletesUnreadableHitsAndTouchesOnlyPlists) {
+    QDir().mkpath(queue());
+    base::writeFileAtomically((queue() + "/1.plist").toStdString(), "not a property list");
+    base::writeFileAtomically((queue() + "/notes.txt").toStdString(), "keep me");
+    EXPECT_TRUE(Analytics::sharedAnalytics().startUploadingOldAnalyticsData());
+    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_TRUE(queued().isEmpty());
+    EXPECT_TRUE(QFile::exists(queue() + "/notes.txt"));
+}
+
+TEST_F(AnalyticsTest, AListingFailureKeepsTheTimerGoing) {
+    // A file where the folder should be cannot be listed.
+    std::filesystem::create_directories(std::filesystem::path(queue().toStdString()).parent_path());
+    base::writeFileAtomically(queue().toStdString(), "");
+    Analytics& analytics = Analytics::sharedAnalytics();
+    EXPECT_FALSE(analytics.startUploadingOldAnalyticsData());
+    EXPECT_TRUE(analytics.isTimerPending());
+}
+
+TEST_F(AnalyticsTest, HitsOfTheSameMillisecondAreAllKept) {
+    const HitFields hit{{"v", "1"}, {"t", "screenview"}};
+    std::set<QString> paths;
+    for (int i = 0; i < 20; ++i) paths.insert(GoogleTracker::storeHit(queue(), hit));
+    EXPECT_EQ(paths.size(), 20u);
+    EXPECT_FALSE(paths.count(QString()));
+    EXPECT_EQ(queued().size(), 20);
+}
+
+TEST_F(AnalyticsTest, TimerRunsAPassEveryMinuteOnTheBackground) {
+    setOnline(false);
+    GoogleTracker::sharedGoogleTracker().trackScreen("Green Screen").wait();
+    Analytics& analytics = Analytics::sharedAnalytics();
+    analytics.startTimer();  // on this test's clock, when an earlier test made the instance
+    setOnline(true);
+    advance(std::chrono::seconds(59));
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(server.requestCount(), 0u);
+    advance(std::chrono::seconds(1));
+    ASSERT_TRUE(pumpUntil([&] { return queued().isEmpty(); }));
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_TRUE(pumpUntil([&] { return analytics.isTimerPending(); }));
+}
+
+}  // namespace
