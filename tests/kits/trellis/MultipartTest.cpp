@@ -9,37 +9,6 @@
 
 namespace {
 
-// Parses a body with Python's own MIME parser and prints one line per part:
-// name, file name, content type, then the payload's hex.
-std::string parseWithPython(const std::string& contentType, const std::string& body) {
-    testsupport::TempDir dir;
-    base::writeFileAtomically(dir.file("body"), "Content-Type: " + contentType + "\r\n" + body);
-    std::string script = dir.file("parse.py");
-    base::writeFileAtomically(script,
-                              "import sys, email, email.policy\n"
-                              "msg = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.HTTP)\n"
-                              "assert msg.is_multipart(), 'not multipart'\n"
-                              "for part in msg.iter_parts():\n"
-                              "    print(part.get_param('name', header='content-disposition'), part.get_filename(),\n"
-                              "          part.get_content_type(), part.get_payload(decode=True).hex())\n");
-    std::string command = "python3 " + script + " " + dir.file("body") + " 2>&1";
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-std::string hex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) out += {d[c >> 4], d[c & 15]};
-    return out;
-}
-
 // A stream that takes only a given number of bytes in all.
 class ShortStream : public TRLOutputStream {
 public:
@@ -82,11 +51,11 @@ TEST(TrellisMultipart, PartsSurviveAnIndependentParserWithBinaryIntact) {
     EXPECT_EQ(request.body.find("Content-Transfer-Encoding: binary"), request.body.find("Content-Transfer-Encoding"));
     EXPECT_NE(request.body.find("Content-Type: application/octet-stream\r\n\r\nraw"), std::string::npos);
 
-    std::string parsed = parseWithPython(contentType, request.body);
-    std::string expected = "app[identifier] None text/plain " + hex("com.example.booth") + "\n" +
-                           "count None text/plain " + hex("5") + "\n" +
-                           "app[icon][data] icon.png image/png " + hex(binary) + "\n" +
-                           "blob a.bin application/octet-stream " + hex("raw") + "\n";
+    std::string parsed = trellistest::parseMultipartWithPython(contentType, request.body);
+    std::string expected = "app[identifier] None text/plain " + trellistest::hex("com.example.booth") + "\n" +
+                           "count None text/plain " + trellistest::hex("5") + "\n" +
+                           "app[icon][data] icon.png image/png " + trellistest::hex(binary) + "\n" +
+                           "blob a.bin application/octet-stream " + trellistest::hex("raw") + "\n";
     EXPECT_EQ(parsed, expected);
 }
 
@@ -97,7 +66,7 @@ TEST(TrellisMultipart, NamesWithQuotesAndLineBreaksCannotInjectHeaders) {
         e.addFileData("d", "a\"b\nc.txt", std::nullopt, "file");
     }));
     EXPECT_EQ(request.body.find("\r\nX-Injected"), std::string::npos);
-    std::string parsed = parseWithPython(request.valueForHTTPHeaderField("Content-Type").value_or(""), request.body);
+    std::string parsed = trellistest::parseMultipartWithPython(request.valueForHTTPHeaderField("Content-Type").value_or(""), request.body);
     EXPECT_EQ(parsed, "evil%22%0D%0AX-Injected: 1 None text/plain 76\nfile a%22b%0Ac.txt application/octet-stream 64\n");
 }
 

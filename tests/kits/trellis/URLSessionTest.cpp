@@ -67,7 +67,8 @@ TEST(TrellisURLSession, DelegateHearsTasksWithoutHandlersInOrder) {
         EXPECT_EQ(delegate->body.size(), 100000u);
     }
     std::vector<std::string> extra;
-    for (auto& [name, value] : server.requests().at(0).headers)
+    auto recorded = server.requests();
+    for (auto& [name, value] : recorded.at(0).headers)
         if (name == "X-Extra") extra.push_back(value);
     EXPECT_EQ(extra, (std::vector<std::string>{"request", "config"}));
     EXPECT_EQ(task->state(), BBXURLSessionTask::State::Completed);
