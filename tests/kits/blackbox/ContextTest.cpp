@@ -131,18 +131,6 @@ TEST(CrashContext, SdkLogUnderstandsItsFewConversions) {
         << log;
 }
 
-TEST(CrashContext, HexAndNumbers) {
-    char hex[9];
-    const unsigned char bytes[] = {0x00, 0x7f, 0xab, 0xff};
-    BBXBytesToHexString(bytes, 4, hex);
-    EXPECT_STREQ(hex, "007fabff");
-    BBXBytesToHexString(bytes, 4, nullptr);
-    char buffer[21];
-    EXPECT_STREQ(BBXFormatUnsigned(0, 10, buffer), "0");
-    EXPECT_STREQ(BBXFormatUnsigned(18446744073709551615ull, 10, buffer), "18446744073709551615");
-    EXPECT_STREQ(BBXFormatUnsigned(0xdeadbeef, 16, buffer), "deadbeef");
-}
-
 TEST(CrashContextDeathTest, OnlyTheFirstCrashRecords) {
     reportDir();
     EXPECT_EXIT(
