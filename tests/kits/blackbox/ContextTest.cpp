@@ -1,4 +1,5 @@
 // The crash context: protected region, SDK log, checked reads, crash-once flag, metadata.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,6 +10,7 @@
 
 #include "TestContext.h"
 #include "base/Files.h"
+#include "kits/blackbox/BBXBinaryImages.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/crashtime/BBXContext.h"
 
@@ -185,6 +187,32 @@ TEST(CrashContext, LoadedImagesAreLogged) {
     }
     EXPECT_TRUE(sawMain);
     EXPECT_TRUE(sawLibc);
+}
+
+TEST(CrashContext, RescanLogsLibrariesOpenedAndClosedSinceLaunch) {
+    reportDir();
+    BBXBinaryImagesQueue().drain();
+    void* plugin = ::dlopen(UNWIND_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr);
+    auto code = reinterpret_cast<std::uint64_t>(::dlsym(plugin, "plugin_call"));
+    EXPECT_EQ(BBXBinaryImageRescan(), 1);
+    BBXImageEntry entry;
+    EXPECT_TRUE(BBXBinaryImageSafeFindImageForAddress(code, &entry));
+    EXPECT_EQ(BBXBinaryImageRescan(), 0);
+    ::dlclose(plugin);
+    EXPECT_EQ(BBXBinaryImageRescan(), 1);
+    EXPECT_FALSE(BBXBinaryImageSafeFindImageForAddress(code, &entry));
+    BBXBinaryImagesQueue().drain();
+    auto sections = BBXFileReadSections(reportDir() + "/binary_images.bbxrecord", false);
+    ASSERT_TRUE(sections && sections->size() >= 2);
+    const auto& loaded = (*sections)[sections->size() - 2];
+    const auto& unloaded = sections->back();
+    ASSERT_TRUE(loaded.contains("load"));
+    EXPECT_NE(loaded["load"]["path"].get<std::string>().find("unwind_plugin"), std::string::npos);
+    ASSERT_TRUE(unloaded.contains("unload"));
+    EXPECT_EQ(unloaded["unload"]["base"], loaded["load"]["base"]);
+    EXPECT_EQ(unloaded["unload"]["path"], loaded["load"]["path"]);
+    EXPECT_EQ(unloaded["unload"]["uuid"], loaded["load"]["uuid"]);
 }
 
 }  // namespace
