@@ -62,6 +62,10 @@ protected:
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("SHARING_SCREEN_SECONDS", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
+        // The outside services (uploads, tracking) point at a closed port of this machine.
+        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
+                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
+            defaults.set(key, "http://127.0.0.1:9");
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
@@ -190,6 +194,10 @@ TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) 
     EXPECT_TRUE(originals.contains("guest-a.jpg"));
     EXPECT_TRUE(originals.contains("guest-b.png"));
     EXPECT_EQ(camera->picturesTaken(), 2) << "the camera takes only the slots left";
+    const QStringList used = PhotoSession::session().imagesUsed;
+    ASSERT_EQ(used.size(), 4);
+    EXPECT_TRUE(used[0].endsWith("guest-a.jpg")) << "dropped photos keep their order";
+    EXPECT_TRUE(used[1].endsWith("guest-b.png"));
     EXPECT_TRUE(QFile::exists(a)) << "the guest's own file is left where it was";
 }
 
