@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QShortcut>
 #include <QTimer>
 
 #include "base/AppInfo.h"
@@ -25,6 +26,8 @@
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "greenscreen/BackgroundImage.h"
+#include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
 #include "sharing/Analytics.h"
@@ -118,6 +121,8 @@ void AppController::becomeScreensDelegate() {
     window_->sessionScreen()->setDelegate(this);
     window_->sharingScreen()->setDelegate(this);
     window_->contentView()->setDelegate(this);
+    auto* greenScreen = new QShortcut(QKeySequence(QStringLiteral("Ctrl+G")), window_.get());
+    connect(greenScreen, &QShortcut::activated, this, &AppController::openGreenScreenWindow);
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
             [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });
@@ -203,7 +208,9 @@ void AppController::subscribeToNotifications() {
                                             }));
     observers_.push_back(center.addObserver(kGreenScreenWindowDidClosed, nullptr, main,
                                             [this](const base::Notification&) {
-                                                if (window_) window_->homeScreen()->refresh();
+                                                if (!window_) return;
+                                                window_->homeScreen()->refresh();
+                                                presentBackgroundChooserIfNeeded();
                                             }));
 }
 
@@ -226,10 +233,8 @@ void AppController::startCamera() {
 }
 
 void AppController::scheduleLateStartUp() {
-    QTimer::singleShot(1000, this, [] {
-        if (WrenUtils::checkIFOpenGLIsSupported()) {
-            // The green-screen background chooser is shown here.
-        }
+    QTimer::singleShot(1000, this, [this] {
+        if (WrenUtils::checkIFOpenGLIsSupported()) presentBackgroundChooserIfNeeded();
     });
     PhotoSession::resetPrintsThisRun();
 }
@@ -238,6 +243,7 @@ void AppController::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
     spdlog::info("AppController: quitting");
+    if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
     auto& camera = CameraManager::sharedCameraManager();
@@ -251,6 +257,7 @@ void AppController::selectScreen(Screen screen) {
     switch (screen) {
     case Screen::Home:
         window_->homeScreen()->refresh();
+        presentBackgroundChooserIfNeeded();
         window_->selectScreen(window_->homeScreen());
         break;
     case Screen::Session: window_->selectScreen(window_->sessionScreen()); break;
@@ -263,9 +270,26 @@ void AppController::goHome() {
 }
 
 bool AppController::greenScreenBackgroundsAvailable() const {
-    // With green screen on, a session needs backgrounds; the green-screen
-    // settings answer here.
-    return true;
+    // With green screen on, a session needs backgrounds.
+    if (UserDefaults::standard().integer(kGreenScreenOnKey, 2) == 2) return true;
+    return !storedBackgroundEntries().empty();
+}
+
+void AppController::presentBackgroundChooserIfNeeded() {
+    if (!window_ || screen_ != Screen::Home) return;
+    window_->homeScreen()->presentBackgroundChooserIfNeeded();
+}
+
+void AppController::openGreenScreenWindow() {
+    if (screen_ != Screen::Home) {
+        showMessage(QStringLiteral("Please wait till photo session finishes."), 3.0);
+        return;
+    }
+    if (!greenScreenWindow_) greenScreenWindow_ = std::make_unique<GreenScreenWindowController>();
+    greenScreenWindow_->setCameraManager(&CameraManager::sharedCameraManager());
+    greenScreenWindow_->show();
+    greenScreenWindow_->raise();
+    greenScreenWindow_->activateWindow();
 }
 
 bool AppController::startSession(const QStringList& droppedFiles) {
@@ -289,12 +313,20 @@ bool AppController::startSession(const QStringList& droppedFiles) {
                     6);
         return false;
     }
+    window_->homeScreen()->hideBackgroundChooser();
     selectScreen(Screen::Session);
     window_->sessionScreen()->startSession(droppedFiles);
     return true;
 }
 
 void AppController::userDidRequestSession(const QStringList& droppedFiles) {
+    // With green screen on, the guest first chooses a background (or, with
+    // backgrounds taken in turn, the chooser asks for the session at once).
+    if (droppedFiles.isEmpty() && screen_ == Screen::Home &&
+        UserDefaults::standard().integer(kGreenScreenOnKey, 2) != 2 && WrenUtils::checkIFOpenGLIsSupported()) {
+        window_->homeScreen()->presentBackgroundChooser();
+        return;
+    }
     startSession(droppedFiles);
 }
 

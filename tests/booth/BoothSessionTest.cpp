@@ -18,6 +18,7 @@
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
+#include "greenscreen/GreenBackgroundsPreviewView.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "camera/FolderCameraModel.h"
@@ -278,4 +279,35 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
         EXPECT_GT(qBlue(photo.pixel(20, 200)), 180) << name.toStdString();
         EXPECT_GT(qGreen(original.pixel(20, 200)), 150) << name.toStdString();
     }
+}
+
+TEST_F(BoothSessionTest, TheGuestChoosesTheBackgroundBeforeTheSession) {
+    QImage backdrop(64, 48, QImage::Format_RGB32);
+    backdrop.fill(QColor(200, 30, 30));
+    const QString red = QString::fromStdString(scratch.path()) + "/red.png";
+    ASSERT_TRUE(backdrop.save(red));
+    backdrop.fill(QColor(20, 40, 220));
+    const QString blue = QString::fromStdString(scratch.path()) + "/blue.png";
+    ASSERT_TRUE(backdrop.save(blue));
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GREEN_SCREEN_ON", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUND_SELECTION_TYPE", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUNDS",
+                 nlohmann::json::array({{{red.toStdString(), ""}}, {{blue.toStdString(), ""}}}));
+
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    ASSERT_TRUE(home_()->backgroundChooserHost()->isVisible());
+    auto* chooser = home_()->backgroundChooser();
+    QTest::keyClick(chooser, Qt::Key_Right);
+    QTest::keyClick(chooser, Qt::Key_Space);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Session, 2000));
+    EXPECT_EQ(*defaults.object("GREEN_SCREEN_BACKGROUNDS_TO_USE"), nlohmann::json({{blue.toStdString(), ""}}));
+    // The operator's window waits for the session to end.
+    controller.openGreenScreenWindow();
+    EXPECT_EQ(message(), "Please wait till photo session finishes.");
+    EXPECT_FALSE(controller.greenScreenWindow());
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QString photo = files(WrenUtils::getIncomingFolderPath()).value(0);
+    EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + photo).pixel(20, 200)), 180);
 }

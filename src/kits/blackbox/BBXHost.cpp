@@ -88,7 +88,10 @@ void BBXHostInitialize() {
     if (!bbxContext) return;
     long page = ::sysconf(_SC_PAGESIZE);
     bbxContext->pageSize = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
+    // The volume whose free space a crash report gives: the documents folder's,
+    // or the home folder's when there is no documents folder.
     std::string documents = base::documentsDir();
+    if (documents.empty() || ::access(documents.c_str(), F_OK) != 0) documents = base::homeDir();
     bbxContext->documentsDirectory = documents.empty() ? nullptr : BBXContextCopyString(documents.c_str());
 }
 

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <set>
 
-#include "base/Crypto.h"
 #include "kits/tally/BBXTallyEvent.h"
 #include "kits/tally/TallyLog.h"
 #include "kits/tally/TallyText.h"
+#include "kits/trellis/TRLUtilities.h"
 
 using base::Json;
 
@@ -73,19 +73,11 @@ std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsApplicationLifecycleEvent::initWi
 
 // --- identifiers and time ------------------------------------------------------
 
-std::string BBXAnalyticsCreateUUIDString() {
-    std::string b = base::randomBytes(16);
-    b[6] = static_cast<char>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<char>((b[8] & 0x3F) | 0x80);
-    std::string hex = base::hexEncode(b, true);
-    return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
-           hex.substr(20);
-}
 
 std::string BBXAnalyticsIdentifierGenerator::generateSessionFragmentIdentifier() {
-    return BBXAnalyticsCreateUUIDString();
+    return TRLCreateUUIDString();
 }
-std::string BBXAnalyticsIdentifierGenerator::generateEventIdentifier() { return BBXAnalyticsCreateUUIDString(); }
+std::string BBXAnalyticsIdentifierGenerator::generateEventIdentifier() { return TRLCreateUUIDString(); }
 
 std::uint64_t BBXAnalyticsTimestampGenerator::generateAnalyticsTimestamp() {
     auto now = std::chrono::system_clock::now().time_since_epoch();

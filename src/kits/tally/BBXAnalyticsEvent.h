@@ -70,9 +70,6 @@ public:
     virtual std::uint64_t generateAnalyticsTimestamp();
 };
 
-// A new random (version 4) UUID in upper-case text.
-std::string BBXAnalyticsCreateUUIDString();
-
 class BBXAnalyticsEventFilter {
 public:
     static bool shouldDiscardEvent(const BBXEventLogEvent* event, const std::optional<std::string>& betaToken,

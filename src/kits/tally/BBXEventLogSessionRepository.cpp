@@ -416,11 +416,21 @@ bool BBXEventLogSessionRepository::cleanUpSessionFragmentDirectoryURL(const std:
     });
 }
 
-bool BBXEventLogSessionRepository::cleanUpSessionDirectoryURL(const std::string& url, const std::string& openFragment,
+bool BBXEventLogSessionRepository::Ignored::has(const Paths& list, const std::string& url) const {
+    std::string s = standardized(url);
+    for (const auto& item : list)
+        if (item == s) return true;
+    return false;
+}
+
+bool BBXEventLogSessionRepository::cleanUpSessionDirectoryURL(const std::string& url, const Ignored& ignored,
                                                               bool& shouldDelete, Error* error) {
-    std::string open = standardized(openFragment);
+    if (isDirectoryURL(url) && ignored.has(ignored.sessions, url)) {
+        shouldDelete = false;
+        return true;
+    }
     return cleanUpDirectoryURL(url, shouldDelete, error, [&](const std::string& child, bool& del, Error* err) {
-        if (!open.empty() && standardized(child) == open) {
+        if (ignored.has(ignored.fragments, child)) {
             del = false;
             return true;
         }
@@ -428,15 +438,25 @@ bool BBXEventLogSessionRepository::cleanUpSessionDirectoryURL(const std::string&
     });
 }
 
-bool BBXEventLogSessionRepository::cleanUpStateDirectoryURL(const std::string& url, const std::string& openFragment,
+bool BBXEventLogSessionRepository::cleanUpStateDirectoryURL(const std::string& url, const Ignored& ignored,
                                                             bool& shouldDelete, Error* error) {
     return cleanUpDirectoryURL(url, shouldDelete, error, [&](const std::string& child, bool& del, Error* err) {
-        return cleanUpSessionDirectoryURL(child, openFragment, del, err);
+        return cleanUpSessionDirectoryURL(child, ignored, del, err);
     });
 }
 
 bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(
     const std::string& openFragment, Error* error) {
+    Paths fragments;
+    if (!openFragment.empty()) fragments.push_back(openFragment);
+    return cleanUpEventLogRepositoryIgnoring(fragments, {}, error);
+}
+
+bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnoring(const Paths& ignoredFragments,
+                                                                     const Paths& ignoredSessions, Error* error) {
+    Ignored ignored;
+    for (const auto& f : ignoredFragments) ignored.fragments.push_back(standardized(f));
+    for (const auto& s : ignoredSessions) ignored.sessions.push_back(standardized(s));
     auto version = statesDirectoryURL(error);
     if (!version) return false;
     bool unused = false;
@@ -445,6 +465,6 @@ bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnorningSessionFrag
             del = true;
             return true;
         }
-        return cleanUpStateDirectoryURL(child, openFragment, del, err);
+        return cleanUpStateDirectoryURL(child, ignored, del, err);
     });
 }

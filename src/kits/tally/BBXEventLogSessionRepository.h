@@ -82,6 +82,10 @@ public:
     // emptied directory, leaving the open fragment alone.
     bool cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(const std::string& openFragment,
                                                                         Error* error = nullptr);
+    // The same, leaving alone every fragment and every whole session listed
+    // (fragments and sessions other writers still use).
+    bool cleanUpEventLogRepositoryIgnoring(const Paths& ignoredFragments, const Paths& ignoredSessions,
+                                           Error* error = nullptr);
 
     // Support operations.
     enum class ItemType { File = 0, Directory = 1 };
@@ -98,9 +102,12 @@ public:
 private:
     using Rule = std::function<bool(const std::string& child, bool& shouldDelete, Error* error)>;
     bool cleanUpDirectoryURL(const std::string& url, bool& shouldDelete, Error* error, const Rule& rule);
-    bool cleanUpStateDirectoryURL(const std::string& url, const std::string& openFragment, bool& shouldDelete,
-                                  Error* error);
-    bool cleanUpSessionDirectoryURL(const std::string& url, const std::string& openFragment, bool& shouldDelete,
+    struct Ignored {
+        Paths fragments, sessions;
+        bool has(const Paths& list, const std::string& url) const;
+    };
+    bool cleanUpStateDirectoryURL(const std::string& url, const Ignored& ignored, bool& shouldDelete, Error* error);
+    bool cleanUpSessionDirectoryURL(const std::string& url, const Ignored& ignored, bool& shouldDelete,
                                     Error* error);
     bool cleanUpSessionFragmentDirectoryURL(const std::string& url, bool& shouldDelete, Error* error);
     std::optional<Paths> directoriesIn(const std::string& url, Error* error);

@@ -1,17 +1,9 @@
 #include "kits/tally/TallyLog.h"
 
+#include "kits/trellis/TRLUtilities.h"
+
 namespace tally {
 
-namespace {
-std::atomic<int> gOverride{-1};
-}
-
-bool debugEnabled() {
-    int o = gOverride.load(std::memory_order_relaxed);
-    if (o >= 0) return o != 0;
-    return false;
-}
-
-void setDebugOverride(int value) { gOverride.store(value, std::memory_order_relaxed); }
+bool debugEnabled() { return TRLDebugEnabled(); }
 
 }  // namespace tally

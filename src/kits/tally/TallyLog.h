@@ -11,8 +11,6 @@ namespace tally {
 
 // True while verbose SDK logging is on.
 bool debugEnabled();
-// Tests and the kit's start set where the flag comes from.
-void setDebugOverride(int value);  // -1 follows the SDK core, 0 off, 1 on
 
 template <class... Args>
 void debugLog(spdlog::format_string_t<Args...> fmt, Args&&... args) {

@@ -10,47 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "TallyTestSupport.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "kits/tally/BBXEventLogFile.h"
 
+using tallytest::Line;
+
 namespace {
-
-struct Line {
-    std::string timestamp, key;
-    std::optional<std::string> payload;
-};
-
-// Parses event lines the way a server would: the payload length says how
-// many bytes follow, so tabs and line feeds inside it are harmless.
-// Returns false on any malformed or incomplete line.
 bool parseLines(const std::string& data, std::vector<Line>& out, std::size_t* consumed = nullptr) {
-    std::size_t i = 0;
-    while (i < data.size()) {
-        Line line;
-        auto tab = data.find('\t', i);
-        if (tab == std::string::npos) break;
-        line.timestamp = data.substr(i, tab - i);
-        std::size_t k = tab + 1;
-        auto end = data.find_first_of("\t\n", k);
-        if (end == std::string::npos) break;
-        line.key = data.substr(k, end - k);
-        if (data[end] == '\t') {
-            auto tab2 = data.find('\t', end + 1);
-            if (tab2 == std::string::npos) break;
-            std::size_t len = std::stoul(data.substr(end + 1, tab2 - end - 1));
-            if (tab2 + 1 + len >= data.size()) break;
-            line.payload = data.substr(tab2 + 1, len);
-            end = tab2 + 1 + len;
-            if (data[end] != '\n') return false;
-        }
-        out.push_back(line);
-        i = end + 1;
-    }
-    if (consumed) *consumed = i;
-    return consumed ? true : i == data.size();
+    bool malformed = false;
+    std::size_t used = 0;
+    out = tallytest::parseLines(data, &used, &malformed);
+    if (consumed) *consumed = used;
+    return !malformed && (consumed || used == data.size());
 }
-
 }  // namespace
 
 TEST(EventLogEvent, LineFormatCarriesPayloadsWithTabsAndLineBreaks) {

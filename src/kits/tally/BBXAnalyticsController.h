@@ -1,0 +1,229 @@
+#pragma once
+// The engine behind the analytics kit: filters events by the server settings
+// and by sampling, appends them to the per-priority log files of the open
+// session fragment, and from time to time switches fragments, packages,
+// uploads, prunes and cleans the store.
+//
+// Queues: one serial queue per priority owns that priority's open file;
+// everything else (settings, fragment switches, maintenance) runs on the
+// maintenance queue.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/Error.h"
+#include "base/Executor.h"
+#include "base/Json.h"
+#include "base/NotificationCenter.h"
+#include "base/Scheduler.h"
+#include "kits/tally/BBXAnalyticsEvent.h"
+#include "kits/tally/BBXAnalyticsMetadataController.h"
+#include "kits/tally/BBXAnalyticsNetworkingClient.h"
+#include "kits/tally/BBXEventLogFile.h"
+#include "kits/tally/BBXEventLogSessionRepository.h"
+#include "kits/tally/BBXTallyEvent.h"
+
+class BBXUserDefaults;
+
+// What the controller reads from the SDK core.
+class BBXAnalyticsCore {
+public:
+    virtual ~BBXAnalyticsCore() = default;
+    virtual std::optional<base::Json> settings() = 0;
+    virtual bool isFirstInstall() = 0;
+    virtual std::optional<std::string> apiKey() = 0;
+    virtual std::optional<std::string> installID() = 0;
+    virtual BBXAnalyticsMetadataSource metadataSource() = 0;
+};
+
+inline constexpr const char* kBBXAnalyticsControllerErrorDomain = "BBXAnalyticsControllerErrorDomain";
+inline constexpr const char* kTRLSettingsAvailableNotification = "TRLSettingsAvailableNotification";
+
+class BBXAnalyticsController : public std::enable_shared_from_this<BBXAnalyticsController> {
+public:
+    using Completion = std::function<void(std::optional<base::Error>)>;
+
+    // Everything the controller works with; tests hand in their own.
+    struct Environment {
+        std::shared_ptr<BBXAnalyticsCore> core;
+        BBXUserDefaults* defaults = nullptr;
+        std::shared_ptr<BBXAnalyticsNetworkingClient> networkingClient;
+        std::shared_ptr<BBXAnalyticsIdentifierGenerator> identifierGenerator;
+        std::shared_ptr<BBXAnalyticsTimestampGenerator> timestampGenerator;
+        base::Scheduler* scheduler = nullptr;             // the maintenance timer
+        base::NotificationCenter* notificationCenter = nullptr;
+    };
+
+    static constexpr const char* kLastSessionIdentifierKey = "io.blackbox.insights.lastsessionidentifier";
+    static constexpr const char* kLastSessionTimestampKey = "io.blackbox.insights.lastsessiontimestamp";
+    static constexpr const char* kLastSessionMetadataKey = "io.blackbox.insights.lastsessionmetadata";
+    static constexpr const char* kLastMaintenanceDateKey = "io.blackbox.insights.lastmaintenancedate";
+    // Without settings nothing is uploaded; this bounds what waits meanwhile.
+    static constexpr std::uint32_t kBuiltInMaxPendingSendFileCount = 100;
+    static constexpr std::chrono::seconds kHandOverTimeout{5};
+
+    static bool supported(const base::Json& infoDictionary);
+
+    // Null when the first fragment cannot be prepared.
+    static std::shared_ptr<BBXAnalyticsController> create(const std::string& sessionIdentifier,
+                                                          const std::string& analyticsRootDirectory,
+                                                          const std::optional<std::string>& betaToken,
+                                                          Environment environment);
+    ~BBXAnalyticsController();
+    BBXAnalyticsController(const BBXAnalyticsController&) = delete;
+    BBXAnalyticsController& operator=(const BBXAnalyticsController&) = delete;
+
+    // Events.
+    void logAppInstalled();
+    void logAppLaunched();
+    void logPreviousSessionCrashedOnDate(std::optional<double> secondsSince1970);
+    void logPredefinedEvent(std::shared_ptr<BBXTallyEvent> event);
+    void logCustomEvent(std::shared_ptr<BBXTallyEvent> event);
+    void logTallyEvent(std::shared_ptr<BBXTallyEvent> event);
+    void logEvent(std::shared_ptr<BBXEventLogEvent> event);
+    // One of the three lifecycle notification names; the terminate event
+    // also writes everything still queued before it returns.
+    void applicationLifecycleEvent(const std::string& notificationName);
+
+    // Settings (applied on the maintenance queue).
+    void trellisSettingsDownloaded();
+    void setSettings(std::optional<base::Json> settings);
+    bool analyticsFeatureSwitchEnabled() const;
+    bool customEventsFeatureSwitchEnabled() const;
+    bool predefinedEventsFeatureSwitchEnabled() const;
+
+    // Maintenance.
+    void maintainSessionFragments(Completion completion);
+    void maintainSessionFragmentsIgnoringError();
+    void scheduleSessionMaintenance();
+    void cancelSessionMaintenance();
+    // Seconds from now until the first timer fire.
+    double initialMaintenanceTimeWithFlushInterval(std::uint32_t interval);
+    double lastMaintenanceDate();  // seconds since 1970
+    void saveLastMaintenanceDate(double secondsSince1970);
+
+    // Waits until everything queued so far on every queue has run.
+    void flush();
+
+    // State, for the kit and tests.
+    const std::string& sessionIdentifier() const { return sessionIdentifier_; }
+    std::uint64_t sessionTimestamp() const { return sessionTimestamp_; }
+    const std::string& analyticsRootDirectoryURL() const { return root_; }
+    std::string currentSessionFragmentDirectoryURL();
+    const std::optional<std::string>& betaToken() const { return betaToken_; }
+    const std::optional<std::string>& lastSessionIdentifier() const { return lastSessionIdentifier_; }
+    std::uint64_t lastSessionTimestamp() const { return lastSessionTimestamp_; }
+    const std::optional<std::string>& lastSessionMetadata() const { return lastSessionMetadata_; }
+    const std::string& metadataJSONData() const { return metadataController_->metadataJSONData(); }
+    base::SerialQueue& sessionMaintenanceQueue() { return maintenanceQueue_; }
+    bool holdsMaintenanceLock() const { return rootLockFd_ >= 0; }
+    bool isMaintenanceTimerScheduled();
+
+private:
+    struct Settings {
+        bool haveSettings = false;
+        bool collect = false;
+        std::string analyticsURL;
+        bool flushOnBackground = false;
+        std::uint64_t maxByteSizePerFile = 0;
+        std::uint32_t flushIntervalSecs = 0;
+        std::uint32_t maxPendingSendFileCount = 0;
+        bool trackCustomEvents = true;
+        bool trackPredefinedEvents = true;
+        std::int64_t samplingRate = 0;
+    };
+    struct PriorityState {
+        std::string fileURL;                          // the open fragment's file of this priority
+        std::uint64_t fragmentTimestamp = 0;
+        std::string fragmentDirectory;
+        std::unique_ptr<BBXEventLogEventFile> file;   // open after the first event
+    };
+
+    BBXAnalyticsController(const std::string& sessionIdentifier, const std::string& root,
+                           const std::optional<std::string>& betaToken, Environment environment);
+    Settings settingsSnapshot() const;
+
+    // Fragments.
+    bool prepareNewSessionFragment(const std::string& identifier, std::uint64_t timestamp, base::Error* error);
+    std::optional<std::string> createEventFileURLForPriority(std::int64_t priority, base::Error* error);
+    bool ensureLogFileExistsForPriority(std::int64_t priority, base::Error* error);
+    void appendOnPriorityQueue(std::int64_t priority, const std::shared_ptr<BBXEventLogEvent>& event);
+    bool handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogFile& file);
+    bool handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event);
+    void requestTriggeredMaintenance();
+    void readLastSessionInformation();
+    void saveCurrentSessionInformation();
+    void handleDisabledFeatureSwitch();
+    void applySettings(const std::optional<base::Json>& settings);
+    bool lockSessionDirectory();
+
+    // Maintenance steps, each on the maintenance queue.
+    void openNewSessionFragment(Completion completion);
+    void packageClosedSessionFragments(Completion completion);
+    void transmitPackagedSessionFragments(Completion completion);
+    void transmitNextPackagedSessionFragment(Completion completion);
+    void handleTransmitCompletion(const std::string& fragment, std::optional<base::Error> error, Completion completion);
+    void pruneSessionFragmentLogFiles(Completion completion);
+    void cleanUpRepository(Completion completion);
+    bool tryTakeMaintenanceLock();
+    // Fragments other writers use: ours still being handed over, and the
+    // sessions of other running copies.
+    std::vector<std::string> fragmentsInUse();
+    std::vector<std::string> sessionsOfOtherWriters();
+    std::vector<std::string> nonCurrentLogFileURLsForAllStates(base::Error* error);
+
+public:
+    static std::vector<std::vector<std::string>> mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(
+        const std::vector<std::string>& files);
+
+private:
+    std::string root_;
+    std::string sessionIdentifier_;
+    std::optional<std::string> betaToken_;
+    std::uint64_t sessionTimestamp_ = 0;
+    Environment env_;
+    BBXEventLogSessionRepository repository_;
+    std::unique_ptr<BBXAnalyticsMetadataController> metadataController_;
+
+    mutable std::mutex settingsMutex_;
+    Settings settings_;
+
+    // Maintenance-queue state.
+    std::string currentFragmentIdentifier_;
+    std::uint64_t currentFragmentTimestamp_ = 0;
+    std::string currentFragmentDirectory_;
+    std::mutex currentFragmentMutex_;  // guards currentFragmentDirectory_ for readers elsewhere
+    bool loggedAnalyticsEnabled_ = false;
+    std::atomic<bool> performSessionMaintenanceAfterSettingsArrive_{false};
+    std::optional<std::vector<std::string>> sessionFragmentsToTransmit_;
+    std::string sessionDirectory_;
+    int sessionLockFd_ = -1;
+    int rootLockFd_ = -1;
+    std::atomic<bool> triggeredMaintenancePending_{false};
+    std::atomic<bool> stopping_{false};
+
+    std::mutex inUseMutex_;
+    std::multiset<std::string> fragmentsInUse_;  // one entry per priority queue still on a fragment
+
+    std::mutex timerMutex_;
+    std::optional<base::Scheduler::TimerId> timerId_;
+    std::uint64_t timerGeneration_ = 0;
+
+    std::optional<std::string> lastSessionIdentifier_;
+    std::uint64_t lastSessionTimestamp_ = 0;
+    std::optional<std::string> lastSessionMetadata_;
+
+    std::vector<base::NotificationCenter::ObserverId> observers_;
+
+    std::array<PriorityState, 3> priorities_;
+    // Declared last: destroyed first, after they have run what was queued.
+    base::SerialQueue maintenanceQueue_{"io.blackbox.analytics.maintenance"};
+    std::array<std::unique_ptr<base::SerialQueue>, 3> priorityQueues_;
+};

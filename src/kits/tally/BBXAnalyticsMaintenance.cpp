@@ -1,0 +1,296 @@
+// The maintenance chain of the analytics controller and its timer: switch
+// fragments, package the closed ones, upload, prune, clean up.
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "kits/tally/BBXAnalyticsController.h"
+#include "kits/tally/BBXAnalyticsPackaging.h"
+#include "kits/tally/TallyLog.h"
+#include "kits/trellis/BBXUserDefaults.h"
+
+namespace fs = std::filesystem;
+using Repo = BBXEventLogSessionRepository;
+using Completion = BBXAnalyticsController::Completion;
+
+namespace {
+base::Error controllerError(std::int64_t code, const std::string& text) {
+    return base::Error(kBBXAnalyticsControllerErrorDomain, code, text);
+}
+}  // namespace
+
+void BBXAnalyticsController::maintainSessionFragmentsIgnoringError() {
+    maintainSessionFragments([](std::optional<base::Error> error) {
+        if (error) tally::debugLog("Unable to maintain session fragments {{{}}}", error->localizedDescription());
+    });
+}
+
+void BBXAnalyticsController::maintainSessionFragments(Completion completion) {
+    openNewSessionFragment([this, completion](std::optional<base::Error> error) {
+        if (error) tally::debugLog("Unable to open new session fragment {{{}}}", error->localizedDescription());
+        if (stopping_ || !tryTakeMaintenanceLock()) {
+            // Another running copy maintains the store; this one only
+            // switches its own fragments.
+            completion(std::nullopt);
+            return;
+        }
+        packageClosedSessionFragments([this, completion](std::optional<base::Error> error) {
+            if (error)
+                tally::debugLog("Unable to package closed session fragments {{{}}}", error->localizedDescription());
+            transmitPackagedSessionFragments([this, completion](std::optional<base::Error> error) {
+                if (error)
+                    tally::debugLog("Unable to transmit packaged session fragments {{{}}}",
+                                    error->localizedDescription());
+                else
+                    tally::debugLog("Successfully transmitted packaged session fragments");
+                pruneSessionFragmentLogFiles([this, completion](std::optional<base::Error> error) {
+                    if (error)
+                        tally::debugLog("Unable to prune session fragment log files {{{}}}",
+                                        error->localizedDescription());
+                    cleanUpRepository([this, completion](std::optional<base::Error> error) {
+                        if (error)
+                            tally::debugLog("Unable to clean up session repository {{{}}}",
+                                            error->localizedDescription());
+                        saveLastMaintenanceDate(
+                            static_cast<double>(env_.timestampGenerator->generateAnalyticsTimestamp()) / 1000.0);
+                        completion(std::nullopt);
+                    });
+                });
+            });
+        });
+    });
+}
+
+void BBXAnalyticsController::openNewSessionFragment(Completion completion) {
+    maintenanceQueue_.post([this, completion] {
+        triggeredMaintenancePending_ = false;
+        if (stopping_) {
+            completion(std::nullopt);
+            return;
+        }
+        base::Error error;
+        if (!prepareNewSessionFragment(env_.identifierGenerator->generateSessionFragmentIdentifier(),
+                                       env_.timestampGenerator->generateAnalyticsTimestamp(), &error)) {
+            if (error.domain.empty()) error = controllerError(-4, "the fragment hand-over timed out");
+            completion(error);
+            return;
+        }
+        completion(std::nullopt);
+    });
+}
+
+void BBXAnalyticsController::packageClosedSessionFragments(Completion completion) {
+    maintenanceQueue_.post([this, completion] {
+        // Leave alone what is still written: our open fragment, one whose
+        // hand-over has not finished, and the sessions of other running copies.
+        std::vector<std::string> skip = fragmentsInUse();
+        for (const auto& session : sessionsOfOtherWriters()) {
+            if (auto fragments = repository_.sessionFragmentDirectoryURLsForSessionDirectory(session))
+                skip.insert(skip.end(), fragments->begin(), fragments->end());
+        }
+        base::Error error;
+        if (!BBXAnalyticsPackaging::packageClosedSessionFragments(repository_, skip, &error)) {
+            completion(error);
+            return;
+        }
+        completion(std::nullopt);
+    });
+}
+
+void BBXAnalyticsController::transmitPackagedSessionFragments(Completion completion) {
+    maintenanceQueue_.post([this, completion] {
+        if (settingsSnapshot().analyticsURL.empty()) {
+            completion(controllerError(-2, "no analytics URL in the settings"));
+            return;
+        }
+        if (sessionFragmentsToTransmit_) {
+            completion(controllerError(-1, "an upload pass is already running"));
+            return;
+        }
+        auto fragments = repository_.sessionFragmentDirectoryURLsForStateName(Repo::kPackagedState);
+        sessionFragmentsToTransmit_ = fragments ? *fragments : std::vector<std::string>{};
+        transmitNextPackagedSessionFragment(completion);
+    });
+}
+
+void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion completion) {
+    while (sessionFragmentsToTransmit_ && !sessionFragmentsToTransmit_->empty()) {
+        std::string fragment = sessionFragmentsToTransmit_->front();
+        // A fragment that vanished meanwhile, or holds nothing readable, is
+        // skipped: never an empty form.
+        std::optional<std::vector<std::string>> files;
+        if (!stopping_ && !Repo::isPrepDirectoryURL(fragment) && fs::is_directory(fragment))
+            files = repository_.logFileURLsForSessionFragmentDirectory(fragment);
+        if (!files || files->empty()) {
+            sessionFragmentsToTransmit_->erase(sessionFragmentsToTransmit_->begin());
+            continue;
+        }
+        tally::debugLog("Transmitting packaged session fragments in {}", fragment);
+        auto settings = settingsSnapshot();
+        std::string apiKey = env_.core ? env_.core->apiKey().value_or("") : "";
+        std::weak_ptr<BBXAnalyticsController> weak = weak_from_this();
+        env_.networkingClient->transmitLogFilesAtURLs(
+            *files, settings.analyticsURL, apiKey, [weak, fragment, completion](std::optional<base::Error> error) {
+                auto self = weak.lock();
+                if (!self) return;
+                auto* raw = self.get();
+                raw->maintenanceQueue_.post([raw, fragment, completion, error] {
+                    raw->handleTransmitCompletion(fragment, error, completion);
+                });
+            });
+        return;
+    }
+    sessionFragmentsToTransmit_.reset();
+    completion(std::nullopt);
+}
+
+void BBXAnalyticsController::handleTransmitCompletion(const std::string& fragment, std::optional<base::Error> error,
+                                                      Completion completion) {
+    if (!error) {
+        base::Error removeError;
+        if (!repository_.removeSessionFragmentDirectory(fragment, &removeError))
+            tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", fragment,
+                            removeError.localizedDescription());
+    }
+    // A failed fragment stays in PACKAGED for a later pass.
+    if (sessionFragmentsToTransmit_ && !sessionFragmentsToTransmit_->empty())
+        sessionFragmentsToTransmit_->erase(sessionFragmentsToTransmit_->begin());
+    transmitNextPackagedSessionFragment(completion);
+}
+
+std::vector<std::vector<std::string>> BBXAnalyticsController::mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(
+    const std::vector<std::string>& files) {
+    std::vector<std::vector<std::string>> groups;
+    for (const auto& file : files) {
+        auto priority = Repo::priorityForEventLogFileWithName(fs::path(file).filename().string());
+        if (priority < 0) continue;
+        if (groups.size() <= static_cast<std::size_t>(priority)) groups.resize(priority + 1);
+        groups[priority].push_back(file);
+    }
+    for (auto& g : groups) std::sort(g.begin(), g.end());
+    return groups;
+}
+
+std::vector<std::string> BBXAnalyticsController::nonCurrentLogFileURLsForAllStates(base::Error* error) {
+    auto all = repository_.logFileURLsForAllStates(error);
+    if (!all) return {};
+    auto inUse = fragmentsInUse();
+    auto others = sessionsOfOtherWriters();
+    std::vector<std::string> out;
+    for (auto& file : *all) {
+        std::string fragment = Repo::standardized(Repo::sessionFragmentDirectoryURLForLogFileURL(file));
+        std::string session = Repo::standardized(Repo::sessionDirectoryURLForSessionFragmentDirectoryURL(fragment));
+        if (std::find(inUse.begin(), inUse.end(), fragment) != inUse.end()) continue;
+        if (std::find(others.begin(), others.end(), session) != others.end()) continue;
+        out.push_back(std::move(file));
+    }
+    return out;
+}
+
+void BBXAnalyticsController::pruneSessionFragmentLogFiles(Completion completion) {
+    maintenanceQueue_.post([this, completion] {
+        auto settings = settingsSnapshot();
+        std::uint64_t limit = settings.haveSettings ? settings.maxPendingSendFileCount : kBuiltInMaxPendingSendFileCount;
+        base::Error error;
+        error.domain.clear();
+        auto files = nonCurrentLogFileURLsForAllStates(&error);
+        if (files.empty() && !error.domain.empty()) {
+            completion(error);
+            return;
+        }
+        std::size_t n = files.size();
+        auto groups = mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(files);
+        while (n > limit) {
+            // The lowest priority present loses its oldest file first.
+            while (!groups.empty() && groups.back().empty()) groups.pop_back();
+            if (groups.empty()) {
+                completion(controllerError(-3, "no log file left to remove"));
+                return;
+            }
+            auto& last = groups.back();
+            if (!repository_.removeLogFile(last.front(), &error)) {
+                completion(error);
+                return;
+            }
+            last.erase(last.begin());
+            --n;
+        }
+        completion(std::nullopt);
+    });
+}
+
+void BBXAnalyticsController::cleanUpRepository(Completion completion) {
+    maintenanceQueue_.post([this, completion] {
+        base::Error error;
+        if (!repository_.cleanUpEventLogRepositoryIgnoring(fragmentsInUse(), sessionsOfOtherWriters(), &error)) {
+            completion(error);
+            return;
+        }
+        completion(std::nullopt);
+    });
+}
+
+// --- the timer -----------------------------------------------------------------
+
+double BBXAnalyticsController::lastMaintenanceDate() {
+    double now = static_cast<double>(env_.timestampGenerator->generateAnalyticsTimestamp()) / 1000.0;
+    if (!env_.defaults) return now;
+    auto stored = env_.defaults->objectForKey(kLastMaintenanceDateKey);
+    if (stored && stored->is_number()) return stored->get<double>();
+    saveLastMaintenanceDate(now);
+    return now;
+}
+
+void BBXAnalyticsController::saveLastMaintenanceDate(double secondsSince1970) {
+    if (!env_.defaults) return;
+    env_.defaults->setObject(secondsSince1970, kLastMaintenanceDateKey);
+    env_.defaults->synchronize();
+}
+
+double BBXAnalyticsController::initialMaintenanceTimeWithFlushInterval(std::uint32_t interval) {
+    double now = static_cast<double>(env_.timestampGenerator->generateAnalyticsTimestamp()) / 1000.0;
+    double elapsed = now - lastMaintenanceDate();
+    // A clock set back makes the last maintenance look like the future:
+    // still fire within one interval.
+    elapsed = std::clamp(elapsed, 0.0, static_cast<double>(interval));
+    return static_cast<double>(interval) - elapsed;
+}
+
+void BBXAnalyticsController::scheduleSessionMaintenance() {
+    cancelSessionMaintenance();
+    auto settings = settingsSnapshot();
+    if (!analyticsFeatureSwitchEnabled() || settings.flushIntervalSecs == 0 || stopping_) return;
+    double delay = initialMaintenanceTimeWithFlushInterval(settings.flushIntervalSecs);
+    auto interval = std::chrono::seconds(settings.flushIntervalSecs);
+    std::weak_ptr<BBXAnalyticsController> weak = weak_from_this();
+    std::lock_guard lock(timerMutex_);
+    std::uint64_t generation = ++timerGeneration_;
+    auto first = std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(delay));
+    // The timer holds the controller weakly; its work goes to the
+    // maintenance queue.
+    timerId_ = env_.scheduler->after(first, nullptr, [weak, generation, interval] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto* raw = self.get();
+        {
+            std::lock_guard lock(raw->timerMutex_);
+            if (generation != raw->timerGeneration_) return;
+            raw->timerId_ = raw->env_.scheduler->every(interval, nullptr, [weak] {
+                if (auto s = weak.lock()) s->maintainSessionFragmentsIgnoringError();
+            });
+        }
+        raw->maintainSessionFragmentsIgnoringError();
+    });
+}
+
+void BBXAnalyticsController::cancelSessionMaintenance() {
+    std::lock_guard lock(timerMutex_);
+    ++timerGeneration_;
+    if (timerId_) env_.scheduler->cancel(*timerId_);
+    timerId_.reset();
+}
+
+bool BBXAnalyticsController::isMaintenanceTimerScheduled() {
+    std::lock_guard lock(timerMutex_);
+    return timerId_.has_value() && env_.scheduler->isPending(*timerId_);
+}

@@ -1,0 +1,448 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "LoopbackServer.h"
+#include "TallyTestSupport.h"
+#include "TempDir.h"
+#include "kits/tally/BBXAnalyticsController.h"
+#include "kits/trellis/BBXUserDefaults.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using base::Json;
+using tallytest::Line;
+
+namespace {
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        core = std::make_shared<tallytest::FakeCore>();
+        timestamps = std::make_shared<tallytest::FakeTimestamps>();
+        defaults = std::make_unique<BBXUserDefaults>(home.path() + "/defaults");
+        clock = std::make_shared<base::ManualTimeSource>();
+        scheduler = std::make_unique<base::Scheduler>(clock);
+        root = home.path() + "/analytics";
+    }
+
+    BBXAnalyticsController::Environment env() {
+        BBXAnalyticsController::Environment e;
+        e.core = core;
+        e.defaults = defaults.get();
+        e.timestampGenerator = timestamps;
+        e.scheduler = scheduler.get();
+        e.notificationCenter = &center;
+        return e;
+    }
+
+    std::shared_ptr<BBXAnalyticsController> make(const std::string& session = "S1",
+                                                 std::optional<std::string> beta = std::nullopt) {
+        auto c = BBXAnalyticsController::create(session, root, beta, env());
+        if (c) c->flush();
+        return c;
+    }
+
+    void maintain(BBXAnalyticsController& c) {
+        std::promise<void> done;
+        c.maintainSessionFragments([&](std::optional<base::Error>) { done.set_value(); });
+        ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+        c.flush();
+    }
+
+    std::vector<std::string> filesUnder(const std::string& state) {
+        std::vector<std::string> out;
+        std::string dir = root + "/v1/" + state;
+        if (!fs::exists(dir)) return out;
+        for (auto& e : fs::recursive_directory_iterator(dir))
+            if (e.is_regular_file() && e.path().filename().string()[0] != '.') out.push_back(e.path().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    testsupport::ScopedHome home;
+    std::shared_ptr<tallytest::FakeCore> core;
+    std::shared_ptr<tallytest::FakeTimestamps> timestamps;
+    std::unique_ptr<BBXUserDefaults> defaults;
+    std::shared_ptr<base::ManualTimeSource> clock;
+    std::unique_ptr<base::Scheduler> scheduler;
+    base::NotificationCenter center;
+    std::string root;
+};
+
+// Answers 200 and closes the connection, so stopping the server never
+// waits for an idle keep-alive connection.
+void closeAfterEachReply(testsupport::LoopbackServer& server) {
+    server.setHandler([](const testsupport::RecordedRequest&) {
+        testsupport::Reply reply;
+        reply.headers = {{"Connection", "close"}};
+        return reply;
+    });
+}
+
+std::shared_ptr<BBXTallyEvent> customEvent(const std::string& name, int n = 0) {
+    return BBXTallyCustomEvent::initWithName(name, {{Json("n"), Json(n)}});
+}
+
+}  // namespace
+
+TEST_F(ControllerTest, EventsLoggedBeforeSettingsAreSentOnceSettingsArrive) {
+    testsupport::LoopbackServer server;
+    closeAfterEachReply(server);
+    auto c = make();
+    ASSERT_TRUE(c);
+    c->logAppInstalled();  // priority 0: asks for maintenance once settings exist
+    c->logAppLaunched();
+    c->logCustomEvent(customEvent("photo_taken"));
+    c->flush();
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    center.post(kTRLSettingsAvailableNotification);
+    ASSERT_TRUE(server.waitForRequests(1));
+    c->flush();
+
+    auto request = server.requests().at(0);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/events");
+    EXPECT_EQ(request.header("X-BLACKBOX-API-KEY"), "test-api-key");
+    EXPECT_EQ(request.header("User-Agent"), "Tally Mac SDK/1.0.1");
+    EXPECT_EQ(request.header("X-BLACKBOX-API-CLIENT-TYPE"), "Tally Mac SDK");
+    EXPECT_EQ(request.header("X-BLACKBOX-API-CLIENT-DISPLAY-VERSION"), "1.0.1");
+    auto token = request.header("X-BLACKBOX-DEVELOPER-TOKEN").value_or("");
+    EXPECT_EQ(token.size(), 40u);
+    auto parts = tallytest::parseMultipart(request);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0].name, "0.log.zip");
+    EXPECT_EQ(parts[0].fileName, "0.log.zip");
+    EXPECT_EQ(parts[2].fileName, "2.log.zip");
+    EXPECT_EQ(parts[1].contentType, "application/vnd.blackbox.ios.events");
+
+    std::map<std::string, std::vector<std::string>> keysByFile;
+    for (const auto& part : parts) {
+        auto data = base::gzipDecompress(part.body);
+        ASSERT_TRUE(data);
+        for (const auto& line : tallytest::parseLines(*data)) keysByFile[part.fileName].push_back(line.key);
+    }
+    EXPECT_EQ(keysByFile["0.log.zip"], (std::vector<std::string>{"metadata", "app_installed"}));
+    EXPECT_EQ(keysByFile["1.log.zip"], (std::vector<std::string>{"metadata", "app_launched"}));
+    EXPECT_EQ(keysByFile["2.log.zip"], (std::vector<std::string>{"metadata", "custom"}));
+    // Sent fragments are gone; only the open one remains.
+    for (int i = 0; i < 500 && !filesUnder("PACKAGED").empty(); ++i) std::this_thread::sleep_for(10ms);
+    c->flush();
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
+    EXPECT_TRUE(filesUnder("ACTIVE").empty());
+}
+
+TEST_F(ControllerTest, CollectOffRemovesTheRootAndRefusesEvents) {
+    auto c = make();
+    c->logAppLaunched();
+    c->flush();
+    ASSERT_FALSE(filesUnder("ACTIVE").empty());
+
+    // Wrong types read as off and never throw.
+    core->set(Json{{"features", {{"collect_analytics", "yes"}}}, {"analytics", {{"max_byte_size_per_file", "big"}}}});
+    c->trellisSettingsDownloaded();
+    c->flush();
+    EXPECT_FALSE(fs::exists(root));
+    EXPECT_FALSE(c->analyticsFeatureSwitchEnabled());
+    EXPECT_FALSE(c->customEventsFeatureSwitchEnabled());
+    c->logCustomEvent(customEvent("refused"));
+    c->logAppLaunched();
+    c->logEvent(std::make_shared<BBXEventLogEvent>(2, 1, "direct"));
+    c->flush();
+    EXPECT_FALSE(fs::exists(root));
+
+    // Switched on again, events are written to a new fragment.
+    core->set(tallytest::settingsWith(""));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    c->logAppLaunched();
+    c->flush();
+    auto lines = tallytest::storedLines(root);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].key, "app_launched");
+}
+
+TEST_F(ControllerTest, FirstTimerFireFollowsTheLastMaintenance) {
+    auto c = make();
+    double now = static_cast<double>(timestamps->now.load()) / 1000.0;
+    c->saveLastMaintenanceDate(now - 45);
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 15, 0.1);
+    c->saveLastMaintenanceDate(now - 120);
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 0, 0.1);
+    c->saveLastMaintenanceDate(now + 3600);  // the clock was set back
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 60, 0.1);
+    defaults->setObject("not a date", BBXAnalyticsController::kLastMaintenanceDateKey);
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 60, 0.1);
+    EXPECT_TRUE(defaults->objectForKey(BBXAnalyticsController::kLastMaintenanceDateKey)->is_number());
+
+    // The timer itself: first fire at the remainder, then every interval.
+    c->saveLastMaintenanceDate(static_cast<double>(timestamps->now.load()) / 1000.0 - 45);
+    core->set(tallytest::settingsWith("", {{"flush_interval_secs", 60}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    ASSERT_TRUE(c->isMaintenanceTimerScheduled());
+    auto first = c->currentSessionFragmentDirectoryURL();
+    clock->advance(14s);
+    c->flush();
+    EXPECT_EQ(c->currentSessionFragmentDirectoryURL(), first);
+    clock->advance(1s);
+    c->flush();
+    auto second = c->currentSessionFragmentDirectoryURL();
+    EXPECT_NE(second, first);
+    clock->advance(59s);
+    c->flush();
+    EXPECT_EQ(c->currentSessionFragmentDirectoryURL(), second);
+    clock->advance(1s);
+    c->flush();
+    EXPECT_NE(c->currentSessionFragmentDirectoryURL(), second);
+
+    // Settings without "analytics": no timer.
+    core->set(Json{{"features", {{"collect_analytics", true}}}});
+    c->trellisSettingsDownloaded();
+    c->flush();
+    EXPECT_FALSE(c->isMaintenanceTimerScheduled());
+}
+
+TEST_F(ControllerTest, PruningDropsLowestPriorityThenOldest) {
+    BBXEventLogSessionRepository repo(root);
+    auto put = [&](const std::string& fragment, int priority) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, fragment, 0, priority);
+        std::ofstream(*url + ".zip") << "x";
+    };
+    put("a", 0), put("a", 2), put("b", 1), put("b", 2), put("c", 2), put("d", 0);
+    // Files of no priority are not candidates.
+    fs::create_directories(root + "/v1/PACKAGED/1_OLD/0_e");
+    std::ofstream(root + "/v1/PACKAGED/1_OLD/0_e/7.log") << "x";
+
+    auto c = make();
+    c->logAppLaunched();  // the open fragment is never pruned
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 3}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    maintain(*c);
+    std::vector<std::string> left;
+    for (auto& f : filesUnder("PACKAGED")) left.push_back(fs::relative(f, root + "/v1/PACKAGED/1_OLD").string());
+    // Seven candidates, limit three: the three priority-2 files go first
+    // (oldest first), then the priority-1 file.
+    std::vector<std::string> expected = {"0_a/0.log.zip", "0_d/0.log.zip", "0_e/7.log"};
+    std::vector<std::string> got;
+    for (auto& l : left)
+        if (l.find("0_") == 0) got.push_back(l);
+    EXPECT_EQ(got, expected);
+
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 0}}));
+    c->trellisSettingsDownloaded();
+    c->logAppLaunched();
+    maintain(*c);
+    // Limit 0: only the file without priority is left, and the open fragment.
+    EXPECT_EQ(filesUnder("PACKAGED").size(), 1u);
+    auto active = filesUnder("ACTIVE");
+    for (const auto& f : active) EXPECT_EQ(fs::path(f).parent_path().string(), c->currentSessionFragmentDirectoryURL());
+}
+
+TEST_F(ControllerTest, FailedUploadIsSentAgainByTheNextPass) {
+    testsupport::LoopbackServer server;
+    closeAfterEachReply(server);
+    server.enqueue({400, {{"Connection", "close"}}, "bad", 0, false});
+    auto c = make();
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    c->trellisSettingsDownloaded();
+    c->logCustomEvent(customEvent("first"));
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_FALSE(filesUnder("PACKAGED").empty());
+
+    maintain(*c);
+    ASSERT_EQ(server.requestCount(), 2u);
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
+    auto requests = server.requests();
+    EXPECT_EQ(requests[0].body.size(), requests[1].body.size());
+    auto lines = tallytest::uploadedLines(server);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const Line& l) { return l.key == "custom"; }), 2);
+}
+
+TEST_F(ControllerTest, ConcurrentProducersAcrossFragmentSwitchesLoseNothing) {
+    auto c = make();
+    core->set(tallytest::settingsWith("", {{"max_byte_size_per_file", 4000}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    constexpr int kThreads = 4, kEach = 400;
+    std::atomic<bool> running{true};
+    std::atomic<int> switches{0};
+    std::thread switcher([&] {
+        while (running || switches < 20) {
+            std::promise<void> done;
+            c->maintainSessionFragments([&](std::optional<base::Error>) { done.set_value(); });
+            done.get_future().wait();
+            ++switches;
+        }
+    });
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (i % 10 == 0) c->applicationLifecycleEvent(BBXAnalyticsApplicationLifecycleEvent::kDidBecomeActive);
+                c->logCustomEvent(customEvent("p" + std::to_string(t), i));
+            }
+        });
+    }
+    for (auto& p : producers) p.join();
+    running = false;
+    switcher.join();
+    c->flush();
+    maintain(*c);
+
+    std::set<std::string> ids;
+    int customs = 0, actives = 0;
+    for (const auto& line : tallytest::storedLines(root)) {
+        if (line.key == "metadata") continue;
+        EXPECT_TRUE(ids.insert(tallytest::eventId(line)).second) << "duplicate " << line.key;
+        customs += line.key == "custom";
+        actives += line.key == "app_became_active";
+    }
+    EXPECT_EQ(customs, kThreads * kEach);
+    EXPECT_EQ(actives, kThreads * kEach / 10);
+    EXPECT_GE(switches.load(), 20);
+}
+
+TEST_F(ControllerTest, BurstOverTheSizeLimitStartsFewMaintenances) {
+    struct CountingIds : BBXAnalyticsIdentifierGenerator {
+        std::atomic<int> fragments{0};
+        std::string generateSessionFragmentIdentifier() override {
+            ++fragments;
+            return BBXAnalyticsIdentifierGenerator::generateSessionFragmentIdentifier();
+        }
+    };
+    auto ids = std::make_shared<CountingIds>();
+    auto e = env();
+    e.identifierGenerator = ids;
+    auto c = BBXAnalyticsController::create("S", root, std::nullopt, e);
+    core->set(tallytest::settingsWith("", {{"max_byte_size_per_file", 200}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    int before = ids->fragments;
+    for (int i = 0; i < 300; ++i) c->logCustomEvent(customEvent("burst", i));
+    c->flush();
+    // Without the one-pending rule every event over the limit would switch.
+    EXPECT_GE(ids->fragments - before, 1);
+    EXPECT_LT(ids->fragments - before, 30);
+    int customs = 0;
+    for (const auto& line : tallytest::storedLines(root)) customs += line.key == "custom";
+    EXPECT_EQ(customs, 300);
+}
+
+TEST_F(ControllerTest, PreviousSessionCrashGoesIntoThePreviousSession) {
+    {
+        auto first = make("FIRST");
+        ASSERT_TRUE(first);
+        EXPECT_FALSE(first->lastSessionIdentifier());
+    }
+    auto second = make("SECOND");
+    ASSERT_EQ(second->lastSessionIdentifier(), "FIRST");
+    ASSERT_TRUE(second->lastSessionMetadata());
+    second->logPreviousSessionCrashedOnDate(1700000123.75);
+    second->flush();
+    std::string session = root + "/v1/ACTIVE/" + std::to_string(second->lastSessionTimestamp()) + "_FIRST";
+    std::vector<Line> lines;
+    for (auto& e : fs::recursive_directory_iterator(session)) {
+        if (e.path().filename() != "1.log") continue;
+        auto found = tallytest::parseLines(*base::readFile(e.path().string()));
+        if (!found.empty() && found.back().key == "app_crashed") lines = found;
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].key, "metadata");
+    EXPECT_EQ(lines[0].timestamp, "1700000123000");
+    EXPECT_EQ(*lines[0].payload, *second->lastSessionMetadata());
+    EXPECT_EQ(lines[1].timestamp, "1700000123000");
+}
+
+TEST_F(ControllerTest, TwoRunningCopiesLeaveEachOthersFragmentsAlone) {
+    auto a = make("A");
+    auto b = make("B");
+    b->logCustomEvent(customEvent("from-b"));
+    b->logAppLaunched();
+    a->logAppLaunched();
+    a->flush();
+    b->flush();
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 0}}));
+    a->trellisSettingsDownloaded();
+    b->trellisSettingsDownloaded();
+    a->flush();
+    b->flush();
+    maintain(*a);
+    maintain(*b);  // B has no lock: it switches fragments but packages nothing
+    EXPECT_TRUE(a->holdsMaintenanceLock());
+    EXPECT_FALSE(b->holdsMaintenanceLock());
+    int bLines = 0;
+    for (const auto& line : tallytest::storedLines(root)) bLines += line.key == "custom";
+    EXPECT_EQ(bLines, 1);
+    // Once B is gone, A takes care of its fragments.
+    b.reset();
+    a->logAppLaunched();
+    maintain(*a);
+    for (const auto& f : filesUnder("ACTIVE")) EXPECT_NE(f.find("_A/"), std::string::npos) << f;
+}
+
+TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
+    testsupport::LoopbackServer server;
+    closeAfterEachReply(server);
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events", {{"max_byte_size_per_file", 3000}}));
+    std::mt19937 rng(7);
+    std::set<std::string> acknowledged;
+    for (int run = 0; run < 3; ++run) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            auto c = BBXAnalyticsController::create("RUN" + std::to_string(run), root, std::nullopt, env());
+            if (!c) _exit(1);
+            for (int i = 0;; ++i) {
+                // Priority 1 is written before logEvent returns: acknowledged.
+                auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
+                    1, 1, "app_launched", "R" + std::to_string(run) + "-" + std::to_string(i));
+                c->logEvent(event);
+                std::string id = event->eventIdentifier() + "\n";
+                if (write(fds[1], id.data(), id.size()) != static_cast<ssize_t>(id.size())) _exit(2);
+                if (i % 50 == 0) c->maintainSessionFragmentsIgnoringError();
+            }
+        }
+        close(fds[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 200));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        std::string buffer;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = read(fds[0], chunk, sizeof chunk)) > 0) buffer.append(chunk, n);
+        close(fds[0]);
+        for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
+            acknowledged.insert(buffer.substr(start, end - start));
+    }
+    ASSERT_GT(acknowledged.size(), 10u);
+
+    // The next run sends everything the killed runs left behind.
+    auto c = make("FINAL");
+    c->trellisSettingsDownloaded();
+    c->flush();
+    maintain(*c);
+    maintain(*c);
+    std::set<std::string> delivered;
+    for (const auto& line : tallytest::uploadedLines(server)) delivered.insert(tallytest::eventId(line));
+    for (const auto& line : tallytest::storedLines(root)) delivered.insert(tallytest::eventId(line));
+    std::size_t missing = 0;
+    for (const auto& id : acknowledged) missing += delivered.count(id) == 0;
+    EXPECT_EQ(missing, 0u);
+}
