@@ -62,6 +62,10 @@ protected:
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("SHARING_SCREEN_SECONDS", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
+        // The outside services (uploads, tracking) point at a closed port of this machine.
+        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
+                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
+            defaults.set(key, "http://127.0.0.1:9");
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);

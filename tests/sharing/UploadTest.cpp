@@ -80,6 +80,7 @@ protected:
         return m;
     }
     void upload(const std::shared_ptr<MediaItemModel>& m, std::size_t callbacks) {
+        stages.calls.clear();
         auto manager = WrenS3Manager::create();
         manager->setDelegate(&stages);
         manager->startUplodingMediaToAWS(m);
@@ -106,21 +107,18 @@ TEST_F(UploadTest, PrintAndThumbnailAreStoredAndRegistered) {
     EXPECT_EQ(m->uploadURL, "http://flw.io/p/Ab1");
 
     for (auto [key, bytes] : {std::pair{"IMG%200042%2B1.jpg", print},
-                              std::pair{"IMG%200042%2B1_Thumb.jpg", std::string("thumb of IMG 0042+1.jpg")}}) {
+                              {"IMG%200042%2B1_Thumb.jpg", std::string("thumb of IMG 0042+1.jpg")}}) {
         base::HttpRequest get;
         get.url = s3.baseUrl() + "/" + kBucket + "/anon.123456/" + key;
         auto stored = base::httpPerform(get);
-        EXPECT_EQ(stored.status, 200) << key;
-        EXPECT_TRUE(stored.body == bytes) << key;
+        EXPECT_TRUE(stored.status == 200 && stored.body == bytes) << key;
         EXPECT_EQ(stored.header("Content-Type"), "image/jpeg");
     }
     ASSERT_EQ(registration.requestCount(), 1u);
     const auto r = registration.requests()[0];
     EXPECT_EQ(r.path, "/users/post.php");
-    EXPECT_EQ(RecordedRequest::field(r.body, "url"), m->imageURL.toStdString());
-    EXPECT_EQ(RecordedRequest::field(r.body, "thumb_url"), m->thumbURL.toStdString());
-    EXPECT_EQ(RecordedRequest::field(r.body, "album"), "Smith & Jones");
-    EXPECT_EQ(RecordedRequest::field(r.body, "v"), "2");
+    EXPECT_EQ(r.body, base::formEncode({{"url", m->imageURL.toStdString()}, {"thumb_url", m->thumbURL.toStdString()},
+                                        {"album", "Smith & Jones"}, {"v", "2"}}));
 }
 
 TEST_F(UploadTest, RequestsCarryTheHeadersAndAnIndependentlyValidSignature) {
@@ -150,7 +148,6 @@ TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"failed 2"}));
     EXPECT_EQ(fake.requestCount(), 1u);
 
-    stages.calls.clear();
     upload(item("b.jpg", 0, false), 2);
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "failed 3"}));
     EXPECT_EQ(registration.requestCount(), 0u);
@@ -158,7 +155,6 @@ TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
     for (auto reply : {Reply{200, {{"Content-Type", "application/json"}}, R"({"url":"http://flw.io/p/x"})"},
                        Reply{200, {{"Content-Type", "text/html"}}, R"({"status":"ok"})"},
                        Reply{500, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/x"})"}}) {
-        stages.calls.clear();
         registration.enqueue(reply);
         auto m = item("c.jpg");
         upload(m, 3);
@@ -206,6 +202,11 @@ protected:
     std::shared_ptr<MediaItemModel> reload(const std::shared_ptr<MediaItemModel>& m) {
         return MediaItemModel::loadMediaItemWithID(m->ID);
     }
+    // Upload status and retry count as stored.
+    std::pair<int, int> state(const std::shared_ptr<MediaItemModel>& m) {
+        auto row = reload(m);
+        return {row->uploadStatus, row->retryCount};
+    }
     RetryUploadToS3Service* service = nullptr;
 };
 
@@ -224,12 +225,9 @@ TEST_F(RetryUploadTest, RowsResumeAtTheirStageAndFinishWhenTheServersComeBack) {
     s3.stop();
     registration.setHandler([](const RecordedRequest&) { return Reply{503, {}, ""}; });
     run();
-    EXPECT_EQ(reload(full)->uploadStatus, 2);
-    EXPECT_EQ(reload(full)->retryCount, 1);
-    EXPECT_EQ(reload(thumb)->uploadStatus, 3);
-    EXPECT_EQ(reload(thumb)->retryCount, 1);
-    EXPECT_EQ(reload(reg)->uploadStatus, 4);
-    EXPECT_EQ(reload(reg)->retryCount, 1);
+    EXPECT_EQ(state(full), std::pair(2, 1));
+    EXPECT_EQ(state(thumb), std::pair(3, 1));
+    EXPECT_EQ(state(reg), std::pair(4, 1));
     EXPECT_EQ(registration.requestCount(), 1u) << "only the registration-only row got that far";
 
     S3Server back{kBucket};
@@ -243,14 +241,11 @@ TEST_F(RetryUploadTest, RowsResumeAtTheirStageAndFinishWhenTheServersComeBack) {
     advance(std::chrono::seconds(60));
     ASSERT_TRUE(pumpUntil([&] { return reload(reg)->uploadStatus == 1 && !service->isRunning(); }, 15000));
     for (auto& m : {full, thumb, reg}) {
-        auto done = reload(m);
-        EXPECT_EQ(done->uploadStatus, 1) << m->fileName.toStdString();
-        EXPECT_EQ(done->retryCount, 0);
-        EXPECT_EQ(done->uploadURL, "http://flw.io/p/" + m->fileName);
-        EXPECT_EQ(MediaItemHelper::getMediaItemForFileName(m->fileName)->uploadURL, done->uploadURL);
+        EXPECT_EQ(state(m), std::pair(1, 0)) << m->fileName.toStdString();
+        EXPECT_EQ(reload(m)->uploadURL, "http://flw.io/p/" + m->fileName);
+        EXPECT_EQ(MediaItemHelper::getMediaItemForFileName(m->fileName)->uploadURL, reload(m)->uploadURL);
     }
-    EXPECT_EQ(reload(later)->uploadStatus, 3);
-    EXPECT_EQ(reload(later)->retryCount, 0);
+    EXPECT_EQ(state(later), std::pair(3, 0));
     EXPECT_EQ(MediaItemModel().rowCount(), rows);
 }
 
@@ -298,8 +293,7 @@ TEST_F(RetryUploadTest, OfflineRunsLoadNothingAndSchedulingKeepsOneRunPending) {
     run();
     EXPECT_EQ(fake.requestCount(), 0u);
     const auto pending = scheduler.pendingCount();
-    service->scheduleRetryServiceForNextExecution();
-    service->scheduleRetryServiceForNextExecution();
+    for (int i = 0; i < 2; ++i) service->scheduleRetryServiceForNextExecution();
     EXPECT_EQ(scheduler.pendingCount(), pending);
 }
 
