@@ -194,6 +194,10 @@ TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) 
     EXPECT_TRUE(originals.contains("guest-a.jpg"));
     EXPECT_TRUE(originals.contains("guest-b.png"));
     EXPECT_EQ(camera->picturesTaken(), 2) << "the camera takes only the slots left";
+    const QStringList used = PhotoSession::session().imagesUsed;
+    ASSERT_EQ(used.size(), 4);
+    EXPECT_TRUE(used[0].endsWith("guest-a.jpg")) << "dropped photos keep their order";
+    EXPECT_TRUE(used[1].endsWith("guest-b.png"));
     EXPECT_TRUE(QFile::exists(a)) << "the guest's own file is left where it was";
 }
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -253,6 +255,41 @@ TEST(CrashCapture, CrashedFramesAgreeWithAddr2line) {
     ASSERT_GE(functions.size(), 2u);
     EXPECT_EQ(functions[0], "crasher::crashSegv()");
     EXPECT_EQ(functions[1], "main");
+}
+
+// The crashed thread's frames agree with the debugger's backtrace of the core file.
+TEST(CrashCapture, CrashedFramesAgreeWithTheDebuggerOnTheCore) {
+    Crash crash;
+    run(crash, "segvcore");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV));
+    std::string core;
+    for (const auto& entry : std::filesystem::directory_iterator(crash.dir.path()))
+        if (entry.path().filename().string().rfind("core", 0) == 0) core = entry.path();
+    if (core.empty()) GTEST_SKIP() << "no core file on this machine";
+    std::ofstream(crash.dir.file("frames.gdb")) << "python\nf = gdb.newest_frame()\nwhile f is not None:\n"
+                                                   "    print('PC %x' % f.pc())\n    f = f.older()\nend\n";
+    std::string command = "gdb -batch -nx -q -x '" + crash.dir.file("frames.gdb") + "' '" + BLACKBOX_CRASHER_PATH +
+                          "' '" + core + "' 2>/dev/null";
+    std::vector<std::uint64_t> debugger;
+    FILE* p = ::popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[256];
+    while (std::fgets(line, sizeof line, p))
+        if (std::strncmp(line, "PC ", 3) == 0) debugger.push_back(std::stoull(line + 3, nullptr, 16));
+    ::pclose(p);
+    std::vector<std::uint64_t> ours;
+    auto records = crash.lines("signal.bbxrecord");
+    ASSERT_GE(records.size(), 2u);
+    for (const auto& t : records[1]["threads"])
+        if (t.value("crashed", false))
+            for (const auto& pc : t["stacktrace"]) ours.push_back(pc);
+    ASSERT_GE(ours.size(), 3u);
+    auto start = std::find(debugger.begin(), debugger.end(), ours[0]);
+    ASSERT_NE(start, debugger.end()) << "the faulting PC is not in the debugger's backtrace";
+    std::vector<std::uint64_t> expected(start, debugger.end());
+    std::size_t n = std::min(expected.size(), ours.size());
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ours[i], expected[i]) << "frame " << i;
+    EXPECT_LE(expected.size(), ours.size() + 1);
 }
 
 }  // namespace

@@ -255,6 +255,9 @@ TEST_F(ControllerTest, FailedUploadIsSentAgainByTheNextPass) {
     testsupport::LoopbackServer server;
     closeAfterEachReply(server);
     server.enqueue({400, {{"Connection", "close"}}, "bad", 0, false});
+    // An empty fragment and one whose file cannot be read are never sent.
+    fs::create_directories(root + "/v1/PACKAGED/1_OLD/1_empty");
+    fs::create_directories(root + "/v1/PACKAGED/1_OLD/2_unreadable/0.log.zip");
     auto c = make();
     core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
     c->trellisSettingsDownloaded();

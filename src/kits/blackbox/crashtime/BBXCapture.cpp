@@ -81,6 +81,24 @@ const char* BBXExceptionTypeName(uint32_t type) {
     }
 }
 
+void BBXMachExceptionWriteRecord(BBXFile* file, uint32_t exception, const uint64_t* codes, uint32_t codeCount,
+                                 uint32_t originalPorts, uint64_t time) {
+    BBXFileWriteSectionStart(file, "mach_exception");
+    BBXFileWriteHashStart(file);
+    BBXFileWriteHashEntryUint64(file, "exception", exception);
+    BBXFileWriteHashKey(file, "codes");
+    BBXFileWriteArrayStart(file);
+    for (uint32_t i = 0; i < codeCount && i < 2 && codes; ++i) BBXFileWriteArrayEntryUint64(file, codes[i]);
+    BBXFileWriteArrayEnd(file);
+    BBXFileWriteHashEntryString(file, "name", BBXMachExceptionName(exception));
+    BBXFileWriteHashEntryString(file, "code_name",
+                                BBXMachExceptionCodeName(exception, codeCount > 0 && codes ? codes[0] : ~0ull));
+    BBXFileWriteHashEntryUint64(file, "original_ports", originalPorts);
+    BBXFileWriteHashEntryUint64(file, "time", time);
+    BBXFileWriteHashEnd(file);
+    BBXFileWriteSectionEnd(file);
+}
+
 void BBXSignalEnumerateHandledSignals(void (*block)(int, int, void*), void* data) {
     for (int i = 0; i < BBXHandledSignalCount; ++i) block(i, BBXHandledSignals[i], data);
 }

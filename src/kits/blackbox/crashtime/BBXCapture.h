@@ -17,6 +17,11 @@ const char* BBXMachExceptionName(uint32_t exception);
 const char* BBXMachExceptionCodeName(uint32_t exception, uint64_t code);
 // 1 "objective-c", 2 "c++", 3 "javascript", 4 "custom", else "unknown".
 const char* BBXExceptionTypeName(uint32_t type);
+// The "mach_exception" record of an exception-port message (type and up to
+// two 64-bit codes); there is no exception server on this platform, the
+// record is kept for reports that carry one.
+void BBXMachExceptionWriteRecord(BBXFile* file, uint32_t exception, const uint64_t* codes, uint32_t codeCount,
+                                 uint32_t originalPorts, uint64_t time);
 void BBXSignalEnumerateHandledSignals(void (*block)(int position, int signal, void* data), void* data);
 
 // Installs the context's alternate stack on the calling thread.

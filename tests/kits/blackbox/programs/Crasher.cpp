@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -166,6 +167,12 @@ int main(int argc, char** argv) {
 
     if (::write(1, "READY\n", 6) != 6) return 3;
     if (route == "segv") crashSegv();
+    if (route == "segvcore") {
+        // Leave a core file in the report folder for the debugger to read.
+        struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_CORE, &unlimited) != 0 || chdir(argv[1]) != 0) return 4;
+        crashSegv();
+    }
     if (route == "bus") crashBus(argv[1]);
     if (route == "fpe") crashFpe();
     if (route == "ill") __builtin_trap();
