@@ -15,6 +15,7 @@
 
 #include "base/AppInfo.h"
 #include "core/WrenUtils.h"
+#include "sharing/Analytics.h"
 #include "gallery/MyHTTPConnection.h"
 #include "gallery/PostHTTPServerUtilis.h"
 #include "gallery/UDPBroadcaster.h"
@@ -85,6 +86,7 @@ bool ManageHTTPServer::startHTTPServer() {
             if (announcer->server) announcer->server->broadcastMyDetails();
         });
         if (options_.trackEvent) options_.trackEvent("glimmerly", "started");
+        else Analytics::trackEventWithCategory(QStringLiteral("glimmerly"), QStringLiteral("started"), {}, {});
         return true;
     }
     spdlog::error("ManageHTTPServer: no free port from {} to {}; the gallery server is off", options_.firstPort,
