@@ -14,6 +14,7 @@
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/ShareWindowButtons.h"
+#include "booth/SocialShareButtons.h"
 #include "booth/SharingScreenTabItem.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
@@ -31,6 +32,7 @@
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
 #include "sharing/Analytics.h"
+#include "gallery/ManageHTTPServer.h"
 #include "sharing/RetryUploadToS3Service.h"
 #include "sharing/SocialSharingService.h"
 #include "sharing/WrenS3Manager.h"
@@ -174,6 +176,7 @@ void AppController::startSharingServices() {
     SocialSharingService::initSocialSharingService();
     Analytics::sharedAnalytics();
     ShareWindowButtons::install(window_->sharingScreen());
+    SocialShareButtons::install(window_->sharingScreen());
 }
 
 void AppController::loadSelectedTemplate() {
@@ -215,7 +218,7 @@ void AppController::subscribeToNotifications() {
 }
 
 void AppController::startGalleryServer() {
-    // The gallery HTTP server and its announcement start here.
+    ManageHTTPServer::initHTTPServer();
 }
 
 void AppController::setUpInstallation() {

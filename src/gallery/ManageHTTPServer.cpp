@@ -20,8 +20,17 @@
 #include "gallery/PostHTTPServerUtilis.h"
 #include "gallery/UDPBroadcaster.h"
 
+namespace {
+ManageHTTPServer::Options& sharedOptions() {
+    static auto* options = new ManageHTTPServer::Options();
+    return *options;
+}
+}  // namespace
+
+void ManageHTTPServer::setSharedOptions(Options options) { sharedOptions() = std::move(options); }
+
 ManageHTTPServer& ManageHTTPServer::shared() {
-    static auto* server = new ManageHTTPServer();
+    static auto* server = new ManageHTTPServer(sharedOptions());
     return *server;
 }
 

@@ -36,6 +36,9 @@ public:
     };
 
     static ManageHTTPServer& shared();
+    // Options of the shared server, before its first use (tests keep it on
+    // loopback and silent).
+    static void setSharedOptions(Options options);
     // Starts the shared server once; later calls do nothing.
     static void initHTTPServer();
 

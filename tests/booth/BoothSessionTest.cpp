@@ -15,6 +15,7 @@
 #include "TempDir.h"
 #include "base/NotificationCenter.h"
 #include "booth/AppController.h"
+#include "gallery/ManageHTTPServer.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
@@ -66,6 +67,11 @@ protected:
         for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
                          "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
             defaults.set(key, "http://127.0.0.1:9");
+        // The gallery server listens on loopback only and announces nothing.
+        ManageHTTPServer::Options gallery;
+        gallery.bindAddress = "127.0.0.1";
+        gallery.localAddresses = [] { return std::map<std::string, std::string>{}; };
+        ManageHTTPServer::setSharedOptions(gallery);
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
