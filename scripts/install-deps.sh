@@ -37,8 +37,3 @@ if [ "${#need[@]}" -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
 
-# npm packages that tests use as independent peers.
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -d "$root/tests/sharing/oauth-check/node_modules/oauth-1.0a" ]; then
-  npm ci --no-audit --no-fund --silent --prefix "$root/tests/sharing/oauth-check"
-fi

@@ -19,12 +19,16 @@ namespace base {
 namespace fs = std::filesystem;
 
 bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error) {
+    return writeFileAtomically(path, data, 0644, error);
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view data, unsigned mode, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::error_code ec;
     fs::path target(path);
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
     std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
     auto fail = [&](const char* what) {
         if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);

@@ -9,6 +9,9 @@ namespace base {
 // Writes to a temporary name in the same folder, flushes, then renames into
 // place: a reader sees the old file or the new one, never half of either.
 bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error = nullptr);
+// The same with the new file's permission bits (before the umask), e.g.
+// 0600 for a file that holds credentials.
+bool writeFileAtomically(const std::string& path, std::string_view data, unsigned mode, std::string* error);
 std::optional<std::string> readFile(const std::string& path);
 // Moves a damaged file aside as "<path>.corrupt-<time>" and returns the new name.
 std::string setAside(const std::string& path);

@@ -1,18 +1,22 @@
 #include "booth/AppController.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QShortcut>
 #include <QTimer>
 
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
 #include "booth/BackgroundTask.h"
+#include "booth/CrashReportPrompt.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/ShareWindowButtons.h"
+#include "booth/SocialShareButtons.h"
 #include "booth/SharingScreenTabItem.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
@@ -25,9 +29,14 @@
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "greenscreen/BackgroundImage.h"
+#include "kits/blackbox/Blackbox.h"
+#include "kits/tally/Tally.h"
+#include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
 #include "sharing/Analytics.h"
+#include "gallery/ManageHTTPServer.h"
 #include "sharing/RetryUploadToS3Service.h"
 #include "sharing/SocialSharingService.h"
 #include "sharing/WrenS3Manager.h"
@@ -83,9 +92,27 @@ bool AppController::applicationDidFinishLaunching() {
     return true;
 }
 
+namespace {
+// The application's key at the crash service.
+constexpr const char* kBlackboxAPIKey = "3f9c2a7e5b1d4c8f6a0e2b9d7c5a3f1e8b6d4c2a";
+}  // namespace
+
 void AppController::startCrashReporting() {
     UserDefaults::standard().registerDefaults({{"NSApplicationCrashOnExceptions", true}});
-    // The crash-reporting kit starts here with the application's API key.
+    Blackbox::setMainQueue(&MainQueue::shared());
+    Blackbox::setPermissionPrompt(&CrashReportPrompt::shared());
+    Blackbox::startWithAPIKey(kBlackboxAPIKey);
+    // The kits hear when the booth comes to the front and leaves it.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [](Qt::ApplicationState state) {
+        auto& center = base::NotificationCenter::defaultCenter();
+        if (state == Qt::ApplicationActive) {
+            center.post("NSApplicationWillBecomeActiveNotification");
+            Tally::applicationDidBecomeActive();
+        } else {
+            center.post("NSApplicationDidResignActiveNotification");
+            Tally::applicationWillResignActive();
+        }
+    });
 }
 
 bool AppController::setUpLogging() {
@@ -118,6 +145,8 @@ void AppController::becomeScreensDelegate() {
     window_->sessionScreen()->setDelegate(this);
     window_->sharingScreen()->setDelegate(this);
     window_->contentView()->setDelegate(this);
+    auto* greenScreen = new QShortcut(QKeySequence(QStringLiteral("Ctrl+G")), window_.get());
+    connect(greenScreen, &QShortcut::activated, this, &AppController::openGreenScreenWindow);
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
             [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });
@@ -169,6 +198,7 @@ void AppController::startSharingServices() {
     SocialSharingService::initSocialSharingService();
     Analytics::sharedAnalytics();
     ShareWindowButtons::install(window_->sharingScreen());
+    SocialShareButtons::install(window_->sharingScreen());
 }
 
 void AppController::loadSelectedTemplate() {
@@ -203,12 +233,14 @@ void AppController::subscribeToNotifications() {
                                             }));
     observers_.push_back(center.addObserver(kGreenScreenWindowDidClosed, nullptr, main,
                                             [this](const base::Notification&) {
-                                                if (window_) window_->homeScreen()->refresh();
+                                                if (!window_) return;
+                                                window_->homeScreen()->refresh();
+                                                presentBackgroundChooserIfNeeded();
                                             }));
 }
 
 void AppController::startGalleryServer() {
-    // The gallery HTTP server and its announcement start here.
+    ManageHTTPServer::initHTTPServer();
 }
 
 void AppController::setUpInstallation() {
@@ -226,10 +258,8 @@ void AppController::startCamera() {
 }
 
 void AppController::scheduleLateStartUp() {
-    QTimer::singleShot(1000, this, [] {
-        if (WrenUtils::checkIFOpenGLIsSupported()) {
-            // The green-screen background chooser is shown here.
-        }
+    QTimer::singleShot(1000, this, [this] {
+        if (WrenUtils::checkIFOpenGLIsSupported()) presentBackgroundChooserIfNeeded();
     });
     PhotoSession::resetPrintsThisRun();
 }
@@ -238,6 +268,8 @@ void AppController::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
     spdlog::info("AppController: quitting");
+    Tally::applicationWillTerminate();
+    if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
     auto& camera = CameraManager::sharedCameraManager();
@@ -251,6 +283,7 @@ void AppController::selectScreen(Screen screen) {
     switch (screen) {
     case Screen::Home:
         window_->homeScreen()->refresh();
+        presentBackgroundChooserIfNeeded();
         window_->selectScreen(window_->homeScreen());
         break;
     case Screen::Session: window_->selectScreen(window_->sessionScreen()); break;
@@ -263,9 +296,26 @@ void AppController::goHome() {
 }
 
 bool AppController::greenScreenBackgroundsAvailable() const {
-    // With green screen on, a session needs backgrounds; the green-screen
-    // settings answer here.
-    return true;
+    // With green screen on, a session needs backgrounds.
+    if (UserDefaults::standard().integer(kGreenScreenOnKey, 2) == 2) return true;
+    return !storedBackgroundEntries().empty();
+}
+
+void AppController::presentBackgroundChooserIfNeeded() {
+    if (!window_ || screen_ != Screen::Home) return;
+    window_->homeScreen()->presentBackgroundChooserIfNeeded();
+}
+
+void AppController::openGreenScreenWindow() {
+    if (screen_ != Screen::Home) {
+        showMessage(QStringLiteral("Please wait till photo session finishes."), 3.0);
+        return;
+    }
+    if (!greenScreenWindow_) greenScreenWindow_ = std::make_unique<GreenScreenWindowController>();
+    greenScreenWindow_->setCameraManager(&CameraManager::sharedCameraManager());
+    greenScreenWindow_->show();
+    greenScreenWindow_->raise();
+    greenScreenWindow_->activateWindow();
 }
 
 bool AppController::startSession(const QStringList& droppedFiles) {
@@ -289,12 +339,20 @@ bool AppController::startSession(const QStringList& droppedFiles) {
                     6);
         return false;
     }
+    window_->homeScreen()->hideBackgroundChooser();
     selectScreen(Screen::Session);
     window_->sessionScreen()->startSession(droppedFiles);
     return true;
 }
 
 void AppController::userDidRequestSession(const QStringList& droppedFiles) {
+    // With green screen on, the guest first chooses a background (or, with
+    // backgrounds taken in turn, the chooser asks for the session at once).
+    if (droppedFiles.isEmpty() && screen_ == Screen::Home &&
+        UserDefaults::standard().integer(kGreenScreenOnKey, 2) != 2 && WrenUtils::checkIFOpenGLIsSupported()) {
+        window_->homeScreen()->presentBackgroundChooser();
+        return;
+    }
     startSession(droppedFiles);
 }
 

@@ -12,6 +12,8 @@
 #include "booth/MainWindow.h"
 #include "booth/WrenTabItem.h"
 
+class GreenScreenWindowController;
+
 class AppController : public QObject, public BoothScreensDelegate, public MainContentViewDelegate {
     Q_OBJECT
 public:
@@ -42,6 +44,10 @@ public:
 
     static void showMessage(const QString& message, double seconds = 4.0);
 
+    // The operator's green-screen window (Ctrl+G); refused while a session runs.
+    void openGreenScreenWindow();
+    GreenScreenWindowController* greenScreenWindow() const { return greenScreenWindow_.get(); }
+
 private:
     // Start-up steps, in the order they run.
     void startCrashReporting();
@@ -65,7 +71,10 @@ private:
     void goHome();
     bool greenScreenBackgroundsAvailable() const;
 
+    void presentBackgroundChooserIfNeeded();
+
     std::unique_ptr<MainWindow> window_;
+    std::unique_ptr<GreenScreenWindowController> greenScreenWindow_;
     Screen screen_ = Screen::Home;
     bool terminated_ = false;
     std::vector<base::NotificationCenter::ObserverId> observers_;

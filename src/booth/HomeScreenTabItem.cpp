@@ -8,6 +8,8 @@
 
 #include "booth/BackgroundTask.h"
 #include "core/UserDefaults.h"
+#include "greenscreen/BackgroundImage.h"
+#include "greenscreen/GreenBackgroundsPreviewView.h"
 
 HomeScreenTabItem::HomeScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
     setObjectName(QStringLiteral("HomeScreen"));
@@ -25,6 +27,8 @@ HomeScreenTabItem::HomeScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
     chooserHost_->setObjectName(QStringLiteral("BackgroundChooserHost"));
     chooserHost_->setLayout(new QVBoxLayout());
     chooserHost_->layout()->setContentsMargins(0, 0, 0, 0);
+    chooser_ = new GreenBackgroundsPreviewView(chooserHost_);
+    chooserHost_->layout()->addWidget(chooser_);
     chooserHost_->hide();
     layout->addStretch(1);
     layout->addWidget(startLabel_, 0, Qt::AlignCenter);
@@ -71,6 +75,33 @@ void HomeScreenTabItem::paintEvent(QPaintEvent*) {
     const QRect target(QPoint((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.drawImage(target, background_);
+}
+
+bool HomeScreenTabItem::presentBackgroundChooser() {
+    const bool manual = UserDefaults::standard().integer(kGreenScreenBackgroundSelectionTypeKey, 0) == 1;
+    if (!chooser_->presentViewForGreenBackgroundSelection()) {
+        hideBackgroundChooser();
+        return false;
+    }
+    chooserHost_->setVisible(manual);
+    startLabel_->setVisible(!manual);
+    if (manual) chooser_->setFocus();
+    return true;
+}
+
+void HomeScreenTabItem::presentBackgroundChooserIfNeeded() {
+    auto& defaults = UserDefaults::standard();
+    if (defaults.integer(kGreenScreenOnKey, 2) != 2 && defaults.integer(kGreenScreenBackgroundSelectionTypeKey, 0) == 1) {
+        presentBackgroundChooser();
+    } else {
+        hideBackgroundChooser();
+    }
+}
+
+void HomeScreenTabItem::hideBackgroundChooser() {
+    chooser_->clearImages();
+    chooserHost_->hide();
+    startLabel_->show();
 }
 
 void HomeScreenTabItem::mousePressEvent(QMouseEvent* event) {

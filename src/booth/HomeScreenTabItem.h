@@ -7,6 +7,7 @@
 
 class QLabel;
 class QVBoxLayout;
+class GreenBackgroundsPreviewView;
 
 class HomeScreenTabItem : public WrenTabItem {
     Q_OBJECT
@@ -19,6 +20,14 @@ public:
     // Where the green-screen background chooser is shown before a session;
     // empty and hidden until something is put into it.
     QWidget* backgroundChooserHost() const { return chooserHost_; }
+    // With green screen on: the guest's background chooser (manual
+    // selection), or a session at once (automatic). False, with a message,
+    // when there are no backgrounds.
+    bool presentBackgroundChooser();
+    // Shows the chooser when green screen is on with the guest's choice.
+    void presentBackgroundChooserIfNeeded();
+    void hideBackgroundChooser();
+    GreenBackgroundsPreviewView* backgroundChooser() const { return chooser_; }
     QString startText() const;
 
 protected:
@@ -29,6 +38,7 @@ protected:
 private:
     QLabel* startLabel_ = nullptr;
     QWidget* chooserHost_ = nullptr;
+    GreenBackgroundsPreviewView* chooser_ = nullptr;
     QString backgroundPath_;
     QImage background_;
 };

@@ -44,6 +44,18 @@ QStringList imageFilesIn(const QString& folder) {
     return out;
 }
 
+// Copies a photo into "originals" under its own name; false (logged) when
+// it could not be copied.
+bool archiveOriginal(const QString& incomingPath) {
+    const QString originals = WrenUtils::getOriginalsFolderPath();
+    QDir().mkpath(originals);
+    const QString target = originals + QLatin1Char('/') + QFileInfo(incomingPath).fileName();
+    QFile::remove(target);
+    if (QFile::copy(incomingPath, target)) return true;
+    spdlog::error("SessionScreen: unable to copy {} into originals", incomingPath.toStdString());
+    return false;
+}
+
 QImage loadScaled(const QString& path, const QSize& box) {
     QImageReader reader(path);
     reader.setAutoTransform(true);
@@ -57,7 +69,7 @@ QImage loadScaled(const QString& path, const QSize& box) {
 // The camera manager's delegate while a session runs. The manager holds it
 // strongly; it forwards to the screen as long as the screen exists and has
 // not let go of it.
-class SessionCameraBridge : public CameraManagerDelegate {
+class SessionCameraBridge : public CameraManagerDelegate, public std::enable_shared_from_this<SessionCameraBridge> {
 public:
     explicit SessionCameraBridge(SessionScreenTabItem* screen) : screen_(screen) {}
     void detach() {
@@ -102,8 +114,8 @@ public:
         auto target = screen();
         QMetaObject::invokeMethod(
             qApp,
-            [this, target, frame] {
-                framePending_ = false;
+            [self = shared_from_this(), target, frame] {
+                self->framePending_ = false;
                 if (target) target->showLiveViewFrame(frame);
             },
             Qt::QueuedConnection);
@@ -246,31 +258,37 @@ void SessionScreenTabItem::importDroppedFiles(const QStringList& files) {
     const QStringList use = files.mid(0, photosNeeded_);
     photosRequested_ += use.size();
     photosInFlight_ += use.size();
-    for (const QString& file : use) {
-        // A dropped file arrives like a camera photo: copied into "incoming".
-        runInBackground(
-            this,
-            [file] {
-                const QString incoming = WrenUtils::getIncomingFolderPath();
-                QDir().mkpath(incoming);
-                QString target = incoming + QLatin1Char('/') + QFileInfo(file).fileName();
+    // Dropped files arrive like camera photos (copied into "incoming" and
+    // archived), one after another so that they keep the guest's order.
+    runInBackground(
+        this,
+        [use] {
+            QStringList arrived;
+            const QString incoming = WrenUtils::getIncomingFolderPath();
+            QDir().mkpath(incoming);
+            for (const QString& file : use) {
+                const QFileInfo info(file);
+                QString target = incoming + QLatin1Char('/') + info.fileName();
                 for (int n = 1; QFileInfo::exists(target); ++n)
-                    target = incoming + QStringLiteral("/%1_%2.%3")
-                                            .arg(QFileInfo(file).completeBaseName())
-                                            .arg(n)
-                                            .arg(QFileInfo(file).suffix());
-                return QFile::copy(file, target) ? target : QString();
-            },
-            [this, session, file](QString target) {
-                if (!stillCurrent(session)) return;
+                    target = incoming + QStringLiteral("/%1_%2.%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
+                if (!QFile::copy(file, target)) return std::make_pair(arrived, info.fileName());
+                archiveOriginal(target);
+                arrived << target;
+            }
+            return std::make_pair(arrived, QString());
+        },
+        [this, session](std::pair<QStringList, QString> outcome) {
+            if (!stillCurrent(session)) return;
+            if (!outcome.second.isEmpty()) {
+                fail(QStringLiteral("Unable to use the dropped file %1.").arg(outcome.second));
+                return;
+            }
+            countdownLabel_->clear();
+            for (const QString& path : outcome.first) {
                 --photosInFlight_;
-                if (target.isEmpty()) {
-                    fail(QStringLiteral("Unable to use the dropped file %1.").arg(QFileInfo(file).fileName()));
-                    return;
-                }
-                photoArrived(target);
-            });
-    }
+                processPhoto(path);
+            }
+        });
 }
 
 void SessionScreenTabItem::startNextPhoto() {
@@ -363,18 +381,9 @@ void SessionScreenTabItem::photoArrived(const QString& incomingPath) {
     countdownLabel_->clear();
     // Every photo is archived in "originals" before anything changes it.
     runInBackground(
-        this,
-        [incomingPath] {
-            const QString originals = WrenUtils::getOriginalsFolderPath();
-            QDir().mkpath(originals);
-            const QString target = originals + QLatin1Char('/') + QFileInfo(incomingPath).fileName();
-            QFile::remove(target);
-            return QFile::copy(incomingPath, target);
-        },
-        [this, session, incomingPath](bool copied) {
-            if (!stillCurrent(session)) return;
-            if (!copied) spdlog::error("SessionScreen: unable to copy {} into originals", incomingPath.toStdString());
-            processPhoto(incomingPath);
+        this, [incomingPath] { return archiveOriginal(incomingPath); },
+        [this, session, incomingPath](bool) {
+            if (stillCurrent(session)) processPhoto(incomingPath);
         });
 }
 

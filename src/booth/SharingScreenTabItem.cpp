@@ -20,6 +20,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "sharing/FacebookSharing.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
 
@@ -102,6 +103,8 @@ void SharingScreenTabItem::showSession() {
     // on; otherwise its row is kept without upload).
     if (auto item = MediaItemHelper::getMediaItemForFileName(QFileInfo(printPath_).fileName()))
         MediaItemHelper::startUpload(item);
+    // Each session print also goes to the business page, through the share queue.
+    FBBusinessSharingManager::shareImageOnBusinessFBWallFromPath(printPath_);
     WrenAudioPlayer::playAudioWithName(
         QString::fromStdString(UserDefaults::standard().string("AUDIO_SHARE_PHOTO", "None")), true);
 

@@ -20,7 +20,10 @@ CameraModelBase::~CameraModelBase() {
 }
 
 bool CameraModelBase::startLiveView() {
-    if (isLiveViewRunning()) return true;
+    if (isLiveViewRunning()) {
+        paused_ = false;
+        return true;
+    }
     if (!beginLiveView()) {
         spdlog::warn("CameraModel: {} could not start live view", name_.toStdString());
         return false;

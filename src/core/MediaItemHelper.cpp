@@ -8,6 +8,8 @@
 namespace {
 // A failed first upload is started again at once within this time of its first start.
 constexpr std::chrono::seconds kImmediateRestartWindow{10};
+// An endpoint that refuses at once must not cause a burst of uploads.
+constexpr int kMaxImmediateRestarts = 2;
 }
 
 MediaItemHelper& MediaItemHelper::shared() {
@@ -98,6 +100,7 @@ void MediaItemHelper::startUpload(std::shared_ptr<MediaItemModel> item) {
     {
         std::lock_guard lock(h.mutex_);
         h.firstStart_[item->ID] = started;
+        h.restarts_[item->ID] = 0;
     }
     h.storeInCache(*item);
     starter(item, 0, &h);
@@ -132,6 +135,7 @@ void MediaItemHelper::didUploadedToWrenTrackAPI(std::shared_ptr<MediaItemModel> 
     {
         std::lock_guard lock(mutex_);
         firstStart_.erase(item->ID);
+        restarts_.erase(item->ID);
     }
     base::UserInfo info;
     info["UploadedItem"] = std::make_shared<MediaItemModel>(*item);
@@ -146,7 +150,9 @@ void MediaItemHelper::didFailedToUploadModel(std::shared_ptr<MediaItemModel> ite
     {
         std::lock_guard lock(mutex_);
         auto it = firstStart_.find(item->ID);
-        restart = it != firstStart_.end() && current - it->second < kImmediateRestartWindow;
+        restart = it != firstStart_.end() && current - it->second < kImmediateRestartWindow &&
+                  restarts_[item->ID] < kMaxImmediateRestarts;
+        if (restart) ++restarts_[item->ID];
         starter = starter_;
     }
     if (restart && starter && WrenUtils::isInternetRechable()) {
@@ -157,6 +163,7 @@ void MediaItemHelper::didFailedToUploadModel(std::shared_ptr<MediaItemModel> ite
     {
         std::lock_guard lock(mutex_);
         firstStart_.erase(item->ID);
+        restarts_.erase(item->ID);
     }
     if (item->uploadStatus != stage) {
         item->uploadStatus = stage;

@@ -50,5 +50,6 @@ private:
     bool loaded_ = false;
     std::map<QString, std::shared_ptr<MediaItemModel>> cache_;
     std::map<std::int64_t, std::chrono::steady_clock::time_point> firstStart_;
+    std::map<std::int64_t, int> restarts_;  // immediate restarts made since the first start
     UploadStarter starter_;
 };

@@ -183,7 +183,8 @@ bool UserDefaults::writeLocked() {
         generation = generation_;
     }
     std::string error;
-    bool ok = base::writeFileAtomically(path_, base::plistToXml(snapshot), &error);
+    // The settings hold service tokens: readable by the user only.
+    bool ok = base::writeFileAtomically(path_, base::plistToXml(snapshot), 0600, &error);
     std::lock_guard lock(mutex_);
     lastWriteOk_ = ok;
     if (ok) {

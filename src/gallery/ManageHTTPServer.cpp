@@ -15,12 +15,22 @@
 
 #include "base/AppInfo.h"
 #include "core/WrenUtils.h"
+#include "sharing/Analytics.h"
 #include "gallery/MyHTTPConnection.h"
 #include "gallery/PostHTTPServerUtilis.h"
 #include "gallery/UDPBroadcaster.h"
 
+namespace {
+ManageHTTPServer::Options& sharedOptions() {
+    static auto* options = new ManageHTTPServer::Options();
+    return *options;
+}
+}  // namespace
+
+void ManageHTTPServer::setSharedOptions(Options options) { sharedOptions() = std::move(options); }
+
 ManageHTTPServer& ManageHTTPServer::shared() {
-    static auto* server = new ManageHTTPServer();
+    static auto* server = new ManageHTTPServer(sharedOptions());
     return *server;
 }
 
@@ -85,6 +95,7 @@ bool ManageHTTPServer::startHTTPServer() {
             if (announcer->server) announcer->server->broadcastMyDetails();
         });
         if (options_.trackEvent) options_.trackEvent("glimmerly", "started");
+        else Analytics::trackEventWithCategory(QStringLiteral("glimmerly"), QStringLiteral("started"), {}, {});
         return true;
     }
     spdlog::error("ManageHTTPServer: no free port from {} to {}; the gallery server is off", options_.firstPort,

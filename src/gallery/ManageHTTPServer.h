@@ -30,12 +30,15 @@ public:
         base::Scheduler* scheduler = nullptr;  // null: base::Scheduler::shared()
         // Interface name to IPv4 address; null: PostHTTPServerUtilis::getLocalIpAddress.
         std::function<std::map<std::string, std::string>()> localAddresses;
-        // Reports the start to usage tracking; null: the application's tracker.
+        // Reports the start to usage tracking; null: Analytics.
         std::function<void(const std::string& category, const std::string& action)> trackEvent;
         std::size_t maxConnections = 256;
     };
 
     static ManageHTTPServer& shared();
+    // Options of the shared server, before its first use (tests keep it on
+    // loopback and silent).
+    static void setSharedOptions(Options options);
     // Starts the shared server once; later calls do nothing.
     static void initHTTPServer();
 

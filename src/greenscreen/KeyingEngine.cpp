@@ -47,8 +47,9 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
 
 // One row of the fused key and overlay pass. Written as a plain loop over
 // independent pixels, without branches, so the compiler vectorises it.
+// Built twice, for AVX2 and for plain x86-64, and chosen when loaded.
 template <bool HasBackground, bool HasOverlay>
-void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
+__attribute__((target_clones("avx2", "default"))) void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
             const std::uint32_t* __restrict overlay, std::uint32_t* __restrict out, int width,
             const RowKey k) {
     for (int x = 0; x < width; ++x) {

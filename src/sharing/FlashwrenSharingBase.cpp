@@ -41,6 +41,17 @@ void FlashwrenSharingBase::beginAttempt(const QString& service) {
     SharingRuntime::mainExecutor().post([d, service] { d->sharingWillStartFor(service); });
 }
 
+void FlashwrenSharingBase::expectOutcome() {
+    std::lock_guard lock(mutex_);
+    outcomePending_ = true;
+}
+
+void FlashwrenSharingBase::tellWillStart(const QString& service) {
+    auto d = delegate();
+    if (!d) return;
+    SharingRuntime::mainExecutor().post([d, service] { d->sharingWillStartFor(service); });
+}
+
 bool FlashwrenSharingBase::takeOutcome(const QString& service) {
     std::lock_guard lock(mutex_);
     if (!outcomePending_) {

@@ -40,6 +40,10 @@ public:
 protected:
     // Starts an attempt and tells the delegate it will start.
     void beginAttempt(const QString& service);
+    // Starts an attempt whose first step (a log-in) comes before the sharing
+    // itself: the delegate hears of the start later, through tellWillStart().
+    void expectOutcome();
+    void tellWillStart(const QString& service);
     // The attempt's one outcome; a second one for the same attempt is dropped
     // (and logged). Both are delivered on the interface thread.
     void reportFinished(const QString& service, const QString& message);

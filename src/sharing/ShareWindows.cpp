@@ -122,7 +122,9 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
 
     auto* panel = new QWidget(content_);
     panel->setObjectName(QStringLiteral("SharePanel"));
-    panel->setStyleSheet(QStringLiteral("#SharePanel { background: white; border-radius: 12px; }"));
+    // Sized for fingers on a touch screen.
+    panel->setStyleSheet(QStringLiteral("#SharePanel { background: white; border-radius: 12px; }"
+                                        "QPushButton { font-size: 22px; padding: 10px 28px; }"));
     panel->setMaximumWidth(640);
     auto* label = new QLabel(prompt, panel);
     label->setObjectName(QStringLiteral("PromptLabel"));

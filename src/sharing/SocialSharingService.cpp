@@ -8,6 +8,7 @@
 #include "core/WrenUtils.h"
 #include "sharing/Analytics.h"
 #include "sharing/EmailSharing.h"
+#include "sharing/FacebookSharing.h"
 #include "sharing/GlimmerlyApi.h"
 #include "sharing/SMSSharing.h"
 #include "sharing/SendGrid.h"
@@ -101,6 +102,7 @@ void ShareAttempt::skip() {
 
 void SocialSharingService::initSocialSharingService() {
     if (gService) return;
+    FBBusinessSharingManager::registerWithShareQueue();
     gService = new SocialSharingService();
     gService->scheduleSocialServiceForNextExecution();
 }

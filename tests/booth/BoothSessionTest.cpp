@@ -15,9 +15,11 @@
 #include "TempDir.h"
 #include "base/NotificationCenter.h"
 #include "booth/AppController.h"
+#include "gallery/ManageHTTPServer.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
+#include "greenscreen/GreenBackgroundsPreviewView.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "camera/FolderCameraModel.h"
@@ -61,6 +63,15 @@ protected:
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("SHARING_SCREEN_SECONDS", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
+        // The outside services (uploads, tracking) point at a closed port of this machine.
+        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
+                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
+            defaults.set(key, "http://127.0.0.1:9");
+        // The gallery server listens on loopback only and announces nothing.
+        ManageHTTPServer::Options gallery;
+        gallery.bindAddress = "127.0.0.1";
+        gallery.localAddresses = [] { return std::map<std::string, std::string>{}; };
+        ManageHTTPServer::setSharedOptions(gallery);
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
@@ -189,6 +200,10 @@ TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) 
     EXPECT_TRUE(originals.contains("guest-a.jpg"));
     EXPECT_TRUE(originals.contains("guest-b.png"));
     EXPECT_EQ(camera->picturesTaken(), 2) << "the camera takes only the slots left";
+    const QStringList used = PhotoSession::session().imagesUsed;
+    ASSERT_EQ(used.size(), 4);
+    EXPECT_TRUE(used[0].endsWith("guest-a.jpg")) << "dropped photos keep their order";
+    EXPECT_TRUE(used[1].endsWith("guest-b.png"));
     EXPECT_TRUE(QFile::exists(a)) << "the guest's own file is left where it was";
 }
 
@@ -278,4 +293,35 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
         EXPECT_GT(qBlue(photo.pixel(20, 200)), 180) << name.toStdString();
         EXPECT_GT(qGreen(original.pixel(20, 200)), 150) << name.toStdString();
     }
+}
+
+TEST_F(BoothSessionTest, TheGuestChoosesTheBackgroundBeforeTheSession) {
+    QImage backdrop(64, 48, QImage::Format_RGB32);
+    backdrop.fill(QColor(200, 30, 30));
+    const QString red = QString::fromStdString(scratch.path()) + "/red.png";
+    ASSERT_TRUE(backdrop.save(red));
+    backdrop.fill(QColor(20, 40, 220));
+    const QString blue = QString::fromStdString(scratch.path()) + "/blue.png";
+    ASSERT_TRUE(backdrop.save(blue));
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GREEN_SCREEN_ON", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUND_SELECTION_TYPE", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUNDS",
+                 nlohmann::json::array({{{red.toStdString(), ""}}, {{blue.toStdString(), ""}}}));
+
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    ASSERT_TRUE(home_()->backgroundChooserHost()->isVisible());
+    auto* chooser = home_()->backgroundChooser();
+    QTest::keyClick(chooser, Qt::Key_Right);
+    QTest::keyClick(chooser, Qt::Key_Space);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Session, 2000));
+    EXPECT_EQ(*defaults.object("GREEN_SCREEN_BACKGROUNDS_TO_USE"), nlohmann::json({{blue.toStdString(), ""}}));
+    // The operator's window waits for the session to end.
+    controller.openGreenScreenWindow();
+    EXPECT_EQ(message(), "Please wait till photo session finishes.");
+    EXPECT_FALSE(controller.greenScreenWindow());
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QString photo = files(WrenUtils::getIncomingFolderPath()).value(0);
+    EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + photo).pixel(20, 200)), 180);
 }

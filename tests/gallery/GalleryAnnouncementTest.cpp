@@ -72,6 +72,7 @@ protected:
         o.broadcastPort = listener.port();
         o.scheduler = scheduler.get();
         o.localAddresses = [addresses] { return addresses; };
+        o.trackEvent = [](const std::string&, const std::string&) {};
         return o;
     }
 

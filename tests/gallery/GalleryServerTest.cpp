@@ -42,6 +42,7 @@ protected:
         options.firstPort = port;
         options.lastPort = port + 20;
         options.localAddresses = [] { return std::map<std::string, std::string>{}; };
+        options.trackEvent = [](const std::string&, const std::string&) {};
         server = std::make_unique<ManageHTTPServer>(options);
         EXPECT_TRUE(server->startHTTPServer());
         return *server;
@@ -69,8 +70,13 @@ TEST_F(GalleryServer, TakesTheNextPortWhenTheFirstIsInUseAndPublishesIt) {
     options.firstPort = first;
     options.lastPort = first + 30;
     options.localAddresses = [] { return std::map<std::string, std::string>{}; };
+    std::vector<std::string> tracked;
+    options.trackEvent = [&](const std::string& category, const std::string& action) {
+        tracked.push_back(category + "/" + action);
+    };
     ManageHTTPServer taken(options);
     ASSERT_TRUE(taken.startHTTPServer());
+    EXPECT_EQ(tracked, std::vector<std::string>{"glimmerly/started"});
     EXPECT_GT(taken.port(), first);
     EXPECT_EQ(UserDefaults::standard().string("HTTP_SERVER_PORT"), std::to_string(taken.port()));
 
@@ -81,6 +87,7 @@ TEST_F(GalleryServer, TakesTheNextPortWhenTheFirstIsInUseAndPublishesIt) {
     EXPECT_FALSE(none.startHTTPServer());
     EXPECT_FALSE(none.isRunning());
     EXPECT_EQ(UserDefaults::standard().string("HTTP_SERVER_PORT"), "untouched");
+    EXPECT_EQ(tracked.size(), 1u) << "a server that did not start is not reported";
     ::close(blocker);
 }
 

@@ -5,7 +5,6 @@
 #include "GalleryTestEnv.h"
 #include "gallery/GalleryThumbnails.h"
 #include "gallery/MyHTTPConnection.h"
-#include "gallery/MyHTTPDataResponse.h"
 #include "gallery/PostHTTPServerUtilis.h"
 
 using P = PostHTTPServerUtilis;
@@ -72,14 +71,4 @@ TEST(GalleryImages, ThumbnailOfALandscapePhotoIsLetterboxedVertically) {
     EXPECT_LT(qGreen(thumb.pixel(87, 10)), 40);
     EXPECT_LT(qGreen(thumb.pixel(87, 165)), 40);
     EXPECT_TRUE(GalleryThumbnails::makeThumbnail(dir.file("none.jpg")).isNull());
-}
-
-TEST(GalleryResponse, LaterHeaderValuesReplaceEarlierOnes) {
-    MyHTTPDataResponse response("body");
-    EXPECT_TRUE(response.httpHeaders().empty());
-    response.addHttpResponseHeader("Content-Type", "text/plain");
-    response.addHttpResponseHeader("Content-Type", "image/jpg");
-    EXPECT_EQ(response.httpHeaders().size(), 1u);
-    EXPECT_EQ(response.httpHeaders().at("Content-Type"), "image/jpg");
-    EXPECT_EQ(response.contentLength(), 4u);
 }

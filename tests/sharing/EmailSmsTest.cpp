@@ -10,20 +10,19 @@
 #include "core/Notifications.h"
 #include "sharing/EmailSharing.h"
 #include "sharing/SMSSharing.h"
-#include "sharing/SendGrid.h"
 
 namespace {
 
 using testsupport::LoopbackServer;
 using testsupport::Reply;
+using Calls = std::vector<std::string>;
 
-// Records the callbacks with the thread they arrived on.
+// Records the callbacks; every one must arrive on the (pumped) main queue.
 struct Recorder : FlashwrenSharingBaseDelegate {
-    std::vector<std::string> calls;
-    std::vector<std::thread::id> threads;
+    Calls calls;
     void add(std::string call) {
+        EXPECT_EQ(std::this_thread::get_id(), mainThread) << call;
         calls.push_back(std::move(call));
-        threads.push_back(std::this_thread::get_id());
     }
     void sharingWillStartFor(const QString& s) override { add("start " + s.toStdString()); }
     void sharingDidFinishedFor(const QString& s, const QString& m) override {
@@ -32,18 +31,16 @@ struct Recorder : FlashwrenSharingBaseDelegate {
     void sharingDidFailedFor(const QString& s, const QString& m) override {
         add("failed " + s.toStdString() + ": " + m.toStdString());
     }
+    std::thread::id mainThread = std::this_thread::get_id();
 };
 
 const char* kParseMultipart = R"(
 import sys, json, email, email.policy, base64
-body = sys.stdin.buffer.read()
 head = b'Content-Type: multipart/form-data; boundary=GLIMMERLY_BOUNDARY_STRING\r\nMIME-Version: 1.0\r\n\r\n'
-msg = email.message_from_bytes(head + body, policy=email.policy.HTTP)
-parts = []
-for part in msg.iter_parts():
-    parts.append({'name': part.get_param('name', header='content-disposition'),
-                  'filename': part.get_filename(), 'type': part.get_content_type(),
-                  'data': base64.b64encode(part.get_payload(decode=True)).decode()})
+msg = email.message_from_bytes(head + sys.stdin.buffer.read(), policy=email.policy.HTTP)
+parts = [{'name': p.get_param('name', header='content-disposition'), 'filename': p.get_filename(),
+          'type': p.get_content_type(), 'data': base64.b64encode(p.get_payload(decode=True)).decode()}
+         for p in msg.iter_parts()]
 print(json.dumps({'defects': len(msg.defects), 'parts': parts}))
 )";
 
@@ -63,20 +60,18 @@ protected:
         SharingTest::TearDown();
     }
     EmailMessage message(const std::string& photo) {
-        EmailMessage m;
-        m.to = "guest@example.com";
-        m.replyto = "studio@example.com";
-        m.subject = "Your photo";
-        m.body = "<p>Danke schön & enjoy</p>";
-        m.from = "never-sent@example.com";
-        m.pathOfImageToSend = QUrl::fromLocalFile(QString::fromStdString(photo));
-        return m;
+        return {QUrl::fromLocalFile(QString::fromStdString(photo)), "never-sent@example.com", "studio@example.com",
+                "guest@example.com", "Your photo", "<p>Danke schön & enjoy</p>"};
     }
-    // Sends and waits for the outcome and the notification.
-    void send(const EmailMessage& m, std::shared_ptr<Recorder> recorder) {
-        EmailSharing::create(recorder)->sendEmailUsingSendGrid(m);
-        ASSERT_TRUE(pumpUntil([&] { return recorder->calls.size() >= 2 && finished >= 1; }));
+    // Sends and waits for the outcome and the notification: exactly one each.
+    Calls send(const EmailMessage& m, bool withDelegate = true) {
+        finished = 0;
+        auto recorder = std::make_shared<Recorder>();
+        EmailSharing::create(withDelegate ? recorder : nullptr)->sendEmailUsingSendGrid(m);
+        EXPECT_TRUE(pumpUntil([&] { return finished == 1 && (!withDelegate || recorder->calls.size() == 2); }));
         pumpFor(std::chrono::milliseconds(20));
+        EXPECT_EQ(finished, 1);
+        return recorder->calls;
     }
     LoopbackServer server;
     std::atomic<int> finished{0};
@@ -85,32 +80,21 @@ protected:
 
 TEST_F(EmailSharingTest, MultipartBodyIsExactAndParsesWithThePhotoUnchanged) {
     const std::string photo = awkwardBytes();
-    server.enqueue(Reply{200, {{"Content-Type", "application/json"}}, R"({"message":"success"})"});
-    auto recorder = std::make_shared<Recorder>();
-    send(message(writeFile("prints/IMG 1.jpg", photo)), recorder);
-
-    EXPECT_EQ(recorder->calls, (std::vector<std::string>{"start Email", "done Email: E-mail Sent..."}));
-    for (auto id : recorder->threads) EXPECT_EQ(id, std::this_thread::get_id()) << "outcomes arrive on the main queue";
-    EXPECT_EQ(finished, 1);
+    server.enqueue(Reply{200, {}, R"({"message":"success"})"});
+    EXPECT_EQ(send(message(writeFile("prints/IMG 1.jpg", photo))), (Calls{"start Email", "done Email: E-mail Sent..."}));
     ASSERT_EQ(server.requestCount(), 1u);
     const auto r = server.requests()[0];
     EXPECT_EQ(r.path, "/api/mail.send.json");
     EXPECT_EQ(r.header("Content-Type"), "multipart/form-data; boundary=GLIMMERLY_BOUNDARY_STRING");
 
     std::string expected;
-    auto field = [&](const std::string& name, const std::string& value) {
-        expected += "--GLIMMERLY_BOUNDARY_STRING\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-                    value + "\r\n";
-    };
-    field("api_user", "flashwrenmail");
-    field("api_key", "k3y&k3y=");
-    field("to", "guest@example.com");
-    field("from", "no-reply@booth.test");
-    field("fromname", "studio@example.com");
-    field("replyto", "studio@example.com");
-    field("subject", "Your photo");
-    field("html", "<p>Danke schön & enjoy</p>");
-    field("x-smtpapi", "{ \"category\" : \"flashwren_mac\" }");
+    for (auto [name, value] : {std::pair{"api_user", "flashwrenmail"}, {"api_key", "k3y&k3y="},
+                               {"to", "guest@example.com"}, {"from", "no-reply@booth.test"},
+                               {"fromname", "studio@example.com"}, {"replyto", "studio@example.com"},
+                               {"subject", "Your photo"}, {"html", "<p>Danke schön & enjoy</p>"},
+                               {"x-smtpapi", "{ \"category\" : \"flashwren_mac\" }"}})
+        expected += std::string("--GLIMMERLY_BOUNDARY_STRING\r\nContent-Disposition: form-data; name=\"") + name +
+                    "\"\r\n\r\n" + value + "\r\n";
     expected += "--GLIMMERLY_BOUNDARY_STRING\r\nContent-Disposition: form-data; name=\"files[photo.jpg]\"; "
                 "filename=\"photo.jpg\"\r\nContent-Type: image/jpeg\r\n\r\n" +
                 photo + "\r\n--GLIMMERLY_BOUNDARY_STRING--\r\n";
@@ -127,42 +111,22 @@ TEST_F(EmailSharingTest, MultipartBodyIsExactAndParsesWithThePhotoUnchanged) {
     EXPECT_EQ(base::base64Decode(parsed["parts"][7]["data"].get<std::string>()), "<p>Danke schön & enjoy</p>");
 }
 
-TEST_F(EmailSharingTest, ServiceRejectionsAndBadRepliesFailOnce) {
+TEST_F(EmailSharingTest, RejectionsBadRepliesAndUnreadablePhotosFailOnce) {
     const std::string photo = writeFile("p.jpg", "jpeg");
-    struct Case {
-        std::string reply;
-        std::string outcome;
-    } cases[] = {
-        {R"({"message":"success","errors":[]})", "done Email: E-mail Sent..."},
-        {R"({"message":"error","errors":["Bad address","Second"]})", "failed Email: Bad address"},
-        {R"({"message":"error","errors":"Bad"})", "failed Email: Invalid e-mail service response received."},
-        {R"(["not", "an object"])", "failed Email: Invalid e-mail service response received."},
-        {"<html>502 Bad Gateway</html>", "failed Email: Internet connection not available"},
-    };
-    for (const auto& c : cases) {
-        finished = 0;
-        server.enqueue(Reply{502, {}, c.reply});
-        auto recorder = std::make_shared<Recorder>();
-        send(message(photo), recorder);
-        EXPECT_EQ(recorder->calls, (std::vector<std::string>{"start Email", c.outcome})) << c.reply;
-        EXPECT_EQ(finished, 1);
+    for (auto [reply, outcome] : {
+             std::pair{R"({"message":"success","errors":[]})", "done Email: E-mail Sent..."},
+             {R"({"message":"error","errors":["Bad address","Second"]})", "failed Email: Bad address"},
+             {R"({"message":"error","errors":"Bad"})", "failed Email: Invalid e-mail service response received."},
+             {R"(["not an object"])", "failed Email: Invalid e-mail service response received."},
+             {"<html>502 Bad Gateway</html>", "failed Email: Internet connection not available"}}) {
+        server.enqueue(Reply{502, {}, reply});
+        EXPECT_EQ(send(message(photo)), (Calls{"start Email", outcome})) << reply;
     }
+    EXPECT_EQ(send(message(home.path() + "/missing.jpg")).back(), "failed Email: The file to attach could not be read.");
+    EXPECT_EQ(server.requestCount(), 5u);
+    send(message(photo), false);  // no delegate: still sent, still announced
+    EXPECT_EQ(server.requestCount(), 6u);
 }
-
-TEST_F(EmailSharingTest, UnreadablePhotoFailsWithoutSending) {
-    auto recorder = std::make_shared<Recorder>();
-    send(message(home.path() + "/missing.jpg"), recorder);
-    EXPECT_EQ(recorder->calls.back(), "failed Email: The file to attach could not be read.");
-    EXPECT_EQ(server.requestCount(), 0u);
-}
-
-TEST_F(EmailSharingTest, WithoutADelegateTheMailIsStillSent) {
-    EmailSharing::create()->sendEmailUsingSendGrid(message(writeFile("p.jpg", "jpeg")));
-    ASSERT_TRUE(pumpUntil([&] { return finished == 1; }));
-    EXPECT_EQ(server.requestCount(), 1u);
-}
-
-// SMS ---------------------------------------------------------------------------
 
 const char* kParseForm = R"(
 import sys, json, urllib.parse
@@ -178,11 +142,11 @@ protected:
         set("TWILIO_AUTH_TOKEN", "s3cret:token");
         set("FROM_TWILIO_NUMBER", "15550001111");
     }
-    std::vector<std::string> send(const QString& number, const QString& url) {
+    std::string send(const QString& number, const QString& url) {
         auto recorder = std::make_shared<Recorder>();
         SMSSharing::create(recorder)->sendSMSToNumber(number, url);
-        EXPECT_TRUE(pumpUntil([&] { return recorder->calls.size() >= 2; }));
-        return recorder->calls;
+        EXPECT_TRUE(pumpUntil([&] { return recorder->calls.size() == 2; }));
+        return recorder->calls.back();
     }
     LoopbackServer server;
 };
@@ -190,11 +154,10 @@ protected:
 TEST_F(SMSSharingTest, EveryValueSurvivesAStandardFormParser) {
     set("SMS_SHARING_TEXT", "Smile & say cheese = 100% + ❤");
     server.enqueue(Reply{201, {}, R"({"sid":"SM1","status":"queued"})"});
-    auto calls = send("+4915123456", "http://flw.io/p/Ab12?x=1&y=2");
-    EXPECT_EQ(calls.back(), "done SMS: SMS Sent...");
+    EXPECT_EQ(send("+4915123456", "http://flw.io/p/Ab12?x=1&y=2"), "done SMS: SMS Sent...");
     ASSERT_EQ(server.requestCount(), 1u);
     const auto r = server.requests()[0];
-    EXPECT_EQ(r.path, "/2010-04-01/Accounts/AC123/Messages.json");
+    EXPECT_EQ(r.target, "/2010-04-01/Accounts/AC123/Messages.json");
     EXPECT_EQ(r.header("Authorization"), "Basic " + base::base64Encode("AC123:s3cret:token"));
     auto form = nlohmann::json::parse(runPython(kParseForm, r.body));
     EXPECT_EQ(form["To"][0], "+4915123456");
@@ -203,38 +166,24 @@ TEST_F(SMSSharingTest, EveryValueSurvivesAStandardFormParser) {
 }
 
 TEST_F(SMSSharingTest, OnlyAnAcceptedMessageCountsAsSent) {
-    struct Case {
-        long status;
-        std::string reply;
-        bool sent;
-        std::string failure;
-    } cases[] = {
-        {201, R"({"sid":"SM1","status":"accepted"})", true, ""},
-        {201, R"({"sid":"SM1","status":"sending"})", true, ""},
-        {201, R"({"sid":"SM1","status":"failed","message":"Carrier refused"})", false, "Carrier refused"},
-        {400, R"({"code":21211,"message":"The 'To' number is not valid."})", false, "The 'To' number is not valid."},
-        {200, R"({"status":"queued"})", false, ""},
-        {200, R"("queued")", false, "Invalid Twilio response received."},
-    };
-    for (const auto& c : cases) {
-        QString failure;
-        EXPECT_EQ(SMSSharing::replyMeansSent(c.status, nlohmann::json::parse(c.reply), &failure), c.sent) << c.reply;
-        if (!c.sent) {
-            EXPECT_EQ(failure.toStdString(), c.failure) << c.reply;
-        }
+    for (auto [status, reply, outcome] : {
+             std::tuple{201, R"({"sid":"SM1","status":"sending"})", "done SMS: SMS Sent..."},
+             {201, R"({"sid":"SM1","status":"failed","message":"Carrier refused"})", "failed SMS: Carrier refused"},
+             {400, R"({"code":21211,"message":"The 'To' number is not valid."})",
+              "failed SMS: The 'To' number is not valid."},
+             {200, R"({"status":"queued"})", "failed SMS: "},
+             {200, "<html>oops</html>", "failed SMS: Invalid Twilio response received."}}) {
+        server.enqueue(Reply{status, {}, reply});
+        EXPECT_EQ(send("123456", "http://x/y"), outcome) << reply;
     }
-    server.enqueue(Reply{200, {}, "<html>oops</html>"});
-    EXPECT_EQ(send("123456", "http://x/y").back(), "failed SMS: Invalid Twilio response received.");
     Reply drop;
     drop.dropConnection = true;
     server.enqueue(drop);
-    EXPECT_EQ(send("123456", "http://x/y").back(), "failed SMS: Invalid Twilio response received.");
-}
+    EXPECT_EQ(send("123456", "http://x/y"), "failed SMS: Invalid Twilio response received.");
 
-TEST_F(SMSSharingTest, MissingSettingsRefuseBeforeAnyTraffic) {
     set("TWILIO_AUTH_TOKEN", "");
-    EXPECT_EQ(send("123456", "http://x/y").back(), "failed SMS: Invalid twilio settings.");
-    EXPECT_EQ(server.requestCount(), 0u);
+    EXPECT_EQ(send("123456", "http://x/y"), "failed SMS: Invalid twilio settings.");
+    EXPECT_EQ(server.requestCount(), 6u) << "no traffic without settings";
 }
 
 }  // namespace

@@ -1,35 +1,31 @@
 #include "SharingTestSupport.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
-#include "base/Files.h"
-
 std::string SharingTest::writeFile(const std::string& name, const std::string& bytes) {
-    std::string path = home.path() + "/" + name;
-    auto slash = path.rfind('/');
-    std::filesystem::create_directories(path.substr(0, slash));
+    std::filesystem::path path = home.path() + "/" + name;
+    std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    return path.string();
 }
 
 std::string runPython(const std::string& script, const std::string& input) {
     testsupport::TempDir dir;
     std::ofstream(dir.file("script.py")) << script;
     std::ofstream(dir.file("input"), std::ios::binary) << input;
-    std::string command = "python3 " + dir.file("script.py") + " < " + dir.file("input");
     std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    if (FILE* pipe = ::popen(("python3 " + dir.file("script.py") + " < " + dir.file("input")).c_str(), "r")) {
         char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
         ::pclose(pipe);
     }
     return output;
@@ -37,46 +33,36 @@ std::string runPython(const std::string& script, const std::string& input) {
 
 std::string awkwardBytes() {
     std::string bytes;
-    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    for (int i = 0; i < 6000; ++i) bytes.push_back(static_cast<char>(i < 256 ? i : (i * 7919) & 0xff));
     static const char tail[] = "\r\n--GLIMMERLY_BOUNDARY\r\n\r\n\0\xff\xd8";
-    bytes.append(tail, sizeof tail - 1);
-    for (int i = 0; i < 5000; ++i) bytes.push_back(static_cast<char>((i * 7919) & 0xff));
-    return bytes;
+    return bytes.append(tail, sizeof tail - 1);
 }
 
 S3Server::S3Server(const std::string& bucket) {
     const std::string bin = S3RVER_BIN;
-    if (::access(bin.c_str(), X_OK) != 0) return;
     int fds[2];
-    if (::pipe(fds) != 0) return;
+    if (::access(bin.c_str(), X_OK) != 0 || ::pipe(fds) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(fds[1], 1);
         ::dup2(fds[1], 2);
-        ::close(fds[0]);
         ::execl(bin.c_str(), bin.c_str(), "-d", dir_.path().c_str(), "-a", "127.0.0.1", "-p", "0",
                 "--configure-bucket", bucket.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(fds[1]);
-    // The server names its port when it listens.
+    // The server names its port once it listens.
     std::string output;
-    std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
     std::smatch match;
     char buffer[512];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
+    pollfd ready{fds[0], POLLIN, 0};
+    for (ssize_t n; port_ == 0 && ::poll(&ready, 1, 20000) > 0 && (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
         output.append(buffer, static_cast<size_t>(n));
-        if (std::regex_search(output, match, listening)) {
+        if (std::regex_search(output, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
             port_ = std::stoi(match[1]);
-            break;
-        }
     }
-    // Keep reading its log in the background so that it never blocks on a full pipe.
-    int fd = fds[0];
-    std::thread([fd] {
+    // Its log is drained so that it never blocks on a full pipe.
+    std::thread([fd = fds[0]] {
         char sink[4096];
         while (::read(fd, sink, sizeof sink) > 0) {
         }
@@ -93,5 +79,3 @@ void S3Server::stop() {
     pid_ = -1;
     port_ = 0;
 }
-
-S3Server::~S3Server() { stop(); }

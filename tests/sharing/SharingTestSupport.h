@@ -1,22 +1,18 @@
 #pragma once
 // Shared set-up of the sharing tests: a temporary home with its own settings
-// and database, a pumped main queue, a manual clock, and helpers for the real
-// peers (python's standard parsers, the S3-compatible server).
+// and database, a pumped main queue, a manual clock, and the real peers
+// (python's standard parsers, the S3-compatible server).
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QString>
 
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/AppInfo.h"
-#include "base/Executor.h"
-#include "base/Scheduler.h"
 #include "core/Database.h"
 #include "core/MediaItemHelper.h"
 #include "core/UserDefaults.h"
@@ -44,23 +40,17 @@ protected:
     }
     void TearDown() override { WrenDatabase::shared().close(); }
 
-    UserDefaults& defaults() { return UserDefaults::standard(); }
-    void set(const std::string& key, const std::string& value) { defaults().set(key, value); }
+    void set(const std::string& key, const std::string& value) { UserDefaults::standard().set(key, value); }
     void setOnline(bool online) { set("IS_INTERNET_RECHABLE", online ? "YES" : "NO"); }
-
-    // Runs main-queue work until `done` holds (5 s at most).
-    // Conditions changed by background threads are polled.
+    // Runs main-queue work until `done` holds, polling what background threads change.
     bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < deadline)
             if (main.runUntil(done, std::chrono::milliseconds(5))) return true;
         return done();
     }
-    void pumpFor(std::chrono::milliseconds time) {
-        main.runUntil([] { return false; }, time);
-    }
+    void pumpFor(std::chrono::milliseconds time) { main.runUntil([] { return false; }, time); }
     void advance(std::chrono::seconds by) { clock->advance(by); }
-
     std::string writeFile(const std::string& name, const std::string& bytes);
 
     testsupport::ScopedHome home;
@@ -70,17 +60,16 @@ protected:
     base::Scheduler& scheduler = *new base::Scheduler(clock);
 };
 
-// Runs a python3 snippet with `input` on its standard input; its standard output.
+// Runs a python3 script with `input` on its standard input; its standard output.
 std::string runPython(const std::string& script, const std::string& input);
-
-// Bytes that break naive handling: every byte value, CR LF pairs, a fake boundary.
+// Every byte value, CR LF pairs and a fake boundary.
 std::string awkwardBytes();
 
 // The S3-compatible server from the npm registry, on 127.0.0.1 and a free port.
 class S3Server {
 public:
     explicit S3Server(const std::string& bucket);
-    ~S3Server();
+    ~S3Server() { stop(); }
     bool running() const { return port_ != 0; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
     void stop();

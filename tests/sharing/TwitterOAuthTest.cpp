@@ -23,8 +23,7 @@ namespace {
 std::string verifyWithIndependentPeer(const RecordedRequest& request, const std::string& url,
                                       const std::string& consumerSecret, const std::string& tokenSecret) {
     const std::string dir = FLASHWREN_SOURCE_DIR "/tests/sharing/oauth-check";
-    if (!std::ifstream(dir + "/node_modules/oauth-1.0a/package.json"))
-        return "the oauth-1.0a package is missing: run scripts/install-deps.sh";
+    if (!std::ifstream(NPM_MODULES_DIR "/oauth-1.0a/package.json")) return "the oauth-1.0a package is missing";
     testsupport::TempDir tmp;
     nlohmann::json input = {{"method", request.method},
                             {"url", url},
@@ -34,7 +33,7 @@ std::string verifyWithIndependentPeer(const RecordedRequest& request, const std:
                             {"consumerSecret", consumerSecret},
                             {"tokenSecret", tokenSecret}};
     base::writeFileAtomically(tmp.file("in.json"), input.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    std::string command = "node " + dir + "/verify.js < " + tmp.file("in.json");
+    std::string command = "NODE_PATH=" NPM_MODULES_DIR " node " + dir + "/verify.js < " + tmp.file("in.json");
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return "cannot run node";
     std::string out;

@@ -18,9 +18,10 @@ std::string executablePath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-std::vector<std::uint64_t>& trackedLoads() {
-    static std::vector<std::uint64_t> loads;
-    return loads;
+// What launch and the rescans tracked, so that an unload record can name the image.
+std::vector<BBXLoadedImage>& trackedImages() {
+    static std::vector<BBXLoadedImage> images;
+    return images;
 }
 std::mutex& trackedMutex() {
     static std::mutex m;
@@ -99,9 +100,9 @@ void BBXBinaryImageInit() {
     });
     {
         std::lock_guard lock(trackedMutex());
-        trackedLoads().clear();
+        trackedImages().clear();
         for (const auto& image : BBXBinaryImageLoadedImages()) {
-            if (BBXBinaryImageAdd(&image.details)) trackedLoads().push_back(image.details.loadAddress);
+            if (BBXBinaryImageAdd(&image.details)) trackedImages().push_back(image);
             writeRecord(true, image);
         }
     }
@@ -115,27 +116,30 @@ int BBXBinaryImageRescan() {
     std::lock_guard lock(trackedMutex());
     auto images = BBXBinaryImageLoadedImages();
     int changed = 0;
-    std::vector<std::uint64_t> now;
+    std::vector<BBXLoadedImage> now;
     for (const auto& image : images) {
-        now.push_back(image.details.loadAddress);
-        if (BBXBinaryImageIsTracked(image.details.loadAddress)) continue;
+        // Images the crash path found since (from the linker's list) count as tracked.
+        if (BBXBinaryImageIsTracked(image.details.loadAddress)) {
+            now.push_back(image);
+            continue;
+        }
         if (BBXBinaryImageAdd(&image.details)) {
             writeRecord(true, image);
+            now.push_back(image);
             ++changed;
         }
     }
-    auto& tracked = trackedLoads();
-    for (auto load : tracked) {
-        if (std::find(now.begin(), now.end(), load) != now.end()) continue;
-        if (BBXBinaryImageRemove(load)) {
-            BBXLoadedImage gone;
-            gone.details = {};
-            gone.details.loadAddress = load;
-            writeRecord(false, gone);
+    for (const auto& old : trackedImages()) {
+        bool present = std::any_of(now.begin(), now.end(), [&](const BBXLoadedImage& i) {
+            return i.details.loadAddress == old.details.loadAddress;
+        });
+        if (present) continue;
+        if (BBXBinaryImageRemove(old.details.loadAddress)) {
+            writeRecord(false, old);
             ++changed;
         }
     }
-    tracked = now;
+    trackedImages() = std::move(now);
     return changed;
 }
 

@@ -1,10 +1,31 @@
 #include "kits/blackbox/BBXCaptureSetup.h"
 
+#include <signal.h>
+
 #include "kits/blackbox/BBXBinaryImages.h"
+#include "kits/blackbox/crashtime/BBXCapture.h"
 
 void BBXSetupImagesAndCapture(const BBXContextInitData* input, const BBXSetupAsync& async) {
     BBXContext* context = bbxContext;
     if (!context || !input) return;
-    context->binaryImagesPath = BBXContextPathForFile(input->reportPath, "binary_images.bbxrecord");
+    const char* dir = input->reportPath;
+    context->binaryImagesPath = BBXContextPathForFile(dir, "binary_images.bbxrecord");
     async([] { BBXBinaryImageInit(); });
+
+    if (context->debuggerAttached) {
+        BBXSDKLog("%s: Debugger present - not installing handlers\n", "BBXContextInitialize");
+        return;
+    }
+    context->signalStore.path = BBXContextPathForFile(dir, "signal.bbxrecord");
+    context->signalStore.suspendSignal = SIGRTMAX - 2;
+    context->machStore.path = BBXContextPathForFile(dir, "mach_exception.bbxrecord");
+    context->machStore.mask = input->machExceptionMask;
+    context->exceptionStore.path = BBXContextPathForFile(dir, "exception.bbxrecord");
+    context->exceptionStore.maxCustomExceptions = input->customExceptionsEnabled ? input->maxCustomExceptions : 0;
+    // The alternate stack belongs to the thread that installs it: this one.
+    BBXSignalInstallAltStack();
+    async([context] { BBXSignalInitialize(&context->signalStore); });
+    async([context] {
+        BBXExceptionInitialize(&context->exceptionStore, &bbxWritableContext->logging.customExceptionsCount);
+    });
 }

@@ -112,6 +112,8 @@ bool BBXDladdrLookup(const void* address, const std::function<void(const char*, 
 
 void BBXContextInitialize(const BBXContextInitData* input) {
     if (!input || !input->reportPath) return;
+    // Once per process: the handlers and the protected region stay for good.
+    if (__atomic_load_n(&bbxContext, __ATOMIC_ACQUIRE)) return;
     // 1. The queues.
     BBXLoggingQueue();
     BBXBinaryImagesQueue();

@@ -84,11 +84,20 @@ std::string BBXHostLocale() {
 
 std::uint32_t BBXHostOSVersionCode() { return 0; }
 
+std::uint64_t BBXHostGetPageSize() {
+    long page = ::sysconf(_SC_PAGESIZE);
+    if (page > 0) return static_cast<std::uint64_t>(page);
+    BBXSDKLog("%s: sysctlbyname failed while trying to get hw.pagesize\n", __func__);
+    return 4096;
+}
+
 void BBXHostInitialize() {
     if (!bbxContext) return;
-    long page = ::sysconf(_SC_PAGESIZE);
-    bbxContext->pageSize = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
+    bbxContext->pageSize = BBXHostGetPageSize();
+    // The volume whose free space a crash report gives: the documents folder's,
+    // or the home folder's when there is no documents folder.
     std::string documents = base::documentsDir();
+    if (documents.empty() || ::access(documents.c_str(), F_OK) != 0) documents = base::homeDir();
     bbxContext->documentsDirectory = documents.empty() ? nullptr : BBXContextCopyString(documents.c_str());
 }
 

@@ -11,6 +11,8 @@ std::string BBXHostCPU();              // the processor's brand string, "(failed
 std::string BBXHostOSBuildVersion();   // the kernel release
 std::string BBXHostOSDisplayVersion(); // the distribution's version
 std::string BBXHostLocale();           // e.g. "en_US"
+// The memory page size (4096 when it cannot be read).
+std::uint64_t BBXHostGetPageSize();
 // The version codes name releases of another system: always 0 here.
 std::uint32_t BBXHostOSVersionCode();
 // Page size and the documents folder, into the context.

@@ -29,6 +29,7 @@
 #include "kits/tally/BBXEventLogFile.h"
 #include "kits/tally/BBXEventLogSessionRepository.h"
 #include "kits/tally/BBXTallyEvent.h"
+#include "kits/trellis/TRLSettings.h"
 
 class BBXUserDefaults;
 
@@ -44,7 +45,6 @@ public:
 };
 
 inline constexpr const char* kBBXAnalyticsControllerErrorDomain = "BBXAnalyticsControllerErrorDomain";
-inline constexpr const char* kTRLSettingsAvailableNotification = "TRLSettingsAvailableNotification";
 
 class BBXAnalyticsController : public std::enable_shared_from_this<BBXAnalyticsController> {
 public:

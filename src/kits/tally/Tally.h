@@ -10,6 +10,7 @@
 
 #include "kits/tally/BBXAnalyticsController.h"
 #include "kits/tally/BBXTallyEvent.h"
+#include "kits/trellis/TRLKit.h"
 
 class Tally {
 public:
@@ -19,6 +20,8 @@ public:
     static std::string bundleIdentifier() { return "io.blackbox.tally.mac"; }
     static std::string kitDisplayVersion() { return "1.0.1"; }
     static std::string kitBuildVersion() { return "4"; }
+    // What the SDK core's kit registry knows of this kit.
+    static TRLKitDescriptor kitDescriptor();
     // Called by the SDK core when it starts its kits: defers to the crash
     // kit when it is present (it starts this kit itself), else starts.
     static void initializeIfNeeded();

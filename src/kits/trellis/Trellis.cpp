@@ -41,9 +41,18 @@ Trellis::Trellis(Environment environment) {
     executionIdentifier_ = lowerNoDashes(TRLCreateUUIDString());
     model_ = TRLApplicationIdentiferModel::create(installID_, environment.executablePath);
     auto settingsOptions = environment.settings;
-    if (!settingsOptions.advertisingToken)
-        settingsOptions.advertisingToken = [this] { return advertisingToken(); };
+    if (!settingsOptions.advertisingToken) {
+        settingsOptions.advertisingToken = [box = advertisingToken_]() -> std::optional<std::string> {
+            std::lock_guard lock(box->mutex);
+            return box->token;
+        };
+    }
     manager_ = std::make_shared<TRLSettingsOnboardingManager>(model_, std::move(settingsOptions));
+}
+
+Trellis::~Trellis() {
+    // Only instances made for a purpose end; their flow ends with them.
+    if (manager_) manager_->finishNetworkingSession();
 }
 
 void Trellis::startWithKits(const std::vector<std::string>& kitClassNames) {
@@ -144,13 +153,13 @@ void Trellis::setAPIKey(const std::optional<std::string>& key) {
 }
 
 std::optional<std::string> Trellis::advertisingToken() const {
-    std::lock_guard lock(mutex_);
-    return advertisingToken_;
+    std::lock_guard lock(advertisingToken_->mutex);
+    return advertisingToken_->token;
 }
 
 void Trellis::setAdvertisingToken(const std::optional<std::string>& token) {
-    std::lock_guard lock(mutex_);
-    advertisingToken_ = token;
+    std::lock_guard lock(advertisingToken_->mutex);
+    advertisingToken_->token = token;
 }
 
 std::vector<std::string> Trellis::kitClasses() const {

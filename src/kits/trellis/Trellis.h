@@ -39,6 +39,7 @@ public:
 
     Trellis();
     explicit Trellis(Environment environment);
+    ~Trellis();
     Trellis(const Trellis&) = delete;
     Trellis& operator=(const Trellis&) = delete;
 
@@ -82,7 +83,12 @@ private:
     std::string installID_;
     std::string executionIdentifier_;
     std::optional<std::string> APIKey_;
-    std::optional<std::string> advertisingToken_;
+    // Shared with the settings manager, which may read it from its own queue.
+    struct TokenBox {
+        std::mutex mutex;
+        std::optional<std::string> token;
+    };
+    std::shared_ptr<TokenBox> advertisingToken_ = std::make_shared<TokenBox>();
     std::vector<TRLKitDescriptor> kits_;
     std::optional<nlohmann::json> trellisConfig_;
     std::shared_ptr<TRLApplicationIdentiferModel> model_;

@@ -1,4 +1,5 @@
 // The crash context: protected region, SDK log, checked reads, crash-once flag, metadata.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,6 +10,7 @@
 
 #include "TestContext.h"
 #include "base/Files.h"
+#include "kits/blackbox/BBXBinaryImages.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/crashtime/BBXContext.h"
 
@@ -131,18 +133,6 @@ TEST(CrashContext, SdkLogUnderstandsItsFewConversions) {
         << log;
 }
 
-TEST(CrashContext, HexAndNumbers) {
-    char hex[9];
-    const unsigned char bytes[] = {0x00, 0x7f, 0xab, 0xff};
-    BBXBytesToHexString(bytes, 4, hex);
-    EXPECT_STREQ(hex, "007fabff");
-    BBXBytesToHexString(bytes, 4, nullptr);
-    char buffer[21];
-    EXPECT_STREQ(BBXFormatUnsigned(0, 10, buffer), "0");
-    EXPECT_STREQ(BBXFormatUnsigned(18446744073709551615ull, 10, buffer), "18446744073709551615");
-    EXPECT_STREQ(BBXFormatUnsigned(0xdeadbeef, 16, buffer), "deadbeef");
-}
-
 TEST(CrashContextDeathTest, OnlyTheFirstCrashRecords) {
     reportDir();
     EXPECT_EXIT(
@@ -197,6 +187,32 @@ TEST(CrashContext, LoadedImagesAreLogged) {
     }
     EXPECT_TRUE(sawMain);
     EXPECT_TRUE(sawLibc);
+}
+
+TEST(CrashContext, RescanLogsLibrariesOpenedAndClosedSinceLaunch) {
+    reportDir();
+    BBXBinaryImagesQueue().drain();
+    void* plugin = ::dlopen(UNWIND_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr);
+    auto code = reinterpret_cast<std::uint64_t>(::dlsym(plugin, "plugin_call"));
+    EXPECT_EQ(BBXBinaryImageRescan(), 1);
+    BBXImageEntry entry;
+    EXPECT_TRUE(BBXBinaryImageSafeFindImageForAddress(code, &entry));
+    EXPECT_EQ(BBXBinaryImageRescan(), 0);
+    ::dlclose(plugin);
+    EXPECT_EQ(BBXBinaryImageRescan(), 1);
+    EXPECT_FALSE(BBXBinaryImageSafeFindImageForAddress(code, &entry));
+    BBXBinaryImagesQueue().drain();
+    auto sections = BBXFileReadSections(reportDir() + "/binary_images.bbxrecord", false);
+    ASSERT_TRUE(sections && sections->size() >= 2);
+    const auto& loaded = (*sections)[sections->size() - 2];
+    const auto& unloaded = sections->back();
+    ASSERT_TRUE(loaded.contains("load"));
+    EXPECT_NE(loaded["load"]["path"].get<std::string>().find("unwind_plugin"), std::string::npos);
+    ASSERT_TRUE(unloaded.contains("unload"));
+    EXPECT_EQ(unloaded["unload"]["base"], loaded["load"]["base"]);
+    EXPECT_EQ(unloaded["unload"]["path"], loaded["load"]["path"]);
+    EXPECT_EQ(unloaded["unload"]["uuid"], loaded["load"]["uuid"]);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ const std::set<std::string> kAllowed = {
     "open", "open64", "close", "read", "write", "unlink", "fstat", "fstat64", "lseek", "lseek64", "pipe2",
     "statvfs", "statvfs64", "fsync",
     // process, threads, time
-    "getpid", "syscall", "clock_gettime", "sysconf", "_exit", "abort", "raise",
+    "getpid", "syscall", "clock_gettime", "nanosleep", "sysconf", "_exit", "abort", "raise",
     // memory mappings and checked reads
     "mmap", "mmap64", "munmap", "mprotect", "process_vm_readv",
     // signals
@@ -44,7 +44,8 @@ const std::set<std::string> kAllowed = {
     "_ZSt13set_terminatePFvvE", "_ZSt13get_terminatev", "__cxa_current_exception_type", "__cxa_rethrow",
     "__cxa_begin_catch", "__cxa_end_catch", "__gxx_personality_v0", "_Unwind_Resume", "_ZTIPKc", "_ZTIPc",
     "_ZTISt9exception", "_ZTIPSt9exception", "_ZTIPKSt9exception", "_ZTINSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE",
-    "_ZNKSt9exception4whatEv", "__cxa_get_exception_ptr",
+    "_ZNKSt9exception4whatEv", "__cxa_get_exception_ptr", "_ZTVN10__cxxabiv117__class_type_infoE",
+    "_ZTVN10__cxxabiv119__pointer_type_infoE",
 };
 
 TEST(CrashTimeLibrary, CallsOnlyAsyncSignalSafeFunctions) {

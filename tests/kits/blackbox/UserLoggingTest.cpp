@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "TestContext.h"
 #include "base/Files.h"
 #include "kits/blackbox/BBXContextSetup.h"
+#include "kits/blackbox/BBXException.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/BBXUserLogging.h"
 
@@ -173,6 +175,29 @@ TEST(UserLogging, ContextEntryPointsWriteIntoTheReport) {
     EXPECT_EQ(e["info"][0][0], hex("NSLocalizedDescription"));
     EXPECT_EQ(e["info"][0][1], hex("went wrong"));
     EXPECT_EQ(e["extra_info"][0][1], hex("5"));
+}
+
+TEST(UserLogging, CustomExceptionsGoToTheirStoreWithoutThreadRecords) {
+    const std::string& dir = blackboxtest::reportDir();
+    auto frame = BBXStackFrame::stackFrameWithAddress(0x1234);
+    frame.symbol = "doThing()";
+    frame.lineNumber = 7;
+    BBXExceptionRecord(BBXExceptionTypeCustom, "Bad \"thing\"", "why", {frame}, false);
+    BBXExceptionRecord(BBXExceptionTypeJavaScript, "exception", "msg", {}, false);
+    BBXLoggingQueue().drain();
+    std::ifstream in(dir + "/custom_exception_a.bbxrecord");
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    const auto& e = lines[0]["exception"];
+    EXPECT_EQ(e["type"], "custom");
+    EXPECT_EQ(e["name"], hex("Bad \"thing\""));
+    EXPECT_EQ(e["frames"][0]["pc"], 0x1234);
+    EXPECT_EQ(e["frames"][0]["symbol"], hex("doThing()"));
+    EXPECT_EQ(e["frames"][0]["line"], 7);
+    EXPECT_FALSE(e["frames"][0].contains("library"));
+    EXPECT_EQ(lines[1]["exception"]["type"], "javascript");
+    EXPECT_FALSE(lines[1]["exception"].contains("frames"));
 }
 
 }  // namespace

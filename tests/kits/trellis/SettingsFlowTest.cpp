@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "LoopbackServer.h"
+#include "base/Crypto.h"
 #include "TrellisTestSupport.h"
 #include "kits/trellis/Trellis.h"
 
@@ -248,4 +249,48 @@ TEST(TrellisSettings, URLAndValuesOfTheWrongType) {
     settings.clearSettingsDictionary();
     EXPECT_TRUE(settings.appNeedsOnboarding());
     EXPECT_FALSE(settings.appUpdateRequired());
+}
+
+TEST(TrellisSettingsFlow, IconAndAdvertisingTokenTravelWithTheRequests) {
+    Flow flow;
+    // A PNG header of 512 x 512 and some bytes after it.
+    std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x02\0\0\0\x02\0\x08\x06\0\0\0rest", 33);
+    ASSERT_TRUE(base::writeFileAtomically(flow.info->dir() + "/AppIcon.png", png));
+    int gets = 0;
+    flow.server.setHandler([&](const RecordedRequest& r) {
+        if (r.method == "POST") return Reply{201, {}, ""};
+        return json(++gets == 1 ? R"({"app":{"status":"new"}})" : "{}");
+    });
+    auto& sdk = flow.make();
+    sdk.setAdvertisingToken(std::string("ad-token"));
+    ASSERT_TRUE(flow.run());
+    auto requests = flow.server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    std::string hash = base::sha1Hex(png);
+    EXPECT_NE(requests[0].query.find("&icon_hash=" + hash + "&source=1"), std::string::npos) << requests[0].query;
+    EXPECT_EQ(requests[0].header("X-Blackbox-Advertising-Token").value_or(""), "ad-token");
+    std::string parts =
+        trellistest::parseMultipartWithPython(requests[1].header("Content-Type").value_or(""), requests[1].body);
+    std::string icon = "app[icon][hash] None text/plain " + trellistest::hex(hash) + "\n" +
+                       "app[icon][prerendered] None text/plain " + trellistest::hex("true") + "\n" +
+                       "app[icon][width] None text/plain " + trellistest::hex("512") + "\n" +
+                       "app[icon][height] None text/plain " + trellistest::hex("512") + "\n" +
+                       "app[icon][data] icon.png image/png ";
+    EXPECT_NE(parts.find(icon), std::string::npos) << parts;
+    // Python's parser turns CRs into line feeds, so the bytes are checked as sent.
+    EXPECT_NE(requests[1].body.find("filename=\"icon.png\"\r\nContent-Type: image/png\r\n"
+                                    "Content-Transfer-Encoding: binary\r\n\r\n" + png + "\r\n--"),
+              std::string::npos);
+}
+
+TEST(TrellisSettingsFlow, DeviceIdentifiersCanBeSuppressed) {
+    Flow flow;
+    auto info = infoFor(flow.server.baseUrl());
+    info["Trellis"]["ReportIdentifiers"] = false;
+    flow.info.reset();
+    flow.info = std::make_unique<ScopedInfoPlist>(info);
+    flow.server.setHandler([](const RecordedRequest&) { return json("{}"); });
+    flow.make().setAdvertisingToken(std::string("ad-token"));
+    ASSERT_TRUE(flow.run());
+    EXPECT_FALSE(flow.server.requests().at(0).header("X-Blackbox-Advertising-Token"));
 }

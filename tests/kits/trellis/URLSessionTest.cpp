@@ -83,7 +83,10 @@ TEST(TrellisURLSession, DelegateHearsTasksWithoutHandlersInOrder) {
 TEST(TrellisURLSession, CancelCompletesOnceAndTaskListsAreReal) {
     LoopbackServer server;
     server.setHandler([](const testsupport::RecordedRequest&) { return Reply{200, {}, "late", 1000}; });
-    base::ManualExecutor main;
+    // The transport thread may still be returning from its last post when
+    // the test ends, so the queue outlives the test.
+    static base::ManualExecutor main;
+    main.adoptCurrentThread();
     auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration(),
                                                            nullptr, &main);
     std::atomic<int> calls{0};

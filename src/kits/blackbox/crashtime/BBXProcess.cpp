@@ -71,3 +71,326 @@ void BBXThreadStateFromUContext(const void* ucontext, BBXThreadState* state) {
     state->gs = (segments >> 16) & 0xffff;
     state->fs = (segments >> 32) & 0xffff;
 }
+
+// --- Crash time -----------------------------------------------------------------
+
+#include <dirent.h>
+#include <errno.h>
+#include <linux/futex.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <time.h>
+
+#include "BBXUnwind.h"
+
+namespace {
+
+struct Dirent64 {
+    uint64_t ino;
+    int64_t off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[1];
+};
+
+long futex(uint32_t* word, int op, uint32_t value, const struct timespec* timeout) {
+    return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+int32_t parseInt(const char* s) {
+    int32_t v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) v = v * 10 + (*s - '0');
+    return v;
+}
+
+BBXSuspendedThread* slotFor(int32_t tid) {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return nullptr;
+    uint32_t count = __atomic_load_n(&w->suspendedCount, __ATOMIC_ACQUIRE);
+    for (uint32_t i = 0; i < count && i < BBXMaxSuspendedThreads; ++i)
+        if (w->suspended[i].tid == tid) return &w->suspended[i];
+    return nullptr;
+}
+
+uint64_t monotonicMs() { return BBXAbsoluteTime() / 1000000; }
+
+// "/proc/self/task/<tid>/<leaf>" into buffer.
+void taskPath(int32_t tid, const char* leaf, char* buffer, size_t size) {
+    const char prefix[] = "/proc/self/task/";
+    size_t n = 0;
+    for (const char* p = prefix; *p && n + 1 < size; ++p) buffer[n++] = *p;
+    char digits[21];
+    for (const char* d = BBXFormatUnsigned(static_cast<uint64_t>(tid), 10, digits); *d && n + 1 < size; ++d)
+        buffer[n++] = *d;
+    if (n + 1 < size) buffer[n++] = '/';
+    for (const char* p = leaf; *p && n + 1 < size; ++p) buffer[n++] = *p;
+    buffer[n] = 0;
+}
+
+// The value in kB of a /proc/meminfo line, in bytes.
+uint64_t meminfoValue(const char* text, const char* key) {
+    size_t keyLength = BBXStringLength(key);
+    for (const char* p = text; *p; ++p) {
+        if (p != text && p[-1] != '\n') continue;
+        size_t i = 0;
+        while (i < keyLength && p[i] == key[i]) ++i;
+        if (i < keyLength || p[i] != ':') continue;
+        p += i + 1;
+        while (*p == ' ') ++p;
+        uint64_t v = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) v = v * 10 + static_cast<uint64_t>(*p - '0');
+        return v * 1024;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool BBXProcessInit(BBXProcess* process, int32_t crashedThread, const void* machineContext) {
+    if (!process) return false;
+    BBXMemoryZero(process, sizeof *process);
+    process->pid = static_cast<int32_t>(::getpid());
+    process->recordingThread = BBXCurrentThreadId();
+    process->crashedThread = crashedThread;
+    process->machineContext = machineContext;
+    int fd = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        BBXSDKLog("%s: Error: unable to get task threads\n", __func__);
+        // The recording thread can always be written.
+        process->threads[0] = process->recordingThread;
+        process->threadCount = 1;
+        return false;
+    }
+    alignas(8) char buffer[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (long offset = 0; offset < n;) {
+            auto* entry = reinterpret_cast<Dirent64*>(buffer + offset);
+            offset += entry->reclen;
+            if (entry->name[0] < '0' || entry->name[0] > '9') continue;
+            if (process->threadCount < BBXProcessMaxThreads)
+                process->threads[process->threadCount++] = parseInt(entry->name);
+        }
+    }
+    ::close(fd);
+    return process->threadCount > 0;
+}
+
+void BBXProcessDestroy(BBXProcess*) {}
+
+bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!process || !w || !bbxContext || bbxContext->signalStore.suspendSignal <= 0) return false;
+    __atomic_store_n(&w->resumeWord, 0, __ATOMIC_SEQ_CST);
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < process->threadCount && count < BBXMaxSuspendedThreads; ++i) {
+        if (process->threads[i] == process->recordingThread) continue;
+        w->suspended[count].tid = process->threads[i];
+        w->suspended[count].state = 0;
+        BBXMemoryZero(&w->suspended[count].registers, sizeof(BBXThreadState));
+        ++count;
+    }
+    __atomic_store_n(&w->suspendedCount, count, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&w->suspendActive, 1, __ATOMIC_SEQ_CST);
+    bool all = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (syscall(SYS_tgkill, process->pid, w->suspended[i].tid, bbxContext->signalStore.suspendSignal) != 0) {
+            w->suspended[i].state = 2;  // gone or not signalable: written with an empty stack
+            all = false;
+        }
+    }
+    uint64_t deadline = monotonicMs() + timeoutMs;
+    for (uint32_t i = 0; i < count; ++i) {
+        while (__atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) == 0) {
+            uint64_t now = monotonicMs();
+            if (now >= deadline) {
+                all = false;
+                break;
+            }
+            struct timespec wait = {0, static_cast<long>((deadline - now) * 1000000)};
+            futex(&w->suspended[i].state, FUTEX_WAIT, 0, &wait);
+        }
+    }
+    return all;
+}
+
+bool BBXProcessResumeAllOtherThreads(BBXProcess*) {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return false;
+    __atomic_store_n(&w->suspendActive, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&w->resumeWord, 1, __ATOMIC_SEQ_CST);
+    futex(&w->resumeWord, FUTEX_WAKE, 0x7fffffff, nullptr);
+    return true;
+}
+
+void BBXProcessSuspendHandler(int, siginfo_t*, void* context) {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w || !__atomic_load_n(&w->suspendActive, __ATOMIC_ACQUIRE)) return;
+    int savedErrno = errno;
+    BBXSuspendedThread* slot = slotFor(BBXCurrentThreadId());
+    if (slot && __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE) == 0) {
+        BBXThreadStateFromUContext(context, &slot->registers);
+        __atomic_store_n(&slot->state, 1, __ATOMIC_RELEASE);
+        futex(&slot->state, FUTEX_WAKE, 1, nullptr);
+        // Parked until the recording thread is done (or gives up on us).
+        while (__atomic_load_n(&w->resumeWord, __ATOMIC_ACQUIRE) == 0) {
+            struct timespec wait = {1, 0};
+            futex(&w->resumeWord, FUTEX_WAIT, 0, &wait);
+        }
+    }
+    errno = savedErrno;
+}
+
+bool BBXProcessGetThreadState(const BBXProcess* process, int32_t thread, BBXThreadState* state) {
+    if (!state) {
+        BBXSDKLog("%s: invalid context supplied", __func__);
+        return false;
+    }
+    if (thread == process->crashedThread && process->machineContext) {
+        BBXThreadStateFromUContext(process->machineContext, state);
+        return true;
+    }
+    if (thread == process->recordingThread) {
+        BBXSDKLog("%s: Faking current thread\n", __func__);
+        *state = process->recordingState;
+        return true;
+    }
+    BBXSuspendedThread* slot = slotFor(thread);
+    if (!slot || __atomic_load_n(&slot->state, __ATOMIC_ACQUIRE) != 1) {
+        BBXSDKLog("%s: failed to get thread state\n", __func__);
+        return false;
+    }
+    *state = slot->registers;
+    return true;
+}
+
+bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
+    BBXFileWriteSectionStart(file, "threads");
+    BBXFileWriteArrayStart(file);
+    for (uint32_t i = 0; i < process->threadCount; ++i) {
+        int32_t tid = process->threads[i];
+        BBXSDKLog("%s: recording thread %d data\n", __func__, tid);
+        BBXThreadState state;
+        bool known = BBXProcessGetThreadState(process, tid, &state);
+        if (!known) {
+            BBXSDKLog("%s: unable to get thread state", "BBXProcessRecordThread");
+            BBXMemoryZero(&state, sizeof state);
+        }
+        BBXFileWriteHashStart(file);
+        BBXFileWriteHashKey(file, "registers");
+        BBXFileWriteHashStart(file);
+        const uint64_t* values = &state.rax;
+        for (int r = 0; r < BBXThreadStateRegisterCount; ++r)
+            BBXFileWriteHashEntryUint64(file, BBXThreadStateRegisterNames[r], values[r]);
+        BBXFileWriteHashEnd(file);
+        BBXFileWriteHashKey(file, "stacktrace");
+        BBXFileWriteArrayStart(file);
+        BBXUnwindCursor cursor;
+        if (known && BBXUnwindCursorInit(&cursor, &state)) {
+            while (BBXUnwindNextFrame(&cursor)) BBXFileWriteArrayEntryUint64(file, BBXUnwindGetPC(&cursor));
+        } else if (known) {
+            BBXSDKLog("%s: unable to init unwind context\n", "BBXProcessRecordThread");
+        }
+        BBXFileWriteArrayEnd(file);
+        if (tid == process->crashedThread) BBXFileWriteHashEntryBoolean(file, "crashed", true);
+        BBXFileWriteHashEnd(file);
+    }
+    BBXFileWriteArrayEnd(file);
+    BBXFileWriteSectionEnd(file);
+    BBXSDKLog("%s: completed recording all thread data\n", __func__);
+    return true;
+}
+
+bool BBXProcessRecordRuntimeInfo(const BBXProcess*, BBXFile* file) {
+    // No message-sending runtime and no crash-information sections here:
+    // the record keeps its shape with empty values.
+    BBXFileWriteSectionStart(file, "runtime");
+    BBXFileWriteHashStart(file);
+    BBXFileWriteHashEntryString(file, "objc_selector", "");
+    BBXFileWriteHashKey(file, "crash_info_entries");
+    BBXFileWriteArrayStart(file);
+    BBXFileWriteArrayEnd(file);
+    BBXFileWriteHashEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}
+
+bool BBXProcessRecordDispatchQueueNames(const BBXProcess* process, BBXFile* file) {
+    BBXFileWriteSectionStart(file, "dispatch_queue_names");
+    BBXFileWriteArrayStart(file);
+    for (uint32_t i = 0; i < process->threadCount; ++i) BBXFileWriteArrayEntryString(file, "");
+    BBXFileWriteArrayEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}
+
+bool BBXProcessRecordThreadNames(const BBXProcess* process, BBXFile* file) {
+    BBXFileWriteSectionStart(file, "thread_names");
+    BBXFileWriteArrayStart(file);
+    for (uint32_t i = 0; i < process->threadCount; ++i) {
+        char path[64], name[64];
+        taskPath(process->threads[i], "comm", path, sizeof path);
+        if (!readSmallFile(path, name, sizeof name)) name[0] = 0;
+        size_t n = BBXStringLength(name);
+        if (n > 0 && name[n - 1] == '\n') name[n - 1] = 0;
+        BBXFileWriteArrayEntryString(file, name);
+    }
+    BBXFileWriteArrayEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}
+
+bool BBXProcessRecordStats(const BBXProcess*, BBXFile* file) {
+    char meminfo[4096], statm[256];
+    if (!readSmallFile("/proc/meminfo", meminfo, sizeof meminfo)) {
+        BBXSDKLog("%s: Failed to get vm statistics\n", "BBXProcessGetMemoryUsage");
+        BBXSDKLog("%s: Unable to get process memory usage\n", __func__);
+        return false;
+    }
+    struct rusage usage;
+    if (!readSmallFile("/proc/self/statm", statm, sizeof statm) || syscall(SYS_getrusage, RUSAGE_SELF, &usage) != 0) {
+        BBXSDKLog("%s: Failed to get task info\n", "BBXProcessGetInfo");
+        BBXSDKLog("%s: Unable to get process stats\n", __func__);
+        return false;
+    }
+    uint64_t page = bbxContext && bbxContext->pageSize ? bbxContext->pageSize : 4096;
+    uint64_t sizes[2] = {};
+    const char* p = statm;
+    for (int i = 0; i < 2; ++i) {
+        while (*p == ' ') ++p;
+        for (; *p >= '0' && *p <= '9'; ++p) sizes[i] = sizes[i] * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    uint64_t freeMemory = meminfoValue(meminfo, "MemFree");
+    BBXFileWriteSectionStart(file, "process_stats");
+    BBXFileWriteHashStart(file);
+    BBXFileWriteHashEntryUint64(file, "active", meminfoValue(meminfo, "Active"));
+    BBXFileWriteHashEntryUint64(file, "inactive", meminfoValue(meminfo, "Inactive"));
+    BBXFileWriteHashEntryUint64(file, "wired", meminfoValue(meminfo, "Unevictable"));
+    BBXFileWriteHashEntryUint64(file, "freeMem", freeMemory);
+    BBXFileWriteHashEntryUint64(file, "free_mem", freeMemory);
+    BBXFileWriteHashEntryUint64(file, "virtual", sizes[0] * page);
+    BBXFileWriteHashEntryUint64(file, "resident", sizes[1] * page);
+    BBXFileWriteHashEntryUint64(file, "user_time", static_cast<uint64_t>(usage.ru_utime.tv_sec) * 1000000 +
+                                                       static_cast<uint64_t>(usage.ru_utime.tv_usec));
+    BBXFileWriteHashEntryUint64(file, "sys_time", static_cast<uint64_t>(usage.ru_stime.tv_sec) * 1000000 +
+                                                      static_cast<uint64_t>(usage.ru_stime.tv_usec));
+    BBXFileWriteHashEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}
+
+bool BBXHostRecordStorage(BBXFile* file) {
+    BBXFileWriteSectionStart(file, "storage");
+    BBXFileWriteHashStart(file);
+    struct statvfs st;
+    const char* where = bbxContext ? bbxContext->documentsDirectory : nullptr;
+    if (where && ::statvfs(where, &st) == 0) {
+        BBXFileWriteHashEntryUint64(file, "free", static_cast<uint64_t>(st.f_frsize) * st.f_bavail);
+        BBXFileWriteHashEntryUint64(file, "total", static_cast<uint64_t>(st.f_frsize) * st.f_blocks);
+    }
+    BBXFileWriteHashEnd(file);
+    BBXFileWriteSectionEnd(file);
+    return true;
+}

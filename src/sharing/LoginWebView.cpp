@@ -1,0 +1,59 @@
+#include "sharing/LoginWebView.h"
+
+#include <QLayout>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+#include <QWidget>
+
+LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
+    // A profile without a storage name is off the record: cookies, cache and
+    // local storage live in memory and go with the profile.
+    profile_ = new QWebEngineProfile(this);
+    profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+    profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    view_ = new QWebEngineView(container);
+    auto* page = new QWebEnginePage(profile_, view_);
+    view_->setPage(page);
+    if (container->layout()) container->layout()->addWidget(view_);
+    connect(page, &QWebEnginePage::urlChanged, this, &LoginWebView::urlCommitted);
+    connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) { emit loadFinished(page->url(), ok); });
+}
+
+LoginWebView::~LoginWebView() { cleanup(); }
+
+QWebEnginePage* LoginWebView::page() const { return view_ ? view_->page() : nullptr; }
+
+void LoginWebView::load(const QUrl& url) {
+    if (view_) view_->load(url);
+}
+
+void LoginWebView::evaluate(const QString& script, std::function<void(const QString&)> done) {
+    if (!page()) {
+        done({});
+        return;
+    }
+    QPointer<LoginWebView> self(this);
+    page()->runJavaScript(script, [self, done](const QVariant& value) {
+        if (self) done(value.toString());
+    });
+}
+
+void LoginWebView::cleanup() {
+    if (view_) {
+        QWebEngineView* view = view_;
+        view_ = nullptr;
+        view->page()->disconnect(this);
+        view->setHtml(QString());
+        view->stop();
+        view->hide();
+        // Deferred: this may run inside one of the page's own signals. The
+        // page is deleted before its profile (deferred deletes keep order).
+        view->deleteLater();
+    }
+    if (profile_) {
+        QWebEngineProfile* profile = profile_;
+        profile_ = nullptr;
+        profile->deleteLater();
+    }
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The web view of a log-in window: each log-in gets a web profile of its own
+// that keeps nothing on disk, so one guest's session never reaches the next.
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <QWebEngineView>
+
+#include <functional>
+
+class QWebEnginePage;
+class QWebEngineProfile;
+class QWebEngineProfile;
+class QWidget;
+
+class LoginWebView : public QObject {
+    Q_OBJECT
+public:
+    // The view is added to `container`'s layout.
+    explicit LoginWebView(QWidget* container);
+    ~LoginWebView() override;
+
+    void load(const QUrl& url);
+    QWebEngineView* view() const { return view_; }
+    QWebEnginePage* page() const;
+    // Runs `script` in the page; `done` gets its result as text ("" when none).
+    void evaluate(const QString& script, std::function<void(const QString&)> done);
+    // Loads an empty page, stops, and drops the view and its profile.
+    void cleanup();
+
+signals:
+    // The page has committed to a new address (a navigation or a redirect).
+    void urlCommitted(const QUrl& url);
+    void loadFinished(const QUrl& url, bool ok);
+
+private:
+    QPointer<QWebEngineProfile> profile_;
+    QPointer<QWebEngineView> view_;
+};

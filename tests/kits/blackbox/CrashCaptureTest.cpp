@@ -1,0 +1,295 @@
+// Real crashes of a child process, one per route, and what they leave behind.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "TempDir.h"
+#include "base/Files.h"
+#include "kits/blackbox/BBXSymbolication.h"
+
+namespace {
+
+std::string hex(const std::string& s) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+struct Crash {
+    testsupport::TempDir dir;
+    int status = 0;
+    std::string out, err;
+
+    bool killedBy(int signal) const { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
+    // Every line of a record file, each of which must parse.
+    std::vector<nlohmann::json> lines(const std::string& name) const {
+        std::vector<nlohmann::json> result;
+        std::ifstream in(dir.file(name));
+        for (std::string line; std::getline(in, line);) {
+            auto value = nlohmann::json::parse(line, nullptr, false);
+            EXPECT_FALSE(value.is_discarded()) << name << ": " << line.substr(0, 200);
+            result.push_back(value);
+        }
+        return result;
+    }
+};
+
+// Runs the crasher; with `fromOutside`, sends it `signal` once it is ready.
+void run(Crash& crash, const std::string& route, int fromOutside = 0) {
+    int out[2], err[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(err), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::close(out[0]);
+        ::close(err[0]);
+        ::execl(BLACKBOX_CRASHER_PATH, BLACKBOX_CRASHER_PATH, crash.dir.path().c_str(), route.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    bool sent = false;
+    int open = 2;
+    for (;;) {
+        if (open == 0) break;
+        int ready = ::poll(fds, 2, 10000);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buffer[4096];
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? crash.out : crash.err).append(buffer, static_cast<std::size_t>(n));
+        }
+        if (fromOutside && !sent && crash.out.find("READY") != std::string::npos) {
+            ::kill(pid, fromOutside);
+            sent = true;
+        }
+    }
+    ::close(out[0]);
+    ::close(err[0]);
+    while (::waitpid(pid, &crash.status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The record file holds the crash record and then every process record, all
+// complete, with the crashed thread and the named threads.
+void expectCompleteRecord(const Crash& crash, const std::string& file, const char* first) {
+    auto lines = crash.lines(file);
+    const char* order[] = {first, "threads", "runtime", "dispatch_queue_names", "thread_names", "process_stats", "storage"};
+    ASSERT_EQ(lines.size(), std::size(order)) << crash.err;
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_TRUE(lines[i].contains(order[i])) << i;
+    const auto& threads = lines[1]["threads"];
+    const auto& names = lines[4]["thread_names"];
+    ASSERT_EQ(threads.size(), names.size());
+    int crashed = 0;
+    std::set<std::string> named;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        if (threads[i].value("crashed", false)) {
+            ++crashed;
+            EXPECT_GE(threads[i]["stacktrace"].size(), 2u);
+        }
+        named.insert(names[i].get<std::string>());
+        if (names[i] == "bbx-worker-1" || names[i] == "bbx-worker-2") {
+            EXPECT_GE(threads[i]["stacktrace"].size(), 2u) << "a parked thread was not read";
+        }
+        if (names[i] == "bbx-blocked") {
+            EXPECT_TRUE(threads[i]["stacktrace"].empty());
+        }
+    }
+    EXPECT_EQ(crashed, 1);
+    EXPECT_TRUE(named.count("bbx-worker-1") && named.count("bbx-worker-2") && named.count("bbx-blocked"));
+    EXPECT_EQ(lines[5]["process_stats"]["free_mem"], lines[5]["process_stats"]["freeMem"]);
+    EXPECT_GT(lines[5]["process_stats"]["resident"].get<std::uint64_t>(), 0u);
+    EXPECT_EQ(crash.err.find("HEAP CALL WHILE RECORDING"), std::string::npos);
+    EXPECT_NE(crash.err.find("CRASH CALLBACK"), std::string::npos);
+}
+
+std::string previous(int signal) {
+    char text[32];
+    std::snprintf(text, sizeof text, "PREVIOUS HANDLER %02d", signal);
+    return text;
+}
+
+struct SignalRoute {
+    const char* route;
+    int signal;
+    int fromOutside;
+};
+
+class SignalCapture : public ::testing::TestWithParam<SignalRoute> {};
+
+TEST_P(SignalCapture, RecordsOnceAndDiesOfTheSignal) {
+    Crash crash;
+    run(crash, GetParam().route, GetParam().fromOutside);
+    EXPECT_TRUE(crash.killedBy(GetParam().signal)) << crash.status << crash.err;
+    expectCompleteRecord(crash, "signal.bbxrecord", "signal");
+    auto record = crash.lines("signal.bbxrecord")[0]["signal"];
+    EXPECT_EQ(record["number"], GetParam().signal);
+    EXPECT_TRUE(record["time"].is_number_unsigned());
+    // A handler without an alternate stack cannot run on an overflowed stack.
+    if (std::string(GetParam().route) != "overflow") {
+        EXPECT_NE(crash.err.find(previous(GetParam().signal)), std::string::npos) << crash.err;
+    }
+    EXPECT_FALSE(std::ifstream(crash.dir.file("exception.bbxrecord")).good());
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, SignalCapture,
+                         ::testing::Values(SignalRoute{"segv", SIGSEGV, 0}, SignalRoute{"bus", SIGBUS, 0},
+                                           SignalRoute{"fpe", SIGFPE, 0}, SignalRoute{"ill", SIGILL, 0},
+                                           SignalRoute{"trap", SIGTRAP, 0}, SignalRoute{"abort", SIGABRT, 0},
+                                           SignalRoute{"overflow", SIGSEGV, 0}, SignalRoute{"nullcall", SIGSEGV, 0},
+                                           SignalRoute{"wait", SIGSEGV, SIGSEGV}, SignalRoute{"wait", SIGABRT, SIGABRT}),
+                         [](const auto& info) {
+                             return std::string(info.param.route) + (info.param.fromOutside ? "FromOutside" : "") +
+                                    std::to_string(info.param.signal);
+                         });
+
+struct ExceptionRoute {
+    const char* route;
+    const char* name;
+    const char* reason;
+};
+
+class ExceptionCapture : public ::testing::TestWithParam<ExceptionRoute> {};
+
+TEST_P(ExceptionCapture, RecordsTheTypeAndReasonThenAborts) {
+    Crash crash;
+    run(crash, GetParam().route);
+    EXPECT_TRUE(crash.killedBy(SIGABRT)) << crash.status << crash.err;
+    expectCompleteRecord(crash, "exception.bbxrecord", "exception");
+    auto record = crash.lines("exception.bbxrecord")[0]["exception"];
+    EXPECT_EQ(record["type"], "c++");
+    EXPECT_EQ(record["name"], hex(GetParam().name));
+    EXPECT_EQ(record["reason"], hex(GetParam().reason));
+    // The previous terminate handler ran after recording, and the abort that
+    // followed was not recorded a second time.
+    EXPECT_NE(crash.err.find("PREVIOUS TERMINATE"), std::string::npos) << crash.err;
+    EXPECT_FALSE(std::ifstream(crash.dir.file("signal.bbxrecord")).good());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, ExceptionCapture,
+    ::testing::Values(ExceptionRoute{"runtime_error", "std::runtime_error", "boom \"quoted\""},
+                      ExceptionRoute{"int", "int", ""}, ExceptionRoute{"cstring", "char const*", "a C string"},
+                      ExceptionRoute{"string", "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+                                     "a std::string"},
+                      ExceptionRoute{"custom", "crasher::BoothFailure", ""},
+                      ExceptionRoute{"noexcept", "std::logic_error", "from noexcept"}),
+    [](const auto& info) { return std::string(info.param.route); });
+
+TEST(CrashCapture, ABareTerminateIsRecordedAsTheAbortThatFollows) {
+    Crash crash;
+    run(crash, "terminate");
+    EXPECT_TRUE(crash.killedBy(SIGABRT));
+    EXPECT_NE(crash.err.find("PREVIOUS TERMINATE"), std::string::npos);
+    expectCompleteRecord(crash, "signal.bbxrecord", "signal");
+}
+
+TEST(CrashCapture, TwoThreadsCrashingAtOnceGiveOneRecord) {
+    for (int round = 0; round < 3; ++round) {
+        Crash crash;
+        run(crash, "together");
+        EXPECT_TRUE(crash.killedBy(SIGSEGV)) << crash.status;
+        auto lines = crash.lines("signal.bbxrecord");
+        ASSERT_EQ(lines.size(), 7u);
+        int crashed = 0;
+        for (const auto& t : lines[1]["threads"]) crashed += t.value("crashed", false) ? 1 : 0;
+        EXPECT_EQ(crashed, 1);
+    }
+}
+
+// The crashed frames name the functions addr2line names for the same addresses.
+TEST(CrashCapture, CrashedFramesAgreeWithAddr2line) {
+    Crash crash;
+    run(crash, "segv");
+    auto lines = crash.lines("signal.bbxrecord");
+    ASSERT_FALSE(lines.empty());
+    std::uint64_t base = 0;
+    for (const auto& s : crash.lines("binary_images.bbxrecord"))
+        if (s["load"]["path"].get<std::string>().find("blackbox_crasher") != std::string::npos) base = s["load"]["base"];
+    ASSERT_NE(base, 0u);
+    std::vector<std::string> functions;
+    for (const auto& t : lines[1]["threads"]) {
+        if (!t.value("crashed", false)) continue;
+        for (const auto& pc : t["stacktrace"]) {
+            auto address = pc.get<std::uint64_t>();
+            if (address < base || address - base > (1u << 24)) continue;  // outside the program
+            char command[512];
+            std::snprintf(command, sizeof command, "addr2line -f -C -e '%s' 0x%llx", BLACKBOX_CRASHER_PATH,
+                          static_cast<unsigned long long>(address - base - (functions.empty() ? 0 : 1)));
+            FILE* p = ::popen(command, "r");
+            char name[512] = {};
+            if (p && std::fgets(name, sizeof name, p)) functions.emplace_back(name, std::strcspn(name, "\n"));
+            if (p) ::pclose(p);
+        }
+    }
+    ASSERT_GE(functions.size(), 2u);
+    EXPECT_EQ(functions[0], "crasher::crashSegv()");
+    EXPECT_EQ(functions[1], "main");
+}
+
+// The crashed thread's frames agree with the debugger's backtrace of the core file.
+TEST(CrashCapture, CrashedFramesAgreeWithTheDebuggerOnTheCore) {
+    Crash crash;
+    run(crash, "segvcore");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV));
+    std::string core;
+    for (const auto& entry : std::filesystem::directory_iterator(crash.dir.path()))
+        if (entry.path().filename().string().rfind("core", 0) == 0) core = entry.path();
+    if (core.empty()) GTEST_SKIP() << "no core file on this machine";
+    std::ofstream(crash.dir.file("frames.gdb")) << "python\nf = gdb.newest_frame()\nwhile f is not None:\n"
+                                                   "    print('PC %x' % f.pc())\n    f = f.older()\nend\n";
+    std::string command = "gdb -batch -nx -q -x '" + crash.dir.file("frames.gdb") + "' '" + BLACKBOX_CRASHER_PATH +
+                          "' '" + core + "' 2>/dev/null";
+    std::vector<std::uint64_t> debugger;
+    FILE* p = ::popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[256];
+    while (std::fgets(line, sizeof line, p))
+        if (std::strncmp(line, "PC ", 3) == 0) debugger.push_back(std::stoull(line + 3, nullptr, 16));
+    ::pclose(p);
+    std::vector<std::uint64_t> ours;
+    auto records = crash.lines("signal.bbxrecord");
+    ASSERT_GE(records.size(), 2u);
+    for (const auto& t : records[1]["threads"])
+        if (t.value("crashed", false))
+            for (const auto& pc : t["stacktrace"]) ours.push_back(pc);
+    ASSERT_GE(ours.size(), 3u);
+    auto start = std::find(debugger.begin(), debugger.end(), ours[0]);
+    ASSERT_NE(start, debugger.end()) << "the faulting PC is not in the debugger's backtrace";
+    std::vector<std::uint64_t> expected(start, debugger.end());
+    std::size_t n = std::min(expected.size(), ours.size());
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(ours[i], expected[i]) << "frame " << i;
+    EXPECT_LE(expected.size(), ours.size() + 1);
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+// Report packaging and upload against a loopback report endpoint.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "base/Files.h"
+#include "base/Scheduler.h"
+#include "kits/blackbox/BBXFileManager.h"
+#include "kits/blackbox/BBXInternalReport.h"
+#include "kits/blackbox/BBXNetworkClient.h"
+#include "kits/blackbox/BBXReportsController.h"
+#include "kits/blackbox/BBXSettings.h"
+#include "kits/trellis/TRLNetworkClient.h"
+#include "kits/trellis/TRLServerTrust.h"
+
+namespace fs = std::filesystem;
+using testsupport::LoopbackServer;
+using testsupport::Reply;
+
+namespace {
+
+void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, p)) out.append(buffer, n);
+    ::pclose(p);
+    return out;
+}
+
+// Parses a recorded upload with Python's email package.
+nlohmann::json parseMultipart(const testsupport::RecordedRequest& request, const testsupport::TempDir& dir) {
+    const std::string bodyPath = dir.file("body.bin");
+    write(bodyPath, request.body);
+    const std::string script = std::string(FLASHWREN_SOURCE_DIR) + "/tests/kits/blackbox/read_multipart.py";
+    auto out = run("python3 '" + script + "' '" + request.header("Content-Type").value_or("") + "' '" + bodyPath + "'");
+    auto json = nlohmann::json::parse(out, nullptr, false);
+    return json.is_discarded() ? nlohmann::json{{"error", out}} : json;
+}
+
+struct Upload : ::testing::Test, BBXNetworkClientDelegate, BBXReportsControllerDelegate {
+    testsupport::TempDir dir;
+    LoopbackServer server;
+    std::shared_ptr<base::ManualTimeSource> clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler scheduler{clock};
+    base::SerialQueue queue{"io.blackbox.mac.work-queue"};
+    std::shared_ptr<BBXFileManager> files = std::make_shared<BBXFileManager>(dir.file("root"));
+    std::shared_ptr<BBXSettings> settingsObject;
+    bool background = true;
+    std::shared_ptr<BBXNetworkClient> client;
+    std::unique_ptr<BBXReportsController> controller;
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::pair<std::string, std::optional<base::Error>>> completions;
+
+    void SetUp() override {
+        ::setenv("BlackboxReportsEndpoint", server.baseUrl().c_str(), 1);
+        settingsObject = std::make_shared<BBXSettings>();
+        ASSERT_TRUE(files->prepareForNewLaunch());
+    }
+    void start() {
+        client = BBXNetworkClient::initWithQueue(&queue, files, this);
+        client->setScheduler(&scheduler);
+        controller = std::make_unique<BBXReportsController>(&queue, this, client, files);
+    }
+    void TearDown() override {
+        queue.drain();
+        server.stop();
+        ::unsetenv("BlackboxReportsEndpoint");
+        ::unsetenv("BlackboxPackageReports");
+        ::unsetenv("BlackboxSubmitReports");
+    }
+
+    bool networkClientCanUseBackgroundSessions(BBXNetworkClient&) override { return background; }
+    void networkClientDidFinishUploadWithPath(BBXNetworkClient&, const std::string& path,
+                                              const std::optional<base::Error>& error) override {
+        controller->reportUploadAtPath(path, error);
+    }
+    void reportsControllerDidCompletePackageSubmission(BBXReportsController&, const std::string& path,
+                                                       const std::optional<base::Error>& error) override {
+        std::lock_guard lock(mutex);
+        completions.emplace_back(path, error);
+        cv.notify_all();
+    }
+    void reportsControllerDidCompleteAllSubmissions(BBXReportsController&) override {}
+    std::shared_ptr<BBXSettings> settingsForReportsController(BBXReportsController&) override { return settingsObject; }
+    std::string APIKeyForReportsController(BBXReportsController&) override { return "0123456789abcdef0123456789abcdef01234567"; }
+    std::string bundleIdentifierForReportsController(BBXReportsController&) override { return "com.example.booth"; }
+
+    bool waitForCompletions(std::size_t n, int ms = 5000) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return completions.size() >= n; });
+    }
+
+    std::shared_ptr<BBXInternalReport> makeReport(const std::string& name) {
+        std::string path = files->activePath() + "/" + name;
+        fs::create_directories(path);
+        write(path + "/metadata.bbxrecord",
+              "{\"identity\":{\"api_key\":\"report-key\",\"started_at\":1700000000,\"session_id\":\"SESSION-" + name +
+                  "\"}}\n");
+        write(path + "/exception.bbxrecord", "{\"exception\":{\"type\":\"c++\"}}\n");
+        write(path + "/exception.bbxrecord.symbolicated", "{\"threads\":[[]]}\n");
+        write(path + "/sdk.log", "a log line\n");
+        write(path + "/.DS_Store", "hidden");
+        write(path + "/signal.bbxrecord.gz", "cut short by an earlier kill");
+        return BBXInternalReport::reportWithPath(path);
+    }
+    std::vector<std::string> prepared() { return files->preparedPathContents(); }
+};
+
+TEST_F(Upload, AReportBecomesOnePackageThatAnIndependentParserReads) {
+    server.enqueue(Reply{202, {}, ""});
+    start();
+    auto report = makeReport("EXEC-1");
+    ASSERT_TRUE(controller->prepareAndSubmitReport(report, false, true));
+    ASSERT_TRUE(waitForCompletions(1));
+    EXPECT_FALSE(completions[0].second);
+
+    ASSERT_EQ(server.requestCount(), 1u);
+    auto request = server.requests()[0];
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/sdk-api/v1/platforms/mac/apps/com.example.booth/reports");
+    EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
+    EXPECT_EQ(request.header("X-Blackbox-API-Key"), "0123456789abcdef0123456789abcdef01234567");
+    EXPECT_EQ(request.header("User-Agent"), "Blackbox Mac SDK/3.4.1");
+    EXPECT_EQ(request.header("X-Blackbox-API-Client-Id"), "io.blackbox.mac");
+    EXPECT_EQ(request.header("X-Blackbox-API-Client-Build-Version"), "92");
+
+    auto parsed = parseMultipart(request, dir);
+    ASSERT_TRUE(parsed.contains("parts")) << parsed.dump();
+    EXPECT_TRUE(parsed["defects"].empty()) << parsed.dump();
+    auto& parts = parsed["parts"];
+    ASSERT_EQ(parts.size(), 6u) << parsed.dump();
+    EXPECT_EQ(parts[0]["name"], "api_key");
+    EXPECT_EQ(parts[0]["content"], "report-key");
+    EXPECT_EQ(parts[1]["name"], "report_id");
+    EXPECT_EQ(parts[1]["content"], "SESSION-EXEC-1");
+    std::map<std::string, nlohmann::json> byName;
+    for (std::size_t i = 2; i < parts.size(); ++i) {
+        EXPECT_EQ(parts[i]["type"], "application/x-gzip");
+        EXPECT_FALSE(parts[i].contains("error")) << parts[i].dump();
+        byName[parts[i]["name"].get<std::string>()] = parts[i];
+    }
+    EXPECT_EQ(byName["exception"]["filename"], "exception.bbxrecord.gz");
+    EXPECT_EQ(byName["exception"]["content"], "{\"exception\":{\"type\":\"c++\"}}\n");
+    EXPECT_EQ(byName["exception.bbxrecord"]["filename"], "exception.bbxrecord.symbolicated.gz");
+    EXPECT_EQ(byName["sdk"]["content"], "a log line\n");
+    EXPECT_TRUE(byName.count("metadata"));
+    EXPECT_FALSE(byName.count("signal"));  // the stale compressed file is no report file
+
+    // Delivered: nothing is left anywhere.
+    queue.drain();
+    EXPECT_TRUE(prepared().empty());
+    EXPECT_TRUE(files->processingPathContents().empty());
+    EXPECT_TRUE(files->activePathContents().empty());
+}
+
+TEST_F(Upload, ATransportFailureKeepsThePackageAndARefusalRemovesIt) {
+    server.stop();  // nothing listens on the port any more
+    start();
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-2"), false, true));
+    ASSERT_TRUE(waitForCompletions(1));
+    ASSERT_TRUE(completions[0].second);
+    queue.drain();
+    ASSERT_EQ(prepared().size(), 1u);
+    EXPECT_TRUE(files->processingPathContents().empty());
+
+    LoopbackServer refusing;
+    refusing.enqueue(Reply{403, {}, "no"});
+    ::setenv("BlackboxReportsEndpoint", refusing.baseUrl().c_str(), 1);
+    ASSERT_TRUE(controller->uploadPackagedReportAtPath(prepared()[0], false));
+    ASSERT_TRUE(waitForCompletions(2));
+    ASSERT_TRUE(completions[1].second);
+    EXPECT_TRUE(BBXReportsController::isPermanentFailure(*completions[1].second));
+    queue.drain();
+    EXPECT_TRUE(prepared().empty());
+    refusing.stop();
+}
+
+TEST_F(Upload, ServerBusyIsRetriedAfterItsClampedPauseAndRestartsAreCapped) {
+    server.enqueue(Reply{503, {{"Retry-After", "0"}}, ""});
+    server.enqueue(Reply{201, {}, ""});
+    start();
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-3"), false, true));
+    ASSERT_TRUE(server.waitForRequests(1));
+    // A pause of 0 is held to one second.
+    for (int i = 0; i < 50 && scheduler.pendingCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    clock->advance(std::chrono::milliseconds(900));
+    EXPECT_EQ(server.requestCount(), 1u);
+    clock->advance(std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitForCompletions(1));
+    EXPECT_FALSE(completions[0].second);
+    EXPECT_EQ(server.requestCount(), 2u);
+    EXPECT_EQ(BBXNetworkClient::retryDelayForResponse(nullptr), 300);
+    TRLHTTPURLResponse huge;
+    huge.headers = {{"Retry-After", "999999"}};
+    EXPECT_EQ(BBXNetworkClient::retryDelayForResponse(&huge), 3600);
+
+    server.setHandler([](const testsupport::RecordedRequest&) { return Reply{503, {{"Retry-After", "1"}}, ""}; });
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-4"), false, true));
+    for (unsigned i = 0; i <= BBXNetworkClient::kMaxRestarts; ++i) {
+        ASSERT_TRUE(server.waitForRequests(3 + i)) << i;
+        for (int w = 0; w < 100 && scheduler.pendingCount() == 0 && completions.size() < 2; ++w)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        clock->advance(std::chrono::seconds(2));
+    }
+    ASSERT_TRUE(waitForCompletions(2));
+    EXPECT_TRUE(completions[1].second);
+    EXPECT_EQ(server.requestCount(), 3u + BBXNetworkClient::kMaxRestarts);
+    queue.drain();
+    EXPECT_EQ(prepared().size(), 1u);  // kept for a later attempt
+}
+
+TEST_F(Upload, StartingOnePackageTwiceUploadsItOnce) {
+    server.enqueue(Reply{200, {}, "", 300});
+    start();
+    ::setenv("BlackboxSubmitReports", "NO", 1);
+    ASSERT_FALSE(controller->prepareAndSubmitReport(makeReport("EXEC-5"), false, true));
+    ASSERT_EQ(prepared().size(), 1u);  // submission off: packages wait
+    ::unsetenv("BlackboxSubmitReports");
+    const std::string package = prepared()[0];
+    EXPECT_TRUE(controller->uploadPackagedReportAtPath(package, false));
+    EXPECT_TRUE(controller->uploadPackagedReportAtPath(package, false));
+    ASSERT_TRUE(waitForCompletions(1));
+    queue.drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(completions.size(), 1u);
+    // Gone now: a third start sends nothing.
+    EXPECT_FALSE(controller->uploadPackagedReportAtPath(package, false));
+}
+
+TEST_F(Upload, PackagingOffLeavesTheReportInProcessingAndEmptyPackagesAreNotSent) {
+    start();
+    ::setenv("BlackboxPackageReports", "NO", 1);
+    auto report = makeReport("EXEC-6");
+    EXPECT_FALSE(controller->prepareAndSubmitReport(report, false, true));
+    EXPECT_EQ(files->processingPathContents(), std::vector<std::string>{files->processingPath() + "/EXEC-6"});
+    EXPECT_TRUE(prepared().empty());
+
+    write(files->preparedPath() + "/EMPTY.multipartmime", "");
+    EXPECT_FALSE(controller->submitPackageMultipartMimeAtPath(files->preparedPath() + "/EMPTY.multipartmime", false));
+    EXPECT_FALSE(controller->submitPackageMultipartMimeAtPath(files->preparedPath() + "/GONE.multipartmime", false));
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(Upload, AnUrgentUploadWithoutBackgroundSessionsIsDeliveredBeforeTheCallReturns) {
+    background = false;
+    server.enqueue(Reply{204, {}, ""});
+    start();
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-7"), true, true));
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_FALSE(completions[0].second);
+    EXPECT_TRUE(prepared().empty());
+    TRLURLRequest r = controller->mutableRequestWithURL("http://127.0.0.1:1/", 2);
+    EXPECT_EQ(r.valueForHTTPHeaderField("Accept"), "application/json");
+}
+
+TEST_F(Upload, AKilledPackagingLeavesNothingThatIsSent) {
+    start();
+    // What a process killed mid-packaging leaves: a hidden partial package
+    // and partial compressed files in the report directory.
+    write(files->preparedPath() + "/.DEAD.multipartmime.tmp", "--partial");
+    EXPECT_TRUE(prepared().empty());
+    EXPECT_EQ(files->removeStaleTemporaryPackages(3600), 0u);  // too young to be stale
+    EXPECT_EQ(files->removeStaleTemporaryPackages(0), 1u);
+
+    // A source file whose reading fails midway fails the packaging as a
+    // whole (this one opens, then every read is refused).
+    auto report = makeReport("EXEC-8");
+    fs::create_symlink("/proc/self/mem", report->pathForContentFile("errors_a.bbxrecord"));
+    BBXPackageReportOperation package(report, files);
+    package.main();
+    EXPECT_FALSE(package.finalPath());
+    EXPECT_TRUE(fs::is_empty(files->preparedPath()));
+}
+
+TEST(UploadBounds, WaitingPackagesAreBoundedOldestFirst) {
+    testsupport::TempDir dir;
+    BBXFileManager files(dir.file("root"));
+    ASSERT_TRUE(files.prepareForNewLaunch());
+    for (int i = 0; i < 5; ++i) {
+        std::string p = files.preparedPath() + "/P" + std::to_string(i) + ".multipartmime";
+        write(p, std::string(1000, 'x'));
+        fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(10 - i));
+    }
+    EXPECT_EQ(files.trimDirectory(files.preparedPath(), 3, 1 << 20), 2u);
+    EXPECT_EQ(files.preparedPathContents().front(), files.preparedPath() + "/P2.multipartmime");
+    // Bytes bound too; the kept path survives even when it is the oldest.
+    EXPECT_EQ(files.trimDirectory(files.preparedPath(), 10, 1500, files.preparedPath() + "/P2.multipartmime"), 2u);
+    EXPECT_EQ(files.preparedPathContents(), std::vector<std::string>{files.preparedPath() + "/P2.multipartmime"});
+    EXPECT_EQ(BBXPackageReportOperation::fieldNameForCompressedFile("sdk.log.gz"), "sdk");
+    EXPECT_EQ(BBXPackageReportOperation::fieldNameForCompressedFile("README.gz"), "README");
+}
+
+}  // namespace

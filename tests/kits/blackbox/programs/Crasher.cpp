@@ -1,0 +1,205 @@
+// A program that starts the crash kit and then dies the way it is told to,
+// for the crash-capture tests. Usage: blackbox_crasher <report folder> <route>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "kits/blackbox/BBXContextSetup.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+
+void say(const char* text) {
+    ssize_t ignored = ::write(2, text, std::strlen(text));
+    (void)ignored;
+}
+
+// Any heap call the recording thread makes while the kit records a crash is
+// reported on standard error.
+void checkHeap() {
+    if (bbxWritableContext && __atomic_load_n(&bbxWritableContext->recording, __ATOMIC_SEQ_CST) &&
+        __atomic_load_n(&bbxWritableContext->crashingThread, __ATOMIC_SEQ_CST) == BBXCurrentThreadId())
+        say("HEAP CALL WHILE RECORDING\n");
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(size_t n) {
+    checkHeap();
+    return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t m) {
+    checkHeap();
+    return __libc_calloc(n, m);
+}
+void* realloc(void* p, size_t n) {
+    checkHeap();
+    return __libc_realloc(p, n);
+}
+void free(void* p) {
+    if (p) checkHeap();
+    __libc_free(p);
+}
+}
+
+namespace crasher {
+
+struct BoothFailure {
+    int code;
+};
+
+class Callback : public BBXCrashCallbackTarget {
+public:
+    void deliverCrashDelegateCallback() override { say("CRASH CALLBACK\n"); }
+};
+
+void previousHandler(int signal) {
+    char text[] = "PREVIOUS HANDLER 00\n";
+    text[17] = static_cast<char>('0' + signal / 10);
+    text[18] = static_cast<char>('0' + signal % 10);
+    say(text);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+void previousTerminate() {
+    say("PREVIOUS TERMINATE\n");
+    std::abort();
+}
+
+void* idle(void*) {
+    for (;;) ::pause();
+    return nullptr;
+}
+
+volatile int blockedReady = 0;
+
+void* blockedIdle(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    blockedReady = 1;
+    for (;;) ::sleep(100);
+    return nullptr;
+}
+
+void startThread(const char* name, void* (*body)(void*)) {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, body, nullptr);
+    pthread_setname_np(thread, name);
+}
+
+__attribute__((noinline)) void crashSegv() {
+    volatile int* volatile address = nullptr;
+    *address = 1;
+}
+__attribute__((noinline)) void crashFpe() {
+    volatile int seven = 7, zero = 0;
+    volatile int x = seven / zero;
+    (void)x;
+}
+__attribute__((noinline)) void crashBus(const char* dir) {
+    std::string path = std::string(dir) + "/bus-file";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (ftruncate(fd, 4096) != 0) return;
+    auto* p = static_cast<volatile char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    if (ftruncate(fd, 0) != 0) return;
+    p[10] = 1;
+}
+#pragma GCC diagnostic ignored "-Winfinite-recursion"
+#pragma GCC diagnostic ignored "-Wterminate"
+__attribute__((noinline)) int overflow(int n) {
+    volatile char pad[256];
+    pad[0] = static_cast<char>(n);
+    return overflow(n + 1) + pad[0];
+}
+__attribute__((noinline)) void throwsInNoexcept() noexcept { throw std::logic_error("from noexcept"); }
+
+pthread_barrier_t barrier;
+void* crashTogether(void*) {
+    pthread_barrier_wait(&barrier);
+    crashSegv();
+    return nullptr;
+}
+
+}  // namespace crasher
+
+int main(int argc, char** argv) {
+    using namespace crasher;
+    if (argc < 3) return 2;
+    std::string route = argv[2];
+    for (int s : {SIGSEGV, SIGABRT, SIGILL, SIGFPE, SIGBUS, SIGTRAP, SIGSYS}) ::signal(s, previousHandler);
+    std::set_terminate(previousTerminate);
+    startThread("bbx-worker-1", idle);
+    startThread("bbx-worker-2", idle);
+    startThread("bbx-blocked", blockedIdle);
+    while (!blockedReady) sched_yield();
+
+    static Callback callback;
+    BBXContextInitData input;
+    input.apiKey = "0123456789abcdef0123456789abcdef01234567";
+    input.reportPath = argv[1];
+    input.sessionId = "crash-session";
+    input.installId = "install";
+    input.crashCallbackTarget = &callback;
+    input.maxCustomExceptions = 8;
+    input.customExceptionsEnabled = true;
+    BBXContextInitialize(&input);
+    BBXLoggingQueue().drain();
+    BBXBinaryImagesQueue().drain();
+
+    if (::write(1, "READY\n", 6) != 6) return 3;
+    if (route == "segv") crashSegv();
+    if (route == "segvcore") {
+        // Leave a core file in the report folder for the debugger to read.
+        struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_CORE, &unlimited) != 0 || chdir(argv[1]) != 0) return 4;
+        crashSegv();
+    }
+    if (route == "bus") crashBus(argv[1]);
+    if (route == "fpe") crashFpe();
+    if (route == "ill") __builtin_trap();
+    if (route == "trap") asm volatile("int3");
+    if (route == "abort") std::abort();
+    if (route == "runtime_error") throw std::runtime_error("boom \"quoted\"");
+    if (route == "int") throw 42;
+    if (route == "cstring") throw "a C string";
+    if (route == "string") throw std::string("a std::string");
+    if (route == "custom") throw BoothFailure{7};
+    if (route == "noexcept") throwsInNoexcept();
+    if (route == "terminate") std::terminate();
+    if (route == "overflow") return overflow(0);
+    if (route == "nullcall") {
+        void (*volatile function)() = nullptr;
+        function();
+    }
+    if (route == "together") {
+        pthread_barrier_init(&barrier, nullptr, 3);
+        pthread_t a, b;
+        pthread_create(&a, nullptr, crashTogether, nullptr);
+        pthread_create(&b, nullptr, crashTogether, nullptr);
+        pthread_barrier_wait(&barrier);
+        for (;;) ::pause();
+    }
+    if (route == "wait") {
+        for (;;) ::pause();
+    }
+    return 0;
+}

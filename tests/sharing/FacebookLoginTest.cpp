@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <QWidget>
+
+#include <sys/stat.h>
+
+#include "WebViewTestSupport.h"
+#include "sharing/FacebookLogin.h"
+#include "sharing/FacebookLoginWebController.h"
+
+using testsupport::LoopbackServer;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+namespace {
+
+const bool kWebEngine = prepareWebEngine();
+
+struct RecordingDelegate : FacebookLoginDelegate {
+    std::vector<FacebookTokenResult> tokens;
+    std::vector<FacebookRequestResult> requests;
+    int shown = 0;
+    int dismissed = 0;
+    void tokenResult(const FacebookTokenResult& r) override { tokens.push_back(r); }
+    void requestResult(const FacebookRequestResult& r) override { requests.push_back(r); }
+    void willShowUINotification(FacebookLogin*) override { ++shown; }
+    void didDismissUI(FacebookLogin*) override { ++dismissed; }
+};
+
+class FacebookLoginTest : public WebViewTest {
+protected:
+    void SetUp() override {
+        WebViewTest::SetUp();
+        set("FacebookGraphURL", server.baseUrl() + "/");
+        set("FacebookWebURL", server.baseUrl());
+    }
+    LoopbackServer server;
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+};
+
+}  // namespace
+
+TEST_F(FacebookLoginTest, DialogThatRedirectsAtOnceKeepsTheTokenWithoutShowingTheWindow) {
+    const std::string base = server.baseUrl();
+    server.setHandler([base](const RecordedRequest& r) -> Reply {
+        if (r.path == "/oauth/authorize")
+            return {302,
+                    {{"Location", base + "/connect/login_success.html#access_token=EAAB%2Btoken&expires_in=0"}},
+                    ""};
+        return {200, {{"Content-Type", "text/html"}}, "<html><body>Success</body></html>"};
+    });
+    auto login = FacebookLogin::initWithApplicationID("184572910364518", delegate);
+    login->getAccessTokenForPermissions({"publish_actions", "user_photos"}, false);
+    ASSERT_TRUE(pumpEventsUntil([&] { return !delegate->tokens.empty(); }));
+
+    EXPECT_TRUE(delegate->tokens[0].valid);
+    EXPECT_EQ(login->accessToken().value_or(""), "EAAB%2Btoken");
+    EXPECT_EQ(delegate->shown, 0);
+    EXPECT_FALSE(login->webViewController()->window()->isVisible());
+    auto dialog = server.requests().at(0);
+    EXPECT_EQ(dialog.path, "/oauth/authorize");
+    EXPECT_EQ(dialog.query, "client_id=184572910364518&redirect_uri=" + base +
+                                "/connect/login_success.html&scope=publish_actions,user_photos&type=user_agent&"
+                                "display=popup");
+    EXPECT_EQ(defaults().string(FacebookLogin::kTokenKey), "EAAB%2Btoken");
+    EXPECT_EQ(defaults().string(FacebookLogin::kPermissionsKey), "publish_actions,user_photos");
+    EXPECT_FALSE(defaults().has(FacebookLogin::kExpiryKey)) << "expires_in=0 is a token without expiry";
+    struct stat st{};
+    ASSERT_EQ(::stat(defaults().path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the settings hold the token";
+}
+
+TEST_F(FacebookLoginTest, DialogThatNeedsTheGuestShowsTheWindowAndClosingItCancelsOnce) {
+    server.setHandler([](const RecordedRequest&) -> Reply {
+        return {200, {{"Content-Type", "text/html"}}, "<html><body><form>Log in</form></body></html>"};
+    });
+    auto login = FacebookLogin::initWithApplicationID("184572910364518", delegate);
+    login->getAccessTokenForPermissions({"publish_actions"}, false);
+    ASSERT_TRUE(pumpEventsUntil([&] { return delegate->shown > 0; }));
+    QWidget* window = login->webViewController()->window();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->objectName(), "FacebookLoginWindow");
+
+    window->close();
+    window->close();
+    pumpEventsFor(200);
+    EXPECT_EQ(delegate->dismissed, 1);
+    EXPECT_TRUE(delegate->tokens.empty());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(login->webViewController()->isLoggingIn());
+}
+
+TEST_F(FacebookLoginTest, RefusedLogInReportsFacebooksDescription) {
+    const std::string base = server.baseUrl();
+    server.setHandler([base](const RecordedRequest& r) -> Reply {
+        if (r.path == "/oauth/authorize")
+            return {302, {{"Location", base + "/connect/login_success.html?error_reason=user_denied&"
+                                              "error_description=Permissions+error"}}, ""};
+        return {200, {}, "<html></html>"};
+    });
+    defaults().set(FacebookLogin::kTokenKey, "older-good-token");
+    auto login = FacebookLogin::initWithApplicationID("1", delegate);
+    login->getAccessTokenForPermissions({"publish_actions"}, false);
+    ASSERT_TRUE(pumpEventsUntil([&] { return !delegate->tokens.empty(); }));
+    EXPECT_FALSE(delegate->tokens[0].valid);
+    EXPECT_EQ(delegate->tokens[0].error.value_or(""), "Permissions+error");
+    EXPECT_FALSE(login->accessToken());
+    EXPECT_EQ(defaults().string(FacebookLogin::kTokenKey), "older-good-token") << "the cache keeps the last good token";
+}
+
+TEST_F(FacebookLoginTest, CachedTokenIsReusedForTheSamePermissionsUntilItExpires) {
+    auto login = FacebookLogin::initWithApplicationID("1", delegate);
+    login->setAccessToken("tok", 3600, "publish_actions,user_photos", "");
+    ASSERT_EQ(delegate->tokens.size(), 1u);
+    EXPECT_GT(defaults().real(FacebookLogin::kExpiryKey), double(QDateTime::currentSecsSinceEpoch()) + 3500);
+
+    // A new log-in object with the cache: no dialog for the same permissions, in any case.
+    auto second = FacebookLogin::initWithApplicationID("1", delegate);
+    second->getAccessTokenForPermissions({"PUBLISH_ACTIONS", "user_photos"}, true);
+    ASSERT_EQ(delegate->tokens.size(), 2u);
+    EXPECT_TRUE(delegate->tokens[1].valid);
+    EXPECT_EQ(second->accessToken().value_or(""), "tok");
+    EXPECT_EQ(second->webViewController(), nullptr);
+
+    // More permissions open the dialog again and forget the token.
+    server.setHandler([](const RecordedRequest&) -> Reply { return {200, {}, "<html></html>"}; });
+    second->getAccessTokenForPermissions({"publish_actions", "manage_pages", "user_photos"}, true);
+    EXPECT_FALSE(second->accessToken());
+    ASSERT_NE(second->webViewController(), nullptr);
+    ASSERT_TRUE(pumpEventsUntil([&] { return server.requestCount() >= 1; }));
+
+    // An expired cached token is not used; invalidating removes the keys.
+    defaults().set(FacebookLogin::kExpiryKey, double(QDateTime::currentSecsSinceEpoch() - 10));
+    auto third = FacebookLogin::initWithApplicationID("1", delegate);
+    third->setDelegate(std::make_shared<RecordingDelegate>());
+    third->getAccessTokenForPermissions({"publish_actions", "user_photos"}, true);
+    EXPECT_FALSE(third->accessToken());
+    third->invalidateCachedToken();
+    EXPECT_FALSE(defaults().has(FacebookLogin::kTokenKey));
+    EXPECT_FALSE(defaults().has(FacebookLogin::kExpiryKey));
+    EXPECT_FALSE(defaults().has(FacebookLogin::kPermissionsKey));
+}
+
+TEST_F(FacebookLoginTest, GraphRequestsCarryTheTokenAndAlwaysAnswer) {
+    server.setHandler([](const RecordedRequest& r) -> Reply {
+        if (r.method == "POST") return {200, {}, R"({"ok":true})"};
+        return {200, {}, R"({"first_name":"Zoë","last_name":"Ørsted"})"};
+    });
+    auto login = FacebookLogin::initWithApplicationID("1", delegate);
+    login->sendRequest("/me");
+    ASSERT_TRUE(pumpEventsUntil([&] { return delegate->requests.size() == 1; }));
+    EXPECT_FALSE(delegate->requests[0].succeeded()) << "no token: an empty result, not silence";
+    EXPECT_EQ(server.requestCount(), 0u);
+
+    login->setAccessToken("T0K", 0, "publish_actions");
+    login->sendRequest("/me");
+    login->sendRequest("/me/accounts?limit=5", {{"fields", "name"}}, false);
+    login->sendRequest("/me/feed", {{"message", "hi"}}, true);
+    ASSERT_TRUE(pumpEventsUntil([&] { return delegate->requests.size() == 4; }));
+    ASSERT_TRUE(server.waitForRequests(3));
+    std::map<std::string, RecordedRequest> byQuery;
+    for (const auto& r : server.requests()) byQuery[r.method + " " + r.target] = r;
+    EXPECT_EQ(byQuery.count("GET //me?access_token=T0K"), 1u);
+    EXPECT_EQ(byQuery.count("GET //me/accounts?limit=5&access_token=T0K&fields=name"), 1u);
+    ASSERT_EQ(byQuery.count("POST //me/feed"), 1u);
+    EXPECT_EQ(byQuery["POST //me/feed"].body, "access_token=T0K&message=hi");
+    for (const auto& result : delegate->requests) {
+        if (result.request == "/me" && result.succeeded()) {
+            EXPECT_EQ(result.result, QString::fromUtf8(R"({"first_name":"Zoë","last_name":"Ørsted"})"));
+        }
+    }
+}
+
+TEST(FacebookLoginWebController, ExtractsParametersWithoutCaseOrDecoding) {
+    const QString url = "https://www.facebook.com/connect/login_success.html#Access_Token=a%2Bb&expires_in=5183";
+    EXPECT_EQ(FacebookLoginWebController::extractParameter("access_token=", url).value_or("-"), "a%2Bb");
+    EXPECT_EQ(FacebookLoginWebController::extractParameter("expires_in=", url).value_or("-"), "5183");
+    EXPECT_FALSE(FacebookLoginWebController::extractParameter("error_description=", url));
+}

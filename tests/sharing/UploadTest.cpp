@@ -1,0 +1,300 @@
+// Print upload to a real S3-compatible server, registration at a loopback
+// web service, and the retry service.
+#include <QDir>
+#include <QFile>
+
+#include "SharingTestSupport.h"
+#include "base/Crypto.h"
+#include "base/Http.h"
+#include "core/Models.h"
+#include "sharing/RetryUploadToS3Service.h"
+#include "sharing/WrenS3Manager.h"
+
+namespace {
+
+using testsupport::LoopbackServer;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+const std::string kBucket = "images.booth.test";
+
+// An independent Signature Version 4 check of a recorded request.
+const char* kVerifySigV4 = R"(
+import sys, json, hmac, hashlib, base64
+r = json.load(sys.stdin)
+body = base64.b64decode(r['body'])
+h = {k.lower(): v.strip() for k, v in r['headers']}
+auth = h['authorization']
+cred = auth.split('Credential=')[1].split(',')[0]
+signed = auth.split('SignedHeaders=')[1].split(',')[0].split(';')
+akid, day, region, service, _ = cred.split('/')
+canonical = '\n'.join([r['method'], r['path'], '', ''.join(n + ':' + h[n] + '\n' for n in signed), ';'.join(signed),
+                       hashlib.sha256(body).hexdigest()])
+to_sign = '\n'.join(['AWS4-HMAC-SHA256', h['x-amz-date'], '/'.join([day, region, service, 'aws4_request']),
+                     hashlib.sha256(canonical.encode()).hexdigest()])
+key = ('AWS4' + r['secret']).encode()
+for part in (day, region, service, 'aws4_request'):
+    key = hmac.new(key, part.encode(), hashlib.sha256).digest()
+sig = hmac.new(key, to_sign.encode(), hashlib.sha256).hexdigest()
+ok = auth.endswith('Signature=' + sig) and h['x-amz-content-sha256'] == hashlib.sha256(body).hexdigest()
+print('valid' if ok else 'invalid ' + canonical)
+)";
+
+struct Stages : WrenS3ManagerDelegate {
+    std::vector<std::string> calls;
+    void didUploadedImageToS3(std::shared_ptr<MediaItemModel>) override { calls.push_back("image"); }
+    void didUploadedThumbToS3(std::shared_ptr<MediaItemModel>) override { calls.push_back("thumb"); }
+    void didUploadedToWrenTrackAPI(std::shared_ptr<MediaItemModel>) override { calls.push_back("registered"); }
+    void didFailedToUploadModel(std::shared_ptr<MediaItemModel>, int stage) override {
+        calls.push_back("failed " + std::to_string(stage));
+    }
+};
+
+class UploadTest : public SharingTest {
+protected:
+    void SetUp() override {
+        SharingTest::SetUp();
+        registration.setHandler([this](const RecordedRequest&) {
+            return Reply{200, {{"Content-Type", "text/html; charset=UTF-8"}},
+                         R"({"url":"http://flw.io/p/Ab)" + std::to_string(++registered) + R"("})"};
+        });
+        set("S3EndpointURL", s3.baseUrl());
+        set("S3Bucket", kBucket);
+        set("S3PublicURL", "http://" + kBucket);
+        set("S3AccessKeyID", "S3RVER");
+        set("S3SecretAccessKey", "S3RVER");
+        set("S3Region", "us-east-1");
+        set("FlashwrenWebServiceURL", registration.baseUrl());
+        set("unique_random_user_id", "123456");
+        print = awkwardBytes();
+    }
+    // A print and its thumbnail on disk, with its media row.
+    std::shared_ptr<MediaItemModel> item(const std::string& name, int status = 0, bool thumb = true) {
+        auto m = std::make_shared<MediaItemModel>();
+        m->filePath = QString::fromStdString(writeFile("prints/" + name, print));
+        if (thumb) writeFile("prints/thumb/" + name, "thumb of " + name);
+        m->fileName = QString::fromStdString(name);
+        m->albumName = "Smith & Jones";
+        m->uploadStatus = status;
+        EXPECT_TRUE(m->save());
+        return m;
+    }
+    void upload(const std::shared_ptr<MediaItemModel>& m, std::size_t callbacks) {
+        stages.calls.clear();
+        auto manager = WrenS3Manager::create();
+        manager->setDelegate(&stages);
+        manager->startUplodingMediaToAWS(m);
+        ASSERT_TRUE(pumpUntil([&] { return stages.calls.size() >= callbacks; }, 10000));
+        pumpFor(std::chrono::milliseconds(30));
+    }
+    // Points the uploads at a recording server instead of the real one.
+    void useFakeS3(LoopbackServer& fake) { set("S3EndpointURL", fake.baseUrl()); }
+
+    S3Server s3{kBucket};
+    LoopbackServer registration;
+    std::atomic<int> registered{0};
+    Stages stages;
+    std::string print;
+};
+
+TEST_F(UploadTest, PrintAndThumbnailAreStoredAndRegistered) {
+    ASSERT_TRUE(s3.running()) << "the S3-compatible test server did not start";
+    auto m = item("IMG 0042+1.jpg");
+    upload(m, 3);
+    EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
+    EXPECT_EQ(m->imageURL, "http://images.booth.test/anon.123456/IMG%200042%2B1.jpg");
+    EXPECT_EQ(m->thumbURL, "http://images.booth.test/anon.123456/IMG%200042%2B1_Thumb.jpg");
+    EXPECT_EQ(m->uploadURL, "http://flw.io/p/Ab1");
+
+    for (auto [key, bytes] : {std::pair{"IMG%200042%2B1.jpg", print},
+                              {"IMG%200042%2B1_Thumb.jpg", std::string("thumb of IMG 0042+1.jpg")}}) {
+        base::HttpRequest get;
+        get.url = s3.baseUrl() + "/" + kBucket + "/anon.123456/" + key;
+        auto stored = base::httpPerform(get);
+        EXPECT_TRUE(stored.status == 200 && stored.body == bytes) << key;
+        EXPECT_EQ(stored.header("Content-Type"), "image/jpeg");
+    }
+    ASSERT_EQ(registration.requestCount(), 1u);
+    const auto r = registration.requests()[0];
+    EXPECT_EQ(r.path, "/users/post.php");
+    EXPECT_EQ(r.body, base::formEncode({{"url", m->imageURL.toStdString()}, {"thumb_url", m->thumbURL.toStdString()},
+                                        {"album", "Smith & Jones"}, {"v", "2"}}));
+}
+
+TEST_F(UploadTest, RequestsCarryTheHeadersAndAnIndependentlyValidSignature) {
+    LoopbackServer fake;
+    useFakeS3(fake);
+    set("S3SecretAccessKey", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY");
+    upload(item("IMG 7+.jpg"), 3);
+    ASSERT_EQ(fake.requestCount(), 2u);
+    EXPECT_EQ(fake.requests()[1].path, "/images.booth.test/anon.123456/IMG%207%2B_Thumb.jpg");
+    for (const auto& r : fake.requests()) {
+        EXPECT_EQ(r.method, "PUT");
+        EXPECT_EQ(r.header("Content-Type"), "image/jpeg");
+        EXPECT_EQ(r.header("x-amz-storage-class"), "REDUCED_REDUNDANCY");
+        EXPECT_EQ(r.header("x-amz-acl"), "public-read");
+        nlohmann::json request{{"method", r.method}, {"path", r.path}, {"headers", r.headers},
+                               {"body", base::base64Encode(r.body)},
+                               {"secret", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY"}};
+        EXPECT_EQ(runPython(kVerifySigV4, request.dump()), "valid\n") << r.path;
+    }
+}
+
+TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
+    LoopbackServer fake;
+    useFakeS3(fake);
+    fake.enqueue(Reply{403, {}, "<Error><Code>AccessDenied</Code></Error>"});
+    upload(item("a.jpg"), 1);
+    EXPECT_EQ(stages.calls, (std::vector<std::string>{"failed 2"}));
+    EXPECT_EQ(fake.requestCount(), 1u);
+
+    upload(item("b.jpg", 0, false), 2);
+    EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "failed 3"}));
+    EXPECT_EQ(registration.requestCount(), 0u);
+
+    for (auto reply : {Reply{200, {{"Content-Type", "application/json"}}, R"({"url":"http://flw.io/p/x"})"},
+                       Reply{200, {{"Content-Type", "text/html"}}, R"({"status":"ok"})"},
+                       Reply{500, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/x"})"}}) {
+        registration.enqueue(reply);
+        auto m = item("c.jpg");
+        upload(m, 3);
+        EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "failed 4"})) << reply.body;
+        EXPECT_TRUE(m->uploadURL.isEmpty());
+    }
+
+    // A registration without the print's address is never sent.
+    stages.calls.clear();
+    auto bare = item("d.jpg");
+    const auto before = registration.requestCount();
+    WrenS3Manager::create()->didUploadedMediaToS3(bare);
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_TRUE(stages.calls.empty());
+    EXPECT_EQ(registration.requestCount(), before);
+}
+
+TEST_F(UploadTest, FirstUploadRestartsAtMostTwiceThenLeavesTheRowToTheRetryService) {
+    LoopbackServer fake;
+    useFakeS3(fake);
+    fake.setHandler([](const RecordedRequest&) { return Reply{500, {}, ""}; });
+    WrenS3Manager::installAsUploadStarter();
+    auto m = item("e.jpg");
+    MediaItemHelper::startUpload(m);
+    ASSERT_TRUE(pumpUntil([&] { return MediaItemModel::loadMediaItemWithID(m->ID)->uploadStatus == 2; }));
+    pumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(fake.requestCount(), 3u);
+    EXPECT_EQ(MediaItemModel::loadMediaItemWithID(m->ID)->retryCount, 0);
+}
+
+// The retry service ----------------------------------------------------------------
+
+class RetryUploadTest : public UploadTest {
+protected:
+    void SetUp() override {
+        UploadTest::SetUp();
+        RetryUploadToS3Service::initS3RetryService();
+        service = RetryUploadToS3Service::shared();
+    }
+    void run() {
+        service->startRetryToS3();
+        ASSERT_TRUE(pumpUntil([&] { return !service->isRunning(); }, 15000));
+        EXPECT_TRUE(service->isRunScheduled());
+    }
+    std::shared_ptr<MediaItemModel> reload(const std::shared_ptr<MediaItemModel>& m) {
+        return MediaItemModel::loadMediaItemWithID(m->ID);
+    }
+    // Upload status and retry count as stored.
+    std::pair<int, int> state(const std::shared_ptr<MediaItemModel>& m) {
+        auto row = reload(m);
+        return {row->uploadStatus, row->retryCount};
+    }
+    RetryUploadToS3Service* service = nullptr;
+};
+
+TEST_F(RetryUploadTest, RowsResumeAtTheirStageAndFinishWhenTheServersComeBack) {
+    ASSERT_TRUE(s3.running());
+    auto full = item("full.jpg", 2);
+    auto thumb = item("thumb.jpg", 3);
+    thumb->imageURL = "http://images.booth.test/anon.123456/thumb.jpg";
+    auto reg = item("reg.jpg", 4);
+    reg->imageURL = "http://images.booth.test/anon.123456/reg.jpg";
+    reg->thumbURL = "http://images.booth.test/anon.123456/reg_Thumb.jpg";
+    auto later = item("later.jpg", 2, false);  // its thumbnail is missing: fails one stage later
+    for (auto& m : {thumb, reg}) ASSERT_TRUE(m->update());
+    const auto rows = MediaItemModel().rowCount();
+
+    s3.stop();
+    registration.setHandler([](const RecordedRequest&) { return Reply{503, {}, ""}; });
+    run();
+    EXPECT_EQ(state(full), std::pair(2, 1));
+    EXPECT_EQ(state(thumb), std::pair(3, 1));
+    EXPECT_EQ(state(reg), std::pair(4, 1));
+    EXPECT_EQ(registration.requestCount(), 1u) << "only the registration-only row got that far";
+
+    S3Server back{kBucket};
+    ASSERT_TRUE(back.running());
+    set("S3EndpointURL", back.baseUrl());
+    registration.setHandler([](const RecordedRequest& r) {
+        auto url = RecordedRequest::field(r.body, "url").value_or("");
+        return Reply{200, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/)" + url.substr(url.rfind('/') + 1) + R"("})"};
+    });
+    // The next run comes a minute after the last one ended.
+    advance(std::chrono::seconds(60));
+    ASSERT_TRUE(pumpUntil([&] { return reload(reg)->uploadStatus == 1 && !service->isRunning(); }, 15000));
+    for (auto& m : {full, thumb, reg}) {
+        EXPECT_EQ(state(m), std::pair(1, 0)) << m->fileName.toStdString();
+        EXPECT_EQ(reload(m)->uploadURL, "http://flw.io/p/" + m->fileName);
+        EXPECT_EQ(MediaItemHelper::getMediaItemForFileName(m->fileName)->uploadURL, reload(m)->uploadURL);
+    }
+    EXPECT_EQ(state(later), std::pair(3, 0));
+    EXPECT_EQ(MediaItemModel().rowCount(), rows);
+}
+
+TEST_F(RetryUploadTest, MissingFilesLoseTheirRowOnlyWhenTheirFolderIsThere) {
+    auto gone = item("gone.jpg", 2);
+    QFile::remove(gone->filePath);
+    auto unmounted = item("away.jpg", 2);
+    unmounted->filePath = QString::fromStdString(home.path() + "/unmounted/prints/away.jpg");
+    ASSERT_TRUE(unmounted->update());
+    LoopbackServer fake;
+    useFakeS3(fake);
+    run();
+    EXPECT_EQ(reload(gone), nullptr);
+    EXPECT_NE(reload(unmounted), nullptr);
+    EXPECT_EQ(fake.requestCount(), 0u);
+}
+
+TEST_F(RetryUploadTest, LaterStagesWithoutThePrintAddressStartOverAndInterruptedRowsAreMarked) {
+    LoopbackServer fake;
+    useFakeS3(fake);
+    auto orphan = item("orphan.jpg", 4);  // status 4 but no image address
+    run();
+    ASSERT_FALSE(fake.requests().empty());
+    EXPECT_EQ(fake.requests()[0].path, "/images.booth.test/anon.123456/orphan.jpg");
+    EXPECT_EQ(reload(orphan)->uploadStatus, 1);
+
+    auto none = item("n.jpg", 0);
+    auto image = item("i.jpg", 0);
+    image->imageURL = "http://x/i.jpg";
+    auto both = item("b.jpg", 0);
+    both->imageURL = "http://x/b.jpg";
+    both->thumbURL = "http://x/b_Thumb.jpg";
+    for (auto& m : {image, both}) ASSERT_TRUE(m->update());
+    EXPECT_EQ(RetryUploadToS3Service::markInterruptedUploadsFailed(), 3);
+    EXPECT_EQ(reload(none)->uploadStatus, 2);
+    EXPECT_EQ(reload(image)->uploadStatus, 3);
+    EXPECT_EQ(reload(both)->uploadStatus, 4);
+}
+
+TEST_F(RetryUploadTest, OfflineRunsLoadNothingAndSchedulingKeepsOneRunPending) {
+    setOnline(false);
+    item("x.jpg", 2);
+    LoopbackServer fake;
+    useFakeS3(fake);
+    run();
+    EXPECT_EQ(fake.requestCount(), 0u);
+    const auto pending = scheduler.pendingCount();
+    for (int i = 0; i < 2; ++i) service->scheduleRetryServiceForNextExecution();
+    EXPECT_EQ(scheduler.pendingCount(), pending);
+}
+
+}  // namespace
