@@ -4,44 +4,14 @@
 #include <cctype>
 
 #include "base/Crypto.h"
+#include "base/Http.h"
 
-std::string OAuth1Signer::percentEncode(std::string_view text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
-}
+// RFC 3986 unreserved characters pass; everything else is escaped, which is
+// exactly the form encoding of the rest of the booth.
+std::string OAuth1Signer::percentEncode(std::string_view text) { return base::urlEncode(text); }
 
 OAuth1Signer::Params OAuth1Signer::decodeForm(std::string_view encoded) {
-    auto decode = [](std::string_view s) {
-        auto hexValue = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        std::string out;
-        for (size_t i = 0; i < s.size(); ++i) {
-            if (s[i] == '+') {
-                out.push_back(' ');
-            } else if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-                out.push_back(static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2])));
-                i += 2;
-            } else {
-                out.push_back(s[i]);
-            }
-        }
-        return out;
-    };
+    auto decode = [](std::string_view s) { return base::urlDecode(s); };
     Params params;
     while (!encoded.empty()) {
         auto amp = encoded.find('&');
