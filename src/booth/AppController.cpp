@@ -1,6 +1,7 @@
 #include "booth/AppController.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -11,6 +12,7 @@
 #include "base/Files.h"
 #include "base/Log.h"
 #include "booth/BackgroundTask.h"
+#include "booth/CrashReportPrompt.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/ShareWindowButtons.h"
@@ -28,6 +30,8 @@
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 #include "greenscreen/BackgroundImage.h"
+#include "kits/blackbox/Blackbox.h"
+#include "kits/tally/Tally.h"
 #include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
@@ -88,9 +92,27 @@ bool AppController::applicationDidFinishLaunching() {
     return true;
 }
 
+namespace {
+// The application's key at the crash service.
+constexpr const char* kBlackboxAPIKey = "3f9c2a7e5b1d4c8f6a0e2b9d7c5a3f1e8b6d4c2a";
+}  // namespace
+
 void AppController::startCrashReporting() {
     UserDefaults::standard().registerDefaults({{"NSApplicationCrashOnExceptions", true}});
-    // The crash-reporting kit starts here with the application's API key.
+    Blackbox::setMainQueue(&MainQueue::shared());
+    Blackbox::setPermissionPrompt(&CrashReportPrompt::shared());
+    Blackbox::startWithAPIKey(kBlackboxAPIKey);
+    // The kits hear when the booth comes to the front and leaves it.
+    connect(qApp, &QGuiApplication::applicationStateChanged, this, [](Qt::ApplicationState state) {
+        auto& center = base::NotificationCenter::defaultCenter();
+        if (state == Qt::ApplicationActive) {
+            center.post("NSApplicationWillBecomeActiveNotification");
+            Tally::applicationDidBecomeActive();
+        } else {
+            center.post("NSApplicationDidResignActiveNotification");
+            Tally::applicationWillResignActive();
+        }
+    });
 }
 
 bool AppController::setUpLogging() {
@@ -246,6 +268,7 @@ void AppController::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
     spdlog::info("AppController: quitting");
+    Tally::applicationWillTerminate();
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());

@@ -1,0 +1,62 @@
+// A program built with the crash kit, as an application uses it: it starts
+// the kit with its API key, then either dies the way it is told to or runs
+// until the reports of earlier runs have left the report tree.
+// Usage: blackbox_kit_program segv|abort|throw|run
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "base/Executor.h"
+#include "kits/blackbox/BBXFileManager.h"
+#include "kits/blackbox/Blackbox.h"
+#include "kits/trellis/Trellis.h"
+
+namespace {
+
+base::ManualExecutor mainQueue;
+
+void pump(std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        mainQueue.runPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Nothing but this run's own directory is left.
+bool treeIsClean() {
+    BBXFileManager files;
+    auto active = files.activePathContents();
+    const std::string own = files.activePath() + "/" + Trellis::sharedSDK().executionIdentifier();
+    return files.processingPathContents().empty() && files.preparedPathContents().empty() && active.size() == 1 &&
+           active[0] == own;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string mode = argv[1];
+    mainQueue.adoptCurrentThread();
+    Blackbox::setMainQueue(&mainQueue);
+    Blackbox::startWithAPIKey("0123456789abcdef0123456789abcdef01234567");
+    pump(std::chrono::milliseconds(100));
+    if (mode == "segv") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    } else if (mode == "abort") {
+        std::abort();
+    } else if (mode == "throw") {
+        throw std::runtime_error("the booth ran out of paper");
+    }
+    for (int i = 0; i < 1000 && !treeIsClean(); ++i) pump(std::chrono::milliseconds(10));
+    pump(std::chrono::milliseconds(100));
+    std::printf("%s\n", treeIsClean() ? "clean" : "not clean");
+    return treeIsClean() ? 0 : 3;
+}
