@@ -3,6 +3,7 @@
 #include "base/NotificationCenter.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/PreferencePane.h"
+#include "preferences/SharingPreferencesViewController.h"
 #include "preferences/SoundPreferencesViewController.h"
 #include "preferences/WRENPreferencesWindowController.h"
 
@@ -11,7 +12,7 @@ namespace Preferences {
 std::vector<WRENPreferencesViewController*> makePanes() {
     return {new GeneralPreferencesViewController(), new ShootingPreferencesViewController(),
             new PrintPreferencesViewController(), new DisplayPrefrencesViewController(),
-            new SoundPreferencesViewController()};
+            new SharingPreferencesViewController(), new SoundPreferencesViewController()};
 }
 
 WRENPreferencesWindowController* sharedWindowController() {

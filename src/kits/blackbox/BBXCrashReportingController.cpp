@@ -12,6 +12,7 @@
 #include "base/Log.h"
 #include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/BBXContextSetup.h"
+#include "kits/blackbox/BBXException.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
 #include "kits/blackbox/BBXKitSupport.h"
@@ -244,7 +245,13 @@ void BBXCrashReportingController::crashReportingSetupCompleted(std::uint64_t mar
                                                 millisecondsText(BBXProfileEndInterval(mark)));
         });
     });
-    timers_.push_back(scheduler().after(std::chrono::seconds(2), &mainQueue(), [this] { checkForUserPromptSetting(); }));
+    timers_.push_back(scheduler().after(std::chrono::seconds(2), &mainQueue(), [this] {
+        // By now other components may have put their own handlers in front.
+        BBXExceptionCheckHandlers();
+        BBXSignalCheckHandlers();
+        BBXMachExceptionCheckHandlers();
+        checkForUserPromptSetting();
+    }));
 }
 
 void BBXCrashReportingController::checkForUserPromptSetting() {
