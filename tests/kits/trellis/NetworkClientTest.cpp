@@ -325,3 +325,39 @@ TEST(TrellisNetworkClient, TheEightPinnedRootsAreCompiledIn) {
     ASSERT_TRUE(again);
     EXPECT_EQ(again->pem(), certs[3]->pem());
 }
+
+TEST(TrellisCertificatePinner, AnswersEveryChallengeExactlyOnce) {
+    auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration());
+    TRLCertificatePinner pinner(certsFrom(TestCerts::caCert()));
+    auto answer = [&](const TRLCertificatePinner& p, BBXURLAuthenticationChallenge challenge) {
+        int calls = 0;
+        BBXURLSessionAuthChallengeDisposition got{};
+        std::optional<BBXURLCredential> credential;
+        bool used = p.handleChallenge(challenge, *session, [&](auto disposition, auto cred) {
+            ++calls;
+            got = disposition;
+            credential = cred;
+        });
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(used, got == BBXURLSessionAuthChallengeDisposition::UseCredential);
+        return std::make_pair(got, credential);
+    };
+    // A password challenge carries no server trust: cancelled, never default handling.
+    auto password = answer(pinner, {"h", 443, "NSURLAuthenticationMethodHTTPBasic", nullptr});
+    EXPECT_EQ(password.first, BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge);
+
+    auto trust = std::make_shared<TRLServerTrust>("h", 443);
+    auto pinned = answer(pinner, {"h", 443, kBBXAuthenticationMethodServerTrust, trust});
+    EXPECT_EQ(pinned.first, BBXURLSessionAuthChallengeDisposition::UseCredential);
+    ASSERT_TRUE(pinned.second && pinned.second->trust);
+    EXPECT_TRUE(pinned.second->trust->anchorsOnly());
+    EXPECT_EQ(pinned.second->trust->anchors().size(), 1u);
+
+    TRLCertificatePinner empty({});
+    int result = -1;
+    TRLServerTrust other("h", 443);
+    EXPECT_EQ(empty.evaluateTrust(other, &result), 0);
+    EXPECT_EQ(result, TRLServerTrust::Invalid);
+    EXPECT_EQ(answer(empty, {"h", 443, kBBXAuthenticationMethodServerTrust, trust}).first,
+              BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge);
+}

@@ -294,3 +294,22 @@ TEST(TrellisSettingsFlow, DeviceIdentifiersCanBeSuppressed) {
     ASSERT_TRUE(flow.run());
     EXPECT_FALSE(flow.server.requests().at(0).header("X-Blackbox-Advertising-Token"));
 }
+
+TEST(TrellisOnboarding, RequestsByKind) {
+    ScopedInfoPlist info(infoFor("https://h.example", "com.x/y"));
+    TRLOnboardingOperation create({}, true, "key", {}, nullptr, "https://h.example", {});
+    auto post = create.onboardingRequestForAppCreate(true);
+    EXPECT_EQ(post.method, "POST");
+    EXPECT_EQ(post.url, "https://h.example/spi/v1/platforms/mac/apps");
+    EXPECT_EQ(post.timeoutInterval, 2);
+    auto put = create.onboardingRequestForAppCreate(false);
+    EXPECT_EQ(put.method, "PUT");
+    EXPECT_EQ(put.url, "https://h.example/spi/v1/platforms/mac/apps/com.x_y");
+    EXPECT_EQ(put.timeoutInterval, 10);
+    EXPECT_EQ(put.valueForHTTPHeaderField("X-Blackbox-API-Key").value_or(""), "key");
+    // Without an identity model the form still names the application.
+    auto built = create.buildRequest();
+    ASSERT_TRUE(built);
+    EXPECT_NE(built->body.find("name=\"app[identifier]\""), std::string::npos);
+    EXPECT_EQ(built->body.find("app[instance_identifier]"), std::string::npos);
+}
