@@ -120,10 +120,10 @@ void ThreadPool::run() {
 }
 
 void ManualExecutor::post(Task task) {
-    {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
+    // Notify under the lock: the pumping thread may destroy the executor as
+    // soon as it sees the task, so nothing may touch it after the unlock.
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
     cv_.notify_all();
 }
 
