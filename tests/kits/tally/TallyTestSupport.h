@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <thread>
 // Helpers shared by the analytics kit's tests: reading event lines back,
 // splitting multipart uploads, and stand-ins for the SDK core and clock.
 #include <atomic>
@@ -109,25 +111,32 @@ inline std::vector<Line> uploadedLines(testsupport::LoopbackServer& server) {
 }
 
 // Every event line stored under the root, packaged or not.
+// Every stored event line under `root`. Maintenance may be moving files while
+// we read, so a walk that trips over a vanished entry starts again.
 inline std::vector<Line> storedLines(const std::string& root) {
-    std::vector<Line> out;
-    std::error_code ec;
-    if (!std::filesystem::exists(root, ec)) return out;
-    for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        if (!e.is_regular_file()) continue;
-        std::string path = e.path().string();
-        auto data = base::readFile(path);
-        if (!data) continue;
-        if (path.size() > 4 && path.substr(path.size() - 4) == ".zip") {
-            data = base::gzipDecompress(*data);
+    for (int attempt = 0;; ++attempt) {
+        std::vector<Line> out;
+        std::error_code ec;
+        if (!std::filesystem::exists(root, ec)) return out;
+        std::filesystem::recursive_directory_iterator it(root, ec), end;
+        for (; !ec && it != end; it.increment(ec)) {
+            std::error_code fileError;
+            if (!it->is_regular_file(fileError)) continue;
+            std::string path = it->path().string();
+            auto data = base::readFile(path);
             if (!data) continue;
-        } else if (path.size() < 4 || path.substr(path.size() - 4) != ".log") {
-            continue;
+            if (path.size() > 4 && path.substr(path.size() - 4) == ".zip") {
+                data = base::gzipDecompress(*data);
+                if (!data) continue;
+            } else if (path.size() < 4 || path.substr(path.size() - 4) != ".log") {
+                continue;
+            }
+            auto lines = parseLines(*data);
+            out.insert(out.end(), lines.begin(), lines.end());
         }
-        auto lines = parseLines(*data);
-        out.insert(out.end(), lines.begin(), lines.end());
+        if (!ec || attempt >= 50) return out;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return out;
 }
 
 inline std::string eventId(const Line& line) {
