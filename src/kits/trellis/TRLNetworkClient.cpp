@@ -191,52 +191,6 @@ void TRLNetworkClient::startDataTaskWithRequest(const TRLURLRequest& request, un
     startDataTaskWithRequest(request, retryLimit, 0, std::move(completion));
 }
 
-void TRLNetworkClient::startDataTaskWithRequest(const TRLURLRequest& request, unsigned retryLimit, unsigned tries,
-                                                DataCompletion completion) {
-    std::weak_ptr<TRLNetworkClient> weak = weak_from_this();
-    auto shared = std::make_shared<DataCompletion>(std::move(completion));
-    auto task = session_->dataTaskWithRequest(
-        request, [weak, request, retryLimit, tries, shared](std::optional<std::string> data,
-                                                            std::shared_ptr<const TRLHTTPURLResponse> response,
-                                                            std::optional<base::Error> error) {
-            TRLNetworkResponseHandler::handleCompletedResponse(
-                response.get(), request, error, [&](bool retry, std::optional<base::Error> outcome) {
-                    if (!retry) {
-                        if (*shared) (*shared)(std::move(data), response, std::move(outcome));
-                        return;
-                    }
-                    if (tries >= retryLimit) {
-                        if (*shared)
-                            (*shared)(std::nullopt, nullptr,
-                                      TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorRetryLimit));
-                        return;
-                    }
-                    auto client = weak.lock();
-                    if (!client) {
-                        if (*shared)
-                            (*shared)(std::nullopt, nullptr, TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-                        return;
-                    }
-                    client->runAfterRetryValueFromResponse(response.get(), tries, [weak, request, retryLimit, tries, shared] {
-                        auto client = weak.lock();
-                        if (!client) {
-                            // The client went away while the retry waited: end the request here.
-                            if (*shared)
-                                (*shared)(std::nullopt, nullptr,
-                                          TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-                            return;
-                        }
-                        client->startDataTaskWithRequest(request, retryLimit, tries + 1, std::move(*shared));
-                    });
-                });
-        });
-    if (!task) {
-        if (*shared) (*shared)(std::nullopt, nullptr, TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-        return;
-    }
-    task->resume();
-}
-
 void TRLNetworkClient::startDownloadTaskWithRequest(const TRLURLRequest& request, DownloadCompletion completion) {
     startDownloadTaskWithRequest(request, 10, 0, std::move(completion));
 }
@@ -246,48 +200,50 @@ void TRLNetworkClient::startDownloadTaskWithRequest(const TRLURLRequest& request
     startDownloadTaskWithRequest(request, retryLimit, 0, std::move(completion));
 }
 
+void TRLNetworkClient::startDataTaskWithRequest(const TRLURLRequest& request, unsigned retryLimit, unsigned tries,
+                                                DataCompletion completion) {
+    startTaskWithRequest(request, retryLimit, tries, std::move(completion), false);
+}
+
 void TRLNetworkClient::startDownloadTaskWithRequest(const TRLURLRequest& request, unsigned retryLimit, unsigned tries,
                                                     DownloadCompletion completion) {
+    startTaskWithRequest(request, retryLimit, tries, std::move(completion), true);
+}
+
+// Data and download tasks share one retry path: the completion takes the body
+// or the downloaded file's location in its first argument.
+void TRLNetworkClient::startTaskWithRequest(const TRLURLRequest& request, unsigned retryLimit, unsigned tries,
+                                            DataCompletion completion, bool download) {
     std::weak_ptr<TRLNetworkClient> weak = weak_from_this();
-    auto shared = std::make_shared<DownloadCompletion>(std::move(completion));
-    auto task = session_->downloadTaskWithRequest(
-        request, [weak, request, retryLimit, tries, shared](std::optional<std::string> location,
-                                                            std::shared_ptr<const TRLHTTPURLResponse> response,
-                                                            std::optional<base::Error> error) {
-            TRLNetworkResponseHandler::handleCompletedResponse(
-                response.get(), request, error, [&](bool retry, std::optional<base::Error> outcome) {
-                    if (!retry) {
-                        if (*shared) (*shared)(std::move(location), response, std::move(outcome));
-                        return;
-                    }
-                    if (tries >= retryLimit) {
-                        if (*shared)
-                            (*shared)(std::nullopt, nullptr,
-                                      TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorRetryLimit));
-                        return;
-                    }
-                    auto client = weak.lock();
-                    if (!client) {
-                        if (*shared)
-                            (*shared)(std::nullopt, nullptr, TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-                        return;
-                    }
-                    client->runAfterRetryValueFromResponse(response.get(), tries, [weak, request, retryLimit, tries, shared] {
+    auto shared = std::make_shared<DataCompletion>(std::move(completion));
+    auto fail = [shared](int code) {
+        if (*shared) (*shared)(std::nullopt, nullptr, TRLNetworkResponseHandler::errorForCode(code));
+    };
+    auto handler = [weak, request, retryLimit, tries, shared, fail, download](
+                       std::optional<std::string> result, std::shared_ptr<const TRLHTTPURLResponse> response,
+                       std::optional<base::Error> error) {
+        TRLNetworkResponseHandler::handleCompletedResponse(
+            response.get(), request, error, [&](bool retry, std::optional<base::Error> outcome) {
+                if (!retry) {
+                    if (*shared) (*shared)(std::move(result), response, std::move(outcome));
+                    return;
+                }
+                if (tries >= retryLimit) return fail(kTRLNetworkErrorRetryLimit);
+                auto client = weak.lock();
+                if (!client) return fail(kTRLNetworkErrorNoTask);
+                client->runAfterRetryValueFromResponse(
+                    response.get(), tries, [weak, request, retryLimit, tries, shared, fail, download] {
                         auto client = weak.lock();
-                        if (!client) {
-                            if (*shared)
-                                (*shared)(std::nullopt, nullptr,
-                                          TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-                            return;
-                        }
-                        client->startDownloadTaskWithRequest(request, retryLimit, tries + 1, std::move(*shared));
+                        // The client went away while the retry waited: end the request here.
+                        if (!client) return fail(kTRLNetworkErrorNoTask);
+                        client->startTaskWithRequest(request, retryLimit, tries + 1, std::move(*shared), download);
                     });
-                });
-        });
-    if (!task) {
-        if (*shared) (*shared)(std::nullopt, nullptr, TRLNetworkResponseHandler::errorForCode(kTRLNetworkErrorNoTask));
-        return;
-    }
+            });
+    };
+    std::shared_ptr<BBXURLSessionTask> task;
+    if (download) task = session_->downloadTaskWithRequest(request, handler);
+    else task = session_->dataTaskWithRequest(request, handler);
+    if (!task) return fail(kTRLNetworkErrorNoTask);
     task->resume();
 }
 

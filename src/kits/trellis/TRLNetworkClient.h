@@ -98,6 +98,8 @@ public:
 
 private:
     TRLNetworkClient() = default;
+    void startTaskWithRequest(const TRLURLRequest& request, unsigned retryLimit, unsigned tries,
+                              DataCompletion completion, bool download);
     class SessionDelegate;
 
     std::shared_ptr<TRLCertificatePinner> pinner_;
