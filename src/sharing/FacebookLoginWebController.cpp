@@ -71,19 +71,7 @@ FacebookLoginWebController::FacebookLoginWebController() {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(cancelButton_);
-    auto* inner = new QVBoxLayout(panel);
-    inner->setContentsMargins(16, 16, 16, 16);
-    inner->addWidget(wrapperView_, 1);
-    inner->addLayout(buttons);
-
-    auto* centre = new QVBoxLayout(content_);
-    centre->addStretch();
-    auto* row = new QHBoxLayout;
-    row->addStretch();
-    row->addWidget(panel, 1);
-    row->addStretch();
-    centre->addLayout(row, 1);
-    centre->addStretch();
+    layOutLoginPanel(content_, panel, wrapperView_, buttons);
     window_->setContentView(content_);
 }
 

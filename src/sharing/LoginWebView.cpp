@@ -1,5 +1,8 @@
 #include "sharing/LoginWebView.h"
 
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
 #include <QLayout>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -56,4 +59,20 @@ void LoginWebView::cleanup() {
         profile_ = nullptr;
         profile->deleteLater();
     }
+}
+
+void layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls) {
+    auto* inner = new QVBoxLayout(panel);
+    inner->setContentsMargins(16, 16, 16, 16);
+    inner->addWidget(webArea, 1);
+    inner->addLayout(controls);
+
+    auto* centre = new QVBoxLayout(content);
+    centre->addStretch();
+    auto* middle = new QHBoxLayout;
+    middle->addStretch();
+    middle->addWidget(panel, 1);
+    middle->addStretch();
+    centre->addLayout(middle, 1);
+    centre->addStretch();
 }

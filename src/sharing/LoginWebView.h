@@ -37,3 +37,9 @@ private:
     QPointer<QWebEngineProfile> profile_;
     QPointer<QWebEngineView> view_;
 };
+
+class QLayout;
+
+// Lays out a log-in window: the web area above `controls` inside `panel`, and
+// the panel centred in `content` (the dimmed full-screen view).
+void layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls);

@@ -81,19 +81,7 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     row->addWidget(pinField_, 1);
     row->addWidget(closeButton_);
     row->addWidget(shareButton_);
-    auto* inner = new QVBoxLayout(panel);
-    inner->setContentsMargins(16, 16, 16, 16);
-    inner->addWidget(wrapperView_, 1);
-    inner->addLayout(row);
-
-    auto* centre = new QVBoxLayout(content_);
-    centre->addStretch();
-    auto* middle = new QHBoxLayout;
-    middle->addStretch();
-    middle->addWidget(panel, 1);
-    middle->addStretch();
-    centre->addLayout(middle, 1);
-    centre->addStretch();
+    layOutLoginPanel(content_, panel, wrapperView_, row);
 }
 
 TwitterLoginWindowController::~TwitterLoginWindowController() {

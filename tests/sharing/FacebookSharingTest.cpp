@@ -13,19 +13,7 @@ using testsupport::Reply;
 
 namespace {
 
-struct Outcomes : FlashwrenSharingBaseDelegate {
-    std::vector<std::string> events;
-    void sharingWillStartFor(const QString& s) override { events.push_back("start " + s.toStdString()); }
-    void sharingDidFinishedFor(const QString& s, const QString& m) override {
-        events.push_back("finished " + s.toStdString() + ": " + m.toStdString());
-    }
-    void sharingDidFailedFor(const QString& s, const QString& m) override {
-        events.push_back("failed " + s.toStdString() + ": " + m.toStdString());
-    }
-    bool ended() const {
-        return !events.empty() && (events.back().rfind("finished", 0) == 0 || events.back().rfind("failed", 0) == 0);
-    }
-};
+using Outcomes = SharingOutcomes;
 
 class FacebookPageTest : public SharingTest {
 protected:

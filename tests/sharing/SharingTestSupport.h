@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -16,6 +17,7 @@
 #include "core/Database.h"
 #include "core/MediaItemHelper.h"
 #include "core/UserDefaults.h"
+#include "sharing/FlashwrenSharingBase.h"
 #include "sharing/SharingRuntime.h"
 
 inline QApplication& testApp() {
@@ -25,6 +27,21 @@ inline QApplication& testApp() {
     static QApplication* app = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
     return *app;
 }
+
+// Records a sharing service's outcomes in order.
+struct SharingOutcomes : FlashwrenSharingBaseDelegate {
+    std::vector<std::string> events;
+    void sharingWillStartFor(const QString& s) override { events.push_back("start " + s.toStdString()); }
+    void sharingDidFinishedFor(const QString& s, const QString& m) override {
+        events.push_back("finished " + s.toStdString() + ": " + m.toStdString());
+    }
+    void sharingDidFailedFor(const QString& s, const QString& m) override {
+        events.push_back("failed " + s.toStdString() + ": " + m.toStdString());
+    }
+    bool ended() const {
+        return !events.empty() && (events.back().rfind("finished", 0) == 0 || events.back().rfind("failed", 0) == 0);
+    }
+};
 
 class SharingTest : public ::testing::Test {
 protected:

@@ -17,19 +17,7 @@ namespace {
 
 const bool kWebEngine = prepareWebEngine();
 
-struct TweetOutcomes : FlashwrenSharingBaseDelegate {
-    std::vector<std::string> events;
-    void sharingWillStartFor(const QString& s) override { events.push_back("start " + s.toStdString()); }
-    void sharingDidFinishedFor(const QString& s, const QString& m) override {
-        events.push_back("finished " + s.toStdString() + ": " + m.toStdString());
-    }
-    void sharingDidFailedFor(const QString& s, const QString& m) override {
-        events.push_back("failed " + s.toStdString() + ": " + m.toStdString());
-    }
-    bool ended() const {
-        return !events.empty() && (events.back().rfind("finished", 0) == 0 || events.back().rfind("failed", 0) == 0);
-    }
-};
+using TweetOutcomes = SharingOutcomes;
 
 class TwitterSharingTest : public WebViewTest {
 protected:
