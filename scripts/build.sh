@@ -3,7 +3,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FLASHWREN_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE:-RelWithDebInfo} >/dev/null
+launcher=()
+# A compiler cache, where the machine has one, makes rebuilds in other work
+# trees of the same project cheap; paths below the root are hashed relative.
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE:-RelWithDebInfo} "${launcher[@]}" >/dev/null
 # Qt's moc step does not notice a header that gained Q_OBJECT after a pull;
 # making it look again is cheap (it only regenerates what changed).
 find "$build" -path '*_autogen/timestamp' -delete 2>/dev/null || true

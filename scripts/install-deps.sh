@@ -17,7 +17,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick openssl python3 binutils
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  ffmpeg
+  ffmpeg ccache
 )
 
 # Load-test tools for bench/gallery-server.sh, installed only on request
