@@ -165,6 +165,63 @@ bool parseCIE(uint64_t address, BBXDwarfCIE* cie) {
     return true;
 }
 
+// Call-frame instruction opcodes (the primary ones carry an operand in
+// their low six bits).
+enum : uint8_t {
+    DW_CFA_advance_loc = 0x40,
+    DW_CFA_offset = 0x80,
+    DW_CFA_restore = 0xc0,
+    DW_CFA_nop = 0x00,
+    DW_CFA_set_loc = 0x01,
+    DW_CFA_advance_loc1 = 0x02,
+    DW_CFA_advance_loc2 = 0x03,
+    DW_CFA_advance_loc4 = 0x04,
+    DW_CFA_offset_extended = 0x05,
+    DW_CFA_restore_extended = 0x06,
+    DW_CFA_undefined = 0x07,
+    DW_CFA_same_value = 0x08,
+    DW_CFA_register = 0x09,
+    DW_CFA_remember_state = 0x0a,
+    DW_CFA_restore_state = 0x0b,
+    DW_CFA_def_cfa = 0x0c,
+    DW_CFA_def_cfa_register = 0x0d,
+    DW_CFA_def_cfa_offset = 0x0e,
+    DW_CFA_def_cfa_expression = 0x0f,
+    DW_CFA_expression = 0x10,
+    DW_CFA_offset_extended_sf = 0x11,
+    DW_CFA_def_cfa_sf = 0x12,
+    DW_CFA_def_cfa_offset_sf = 0x13,
+    DW_CFA_val_offset = 0x14,
+    DW_CFA_val_offset_sf = 0x15,
+    DW_CFA_val_expression = 0x16,
+    DW_CFA_GNU_args_size = 0x2e,
+    DW_CFA_GNU_negative_offset_extended = 0x2f,
+};
+
+// operand × data alignment, refused when the product does not fit: hostile
+// tables must not overflow signed arithmetic.
+bool scaled(int64_t operand, int64_t dataAlignment, int64_t* out) {
+    if (__builtin_mul_overflow(operand, dataAlignment, out)) {
+        BBXSDKLog("%s: Error: offset out of range\n", "BBXDwarfComputeRow");
+        return false;
+    }
+    return true;
+}
+bool scaledUnsigned(uint64_t operand, int64_t dataAlignment, int64_t* out) {
+    if (operand > static_cast<uint64_t>(INT64_MAX)) {
+        BBXSDKLog("%s: Error: offset out of range\n", "BBXDwarfComputeRow");
+        return false;
+    }
+    return scaled(static_cast<int64_t>(operand), dataAlignment, out);
+}
+
+// Moves past a length-prefixed block, which must lie inside the instructions.
+bool skipBlock(Reader& r, uint64_t length) {
+    if (!r.ok || r.pos > r.end || length > r.end - r.pos) return r.ok = false;
+    r.pos += length;
+    return true;
+}
+
 struct Interpreter {
     const BBXDwarfContext* context;
     BBXDwarfRow initial;
@@ -177,9 +234,16 @@ struct Interpreter {
         return true;
     }
 
+    bool failed(uint8_t op) {
+        BBXSDKLog("%s: Error: Failed to execute dwarf instruction 0x%x\n", "BBXDwarfComputeRow",
+                  static_cast<unsigned>(op));
+        return false;
+    }
+
     // Runs instructions [start, start + length) until the location passes `target`.
     bool run(uint64_t start, uint64_t length, uint64_t location, uint64_t target, BBXDwarfRow* row) {
         const BBXDwarfCIE& cie = context->cie;
+        if (length > ~static_cast<uint64_t>(0) - start) return false;
         Reader r(start, start + length);
         while (r.pos < r.end) {
             uint8_t op = r.u8();
@@ -187,41 +251,42 @@ struct Interpreter {
             uint8_t high = op & 0xc0, low = op & 0x3f;
             uint64_t delta = 0;
             bool advance = false;
-            if (high == 0x40) {
+            int64_t offset = 0;
+            if (high == DW_CFA_advance_loc) {
                 delta = low;
                 advance = true;
-            } else if (high == 0x80) {
-                uint64_t off = r.uleb();
-                setRule(row, low, BBXDwarfRuleOffset, static_cast<int64_t>(off) * cie.dataAlignment);
-            } else if (high == 0xc0) {
+            } else if (high == DW_CFA_offset) {
+                if (!scaledUnsigned(r.uleb(), cie.dataAlignment, &offset)) return failed(op);
+                setRule(row, low, BBXDwarfRuleOffset, offset);
+            } else if (high == DW_CFA_restore) {
                 if (low < BBXDwarfRegisterCount) row->registers[low] = initial.registers[low];
             } else {
                 switch (op) {
-                    case 0x00: break;  // nop
-                    case 0x01: {       // set_loc
+                    case DW_CFA_nop: break;
+                    case DW_CFA_set_loc: {
                         uint64_t loc = 0;
                         if (!r.pointer(cie.fdeEncoding, 0, &loc)) return false;
                         if (loc > target) return true;
                         location = loc;
                         break;
                     }
-                    case 0x02: delta = r.u8(); advance = true; break;
-                    case 0x03: delta = r.fixed(2); advance = true; break;
-                    case 0x04: delta = r.fixed(4); advance = true; break;
-                    case 0x05: {  // offset_extended
+                    case DW_CFA_advance_loc1: delta = r.u8(); advance = true; break;
+                    case DW_CFA_advance_loc2: delta = r.fixed(2); advance = true; break;
+                    case DW_CFA_advance_loc4: delta = r.fixed(4); advance = true; break;
+                    case DW_CFA_offset_extended: {
                         uint64_t n = r.uleb();
-                        uint64_t off = r.uleb();
-                        setRule(row, n, BBXDwarfRuleOffset, static_cast<int64_t>(off) * cie.dataAlignment);
+                        if (!scaledUnsigned(r.uleb(), cie.dataAlignment, &offset)) return failed(op);
+                        setRule(row, n, BBXDwarfRuleOffset, offset);
                         break;
                     }
-                    case 0x06: {  // restore_extended
+                    case DW_CFA_restore_extended: {
                         uint64_t n = r.uleb();
                         if (n < BBXDwarfRegisterCount) row->registers[n] = initial.registers[n];
                         break;
                     }
-                    case 0x07: setRule(row, r.uleb(), BBXDwarfRuleUndefined, 0); break;
-                    case 0x08: setRule(row, r.uleb(), BBXDwarfRuleSame, 0); break;
-                    case 0x09: {  // register
+                    case DW_CFA_undefined: setRule(row, r.uleb(), BBXDwarfRuleUndefined, 0); break;
+                    case DW_CFA_same_value: setRule(row, r.uleb(), BBXDwarfRuleSame, 0); break;
+                    case DW_CFA_register: {
                         uint64_t n = r.uleb();
                         uint64_t other = r.uleb();
                         if (other >= BBXDwarfRegisterCount && n < BBXDwarfRegisterCount) {
@@ -231,15 +296,15 @@ struct Interpreter {
                         setRule(row, n, BBXDwarfRuleRegister, static_cast<int64_t>(other));
                         break;
                     }
-                    case 0x0a:  // remember_state
+                    case DW_CFA_remember_state:
                         if (savedCount >= kStateStackDepth) return false;
                         saved[savedCount++] = *row;
                         break;
-                    case 0x0b:  // restore_state: the CFA rule is part of the saved state
+                    case DW_CFA_restore_state:  // the CFA rule is part of the saved state
                         if (savedCount == 0) return false;
                         *row = saved[--savedCount];
                         break;
-                    case 0x0c: {  // def_cfa
+                    case DW_CFA_def_cfa: {
                         uint64_t n = r.uleb();
                         uint64_t off = r.uleb();
                         if (n >= BBXDwarfRegisterCount) {
@@ -250,7 +315,7 @@ struct Interpreter {
                         row->cfaOffset = static_cast<int64_t>(off);
                         break;
                     }
-                    case 0x0d: {  // def_cfa_register
+                    case DW_CFA_def_cfa_register: {
                         uint64_t n = r.uleb();
                         if (n >= BBXDwarfRegisterCount) {
                             BBXSDKLog("%s: Error: Found an invalid DW_CFA_def_cfa_register register number\n", __func__);
@@ -259,69 +324,69 @@ struct Interpreter {
                         row->cfaRegister = n;
                         break;
                     }
-                    case 0x0e: row->cfaOffset = static_cast<int64_t>(r.uleb()); break;
-                    case 0x0f: {  // def_cfa_expression
+                    case DW_CFA_def_cfa_offset: row->cfaOffset = static_cast<int64_t>(r.uleb()); break;
+                    case DW_CFA_def_cfa_expression: {
                         row->cfaRegister = BBXDwarfCFAExpressionRegister;
                         row->cfaExpression = r.pos;
-                        uint64_t len = r.uleb();
-                        r.pos += len;
+                        if (!skipBlock(r, r.uleb())) return failed(op);
                         break;
                     }
-                    case 0x10:    // expression
-                    case 0x16: {  // val_expression
+                    case DW_CFA_expression:
+                    case DW_CFA_val_expression: {
                         uint64_t n = r.uleb();
                         uint64_t at = r.pos;
-                        uint64_t len = r.uleb();
-                        r.pos += len;
-                        setRule(row, n, op == 0x10 ? BBXDwarfRuleExpression : BBXDwarfRuleValExpression,
+                        if (!skipBlock(r, r.uleb())) return failed(op);
+                        setRule(row, n, op == DW_CFA_expression ? BBXDwarfRuleExpression : BBXDwarfRuleValExpression,
                                 static_cast<int64_t>(at));
                         break;
                     }
-                    case 0x11: {  // offset_extended_sf
+                    case DW_CFA_offset_extended_sf: {
                         uint64_t n = r.uleb();
-                        int64_t off = r.sleb();
-                        setRule(row, n, BBXDwarfRuleOffset, off * cie.dataAlignment);
+                        if (!scaled(r.sleb(), cie.dataAlignment, &offset)) return failed(op);
+                        setRule(row, n, BBXDwarfRuleOffset, offset);
                         break;
                     }
-                    case 0x12: {  // def_cfa_sf
+                    case DW_CFA_def_cfa_sf: {
                         uint64_t n = r.uleb();
-                        int64_t off = r.sleb();
+                        if (!scaled(r.sleb(), cie.dataAlignment, &offset)) return failed(op);
                         if (n >= BBXDwarfRegisterCount) return false;
                         row->cfaRegister = n;
-                        row->cfaOffset = off * cie.dataAlignment;
+                        row->cfaOffset = offset;
                         break;
                     }
-                    case 0x13: row->cfaOffset = r.sleb() * cie.dataAlignment; break;
-                    case 0x14: {  // val_offset
+                    case DW_CFA_def_cfa_offset_sf:
+                        if (!scaled(r.sleb(), cie.dataAlignment, &offset)) return failed(op);
+                        row->cfaOffset = offset;
+                        break;
+                    case DW_CFA_val_offset: {
                         uint64_t n = r.uleb();
-                        uint64_t off = r.uleb();
-                        setRule(row, n, BBXDwarfRuleValOffset, static_cast<int64_t>(off) * cie.dataAlignment);
+                        if (!scaledUnsigned(r.uleb(), cie.dataAlignment, &offset)) return failed(op);
+                        setRule(row, n, BBXDwarfRuleValOffset, offset);
                         break;
                     }
-                    case 0x15: {  // val_offset_sf
+                    case DW_CFA_val_offset_sf: {
                         uint64_t n = r.uleb();
-                        int64_t off = r.sleb();
-                        setRule(row, n, BBXDwarfRuleValOffset, off * cie.dataAlignment);
+                        if (!scaled(r.sleb(), cie.dataAlignment, &offset)) return failed(op);
+                        setRule(row, n, BBXDwarfRuleValOffset, offset);
                         break;
                     }
-                    case 0x2e: r.uleb(); break;  // GNU_args_size: nothing to unwind
-                    case 0x2f: {                 // GNU_negative_offset_extended
+                    case DW_CFA_GNU_args_size: r.uleb(); break;  // nothing to unwind
+                    case DW_CFA_GNU_negative_offset_extended: {
                         uint64_t n = r.uleb();
-                        uint64_t off = r.uleb();
-                        setRule(row, n, BBXDwarfRuleOffset, -static_cast<int64_t>(off) * cie.dataAlignment);
+                        if (!scaledUnsigned(r.uleb(), cie.dataAlignment, &offset) || offset == INT64_MIN)
+                            return failed(op);
+                        setRule(row, n, BBXDwarfRuleOffset, -offset);
                         break;
                     }
                     default:
                         BBXSDKLog("%s: Error: Unrecognized DWARF instruction 0x%x\n", __func__, static_cast<unsigned>(op));
-                        BBXSDKLog("%s: Error: Failed to execute dwarf instruction 0x%x\n", __func__,
-                                  static_cast<unsigned>(op));
-                        return false;
+                        return failed(op);
                 }
             }
             if (!r.ok) return false;
             if (advance) {
                 uint64_t next = location + delta * cie.codeAlignment;
-                if (next > target) return true;
+                if (next > target || next < location) return true;
                 location = next;
             }
         }
@@ -471,8 +536,7 @@ bool BBXDwarfFDEInitAtAddress(BBXDwarfContext* context, uint64_t fdeAddress) {
         return false;
     }
     if (context->cie.augmentation[0] == 'z') {
-        uint64_t augLength = r.uleb();
-        r.pos += augLength;
+        if (!skipBlock(r, r.uleb())) return false;
     }
     if (!r.ok || r.pos > end) return false;
     fde.instructions = r.pos;
@@ -589,6 +653,82 @@ bool BBXDwarfUnwindComputeRegisters(const BBXDwarfContext* context, uint64_t pc,
     return true;
 }
 
+namespace {
+
+// Expression opcodes.
+enum : uint8_t {
+    DW_OP_addr = 0x03,
+    DW_OP_deref = 0x06,
+    DW_OP_const1u = 0x08,
+    DW_OP_const1s = 0x09,
+    DW_OP_const2u = 0x0a,
+    DW_OP_const2s = 0x0b,
+    DW_OP_const4u = 0x0c,
+    DW_OP_const4s = 0x0d,
+    DW_OP_const8u = 0x0e,
+    DW_OP_const8s = 0x0f,
+    DW_OP_constu = 0x10,
+    DW_OP_consts = 0x11,
+    DW_OP_dup = 0x12,
+    DW_OP_drop = 0x13,
+    DW_OP_over = 0x14,
+    DW_OP_pick = 0x15,
+    DW_OP_swap = 0x16,
+    DW_OP_rot = 0x17,
+    DW_OP_abs = 0x19,
+    DW_OP_and = 0x1a,
+    DW_OP_div = 0x1b,
+    DW_OP_minus = 0x1c,
+    DW_OP_mod = 0x1d,
+    DW_OP_mul = 0x1e,
+    DW_OP_neg = 0x1f,
+    DW_OP_not = 0x20,
+    DW_OP_or = 0x21,
+    DW_OP_plus = 0x22,
+    DW_OP_plus_uconst = 0x23,
+    DW_OP_shl = 0x24,
+    DW_OP_shr = 0x25,
+    DW_OP_shra = 0x26,
+    DW_OP_xor = 0x27,
+    DW_OP_bra = 0x28,
+    DW_OP_eq = 0x29,
+    DW_OP_ge = 0x2a,
+    DW_OP_gt = 0x2b,
+    DW_OP_le = 0x2c,
+    DW_OP_lt = 0x2d,
+    DW_OP_ne = 0x2e,
+    DW_OP_skip = 0x2f,
+    DW_OP_lit0 = 0x30,
+    DW_OP_lit31 = 0x4f,
+    DW_OP_breg0 = 0x70,
+    DW_OP_breg31 = 0x8f,
+    DW_OP_bregx = 0x92,
+    DW_OP_deref_size = 0x94,
+    DW_OP_nop = 0x96,
+};
+
+// Enough for any expression a compiler emits; a hostile one that loops
+// stops here instead of hanging the crash.
+constexpr int kMaxExpressionSteps = 1000;
+
+// Moves to the target of a skip or taken branch: only somewhere inside the
+// expression (its end included).
+bool branch(Reader& r, uint64_t begin, int16_t offset) {
+    uint64_t target = r.pos + static_cast<uint64_t>(static_cast<int64_t>(offset));
+    bool inside = offset < 0 ? static_cast<uint64_t>(-static_cast<int64_t>(offset)) <= r.pos - begin
+                             : static_cast<uint64_t>(offset) <= r.end - r.pos;
+    if (!inside) {
+        BBXSDKLog("%s: Error: branch target outside the expression\n", "BBXDwarfEvalulateExpression");
+        return r.ok = false;
+    }
+    r.pos = target;
+    return true;
+}
+
+uint64_t negate(uint64_t v) { return ~v + 1; }
+
+}  // namespace
+
 bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* state, uint64_t initial,
                                  uint64_t* result) {
     if (!state || !result) return false;
@@ -602,20 +742,30 @@ bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* stat
         BBXSDKLog("%s: Error: DWARF expression length is zero\n", __func__);
         return false;
     }
+    if (length > ~static_cast<uint64_t>(0) - r.pos) {
+        BBXSDKLog("%s: Error: unable to prepare for execution\n", __func__);
+        return false;
+    }
+    const uint64_t begin = r.pos;
     r.end = r.pos + length;
     Machine m;
     m.push(initial);
+    int steps = 0;
     while (m.ok && r.ok && r.pos < r.end) {
+        if (++steps > kMaxExpressionSteps) {
+            BBXSDKLog("%s: Error: failed to execute DWARF machine opcode\n", __func__);
+            return false;
+        }
         uint8_t op = r.u8();
         if (!r.ok) break;
-        if (op >= 0x30 && op <= 0x4f) {  // lit0..lit31
-            m.push(op - 0x30u);
+        if (op >= DW_OP_lit0 && op <= DW_OP_lit31) {
+            m.push(op - DW_OP_lit0);
             continue;
         }
-        if (op >= 0x70 && op <= 0x8f) {  // breg0..breg31
+        if (op >= DW_OP_breg0 && op <= DW_OP_breg31) {
             int64_t offset = r.sleb();
             uint64_t value = 0;
-            if (!BBXUnwindGetRegister(state, op - 0x70u, &value)) {
+            if (!BBXUnwindGetRegister(state, op - DW_OP_breg0, &value)) {
                 BBXSDKLog("%s: Error: DW_OP_breg invalid register number\n", __func__);
                 return false;
             }
@@ -623,8 +773,8 @@ bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* stat
             continue;
         }
         switch (op) {
-            case 0x03: m.push(r.fixed(8)); break;  // addr
-            case 0x06: {                            // deref
+            case DW_OP_addr: m.push(r.fixed(8)); break;
+            case DW_OP_deref: {
                 uint64_t address = m.pop(), value = 0;
                 if (!m.ok || !BBXReadMemory(address, &value, 8)) {
                     BBXSDKLog("%s: Error: DW_OP_deref failed to read memory\n", __func__);
@@ -633,86 +783,89 @@ bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* stat
                 m.push(value);
                 break;
             }
-            case 0x08: m.push(r.fixed(1)); break;
-            case 0x09: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(r.fixed(1))))); break;
-            case 0x0a: m.push(r.fixed(2)); break;
-            case 0x0b: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(r.fixed(2))))); break;
-            case 0x0c: m.push(r.fixed(4)); break;
-            case 0x0d: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(r.fixed(4))))); break;
-            case 0x0e:
-            case 0x0f: m.push(r.fixed(8)); break;
-            case 0x10: m.push(r.uleb()); break;
-            case 0x11: m.push(static_cast<uint64_t>(r.sleb())); break;
-            case 0x12: m.push(m.peek(0)); break;  // dup
-            case 0x13: m.pop(); break;            // drop
-            case 0x14: m.push(m.peek(1)); break;  // over
-            case 0x15: m.push(m.peek(r.u8())); break;
-            case 0x16: {  // swap
+            case DW_OP_const1u: m.push(r.fixed(1)); break;
+            case DW_OP_const1s: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(r.fixed(1))))); break;
+            case DW_OP_const2u: m.push(r.fixed(2)); break;
+            case DW_OP_const2s: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(r.fixed(2))))); break;
+            case DW_OP_const4u: m.push(r.fixed(4)); break;
+            case DW_OP_const4s: m.push(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(r.fixed(4))))); break;
+            case DW_OP_const8u:
+            case DW_OP_const8s: m.push(r.fixed(8)); break;
+            case DW_OP_constu: m.push(r.uleb()); break;
+            case DW_OP_consts: m.push(static_cast<uint64_t>(r.sleb())); break;
+            case DW_OP_dup: m.push(m.peek(0)); break;
+            case DW_OP_drop: m.pop(); break;
+            case DW_OP_over: m.push(m.peek(1)); break;
+            case DW_OP_pick: m.push(m.peek(r.u8())); break;
+            case DW_OP_swap: {
                 uint64_t a = m.pop(), b = m.pop();
                 m.push(a);
                 m.push(b);
                 break;
             }
-            case 0x17: {  // rot
+            case DW_OP_rot: {
                 uint64_t a = m.pop(), b = m.pop(), c = m.pop();
                 m.push(a);
                 m.push(c);
                 m.push(b);
                 break;
             }
-            case 0x19: {
-                auto v = static_cast<int64_t>(m.pop());
-                m.push(static_cast<uint64_t>(v < 0 ? -v : v));
+            // Sign changes in unsigned arithmetic: the most negative value
+            // stays itself instead of overflowing.
+            case DW_OP_abs: {
+                uint64_t v = m.pop();
+                m.push(static_cast<int64_t>(v) < 0 ? negate(v) : v);
                 break;
             }
-            case 0x1f: m.push(static_cast<uint64_t>(-static_cast<int64_t>(m.pop()))); break;
-            case 0x20: m.push(~m.pop()); break;
-            case 0x23: m.push(m.pop() + r.uleb()); break;  // plus_uconst
-            case 0x1a: case 0x1b: case 0x1c: case 0x1d: case 0x1e: case 0x21: case 0x22:
-            case 0x24: case 0x25: case 0x26: case 0x27:
-            case 0x29: case 0x2a: case 0x2b: case 0x2c: case 0x2d: case 0x2e: {
+            case DW_OP_neg: m.push(negate(m.pop())); break;
+            case DW_OP_not: m.push(~m.pop()); break;
+            case DW_OP_plus_uconst: m.push(m.pop() + r.uleb()); break;
+            case DW_OP_and: case DW_OP_div: case DW_OP_minus: case DW_OP_mod: case DW_OP_mul: case DW_OP_or:
+            case DW_OP_plus: case DW_OP_shl: case DW_OP_shr: case DW_OP_shra: case DW_OP_xor:
+            case DW_OP_eq: case DW_OP_ge: case DW_OP_gt: case DW_OP_le: case DW_OP_lt: case DW_OP_ne: {
                 uint64_t b = m.pop(), a = m.pop();
                 auto sa = static_cast<int64_t>(a), sb = static_cast<int64_t>(b);
                 uint64_t v = 0;
                 switch (op) {
-                    case 0x1a: v = a & b; break;
-                    case 0x1b:
+                    case DW_OP_and: v = a & b; break;
+                    case DW_OP_div:
                         if (sb == 0) return false;
-                        v = static_cast<uint64_t>(sa / sb);
+                        // The one quotient that does not fit (and traps).
+                        v = sb == -1 ? negate(a) : static_cast<uint64_t>(sa / sb);
                         break;
-                    case 0x1c: v = a - b; break;
-                    case 0x1d:
+                    case DW_OP_minus: v = a - b; break;
+                    case DW_OP_mod:
                         if (b == 0) return false;
                         v = a % b;
                         break;
-                    case 0x1e: v = a * b; break;
-                    case 0x21: v = a | b; break;
-                    case 0x22: v = a + b; break;
-                    case 0x24: v = b < 64 ? a << b : 0; break;
-                    case 0x25: v = b < 64 ? a >> b : 0; break;
-                    case 0x26: v = static_cast<uint64_t>(b < 64 ? sa >> b : (sa < 0 ? -1 : 0)); break;
-                    case 0x27: v = a ^ b; break;
-                    case 0x29: v = sa == sb; break;
-                    case 0x2a: v = sa >= sb; break;
-                    case 0x2b: v = sa > sb; break;
-                    case 0x2c: v = sa <= sb; break;
-                    case 0x2d: v = sa < sb; break;
-                    case 0x2e: v = sa != sb; break;
+                    case DW_OP_mul: v = a * b; break;
+                    case DW_OP_or: v = a | b; break;
+                    case DW_OP_plus: v = a + b; break;
+                    case DW_OP_shl: v = b < 64 ? a << b : 0; break;
+                    case DW_OP_shr: v = b < 64 ? a >> b : 0; break;
+                    case DW_OP_shra: v = static_cast<uint64_t>(b < 64 ? sa >> b : (sa < 0 ? -1 : 0)); break;
+                    case DW_OP_xor: v = a ^ b; break;
+                    case DW_OP_eq: v = sa == sb; break;
+                    case DW_OP_ge: v = sa >= sb; break;
+                    case DW_OP_gt: v = sa > sb; break;
+                    case DW_OP_le: v = sa <= sb; break;
+                    case DW_OP_lt: v = sa < sb; break;
+                    case DW_OP_ne: v = sa != sb; break;
                 }
                 m.push(v);
                 break;
             }
-            case 0x28: {  // bra
+            case DW_OP_bra: {
                 auto offset = static_cast<int16_t>(r.fixed(2));
-                if (m.pop() != 0) r.pos += static_cast<uint64_t>(static_cast<int64_t>(offset));
+                if (r.ok && m.pop() != 0 && !branch(r, begin, offset)) return false;
                 break;
             }
-            case 0x2f: {  // skip
+            case DW_OP_skip: {
                 auto offset = static_cast<int16_t>(r.fixed(2));
-                r.pos += static_cast<uint64_t>(static_cast<int64_t>(offset));
+                if (r.ok && !branch(r, begin, offset)) return false;
                 break;
             }
-            case 0x92: {  // bregx
+            case DW_OP_bregx: {
                 uint64_t n = r.uleb();
                 int64_t offset = r.sleb();
                 uint64_t value = 0;
@@ -720,7 +873,7 @@ bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* stat
                 m.push(value + static_cast<uint64_t>(offset));
                 break;
             }
-            case 0x94: {  // deref_size
+            case DW_OP_deref_size: {
                 uint8_t size = r.u8();
                 uint64_t address = m.pop(), value = 0;
                 if (size != 1 && size != 2 && size != 4 && size != 8) {
@@ -732,7 +885,7 @@ bool BBXDwarfEvalulateExpression(uint64_t expression, const BBXThreadState* stat
                 m.push(value);
                 break;
             }
-            case 0x96: break;  // nop
+            case DW_OP_nop: break;
             default:
                 BBXSDKLog("%s: Error: Unrecognized DWARF expression opcode 0x%x\n", __func__, static_cast<unsigned>(op));
                 return false;
