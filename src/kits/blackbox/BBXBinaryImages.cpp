@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "kits/blackbox/BBXContextSetup.h"
@@ -68,21 +69,83 @@ std::string abiTagVersion(const BBXLoadedImage& image) {
 
 }  // namespace
 
+namespace {
+
+// What the loader's walk collects: fixed-size records and their names in one
+// character pool, both reserved before the walk. The walk holds the loader's
+// lock, and an allocator that itself calls into the loader (a heap profiler
+// loaded with LD_PRELOAD) would deadlock on it if we allocated there.
+struct RawImage {
+    BBXImageDetails details;
+    std::size_t nameOffset;
+    std::size_t nameLength;
+};
+
+struct Walk {
+    RawImage* images;
+    std::size_t capacity;
+    std::size_t count;  // every image seen, even those beyond the capacity
+    char* names;
+    std::size_t namesCapacity;
+    std::size_t namesUsed;
+    std::size_t namesNeeded;  // the pool size that would have held every name
+};
+
+int collect(struct dl_phdr_info* info, std::size_t, void* data) {
+    auto* walk = static_cast<Walk*>(data);
+    const char* name = info->dlpi_name ? info->dlpi_name : "";
+    const std::size_t length = std::strlen(name);
+    walk->namesNeeded += length;
+    const std::size_t index = walk->count++;
+    if (index >= walk->capacity) return 0;
+    RawImage& image = walk->images[index];
+    if (!BBXBinaryImageReadELF(info->dlpi_addr, reinterpret_cast<std::uint64_t>(info->dlpi_phdr), info->dlpi_phnum,
+                               &image.details)) {
+        image.details.loadAddress = 0;  // not an image we can use
+        image.nameLength = 0;
+        return 0;
+    }
+    image.nameOffset = walk->namesUsed;
+    image.nameLength = 0;
+    if (walk->namesUsed + length <= walk->namesCapacity) {
+        std::memcpy(walk->names + walk->namesUsed, name, length);
+        walk->namesUsed += length;
+        image.nameLength = length;
+    }
+    return 0;
+}
+
+}  // namespace
+
 std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
+    // Sized from a guess, and again from what the walk saw when images were
+    // opened in between.
+    std::size_t capacity = 256, namesCapacity = 64 * 1024;
+    std::vector<RawImage> raw;
+    std::vector<char> names;
+    Walk walk{};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        raw.assign(capacity, RawImage{});
+        names.assign(namesCapacity, 0);
+        walk = Walk{raw.data(), capacity, 0, names.data(), namesCapacity, 0, 0};
+        ::dl_iterate_phdr(collect, &walk);
+        if (walk.count <= capacity && walk.namesNeeded <= namesCapacity) break;
+        capacity = walk.count + 64;
+        namesCapacity = walk.namesNeeded + 4096;
+    }
     std::vector<BBXLoadedImage> images;
-    ::dl_iterate_phdr(
-        [](struct dl_phdr_info* info, std::size_t, void* data) {
-            auto* out = static_cast<std::vector<BBXLoadedImage>*>(data);
-            BBXLoadedImage image;
-            if (!BBXBinaryImageReadELF(info->dlpi_addr, reinterpret_cast<std::uint64_t>(info->dlpi_phdr),
-                                       info->dlpi_phnum, &image.details))
-                return 0;
-            image.path = info->dlpi_name && *info->dlpi_name ? info->dlpi_name : "";
-            if (out->empty() && image.path.empty()) image.path = executablePath();
-            out->push_back(std::move(image));
-            return 0;
-        },
-        &images);
+    const std::size_t seen = std::min(walk.count, walk.capacity);
+    images.reserve(seen);
+    for (std::size_t i = 0; i < seen; ++i) {
+        const RawImage& r = raw[i];
+        if (!r.details.loadAddress) continue;
+        BBXLoadedImage image;
+        image.details = r.details;
+        image.path.assign(names.data() + r.nameOffset, r.nameLength);
+        // The main program is listed first, without a name.
+        if (images.empty() && image.path.empty()) image.path = executablePath();
+        images.push_back(std::move(image));
+    }
     return images;
 }
 

@@ -130,6 +130,7 @@ void expectCompleteRecord(const Crash& crash, const std::string& file, const cha
     EXPECT_EQ(lines[5]["process_stats"]["free_mem"], lines[5]["process_stats"]["freeMem"]);
     EXPECT_GT(lines[5]["process_stats"]["resident"].get<std::uint64_t>(), 0u);
     EXPECT_EQ(crash.err.find("HEAP CALL WHILE RECORDING"), std::string::npos);
+    EXPECT_EQ(crash.err.find("HEAP CALL INSIDE THE LOADER WALK"), std::string::npos);
     EXPECT_NE(crash.err.find("CRASH CALLBACK"), std::string::npos);
 }
 
@@ -225,6 +226,24 @@ TEST(CrashCapture, TwoThreadsCrashingAtOnceGiveOneRecord) {
         for (const auto& t : lines[1]["threads"]) crashed += t.value("crashed", false) ? 1 : 0;
         EXPECT_EQ(crashed, 1);
     }
+}
+
+TEST(CrashCapture, ASmashedStackPointerStillRecordsTheProgramCounter) {
+    Crash crash;
+    run(crash, "smashsp");
+    EXPECT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    auto lines = crash.lines("signal.bbxrecord");
+    ASSERT_GE(lines.size(), 2u) << crash.err;
+    int crashed = 0;
+    for (const auto& t : lines[1]["threads"]) {
+        if (!t.value("crashed", false)) continue;
+        ++crashed;
+        EXPECT_EQ(t["registers"]["rsp"], 0u);
+        ASSERT_FALSE(t["stacktrace"].empty());
+        EXPECT_EQ(t["stacktrace"][0], t["registers"]["rip"]);
+        EXPECT_GE(t["stacktrace"][0].get<std::uint64_t>(), 4096u);
+    }
+    EXPECT_EQ(crashed, 1);
 }
 
 // The crashed frames name the functions addr2line names for the same addresses.

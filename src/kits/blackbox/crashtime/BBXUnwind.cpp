@@ -111,21 +111,23 @@ bool BBXUnwindNextFrame(BBXUnwindCursor* cursor) {
         return false;
     }
     BBXThreadState& s = cursor->state;
-    if (s.rsp < 4096 || (s.rip < 4096 && cursor->frameCount > 0 && !cursor->recoverFromStack)) {
-        if (cursor->frameCount == 0)
-            BBXSDKLog("%s: Cancelling unwind for thread with invalid PC/SP\n", __func__);
-        return false;
-    }
-    if (cursor->frameCount >= BBXUnwindMaxFrames) {
-        BBXSDKLog("%s: Error: failed to advance to the next frame\n", __func__);
-        return false;
-    }
     if (cursor->frameCount == 0) {
+        // Where the thread stood is always worth having, even when its stack
+        // pointer is smashed and nothing beyond it can be walked.
+        if (s.rsp < 4096) BBXSDKLog("%s: Cancelling unwind for thread with invalid PC/SP\n", __func__);
         // A call through a bad function pointer: the caller's return address
         // is the word at the stack pointer.
         if (s.rip < 4096) cursor->recoverFromStack = 1;
         cursor->frameCount = 1;
         return true;
+    }
+    if (s.rsp < 4096 || (s.rip < 4096 && !cursor->recoverFromStack)) {
+        BBXSDKLog("%s: Error: thread PC/SP invalid before unwind\n", __func__);
+        return false;
+    }
+    if (cursor->frameCount >= BBXUnwindMaxFrames) {
+        BBXSDKLog("%s: Error: failed to advance to the next frame\n", __func__);
+        return false;
     }
 
     if (cursor->recoverFromStack) {

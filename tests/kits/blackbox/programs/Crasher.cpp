@@ -1,6 +1,8 @@
 // A program that starts the crash kit and then dies the way it is told to,
 // for the crash-capture tests. Usage: blackbox_crasher <report folder> <route>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -38,22 +40,45 @@ void checkHeap() {
         say("HEAP CALL WHILE RECORDING\n");
 }
 
+// Set while the C library walks its loaded images on this thread: it holds
+// the loader's lock then, and an allocator that calls into the loader (a heap
+// profiler) deadlocks if the walk's callback allocates.
+thread_local bool insideLoaderWalk = false;
+
+void checkLoaderWalk() {
+    if (insideLoaderWalk) say("HEAP CALL INSIDE THE LOADER WALK\n");
+}
+
 }  // namespace
+
+extern "C" int dl_iterate_phdr(int (*callback)(struct dl_phdr_info*, size_t, void*), void* data) {
+    using Walk = int (*)(int (*)(struct dl_phdr_info*, size_t, void*), void*);
+    static Walk real = reinterpret_cast<Walk>(dlsym(RTLD_NEXT, "dl_iterate_phdr"));
+    bool outer = !insideLoaderWalk;
+    insideLoaderWalk = true;
+    int result = real(callback, data);
+    if (outer) insideLoaderWalk = false;
+    return result;
+}
 
 extern "C" {
 void* malloc(size_t n) {
+    checkLoaderWalk();
     checkHeap();
     return __libc_malloc(n);
 }
 void* calloc(size_t n, size_t m) {
+    checkLoaderWalk();
     checkHeap();
     return __libc_calloc(n, m);
 }
 void* realloc(void* p, size_t n) {
+    checkLoaderWalk();
     checkHeap();
     return __libc_realloc(p, n);
 }
 void free(void* p) {
+    if (p) checkLoaderWalk();
     if (p) checkHeap();
     __libc_free(p);
 }
@@ -186,6 +211,10 @@ int main(int argc, char** argv) {
     if (route == "noexcept") throwsInNoexcept();
     if (route == "terminate") std::terminate();
     if (route == "overflow") return overflow(0);
+    if (route == "smashsp") {
+        // A stack pointer that points nowhere, then a fault through it.
+        asm volatile("xor %%esp, %%esp\n\tmovl $1, (%%rsp)" ::: "memory");
+    }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;
         function();
