@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,28 @@ void syncDirectory(const std::string& path) {
 }
 
 }  // namespace
+
+int BBXReportClaim(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    // The lock may have been had only because the copy that held it has
+    // removed (or replaced) the entry meanwhile.
+    struct stat held, now;
+    if (::fstat(fd, &held) != 0 || held.st_nlink == 0 || ::stat(path.c_str(), &now) != 0 ||
+        held.st_ino != now.st_ino || held.st_dev != now.st_dev) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BBXReportReleaseClaim(int claim) {
+    if (claim >= 0) ::close(claim);
+}
 
 // ---- processing
 
@@ -112,13 +135,36 @@ std::string BBXPackageReportOperation::fieldNameForCompressedFile(const std::str
     return name;
 }
 
+BBXPackageReportOperation::~BBXPackageReportOperation() { BBXReportReleaseClaim(claim_); }
+
+int BBXPackageReportOperation::takeClaim() {
+    int claim = claim_;
+    claim_ = -1;
+    return claim;
+}
+
 void BBXPackageReportOperation::main() {
     finalPath_.reset();
     const std::string boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
     const std::string packagePath = packagedPathWithName(boundary);
     // Written under a hidden name and renamed once complete: a package that
-    // is visible is always whole.
+    // is visible is always whole. It is claimed before it is renamed, so no
+    // other copy can take it up once it is visible.
     const std::string temporaryPath = destinationDirectory() + "/." + boundary + ".multipartmime.tmp";
+    int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ::close(fd);
+    BBXReportReleaseClaim(claim_);
+    claim_ = BBXReportClaim(temporaryPath);
+    bool done = false;
+    struct GiveUp {
+        const std::string& path;
+        bool& done;
+        ~GiveUp() {
+            if (!done) ::unlink(path.c_str());
+        }
+    } giveUp{temporaryPath, done};
+    if (claim_ < 0) return;
     auto stream = std::make_shared<TRLFileOutputStream>(temporaryPath);
     auto encoder = TRLMultipartMimeStreamEncoder::encoderWithStream(stream, boundary);
     if (!encoder) return;
@@ -146,14 +192,11 @@ void BBXPackageReportOperation::main() {
             }
         });
     });
-    if (!encoded || partsFailed || isCancelled()) {
-        ::unlink(temporaryPath.c_str());
-        return;
-    }
-    if (::rename(temporaryPath.c_str(), packagePath.c_str()) != 0) {
-        ::unlink(temporaryPath.c_str());
-        return;
-    }
+    stream.reset();
+    encoder.reset();
+    if (!encoded || partsFailed || isCancelled()) return;
+    if (::rename(temporaryPath.c_str(), packagePath.c_str()) != 0) return;
+    done = true;
     syncDirectory(destinationDirectory());
     finalPath_ = packagePath;
 }
@@ -164,6 +207,32 @@ BBXReportsController::BBXReportsController(base::SerialQueue* queue, BBXReportsC
                                            std::shared_ptr<BBXNetworkClient> client,
                                            std::shared_ptr<BBXFileManager> fileManager)
     : queue_(queue), delegate_(delegate), client_(std::move(client)), fileManager_(std::move(fileManager)) {}
+
+BBXReportsController::~BBXReportsController() {
+    std::lock_guard lock(claimsMutex_);
+    for (const auto& [path, claim] : packageClaims_) BBXReportReleaseClaim(claim);
+}
+
+bool BBXReportsController::holdPackageClaim(const std::string& path, int claim) {
+    std::lock_guard lock(claimsMutex_);
+    auto it = packageClaims_.find(path);
+    if (it != packageClaims_.end()) {
+        if (claim >= 0 && claim != it->second) BBXReportReleaseClaim(claim);
+        return true;
+    }
+    if (claim < 0) claim = BBXReportClaim(path);
+    if (claim < 0) return false;
+    packageClaims_[path] = claim;
+    return true;
+}
+
+void BBXReportsController::releasePackageClaim(const std::string& path) {
+    std::lock_guard lock(claimsMutex_);
+    auto it = packageClaims_.find(path);
+    if (it == packageClaims_.end()) return;
+    BBXReportReleaseClaim(it->second);
+    packageClaims_.erase(it);
+}
 
 std::shared_ptr<BBXSettings> BBXReportsController::settings() {
     auto s = delegate_ ? delegate_->settingsForReportsController(*this) : nullptr;
@@ -190,6 +259,17 @@ std::string BBXReportsController::localeIdentifier() { return TRLNetworkOperatio
 bool BBXReportsController::prepareAndSubmitReport(const std::shared_ptr<BBXInternalReport>& report, bool asUrgent,
                                                   bool withProcessing) {
     if (!report) return false;
+    // Held until the report's folder is gone: another copy started at the
+    // same time skips it.
+    const int claim = BBXReportClaim(report->path());
+    if (claim < 0) {
+        spdlog::info("[Blackbox:Crash:Reports] Report {} is being handled by another copy", report->directoryName());
+        return false;
+    }
+    struct Release {
+        int claim;
+        ~Release() { BBXReportReleaseClaim(claim); }
+    } release{claim};
     bool result = false;
     BBXApplicationActivity(0xC000, "Blackbox Crash Report Processing", [&] {
         if (withProcessing) {
@@ -211,6 +291,7 @@ bool BBXReportsController::prepareAndSubmitReport(const std::shared_ptr<BBXInter
             spdlog::error("[Blackbox:Crash:Reports] Unable to package report");
             return;
         }
+        holdPackageClaim(*package.finalPath(), package.takeClaim());
         if (!fileManager_->removeItemAtPath(report->path())) {
             spdlog::error("[Blackbox:Crash:Reports] Unable to remove a processing item");
         }
@@ -225,6 +306,10 @@ bool BBXReportsController::prepareAndSubmitReport(const std::shared_ptr<BBXInter
 bool BBXReportsController::uploadPackagedReportAtPath(const std::string& path, bool asUrgent) {
     if (!submissionEnabled()) {
         spdlog::info("[Blackbox:Crash:Reports] Submission disabled");
+        return false;
+    }
+    if (!holdPackageClaim(path)) {
+        spdlog::info("[Blackbox:Crash:Reports] {} is being sent by another copy", BBXLastPathComponent(path));
         return false;
     }
     if (BBXDebugMode()) spdlog::info("[Blackbox:Crash:Reports] Submitting report{}", asUrgent ? " as urgent" : "");
@@ -305,7 +390,10 @@ void BBXReportsController::reportUploadAtPath(const std::string& path, const std
 }
 
 bool BBXReportsController::cleanUpSubmittedReportAtPath(const std::string& path) {
-    if (!fileManager_->removeItemAtPath(path)) {
+    const bool removed = fileManager_->removeItemAtPath(path);
+    // Released only once the package is gone, so no other copy sends it again.
+    releasePackageClaim(path);
+    if (!removed) {
         spdlog::error("[Blackbox:Crash:Reports] Unable to remove packaged submission");
         return false;
     }

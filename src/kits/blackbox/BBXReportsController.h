@@ -4,7 +4,9 @@
 // one multipart package in prepared, removes the directory and posts the
 // package to the reports endpoint. Removes a package once it is delivered.
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -64,13 +66,26 @@ public:
     std::string destinationDirectory() const;
     std::string packagedPathWithName(const std::string& name) const;
     const std::optional<std::string>& finalPath() const { return finalPath_; }
+    // The claim on the package at finalPath(), taken before it became
+    // visible (-1 when none); the caller owns it from here.
+    int takeClaim();
+    ~BBXPackageReportOperation();
 
 private:
     std::shared_ptr<BBXInternalReport> report_;
     std::shared_ptr<BBXFileManager> fileManager_;
     std::optional<std::string> finalPath_;
     bool cancelled_ = false;
+    int claim_ = -1;
 };
+
+// A claim on an earlier report's folder or package, so that two copies of
+// the program started together never handle (and send) the same one: an
+// exclusive advisory lock on the entry itself, which follows it across
+// renames and ends with the process. The file descriptor, or -1 when another
+// copy holds it or the entry is gone (or was replaced) by now.
+int BBXReportClaim(const std::string& path);
+void BBXReportReleaseClaim(int claim);
 
 class BBXReportsController {
 public:
@@ -107,7 +122,15 @@ public:
     static constexpr std::size_t kMaxPreparedPackages = 32;
     static constexpr std::uint64_t kMaxPreparedBytes = 64ull * 1024 * 1024;
 
+    ~BBXReportsController();
+
 private:
+    // Claims this copy holds on packages until they are sent or removed.
+    bool holdPackageClaim(const std::string& path, int claim = -1);
+    void releasePackageClaim(const std::string& path);
+
+    std::mutex claimsMutex_;
+    std::map<std::string, int> packageClaims_;
     base::SerialQueue* queue_;
     BBXReportsControllerDelegate* delegate_;
     std::shared_ptr<BBXNetworkClient> client_;

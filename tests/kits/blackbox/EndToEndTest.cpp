@@ -6,11 +6,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Plist.h"
+#include "kits/blackbox/BBXFileManager.h"
+#include "kits/blackbox/BBXInternalReport.h"
+#include "kits/blackbox/BBXReportsController.h"
 
 using testsupport::LoopbackServer;
 using testsupport::Reply;
@@ -43,12 +49,12 @@ std::string run(const std::string& command) {
     return out;
 }
 
-struct EndToEnd : ::testing::TestWithParam<const char*> {
+struct EndToEndSetup {
     testsupport::ScopedHome home;
     testsupport::TempDir resources;
     LoopbackServer server;
 
-    void SetUp() override {
+    void SetUp() {
         std::ofstream(resources.file("Info.plist"))
             << base::plistToXml({{"CFBundleIdentifier", "com.example.kitprogram"},
                                  {"CFBundleName", "KitProgram"},
@@ -62,7 +68,7 @@ struct EndToEnd : ::testing::TestWithParam<const char*> {
         for (const char* key : {"SettingsEndpoint", "ConfigureEndpoint", "BlackboxReportsEndpoint", "BlackboxBetaEndpoint"})
             ::setenv(key, server.baseUrl().c_str(), 1);
     }
-    void TearDown() override {
+    void TearDown() {
         server.stop();
         for (const char* key :
              {"FLASHWREN_RESOURCES", "SettingsEndpoint", "ConfigureEndpoint", "BlackboxReportsEndpoint", "BlackboxBetaEndpoint"})
@@ -74,6 +80,11 @@ struct EndToEnd : ::testing::TestWithParam<const char*> {
             if (r.path.ends_with("/reports")) out.push_back(r);
         return out;
     }
+};
+
+struct EndToEnd : EndToEndSetup, ::testing::TestWithParam<const char*> {
+    void SetUp() override { EndToEndSetup::SetUp(); }
+    void TearDown() override { EndToEndSetup::TearDown(); }
 };
 
 TEST_P(EndToEnd, EachCrashArrivesOnceAndNothingIsSentTwice) {
@@ -103,6 +114,89 @@ TEST_P(EndToEnd, EachCrashArrivesOnceAndNothingIsSentTwice) {
     // A third launch finds nothing to send.
     ASSERT_TRUE(launch("run").exitedCleanly());
     EXPECT_EQ(uploads().size(), 1u);
+}
+
+// The report folders below the kit's root ("v3/<stage>").
+std::filesystem::path stage(const std::string& home, const char* name) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home + "/.cache/io.blackbox.data"))
+        if (entry.is_directory() && entry.path().filename() == "v3") return entry.path() / name;
+    return {};
+}
+
+std::size_t entries(const std::filesystem::path& directory) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator(directory, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec))
+        ++n;
+    return n;
+}
+
+// Two copies of the program started at once, with earlier reports waiting in
+// "processing" and "prepared", send each of them exactly once between them.
+TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        EndToEndSetup setup;
+        setup.SetUp();
+        // Three crashes, each report set aside before the next launch could
+        // take it up.
+        testsupport::TempDir holding;
+        std::filesystem::path active;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(launch("segv").signalled());
+            active = stage(setup.home.path(), "active");
+            ASSERT_FALSE(active.empty());
+            for (const auto& entry : std::filesystem::directory_iterator(active))
+                std::filesystem::rename(entry.path(), std::filesystem::path(holding.path()) / entry.path().filename());
+        }
+        // Two wait in "processing", one already packaged in "prepared".
+        const auto processing = stage(setup.home.path(), "processing"), prepared = stage(setup.home.path(), "prepared");
+        std::filesystem::create_directories(processing);
+        std::filesystem::create_directories(prepared);
+        int moved = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(holding.path())) {
+            if (moved++ < 2) {
+                std::filesystem::rename(entry.path(), processing / entry.path().filename());
+                continue;
+            }
+            auto files = std::make_shared<BBXFileManager>(processing.parent_path().parent_path().string());
+            BBXPackageReportOperation package(BBXInternalReport::reportWithPath(entry.path().string()), files);
+            package.main();
+            ASSERT_TRUE(package.finalPath().has_value());
+        }
+        ASSERT_EQ(entries(processing), 2u);
+        ASSERT_EQ(entries(prepared), 1u);
+        const std::size_t turnedAway = setup.uploads().size();
+
+        pid_t copies[2];
+        for (pid_t& pid : copies) {
+            pid = ::fork();
+            if (pid == 0) {
+                ::execl(BLACKBOX_KIT_PROGRAM_PATH, BLACKBOX_KIT_PROGRAM_PATH, "run", nullptr);
+                ::_exit(127);
+            }
+        }
+        for (pid_t pid : copies) {
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        std::map<std::string, int> sent;
+        const std::regex field("name=\"report_id\"\r\n(?:[^\r\n]+\r\n)*\r\n([^\r\n]*)\r\n");
+        auto all = setup.uploads();
+        for (std::size_t i = turnedAway; i < all.size(); ++i) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(all[i].body, m, field));
+            ++sent[m[1]];
+        }
+        EXPECT_EQ(sent.size(), 3u);
+        for (const auto& [id, count] : sent) EXPECT_EQ(count, 1) << id;
+        // Nothing left behind, hidden temporary packages included.
+        EXPECT_EQ(entries(processing), 0u);
+        EXPECT_EQ(entries(prepared), 0u);
+        setup.TearDown();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, EndToEnd, ::testing::Values("segv", "abort", "throw"));

@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "base/Executor.h"
+#include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
+#include "kits/blackbox/BBXInternalReport.h"
 #include "kits/blackbox/Blackbox.h"
 #include "kits/trellis/Trellis.h"
 
@@ -29,13 +31,21 @@ void pump(std::chrono::milliseconds duration) {
     }
 }
 
-// Nothing but this run's own directory is left.
+// Nothing but this run's own directory is left, and those of other copies
+// (running now, or ended without a crash to send).
 bool treeIsClean() {
     BBXFileManager files;
-    auto active = files.activePathContents();
     const std::string own = files.activePath() + "/" + Trellis::sharedSDK().executionIdentifier();
-    return files.processingPathContents().empty() && files.preparedPathContents().empty() && active.size() == 1 &&
-           active[0] == own;
+    bool ownFound = false;
+    for (const auto& path : files.activePathContents()) {
+        if (path == own)
+            ownFound = true;
+        else if (!BBXReportDirectoryIsLive(path)) {
+            auto report = BBXInternalReport::reportWithPath(path);
+            if (report && report->needsToBeSubmitted()) return false;
+        }
+    }
+    return ownFound && files.processingPathContents().empty() && files.preparedPathContents().empty();
 }
 
 }  // namespace
