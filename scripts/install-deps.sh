@@ -15,7 +15,7 @@ PACKAGES=(
   libsqlite3-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libplist-dev
   libzxing-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdotool imagemagick openssl python3 binutils
+  xvfb xauth xdotool imagemagick openssl python3 binutils gdb
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg ccache
 )
