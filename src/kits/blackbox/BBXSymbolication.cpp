@@ -28,19 +28,23 @@ std::string BBXStackFrame::description() const {
     return text + sym + "}";
 }
 
-// The function symbols of one ELF file (.symtab and .dynsym), sorted by address.
+// The function symbols of one ELF file (.symtab and .dynsym), sorted by
+// address, with what is needed to place the file where a report saw it.
 struct BBXSymbolResolver::SymbolTable {
     struct Symbol {
         std::uint64_t start, size;
         std::string name;
     };
     std::vector<Symbol> symbols;
+    bool hasSymtab = false;
+    std::string buildId;           // lowercase hex, "" when the file has none
+    std::uint64_t lowestLoad = 0;  // the file address of its first loaded byte
 
     explicit SymbolTable(const std::string& path) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return;
         struct stat st;
-        if (::fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(sizeof(Elf64_Ehdr))) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(sizeof(Elf64_Ehdr))) {
             ::close(fd);
             return;
         }
@@ -50,21 +54,61 @@ struct BBXSymbolResolver::SymbolTable {
         if (map == MAP_FAILED) return;
         read(static_cast<const std::uint8_t*>(map), size);
         ::munmap(map, size);
+        sort();
+    }
+
+    void sort() {
         std::sort(symbols.begin(), symbols.end(), [](const Symbol& a, const Symbol& b) { return a.start < b.start; });
+    }
+
+    void readBuildId(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset, std::uint64_t length) {
+        if (!buildId.empty() || offset > size || length > size - offset) return;
+        std::uint64_t p = offset, end = offset + length;
+        while (end - p >= sizeof(Elf64_Nhdr)) {
+            Elf64_Nhdr note;
+            std::memcpy(&note, bytes + p, sizeof note);
+            std::uint64_t name = p + sizeof note, desc = name + ((note.n_namesz + 3ull) & ~3ull);
+            if (desc > end || note.n_descsz > end - desc) return;
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 && std::memcmp(bytes + name, "GNU", 4) == 0) {
+                static const char digits[] = "0123456789abcdef";
+                for (std::uint32_t i = 0; i < note.n_descsz && i < 32; ++i) {
+                    buildId += digits[bytes[desc + i] >> 4];
+                    buildId += digits[bytes[desc + i] & 15];
+                }
+                return;
+            }
+            p = desc + ((note.n_descsz + 3ull) & ~3ull);
+        }
     }
 
     void read(const std::uint8_t* bytes, std::size_t size) {
         const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(bytes);
         if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64) return;
+        if (eh->e_phoff != 0 && eh->e_phoff <= size && eh->e_phnum <= (size - eh->e_phoff) / sizeof(Elf64_Phdr)) {
+            const auto* ph = reinterpret_cast<const Elf64_Phdr*>(bytes + eh->e_phoff);
+            std::uint64_t lowest = ~std::uint64_t(0);
+            for (int i = 0; i < eh->e_phnum; ++i) {
+                if (ph[i].p_type == PT_LOAD) {
+                    std::uint64_t start = ph[i].p_vaddr & ~(ph[i].p_align > 1 ? ph[i].p_align - 1 : 0);
+                    lowest = std::min(lowest, start);
+                } else if (ph[i].p_type == PT_NOTE) {
+                    readBuildId(bytes, size, ph[i].p_offset, ph[i].p_filesz);
+                }
+            }
+            if (lowest != ~std::uint64_t(0)) lowestLoad = lowest;
+        }
         if (eh->e_shoff == 0 || eh->e_shoff > size || eh->e_shnum > (size - eh->e_shoff) / sizeof(Elf64_Shdr)) return;
         const auto* sections = reinterpret_cast<const Elf64_Shdr*>(bytes + eh->e_shoff);
         for (int i = 0; i < eh->e_shnum; ++i) {
             const Elf64_Shdr& s = sections[i];
+            // A separate debug file keeps its notes but not its program headers' contents.
+            if (s.sh_type == SHT_NOTE) readBuildId(bytes, size, s.sh_offset, s.sh_size);
             if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) || s.sh_link >= eh->e_shnum) continue;
             const Elf64_Shdr& strings = sections[s.sh_link];
             if (s.sh_offset > size || s.sh_size > size - s.sh_offset || strings.sh_offset > size ||
                 strings.sh_size > size - strings.sh_offset)
                 continue;
+            if (s.sh_type == SHT_SYMTAB) hasSymtab = true;
             const auto* syms = reinterpret_cast<const Elf64_Sym*>(bytes + s.sh_offset);
             std::size_t count = s.sh_size / sizeof(Elf64_Sym);
             const char* names = reinterpret_cast<const char*>(bytes + strings.sh_offset);
@@ -99,9 +143,33 @@ struct BBXSymbolResolver::SymbolTable {
 BBXSymbolResolver::BBXSymbolResolver() = default;
 BBXSymbolResolver::~BBXSymbolResolver() = default;
 
-const BBXSymbolResolver::SymbolTable* BBXSymbolResolver::tableFor(const std::string& path) {
+namespace {
+
+std::string& debugFileDirectoryStorage() {
+    static std::string directory = "/usr/lib/debug";
+    return directory;
+}
+
+}  // namespace
+
+void BBXSymbolResolver::setDebugFileDirectory(const std::string& directory) { debugFileDirectoryStorage() = directory; }
+std::string BBXSymbolResolver::debugFileDirectory() { return debugFileDirectoryStorage(); }
+
+const BBXSymbolResolver::SymbolTable* BBXSymbolResolver::tableFor(const std::string& path, const std::string& buildId) {
     auto& slot = tables_[path];
-    if (!slot) slot = std::make_unique<SymbolTable>(path);
+    if (slot) return slot.get();
+    slot = std::make_unique<SymbolTable>(path);
+    // A stripped image: its full symbol table may be installed separately,
+    // found by the build-id.
+    if (!slot->hasSymtab && buildId.size() > 2) {
+        SymbolTable debug(debugFileDirectory() + "/.build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug");
+        if (debug.hasSymtab && debug.buildId == buildId) {
+            slot->symbols.insert(slot->symbols.end(), std::make_move_iterator(debug.symbols.begin()),
+                                 std::make_move_iterator(debug.symbols.end()));
+            slot->hasSymtab = true;
+            slot->sort();
+        }
+    }
     return slot.get();
 }
 
@@ -148,16 +216,31 @@ bool BBXSymbolResolver::updateStackFrame(BBXStackFrame& frame, bool isReturnAddr
     auto record = loadedBinaryImageForPC(frame.address);
     if (!record) return false;
     auto uuid = record->find("uuid");
+    if (uuid == record->end() || !uuid->is_string() || uuid->get<std::string>().empty()) return false;
+    const std::string buildId = uuid->get<std::string>();
+    const std::uint64_t base = (*record)["base"].get<std::uint64_t>();
+    std::string recordedPath = (*record)["path"].is_string() ? (*record)["path"].get<std::string>() : std::string();
     BBXLoadedImage image;
-    if (uuid == record->end() || !uuid->is_string() || !fillInImageDetails(&image, uuid->get<std::string>())) return false;
-    std::uint64_t local = image.details.loadAddress + (frame.address - (*record)["base"].get<std::uint64_t>());
+    const SymbolTable* fileTable = nullptr;
+    const bool loaded = fillInImageDetails(&image, buildId);
+    if (!loaded) {
+        // Not loaded in this process (a plugin, or a library this run has
+        // not opened yet): the file the report names, if it is still the
+        // same build, placed where the report saw it.
+        fileTable = recordedPath.empty() ? nullptr : tableFor(recordedPath, buildId);
+        if (!fileTable || fileTable->buildId != buildId || fileTable->symbols.empty()) return false;
+        image.path = recordedPath;
+        image.details.loadAddress = base;
+        image.details.bias = base - fileTable->lowestLoad;
+    }
+    std::uint64_t local = image.details.loadAddress + (frame.address - base);
 
     // A return address at a function's very start belongs to the call
     // before it (a call that does not return); a thread's own PC never does.
     auto lookup = [&](std::uint64_t address, std::string* name, std::uint64_t* start) {
         Dl_info info{};
         void* entry = nullptr;
-        bool resolved = ::dladdr1(reinterpret_cast<void*>(address), &info, &entry, RTLD_DL_SYMENT) != 0;
+        bool resolved = loaded && ::dladdr1(reinterpret_cast<void*>(address), &info, &entry, RTLD_DL_SYMENT) != 0;
         const auto* symbol = static_cast<const ElfW(Sym)*>(entry);
         if (resolved && info.dli_sname && info.dli_saddr && symbol) {
             auto s = reinterpret_cast<std::uint64_t>(info.dli_saddr);
@@ -168,7 +251,7 @@ bool BBXSymbolResolver::updateStackFrame(BBXStackFrame& frame, bool isReturnAddr
             }
         }
         // Hidden and static functions are only in the file's own tables.
-        const SymbolTable* table = image.path.empty() ? nullptr : tableFor(image.path);
+        const SymbolTable* table = fileTable ? fileTable : image.path.empty() ? nullptr : tableFor(image.path, buildId);
         const SymbolTable::Symbol* found = table ? table->lookup(address - image.details.bias) : nullptr;
         if (!found) return false;
         *name = found->name;
@@ -184,8 +267,7 @@ bool BBXSymbolResolver::updateStackFrame(BBXStackFrame& frame, bool isReturnAddr
     }
     frame.symbol = name;
     if (local > start) frame.offset = local - start;
-    std::string path = (*record)["path"].is_string() ? (*record)["path"].get<std::string>() : std::string();
-    frame.library = path.substr(path.find_last_of('/') + 1);
+    frame.library = recordedPath.substr(recordedPath.find_last_of('/') + 1);
     return true;
 }
 

@@ -31,10 +31,14 @@ public:
     // to return addresses only.
     bool updateStackFrame(BBXStackFrame& frame, bool isReturnAddress = true);
     std::size_t imageCount() const { return images_.size(); }
+    // Where separate debug files are installed, laid out by build-id
+    // (".build-id/xx/rest.debug"); "/usr/lib/debug" unless set.
+    static void setDebugFileDirectory(const std::string& directory);
+    static std::string debugFileDirectory();
 
 private:
     struct SymbolTable;
-    const SymbolTable* tableFor(const std::string& path);
+    const SymbolTable* tableFor(const std::string& path, const std::string& buildId);
     std::vector<nlohmann::json> images_;
     std::map<std::string, std::unique_ptr<SymbolTable>> tables_;
 };

@@ -1,0 +1,139 @@
+// Frames of images that are not loaded in the process that symbolicates them
+// (a plugin the crashed run had opened) are named from the image's file, or
+// from its separate debug file when the image is stripped, and agree with
+// addr2line on the unstripped file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "kits/blackbox/BBXSymbolication.h"
+
+namespace {
+
+std::string output(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    while (p && std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    if (p) ::pclose(p);
+    return out;
+}
+
+std::string buildIdOf(const std::string& path) {
+    std::istringstream in(output("readelf -n '" + path + "'"));
+    for (std::string line; std::getline(in, line);) {
+        auto at = line.find("Build ID: ");
+        if (at != std::string::npos) return line.substr(at + 10);
+    }
+    return {};
+}
+
+struct Function {
+    std::uint64_t fileAddress;
+    std::string expected;  // addr2line's name for it
+    bool exported;
+};
+
+// Every function the plugin defines, named by addr2line on the unstripped file.
+std::vector<Function> functionsOf(const std::string& path) {
+    std::vector<Function> functions;
+    std::istringstream in(output("nm --defined-only '" + path + "'"));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string address, type, name;
+        if (!(words >> address >> type >> name) || (type != "t" && type != "T" && type != "W")) continue;
+        if (name.rfind("_init", 0) == 0 || name.rfind("_fini", 0) == 0 || name.find("tm_clones") != std::string::npos ||
+            name.find("do_global") != std::string::npos || name == "frame_dummy")
+            continue;
+        Function f{std::stoull(address, nullptr, 16) + 1, {}, type != "t"};
+        char command[1024];
+        std::snprintf(command, sizeof command, "addr2line -f -C -e '%s' 0x%llx", path.c_str(),
+                      static_cast<unsigned long long>(f.fileAddress));
+        std::string named = output(command);
+        f.expected = named.substr(0, named.find('\n'));
+        functions.push_back(f);
+    }
+    return functions;
+}
+
+constexpr std::uint64_t kBase = 0x7f3a12340000;
+
+// A report's image file naming `path` with `buildId`, loaded at kBase.
+std::shared_ptr<BBXSymbolResolver> resolverFor(const testsupport::TempDir& dir, const std::string& path,
+                                               const std::string& buildId) {
+    nlohmann::json load = {{"load", {{"path", path}, {"uuid", buildId}, {"base", kBase}, {"size", 0x100000}}}};
+    std::ofstream(dir.file("binary_images.bbxrecord")) << load.dump() << "\n";
+    auto resolver = std::make_shared<BBXSymbolResolver>();
+    EXPECT_TRUE(resolver->loadBinaryImagesFromFile(dir.file("binary_images.bbxrecord")));
+    return resolver;
+}
+
+// How many of the functions the resolver names as addr2line does.
+std::size_t agreeing(BBXSymbolResolver& resolver, const std::vector<Function>& functions, bool exportedOnly = false) {
+    auto thread = std::make_shared<BBXThreadArray>(1);
+    for (const auto& f : functions) (*thread)[0].push_back(BBXStackFrame::stackFrameWithAddress(kBase + f.fileAddress));
+    for (auto& frame : (*thread)[0]) resolver.updateStackFrame(frame, false);
+    BBXDemangleOperation demangle;
+    demangle.threadArray = thread;
+    demangle.main();
+    std::size_t agree = 0;
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        const auto& frame = (*thread)[0][i];
+        if (exportedOnly && !functions[i].exported) continue;
+        if (frame.symbol && *frame.symbol == functions[i].expected && frame.offset == 1) ++agree;
+    }
+    return agree;
+}
+
+struct SymbolFiles : ::testing::Test {
+    testsupport::TempDir dir;
+    std::string plugin = SYMBOL_PLUGIN_PATH;
+    std::string stripped = std::string(SYMBOL_PLUGIN_FILES) + "/libsymbol_plugin_stripped.so";
+    std::string buildId = buildIdOf(SYMBOL_PLUGIN_PATH);
+    std::vector<Function> functions = functionsOf(SYMBOL_PLUGIN_PATH);
+
+    void SetUp() override {
+        ASSERT_EQ(buildId.size(), 40u);
+        ASSERT_GE(functions.size(), 6u);
+        ASSERT_EQ(buildIdOf(stripped), buildId);
+    }
+    void TearDown() override { BBXSymbolResolver::setDebugFileDirectory("/usr/lib/debug"); }
+};
+
+TEST_F(SymbolFiles, APluginNotLoadedHereIsNamedFromItsFile) {
+    auto resolver = resolverFor(dir, plugin, buildId);
+    EXPECT_EQ(agreeing(*resolver, functions), functions.size());
+    auto frame = BBXStackFrame::stackFrameWithAddress(kBase + functions[0].fileAddress);
+    ASSERT_TRUE(resolver->updateStackFrame(frame, false));
+    EXPECT_EQ(frame.library, std::filesystem::path(plugin).filename().string());
+}
+
+TEST_F(SymbolFiles, AFileOfAnotherBuildIsNotUsed) {
+    auto resolver = resolverFor(dir, plugin, std::string(40, 'a'));
+    EXPECT_EQ(agreeing(*resolver, functions), 0u);
+}
+
+TEST_F(SymbolFiles, AStrippedPluginIsNamedFromItsDebugFileFoundByBuildId) {
+    // Without a debug file only the exported functions can be named.
+    BBXSymbolResolver::setDebugFileDirectory(dir.path());
+    std::size_t exported = 0;
+    for (const auto& f : functions) exported += f.exported ? 1 : 0;
+    ASSERT_LT(exported, functions.size());
+    EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions, true), exported);
+    EXPECT_LT(agreeing(*resolverFor(dir, stripped, buildId), functions), functions.size());
+
+    const auto debug = std::filesystem::path(dir.path()) / ".build-id" / buildId.substr(0, 2) /
+                       (buildId.substr(2) + ".debug");
+    std::filesystem::create_directories(debug.parent_path());
+    std::filesystem::copy_file(std::string(SYMBOL_PLUGIN_FILES) + "/symbol_plugin.debug", debug);
+    EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions), functions.size());
+}
+
+}  // namespace
