@@ -128,8 +128,11 @@ void expectCompleteRecord(const Crash& crash, const std::string& file, const cha
         if (names[i] == "bbx-worker-1" || names[i] == "bbx-worker-2") {
             EXPECT_GE(threads[i]["stacktrace"].size(), 2u) << "a parked thread was not read";
         }
+        // A thread that blocks every signal is read with ptrace all the same.
+        EXPECT_TRUE(threads[i].contains("registers")) << names[i];
+        EXPECT_FALSE(threads[i].contains("captured")) << names[i];
         if (names[i] == "bbx-blocked") {
-            EXPECT_TRUE(threads[i]["stacktrace"].empty());
+            EXPECT_GE(threads[i]["stacktrace"].size(), 2u) << "a thread blocking all signals was not read";
         }
     }
     EXPECT_EQ(crashed, 1);
@@ -233,6 +236,33 @@ TEST(CrashCapture, TwoThreadsCrashingAtOnceGiveOneRecord) {
         for (const auto& t : lines[1]["threads"]) crashed += t.value("crashed", false) ? 1 : 0;
         EXPECT_EQ(crashed, 1);
     }
+}
+
+// Where ptrace is refused, the suspension signal still reads the threads
+// that let it in; one that blocks it is marked as not captured, without
+// registers of zero.
+TEST(CrashCapture, WithoutPtraceParkedThreadsAreReadAndTheRestMarkedNotCaptured) {
+    Crash crash;
+    run(crash, "noptrace-segv");
+    EXPECT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    auto lines = crash.lines("signal.bbxrecord");
+    ASSERT_EQ(lines.size(), 7u) << crash.err;
+    const auto& threads = lines[1]["threads"];
+    const auto& names = lines[4]["thread_names"];
+    ASSERT_EQ(threads.size(), names.size());
+    int blocked = 0;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        if (names[i] == "bbx-blocked") {
+            ++blocked;
+            EXPECT_EQ(threads[i].value("captured", true), false);
+            EXPECT_FALSE(threads[i].contains("registers"));
+            EXPECT_TRUE(threads[i]["stacktrace"].empty());
+        } else {
+            EXPECT_FALSE(threads[i].contains("captured")) << names[i];
+            EXPECT_GE(threads[i]["stacktrace"].size(), 2u) << names[i];
+        }
+    }
+    EXPECT_EQ(blocked, 1);
 }
 
 TEST(CrashCapture, ASmashedStackPointerStillRecordsTheProgramCounter) {

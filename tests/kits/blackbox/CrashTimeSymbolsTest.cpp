@@ -33,7 +33,7 @@ const std::set<std::string> kAllowed = {
     "open", "open64", "close", "read", "write", "unlink", "fstat", "fstat64", "lseek", "lseek64", "pipe2",
     "statvfs", "statvfs64", "fsync",
     // process, threads, time
-    "getpid", "syscall", "clock_gettime", "nanosleep", "sysconf", "_exit", "abort", "raise",
+    "getpid", "syscall", "clone", "clock_gettime", "nanosleep", "sysconf", "_exit", "abort", "raise",
     // memory mappings and checked reads
     "mmap", "mmap64", "munmap", "mprotect", "process_vm_readv",
     // signals

@@ -107,6 +107,8 @@ struct BBXContext {
     uint8_t debuggerAttached;
     const char* sdkLogPath;
     void* signalStack;
+    // There is no exception-port server on this platform: its stack serves
+    // the helper that reads the other threads with ptrace at crash time.
     void* machStack;
     BBXPotentiallySubmittableCrashTarget* potentiallySubmittableCrashTarget;
     BBXCrashCallbackTarget* crashCallbackTarget;
@@ -146,10 +148,14 @@ constexpr int BBXThreadStateRegisterCount = 21;
 extern const char* const BBXThreadStateRegisterNames[BBXThreadStateRegisterCount];
 
 // Registers of one parked thread, filled by the thread itself.
+// Registers of one stopped thread: read by the ptrace helper, or filled by
+// the thread itself when it is parked with the suspension signal.
 struct BBXSuspendedThread {
     int32_t tid;
-    uint32_t state;  // futex word: 0 asked, 1 registers captured
+    uint32_t state;  // futex word: 0 asked, 1 registers captured, 2 not signalable
     BBXThreadState registers;
+    uint8_t traced;          // attached by the ptrace helper
+    int32_t pendingSignal;   // a signal its stop held back, given back on detach
 };
 
 struct BBXUserLoggingState {
@@ -176,6 +182,10 @@ struct BBXWritableContext {
     uint32_t resumeWord;  // futex word the parked threads wait on
     uint32_t suspendedCount;
     BBXSuspendedThread suspended[BBXMaxSuspendedThreads];
+    // The ptrace helper: its process id and the futex word it and the
+    // recording thread hand over on.
+    int32_t helperPid;
+    uint32_t helperWord;
 };
 
 extern BBXContext* bbxContext;

@@ -77,6 +77,11 @@ void BBXThreadStateFromUContext(const void* ucontext, BBXThreadState* state) {
 #include <dirent.h>
 #include <errno.h>
 #include <linux/futex.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/user.h>
+#include <sys/wait.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -145,6 +150,150 @@ uint64_t meminfoValue(const char* text, const char* key) {
     return 0;
 }
 
+// --- Reading threads with ptrace ---------------------------------------------
+//
+// A thread that blocks every signal never runs the suspension handler, and
+// many do (a renderer's workers, toolkit threads). A helper process started
+// with clone (sharing our memory, on the context's pre-allocated stack) can
+// attach to each of them with ptrace, which no signal mask prevents, read its
+// registers and keep it stopped while the recording thread walks its stack.
+
+enum : uint32_t {
+    kHelperStarting = 0,  // waiting for leave to trace us
+    kHelperGo = 1,
+    kHelperAttached = 2,  // every thread it could stop is stopped and read
+    kHelperRelease = 3,   // the recording thread is done: detach and leave
+    kHelperDone = 4,
+};
+
+constexpr uint64_t kHelperAttachMs = 500;
+constexpr uint64_t kHelperHoldMs = 10000;  // should the recording thread never release it
+
+// Waits while *word == value, at most until `deadline` (monotonic ms).
+void waitWhile(uint32_t* word, uint32_t value, uint64_t deadline) {
+    while (__atomic_load_n(word, __ATOMIC_ACQUIRE) == value) {
+        uint64_t now = monotonicMs();
+        if (now >= deadline) return;
+        uint64_t left = deadline - now;
+        struct timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>((left % 1000) * 1000000)};
+        futex(word, FUTEX_WAIT, value, &wait);
+    }
+}
+
+void setWord(uint32_t* word, uint32_t value) {
+    __atomic_store_n(word, value, __ATOMIC_RELEASE);
+    futex(word, FUTEX_WAKE, 0x7fffffff, nullptr);
+}
+
+void threadStateFromPtrace(const struct user_regs_struct& r, BBXThreadState* state) {
+    BBXMemoryZero(state, sizeof *state);
+    state->rax = r.rax;
+    state->rbx = r.rbx;
+    state->rcx = r.rcx;
+    state->rdx = r.rdx;
+    state->rdi = r.rdi;
+    state->rsi = r.rsi;
+    state->rbp = r.rbp;
+    state->rsp = r.rsp;
+    state->r8 = r.r8;
+    state->r9 = r.r9;
+    state->r10 = r.r10;
+    state->r11 = r.r11;
+    state->r12 = r.r12;
+    state->r13 = r.r13;
+    state->r14 = r.r14;
+    state->r15 = r.r15;
+    state->rip = r.rip;
+    state->rflags = r.eflags;
+    state->cs = r.cs;
+    state->fs = r.fs;
+    state->gs = r.gs;
+}
+
+long ptraceCall(long request, int32_t tid, unsigned long data) {
+    return syscall(SYS_ptrace, request, tid, nullptr, data);
+}
+
+int ptraceHelper(void*) {
+    BBXWritableContext* w = bbxWritableContext;
+    waitWhile(&w->helperWord, kHelperStarting, monotonicMs() + kHelperAttachMs);
+    // Never outlive the thread that waits for us.
+    syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    uint32_t count = __atomic_load_n(&w->suspendedCount, __ATOMIC_ACQUIRE);
+    for (uint32_t i = 0; i < count; ++i) {
+        BBXSuspendedThread& t = w->suspended[i];
+        if (ptraceCall(PTRACE_SEIZE, t.tid, 0) != 0) continue;  // refused: the signal method may still read it
+        t.traced = 1;
+        ptraceCall(PTRACE_INTERRUPT, t.tid, 0);
+    }
+    uint64_t deadline = monotonicMs() + kHelperAttachMs;
+    for (uint32_t i = 0; i < count; ++i) {
+        BBXSuspendedThread& t = w->suspended[i];
+        while (t.traced) {
+            int status = 0;
+            long r = syscall(SYS_wait4, t.tid, &status, __WALL | WNOHANG, nullptr);
+            if (r == t.tid && WIFSTOPPED(status)) {
+                // A signal-delivery stop holds that signal back until detach.
+                if ((status >> 16) == 0 && WSTOPSIG(status) != SIGSTOP) t.pendingSignal = WSTOPSIG(status);
+                struct user_regs_struct regs;
+                if (ptraceCall(PTRACE_GETREGS, t.tid, reinterpret_cast<unsigned long>(&regs)) == 0) {
+                    threadStateFromPtrace(regs, &t.registers);
+                    __atomic_store_n(&t.state, 1, __ATOMIC_RELEASE);
+                }
+                break;
+            }
+            if (r == t.tid || (r < 0 && errno != EINTR)) {
+                t.traced = 0;  // gone meanwhile
+                break;
+            }
+            if (monotonicMs() >= deadline) break;  // never stopped: left uncaptured
+            struct timespec tick = {0, 1000000};
+            ::nanosleep(&tick, nullptr);
+        }
+    }
+    setWord(&w->helperWord, kHelperAttached);
+    waitWhile(&w->helperWord, kHelperAttached, monotonicMs() + kHelperHoldMs);
+    for (uint32_t i = 0; i < count; ++i) {
+        BBXSuspendedThread& t = w->suspended[i];
+        if (t.traced) ptraceCall(PTRACE_DETACH, t.tid, static_cast<unsigned long>(t.pendingSignal));
+    }
+    setWord(&w->helperWord, kHelperDone);
+    return 0;
+}
+
+// Starts the helper and waits until it has read what it can; false when it
+// could not be started.
+bool startPtraceHelper() {
+    BBXContext* c = bbxContext;
+    BBXWritableContext* w = bbxWritableContext;
+    w->helperPid = 0;
+    if (!c || !c->machStack) return false;
+    __atomic_store_n(&w->helperWord, kHelperStarting, __ATOMIC_SEQ_CST);
+    auto top = (reinterpret_cast<uintptr_t>(c->machStack) + BBXSignalStackSize) & ~static_cast<uintptr_t>(15);
+    int pid = ::clone(ptraceHelper, reinterpret_cast<void*>(top), CLONE_VM | CLONE_UNTRACED, nullptr);
+    if (pid <= 0) {
+        BBXSDKLog("%s: Unable to start the thread reader (%s)\n", "BBXProcessSuspendAllOtherThreads", BBXErrnoText(errno));
+        return false;
+    }
+    w->helperPid = pid;
+    // Where ptrace is limited to descendants, we name our tracer ourselves.
+    syscall(SYS_prctl, PR_SET_PTRACER, pid, 0, 0, 0);
+    setWord(&w->helperWord, kHelperGo);
+    waitWhile(&w->helperWord, kHelperGo, monotonicMs() + 2 * kHelperAttachMs);
+    return true;
+}
+
+void stopPtraceHelper() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w || w->helperPid <= 0) return;
+    setWord(&w->helperWord, kHelperRelease);
+    int status = 0;
+    while (syscall(SYS_wait4, w->helperPid, &status, __WALL, nullptr) < 0 && errno == EINTR) {
+    }
+    syscall(SYS_prctl, PR_SET_PTRACER, 0, 0, 0, 0);
+    w->helperPid = 0;
+}
+
 }  // namespace
 
 bool BBXProcessInit(BBXProcess* process, int32_t crashedThread, const void* machineContext) {
@@ -189,13 +338,19 @@ bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
         if (process->threads[i] == process->recordingThread) continue;
         w->suspended[count].tid = process->threads[i];
         w->suspended[count].state = 0;
+        w->suspended[count].traced = 0;
+        w->suspended[count].pendingSignal = 0;
         BBXMemoryZero(&w->suspended[count].registers, sizeof(BBXThreadState));
         ++count;
     }
     __atomic_store_n(&w->suspendedCount, count, __ATOMIC_SEQ_CST);
+    startPtraceHelper();
+    // The suspension signal for what ptrace could not read (where it is
+    // refused); a traced thread is left alone, it is stopped already.
     __atomic_store_n(&w->suspendActive, 1, __ATOMIC_SEQ_CST);
     bool all = true;
     for (uint32_t i = 0; i < count; ++i) {
+        if (w->suspended[i].traced || __atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) != 0) continue;
         if (syscall(SYS_tgkill, process->pid, w->suspended[i].tid, bbxContext->signalStore.suspendSignal) != 0) {
             w->suspended[i].state = 2;  // gone or not signalable: written with an empty stack
             all = false;
@@ -203,6 +358,10 @@ bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
     }
     uint64_t deadline = monotonicMs() + timeoutMs;
     for (uint32_t i = 0; i < count; ++i) {
+        if (w->suspended[i].traced) {
+            if (__atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) != 1) all = false;
+            continue;
+        }
         while (__atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) == 0) {
             uint64_t now = monotonicMs();
             if (now >= deadline) {
@@ -219,6 +378,7 @@ bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
 bool BBXProcessResumeAllOtherThreads(BBXProcess*) {
     BBXWritableContext* w = bbxWritableContext;
     if (!w) return false;
+    stopPtraceHelper();
     __atomic_store_n(&w->suspendActive, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&w->resumeWord, 1, __ATOMIC_SEQ_CST);
     futex(&w->resumeWord, FUTEX_WAKE, 0x7fffffff, nullptr);
@@ -274,17 +434,20 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
         BBXSDKLog("%s: recording thread %d data\n", __func__, tid);
         BBXThreadState state;
         bool known = BBXProcessGetThreadState(process, tid, &state);
-        if (!known) {
+        BBXFileWriteHashStart(file);
+        if (known) {
+            BBXFileWriteHashKey(file, "registers");
+            BBXFileWriteHashStart(file);
+            const uint64_t* values = &state.rax;
+            for (int r = 0; r < BBXThreadStateRegisterCount; ++r)
+                BBXFileWriteHashEntryUint64(file, BBXThreadStateRegisterNames[r], values[r]);
+            BBXFileWriteHashEnd(file);
+        } else {
+            // Neither ptrace nor the suspension signal could read it: say so
+            // rather than write registers of zero.
             BBXSDKLog("%s: unable to get thread state", "BBXProcessRecordThread");
-            BBXMemoryZero(&state, sizeof state);
+            BBXFileWriteHashEntryBoolean(file, "captured", false);
         }
-        BBXFileWriteHashStart(file);
-        BBXFileWriteHashKey(file, "registers");
-        BBXFileWriteHashStart(file);
-        const uint64_t* values = &state.rax;
-        for (int r = 0; r < BBXThreadStateRegisterCount; ++r)
-            BBXFileWriteHashEntryUint64(file, BBXThreadStateRegisterNames[r], values[r]);
-        BBXFileWriteHashEnd(file);
         BBXFileWriteHashKey(file, "stacktrace");
         BBXFileWriteArrayStart(file);
         BBXUnwindCursor cursor;

@@ -3,6 +3,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -13,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -181,6 +187,19 @@ int main(int argc, char** argv) {
     using namespace crasher;
     if (argc < 3) return 2;
     std::string route = argv[2];
+    if (route.rfind("noptrace-", 0) == 0) {
+        // As in a container that forbids ptrace: every call fails with EPERM.
+        route = route.substr(9);
+        struct sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ptrace, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            return 5;
+    }
     for (int s : {SIGSEGV, SIGABRT, SIGILL, SIGFPE, SIGBUS, SIGTRAP, SIGSYS}) ::signal(s, previousHandler);
     std::set_terminate(previousTerminate);
     startThread("bbx-worker-1", idle);
