@@ -10,7 +10,7 @@ pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
 find_package(ZXing REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Multimedia MultimediaWidgets Network Concurrent
-             WebEngineWidgets PrintSupport Svg Test)
+             WebEngineWidgets WebChannel PrintSupport Svg Test)
 set(CMAKE_AUTOMOC ON)
 if(FLASHWREN_TESTS)
   find_package(GTest REQUIRED)

@@ -8,7 +8,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-webengine-dev
+  qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-webengine-dev qt6-webchannel-dev
   libqt6svg6-dev qt6-image-formats-plugins libqt6opengl6-dev
   libgl-dev libegl-dev
   libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev

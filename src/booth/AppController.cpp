@@ -18,6 +18,7 @@
 #include "booth/ShareWindowButtons.h"
 #include "booth/SocialShareButtons.h"
 #include "booth/SharingScreenTabItem.h"
+#include "booth/WebViewErrorMonitor.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "core/Database.h"
@@ -36,6 +37,7 @@
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
 #include "sharing/Analytics.h"
+#include "sharing/LoginWebView.h"
 #include "gallery/ManageHTTPServer.h"
 #include "sharing/RetryUploadToS3Service.h"
 #include "sharing/SocialSharingService.h"
@@ -102,6 +104,8 @@ void AppController::startCrashReporting() {
     Blackbox::setMainQueue(&MainQueue::shared());
     Blackbox::setPermissionPrompt(&CrashReportPrompt::shared());
     Blackbox::startWithAPIKey(kBlackboxAPIKey);
+    // Script errors in the log-in pages are recorded by the crash kit too.
+    LoginWebView::setPageSetup([](QWebEnginePage* page) { WebViewErrorMonitor::monitorErrorsForWebPage(page); });
     // The kits hear when the booth comes to the front and leaves it.
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [](Qt::ApplicationState state) {
         auto& center = base::NotificationCenter::defaultCenter();

@@ -9,6 +9,17 @@
 #include <QWebEngineView>
 #include <QWidget>
 
+namespace {
+
+std::function<void(QWebEnginePage*)>& pageSetup() {
+    static std::function<void(QWebEnginePage*)> setup;
+    return setup;
+}
+
+}  // namespace
+
+void LoginWebView::setPageSetup(std::function<void(QWebEnginePage*)> setup) { pageSetup() = std::move(setup); }
+
 LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     // A profile without a storage name is off the record: cookies, cache and
     // local storage live in memory and go with the profile.
@@ -18,6 +29,7 @@ LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     view_ = new QWebEngineView(container);
     auto* page = new QWebEnginePage(profile_, view_);
     view_->setPage(page);
+    if (pageSetup()) pageSetup()(page);
     if (container->layout()) container->layout()->addWidget(view_);
     connect(page, &QWebEnginePage::urlChanged, this, &LoginWebView::urlCommitted);
     connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) { emit loadFinished(page->url(), ok); });

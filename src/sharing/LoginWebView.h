@@ -27,6 +27,10 @@ public:
     void evaluate(const QString& script, std::function<void(const QString&)> done);
     // Loads an empty page, stops, and drops the view and its profile.
     void cleanup();
+    // Called with every log-in page as it is made, before anything loads: the
+    // application configures its pages here (the booth watches them for
+    // script errors). Set on the main thread; none by default.
+    static void setPageSetup(std::function<void(QWebEnginePage*)> setup);
 
 signals:
     // The page has committed to a new address (a navigation or a redirect).

@@ -198,6 +198,40 @@ void Blackbox::recordCustomExceptionName(const std::string& name, const std::str
                                          const std::vector<BBXStackFrame>& frameArray) {
     BBXExceptionRecord(BBXExceptionTypeCustom, name, reason, frameArray, false);
 }
+std::string Blackbox::webViewErrorMonitorScript() {
+    // Keeps the page's handlers and puts ours in front; the page may replace
+    // onerror while it loads, so the load handler puts ours back, chaining
+    // to the page's.
+    static const char* const kInstall =
+        "var blackboxPreviousOnLoad = window.onload;\n"
+        "var blackboxPreviousOnError = window.onerror;\n"
+        "window.onerror = blackboxOnError;\n"
+        "window.onload = blackboxOnLoad;\n"
+        "function blackboxOnLoad() {\n"
+        "  if (window.onerror !== blackboxOnError) {\n"
+        "    blackboxPreviousOnError = window.onerror;\n"
+        "    window.onerror = blackboxOnError;\n"
+        "  }\n"
+        "  if (typeof blackboxPreviousOnLoad === 'function') return blackboxPreviousOnLoad.apply(this, arguments);\n"
+        "}\n";
+    static const char* const kOnError =
+        "function blackboxOnError(msg, url, line, column, error) {\n"
+        "  window.webkit.messageHandlers.blackbox.postMessage({msg: msg, url: url, line: line, column: column});\n"
+        "  if (typeof blackboxPreviousOnError === 'function') return blackboxPreviousOnError(msg, url, line, column, error);\n"
+        "}\n";
+    return std::string(kInstall) + kOnError;
+}
+
+void Blackbox::userContentController(const nlohmann::json& scriptMessageBody) {
+    if (!scriptMessageBody.is_object()) {
+        spdlog::error("[Blackbox] Unable to record exception from WKWebView");
+        return;
+    }
+    auto msg = scriptMessageBody.find("msg");
+    const std::string reason = msg != scriptMessageBody.end() && msg->is_string() ? msg->get<std::string>() : "";
+    BBXExceptionRecord(BBXExceptionTypeJavaScript, "exception", reason, {}, false);
+}
+
 void Blackbox::logEvent(const std::string& name) { BBXTallyLogEvent(name, nullptr); }
 void Blackbox::logEvent(const std::string& name, const nlohmann::json& attributes) { BBXTallyLogEvent(name, attributes); }
 void Blackbox::crash() { __builtin_trap(); }

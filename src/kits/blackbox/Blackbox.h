@@ -102,6 +102,14 @@ public:
     void recordError(const base::Error& error, const nlohmann::json& additionalUserInfo);
     void recordCustomExceptionName(const std::string& name, const std::string& reason,
                                    const std::vector<BBXStackFrame>& frameArray);
+    // The web-view error monitor, for the application's web layer to
+    // install (the kit knows no web engine): the script a page runs at
+    // document end in its main frame, which reports every script error to
+    // the page's "blackbox" message handler and chains to the page's own
+    // onload and onerror; and what that handler receives, recorded as a
+    // "javascript" exception.
+    static std::string webViewErrorMonitorScript();
+    void userContentController(const nlohmann::json& scriptMessageBody);
     void logEvent(const std::string& name);
     void logEvent(const std::string& name, const nlohmann::json& attributes);
     [[noreturn]] void crash();
