@@ -243,6 +243,13 @@ int main(int argc, char** argv) {
         // A stack pointer that points nowhere, then a fault through it.
         asm volatile("xor %%esp, %%esp\n\tmovl $1, (%%rsp)" ::: "memory");
     }
+    if (route == "plugin") {
+        // A crash with a frame in a plugin opened after start-up.
+        void* plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        auto call = plugin ? reinterpret_cast<int (*)(int (*)(void*), void*)>(dlsym(plugin, "symbolPluginCall")) : nullptr;
+        if (!call) return 6;
+        return call([](void*) { crashSegv(); return 0; }, nullptr);
+    }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;
         function();

@@ -22,3 +22,9 @@ long shareByMail(long id) { return static_cast<long>(staticSecond(static_cast<in
 }  // namespace symbolplugin
 
 extern "C" int symbolPluginEntry(int x) { return symbolplugin::printPhoto(x) + static_cast<int>(symbolplugin::shareByMail(x)); }
+
+// Calls back into the program that opened the plugin (which crashes there).
+extern "C" int symbolPluginCall(int (*callback)(void*), void* argument) {
+    int r = callback(argument);
+    return r + 1;
+}
