@@ -331,7 +331,8 @@ void BBXProcessDestroy(BBXProcess*) {}
 
 bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
     BBXWritableContext* w = bbxWritableContext;
-    if (!process || !w || !bbxContext || bbxContext->signalStore.suspendSignal <= 0) return false;
+    if (!process || !w || !bbxContext) return false;
+    const int suspendSignal = bbxContext->signalStore.suspendSignal;
     __atomic_store_n(&w->resumeWord, 0, __ATOMIC_SEQ_CST);
     uint32_t count = 0;
     for (uint32_t i = 0; i < process->threadCount && count < BBXMaxSuspendedThreads; ++i) {
@@ -351,7 +352,7 @@ bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
     bool all = true;
     for (uint32_t i = 0; i < count; ++i) {
         if (w->suspended[i].traced || __atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) != 0) continue;
-        if (syscall(SYS_tgkill, process->pid, w->suspended[i].tid, bbxContext->signalStore.suspendSignal) != 0) {
+        if (suspendSignal <= 0 || syscall(SYS_tgkill, process->pid, w->suspended[i].tid, suspendSignal) != 0) {
             w->suspended[i].state = 2;  // gone or not signalable: written with an empty stack
             all = false;
         }
