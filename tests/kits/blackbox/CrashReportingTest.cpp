@@ -180,8 +180,12 @@ TEST_F(Launch, EarlierReportsAreSentOnceAndReportsWithNothingToSendAreDeleted) {
 
     ASSERT_TRUE(make().startWithProfilingMark(0, std::nullopt));
     ASSERT_TRUE(server.waitForRequests(3));
-    settle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Each package is removed once its upload is answered: with none left
+    // and the work queue drained, nothing more can be sent.
+    for (int i = 0; i < 1000 && !(files->processingPathContents().empty() && files->preparedPathContents().empty()); ++i) {
+        settle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     settle();
     EXPECT_EQ(server.requestCount(), 3u);
     EXPECT_EQ(uploadedReportIds(), (std::set<std::string>{"CRASHED", "HALFWAY", "PACKAGED"}));

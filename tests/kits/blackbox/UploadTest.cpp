@@ -234,8 +234,12 @@ TEST_F(Upload, StartingOnePackageTwiceUploadsItOnce) {
     EXPECT_TRUE(controller->uploadPackagedReportAtPath(package, false));
     EXPECT_TRUE(controller->uploadPackagedReportAtPath(package, false));
     ASSERT_TRUE(waitForCompletions(1));
+    // Both starts have been looked at once the queue is drained; a second
+    // upload, had one begun, would still be in flight or answered by now.
     queue.drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 1000 && client->uploadsInFlight() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(client->uploadsInFlight(), 0u);
+    queue.drain();
     EXPECT_EQ(server.requestCount(), 1u);
     EXPECT_EQ(completions.size(), 1u);
     // Gone now: a third start sends nothing.
