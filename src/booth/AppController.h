@@ -25,8 +25,14 @@ public:
     // The start-up; false when the booth cannot run here (the reason was
     // shown to the operator).
     bool applicationDidFinishLaunching();
-    // Empties "Temp", stops the camera browser and disconnects the camera.
+    // Empties "Temp" and "incoming", stops the camera browser and
+    // disconnects the camera.
     void applicationWillTerminate();
+    // The orderly quit (Ctrl+Q, the desktop's quit signals): emits
+    // quitRequested, which the application turns into its quit.
+    void requestQuit();
+    // Another launch asked for this booth: its window comes to the front.
+    void bringWindowForward();
 
     MainWindow* mainWindow() const { return window_.get(); }
     Screen currentScreen() const { return screen_; }
@@ -48,6 +54,9 @@ public:
     void openGreenScreenWindow();
     GreenScreenWindowController* greenScreenWindow() const { return greenScreenWindow_.get(); }
 
+signals:
+    void quitRequested();
+
 private:
     // Start-up steps, in the order they run.
     void startCrashReporting();
@@ -67,6 +76,7 @@ private:
     void startCamera();
     void scheduleLateStartUp();
 
+    void warnIfDiskSpaceIsLow();
     void selectScreen(Screen screen);
     void goHome();
     bool greenScreenBackgroundsAvailable() const;

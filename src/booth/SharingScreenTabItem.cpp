@@ -20,6 +20,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "sharing/Analytics.h"
 #include "sharing/FacebookSharing.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
@@ -165,9 +166,11 @@ void SharingScreenTabItem::printSessionImage() {
         this,
         [path, mediaID] {
             QString error;
-            const bool printed = BoothPrinter::printImage(path, &error);
+            QString printer;
+            const bool printed = BoothPrinter::printImage(path, &error, &printer);
             if (printed) {
                 PhotoSession::addPrintThisRun();  // counted even when the guest has left the screen
+                Analytics::trackPrint(printer, 1);
                 SharingModel share;
                 share.shareType = SharingTypePrint;
                 share.filePath = path;
