@@ -157,12 +157,9 @@ void AppController::becomeScreensDelegate() {
 
 void AppController::setUpDataFolders() {
     // Also publishes the prints folder (PHOTO_FOLDER_PATH) for the gallery.
-    QString problem;
-    if (!WrenUtils::setupFoldersAtStartup(&problem)) {
-        showMessage(problem, 6);
-        return;
-    }
-    warnIfDiskSpaceIsLow();
+    // Said once the main window shows, so that it is not hidden behind it.
+    if (!WrenUtils::setupFoldersAtStartup(&startUpProblem_) && startUpProblem_.isEmpty())
+        startUpProblem_ = WrenUtils::folderProblemMessage(WrenUtils::getDataDirectory());
 }
 
 void AppController::registerDefaults() {
@@ -193,6 +190,11 @@ void AppController::createTemplateLibrary() {
 void AppController::showHomeScreen() {
     selectScreen(Screen::Home);
     window_->show();
+    if (!startUpProblem_.isEmpty()) {
+        showMessage(startUpProblem_, 6);
+    } else {
+        warnIfDiskSpaceIsLow();
+    }
 }
 
 void AppController::startSharingServices() {
@@ -285,13 +287,16 @@ void AppController::applicationWillTerminate() {
     camera.disconnectCamera();
 }
 
-void AppController::warnIfDiskSpaceIsLow() {
+void AppController::warnIfDiskSpaceIsLow(bool atSessionStart) {
     // A few sessions' worth must be free; below that the operator hears of
-    // it before the disk fills up in the middle of a session.
+    // it before the disk fills up in the middle of a session. At a session's
+    // start the warning covers the guest's countdown: not every session.
     const QString warning = WrenUtils::lowDiskSpaceWarning();
     if (warning.isEmpty()) return;
+    if (atSessionStart && lowSpaceWarned_.isValid() && lowSpaceWarned_.elapsed() < kLowSpaceWarningIntervalMs) return;
+    lowSpaceWarned_.start();
     spdlog::warn("AppController: {}", warning.toStdString());
-    showMessage(warning, 6);
+    showMessage(warning, atSessionStart ? 3 : 6);
 }
 
 void AppController::requestQuit() {
@@ -374,7 +379,7 @@ bool AppController::startSession(const QStringList& droppedFiles) {
         showMessage(WrenUtils::diskFullMessage(WrenUtils::getDataDirectory()), 6);
         return false;
     }
-    warnIfDiskSpaceIsLow();
+    warnIfDiskSpaceIsLow(true);
     window_->homeScreen()->hideBackgroundChooser();
     selectScreen(Screen::Session);
     window_->sessionScreen()->startSession(droppedFiles);

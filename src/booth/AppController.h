@@ -2,6 +2,7 @@
 // The application controller: runs the start-up in order, drives the screen
 // cycle (home, session, final screen, home), reacts to the program's
 // notifications and tidies up on quit.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 
@@ -76,7 +77,7 @@ private:
     void startCamera();
     void scheduleLateStartUp();
 
-    void warnIfDiskSpaceIsLow();
+    void warnIfDiskSpaceIsLow(bool atSessionStart = false);
     void selectScreen(Screen screen);
     void goHome();
     bool greenScreenBackgroundsAvailable() const;
@@ -87,6 +88,9 @@ private:
     std::unique_ptr<GreenScreenWindowController> greenScreenWindow_;
     Screen screen_ = Screen::Home;
     bool terminated_ = false;
+    QString startUpProblem_;
+    QElapsedTimer lowSpaceWarned_;
+    static constexpr qint64 kLowSpaceWarningIntervalMs = 10 * 60 * 1000;
     std::vector<base::NotificationCenter::ObserverId> observers_;
     std::vector<std::uint64_t> settingsObservers_;
 };
