@@ -265,7 +265,11 @@ void SharingScreenTabItem::sharingDidFinishedFor(const QString& service, const Q
         const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
         ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, message, 3.0);
     }
-    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) recordDoneShare(service);
+    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) {
+        recordDoneShare(service);
+        // E-mail and SMS are reported by the share queue when they are sent.
+        Analytics::trackShare(service);
+    }
 }
 
 void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString&) {
