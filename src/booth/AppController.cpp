@@ -149,6 +149,7 @@ void AppController::becomeScreensDelegate() {
     connect(greenScreen, &QShortcut::activated, this, &AppController::openGreenScreenWindow);
     auto* quit = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Q")), window_.get());
     quit->setObjectName(QStringLiteral("QuitShortcut"));
+    quit->setContext(Qt::ApplicationShortcut);  // from the operator's windows too
     connect(quit, &QShortcut::activated, this, &AppController::requestQuit);
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
