@@ -12,6 +12,10 @@
 #include <QUrl>
 
 #include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -90,7 +94,7 @@ protected:
     void SetUp() override {
         app();
         auto& defaults = UserDefaults::standard();
-        defaults.set("DATA_DIRECTORY", home.path() + "/data/");
+        defaults.set("DATA_DIRECTORY", dataDirectory());
         defaults.set("seconds_between_shots", 0);
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("SHARING_SCREEN_SECONDS", 1);
@@ -114,6 +118,7 @@ protected:
         BoothPrinter::setOutputFile({});
     }
 
+    virtual std::string dataDirectory() const { return home.path() + "/data/"; }
     HomeScreenTabItem* home_() { return controller.mainWindow()->homeScreen(); }
     SessionScreenTabItem* session() { return controller.mainWindow()->sessionScreen(); }
     SharingScreenTabItem* sharing() { return controller.mainWindow()->sharingScreen(); }
@@ -502,6 +507,65 @@ TEST_F(BoothTrackingTest, OnlineASessionsHitsAreSent) {
     defaults.set("ReachabilityURL", "http://127.0.0.1:9");
     Reachability::shared()->start();
     EXPECT_TRUE(QTest::qWaitFor([] { return !Reachability::shared()->isChecking(); }, 5000));
+}
+
+}  // namespace
+
+namespace {
+
+// A session on a disk that really fills up: the booth's data folder on a
+// small memory disk of its own, in a private mount namespace. The test runs
+// itself again inside one; machines that cannot make one skip it.
+class BoothSmallDiskTest : public BoothSessionTest {
+protected:
+    std::string dataDirectory() const override {
+        const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
+        return disk ? std::string(disk) + "/data/" : BoothSessionTest::dataDirectory();
+    }
+    // Writes until the disk says it is full; the file's path.
+    static QString fillDisk(const QString& folder) {
+        const QString path = folder + "/ballast";
+        const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        static const std::string chunk(1 << 16, 'x');
+        while (fd >= 0 && ::write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+        if (fd >= 0) ::close(fd);
+        return path;
+    }
+};
+
+TEST_F(BoothSmallDiskTest, ADiskThatFillsBeforeThePrintSaysSoAndLeavesNoHalfMadePrint) {
+    const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
+    if (!disk) {
+        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        testsupport::TempDir mountPoint;
+        const std::string command =
+            "unshare -rm sh -c 'mount -t tmpfs -o size=40m tmpfs \"$0\" && FLASHWREN_SMALL_DISK=\"$0\" exec \"$1\" "
+            "--gtest_filter=BoothSmallDiskTest.*' '" + mountPoint.path() + "' '" + self + "'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run on the small disk failed";
+        return;
+    }
+    // Time between the last photo and the print, to fill the disk in.
+    UserDefaults::standard().set("PHOTO_ARRIVAL_CHECK_SECONDS", 1.0);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 4; }, 8000)) << message().toStdString();
+    const QString ballast = fillDisk(QString::fromLocal8Bit(disk));
+    UserDefaults::standard().set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home));
+    EXPECT_TRUE(message().startsWith("The disk is full: ")) << message().toStdString();
+    const auto everything = QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot;
+    EXPECT_TRUE(QDir(WrenUtils::getPrintsFolderPath()).entryList(everything).isEmpty()) << "no half-made print";
+    EXPECT_TRUE(QDir(WrenUtils::getThumbFolderPath()).entryList(everything).isEmpty());
+    EXPECT_FALSE(MediaItemModel::loadMediaItemWithID(1)) << "no row for a print that is not there";
+    EXPECT_EQ(files(WrenUtils::getOriginalsFolderPath()).size(), 4) << "the guest's photos are kept";
+
+    // Space made again, the booth goes on.
+    ASSERT_TRUE(QFile::remove(ballast));
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing, 10000)) << message().toStdString();
 }
 
 }  // namespace
