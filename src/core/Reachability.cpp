@@ -114,12 +114,12 @@ bool Reachability::checkNow(const QString& url, std::chrono::milliseconds timeou
     }
     const auto addresses = resolver ? resolver(host, std::to_string(port)) : systemResolve(host, std::to_string(port));
     if (addresses.empty()) {
-        spdlog::debug("Reachability: {} does not resolve", host);
+        spdlog::trace("Reachability: {} does not resolve", host);
         return false;
     }
     for (const Address& address : addresses)
         if (connects(address, timeout)) return true;
-    spdlog::debug("Reachability: {} port {} does not answer", host, port);
+    spdlog::trace("Reachability: {} port {} does not answer", host, port);
     return false;
 }
 
