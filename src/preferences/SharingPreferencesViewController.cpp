@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -111,6 +112,9 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     selectedBusinessPageAlbums_ = new QComboBox();
     selectedBusinessPageAlbums_->setObjectName("selectedBusinessPageAlbums");
     selectedBusinessPageAlbums_->setEditable(true);
+    // Facebook tells albums apart by case: "Event" is not "event". A
+    // case-sensitive completer also makes the box match typed text by case.
+    selectedBusinessPageAlbums_->completer()->setCaseSensitivity(Qt::CaseSensitive);
     binder()->bindComboBox(selectedBusinessPageAlbums_, "BUSINESS_FACEBOOK_ALBUM");
     fbForm->addRow("Album:", selectedBusinessPageAlbums_);
     auto* pageEnabled = new QCheckBox("Post every print to the page");
@@ -392,18 +396,26 @@ void SharingPreferencesViewController::populateAlbumsComboBox() {
     for (auto& [id, name] : pageAlbumsInfo_) businessSelectedFBPageAlbums_ << name;
     QString stored = setting("BUSINESS_FACEBOOK_ALBUM");
     if (!selectedBusinessPageAlbums_) return;
-    QSignalBlocker block(selectedBusinessPageAlbums_);
-    selectedBusinessPageAlbums_->clear();
-    selectedBusinessPageAlbums_->addItems(businessSelectedFBPageAlbums_);
-    if (!stored.isEmpty() && !businessSelectedFBPageAlbums_.contains(stored)) {
-        businessSelectedFBPageAlbums_ << stored;
-        selectedBusinessPageAlbums_->addItem(stored);
-        selectedBusinessPageAlbums_->setCurrentIndex(selectedBusinessPageAlbums_->count() - 1);
-        return;
+    {
+        // Refilling the box is no choice of the operator's: its binding must
+        // not store the items as they pass through.
+        QSignalBlocker block(selectedBusinessPageAlbums_);
+        selectedBusinessPageAlbums_->clear();
+        selectedBusinessPageAlbums_->addItems(businessSelectedFBPageAlbums_);
+        if (!stored.isEmpty() && !businessSelectedFBPageAlbums_.contains(stored)) {
+            businessSelectedFBPageAlbums_ << stored;
+            selectedBusinessPageAlbums_->addItem(stored);
+            selectedBusinessPageAlbums_->setCurrentIndex(selectedBusinessPageAlbums_->count() - 1);
+            return;
+        }
+        int i = selectedBusinessPageAlbums_->findText(stored, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+        if (i >= 0) selectedBusinessPageAlbums_->setCurrentIndex(i);
+        else if (selectedBusinessPageAlbums_->count() > 0) selectedBusinessPageAlbums_->setCurrentIndex(0);
     }
-    int i = selectedBusinessPageAlbums_->findText(stored);
-    if (i >= 0) selectedBusinessPageAlbums_->setCurrentIndex(i);
-    else if (selectedBusinessPageAlbums_->count() > 0) selectedBusinessPageAlbums_->setCurrentIndex(0);
+    // Page posts go to the album the box shows: when the pane chose one for
+    // the operator, that choice is stored.
+    const QString shown = selectedBusinessPageAlbums_->currentText();
+    if (shown != stored) TEUtils::setUserSetting(shown, "BUSINESS_FACEBOOK_ALBUM");
 }
 
 void SharingPreferencesViewController::cleanupBusinessDetailsInDefaults() {

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTableWidget>
 
 #include "PreferencesTestMain.h"
@@ -48,6 +49,36 @@ TEST_F(Panes, PrintCountIsLimitedToTenAndOtherValuesStay) {
     QCoreApplication::processEvents();
     EXPECT_EQ(d().integer("MAX_PRINTS_PER_SESSION"), 10);
     EXPECT_EQ(field->text(), "10");
+}
+
+TEST_F(Panes, HandEditedValuesAreShownAsTheyReadAndNotWrittenBack) {
+    d().set("MAX_PRINTS_PER_SESSION", 1e30);
+    d().set("seconds_between_shots", "soon");
+    d().set("seconds_between_groups", 5000);
+    d().set("START_TEXT", nlohmann::json::array({"a"}));
+    PrintPreferencesViewController print;
+    ShootingPreferencesViewController shooting;
+    DisplayPrefrencesViewController display;
+    print.view();
+    shooting.view();
+    display.view();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(static_cast<QLineEdit*>(print.numberOfPrintsPerSessionTextField())->text(), "10");
+    auto* shots = shooting.view()->findChild<QSpinBox*>("seconds_between_shots");
+    auto* groups = shooting.view()->findChild<QSpinBox*>("seconds_between_groups");
+    ASSERT_TRUE(shots && groups);
+    EXPECT_EQ(shots->value(), 3);
+    EXPECT_EQ(groups->value(), 600);
+    EXPECT_EQ(display.view()->findChild<QLineEdit*>("START_TEXT")->text(), "Touch to start");
+    print.viewWillDisappear();
+    EXPECT_EQ(*d().object("MAX_PRINTS_PER_SESSION"), 1e30);
+    EXPECT_EQ(*d().object("seconds_between_shots"), "soon");
+    EXPECT_EQ(*d().object("seconds_between_groups"), 5000);
+    EXPECT_EQ(*d().object("START_TEXT"), nlohmann::json::array({"a"}));
+
+    // What the operator changes is stored.
+    shots->setValue(5);
+    EXPECT_EQ(*d().object("seconds_between_shots"), 5);
 }
 
 TEST_F(Panes, BackgroundImageChoiceRefusesOtherTypesAndClearingStoresEmptyText) {
