@@ -60,6 +60,11 @@ QWidget* PreferencePane::view() {
     return view_;
 }
 
+QStringList PreferencePane::offeredSettings() {
+    view();
+    return binder_->offeredKeys();
+}
+
 // Shooting ------------------------------------------------------------------
 
 ShootingPreferencesViewController::ShootingPreferencesViewController()

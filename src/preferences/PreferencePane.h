@@ -21,6 +21,8 @@ public:
     QIcon toolbarItemImage() const override { return preferencesImageNamed(imageName_); }
     QString toolbarItemLabel() const override { return label_; }
     QWidget* view() override;
+    // The settings this pane lets the operator set (its view is built first).
+    QStringList offeredSettings();
 
     // Modal panels, replaceable in tests: a folder or file chooser (returns ""
     // on cancel), a yes/no question, and opening an address.
