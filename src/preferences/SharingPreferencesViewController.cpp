@@ -165,20 +165,20 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
         });
         form->addRow(label, field);
     };
-    addField(textForm, "E-mail from:", "EMAIL_FROM");
+    addField(textForm, "Guests' replies to e-mails go to:", "EMAIL_FROM");
     addField(textForm, "E-mail subject:", "EMAIL_SUBJECT");
     auto* body = new QLineEdit();
     binder()->bindLineEdit(body, "EMAIL_BODY");
-    textForm->addRow("E-mail text:", body);
+    textForm->addRow("E-mail message:", body);
     auto* sms = new QLineEdit();
     binder()->bindLineEdit(sms, "SMS_SHARING_TEXT");
-    textForm->addRow("SMS text:", sms);
+    textForm->addRow("SMS message:", sms);
     auto* fbText = new QLineEdit();
     binder()->bindLineEdit(fbText, "FACEBOOK_SHARING_TEXT");
-    textForm->addRow("Facebook text:", fbText);
+    textForm->addRow("Text of a guest's Facebook post:", fbText);
     auto* twText = new QLineEdit();
     binder()->bindLineEdit(twText, "TWITTER_SHARING_TEXT");
-    textForm->addRow("Twitter text:", twText);
+    textForm->addRow("Text of a guest's tweet:", twText);
     layout->addWidget(textBox);
 
     auto* twilioBox = new QGroupBox("SMS (Twilio)");
@@ -186,7 +186,7 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     addField(twilioForm, "Account SID:", "TWILIO_ACCOUNT_SID");
     addField(twilioForm, "Auth token:", "TWILIO_AUTH_TOKEN", true);
     addField(twilioForm, "From number:", "FROM_TWILIO_NUMBER");
-    addField(twilioForm, "Country code:", "TWILIO_COUNTRY_CODE");
+    addField(twilioForm, "Country code put before the guest's number (SMS is offered only with one):", "TWILIO_COUNTRY_CODE");
     auto* openTwilio = new QPushButton("Open the Twilio web site");
     openTwilio->setObjectName("openTwilioWebsiteButton");
     openTwilio->setStyleSheet("color: blue;");
