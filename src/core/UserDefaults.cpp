@@ -132,8 +132,8 @@ double clampInto(double d, const Range* range, const Value& stored, std::string*
 // leading number. None for anything else (lists, bytes, text without a number).
 std::optional<double> asNumber(const Value& v, bool wholeText) {
     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
     if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
+    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
     if (v.is_number_float()) return v.get<double>();
     if (v.is_string()) {
         const std::string& s = v.get_ref<const std::string&>();
@@ -169,25 +169,24 @@ std::optional<UserDefaults::Range> UserDefaults::range(const std::string& key) c
     return std::nullopt;
 }
 
-// Converts one value; `problem` says why it was clamped or refused.
-static std::optional<Value> convertValue(const Value& v, int kind, const Range* range, std::string* problem) {
-    enum { Text, Integer, Real, Flag };
+std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind kind, const Range* range,
+                                                         std::string* problem) {
     switch (kind) {
-    case Text:
+    case Kind::Text:
         if (v.is_string()) return v;
         if (v.is_boolean()) return Value(v.get<bool>() ? "1" : "0");
-        if (v.is_number_integer()) return Value(std::to_string(v.get<std::int64_t>()));
         if (v.is_number_unsigned()) return Value(std::to_string(v.get<std::uint64_t>()));
+        if (v.is_number_integer()) return Value(std::to_string(v.get<std::int64_t>()));
         if (v.is_number_float()) return Value(v.dump());
         *problem = describe(v) + " where a text belongs";
         return std::nullopt;
-    case Flag:
+    case Kind::Flag:
         if (v.is_boolean()) return v;
         if (v.is_number()) return Value(v.get<double>() != 0);
         if (v.is_string()) return Value(textAsBool(v.get<std::string>()));
         *problem = describe(v) + " where a yes or no belongs";
         return std::nullopt;
-    case Integer: {
+    case Kind::Integer: {
         const bool exact = v.is_number_integer() &&
                            !(v.is_number_unsigned() && v.get<std::uint64_t>() > std::uint64_t(INT64_MAX));
         if (exact) {
@@ -204,12 +203,12 @@ static std::optional<Value> convertValue(const Value& v, int kind, const Range* 
         }
         double x = clampInto(*d, range, v, problem);
         if (!(x >= -kInt64Limit && x < kInt64Limit)) {
-            *problem = describe(v) + ", a number no whole number setting holds";
+            *problem = describe(v) + ", too large for a whole number";
             return std::nullopt;
         }
         return Value(static_cast<std::int64_t>(x));
     }
-    case Real: {
+    case Kind::Real: {
         auto d = asNumber(v, true);
         if (!d || std::isnan(*d)) {
             *problem = describe(v) + " where a number belongs";
@@ -239,11 +238,11 @@ std::optional<UserDefaults::Value> UserDefaults::typed(const std::string& key, K
     std::optional<Value> fromDefault;
     if (registered) {
         std::string ignored;  // our own defaults: nothing to tell the operator
-        fromDefault = convertValue(*registered, static_cast<int>(kind), r, &ignored);
+        fromDefault = convert(*registered, kind, r, &ignored);
     }
     if (!stored) return fromDefault;
     std::string problem;
-    auto value = convertValue(*stored, static_cast<int>(kind), r, &problem);
+    auto value = convert(*stored, kind, r, &problem);
     if (!problem.empty()) reportOnce(key, problem, value ? value : fromDefault);
     return value ? value : fromDefault;
 }

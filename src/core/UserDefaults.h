@@ -77,6 +77,8 @@ private:
     // The value of `key` read as `kind`: the stored value when it converts,
     // else the registered one; none when neither does.
     std::optional<Value> typed(const std::string& key, Kind kind) const;
+    // Converts one value; `problem` says why it was clamped or refused.
+    static std::optional<Value> convert(const Value& v, Kind kind, const Range* range, std::string* problem);
     void reportOnce(const std::string& key, const std::string& why, const std::optional<Value>& result) const;
     bool writeLocked();
     void notify(const std::string& key);

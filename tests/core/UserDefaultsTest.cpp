@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -248,6 +249,11 @@ TEST(UserDefaults, RangesClampAndLenientReadsStay) {
     EXPECT_FALSE(d.boolean("OTHER", false));
     d.set("HUGE", 1e30);  // no range: a number no integer holds
     EXPECT_EQ(d.integer("HUGE", 5), 5);
+    d.set("HUGE", std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(d.integer("HUGE", 5), 5);
+    EXPECT_EQ(d.string("HUGE"), "18446744073709551615");
+    d.set("COUNT", std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(d.integer("COUNT"), 10);
     d.set("HUGE", 9.3e18);
     EXPECT_EQ(d.integer("HUGE", 5), 5);
     EXPECT_DOUBLE_EQ(d.real("HUGE"), 9.3e18);
