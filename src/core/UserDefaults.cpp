@@ -250,9 +250,9 @@ std::optional<UserDefaults::Value> UserDefaults::typed(const std::string& key, K
 void UserDefaults::reportOnce(const std::string& key, const std::string& why, const std::optional<Value>& result) const {
     {
         std::lock_guard lock(mutex_);
-        auto& said = reported_[key];
-        if (said == why) return;
-        said = why;
+        // Each problem once per stored value, however often and as whatever
+        // type the key is read.
+        if (!reported_[key].insert(why).second) return;
     }
     std::string reads = !result ? "no value" : result->is_string() ? "\"" + result->get<std::string>() + "\"" : result->dump();
     spdlog::warn("UserDefaults: the setting {} holds {}; it is used as {} until it is changed", key, why, reads);

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -91,7 +92,7 @@ private:
     Value values_ = Value::object();
     Value registered_ = Value::object();
     std::map<std::string, Range> ranges_;
-    mutable std::map<std::string, std::string> reported_;  // key -> what was said about its value
+    mutable std::map<std::string, std::set<std::string>> reported_;  // key -> what was said about its value
     std::string loadError_;
     struct Obs {
         std::string key;
