@@ -90,7 +90,8 @@ void ShootingPreferencesViewController::buildView(QWidget* view) {
     mirror->setObjectName("MirrorLiveView");
     binder()->bindCheckBox(mirror, "MirrorLiveView");
     form->addRow(mirror);
-    auto* trigger = new QCheckBox("Take each photo when the countdown ends (off: the guest presses the space bar or the shutter)");
+    auto* trigger = new QCheckBox("Take each photo when the countdown ends");
+    trigger->setToolTip("Off: the guest takes each photo with the space bar or the camera's shutter button.");
     trigger->setObjectName("trigger_camera");
     binder()->bindCheckBox(trigger, "trigger_camera");
     form->addRow(trigger);
