@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -165,6 +166,11 @@ struct ManageHTTPServer::Hooks {
         auto* state = static_cast<MyHTTPConnection*>(*requestContext);
         if (!state) return;
         // The next request on this connection gets a deadline of its own.
+        if (state->corked) {
+            int off = 0;
+            ::setsockopt(state->fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+            state->corked = false;
+        }
         std::lock_guard lock(server->mutex_);
         state->stage = MyHTTPConnection::Stage::Head;
         state->closeAfterReply = false;
@@ -340,6 +346,12 @@ void ManageHTTPServer::queue(MHD_Connection* connection, MyHTTPConnection& state
         // Sent with sendfile() from the open file; the library closes it.
         response = MHD_create_response_from_fd64(size, fd);
         if (!response) ::close(fd);
+        // The library writes the head, then the file: corked, a small
+        // thumbnail leaves with its head in one segment instead of two
+        // (half the wake-ups at the phone). Uncorked when the reply is done.
+        int on = 1;
+        if (response && state.fd >= 0 && ::setsockopt(state.fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on) == 0)
+            state.corked = true;
     } else if (reply->data().empty()) {
         response = MHD_create_response_from_buffer(0, const_cast<char*>(""), MHD_RESPMEM_PERSISTENT);
     } else {

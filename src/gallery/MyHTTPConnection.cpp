@@ -205,9 +205,21 @@ std::unique_ptr<MyHTTPDataResponse> makeThumbnail(const std::string& prints, con
     return nullptr;
 }
 
+// Whether the folder is a directory and not a link that could lead out.
+// Asked on every thumbnail request, so each network thread keeps the answer
+// for a tenth of a second.
 bool isRealDirectory(const std::string& path) {
+    struct Answer {
+        std::string path;
+        std::chrono::steady_clock::time_point at;
+        bool real = false;
+    };
+    thread_local Answer last;
+    const auto now = std::chrono::steady_clock::now();
+    if (last.path == path && now - last.at < std::chrono::milliseconds(100)) return last.real;
     struct stat st{};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    last = {path, now, ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)};
+    return last.real;
 }
 
 }  // namespace

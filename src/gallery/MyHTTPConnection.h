@@ -50,5 +50,6 @@ public:
     std::string uri;  // the request target as the client sent it
     std::string method;
     bool closeAfterReply = false;
+    bool corked = false;  // the reply's segments are held until it is whole
     std::unique_ptr<MyHTTPDataResponse> ready;  // made by a worker
 };
