@@ -113,10 +113,6 @@ struct ManageHTTPServer::Hooks {
         if (!state) return MHD_NO;
         switch (state->stage) {
         case MyHTTPConnection::Stage::Head: {
-            {
-                std::lock_guard lock(server->mutex_);
-                state->headDeadline = MyHTTPConnection::Clock::time_point::max();
-            }
             state->method = method ? method : "";
             const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
             const char* coding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding");
@@ -305,14 +301,29 @@ void ManageHTTPServer::answer(MHD_Connection* connection, MyHTTPConnection& stat
     } catch (const std::exception& e) {
         spdlog::error("MyHTTPConnection: request failed: {}", e.what());
     }
-    if (!route.work) {
+    bool deferred = false;
+    {
+        // The deadline covers the head and any body skipped after it.
+        std::lock_guard lock(mutex_);
+        state.headDeadline = MyHTTPConnection::Clock::time_point::max();
+        if (route.work && watching_) {
+            deferred = true;
+            ++working_;
+            state.stage = MyHTTPConnection::Stage::Working;
+        }
+    }
+    if (!deferred) {
+        // Stopping, no connection may be left suspended: a slow reply is
+        // made here.
+        if (route.work) {
+            try {
+                route.response = route.work();
+            } catch (const std::exception& e) {
+                spdlog::error("MyHTTPConnection: request failed: {}", e.what());
+            }
+        }
         queue(connection, state, std::move(route.response));
         return;
-    }
-    state.stage = MyHTTPConnection::Stage::Working;
-    {
-        std::lock_guard lock(mutex_);
-        ++working_;
     }
     MHD_suspend_connection(connection);
     workers_->post([this, connection, &state, work = std::move(route.work)] {
@@ -407,18 +418,20 @@ void ManageHTTPServer::stop() {
     }
     // No new connections; replies being made finish and resume their
     // connections (the library must not be stopped with one suspended).
-    MHD_quiesce_daemon(daemon_);
+    // Without a listener of its own, the library closes ours when it stops.
+    if (MHD_quiesce_daemon(daemon_) != listenFd_) listenFd_ = -1;
     {
+        // From here on replies are made in the network threads (see answer()).
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return working_ == 0; });
         watching_ = false;
+        changed_.wait(lock, [this] { return working_ == 0; });
     }
     changed_.notify_all();
     if (watcher_.joinable()) watcher_.join();
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
     workers_.reset();
-    ::close(listenFd_);
+    if (listenFd_ >= 0) ::close(listenFd_);
     listenFd_ = -1;
     running_ = false;
 }

@@ -106,7 +106,9 @@ TEST_F(GalleryLoad, ClientsTricklingHeadersNeitherLockPhonesOutNorStayConnected)
     done = true;
     trickle.join();
     for (auto at : closedAt) {
-        if (at != std::chrono::steady_clock::time_point{}) EXPECT_LT(at - started, 3s);
+        if (at != std::chrono::steady_clock::time_point{}) {
+            EXPECT_LT(at - started, 3s);
+        }
     }
     EXPECT_GE(server->lateHeadsClosed(), 1u);
     for (int fd : slow) ::close(fd);
@@ -191,6 +193,34 @@ TEST_F(GalleryLoad, ManyConnectionsFromManyAddressesAreAllAnswered) {
     ::close(extra);
     EXPECT_EQ(getFrom("127.0.0.2", server->port(), "/thumb/IMG_0001.jpg").body, thumb);
     for (int fd : clients) ::close(fd);
+}
+
+TEST_F(GalleryLoad, StoppingWhileThumbnailsAreBeingMadeAnswersOrClosesEveryClient) {
+    ASSERT_TRUE(writeJpeg(prints + "/IMG_0009.jpg", 3000, 2000));
+    for (int round = 0; round < 3; ++round) {
+        fs::remove(prints + "/thumb/IMG_0009.jpg");
+        start(options());
+        std::vector<int> clients;
+        const std::string get = "GET /thumb/IMG_0009.jpg HTTP/1.1\r\nHost: booth\r\n\r\n";
+        for (int i = 0; i < 4; ++i) {
+            int fd = connectFrom("127.0.0.2", server->port());
+            ASSERT_GE(fd, 0);
+            ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+            clients.push_back(fd);
+        }
+        // Stopped as soon as the connections are in, while the thumbnail is
+        // being made (a suspended connection must not outlive the library).
+        for (int i = 0; i < 500 && server->openConnections() < clients.size(); ++i)
+            std::this_thread::sleep_for(2ms);
+        server->stop();
+        EXPECT_EQ(server->openConnections(), 0u);
+        for (int fd : clients) {
+            RawReply reply = readReply(fd, 2000);
+            EXPECT_TRUE(reply.status == 200 || reply.status == 0) << reply.status;
+            ::close(fd);
+        }
+        server.reset();
+    }
 }
 
 }  // namespace
