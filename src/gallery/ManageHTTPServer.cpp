@@ -56,7 +56,27 @@ void raiseDescriptorLimit(std::size_t wanted) {
         spdlog::warn("ManageHTTPServer: cannot raise the open-file limit to {}: {}", target, std::strerror(errno));
 }
 
+// The library's own messages. A crowd of clients over their limit makes one
+// a connection, so at most ten a minute reach the log, then a count.
 void libraryLog(void*, const char* format, va_list arguments) {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point windowStart;
+    static int inWindow = 0;
+    static int suppressed = 0;
+    {
+        std::lock_guard lock(mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - windowStart >= std::chrono::minutes(1)) {
+            if (suppressed) spdlog::debug("ManageHTTPServer: {} more messages of the HTTP library left out", suppressed);
+            windowStart = now;
+            inWindow = 0;
+            suppressed = 0;
+        }
+        if (++inWindow > 10) {
+            ++suppressed;
+            return;
+        }
+    }
     char text[512];
     std::vsnprintf(text, sizeof text, format, arguments);
     std::string line(text);
