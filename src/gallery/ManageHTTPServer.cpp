@@ -134,6 +134,14 @@ struct ManageHTTPServer::Hooks {
         switch (state->stage) {
         case MyHTTPConnection::Stage::Head: {
             state->method = method ? method : "";
+            // The library refuses a head that overflows its buffers; one that
+            // fits them but exceeds the bound is refused here, alike.
+            const auto* head = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+            if (head && head->header_size > server->options_.maxHeaderBytes) {
+                state->closeAfterReply = true;
+                server->queue(connection, *state, std::make_unique<MyHTTPDataResponse>(std::string(), 431));
+                return MHD_YES;
+            }
             const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length");
             const char* coding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Transfer-Encoding");
             unsigned long long bodySize = 0;

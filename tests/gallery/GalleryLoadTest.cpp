@@ -223,4 +223,42 @@ TEST_F(GalleryLoad, StoppingWhileThumbnailsAreBeingMadeAnswersOrClosesEveryClien
     }
 }
 
+TEST_F(GalleryLoad, ASecondRequestTrickledOnAKeptConnectionIsCutOffToo) {
+    auto o = options();
+    o.requestHeadDeadline = 400ms;
+    o.idleTimeout = 30s;
+    start(o);
+    int fd = connectFrom("127.0.0.2", server->port());
+    ASSERT_GE(fd, 0);
+    const std::string get = "GET /list HTTP/1.1\r\nHost: booth\r\n\r\n";
+    ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    ASSERT_EQ(readReply(fd, 2000).status, 200);
+    // Then one header line every 100 ms, never finishing.
+    const auto started = std::chrono::steady_clock::now();
+    ::send(fd, "GET /list HTTP/1.1\r\n", 20, MSG_NOSIGNAL);
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() - started < 3s) {
+        closed = closedByPeer(fd, 100) || ::send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL) < 0;
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    ::close(fd);
+}
+
+TEST_F(GalleryLoad, TheHeaderBoundIsASettingAndItsRefusalIs431) {
+    auto o = options();
+    o.maxHeaderBytes = 2048;
+    start(o);
+    auto ask = [&](size_t filler) {
+        int fd = connectFrom("127.0.0.2", server->port());
+        std::string request = "GET /list HTTP/1.1\r\nHost: booth\r\nX-Filler: " + std::string(filler, 'a') + "\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        RawReply reply = readReply(fd, 2000);
+        ::close(fd);
+        return reply.status;
+    };
+    EXPECT_EQ(ask(1000), 200);
+    EXPECT_EQ(ask(3000), 431);
+}
+
 }  // namespace
