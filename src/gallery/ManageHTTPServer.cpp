@@ -172,6 +172,9 @@ struct ManageHTTPServer::Hooks {
             return MHD_YES;
         case MyHTTPConnection::Stage::Working:
             return MHD_YES;  // a worker is making the reply; it resumes us
+        case MyHTTPConnection::Stage::Answered:
+            *uploadSize = 0;  // a body after an early reply is dropped
+            return MHD_YES;
         case MyHTTPConnection::Stage::Ready: {
             std::unique_ptr<MyHTTPDataResponse> ready;
             {
@@ -377,6 +380,7 @@ void ManageHTTPServer::answer(MHD_Connection* connection, MyHTTPConnection& stat
 
 void ManageHTTPServer::queue(MHD_Connection* connection, MyHTTPConnection& state,
                              std::unique_ptr<MyHTTPDataResponse> reply) {
+    state.stage = MyHTTPConnection::Stage::Answered;
     if (!reply) reply = std::make_unique<MyHTTPDataResponse>(std::string(), 404);
     MHD_Response* response = nullptr;
     if (reply->fileDescriptor() >= 0) {

@@ -45,7 +45,7 @@ public:
     // When the head of the next request must have arrived; max(): a request
     // is being answered.
     Clock::time_point headDeadline = Clock::time_point::max();
-    enum class Stage { Head, Body, Working, Ready };
+    enum class Stage { Head, Body, Working, Ready, Answered };
     Stage stage = Stage::Head;
     std::string uri;  // the request target as the client sent it
     std::string method;

@@ -261,4 +261,26 @@ TEST_F(GalleryLoad, TheHeaderBoundIsASettingAndItsRefusalIs431) {
     EXPECT_EQ(ask(3000), 431);
 }
 
+TEST_F(GalleryLoad, BodiesAreSkippedOrEndTheConnectionAfterTheReply) {
+    start(options());
+    // A small body is skipped and the connection carries the next request.
+    int fd = connectFrom("127.0.0.2", server->port());
+    const std::string small = "POST /list HTTP/1.1\r\nHost: b\r\nContent-Length: 5\r\n\r\nhello";
+    ::send(fd, small.data(), small.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readReply(fd).status, 200);
+    const std::string next = "GET /x.png HTTP/1.1\r\nHost: b\r\n\r\n";
+    ::send(fd, next.data(), next.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(readReply(fd).status, 404);
+    ::close(fd);
+    // A chunked or large one is answered, then the connection ends.
+    for (std::string request : {std::string("POST /list HTTP/1.1\r\nHost: b\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"),
+                                std::string("PUT /IMG_0001.jpg HTTP/1.1\r\nHost: b\r\nContent-Length: 99999999\r\n\r\nabc")}) {
+        fd = connectFrom("127.0.0.2", server->port());
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        EXPECT_EQ(readReply(fd).status, 200) << request.substr(0, 20);
+        EXPECT_TRUE(closedByPeer(fd, 3000)) << request.substr(0, 20);
+        ::close(fd);
+    }
+}
+
 }  // namespace
