@@ -39,6 +39,8 @@ void registerSettingRanges(UserDefaults& store) {
     store.registerRange("MAX_PRINTS_PER_EVENT", 0, 100000);
     store.registerRange("seconds_between_shots", 0, 60);
     store.registerRange("seconds_between_groups", 0, 600);
+    // Megabytes; a terabyte is far beyond any event and still counts in bytes.
+    store.registerRange("LOW_DISK_SPACE_WARNING_MB", 0, 1024 * 1024);
 }
 
 }  // namespace
