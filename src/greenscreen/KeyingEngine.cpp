@@ -26,13 +26,22 @@ struct RowKey {
     float inverseBand;   // 1 / (smoothness * 255), huge for a plain step
 };
 
+// Below this width (in 0..255 units) the smoothing band is keyed as a plain
+// step: its inverse would overflow to infinity, and a pixel right on the
+// threshold would then give 0 times infinity, a NaN the kernels turn into an
+// undefined integer.
+constexpr float kNarrowestBand = 1e-6f * 255.0f;
+
+// A key parameter in 0..1; NaN (which no comparison catches) counts as 0.
+float unitRange(float v) { return v >= 0.0f ? std::min(v, 1.0f) : 0.0f; }
+
 RowKey rowKeyFor(const KeyParameters& key) {
     RowKey k;
     k.keyCb = key.keyCb - 128.0f;
     k.keyCr = key.keyCr - 128.0f;
-    k.low = key.sensitivity * 255.0f;
-    const float band = key.smoothness * 255.0f;
-    k.inverseBand = band > 0 ? 1.0f / band : 1e20f;
+    k.low = unitRange(key.sensitivity) * 255.0f;
+    const float band = unitRange(key.smoothness) * 255.0f;
+    k.inverseBand = band >= kNarrowestBand ? 1.0f / band : 1e20f;
     return k;
 }
 
@@ -45,11 +54,28 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
     return (q(a) << 24) | (q(r) << 16) | (q(g) << 8) | q(b);
 }
 
+// The row kernels are built twice, for AVX2 and for plain x86-64, and the
+// variant is chosen by the loader before any code of ours runs. Under a
+// sanitizer that choice runs before the sanitizer's runtime is set up and
+// crashes the program while it loads, so sanitizer builds get the plain
+// variant only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define FLASHWREN_NO_CPU_VARIANTS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define FLASHWREN_NO_CPU_VARIANTS 1
+#endif
+#endif
+#if defined(FLASHWREN_NO_CPU_VARIANTS) || !defined(__x86_64__)
+#define FLASHWREN_CPU_VARIANTS
+#else
+#define FLASHWREN_CPU_VARIANTS __attribute__((target_clones("avx2", "default")))
+#endif
+
 // One row of the fused key and overlay pass. Written as a plain loop over
 // independent pixels, without branches, so the compiler vectorises it.
-// Built twice, for AVX2 and for plain x86-64, and chosen when loaded.
 template <bool HasBackground, bool HasOverlay>
-__attribute__((target_clones("avx2", "default"))) void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
+FLASHWREN_CPU_VARIANTS void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
             const std::uint32_t* __restrict overlay, std::uint32_t* __restrict out, int width,
             const RowKey k) {
     for (int x = 0; x < width; ++x) {

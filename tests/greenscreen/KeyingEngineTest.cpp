@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <future>
+#include <limits>
 #include <vector>
 
 #include "GreenScreenTestSupport.h"
@@ -89,6 +90,33 @@ TEST_F(KeyingEngineTest, ZeroSmoothnessIsAHardEdgeAndNoBackgroundLeavesTranspare
         const QRgb expected = a == 0 ? qRgba(0, 0, 0, 0) : camera.pixel(0, y);
         EXPECT_COLOR_NEAR(out.pixel(3, y), expected, 0) << "row " << y;
     }
+}
+
+// Key settings reach the engine from the window's sliders and from stored
+// files; none of them may turn into a NaN that is then made an integer.
+TEST_F(KeyingEngineTest, DegenerateKeySettingsKeyAsAPlainStep) {
+    // Black on a black key sits exactly on the threshold: a band of a
+    // denormal width would make 0 times infinity there.
+    const QImage camera = splitImage(16, 4, Qt::black, kSkin);
+    const QImage background = flatImage(16, 4, QColor(200, 0, 0));
+    for (float smoothness : {4e-42f, 1e-9f, 0.0f, -0.5f, std::nanf("")}) {
+        const auto key = keying::keyParametersFor(Qt::black, 0.0f, smoothness);
+        const float share = keying::keptShare(key, 0, 0, 0);
+        EXPECT_EQ(share, 0.0f) << smoothness;
+        EXPECT_EQ(keying::keptShare(key, 230, 180, 150), 1.0f) << smoothness;
+        const QImage out = keying::composite(camera, background, QImage(), key);
+        ASSERT_FALSE(out.isNull());
+        EXPECT_EQ(out.pixel(2, 1), qRgb(200, 0, 0)) << smoothness;
+        EXPECT_EQ(out.pixel(12, 1), kSkin.rgb()) << smoothness;
+    }
+    // An unusable sensitivity keys nothing but the key colour itself.
+    for (float sensitivity : {std::nanf(""), -1.0f}) {
+        const auto key = keying::keyParametersFor(Qt::black, sensitivity, 0.1f);
+        EXPECT_EQ(keying::keptShare(key, 0, 0, 0), 0.0f) << sensitivity;
+        EXPECT_EQ(keying::keptShare(key, 230, 180, 150), 1.0f) << sensitivity;
+    }
+    const auto wide = keying::keyParametersFor(Qt::black, std::numeric_limits<float>::infinity(), 0.1f);
+    EXPECT_EQ(keying::keptShare(wide, 230, 180, 150), 0.0f);
 }
 
 TEST_F(KeyingEngineTest, OverlayIsDrawnOverTheKeyedResult) {
