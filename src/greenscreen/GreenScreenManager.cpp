@@ -1,9 +1,9 @@
 #include "greenscreen/GreenScreenManager.h"
 
-#include <QBuffer>
+#include <QColor>
 #include <QDir>
 #include <QFileInfo>
-#include <QImageWriter>
+#include <QImageReader>
 
 #include <exception>
 
@@ -20,20 +20,34 @@ namespace {
 
 std::mutex rotationMutex;
 int rotationIndex = -1;
+// The size photos came in at, for the next session's first background.
+QSize lastKeyedPhotoSize;
 
 std::int64_t setting(const char* key) { return UserDefaults::standard().integer(key, 0); }
 
 QString liveViewRemovalWayKey() { return GreenScreenFilterSettings::liveViewKey(kGreenScreenRemovalWayKey); }
 
-// The image as JPEG at full quality, in memory; empty on failure.
-QByteArray jpegBytes(const QImage& image) {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(100);
-    if (!writer.write(image)) return {};
-    return bytes;
+// Decodes the photo at `path` into `image`, whose pixels are reused when it
+// has the photo's size and format (and nobody else holds it).
+bool decodePhoto(const QString& path, QImage& image) {
+    ImageUtils::allowLargeImages();
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    if (reader.read(&image) && !image.isNull()) return true;
+    spdlog::error("ImageUtils: unable to read {}: {}", path.toStdString(), reader.errorString().toStdString());
+    image = QImage();
+    return false;
+}
+
+void applyKeySettings(ChromaKeyBlendFilter& filter, const GreenScreenFilterSettings& settings) {
+    // No key colour leaves the filter's own.
+    if (settings.spotColor().isValid()) {
+        const QColor c = settings.spotColor().toRgb();
+        filter.setColorToReplaceRed(static_cast<float>(c.redF()), static_cast<float>(c.greenF()),
+                                    static_cast<float>(c.blueF()));
+    }
+    filter.setThresholdSensitivity(settings.sensitivity());
+    filter.setSmoothing(settings.smoothness());
 }
 
 }  // namespace
@@ -45,11 +59,38 @@ GreenScreenManager::GreenScreenManager() : callbackExecutor_(&MainQueue::shared(
                             ? GreenScreenFilterSettings::initFromNSDefaultsForLiveView()
                             : GreenScreenFilterSettings::initWithDefaultSettings();
     gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
-    std::lock_guard<std::mutex> lock(mutex_);
-    initImagesLocked();
+    photoSize_ = lastPhotoSize();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        initImagesLocked();
+    }
+    // The session's first background is made ready while its first countdown runs.
+    worker_.post([this] { prepareNextPhoto(); });
 }
 
-GreenScreenManager::~GreenScreenManager() { worker_.drain(); }
+GreenScreenManager::~GreenScreenManager() {
+    // Photos handed over are still keyed; preparing for more is pointless.
+    stopping_ = true;
+    worker_.drain();
+}
+
+QSize GreenScreenManager::lastPhotoSize() {
+    std::lock_guard<std::mutex> lock(rotationMutex);
+    return lastKeyedPhotoSize;
+}
+
+void GreenScreenManager::setPhotoWriteHook(std::function<void(const QString&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    photoWriteHook_ = std::move(hook);
+}
+
+GreenScreenManager::PreparedPhotoBackground GreenScreenManager::preparedPhotoBackground() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!prepared_ || prepared_->source != backgrounds_) return {};
+    return {prepared_->source, prepared_->size};
+}
+
+void GreenScreenManager::resetPhotoKeyLocked() { photoKey_ = ChromaKeyBlendFilter(); }
 
 void GreenScreenManager::raiseExceptionForNoBackgroundImages() { throw NoGreenScreenBackgroundException(); }
 
@@ -108,9 +149,12 @@ void GreenScreenManager::loadSelectedImagesForManualModeLocked() {
 void GreenScreenManager::updateBackgroundImageIndex() {
     worker_.post([this] {
         try {
-            std::lock_guard<std::mutex> lock(mutex_);
-            updateBackgroundImageIndexLocked();
-            loadBackgroundInUseLocked();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                updateBackgroundImageIndexLocked();
+            }
+            // Read and scaled now, while the guest's countdown runs.
+            prepareNextPhoto();
         } catch (const std::exception& e) {
             spdlog::error("GreenScreenManager: cannot change the background: {}", e.what());
         }
@@ -140,6 +184,7 @@ void GreenScreenManager::updateBackgroundImageIndexLocked() {
         backgrounds_->image = getMirroedImageForImageIfNeeded(unmirroredBackground_);
         gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
         gpuImageFilters_->initImages(backgrounds_->image, backgrounds_->overlayImage);
+        resetPhotoKeyLocked();
         return;
     }
     if (backgrounds_) {
@@ -149,29 +194,87 @@ void GreenScreenManager::updateBackgroundImageIndexLocked() {
     }
     backgrounds_ = next;
     backgroundNeedsLoading_ = true;
-    // The compositor keeps its pictures once made: a new background needs a new one.
+    // The last background's photo-size pictures go before the next ones are made.
+    prepared_.reset();
+    // The compositor keeps its pictures once made: a new background needs a
+    // new one, and the photos' key starts afresh with it.
     gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
+    resetPhotoKeyLocked();
 }
 
-void GreenScreenManager::loadBackgroundInUseLocked() {
-    if (!backgrounds_ || !backgroundNeedsLoading_) return;
-    backgroundNeedsLoading_ = false;
-    unmirroredBackground_ = ImageUtils::loadImage(backgrounds_->imageURL);
-    if (unmirroredBackground_.isNull()) {
-        spdlog::error("GreenScreenManager: the background {} cannot be read", backgrounds_->imageURL.toStdString());
+void GreenScreenManager::loadBackgroundInUse() {
+    BackgroundImagePtr background;
+    QString imageURL, overlayURL;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!backgrounds_ || !backgroundNeedsLoading_) return;
+        background = backgrounds_;
+        imageURL = background->imageURL;
+        overlayURL = background->overlayImageURL;
     }
-    backgrounds_->image = getMirroedImageForImageIfNeeded(unmirroredBackground_);
-    backgrounds_->overlayImage = QImage();
-    if (!backgrounds_->overlayImageURL.isEmpty()) {
+    const QImage unmirrored = ImageUtils::loadImage(imageURL);
+    if (unmirrored.isNull()) {
+        spdlog::error("GreenScreenManager: the background {} cannot be read", imageURL.toStdString());
+    }
+    const QImage image = getMirroedImageForImageIfNeeded(unmirrored);
+    QImage overlay;
+    if (!overlayURL.isEmpty()) {
         // Overlays are never mirrored.
-        backgrounds_->overlayImage = ImageUtils::loadImage(backgrounds_->overlayImageURL);
-        if (backgrounds_->overlayImage.isNull()) {
-            spdlog::error("GreenScreenManager: the overlay {} cannot be read",
-                          backgrounds_->overlayImageURL.toStdString());
-        }
+        overlay = ImageUtils::loadImage(overlayURL);
+        if (overlay.isNull()) spdlog::error("GreenScreenManager: the overlay {} cannot be read", overlayURL.toStdString());
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Another thread read it meanwhile, or the booth moved on.
+    if (backgrounds_ != background || !backgroundNeedsLoading_) return;
+    backgroundNeedsLoading_ = false;
+    unmirroredBackground_ = unmirrored;
+    backgrounds_->image = image;
+    backgrounds_->overlayImage = overlay;
     if (!gpuImageFilters_) gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
     gpuImageFilters_->initImages(backgrounds_->image, backgrounds_->overlayImage);
+}
+
+std::shared_ptr<const GreenScreenManager::PhotoBackdrop> GreenScreenManager::photoBackdropFor(const QSize& size) {
+    BackgroundImagePtr background;
+    QImage unmirrored, overlay;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!backgrounds_ || backgroundNeedsLoading_) return nullptr;
+        if (prepared_ && prepared_->source == backgrounds_ && prepared_->size == size) return prepared_;
+        background = backgrounds_;
+        unmirrored = unmirroredBackground_;
+        overlay = backgrounds_->overlayImage;
+    }
+    // Keying onto a background that could not be read would give the guest
+    // an empty backdrop.
+    if (!WrenUtils::isValidImage(unmirrored)) return nullptr;
+    auto made = std::make_shared<PhotoBackdrop>();
+    made->source = background;
+    made->size = size;
+    // Photos are never mirrored, so they take the background as it is. Its
+    // transparent parts are laid on white here, as the JPEG writer would lay
+    // the keyed photo, so that the photo needs no pass of its own for it.
+    made->background = keying::flattenOnWhite(keying::scaleToFill(unmirrored, size));
+    if (WrenUtils::isValidImage(overlay)) made->overlay = keying::scaleSmoothly(overlay, size);
+    if (made->background.isNull()) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (backgrounds_ == background) prepared_ = made;
+    return made;
+}
+
+void GreenScreenManager::prepareNextPhoto() {
+    if (stopping_) return;
+    try {
+        loadBackgroundInUse();
+        QSize size;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            size = photoSize_;
+        }
+        if (!size.isEmpty()) photoBackdropFor(size);
+    } catch (const std::exception& e) {
+        spdlog::error("GreenScreenManager: cannot prepare the next background: {}", e.what());
+    }
 }
 
 QImage GreenScreenManager::getMirroedImageForImageIfNeeded(const QImage& image) {
@@ -179,16 +282,23 @@ QImage GreenScreenManager::getMirroedImageForImageIfNeeded(const QImage& image) 
     return image.mirrored(true, false);
 }
 
-QImage GreenScreenManager::replaceBackgroundInImage(const QImage& image) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return replaceBackgroundInImageLocked(image, false);
-}
+QImage GreenScreenManager::replaceBackgroundInImage(const QImage& image) { return keyPhotoImage(image, QImage()); }
 
 QImage GreenScreenManager::replaceBackgroundInImageForLiveView(const QImage& frame) {
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return {};
     try {
-        QImage keyed = replaceBackgroundInImageLocked(frame, true);
+        // Only before the worker has read the background (the session's
+        // first frames): read here rather than show frames unkeyed.
+        loadBackgroundInUse();
+        const bool automatic = UserDefaults::standard().integer(liveViewRemovalWayKey().toStdString(), 0) == 0;
+        // The frame's own work is done before the lock is taken.
+        const QColor found = automatic ? DominantColorFinder::findBestColorForAutoModeInImage(frame) : QColor();
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) return {};
+        // No colour found leaves the compositor's key colour as it was.
+        if (automatic) liveViewSettings_.setSpotColor(found);
+        if (!backgrounds_ || !WrenUtils::isValidImage(backgrounds_->image)) return frame;
+        QImage keyed = gpuImageFilters_->applyGPUFilterOnImage(frame, backgrounds_->image,
+                                                               backgrounds_->overlayImage, &liveViewSettings_);
         return WrenUtils::isValidImage(keyed) ? keyed : frame;
     } catch (const std::exception& e) {
         spdlog::error("GreenScreenManager: cannot key a live-view frame: {}", e.what());
@@ -196,20 +306,34 @@ QImage GreenScreenManager::replaceBackgroundInImageForLiveView(const QImage& fra
     }
 }
 
-QImage GreenScreenManager::replaceBackgroundInImageLocked(const QImage& image, bool liveView) {
-    const bool automatic = liveView ? UserDefaults::standard().integer(liveViewRemovalWayKey().toStdString(), 0) == 0
-                                    : setting(kGreenScreenRemovalWayKey) == 0;
-    GreenScreenFilterSettings& settings = liveView ? liveViewSettings_ : settings_;
-    // No colour found leaves the compositor's key colour as it was.
-    if (automatic) settings.setSpotColor(DominantColorFinder::findBestColorForAutoModeInImage(image));
-    if (!liveView && (!backgrounds_ || (backgrounds_->image.isNull() && !backgroundNeedsLoading_))) {
-        initImagesLocked();
+QImage GreenScreenManager::keyPhotoImage(const QImage& photo, QImage recycle) {
+    if (!WrenUtils::isValidImage(photo)) return {};
+    bool automatic = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        automatic = setting(kGreenScreenRemovalWayKey) == 0;
+        if (!backgrounds_ || (backgrounds_->image.isNull() && !backgroundNeedsLoading_)) initImagesLocked();
+        photoSize_ = photo.size();
     }
-    loadBackgroundInUseLocked();
-    // Keying onto a background that could not be read would give the guest
-    // an empty backdrop: the image is left as it is instead.
-    if (!backgrounds_ || !WrenUtils::isValidImage(backgrounds_->image)) return {};
-    return gpuImageFilters_->applyGPUFilterOnImage(image, backgrounds_->image, backgrounds_->overlayImage, &settings);
+    {
+        std::lock_guard<std::mutex> lock(rotationMutex);
+        lastKeyedPhotoSize = photo.size();
+    }
+    loadBackgroundInUse();
+    // Prepared during the countdown, unless the photo came in a new size.
+    const auto backdrop = photoBackdropFor(photo.size());
+    if (!backdrop) return {};
+    const QColor found = automatic ? DominantColorFinder::findBestColorForAutoModeInImage(photo) : QColor();
+    keying::KeyParameters key;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // No colour found leaves the key colour as it was.
+        if (automatic) settings_.setSpotColor(found);
+        applyKeySettings(photoKey_, settings_);
+        key = photoKey_.parameters();
+    }
+    const QImage camera = keying::toPremultiplied(photo);
+    return keying::composite(camera, backdrop->background, backdrop->overlay, key, std::move(recycle));
 }
 
 void GreenScreenManager::replaceBackgroundInImageFromURL(const QString& photoPath) {
@@ -223,47 +347,54 @@ void GreenScreenManager::replaceBackgroundInImageFromURL(const QString& photoPat
 
 void GreenScreenManager::keyPhoto(const QString& photoPath) {
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const QImage photo = ImageUtils::loadImage(photoPath);
-        if (photo.isNull()) {
+        QImage photo = std::move(photoInput_);
+        if (!decodePhoto(photoPath, photo)) {
             spdlog::error("ReplaceGreenScreenBackground: the photo {} cannot be read, left as it is",
                           photoPath.toStdString());
             return;
         }
-        if (UserDefaults::standard().boolean(kMirrorLiveViewKey, false) && backgrounds_) {
-            // Photos are never mirrored, so they are keyed onto the background
-            // as it is; the live view then uses it too until the next load.
-            loadBackgroundInUseLocked();
-            if (gpuImageFilters_) gpuImageFilters_->clearBackgroundPicture();
-            backgrounds_->image = unmirroredBackground_;
+        loadBackgroundInUse();
+        std::function<void(const QString&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hook = photoWriteHook_;
+            if (UserDefaults::standard().boolean(kMirrorLiveViewKey, false) && backgrounds_ &&
+                !backgroundNeedsLoading_) {
+                // Photos are keyed onto the background as it is; the live view
+                // then uses it too until the next load.
+                if (gpuImageFilters_) gpuImageFilters_->clearBackgroundPicture();
+                backgrounds_->image = unmirroredBackground_;
+            }
         }
-        const QImage keyed = replaceBackgroundInImageLocked(photo, false);
+        QImage keyed = keyPhotoImage(photo, std::move(photoOutput_));
+        photoInput_ = std::move(photo);
         if (!WrenUtils::isValidImage(keyed)) {
             spdlog::error("ReplaceGreenScreenBackground: could not key {}, left as it is", photoPath.toStdString());
             return;
         }
-        const QByteArray jpeg = jpegBytes(keyed);
-        if (jpeg.isEmpty()) {
-            spdlog::error("ReplaceGreenScreenBackground: could not encode the keyed {}", photoPath.toStdString());
-            return;
-        }
-        // Replaced in one step: whoever looks at the photo's path finds the
-        // captured photo or the keyed one, never nothing.
-        std::string error;
-        if (!base::writeFileAtomically(photoPath.toStdString(), std::string_view(jpeg.constData(), jpeg.size()),
-                                       &error)) {
-            spdlog::error("ReplaceGreenScreenBackground: could not write the keyed {}: {}", photoPath.toStdString(),
-                          error);
-            return;
-        }
+        if (hook) hook(photoPath);
+        // The keyed photo goes to "Green Screen" beside the photo's folder,
+        // then over the captured photo, each replaced in one step: whoever
+        // looks at either path finds the old file or the new one, never
+        // nothing. Transparency is laid on white by the JPEG writer.
         const QFileInfo info(photoPath);
-        const QString target =
-            QDir::cleanPath(info.absolutePath() + "/../Green Screen") + "/" + info.fileName();
-        if (!base::writeFileAtomically(target.toStdString(), std::string_view(jpeg.constData(), jpeg.size()),
-                                       &error)) {
-            spdlog::error("ReplaceGreenScreenBackground: could not keep a copy at {}: {}", target.toStdString(),
-                          error);
+        const QString target = QDir::cleanPath(info.absolutePath() + "/../Green Screen") + "/" + info.fileName();
+        bool written = false;
+        if (saveImageAtURLAsJPEG(keyed, target)) {
+            const auto bytes = base::readFile(target.toStdString());
+            std::string error;
+            written = bytes && base::writeFileAtomically(photoPath.toStdString(), *bytes, &error);
+            if (!written) {
+                spdlog::error("ReplaceGreenScreenBackground: could not copy {} over {}: {}", target.toStdString(),
+                              photoPath.toStdString(), error);
+            }
+        } else {
+            spdlog::error("ReplaceGreenScreenBackground: could not keep a copy at {}", target.toStdString());
         }
+        if (!written && !saveImageAtURLAsJPEG(keyed, photoPath)) {
+            spdlog::error("ReplaceGreenScreenBackground: could not write the keyed {}", photoPath.toStdString());
+        }
+        photoOutput_ = std::move(keyed);
     } catch (const std::exception& e) {
         spdlog::error("ReplaceGreenScreenBackground: got exceptoin while changing background as ({})", e.what());
     } catch (...) {

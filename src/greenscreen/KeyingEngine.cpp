@@ -310,6 +310,30 @@ QImage scaleToFill(const QImage& image, const QSize& size) {
     return scaleRect(image, rect, size);
 }
 
+QImage flattenOnWhite(const QImage& image) {
+    const QImage src = toPremultiplied(image);
+    if (src.isNull() || !src.hasAlphaChannel()) return src;
+    QImage out(src.size(), QImage::Format_RGB32);
+    if (out.isNull()) return out;
+    const int width = src.width();
+    uchar* outBits = out.bits();
+    const qsizetype outStride = out.bytesPerLine();
+    parallelFor(src.height(), 16, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            const auto* in = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
+            auto* o = reinterpret_cast<std::uint32_t*>(outBits + y * outStride);
+            for (int x = 0; x < width; ++x) {
+                // Premultiplied: white shows through by 255 - alpha in each channel.
+                const std::uint32_t p = in[x];
+                const std::uint32_t white = 255u - (p >> 24);
+                auto lay = [white](std::uint32_t c) { return std::min(c + white, 255u); };
+                o[x] = 0xff000000u | (lay((p >> 16) & 0xffu) << 16) | (lay((p >> 8) & 0xffu) << 8) | lay(p & 0xffu);
+            }
+        }
+    });
+    return out;
+}
+
 QImage composite(const QImage& camera, const QImage& background, const QImage& overlay, const KeyParameters& key,
                  QImage recycle) {
     if (camera.isNull() || !isKernelFormat(camera.format())) return {};

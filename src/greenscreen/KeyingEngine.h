@@ -56,6 +56,11 @@ QImage scaleSmoothly(const QImage& image, const QSize& size);
 // `image` scaled to cover `size` keeping its aspect ratio, centred and cropped.
 QImage scaleToFill(const QImage& image, const QSize& size);
 
+// `image` with its transparency laid on white, as a JPEG of it is seen
+// (opaque RGB32); an opaque image comes back as it is. Keying onto a
+// background laid on white gives exactly the keyed result laid on white.
+QImage flattenOnWhite(const QImage& image);
+
 // The key pass with the overlay pass fused. `camera` must be in a kernel
 // format; `background` and `overlay` may be null, else kernel format and the
 // camera's size. A null background leaves keyed pixels transparent.
