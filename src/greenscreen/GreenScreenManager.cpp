@@ -176,15 +176,15 @@ void GreenScreenManager::updateBackgroundImageIndexLocked() {
         index = rotationIndex;
     }
     const BackgroundImagePtr& next = backgroundImages_[index];
-    if (next == backgrounds_ && !backgroundNeedsLoading_ && !unmirroredBackground_.isNull()) {
+    // The compositor keeps its pictures once made: a new background gets a
+    // new one when its pictures are read (the live view keys onto the last
+    // one until then), and the photos' key starts afresh with it.
+    resetPhotoKeyLocked();
+    if (next == backgrounds_ && unmirroredOf_ == backgrounds_ && !unmirroredBackground_.isNull()) {
         // The same background again (a single one, or the turn came round):
         // no need to read it from disk and scale it again, unless a photo
         // left it unmirrored for a mirrored live view.
-        if (!UserDefaults::standard().boolean(kMirrorLiveViewKey, false)) return;
-        backgrounds_->image = getMirroedImageForImageIfNeeded(unmirroredBackground_);
-        gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
-        gpuImageFilters_->initImages(backgrounds_->image, backgrounds_->overlayImage);
-        resetPhotoKeyLocked();
+        if (UserDefaults::standard().boolean(kMirrorLiveViewKey, false)) backgroundNeedsLoading_ = true;
         return;
     }
     if (backgrounds_) {
@@ -192,46 +192,92 @@ void GreenScreenManager::updateBackgroundImageIndexLocked() {
         backgrounds_->image = QImage();
         backgrounds_->overlayImage = QImage();
     }
+    unmirroredBackground_ = QImage();
+    unmirroredOf_.reset();
     backgrounds_ = next;
     backgroundNeedsLoading_ = true;
     // The last background's photo-size pictures go before the next ones are made.
     prepared_.reset();
-    // The compositor keeps its pictures once made: a new background needs a
-    // new one, and the photos' key starts afresh with it.
-    gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
-    resetPhotoKeyLocked();
 }
 
 void GreenScreenManager::loadBackgroundInUse() {
     BackgroundImagePtr background;
     QString imageURL, overlayURL;
+    QImage unmirrored, overlay;
+    QSize liveSize;
+    bool decoded = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!backgrounds_ || !backgroundNeedsLoading_) return;
         background = backgrounds_;
         imageURL = background->imageURL;
         overlayURL = background->overlayImageURL;
+        liveSize = liveFrameSize_;
+        if (unmirroredOf_ == backgrounds_) {
+            // Read already; only the live view's mirroring is to be made again.
+            unmirrored = unmirroredBackground_;
+            overlay = backgrounds_->overlayImage;
+            decoded = true;
+        }
     }
-    const QImage unmirrored = ImageUtils::loadImage(imageURL);
-    if (unmirrored.isNull()) {
-        spdlog::error("GreenScreenManager: the background {} cannot be read", imageURL.toStdString());
+    if (!decoded) {
+        unmirrored = ImageUtils::loadImage(imageURL);
+        if (unmirrored.isNull()) {
+            spdlog::error("GreenScreenManager: the background {} cannot be read", imageURL.toStdString());
+        }
+        if (!overlayURL.isEmpty()) {
+            // Overlays are never mirrored.
+            overlay = ImageUtils::loadImage(overlayURL);
+            if (overlay.isNull()) {
+                spdlog::error("GreenScreenManager: the overlay {} cannot be read", overlayURL.toStdString());
+            }
+        }
     }
     const QImage image = getMirroedImageForImageIfNeeded(unmirrored);
-    QImage overlay;
-    if (!overlayURL.isEmpty()) {
-        // Overlays are never mirrored.
-        overlay = ImageUtils::loadImage(overlayURL);
-        if (overlay.isNull()) spdlog::error("GreenScreenManager: the overlay {} cannot be read", overlayURL.toStdString());
-    }
+    auto live = liveViewCompositor(image, overlay, liveSize);
     std::lock_guard<std::mutex> lock(mutex_);
     // Another thread read it meanwhile, or the booth moved on.
     if (backgrounds_ != background || !backgroundNeedsLoading_) return;
     backgroundNeedsLoading_ = false;
     unmirroredBackground_ = unmirrored;
+    unmirroredOf_ = background;
     backgrounds_->image = image;
     backgrounds_->overlayImage = overlay;
-    if (!gpuImageFilters_) gpuImageFilters_ = std::make_shared<GreenScreenFilters>();
-    gpuImageFilters_->initImages(backgrounds_->image, backgrounds_->overlayImage);
+    gpuImageFilters_ = std::move(live);
+}
+
+std::shared_ptr<GreenScreenFilters> GreenScreenManager::liveViewCompositor(const QImage& background,
+                                                                          const QImage& overlay, const QSize& size) {
+    auto compositor = std::make_shared<GreenScreenFilters>();
+    compositor->initImages(background, overlay);
+    if (!size.isEmpty() && WrenUtils::isValidImage(background)) {
+        // One pass at the frame size makes the pictures at that size now, off
+        // the live view's thread, instead of on its next frame.
+        QImage probe(size, QImage::Format_RGB32);
+        probe.fill(Qt::black);
+        compositor->applyGPUFilterOnImage(probe, background, overlay, nullptr);
+    }
+    return compositor;
+}
+
+void GreenScreenManager::showPhotoBackgroundInLiveView() {
+    BackgroundImagePtr background;
+    QImage unmirrored, overlay;
+    QSize liveSize;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!backgrounds_ || backgroundNeedsLoading_ || unmirroredOf_ != backgrounds_) return;
+        if (backgrounds_->image.cacheKey() == unmirroredBackground_.cacheKey()) return;
+        background = backgrounds_;
+        unmirrored = unmirroredBackground_;
+        overlay = backgrounds_->overlayImage;
+        liveSize = liveFrameSize_;
+    }
+    auto live = liveViewCompositor(unmirrored, overlay, liveSize);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (backgrounds_ != background || backgroundNeedsLoading_) return;
+    backgrounds_->image = unmirrored;
+    gpuImageFilters_ = std::move(live);
 }
 
 std::shared_ptr<const GreenScreenManager::PhotoBackdrop> GreenScreenManager::photoBackdropFor(const QSize& size) {
@@ -239,8 +285,8 @@ std::shared_ptr<const GreenScreenManager::PhotoBackdrop> GreenScreenManager::pho
     QImage unmirrored, overlay;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!backgrounds_ || backgroundNeedsLoading_) return nullptr;
         if (prepared_ && prepared_->source == backgrounds_ && prepared_->size == size) return prepared_;
+        if (!backgrounds_ || unmirroredOf_ != backgrounds_) return nullptr;
         background = backgrounds_;
         unmirrored = unmirroredBackground_;
         overlay = backgrounds_->overlayImage;
@@ -286,20 +332,32 @@ QImage GreenScreenManager::replaceBackgroundInImage(const QImage& image) { retur
 
 QImage GreenScreenManager::replaceBackgroundInImageForLiveView(const QImage& frame) {
     try {
-        // Only before the worker has read the background (the session's
-        // first frames): read here rather than show frames unkeyed.
-        loadBackgroundInUse();
         const bool automatic = UserDefaults::standard().integer(liveViewRemovalWayKey().toStdString(), 0) == 0;
         // The frame's own work is done before the lock is taken.
         const QColor found = automatic ? DominantColorFinder::findBestColorForAutoModeInImage(frame) : QColor();
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock()) return {};
-        // No colour found leaves the compositor's key colour as it was.
-        if (automatic) liveViewSettings_.setSpotColor(found);
-        if (!backgrounds_ || !WrenUtils::isValidImage(backgrounds_->image)) return frame;
-        QImage keyed = gpuImageFilters_->applyGPUFilterOnImage(frame, backgrounds_->image,
-                                                               backgrounds_->overlayImage, &liveViewSettings_);
-        return WrenUtils::isValidImage(keyed) ? keyed : frame;
+        for (int attempt = 0;; ++attempt) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+                if (!lock.owns_lock()) return {};
+                liveFrameSize_ = frame.size();
+                const bool ready = gpuImageFilters_ && gpuImageFilters_->hasBackgroundPicture();
+                if (ready || !backgroundNeedsLoading_ || attempt > 0) {
+                    // No colour found leaves the compositor's key colour as it was.
+                    if (automatic) liveViewSettings_.setSpotColor(found);
+                    if (!ready) return frame;
+                    // A new background keys the live view once the worker has
+                    // read and scaled it; until then the last one does.
+                    const QImage background = gpuImageFilters_->backgroundImage();
+                    const QImage overlay = gpuImageFilters_->overlayImage();
+                    QImage keyed =
+                        gpuImageFilters_->applyGPUFilterOnImage(frame, background, overlay, &liveViewSettings_);
+                    return WrenUtils::isValidImage(keyed) ? keyed : frame;
+                }
+            }
+            // The session's first frames, before the worker has read the
+            // background: read here rather than show them unkeyed.
+            loadBackgroundInUse();
+        }
     } catch (const std::exception& e) {
         spdlog::error("GreenScreenManager: cannot key a live-view frame: {}", e.what());
         return frame;
@@ -342,6 +400,15 @@ void GreenScreenManager::replaceBackgroundInImageFromURL(const QString& photoPat
         if (auto d = delegate()) {
             callbackExecutor_->post([d, photoPath] { d->doneGreenReplacement(photoPath); });
         }
+        if (UserDefaults::standard().boolean(kMirrorLiveViewKey, false)) {
+            // Photos are keyed onto the background as it is; the live view
+            // then shows it so too until the background is read again.
+            try {
+                showPhotoBackgroundInLiveView();
+            } catch (const std::exception& e) {
+                spdlog::error("GreenScreenManager: cannot change the live view's background: {}", e.what());
+            }
+        }
     });
 }
 
@@ -353,18 +420,10 @@ void GreenScreenManager::keyPhoto(const QString& photoPath) {
                           photoPath.toStdString());
             return;
         }
-        loadBackgroundInUse();
         std::function<void(const QString&)> hook;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             hook = photoWriteHook_;
-            if (UserDefaults::standard().boolean(kMirrorLiveViewKey, false) && backgrounds_ &&
-                !backgroundNeedsLoading_) {
-                // Photos are keyed onto the background as it is; the live view
-                // then uses it too until the next load.
-                if (gpuImageFilters_) gpuImageFilters_->clearBackgroundPicture();
-                backgrounds_->image = unmirroredBackground_;
-            }
         }
         QImage keyed = keyPhotoImage(photo, std::move(photoOutput_));
         photoInput_ = std::move(photo);

@@ -136,6 +136,13 @@ private:
     // Reads the pictures of the background in use when they are not read
     // yet: from disk without the lock, then put in place under it.
     void loadBackgroundInUse();
+    // A live-view compositor of these pictures, made ready for frames of
+    // `size` (when known).
+    static std::shared_ptr<GreenScreenFilters> liveViewCompositor(const QImage& background, const QImage& overlay,
+                                                                  const QSize& size);
+    // After a photo with a mirrored live view: the live view keys onto the
+    // unmirrored background the photo was keyed onto.
+    void showPhotoBackgroundInLiveView();
     // The prepared backdrop of the background in use at `size`, made now
     // when there is none. Null when the background cannot be read.
     std::shared_ptr<const PhotoBackdrop> photoBackdropFor(const QSize& size);
@@ -151,6 +158,8 @@ private:
     BackgroundImagePtr backgrounds_;
     bool backgroundNeedsLoading_ = false;
     QImage unmirroredBackground_;
+    BackgroundImagePtr unmirroredOf_;  // whose pictures are read
+    QSize liveFrameSize_;
     std::shared_ptr<GreenScreenFilters> gpuImageFilters_;
     GreenScreenFilterSettings settings_;
     GreenScreenFilterSettings liveViewSettings_;

@@ -1,5 +1,7 @@
 #include "greenscreen/KeyingEngine.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -233,11 +235,28 @@ float keptShare(const KeyParameters& key, float r, float g, float b) {
     return t * t * (3.0f - 2.0f * t);
 }
 
+namespace {
+
+// The cores this process may run on (fewer than the machine's when it is
+// pinned): more helpers than that only take turns on the same cores.
+int usableCores() {
+    static const int cores = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
+        return CPU_COUNT(&set);
+    }();
+    return cores;
+}
+
+}  // namespace
+
 void parallelFor(int count, int grain, const std::function<void(int, int)>& body) {
     if (count <= 0) return;
     grain = std::max(1, grain);
     auto& pool = base::ThreadPool::shared();
-    const int participants = static_cast<int>(pool.size()) + 1;
+    int participants = static_cast<int>(pool.size()) + 1;
+    if (const int cores = usableCores(); cores > 0) participants = std::min(participants, cores);
     const int chunks = std::min((count + grain - 1) / grain, participants * 4);
     if (chunks <= 1) {
         body(0, count);
