@@ -127,6 +127,7 @@ private:
         QSize size;
         QImage background;  // unmirrored, filling the photo, laid on white
         QImage overlay;     // stretched over the photo; null without one
+        keying::OverlayRuns overlayRuns;
     };
 
     void initImagesLocked();

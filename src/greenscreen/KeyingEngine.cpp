@@ -7,9 +7,14 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/Executor.h"
 
@@ -56,7 +61,7 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
     return (q(a) << 24) | (q(r) << 16) | (q(g) << 8) | q(b);
 }
 
-// The row kernels are built twice, for AVX2 and for plain x86-64, and the
+// The row kernels are built twice, for AVX2 with FMA and for plain x86-64, and the
 // variant is chosen by the loader before any code of ours runs. Under a
 // sanitizer that choice runs before the sanitizer's runtime is set up and
 // crashes the program while it loads, so sanitizer builds get the plain
@@ -71,18 +76,21 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
 #if defined(FLASHWREN_NO_CPU_VARIANTS) || !defined(__x86_64__)
 #define FLASHWREN_CPU_VARIANTS
 #else
-#define FLASHWREN_CPU_VARIANTS __attribute__((target_clones("avx2", "default")))
+#define FLASHWREN_CPU_VARIANTS __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 
 // One row of the fused key and overlay pass. Written as a plain loop over
 // independent pixels, without branches, so the compiler vectorises it.
-template <bool HasBackground, bool HasOverlay>
+// `Opaque`: camera and background are opaque, so is the result (its alpha
+// is 255 whatever the overlay), and alpha is not worked out.
+template <bool HasBackground, bool HasOverlay, bool Opaque>
 FLASHWREN_CPU_VARIANTS void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
             const std::uint32_t* __restrict overlay, std::uint32_t* __restrict out, int width,
             const RowKey k) {
     for (int x = 0; x < width; ++x) {
         const std::uint32_t c = camera[x];
-        const float ca = channel(c, 24), cr = channel(c, 16), cg = channel(c, 8), cb = channel(c, 0);
+        const float ca = Opaque ? 255.0f : channel(c, 24);
+        const float cr = channel(c, 16), cg = channel(c, 8), cb = channel(c, 0);
         const float dCb = kCbR * cr + kCbG * cg + kCbB * cb - k.keyCb;
         const float dCr = kCrR * cr + kCrG * cg + kCrB * cb - k.keyCr;
         const float d = std::sqrt(dCb * dCb + dCr * dCr);
@@ -94,8 +102,9 @@ FLASHWREN_CPU_VARIANTS void keyRow(const std::uint32_t* __restrict camera, const
         float oa, orr, og, ob;
         if constexpr (HasBackground) {
             const std::uint32_t g = background[x];
-            const float ba = channel(g, 24), br = channel(g, 16), bg = channel(g, 8), bb = channel(g, 0);
-            oa = ba + (ca - ba) * s;
+            const float ba = Opaque ? 255.0f : channel(g, 24);
+            const float br = channel(g, 16), bg = channel(g, 8), bb = channel(g, 0);
+            oa = Opaque ? 255.0f : ba + (ca - ba) * s;
             orr = br + (cr - br) * s;
             og = bg + (cg - bg) * s;
             ob = bb + (cb - bb) * s;
@@ -109,12 +118,16 @@ FLASHWREN_CPU_VARIANTS void keyRow(const std::uint32_t* __restrict camera, const
             const std::uint32_t v = overlay[x];
             const float va = channel(v, 24);
             const float keep = 1.0f - va * (1.0f / 255.0f);
-            oa = va + oa * keep;
+            if constexpr (!Opaque) oa = va + oa * keep;
             orr = channel(v, 16) + orr * keep;
             og = channel(v, 8) + og * keep;
             ob = channel(v, 0) + ob * keep;
         }
-        out[x] = pack(oa, orr, og, ob);
+        if constexpr (Opaque) {
+            out[x] = 0xff000000u | (pack(0.0f, orr, og, ob) & 0x00ffffffu);
+        } else {
+            out[x] = pack(oa, orr, og, ob);
+        }
     }
 }
 
@@ -257,7 +270,9 @@ void parallelFor(int count, int grain, const std::function<void(int, int)>& body
     auto& pool = base::ThreadPool::shared();
     int participants = static_cast<int>(pool.size()) + 1;
     if (const int cores = usableCores(); cores > 0) participants = std::min(participants, cores);
-    const int chunks = std::min((count + grain - 1) / grain, participants * 4);
+    // Many more ranges than threads: on a busy machine a thread that is
+    // held up leaves only a small range for the others to wait for.
+    const int chunks = std::min((count + grain - 1) / grain, participants * 16);
     if (chunks <= 1) {
         body(0, count);
         return;
@@ -353,8 +368,66 @@ QImage flattenOnWhite(const QImage& image) {
     return out;
 }
 
+OverlayRuns OverlayRuns::of(const QImage& overlay) {
+    OverlayRuns runs;
+    if (overlay.isNull() || !isKernelFormat(overlay.format())) return runs;
+    // Gaps shorter than this (two cache lines of pixels) cost more to skip
+    // than to read.
+    constexpr int kBridge = 32;
+    runs.size = overlay.size();
+    runs.rows.resize(overlay.height());
+    const int width = overlay.width();
+    const bool opaque = !overlay.hasAlphaChannel();
+    parallelFor(overlay.height(), 16, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto& row = runs.rows[y];
+            if (opaque) {
+                row.emplace_back(0, width);
+                continue;
+            }
+            const auto* p = reinterpret_cast<const std::uint32_t*>(overlay.constScanLine(y));
+            int x = 0;
+            while (x < width) {
+                while (x < width && (p[x] >> 24) == 0) ++x;
+                if (x == width) break;
+                const int first = x;
+                while (x < width && (p[x] >> 24) != 0) ++x;
+                if (!row.empty() && first - row.back().second < kBridge) {
+                    row.back().second = x;
+                } else {
+                    row.emplace_back(first, x);
+                }
+            }
+        }
+    });
+    return runs;
+}
+
+namespace {
+
+// Keyed rows of a photo are larger than the caches and read next by the JPEG
+// writer from memory anyway: they are written around the caches, which
+// spares reading each line in before it is overwritten.
+constexpr qsizetype kStreamingBytes = qsizetype(32) << 20;
+constexpr int kSegment = 1024;  // pixels computed into a buffer in L1 before streaming out
+
+void streamOut(std::uint32_t* __restrict dst, const std::uint32_t* __restrict src, int n) {
+#if defined(__SSE2__)
+    int i = 0;
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 15u) != 0; ++i) dst[i] = src[i];
+    for (; i + 4 <= n; i += 4) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+    for (; i < n; ++i) dst[i] = src[i];
+#else
+    std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(std::uint32_t));
+#endif
+}
+
+}  // namespace
+
 QImage composite(const QImage& camera, const QImage& background, const QImage& overlay, const KeyParameters& key,
-                 QImage recycle) {
+                 QImage recycle, const OverlayRuns* runs) {
     if (camera.isNull() || !isKernelFormat(camera.format())) return {};
     const bool hasBackground = !background.isNull();
     const bool hasOverlay = !overlay.isNull();
@@ -372,19 +445,58 @@ QImage composite(const QImage& camera, const QImage& background, const QImage& o
         out = QImage(camera.size(), format);
     }
     if (out.isNull()) return out;
+    if (runs && (!hasOverlay || runs->size != overlay.size() ||
+                 static_cast<int>(runs->rows.size()) != overlay.height())) {
+        runs = nullptr;
+    }
     const RowKey k = rowKeyFor(key);
-    RowFn fn = hasBackground ? (hasOverlay ? &keyRow<true, true> : &keyRow<true, false>)
-                             : (hasOverlay ? &keyRow<false, true> : &keyRow<false, false>);
+    const RowFn plain = opaque ? &keyRow<true, false, true>
+                               : (hasBackground ? &keyRow<true, false, false> : &keyRow<false, false, false>);
+    const RowFn withOverlay = opaque ? &keyRow<true, true, true>
+                                     : (hasBackground ? &keyRow<true, true, false> : &keyRow<false, true, false>);
     const int width = camera.width();
     uchar* outBits = out.bits();
     const qsizetype outStride = out.bytesPerLine();
+    const bool stream = out.sizeInBytes() >= kStreamingBytes;
     parallelFor(camera.height(), 16, [&](int begin, int end) {
+        alignas(64) std::uint32_t segment[kSegment];
         for (int y = begin; y < end; ++y) {
             const auto* c = reinterpret_cast<const std::uint32_t*>(camera.constScanLine(y));
             const auto* b = hasBackground ? reinterpret_cast<const std::uint32_t*>(background.constScanLine(y)) : nullptr;
             const auto* o = hasOverlay ? reinterpret_cast<const std::uint32_t*>(overlay.constScanLine(y)) : nullptr;
-            fn(c, b, o, reinterpret_cast<std::uint32_t*>(outBits + y * outStride), width, k);
+            auto* dst = reinterpret_cast<std::uint32_t*>(outBits + y * outStride);
+            // Columns [x0, x1), with or without the overlay's pass.
+            auto span = [&](int x0, int x1, bool over) {
+                const RowFn fn = over ? withOverlay : plain;
+                const std::uint32_t* bx = b ? b + x0 : nullptr;
+                const std::uint32_t* ox = over ? o + x0 : nullptr;
+                if (!stream) {
+                    fn(c + x0, bx, ox, dst + x0, x1 - x0, k);
+                    return;
+                }
+                for (int s = x0; s < x1; s += kSegment) {
+                    const int n = std::min(kSegment, x1 - s);
+                    fn(c + s, b ? b + s : nullptr, over ? o + s : nullptr, segment, n, k);
+                    streamOut(dst + s, segment, n);
+                }
+            };
+            if (!runs) {
+                span(0, width, hasOverlay);
+                continue;
+            }
+            int x = 0;
+            for (const auto& [first, last] : runs->rows[y]) {
+                if (x < first) span(x, first, false);
+                span(first, last, true);
+                x = last;
+            }
+            if (x < width) span(x, width, false);
         }
+#if defined(__SSE2__)
+        // Streamed lines reach memory in no set order: fence them before the
+        // range is reported done.
+        if (stream) _mm_sfence();
+#endif
     });
     return out;
 }

@@ -141,6 +141,52 @@ TEST_F(KeyingEngineTest, OverlayIsDrawnOverTheKeyedResult) {
     EXPECT_COLOR_NEAR(out.pixel(30, 15), qRgb(0, 0, 255), 0);
 }
 
+// A prepared overlay is read only where it is not fully transparent; the
+// result must be the same as reading all of it, at photo sizes too (where
+// rows are written past the cache).
+TEST_F(KeyingEngineTest, OverlayRunsGiveTheSameResultAsTheWholeOverlay) {
+    QImage overlay(100, 6, QImage::Format_ARGB32_Premultiplied);
+    overlay.fill(Qt::transparent);
+    overlay.setPixel(0, 0, qRgba(10, 10, 10, 10));  // row 0: 0, 40..59 (a short gap is bridged), 99
+    overlay.setPixel(99, 0, qRgba(255, 255, 255, 255));
+    QPainter(&overlay).fillRect(40, 0, 5, 1, QColor(255, 0, 0));
+    QPainter(&overlay).fillRect(55, 0, 5, 1, QColor(255, 0, 0));
+    QPainter(&overlay).fillRect(0, 2, 100, 1, QColor(0, 0, 255, 128));  // row 2: all; row 1 and 3..5: none
+    const auto runs = keying::OverlayRuns::of(overlay);
+    ASSERT_EQ(runs.rows.size(), 6u);
+    using Runs = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(runs.rows[0], (Runs{{0, 1}, {40, 60}, {99, 100}}));
+    EXPECT_EQ(runs.rows[1], Runs{});
+    EXPECT_EQ(runs.rows[2], (Runs{{0, 100}}));
+
+    for (const QSize size : {QSize(301, 37), QSize(3001, 2900)}) {
+        const int w = size.width(), h = size.height();
+        QImage camera = gradientCamera(w, h);
+        QPainter(&camera).fillRect(0, 0, w / 3, h, kScreenGreen);
+        const QImage background = flatImage(w, h, QColor(10, 20, 250));
+        QImage frame(w, h, QImage::Format_ARGB32_Premultiplied);
+        frame.fill(Qt::transparent);
+        {
+            QPainter p(&frame);
+            p.setPen(QPen(QColor(255, 255, 255, 200), 9));
+            p.drawRect(20, 20, w - 41, h - 41);
+            p.fillRect(w / 2, h / 2, 3, 3, QColor(0, 0, 0, 255));
+            p.fillRect(w - 4, 0, 4, h, QColor(0, 255, 0, 60));  // runs up to the end of each row
+        }
+        const auto key = keying::keyParametersFor(kScreenGreen, 0.1f, 0.11f);
+        const auto frameRuns = keying::OverlayRuns::of(frame);
+        const QImage whole = keying::composite(camera, background, frame, key);
+        QImage recycled = keying::composite(camera, background, frame, key, QImage(), &frameRuns);
+        const uchar* bits = recycled.constBits();
+        recycled = keying::composite(camera, background, frame, key, std::move(recycled), &frameRuns);
+        ASSERT_FALSE(whole.isNull());
+        EXPECT_EQ(recycled.constBits(), bits);  // written into the buffer handed back
+        EXPECT_TRUE(recycled == whole) << w << "x" << h;
+        // Runs of another size are not used.
+        EXPECT_TRUE(keying::composite(camera, background, frame, key, QImage(), &runs) == whole);
+    }
+}
+
 TEST_F(KeyingEngineTest, RejectsMismatchedInputs) {
     const QImage camera = flatImage(10, 10, kScreenGreen);
     const auto key = keying::keyParametersFor(kScreenGreen, 0.1f, 0.1f);
