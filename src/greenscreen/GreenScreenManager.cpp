@@ -163,8 +163,17 @@ void GreenScreenManager::loadSelectedImagesForManualModeLocked() {
 void GreenScreenManager::updateBackgroundImageIndex() {
     worker_.post([this] {
         try {
+            // The last background's pictures (some 200 MB at photo size)
+            // are freed after the lock is let go: freeing takes a while.
+            std::shared_ptr<const PhotoBackdrop> retired;
+            QImage retiredBackground, retiredOverlay;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                retired = prepared_;
+                if (backgrounds_) {
+                    retiredBackground = backgrounds_->image;
+                    retiredOverlay = backgrounds_->overlayImage;
+                }
                 updateBackgroundImageIndexLocked();
             }
             // Read and scaled now, while the guest's countdown runs.
@@ -249,6 +258,7 @@ void GreenScreenManager::loadBackgroundInUse() {
     }
     const QImage image = getMirroedImageForImageIfNeeded(unmirrored);
     auto live = liveViewCompositor(image, overlay, liveSize);
+    std::shared_ptr<GreenScreenFilters> retired;  // freed after the lock is let go
     std::lock_guard<std::mutex> lock(mutex_);
     // Another thread read it meanwhile, or the booth moved on.
     if (backgrounds_ != background || !backgroundNeedsLoading_) return;
@@ -257,7 +267,7 @@ void GreenScreenManager::loadBackgroundInUse() {
     unmirroredOf_ = background;
     backgrounds_->image = image;
     backgrounds_->overlayImage = overlay;
-    gpuImageFilters_ = std::move(live);
+    retired = std::exchange(gpuImageFilters_, std::move(live));
 }
 
 std::shared_ptr<GreenScreenFilters> GreenScreenManager::liveViewCompositor(const QImage& background,
@@ -288,10 +298,11 @@ void GreenScreenManager::showPhotoBackgroundInLiveView() {
         liveSize = liveFrameSize_;
     }
     auto live = liveViewCompositor(unmirrored, overlay, liveSize);
+    std::shared_ptr<GreenScreenFilters> retired;  // freed after the lock is let go
     std::lock_guard<std::mutex> lock(mutex_);
     if (backgrounds_ != background || backgroundNeedsLoading_) return;
     backgrounds_->image = unmirrored;
-    gpuImageFilters_ = std::move(live);
+    retired = std::exchange(gpuImageFilters_, std::move(live));
 }
 
 std::shared_ptr<const GreenScreenManager::PhotoBackdrop> GreenScreenManager::photoBackdropFor(const QSize& size) {
@@ -320,8 +331,9 @@ std::shared_ptr<const GreenScreenManager::PhotoBackdrop> GreenScreenManager::pho
         made->overlayRuns = keying::OverlayRuns::of(made->overlay);
     }
     if (made->background.isNull()) return nullptr;
+    std::shared_ptr<const PhotoBackdrop> retired;  // freed after the lock is let go
     std::lock_guard<std::mutex> lock(mutex_);
-    if (backgrounds_ == background) prepared_ = made;
+    if (backgrounds_ == background) retired = std::exchange(prepared_, made);
     return made;
 }
 
