@@ -161,18 +161,26 @@ TEST_F(KeyingEngineTest, OverlayRunsGiveTheSameResultAsTheWholeOverlay) {
 
     for (const QSize size : {QSize(301, 37), QSize(3001, 2900)}) {
         const int w = size.width(), h = size.height();
+        // Drawn pixel by pixel: the painter spreads large images over its own
+        // threads, which a thread-checking build cannot follow.
+        auto fill = [](QImage& image, QRect rect, QRgb premultiplied) {
+            for (int y = rect.top(); y <= rect.bottom(); ++y) {
+                auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+                std::fill(row + rect.left(), row + rect.right() + 1, premultiplied);
+            }
+        };
         QImage camera = gradientCamera(w, h);
-        QPainter(&camera).fillRect(0, 0, w / 3, h, kScreenGreen);
+        fill(camera, QRect(0, 0, w / 3, h), kScreenGreen.rgb());
         const QImage background = flatImage(w, h, QColor(10, 20, 250));
         QImage frame(w, h, QImage::Format_ARGB32_Premultiplied);
-        frame.fill(Qt::transparent);
-        {
-            QPainter p(&frame);
-            p.setPen(QPen(QColor(255, 255, 255, 200), 9));
-            p.drawRect(20, 20, w - 41, h - 41);
-            p.fillRect(w / 2, h / 2, 3, 3, QColor(0, 0, 0, 255));
-            p.fillRect(w - 4, 0, 4, h, QColor(0, 255, 0, 60));  // runs up to the end of each row
-        }
+        frame.fill(0);
+        const QRgb white = qPremultiply(qRgba(255, 255, 255, 200));
+        fill(frame, QRect(20, 20, w - 40, 9), white);  // a frame 9 pixels wide
+        fill(frame, QRect(20, h - 29, w - 40, 9), white);
+        fill(frame, QRect(20, 20, 9, h - 40), white);
+        fill(frame, QRect(w - 29, 20, 9, h - 40), white);
+        fill(frame, QRect(w / 2, h / 2, 3, 3), qRgba(0, 0, 0, 255));
+        fill(frame, QRect(w - 4, 0, 4, h), qPremultiply(qRgba(0, 255, 0, 60)));  // up to the end of each row
         const auto key = keying::keyParametersFor(kScreenGreen, 0.1f, 0.11f);
         const auto frameRuns = keying::OverlayRuns::of(frame);
         const QImage whole = keying::composite(camera, background, frame, key);
