@@ -78,11 +78,14 @@ public:
     // stay transparent; the written photo lays them on white).
     QImage replaceBackgroundInImage(const QImage& image);
     // Keys a live-view frame now; a null image when the frame is dropped
-    // because a photo is being keyed (keep showing the previous frame).
+    // because the manager's state is being changed at that moment (keep
+    // showing the previous frame). After a background change the frames are
+    // keyed onto the last background until the worker has the new one ready.
     QImage replaceBackgroundInImageForLiveView(const QImage& frame);
-    // Keys the captured photo at `photoPath` on the worker, writes it over
-    // the photo (atomically) and into "Green Screen" beside the photo's
-    // folder, then tells the delegate on the main thread.
+    // Keys the captured photo at `photoPath` on the worker, writes it as JPEG
+    // (transparency laid on white) into "Green Screen" beside the photo's
+    // folder and over the photo, each atomically, then tells the delegate on
+    // the main thread.
     void replaceBackgroundInImageFromURL(const QString& photoPath);
 
     // Held strongly: a photo's report keeps its delegate alive until delivered.
