@@ -172,7 +172,7 @@ void AppController::registerDefaults() {
             key, [](const std::string& changed) { spdlog::info("AppController: {} changed", changed); },
             &MainQueue::shared()));
     }
-    for (const char* key : {"START_TEXT", "BACKGROUND_IMAGE"}) {
+    for (const char* key : {"START_TEXT", "BACKGROUND_IMAGE", "HOME_SCREEN_BACKGROUND", "BACKGROUND_TYPE_SELECTION"}) {
         settingsObservers_.push_back(defaults.observe(
             key,
             [this](const std::string&) {
