@@ -48,6 +48,16 @@ float checkedParameter(double stored, float fallback, const QString& key) {
     return value;
 }
 
+// A missing number reads as 0, as the stored set was left; one that is
+// there but no usable number (the store gives none for NaN or infinity)
+// reads as NaN, which the check replaces by the default.
+float storedParameter(const QString& key, float fallback) {
+    const auto& defaults = UserDefaults::standard();
+    const std::string name = key.toStdString();
+    const double stored = defaults.has(name) ? defaults.real(name, std::nan("")) : 0.0;
+    return checkedParameter(stored, fallback, key);
+}
+
 }  // namespace
 
 GreenScreenFilterSettings GreenScreenFilterSettings::initWithSettingsWithSmoothness(float sensitivity, float smoothness,
@@ -85,10 +95,8 @@ GreenScreenFilterSettings GreenScreenFilterSettings::load(const QString& colorKe
                      colorKey.toStdString());
         return initWithDefaultSettings();
     }
-    // A missing number reads as 0, as the stored set was left.
-    return initWithSettingsWithSmoothness(
-        checkedParameter(defaults.real(sensitivityKey.toStdString(), 0.0), kDefaultSensitivity, sensitivityKey),
-        checkedParameter(defaults.real(smoothnessKey.toStdString(), 0.0), kDefaultSmoothness, smoothnessKey), *color);
+    return initWithSettingsWithSmoothness(storedParameter(sensitivityKey, kDefaultSensitivity),
+                                          storedParameter(smoothnessKey, kDefaultSmoothness), *color);
 }
 
 void GreenScreenFilterSettings::save(const QString& colorKey, const QString& sensitivityKey,

@@ -81,7 +81,7 @@ TEST_F(GreenScreenSettingsTest, StoredNumbersOutsideTheRangeAreClampedAndUnusabl
     const double nan = std::nan("");
     const double inf = std::numeric_limits<double>::infinity();
     for (const Case& c : {Case{nan, nan, 0.1f, 0.11f}, Case{-0.5, 7.0, 0.0f, 1.0f}, Case{0.3, 4e-42, 0.3f, 0.11f},
-                          Case{inf, -inf, 1.0f, 0.0f}, Case{1e-300, 0.25, 0.1f, 0.25f}, Case{0.0, 1.0, 0.0f, 1.0f}}) {
+                          Case{inf, -inf, 0.1f, 0.11f}, Case{1e-300, 0.25, 0.1f, 0.25f}, Case{0.0, 1.0, 0.0f, 1.0f}}) {
         for (bool live : {false, true}) {
             const auto key = [live](const char* k) {
                 return live ? GreenScreenFilterSettings::liveViewKey(k).toStdString() : std::string(k);
