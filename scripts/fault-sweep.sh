@@ -56,6 +56,7 @@ PY
 }
 
 caught=0 survived=0 broken=0 n=0
+mkdir -p "$(dirname "$results")"
 : > "$results"
 while IFS= read -r line || [[ -n $line ]]; do
   n=$((n + 1))

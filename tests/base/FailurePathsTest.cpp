@@ -109,6 +109,40 @@ TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) 
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
 }
 
+TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {
+    // In memory, where syncing costs nothing, the kill lands inside a write.
+    std::string folder = "/dev/shm/flashwren-kill-XXXXXX";
+    if (!::mkdtemp(folder.data())) GTEST_SKIP() << "no /dev/shm to write in";
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { fs::remove_all(path); }
+    } cleanup{folder};
+    const std::string path = folder + "/print-queue.plist";
+    const std::string versions[2] = {std::string(8 << 20, 'a'), std::string(8 << 20, 'b')};
+    // A kill can also land between two writes; five of them rarely all do.
+    for (int trial = 0; trial < 5; ++trial) {
+        int done[2];
+        ASSERT_EQ(::pipe(done), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(done[0]);
+            for (int k = 0;; ++k) {
+                if (!base::writeFileAtomically(path, versions[k % 2])) ::_exit(1);
+                if (::write(done[1], "x", 1) != 1) ::_exit(1);
+            }
+        }
+        ::close(done[1]);
+        char c;
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(::read(done[0], &c, 1), 1);
+        ::kill(pid, SIGKILL);  // most likely inside the fourth write
+        ::waitpid(pid, nullptr, 0);
+        ::close(done[0]);
+        auto text = base::readFile(path).value_or("");
+        ASSERT_EQ(text.size(), size_t(8 << 20)) << "a write cut off by the kill shows";
+        ASSERT_TRUE(text == std::string(text.size(), text[0]));
+    }
+}
+
 TEST(FailurePaths, ADownloadCutShortIsAnErrorAndNeverLandsInPlace) {
     testsupport::TempDir dir;
     const std::string target = dir.file("photo.jpg");
