@@ -60,6 +60,20 @@ TEST_F(PrintFaults, PhotoIndexesWithAGapAreRefusedAndTheLargestSizeIsAllowed) {
         << error.toStdString();
 }
 
+TEST_F(PrintFaults, ThePrintCarriesItsResolutionAndANamelessTemplateItsFolderName) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate(folder(""), "Wedding Strip", R"(
+<template width="600" height="1800"><layer type="photo" x="0" y="0" width="600" height="1800"/></template>)"));
+    ASSERT_TRUE(doc);
+    EXPECT_EQ(doc->name, "Wedding Strip");
+    ASSERT_TRUE(solid(Qt::red).save(folder("photo.png")));
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({folder("photo.png")}, &error, folder("prints"));
+    ASSERT_TRUE(result) << error.toStdString();
+    // 600 x 1800 pixels make a 2 x 6 inch strip only at 300 dots an inch.
+    EXPECT_NEAR(QImage(result->printPath).dotsPerMeterX() * 0.0254, 300, 1);
+    EXPECT_NEAR(QImage(result->printPath).dotsPerMeterY() * 0.0254, 300, 1);
+}
+
 TEST_F(PrintFaults, TwoPhotosInFourSlotsAlternate) {
     auto doc = TETemplateDocument::loadFromFolder(makeTemplate(folder(""), "strip", R"(
 <template width="100" height="400">
