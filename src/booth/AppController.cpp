@@ -247,6 +247,11 @@ void AppController::subscribeToNotifications() {
 }
 
 void AppController::startGalleryServer() {
+    // The gallery reports its start through the booth's usage tracking; it
+    // does not know the sharing layer itself.
+    ManageHTTPServer::setSharedTrackEvent([](const std::string& category, const std::string& action) {
+        Analytics::trackEventWithCategory(QString::fromStdString(category), QString::fromStdString(action), {}, {});
+    });
     ManageHTTPServer::initHTTPServer();
 }
 
