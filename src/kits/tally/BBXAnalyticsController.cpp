@@ -49,6 +49,31 @@ std::uint64_t settingUnsigned(const Json* object, const char* key, std::uint64_t
     return 0;
 }
 
+// A count the server must give as a positive whole number; anything else
+// (missing, zero, negative, fractional, text) is no value at all, so that a
+// broken reply never reads as "keep nothing".
+std::optional<std::uint32_t> settingPositiveCount(const Json* object, const char* key) {
+    if (!object || !object->is_object()) return std::nullopt;
+    auto it = object->find(key);
+    if (it == object->end()) return std::nullopt;
+    if (it->is_number_unsigned()) {
+        auto v = it->get<std::uint64_t>();
+        if (v == 0) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX));
+    }
+    if (it->is_number_integer()) {
+        auto v = it->get<std::int64_t>();
+        if (v <= 0) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min<std::int64_t>(v, UINT32_MAX));
+    }
+    if (it->is_number_float()) {
+        double d = it->get<double>();
+        if (!std::isfinite(d) || d < 1 || d != std::floor(d)) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min(d, static_cast<double>(UINT32_MAX)));
+    }
+    return std::nullopt;
+}
+
 std::int64_t settingSigned(const Json* object, const char* key) {
     if (!object || !object->is_object()) return 0;
     auto it = object->find(key);
@@ -300,8 +325,8 @@ void BBXAnalyticsController::applySettings(const std::optional<Json>& settings) 
     s.flushOnBackground = settingBool(analytics, "flush_on_background");
     s.maxByteSizePerFile = settingUnsigned(analytics, "max_byte_size_per_file", UINT64_MAX);
     s.flushIntervalSecs = static_cast<std::uint32_t>(settingUnsigned(analytics, "flush_interval_secs", UINT32_MAX));
-    s.maxPendingSendFileCount =
-        static_cast<std::uint32_t>(settingUnsigned(analytics, "max_pending_send_file_count", UINT32_MAX));
+    s.maxPendingSendFileCount = settingPositiveCount(analytics, "max_pending_send_file_count")
+                                    .value_or(kBuiltInMaxPendingSendFileCount);
     s.trackCustomEvents = settingBool(analytics, "track_custom_events");
     s.trackPredefinedEvents = settingBool(analytics, "track_predefined_events");
     s.samplingRate = settingSigned(analytics, "sampling_rate");

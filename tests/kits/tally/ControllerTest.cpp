@@ -241,14 +241,44 @@ TEST_F(ControllerTest, PruningDropsLowestPriorityThenOldest) {
         if (l.find("0_") == 0) got.push_back(l);
     EXPECT_EQ(got, expected);
 
-    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 0}}));
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 1}}));
     c->trellisSettingsDownloaded();
     c->logAppLaunched();
     maintain(*c);
-    // Limit 0: only the file without priority is left, and the open fragment.
+    // Limit 1: the file without a priority counts but cannot go, so every
+    // file with one goes; the open fragment is untouched.
     EXPECT_EQ(filesUnder("PACKAGED").size(), 1u);
     auto active = filesUnder("ACTIVE");
     for (const auto& f : active) EXPECT_EQ(fs::path(f).parent_path().string(), c->currentSessionFragmentDirectoryURL());
+}
+
+TEST_F(ControllerTest, MissingOrInvalidPendingLimitKeepsTheBuiltInBacklog) {
+    BBXEventLogSessionRepository repo(root);
+    for (int i = 0; i < 5; ++i) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "f" + std::to_string(i), 0, 2);
+        std::ofstream(*url + ".zip") << "x";
+    }
+    auto c = make();
+    // An outage (no upload address) with a limit the server did not give,
+    // or gave as nonsense: what waits to be sent stays.
+    std::vector<std::optional<Json>> invalid = {std::nullopt, Json(0), Json(-4), Json("ten"), Json(2.5),
+                                                Json(nullptr), Json::array({3})};
+    for (const auto& limit : invalid) {
+        auto settings = tallytest::settingsWith("");
+        if (limit) settings["analytics"]["max_pending_send_file_count"] = *limit;
+        else settings["analytics"].erase("max_pending_send_file_count");
+        core->set(settings);
+        c->trellisSettingsDownloaded();
+        c->flush();
+        maintain(*c);
+        EXPECT_EQ(filesUnder("PACKAGED").size(), 5u) << (limit ? limit->dump() : "missing");
+    }
+    // A valid positive limit from the server replaces the built-in one.
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 3}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    maintain(*c);
+    EXPECT_EQ(filesUnder("PACKAGED").size(), 3u);
 }
 
 TEST_F(ControllerTest, FailedUploadIsSentAgainByTheNextPass) {
