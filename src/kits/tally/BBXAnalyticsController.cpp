@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <limits>
+#include <thread>
 
 #include "kits/tally/TallyLog.h"
 #include "kits/trellis/BBXUserDefaults.h"
@@ -100,13 +101,39 @@ base::Error controllerError(std::int64_t code, const std::string& text) {
     return base::Error(kBBXAnalyticsControllerErrorDomain, code, text);
 }
 
-// True when another open file description holds the lock file in `dir`.
-bool lockHeldElsewhere(const std::string& dir) {
-    int fd = ::open((dir + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
+// Takes the lock file of a session folder, creating both when missing. A lock
+// taken on a file that maintenance removed meanwhile is no lock: take it
+// again on the new one. Waits for a claim another copy holds (it is brief)
+// when `wait` is set, else gives up at once.
+int lockSessionFolder(BBXEventLogSessionRepository& repository, const std::string& state,
+                      const std::string& identifier, std::uint64_t timestamp, std::string* folder,
+                      std::chrono::milliseconds wait) {
+    auto until = std::chrono::steady_clock::now() + wait;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        auto dir = repository.sessionDirectoryURLForStateName(state, identifier, timestamp);
+        if (!dir) return -1;
+        if (folder) *folder = *dir;
+        std::string path = *dir + "/.lock";
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) continue;
+        bool locked = false;
+        for (;;) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                locked = true;
+                break;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        struct stat held{}, onDisk{};
+        if (locked && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 && held.st_ino == onDisk.st_ino &&
+            held.st_dev == onDisk.st_dev)
+            return fd;
+        ::close(fd);
+        if (!locked && std::chrono::steady_clock::now() >= until) return -1;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -187,6 +214,9 @@ BBXAnalyticsController::~BBXAnalyticsController() {
     stopping_ = true;
     for (auto id : observers_) env_.notificationCenter->removeObserver(id);
     cancelSessionMaintenance();
+    // An upload the server accepts while we go away must not be sent again
+    // by the next run: wait a little for its answer and apply it.
+    finishInFlightUpload();
     // Let every queue finish what it holds (queued events are written),
     // twice, since one queue's work may hand some to another.
     for (int round = 0; round < 2; ++round) {
@@ -205,26 +235,41 @@ void BBXAnalyticsController::flush() {
 }
 
 bool BBXAnalyticsController::lockSessionDirectory() {
-    // Our session directory carries a lock for the life of the run, so that
-    // another running copy leaves its fragments alone.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        auto dir = repository_.sessionDirectoryURLForStateName(Repo::kActiveState, sessionIdentifier_,
-                                                               sessionTimestamp_);
-        if (!dir) return false;
-        sessionDirectory_ = *dir;
-        std::string path = *dir + "/.lock";
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) continue;
-        struct stat held{}, onDisk{};
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 &&
-            held.st_ino == onDisk.st_ino) {
-            if (sessionLockFd_ >= 0) ::close(sessionLockFd_);
-            sessionLockFd_ = fd;
-            return true;
-        }
-        ::close(fd);  // removed under us meanwhile: make it again
+    // Our session folder carries a lock for the life of the run, so that
+    // another running copy leaves its fragments alone. A copy's maintenance
+    // holds it only for a moment, so waiting for it is short.
+    int fd = lockSessionFolder(repository_, Repo::kActiveState, sessionIdentifier_, sessionTimestamp_,
+                               &sessionDirectory_, std::chrono::seconds(30));
+    if (fd < 0) return false;
+    if (sessionLockFd_ >= 0) ::close(sessionLockFd_);
+    sessionLockFd_ = fd;
+    return true;
+}
+
+bool BBXAnalyticsController::holdsSessionLock() const {
+    if (sessionLockFd_ < 0) return false;
+    struct stat held{}, onDisk{};
+    std::string path = sessionDirectory_ + "/.lock";
+    return ::fstat(sessionLockFd_, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 &&
+           held.st_ino == onDisk.st_ino && held.st_dev == onDisk.st_dev;
+}
+
+std::shared_ptr<void> BBXAnalyticsController::claimSession(const std::string& session) {
+    if (Repo::standardized(session) == Repo::standardized(sessionDirectory_)) return std::make_shared<int>(-1);
+    // Creating the lock file ourselves keeps a copy that is just starting in
+    // this folder from taking it while we work here: it waits, then finds
+    // its folder gone and makes it again.
+    int fd = ::open((session + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;  // gone meanwhile: nothing to do there
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;  // a running copy writes there
     }
-    return false;
+    return std::shared_ptr<void>(new int(fd), [](void* p) {
+        auto* held = static_cast<int*>(p);
+        ::close(*held);
+        delete held;
+    });
 }
 
 bool BBXAnalyticsController::tryTakeMaintenanceLock() {
@@ -541,6 +586,9 @@ std::optional<std::string> BBXAnalyticsController::createEventFileURLForPriority
 
 bool BBXAnalyticsController::prepareNewSessionFragment(const std::string& identifier, std::uint64_t timestamp,
                                                        base::Error* error) {
+    // Our lock goes when the whole folder was purged (analytics switched
+    // off and on): take it again before writing there.
+    if (!sessionDirectory_.empty() && !holdsSessionLock()) lockSessionDirectory();
     currentFragmentIdentifier_ = identifier;
     currentFragmentTimestamp_ = timestamp;
     auto dir = repository_.sessionFragmentDirectoryURLForStateName(Repo::kActiveState, sessionIdentifier_,
@@ -600,16 +648,6 @@ std::vector<std::string> BBXAnalyticsController::fragmentsInUse() {
     return out;
 }
 
-std::vector<std::string> BBXAnalyticsController::sessionsOfOtherWriters() {
-    std::vector<std::string> out;
-    auto sessions = repository_.sessionDirectoryURLsForStateName(Repo::kActiveState);
-    if (!sessions) return out;
-    std::string own = Repo::standardized(sessionDirectory_);
-    for (const auto& s : *sessions)
-        if (Repo::standardized(s) != own && lockHeldElsewhere(s)) out.push_back(Repo::standardized(s));
-    return out;
-}
-
 // --- previous session crash ---------------------------------------------------------
 
 void BBXAnalyticsController::logPreviousSessionCrashedOnDate(std::optional<double> secondsSince1970) {
@@ -623,6 +661,16 @@ void BBXAnalyticsController::logPreviousSessionCrashedOnDate(std::optional<doubl
         auto crash = BBXAnalyticsApplicationLifecycleEvent::initApplicationCrashedEvent(
             timestamp, env_.identifierGenerator->generateEventIdentifier());
         BBXAnalyticsMetadataEvent metadata(1, timestamp, lastSessionMetadata_);
+        // The previous session's folder may be in the hands of another
+        // copy's maintenance: write there only once it lets go.
+        int lockFd = lockSessionFolder(repository_, Repo::kActiveState, *lastSessionIdentifier_,
+                                       lastSessionTimestamp_, nullptr, std::chrono::seconds(2));
+        struct Unlock {
+            int fd;
+            ~Unlock() {
+                if (fd >= 0) ::close(fd);
+            }
+        } unlock{lockFd};
         base::Error error;
         auto url = repository_.eventLogFileURLForStateName(
             Repo::kActiveState, *lastSessionIdentifier_, lastSessionTimestamp_,
