@@ -219,6 +219,7 @@ BBXAnalyticsController::~BBXAnalyticsController() {
     finishInFlightUpload();
     // Let every queue finish what it holds (queued events are written),
     // twice, since one queue's work may hand some to another.
+    hurryLowPriorityBatch();
     for (int round = 0; round < 2; ++round) {
         maintenanceQueue_.drain();
         for (auto& q : priorityQueues_) q->drain();
@@ -228,6 +229,7 @@ BBXAnalyticsController::~BBXAnalyticsController() {
 }
 
 void BBXAnalyticsController::flush() {
+    hurryLowPriorityBatch();
     for (int round = 0; round < 2; ++round) {
         maintenanceQueue_.drain();
         for (auto& q : priorityQueues_) q->drain();
@@ -332,18 +334,15 @@ BBXAnalyticsController::Settings BBXAnalyticsController::settingsSnapshot() cons
 }
 
 bool BBXAnalyticsController::analyticsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || s.collect;
+    return readSettings([](const Settings& s) { return !s.haveSettings || s.collect; });
 }
 
 bool BBXAnalyticsController::customEventsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || (s.collect && s.trackCustomEvents);
+    return readSettings([](const Settings& s) { return !s.haveSettings || (s.collect && s.trackCustomEvents); });
 }
 
 bool BBXAnalyticsController::predefinedEventsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || (s.collect && s.trackPredefinedEvents);
+    return readSettings([](const Settings& s) { return !s.haveSettings || (s.collect && s.trackPredefinedEvents); });
 }
 
 void BBXAnalyticsController::trellisSettingsDownloaded() {
@@ -451,6 +450,7 @@ void BBXAnalyticsController::applicationLifecycleEvent(const std::string& notifi
         env_.identifierGenerator->generateEventIdentifier(), settingsSnapshot().flushOnBackground));
     if (notificationName == BBXAnalyticsApplicationLifecycleEvent::kWillTerminate) {
         // The process is about to exit: write what is still queued.
+        hurryLowPriorityBatch();
         for (auto& q : priorityQueues_) q->drain();
     }
 }
@@ -479,7 +479,8 @@ void BBXAnalyticsController::logTallyEvent(std::shared_ptr<BBXTallyEvent> event)
         tally::alwaysLog("Tally is disabled for this application. Please enable Tally on your dashboard.");
         return;
     }
-    tally::debugLog("Logging event: {}", event->description());
+    // The description is built only when it is written.
+    if (tally::debugEnabled()) tally::debugLog("Logging event: {}", event->description());
     logEvent(BBXAnalyticsEvent::initWithTallyEvent(event.get(), env_.timestampGenerator->generateAnalyticsTimestamp(),
                                                    env_.identifierGenerator->generateEventIdentifier()));
 }
@@ -488,19 +489,70 @@ void BBXAnalyticsController::logEvent(std::shared_ptr<BBXEventLogEvent> event) {
     if (!event) return;
     auto installID = env_.core ? env_.core->installID() : std::nullopt;
     if (BBXAnalyticsEventFilter::shouldDiscardEvent(event.get(), betaToken_, installID,
-                                                    settingsSnapshot().samplingRate)) {
+                                                    readSettings([](const Settings& s) { return s.samplingRate; }))) {
         tally::debugLog("Application is enabled for sampling, skipping {}", event->key());
         return;
     }
     if (!analyticsFeatureSwitchEnabled()) return;
     std::uint64_t priority = event->priority();
     if (priority > 2) return;
-    auto& queue = *priorityQueues_[priority];
     if (priority == 2) {
-        queue.post([this, event = std::move(event)] { appendOnPriorityQueue(2, event); });
+        enqueueLowPriorityEvent(*event);
     } else {
-        queue.sync([&] { appendOnPriorityQueue(static_cast<std::int64_t>(priority), event); });
+        priorityQueues_[priority]->sync([&] { appendOnPriorityQueue(static_cast<std::int64_t>(priority), event); });
     }
+}
+
+void BBXAnalyticsController::enqueueLowPriorityEvent(const BBXEventLogEvent& event) {
+    bool post, full;
+    {
+        std::unique_lock lock(pending_.mutex);
+        if (pending_.lines.size() >= kMaxPendingLowPriorityBytes && !priorityQueues_[2]->isCurrent())
+            pending_.room.wait(lock, [&] { return pending_.lines.size() < kMaxPendingLowPriorityBytes; });
+        std::size_t before = pending_.lines.size();
+        event.appendEventData(pending_.lines);
+        post = !pending_.writePosted;
+        pending_.writePosted = true;
+        full = !post && before < kLowPriorityBatchBytes && pending_.lines.size() >= kLowPriorityBatchBytes;
+    }
+    if (post) priorityQueues_[2]->post([this] { writeLowPriorityBatch(); });
+    if (full) pending_.full.notify_one();
+}
+
+void BBXAnalyticsController::hurryLowPriorityBatch() {
+    {
+        std::lock_guard lock(pending_.mutex);
+        pending_.urgent = true;
+    }
+    pending_.full.notify_all();
+}
+
+void BBXAnalyticsController::writeLowPriorityBatch() {
+    {
+        std::unique_lock lock(pending_.mutex);
+        pending_.full.wait_for(lock, kLowPriorityGatherTime, [&] {
+            return pending_.urgent || pending_.lines.size() >= kLowPriorityBatchBytes;
+        });
+        pending_.urgent = false;
+        // The emptied batch buffer goes back, so neither side allocates again.
+        lowPriorityBatch_.clear();
+        std::swap(lowPriorityBatch_, pending_.lines);
+        pending_.writePosted = false;
+    }
+    pending_.room.notify_all();
+    if (lowPriorityBatch_.empty()) return;
+    base::Error error;
+    if (!ensureLogFileExistsForPriority(2, &error)) {
+        tally::debugLog("Unable to create a new log file for priority {} {{error: {}}}", 2,
+                        error.localizedDescription());
+    } else if (!priorities_[2].file->appendData(lowPriorityBatch_, &error)) {
+        tally::debugLog("Unable to append events {{error: {}}}", error.localizedDescription());
+        priorities_[2].file.reset();  // reopened (and headed again) by the next batch
+    } else {
+        handleSizeTriggeredMaintainSessionFragmentForLogFile(*priorities_[2].file);
+    }
+    if (lowPriorityBatch_.capacity() > 2 * kMaxPendingLowPriorityBytes) std::string().swap(lowPriorityBatch_);
+    lowPriorityBatch_.clear();
 }
 
 void BBXAnalyticsController::appendOnPriorityQueue(std::int64_t priority,
@@ -522,7 +574,7 @@ void BBXAnalyticsController::appendOnPriorityQueue(std::int64_t priority,
 }
 
 bool BBXAnalyticsController::handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogFile& file) {
-    std::uint64_t limit = settingsSnapshot().maxByteSizePerFile;
+    std::uint64_t limit = readSettings([](const Settings& s) { return s.maxByteSizePerFile; });
     if (limit == 0 || file.fileSize() <= limit) return false;
     requestTriggeredMaintenance();
     return true;
@@ -530,7 +582,7 @@ bool BBXAnalyticsController::handleSizeTriggeredMaintainSessionFragmentForLogFil
 
 bool BBXAnalyticsController::handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event) {
     if (event.priority() != 0) return false;
-    if (settingsSnapshot().haveSettings) requestTriggeredMaintenance();
+    if (readSettings([](const Settings& s) { return s.haveSettings; })) requestTriggeredMaintenance();
     else performSessionMaintenanceAfterSettingsArrive_ = true;
     return true;
 }

@@ -157,12 +157,23 @@ private:
     BBXAnalyticsController(const std::string& sessionIdentifier, const std::string& root,
                            const std::optional<std::string>& betaToken, Environment environment);
     Settings settingsSnapshot() const;
+    // Reads settings without copying them all (the event path asks per event).
+    template <class F>
+    auto readSettings(F&& f) const {
+        std::lock_guard lock(settingsMutex_);
+        return f(settings_);
+    }
 
     // Fragments.
     bool prepareNewSessionFragment(const std::string& identifier, std::uint64_t timestamp, base::Error* error);
     std::optional<std::string> createEventFileURLForPriority(std::int64_t priority, base::Error* error);
     bool ensureLogFileExistsForPriority(std::int64_t priority, base::Error* error);
     void appendOnPriorityQueue(std::int64_t priority, const std::shared_ptr<BBXEventLogEvent>& event);
+    // Priority-2 events are formatted by the caller into one buffer that the
+    // low-priority queue writes in batches: one wake-up and one write for
+    // many events.
+    void enqueueLowPriorityEvent(const BBXEventLogEvent& event);
+    void writeLowPriorityBatch();
     bool handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogFile& file);
     bool handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event);
     void requestTriggeredMaintenance();
@@ -254,6 +265,26 @@ private:
     std::vector<base::NotificationCenter::ObserverId> observers_;
 
     std::array<PriorityState, 3> priorities_;
+
+    struct PendingLines {
+        std::mutex mutex;
+        std::condition_variable room;  // callers wait here while too much waits
+        std::condition_variable full;  // a batch is full, or someone waits for the disk
+        std::string lines;             // whole event lines waiting, in order
+        bool writePosted = false;      // a batch write is queued
+        bool urgent = false;           // write without gathering more
+    };
+    // Asks a queued batch write to go at once (flush, shutdown).
+    void hurryLowPriorityBatch();
+    PendingLines pending_;
+    std::string lowPriorityBatch_;  // the low-priority queue's buffer, reused batch after batch
+    // Callers wait while this much is waiting (a disk far behind), so that
+    // memory stays bounded.
+    static constexpr std::size_t kMaxPendingLowPriorityBytes = 4u << 20;
+    // A batch write gathers lines for at most this long, or until this much
+    // waits: a busy caller wakes the writer about once per batch, not per event.
+    static constexpr std::chrono::microseconds kLowPriorityGatherTime{1000};
+    static constexpr std::size_t kLowPriorityBatchBytes = 64u << 10;
     // Declared last: destroyed first, after they have run what was queued.
     base::SerialQueue maintenanceQueue_{"io.blackbox.analytics.maintenance"};
     std::array<std::unique_ptr<base::SerialQueue>, 3> priorityQueues_;
