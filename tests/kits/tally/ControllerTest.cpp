@@ -473,12 +473,19 @@ TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
             }
         }
         close(fds[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 200));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        // Kill it at a random moment once it is under way: a loaded machine
+        // may take long to start it, so count its acknowledgements, not time.
         std::string buffer;
         char chunk[4096];
         ssize_t n;
+        std::size_t wanted = 20 + rng() % 200;
+        auto giveUp = std::chrono::steady_clock::now() + 30s;
+        while (static_cast<std::size_t>(std::count(buffer.begin(), buffer.end(), '\n')) < wanted &&
+               std::chrono::steady_clock::now() < giveUp && (n = read(fds[0], chunk, sizeof chunk)) > 0)
+            buffer.append(chunk, n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 100));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
         while ((n = read(fds[0], chunk, sizeof chunk)) > 0) buffer.append(chunk, n);
         close(fds[0]);
         for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
