@@ -481,7 +481,8 @@ void BBXAnalyticsController::logTallyEvent(std::shared_ptr<BBXTallyEvent> event)
     }
     // The description is built only when it is written.
     if (tally::debugEnabled()) tally::debugLog("Logging event: {}", event->description());
-    logEvent(BBXAnalyticsEvent::initWithTallyEvent(event.get(), env_.timestampGenerator->generateAnalyticsTimestamp(),
+    logEvent(BBXAnalyticsEvent::initWithTallyEvent(std::shared_ptr<const BBXTallyEvent>(std::move(event)),
+                                                   env_.timestampGenerator->generateAnalyticsTimestamp(),
                                                    env_.identifierGenerator->generateEventIdentifier()));
 }
 

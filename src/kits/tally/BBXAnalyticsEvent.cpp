@@ -60,12 +60,31 @@ std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsEvent::initWithTallyEvent(const B
                                                                          std::uint64_t timestamp,
                                                                          const std::string& eventIdentifier) {
     if (!event) return nullptr;
-    return initWithPriority(2, timestamp, event->key(), eventIdentifier, event->payloadDictionary());
+    return std::shared_ptr<BBXAnalyticsEvent>(new BBXAnalyticsEvent(
+        2, timestamp, event->key(), eventIdentifier, event->payloadDictionary(), event->payloadJSON(eventIdentifier)));
+}
+
+std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsEvent::initWithTallyEvent(std::shared_ptr<const BBXTallyEvent> event,
+                                                                         std::uint64_t timestamp,
+                                                                         const std::string& eventIdentifier) {
+    if (!event) return nullptr;
+    std::shared_ptr<BBXAnalyticsEvent> stored(new BBXAnalyticsEvent(2, timestamp, event->key(), eventIdentifier,
+                                                                    Json(), event->payloadJSON(eventIdentifier)));
+    stored->source_ = std::move(event);
+    return stored;
+}
+
+const Json& BBXAnalyticsEvent::stringPayloadValueDict() const {
+    std::call_once(valuesOnce_, [this] {
+        if (source_) values_ = source_->payloadDictionary();
+        else if (!values_.is_object()) values_ = Json::object();
+    });
+    return values_;
 }
 
 std::string BBXAnalyticsEvent::description() const {
     return "BBXAnalyticsEvent {id=" + eventIdentifier_ + ", key=" + key() +
-           ", stringPayloadValueDict=" + encodeJSON(values_) + "}";
+           ", stringPayloadValueDict=" + encodeJSON(stringPayloadValueDict()) + "}";
 }
 
 std::shared_ptr<BBXAnalyticsEvent> BBXAnalyticsApplicationLifecycleEvent::initApplicationInstalledEvent(

@@ -720,3 +720,21 @@ TEST_F(ControllerTest, AnUnreachableAddressStopsThePassAndLaterPassesWait) {
     maintain(*c);
     EXPECT_EQ(server.requestCount(), 10u);
 }
+
+TEST_F(ControllerTest, LowPriorityEventsReachTheirFileWithoutAFlushAndInOrder) {
+    auto c = make();
+    for (int i = 0; i < 500; ++i) c->logCustomEvent(customEvent("ordered", i));
+    // Nobody flushes: the batch still goes to disk on its own, soon.
+    std::vector<int> order;
+    for (int attempt = 0; attempt < 500 && order.size() < 500; ++attempt) {
+        if (attempt) std::this_thread::sleep_for(10ms);
+        order.clear();
+        for (const auto& line : tallytest::storedLines(root)) {
+            if (line.key != "custom") continue;
+            auto json = base::parseJson(*line.payload);
+            order.push_back((*json)["custom_attributes"]["n"].get<int>());
+        }
+    }
+    ASSERT_EQ(order.size(), 500u);
+    for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
+}
