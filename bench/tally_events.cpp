@@ -190,7 +190,7 @@ void endToEnd(int events, int repetitions) {
     }
     const Series& plain = series[2];
     const Series& spd = series[3];
-    std::printf("%-36s %14s %14s %10s %16s %16s\n", "", "events/s min", "events/s med", "peak MiB",
+    std::printf("%-36s %14s %14s %10s %16s %16s\n", "", "events/s best", "events/s med", "peak MiB",
                 "x write() min/med", "x spdlog min/med");
     for (const auto& s : series) {
         std::printf("%-36s %14.0f %14.0f %10.1f %8.2f/%-7.2f %8.2f/%-7.2f\n", s.name.c_str(), events / s.minSeconds(),
