@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include "TempDir.h"
+#include "base/Plist.h"
 #include "booth/BoothPrinter.h"
 #include "booth/SharingScreenTabItem.h"
+#include "preferences/PreferencePane.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -41,7 +45,7 @@ protected:
                                              std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
         auto& defaults = UserDefaults::standard();
         defaults.set("DATA_DIRECTORY", home.path() + "/data/");
-        defaults.set("SHARING_SCREEN_SECONDS", 30);
+        defaults.set("seconds_between_groups", 30);
         QImage print(300, 900, QImage::Format_RGB32);
         print.fill(Qt::darkCyan);
         printPath = QString::fromStdString(home.path()) + "/print.jpg";
@@ -141,6 +145,7 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     auto* twitter = new QPushButton("Twitter");
     screen.addShareButton("Twitter", twitter);
     screen.setSharedUserNameProvider([](const QString& service) { return service == "Twitter" ? "@guest" : ""; });
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
     screen.showSession();
 
     screen.sharingWillStartFor("Email");
@@ -171,6 +176,21 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     screen.sharingDidFinishedFor("Email", "E-mail queued");
     EXPECT_EQ(shares().size(), 1u);
 
+    // The social share is reported to usage tracking (offline here: stored),
+    // the e-mail is not (the share queue reports it when it is sent).
+    const QString queue = WrenUtils::getAnalyticsQueueFolderPath();
+    auto tracked = [&] {
+        QStringList actions;
+        for (const QString& name : QDir(queue).entryList({"*.plist"}, QDir::Files)) {
+            auto hit = base::plistReadFile((queue + "/" + name).toStdString());
+            if (hit && hit->is_object() && hit->value("ec", "") == "share")
+                actions << QString::fromStdString(hit->value("ea", ""));
+        }
+        return actions;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tracked().isEmpty(); }, 3000));
+    EXPECT_EQ(tracked(), QStringList{"Twitter"});
+
     // Buttons go before "Done".
     auto* row = screen.findChild<QWidget*>("ShareButtonRow");
     ASSERT_TRUE(row);
@@ -178,12 +198,24 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
-    UserDefaults::standard().set("SHARING_SCREEN_SECONDS", 1);
+    UserDefaults::standard().set("seconds_between_groups", 1);
     screen.showSession();
     EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.finished == 1; }, 3000));
     screen.cleanUp();
     screen.resumeCountdown();
     EXPECT_FALSE(screen.isCountdownRunning()) << "nothing to count down without a session";
+}
+
+TEST_F(FinalScreenTest, TheCountdownStartsFromTheShootingPanesSeconds) {
+    ShootingPreferencesViewController shooting;
+    auto* seconds = shooting.view()->findChild<QSpinBox*>("seconds_between_groups");
+    ASSERT_TRUE(seconds);
+    seconds->setValue(45);
+    screen.showSession();
+    EXPECT_EQ(screen.secondsLeft(), 45);
+    seconds->setValue(7);
+    screen.showSession();
+    EXPECT_EQ(screen.secondsLeft(), 7);
 }
 
 }  // namespace
