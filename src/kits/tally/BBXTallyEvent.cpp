@@ -1,6 +1,7 @@
 #include "kits/tally/BBXTallyEvent.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -56,10 +57,50 @@ std::string BBXTallyEvent::payloadJSON(const std::string& eventIdentifier) const
         out += text;
         out += '"';
     };
+    auto isPlain = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F && c != '"' &&
+                   c != '\\';
+        });
+    };
+    // Attribute dictionaries are flat: plain texts and whole numbers are
+    // written by hand, anything else by the encoder, in the same key order.
+    auto appendObject = [&](std::string& out, const Json& object) {
+        bool simple = object.is_object();
+        if (simple)
+            for (auto it = object.begin(); it != object.end() && simple; ++it)
+                simple = isPlain(it.key()) && ((it->is_string() && isPlain(it->get_ref<const std::string&>())) ||
+                                               it->is_number_integer());
+        if (!simple) {
+            out += encode(object);
+            return;
+        }
+        out += '{';
+        bool first = true;
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!first) out += ',';
+            first = false;
+            out += '"';
+            out += it.key();
+            out += "\":";
+            if (it->is_string()) {
+                out += '"';
+                out += it->get_ref<const std::string&>();
+                out += '"';
+            } else {
+                char digits[24];
+                auto res = it->is_number_unsigned()
+                               ? std::to_chars(digits, digits + sizeof digits, it->get<std::uint64_t>())
+                               : std::to_chars(digits, digits + sizeof digits, it->get<std::int64_t>());
+                out.append(digits, res.ptr);
+            }
+        }
+        out += '}';
+    };
     std::string out;
     out.reserve(256);
     out += "{\"custom_attributes\":";
-    out += encode(customAttributes_);
+    appendObject(out, customAttributes_);
     for (auto it = metadata_.begin(); it != metadata_.end(); ++it) {
         const std::string& k = it.key();
         if (k == "custom_attributes" || k == "predefined_attributes" || k == "eventId") continue;
@@ -70,7 +111,7 @@ std::string BBXTallyEvent::payloadJSON(const std::string& eventIdentifier) const
         else out += encode(*it);
     }
     out += ",\"predefined_attributes\":";
-    out += encode(predefinedAttributes_);
+    appendObject(out, predefinedAttributes_);
     out += ",\"eventId\":";
     appendString(out, eventIdentifier);
     out += '}';

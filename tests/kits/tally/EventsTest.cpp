@@ -177,7 +177,10 @@ TEST(AnalyticsEvents, StoredTallyPayloadIsTheDictionaryWithTheIdentifier) {
     auto custom = BBXTallyCustomEvent::initWithName("tab\there", {{Json("k\\ey"), Json("v")}, {Json("n"), Json(2.5)}});
     std::vector<std::shared_ptr<const BBXTallyEvent>> events = {
         std::make_shared<BBXTallyPurchaseEvent>(purchase), custom,
-        std::make_shared<BBXTallySearchEvent>(Json("green screen"))};
+        std::make_shared<BBXTallySearchEvent>(Json("green screen"),
+                                              BBXTallyAttributes{{Json("big"), Json(std::uint64_t{1} << 63)},
+                                                                 {Json("neg"), Json(-7)},
+                                                                 {Json("yes"), Json(true)}})};
     for (const auto& event : events) {
         auto expected = event->payloadDictionary();
         expected["eventId"] = "E-\"1\"";
