@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QThreadPool>
 
 #include "TempDir.h"
 #include "base/Plist.h"
@@ -28,6 +29,16 @@ QApplication& app() {
     static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
     return *instance;
 }
+
+// The application object of these tests is never destroyed, so nothing waits
+// for the screens' background work: a print still being read when the
+// program ends would run into Qt's plugin loader as it is torn down.
+class DrainBackgroundWork : public ::testing::Environment {
+public:
+    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
+};
+[[maybe_unused]] ::testing::Environment* const kDrainBackgroundWork =
+    ::testing::AddGlobalTestEnvironment(new DrainBackgroundWork);
 
 class CountingDelegate : public BoothScreensDelegate {
 public:

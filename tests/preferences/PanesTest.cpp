@@ -160,34 +160,6 @@ TEST_F(Panes, VoiceChangesResetThePromptsAsTheOperatorExpects) {
     EXPECT_TRUE(pane.chooseCustomFolderButton()->isEnabled());
 }
 
-TEST(RoundButtonGeometry, SquareRuleAndImagePlacement) {
-    testApp();
-    EXPECT_EQ(RoundButton::squareSizeFor({200, 150}), QSize(150, 150));
-    EXPECT_EQ(RoundButton::squareSizeFor({100, 300}), QSize(115, 115));
-    EXPECT_EQ(RoundButton::squareSizeFor({116, 116}), QSize(116, 116));
-    EXPECT_EQ(RoundButton::squareSizeFor({115, 500}), QSize(115, 115));
-    RoundButton b;
-    b.setIcon(QIcon(QPixmap(10, 10)));
-    b.setFrame({0, 0, 150, 150});
-    EXPECT_EQ(b.imageRect(), QRect(22, 22, 105, 105));
-    b.setFrame({0, 0, 115, 400});
-    EXPECT_EQ(b.imageRect().left(), 5);
-    b.setText("Print");
-    b.setFrame({0, 0, 150, 150});
-    EXPECT_EQ(b.imageRect().left(), 10);
-    EXPECT_EQ(b.titleLeft(), 52);
-    b.setEnabled(false);
-    EXPECT_EQ(b.fillColor(false), QColor(Qt::darkGray));
-}
-
-TEST(VerticallyCenteredText, CentresAndInsetsThreePoints) {
-    QRectF r = VerticallyCenteredTextField::drawingRectForBounds({0, 0, 100, 30}, 16);
-    EXPECT_DOUBLE_EQ(r.y(), 7);
-    EXPECT_DOUBLE_EQ(r.height(), 16);
-    EXPECT_DOUBLE_EQ(r.x(), 3);
-    EXPECT_DOUBLE_EQ(r.width(), 94);
-}
-
 namespace {
 class MemoryHotPlug : public HotPlugPreferences {
 public:
