@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <limits>
+#include <thread>
 
 #include "kits/tally/TallyLog.h"
 #include "kits/trellis/BBXUserDefaults.h"
@@ -49,6 +50,31 @@ std::uint64_t settingUnsigned(const Json* object, const char* key, std::uint64_t
     return 0;
 }
 
+// A count the server must give as a positive whole number; anything else
+// (missing, zero, negative, fractional, text) is no value at all, so that a
+// broken reply never reads as "keep nothing".
+std::optional<std::uint32_t> settingPositiveCount(const Json* object, const char* key) {
+    if (!object || !object->is_object()) return std::nullopt;
+    auto it = object->find(key);
+    if (it == object->end()) return std::nullopt;
+    if (it->is_number_unsigned()) {
+        auto v = it->get<std::uint64_t>();
+        if (v == 0) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, UINT32_MAX));
+    }
+    if (it->is_number_integer()) {
+        auto v = it->get<std::int64_t>();
+        if (v <= 0) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min<std::int64_t>(v, UINT32_MAX));
+    }
+    if (it->is_number_float()) {
+        double d = it->get<double>();
+        if (!std::isfinite(d) || d < 1 || d != std::floor(d)) return std::nullopt;
+        return static_cast<std::uint32_t>(std::min(d, static_cast<double>(UINT32_MAX)));
+    }
+    return std::nullopt;
+}
+
 std::int64_t settingSigned(const Json* object, const char* key) {
     if (!object || !object->is_object()) return 0;
     auto it = object->find(key);
@@ -75,13 +101,39 @@ base::Error controllerError(std::int64_t code, const std::string& text) {
     return base::Error(kBBXAnalyticsControllerErrorDomain, code, text);
 }
 
-// True when another open file description holds the lock file in `dir`.
-bool lockHeldElsewhere(const std::string& dir) {
-    int fd = ::open((dir + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    ::close(fd);
-    return held;
+// Takes the lock file of a session folder, creating both when missing. A lock
+// taken on a file that maintenance removed meanwhile is no lock: take it
+// again on the new one. Waits for a claim another copy holds (it is brief)
+// when `wait` is set, else gives up at once.
+int lockSessionFolder(BBXEventLogSessionRepository& repository, const std::string& state,
+                      const std::string& identifier, std::uint64_t timestamp, std::string* folder,
+                      std::chrono::milliseconds wait) {
+    auto until = std::chrono::steady_clock::now() + wait;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        auto dir = repository.sessionDirectoryURLForStateName(state, identifier, timestamp);
+        if (!dir) return -1;
+        if (folder) *folder = *dir;
+        std::string path = *dir + "/.lock";
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) continue;
+        bool locked = false;
+        for (;;) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                locked = true;
+                break;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR) break;
+            if (std::chrono::steady_clock::now() >= until) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        struct stat held{}, onDisk{};
+        if (locked && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 && held.st_ino == onDisk.st_ino &&
+            held.st_dev == onDisk.st_dev)
+            return fd;
+        ::close(fd);
+        if (!locked && std::chrono::steady_clock::now() >= until) return -1;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -162,8 +214,12 @@ BBXAnalyticsController::~BBXAnalyticsController() {
     stopping_ = true;
     for (auto id : observers_) env_.notificationCenter->removeObserver(id);
     cancelSessionMaintenance();
+    // An upload the server accepts while we go away must not be sent again
+    // by the next run: wait a little for its answer and apply it.
+    finishInFlightUpload();
     // Let every queue finish what it holds (queued events are written),
     // twice, since one queue's work may hand some to another.
+    hurryLowPriorityBatch();
     for (int round = 0; round < 2; ++round) {
         maintenanceQueue_.drain();
         for (auto& q : priorityQueues_) q->drain();
@@ -173,6 +229,7 @@ BBXAnalyticsController::~BBXAnalyticsController() {
 }
 
 void BBXAnalyticsController::flush() {
+    hurryLowPriorityBatch();
     for (int round = 0; round < 2; ++round) {
         maintenanceQueue_.drain();
         for (auto& q : priorityQueues_) q->drain();
@@ -180,26 +237,41 @@ void BBXAnalyticsController::flush() {
 }
 
 bool BBXAnalyticsController::lockSessionDirectory() {
-    // Our session directory carries a lock for the life of the run, so that
-    // another running copy leaves its fragments alone.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        auto dir = repository_.sessionDirectoryURLForStateName(Repo::kActiveState, sessionIdentifier_,
-                                                               sessionTimestamp_);
-        if (!dir) return false;
-        sessionDirectory_ = *dir;
-        std::string path = *dir + "/.lock";
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) continue;
-        struct stat held{}, onDisk{};
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 &&
-            held.st_ino == onDisk.st_ino) {
-            if (sessionLockFd_ >= 0) ::close(sessionLockFd_);
-            sessionLockFd_ = fd;
-            return true;
-        }
-        ::close(fd);  // removed under us meanwhile: make it again
+    // Our session folder carries a lock for the life of the run, so that
+    // another running copy leaves its fragments alone. A copy's maintenance
+    // holds it only for a moment, so waiting for it is short.
+    int fd = lockSessionFolder(repository_, Repo::kActiveState, sessionIdentifier_, sessionTimestamp_,
+                               &sessionDirectory_, std::chrono::seconds(30));
+    if (fd < 0) return false;
+    if (sessionLockFd_ >= 0) ::close(sessionLockFd_);
+    sessionLockFd_ = fd;
+    return true;
+}
+
+bool BBXAnalyticsController::holdsSessionLock() const {
+    if (sessionLockFd_ < 0) return false;
+    struct stat held{}, onDisk{};
+    std::string path = sessionDirectory_ + "/.lock";
+    return ::fstat(sessionLockFd_, &held) == 0 && ::stat(path.c_str(), &onDisk) == 0 &&
+           held.st_ino == onDisk.st_ino && held.st_dev == onDisk.st_dev;
+}
+
+std::shared_ptr<void> BBXAnalyticsController::claimSession(const std::string& session) {
+    if (Repo::standardized(session) == Repo::standardized(sessionDirectory_)) return std::make_shared<int>(-1);
+    // Creating the lock file ourselves keeps a copy that is just starting in
+    // this folder from taking it while we work here: it waits, then finds
+    // its folder gone and makes it again.
+    int fd = ::open((session + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;  // gone meanwhile: nothing to do there
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;  // a running copy writes there
     }
-    return false;
+    return std::shared_ptr<void>(new int(fd), [](void* p) {
+        auto* held = static_cast<int*>(p);
+        ::close(*held);
+        delete held;
+    });
 }
 
 bool BBXAnalyticsController::tryTakeMaintenanceLock() {
@@ -262,18 +334,15 @@ BBXAnalyticsController::Settings BBXAnalyticsController::settingsSnapshot() cons
 }
 
 bool BBXAnalyticsController::analyticsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || s.collect;
+    return readSettings([](const Settings& s) { return !s.haveSettings || s.collect; });
 }
 
 bool BBXAnalyticsController::customEventsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || (s.collect && s.trackCustomEvents);
+    return readSettings([](const Settings& s) { return !s.haveSettings || (s.collect && s.trackCustomEvents); });
 }
 
 bool BBXAnalyticsController::predefinedEventsFeatureSwitchEnabled() const {
-    auto s = settingsSnapshot();
-    return !s.haveSettings || (s.collect && s.trackPredefinedEvents);
+    return readSettings([](const Settings& s) { return !s.haveSettings || (s.collect && s.trackPredefinedEvents); });
 }
 
 void BBXAnalyticsController::trellisSettingsDownloaded() {
@@ -300,8 +369,8 @@ void BBXAnalyticsController::applySettings(const std::optional<Json>& settings) 
     s.flushOnBackground = settingBool(analytics, "flush_on_background");
     s.maxByteSizePerFile = settingUnsigned(analytics, "max_byte_size_per_file", UINT64_MAX);
     s.flushIntervalSecs = static_cast<std::uint32_t>(settingUnsigned(analytics, "flush_interval_secs", UINT32_MAX));
-    s.maxPendingSendFileCount =
-        static_cast<std::uint32_t>(settingUnsigned(analytics, "max_pending_send_file_count", UINT32_MAX));
+    s.maxPendingSendFileCount = settingPositiveCount(analytics, "max_pending_send_file_count")
+                                    .value_or(kBuiltInMaxPendingSendFileCount);
     s.trackCustomEvents = settingBool(analytics, "track_custom_events");
     s.trackPredefinedEvents = settingBool(analytics, "track_predefined_events");
     s.samplingRate = settingSigned(analytics, "sampling_rate");
@@ -381,6 +450,7 @@ void BBXAnalyticsController::applicationLifecycleEvent(const std::string& notifi
         env_.identifierGenerator->generateEventIdentifier(), settingsSnapshot().flushOnBackground));
     if (notificationName == BBXAnalyticsApplicationLifecycleEvent::kWillTerminate) {
         // The process is about to exit: write what is still queued.
+        hurryLowPriorityBatch();
         for (auto& q : priorityQueues_) q->drain();
     }
 }
@@ -409,8 +479,10 @@ void BBXAnalyticsController::logTallyEvent(std::shared_ptr<BBXTallyEvent> event)
         tally::alwaysLog("Tally is disabled for this application. Please enable Tally on your dashboard.");
         return;
     }
-    tally::debugLog("Logging event: {}", event->description());
-    logEvent(BBXAnalyticsEvent::initWithTallyEvent(event.get(), env_.timestampGenerator->generateAnalyticsTimestamp(),
+    // The description is built only when it is written.
+    if (tally::debugEnabled()) tally::debugLog("Logging event: {}", event->description());
+    logEvent(BBXAnalyticsEvent::initWithTallyEvent(std::shared_ptr<const BBXTallyEvent>(std::move(event)),
+                                                   env_.timestampGenerator->generateAnalyticsTimestamp(),
                                                    env_.identifierGenerator->generateEventIdentifier()));
 }
 
@@ -418,19 +490,70 @@ void BBXAnalyticsController::logEvent(std::shared_ptr<BBXEventLogEvent> event) {
     if (!event) return;
     auto installID = env_.core ? env_.core->installID() : std::nullopt;
     if (BBXAnalyticsEventFilter::shouldDiscardEvent(event.get(), betaToken_, installID,
-                                                    settingsSnapshot().samplingRate)) {
+                                                    readSettings([](const Settings& s) { return s.samplingRate; }))) {
         tally::debugLog("Application is enabled for sampling, skipping {}", event->key());
         return;
     }
     if (!analyticsFeatureSwitchEnabled()) return;
     std::uint64_t priority = event->priority();
     if (priority > 2) return;
-    auto& queue = *priorityQueues_[priority];
     if (priority == 2) {
-        queue.post([this, event = std::move(event)] { appendOnPriorityQueue(2, event); });
+        enqueueLowPriorityEvent(*event);
     } else {
-        queue.sync([&] { appendOnPriorityQueue(static_cast<std::int64_t>(priority), event); });
+        priorityQueues_[priority]->sync([&] { appendOnPriorityQueue(static_cast<std::int64_t>(priority), event); });
     }
+}
+
+void BBXAnalyticsController::enqueueLowPriorityEvent(const BBXEventLogEvent& event) {
+    bool post, full;
+    {
+        std::unique_lock lock(pending_.mutex);
+        if (pending_.lines.size() >= kMaxPendingLowPriorityBytes && !priorityQueues_[2]->isCurrent())
+            pending_.room.wait(lock, [&] { return pending_.lines.size() < kMaxPendingLowPriorityBytes; });
+        std::size_t before = pending_.lines.size();
+        event.appendEventData(pending_.lines);
+        post = !pending_.writePosted;
+        pending_.writePosted = true;
+        full = !post && before < kLowPriorityBatchBytes && pending_.lines.size() >= kLowPriorityBatchBytes;
+    }
+    if (post) priorityQueues_[2]->post([this] { writeLowPriorityBatch(); });
+    if (full) pending_.full.notify_one();
+}
+
+void BBXAnalyticsController::hurryLowPriorityBatch() {
+    {
+        std::lock_guard lock(pending_.mutex);
+        pending_.urgent = true;
+    }
+    pending_.full.notify_all();
+}
+
+void BBXAnalyticsController::writeLowPriorityBatch() {
+    {
+        std::unique_lock lock(pending_.mutex);
+        pending_.full.wait_for(lock, kLowPriorityGatherTime, [&] {
+            return pending_.urgent || pending_.lines.size() >= kLowPriorityBatchBytes;
+        });
+        pending_.urgent = false;
+        // The emptied batch buffer goes back, so neither side allocates again.
+        lowPriorityBatch_.clear();
+        std::swap(lowPriorityBatch_, pending_.lines);
+        pending_.writePosted = false;
+    }
+    pending_.room.notify_all();
+    if (lowPriorityBatch_.empty()) return;
+    base::Error error;
+    if (!ensureLogFileExistsForPriority(2, &error)) {
+        tally::debugLog("Unable to create a new log file for priority {} {{error: {}}}", 2,
+                        error.localizedDescription());
+    } else if (!priorities_[2].file->appendData(lowPriorityBatch_, &error)) {
+        tally::debugLog("Unable to append events {{error: {}}}", error.localizedDescription());
+        priorities_[2].file.reset();  // reopened (and headed again) by the next batch
+    } else {
+        handleSizeTriggeredMaintainSessionFragmentForLogFile(*priorities_[2].file);
+    }
+    if (lowPriorityBatch_.capacity() > 2 * kMaxPendingLowPriorityBytes) std::string().swap(lowPriorityBatch_);
+    lowPriorityBatch_.clear();
 }
 
 void BBXAnalyticsController::appendOnPriorityQueue(std::int64_t priority,
@@ -452,7 +575,7 @@ void BBXAnalyticsController::appendOnPriorityQueue(std::int64_t priority,
 }
 
 bool BBXAnalyticsController::handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogFile& file) {
-    std::uint64_t limit = settingsSnapshot().maxByteSizePerFile;
+    std::uint64_t limit = readSettings([](const Settings& s) { return s.maxByteSizePerFile; });
     if (limit == 0 || file.fileSize() <= limit) return false;
     requestTriggeredMaintenance();
     return true;
@@ -460,7 +583,7 @@ bool BBXAnalyticsController::handleSizeTriggeredMaintainSessionFragmentForLogFil
 
 bool BBXAnalyticsController::handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event) {
     if (event.priority() != 0) return false;
-    if (settingsSnapshot().haveSettings) requestTriggeredMaintenance();
+    if (readSettings([](const Settings& s) { return s.haveSettings; })) requestTriggeredMaintenance();
     else performSessionMaintenanceAfterSettingsArrive_ = true;
     return true;
 }
@@ -516,6 +639,9 @@ std::optional<std::string> BBXAnalyticsController::createEventFileURLForPriority
 
 bool BBXAnalyticsController::prepareNewSessionFragment(const std::string& identifier, std::uint64_t timestamp,
                                                        base::Error* error) {
+    // Our lock goes when the whole folder was purged (analytics switched
+    // off and on): take it again before writing there.
+    if (!sessionDirectory_.empty() && !holdsSessionLock()) lockSessionDirectory();
     currentFragmentIdentifier_ = identifier;
     currentFragmentTimestamp_ = timestamp;
     auto dir = repository_.sessionFragmentDirectoryURLForStateName(Repo::kActiveState, sessionIdentifier_,
@@ -575,16 +701,6 @@ std::vector<std::string> BBXAnalyticsController::fragmentsInUse() {
     return out;
 }
 
-std::vector<std::string> BBXAnalyticsController::sessionsOfOtherWriters() {
-    std::vector<std::string> out;
-    auto sessions = repository_.sessionDirectoryURLsForStateName(Repo::kActiveState);
-    if (!sessions) return out;
-    std::string own = Repo::standardized(sessionDirectory_);
-    for (const auto& s : *sessions)
-        if (Repo::standardized(s) != own && lockHeldElsewhere(s)) out.push_back(Repo::standardized(s));
-    return out;
-}
-
 // --- previous session crash ---------------------------------------------------------
 
 void BBXAnalyticsController::logPreviousSessionCrashedOnDate(std::optional<double> secondsSince1970) {
@@ -598,6 +714,16 @@ void BBXAnalyticsController::logPreviousSessionCrashedOnDate(std::optional<doubl
         auto crash = BBXAnalyticsApplicationLifecycleEvent::initApplicationCrashedEvent(
             timestamp, env_.identifierGenerator->generateEventIdentifier());
         BBXAnalyticsMetadataEvent metadata(1, timestamp, lastSessionMetadata_);
+        // The previous session's folder may be in the hands of another
+        // copy's maintenance: write there only once it lets go.
+        int lockFd = lockSessionFolder(repository_, Repo::kActiveState, *lastSessionIdentifier_,
+                                       lastSessionTimestamp_, nullptr, std::chrono::seconds(2));
+        struct Unlock {
+            int fd;
+            ~Unlock() {
+                if (fd >= 0) ::close(fd);
+            }
+        } unlock{lockFd};
         base::Error error;
         auto url = repository_.eventLogFileURLForStateName(
             Repo::kActiveState, *lastSessionIdentifier_, lastSessionTimestamp_,

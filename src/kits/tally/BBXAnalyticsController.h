@@ -9,8 +9,11 @@
 // maintenance queue.
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,6 +71,11 @@ public:
     // Without settings nothing is uploaded; this bounds what waits meanwhile.
     static constexpr std::uint32_t kBuiltInMaxPendingSendFileCount = 100;
     static constexpr std::chrono::seconds kHandOverTimeout{5};
+    // How long going away waits for an upload in flight to be answered.
+    static constexpr std::chrono::seconds kShutdownUploadWait{2};
+    // After a transport failure uploads wait, doubling up to the maximum.
+    static constexpr std::chrono::seconds kFirstTransmitBackOff{30};
+    static constexpr std::chrono::seconds kMaxTransmitBackOff{300};
 
     static bool supported(const base::Json& infoDictionary);
 
@@ -149,12 +157,23 @@ private:
     BBXAnalyticsController(const std::string& sessionIdentifier, const std::string& root,
                            const std::optional<std::string>& betaToken, Environment environment);
     Settings settingsSnapshot() const;
+    // Reads settings without copying them all (the event path asks per event).
+    template <class F>
+    auto readSettings(F&& f) const {
+        std::lock_guard lock(settingsMutex_);
+        return f(settings_);
+    }
 
     // Fragments.
     bool prepareNewSessionFragment(const std::string& identifier, std::uint64_t timestamp, base::Error* error);
     std::optional<std::string> createEventFileURLForPriority(std::int64_t priority, base::Error* error);
     bool ensureLogFileExistsForPriority(std::int64_t priority, base::Error* error);
     void appendOnPriorityQueue(std::int64_t priority, const std::shared_ptr<BBXEventLogEvent>& event);
+    // Priority-2 events are formatted by the caller into one buffer that the
+    // low-priority queue writes in batches: one wake-up and one write for
+    // many events.
+    void enqueueLowPriorityEvent(const BBXEventLogEvent& event);
+    void writeLowPriorityBatch();
     bool handleSizeTriggeredMaintainSessionFragmentForLogFile(const BBXEventLogFile& file);
     bool handlePriorityTriggeredMaintainSessionFragmentForEvent(const BBXEventLogEvent& event);
     void requestTriggeredMaintenance();
@@ -169,15 +188,34 @@ private:
     void packageClosedSessionFragments(Completion completion);
     void transmitPackagedSessionFragments(Completion completion);
     void transmitNextPackagedSessionFragment(Completion completion);
-    void handleTransmitCompletion(const std::string& fragment, std::optional<base::Error> error, Completion completion);
+    // An upload in flight: its outcome is kept here so that a controller
+    // going away can still apply it.
+    struct Upload {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::string fragment;
+        bool finished = false;
+        bool applied = false;
+        std::optional<base::Error> error;
+    };
+    void handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion);
+    // Removes the fragment of an accepted upload, once.
+    void applyUploadResult(Upload& upload);
+    void finishInFlightUpload();
     void pruneSessionFragmentLogFiles(Completion completion);
     void cleanUpRepository(Completion completion);
     bool tryTakeMaintenanceLock();
-    // Fragments other writers use: ours still being handed over, and the
-    // sessions of other running copies.
+    // Our fragments still written: the open one and any whose hand-over has
+    // not finished.
     std::vector<std::string> fragmentsInUse();
-    std::vector<std::string> sessionsOfOtherWriters();
-    std::vector<std::string> nonCurrentLogFileURLsForAllStates(base::Error* error);
+    bool holdsSessionLock() const;
+    // Held while maintenance works in another session's folder; null when a
+    // running copy holds that session. Our own session is always granted.
+    std::shared_ptr<void> claimSession(const std::string& sessionDirectory);
+    using Claims = std::map<std::string, std::shared_ptr<void>>;
+    // Log files that pruning may remove; the ACTIVE sessions they lie in
+    // stay claimed in `claims` while the caller holds it.
+    std::vector<std::string> nonCurrentLogFileURLsForAllStates(base::Error* error, Claims& claims);
 
 public:
     static std::vector<std::vector<std::string>> mutableSortedFileURLsGroupedByPrioritiesFromLogFileURLs(
@@ -203,6 +241,10 @@ private:
     bool loggedAnalyticsEnabled_ = false;
     std::atomic<bool> performSessionMaintenanceAfterSettingsArrive_{false};
     std::optional<std::vector<std::string>> sessionFragmentsToTransmit_;
+    std::mutex uploadMutex_;
+    std::shared_ptr<Upload> upload_;  // the upload in flight, if any
+    base::TimePoint transmitNotBefore_{};
+    std::chrono::seconds transmitBackOff_{0};
     std::string sessionDirectory_;
     int sessionLockFd_ = -1;
     int rootLockFd_ = -1;
@@ -223,6 +265,26 @@ private:
     std::vector<base::NotificationCenter::ObserverId> observers_;
 
     std::array<PriorityState, 3> priorities_;
+
+    struct PendingLines {
+        std::mutex mutex;
+        std::condition_variable room;  // callers wait here while too much waits
+        std::condition_variable full;  // a batch is full, or someone waits for the disk
+        std::string lines;             // whole event lines waiting, in order
+        bool writePosted = false;      // a batch write is queued
+        bool urgent = false;           // write without gathering more
+    };
+    // Asks a queued batch write to go at once (flush, shutdown).
+    void hurryLowPriorityBatch();
+    PendingLines pending_;
+    std::string lowPriorityBatch_;  // the low-priority queue's buffer, reused batch after batch
+    // Callers wait while this much is waiting (a disk far behind), so that
+    // memory stays bounded.
+    static constexpr std::size_t kMaxPendingLowPriorityBytes = 4u << 20;
+    // A batch write gathers lines for at most this long, or until this much
+    // waits: a busy caller wakes the writer about once per batch, not per event.
+    static constexpr std::chrono::microseconds kLowPriorityGatherTime{1000};
+    static constexpr std::size_t kLowPriorityBatchBytes = 64u << 10;
     // Declared last: destroyed first, after they have run what was queued.
     base::SerialQueue maintenanceQueue_{"io.blackbox.analytics.maintenance"};
     std::array<std::unique_ptr<base::SerialQueue>, 3> priorityQueues_;

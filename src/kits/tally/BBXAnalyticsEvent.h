@@ -4,6 +4,7 @@
 // identifier and timestamp sources; and the sampling filter.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,9 +22,14 @@ public:
     // Priority 2, the Tally event's key and payload dictionary; null for null.
     static std::shared_ptr<BBXAnalyticsEvent> initWithTallyEvent(const BBXTallyEvent* event, std::uint64_t timestamp,
                                                                  const std::string& eventIdentifier);
+    // The same, keeping the Tally event: its values are turned into a
+    // dictionary only if someone asks for them (the stored JSON never needs it).
+    static std::shared_ptr<BBXAnalyticsEvent> initWithTallyEvent(std::shared_ptr<const BBXTallyEvent> event,
+                                                                 std::uint64_t timestamp,
+                                                                 const std::string& eventIdentifier);
 
     const std::string& eventIdentifier() const { return eventIdentifier_; }
-    const base::Json& stringPayloadValueDict() const { return values_; }
+    const base::Json& stringPayloadValueDict() const;
     std::string description() const;
 
     // Compact JSON; bytes that are not UTF-8 are replaced, so encoding never fails.
@@ -35,7 +41,9 @@ protected:
 
 private:
     std::string eventIdentifier_;
-    base::Json values_;
+    mutable base::Json values_;
+    std::shared_ptr<const BBXTallyEvent> source_;  // values_ comes from it, once asked for
+    mutable std::once_flag valuesOnce_;
 };
 
 class BBXAnalyticsApplicationLifecycleEvent : public BBXAnalyticsEvent {

@@ -7,6 +7,7 @@
 #include "kits/tally/BBXAnalyticsController.h"
 #include "kits/tally/BBXAnalyticsPackaging.h"
 #include "kits/tally/TallyLog.h"
+#include "kits/trellis/BBXURLSession.h"
 #include "kits/trellis/BBXUserDefaults.h"
 
 namespace fs = std::filesystem;
@@ -82,14 +83,12 @@ void BBXAnalyticsController::openNewSessionFragment(Completion completion) {
 void BBXAnalyticsController::packageClosedSessionFragments(Completion completion) {
     maintenanceQueue_.post([this, completion] {
         // Leave alone what is still written: our open fragment, one whose
-        // hand-over has not finished, and the sessions of other running copies.
-        std::vector<std::string> skip = fragmentsInUse();
-        for (const auto& session : sessionsOfOtherWriters()) {
-            if (auto fragments = repository_.sessionFragmentDirectoryURLsForSessionDirectory(session))
-                skip.insert(skip.end(), fragments->begin(), fragments->end());
-        }
+        // hand-over has not finished, and every session a running copy
+        // holds, decided session by session right before packaging it.
         base::Error error;
-        if (!BBXAnalyticsPackaging::packageClosedSessionFragments(repository_, skip, &error)) {
+        if (!BBXAnalyticsPackaging::packageClosedSessionFragments(
+                repository_, fragmentsInUse(), [this](const std::string& session) { return claimSession(session); },
+                &error)) {
             completion(error);
             return;
         }
@@ -105,6 +104,10 @@ void BBXAnalyticsController::transmitPackagedSessionFragments(Completion complet
         }
         if (sessionFragmentsToTransmit_) {
             completion(controllerError(-1, "an upload pass is already running"));
+            return;
+        }
+        if (env_.scheduler->clock().now() < transmitNotBefore_) {
+            completion(controllerError(-5, "the upload address was unreachable; waiting before trying again"));
             return;
         }
         auto fragments = repository_.sessionFragmentDirectoryURLsForStateName(Repo::kPackagedState);
@@ -129,14 +132,26 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
         auto settings = settingsSnapshot();
         std::string apiKey = env_.core ? env_.core->apiKey().value_or("") : "";
         std::weak_ptr<BBXAnalyticsController> weak = weak_from_this();
+        auto upload = std::make_shared<Upload>();
+        upload->fragment = fragment;
+        {
+            std::lock_guard lock(uploadMutex_);
+            upload_ = upload;
+        }
         env_.networkingClient->transmitLogFilesAtURLs(
-            *files, settings.analyticsURL, apiKey, [weak, fragment, completion](std::optional<base::Error> error) {
+            *files, settings.analyticsURL, apiKey, [weak, upload, completion](std::optional<base::Error> error) {
+                {
+                    std::lock_guard lock(upload->mutex);
+                    upload->finished = true;
+                    upload->error = error;
+                }
+                upload->cv.notify_all();
+                // A controller already going away applies the outcome itself.
                 auto self = weak.lock();
                 if (!self) return;
-                auto* raw = self.get();
-                raw->maintenanceQueue_.post([raw, fragment, completion, error] {
-                    raw->handleTransmitCompletion(fragment, error, completion);
-                });
+                auto* raw = self.get();  // the queue is drained before the controller is gone
+                raw->maintenanceQueue_.post(
+                    [raw, upload, completion] { raw->handleTransmitCompletion(upload, completion); });
             });
         return;
     }
@@ -144,15 +159,67 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
     completion(std::nullopt);
 }
 
-void BBXAnalyticsController::handleTransmitCompletion(const std::string& fragment, std::optional<base::Error> error,
-                                                      Completion completion) {
-    if (!error) {
-        base::Error removeError;
-        if (!repository_.removeSessionFragmentDirectory(fragment, &removeError))
-            tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", fragment,
-                            removeError.localizedDescription());
+namespace {
+// The upload address could not be reached at all, as opposed to a server
+// that answered with an error: trying the next fragment now is pointless.
+bool isTransportFailure(const base::Error& error) {
+    return error.domain == kBBXURLErrorDomain && error.code != kBBXURLErrorCancelled;
+}
+}  // namespace
+
+void BBXAnalyticsController::applyUploadResult(Upload& upload) {
+    {
+        std::lock_guard lock(upload.mutex);
+        if (!upload.finished || upload.applied) return;
+        upload.applied = true;
+        if (upload.error) return;  // a failed fragment stays in PACKAGED for a later pass
     }
-    // A failed fragment stays in PACKAGED for a later pass.
+    base::Error removeError;
+    if (!repository_.removeSessionFragmentDirectory(upload.fragment, &removeError))
+        tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", upload.fragment,
+                        removeError.localizedDescription());
+}
+
+void BBXAnalyticsController::finishInFlightUpload() {
+    std::shared_ptr<Upload> upload;
+    {
+        std::lock_guard lock(uploadMutex_);
+        upload = upload_;
+    }
+    if (!upload) return;
+    {
+        std::unique_lock lock(upload->mutex);
+        upload->cv.wait_for(lock, kShutdownUploadWait, [&] { return upload->finished; });
+    }
+    // Whatever was posted to the queue has run by now, or never will.
+    maintenanceQueue_.drain();
+    applyUploadResult(*upload);
+}
+
+void BBXAnalyticsController::handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion) {
+    applyUploadResult(*upload);
+    {
+        std::lock_guard lock(uploadMutex_);
+        if (upload_ == upload) upload_.reset();
+    }
+    std::optional<base::Error> error;
+    {
+        std::lock_guard lock(upload->mutex);
+        error = upload->error;
+    }
+    if (error && isTransportFailure(*error)) {
+        // End the pass; the next ones wait, longer after each failure.
+        transmitBackOff_ = transmitBackOff_.count() == 0 ? kFirstTransmitBackOff
+                                                         : std::min(transmitBackOff_ * 2, kMaxTransmitBackOff);
+        transmitNotBefore_ = env_.scheduler->clock().now() + transmitBackOff_;
+        sessionFragmentsToTransmit_.reset();
+        completion(error);
+        return;
+    }
+    if (!error) {
+        transmitBackOff_ = std::chrono::seconds(0);
+        transmitNotBefore_ = {};
+    }
     if (sessionFragmentsToTransmit_ && !sessionFragmentsToTransmit_->empty())
         sessionFragmentsToTransmit_->erase(sessionFragmentsToTransmit_->begin());
     transmitNextPackagedSessionFragment(completion);
@@ -171,17 +238,21 @@ std::vector<std::vector<std::string>> BBXAnalyticsController::mutableSortedFileU
     return groups;
 }
 
-std::vector<std::string> BBXAnalyticsController::nonCurrentLogFileURLsForAllStates(base::Error* error) {
+std::vector<std::string> BBXAnalyticsController::nonCurrentLogFileURLsForAllStates(base::Error* error,
+                                                                                  Claims& claims) {
     auto all = repository_.logFileURLsForAllStates(error);
     if (!all) return {};
     auto inUse = fragmentsInUse();
-    auto others = sessionsOfOtherWriters();
     std::vector<std::string> out;
     for (auto& file : *all) {
         std::string fragment = Repo::standardized(Repo::sessionFragmentDirectoryURLForLogFileURL(file));
-        std::string session = Repo::standardized(Repo::sessionDirectoryURLForSessionFragmentDirectoryURL(fragment));
         if (std::find(inUse.begin(), inUse.end(), fragment) != inUse.end()) continue;
-        if (std::find(others.begin(), others.end(), session) != others.end()) continue;
+        std::string session = Repo::standardized(Repo::sessionDirectoryURLForSessionFragmentDirectoryURL(fragment));
+        if (Repo::itemURLHasNameMatching(Repo::stateDirectoryURLForSessionDirectoryURL(session), Repo::kActiveState)) {
+            auto claim = claims.find(session);
+            if (claim == claims.end()) claim = claims.emplace(session, claimSession(session)).first;
+            if (!claim->second) continue;  // a running copy writes there
+        }
         out.push_back(std::move(file));
     }
     return out;
@@ -193,7 +264,8 @@ void BBXAnalyticsController::pruneSessionFragmentLogFiles(Completion completion)
         std::uint64_t limit = settings.haveSettings ? settings.maxPendingSendFileCount : kBuiltInMaxPendingSendFileCount;
         base::Error error;
         error.domain.clear();
-        auto files = nonCurrentLogFileURLsForAllStates(&error);
+        Claims claims;
+        auto files = nonCurrentLogFileURLsForAllStates(&error, claims);
         if (files.empty() && !error.domain.empty()) {
             completion(error);
             return;
@@ -222,7 +294,8 @@ void BBXAnalyticsController::pruneSessionFragmentLogFiles(Completion completion)
 void BBXAnalyticsController::cleanUpRepository(Completion completion) {
     maintenanceQueue_.post([this, completion] {
         base::Error error;
-        if (!repository_.cleanUpEventLogRepositoryIgnoring(fragmentsInUse(), sessionsOfOtherWriters(), &error)) {
+        if (!repository_.cleanUpEventLogRepositoryIgnoring(
+                fragmentsInUse(), [this](const std::string& session) { return claimSession(session); }, &error)) {
             completion(error);
             return;
         }

@@ -86,28 +86,46 @@ bool BBXAnalyticsPackaging::packageSessionFragment(BBXEventLogSessionRepository&
 
 bool BBXAnalyticsPackaging::packageClosedSessionFragments(BBXEventLogSessionRepository& repository,
                                                           const std::vector<std::string>& skip, base::Error* error) {
+    return packageClosedSessionFragments(repository, skip, nullptr, error);
+}
+
+bool BBXAnalyticsPackaging::packageClosedSessionFragments(BBXEventLogSessionRepository& repository,
+                                                          const std::vector<std::string>& skip,
+                                                          const BBXEventLogSessionRepository::SessionClaim& claim,
+                                                          base::Error* error) {
+    using Repo = BBXEventLogSessionRepository;
     base::Error purgeError;
-    if (!repository.purgePrepSessionFragmentDirectoriesForStateName(BBXEventLogSessionRepository::kPackagedState,
-                                                                    &purgeError))
+    if (!repository.purgePrepSessionFragmentDirectoriesForStateName(Repo::kPackagedState, &purgeError))
         tally::debugLog("Unable to purge packaged prep session fragments {{error = {}}}",
                         purgeError.localizedDescription());
-    auto fragments = repository.sessionFragmentDirectoryURLsForStateName(BBXEventLogSessionRepository::kActiveState,
-                                                                        error);
-    if (!fragments) return false;
+    auto sessions = repository.sessionDirectoryURLsForStateName(Repo::kActiveState, error);
+    if (!sessions) return false;
     std::vector<std::string> skipped;
-    for (const auto& s : skip) skipped.push_back(BBXEventLogSessionRepository::standardized(s));
+    for (const auto& s : skip) skipped.push_back(Repo::standardized(s));
     bool ok = true;
-    for (const auto& fragment : *fragments) {
-        if (std::find(skipped.begin(), skipped.end(), BBXEventLogSessionRepository::standardized(fragment)) !=
-            skipped.end())
-            continue;
-        base::Error fragmentError;
-        if (!packageSessionFragment(repository, fragment, &fragmentError)) {
-            tally::debugLog("Unable to package session fragment {} {{{}}}", fragment,
-                            fragmentError.localizedDescription());
-            if (ok) setError(error, fragmentError);
+    for (const auto& session : *sessions) {
+        std::shared_ptr<void> held;
+        if (claim && !(held = claim(session))) continue;
+        base::Error listError;
+        auto fragments = repository.sessionFragmentDirectoryURLsForSessionDirectory(session, &listError);
+        if (!fragments) {
+            std::error_code ec;
+            if (!fs::exists(session, ec)) continue;  // gone meanwhile: nothing left to package
+            if (ok) setError(error, listError);
             ok = false;
+            continue;
         }
+        for (const auto& fragment : *fragments) {
+            if (std::find(skipped.begin(), skipped.end(), Repo::standardized(fragment)) != skipped.end()) continue;
+            base::Error fragmentError;
+            if (!packageSessionFragment(repository, fragment, &fragmentError)) {
+                tally::debugLog("Unable to package session fragment {} {{{}}}", fragment,
+                                fragmentError.localizedDescription());
+                if (ok) setError(error, fragmentError);
+                ok = false;
+            }
+        }
+        if (held) repository.removeSessionDirectoryIfEmpty(session);
     }
     return ok;
 }

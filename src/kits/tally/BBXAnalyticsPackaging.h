@@ -26,4 +26,12 @@ struct BBXAnalyticsPackaging {
     // stop the others; the result is false with the first error.
     static bool packageClosedSessionFragments(BBXEventLogSessionRepository& repository,
                                               const std::vector<std::string>& skip, base::Error* error = nullptr);
+    // The same, session by session: each session is claimed right before its
+    // fragments are packaged and held until they are (a session the claim
+    // refuses is being written and stays as it is); a claimed session left
+    // with nothing is removed.
+    static bool packageClosedSessionFragments(BBXEventLogSessionRepository& repository,
+                                              const std::vector<std::string>& skip,
+                                              const BBXEventLogSessionRepository::SessionClaim& claim,
+                                              base::Error* error = nullptr);
 };

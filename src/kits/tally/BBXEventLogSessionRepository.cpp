@@ -425,10 +425,6 @@ bool BBXEventLogSessionRepository::Ignored::has(const Paths& list, const std::st
 
 bool BBXEventLogSessionRepository::cleanUpSessionDirectoryURL(const std::string& url, const Ignored& ignored,
                                                               bool& shouldDelete, Error* error) {
-    if (isDirectoryURL(url) && ignored.has(ignored.sessions, url)) {
-        shouldDelete = false;
-        return true;
-    }
     return cleanUpDirectoryURL(url, shouldDelete, error, [&](const std::string& child, bool& del, Error* err) {
         if (ignored.has(ignored.fragments, child)) {
             del = false;
@@ -440,23 +436,46 @@ bool BBXEventLogSessionRepository::cleanUpSessionDirectoryURL(const std::string&
 
 bool BBXEventLogSessionRepository::cleanUpStateDirectoryURL(const std::string& url, const Ignored& ignored,
                                                             bool& shouldDelete, Error* error) {
-    return cleanUpDirectoryURL(url, shouldDelete, error, [&](const std::string& child, bool& del, Error* err) {
-        return cleanUpSessionDirectoryURL(child, ignored, del, err);
-    });
+    shouldDelete = true;
+    if (!isDirectoryURL(url)) return true;
+    auto children = contentsOfDirectoryURL(url, error);
+    if (!children) return false;
+    bool active = itemURLHasNameMatching(url, kActiveState);
+    for (const auto& child : *children) {
+        // A session a running copy writes to is not ours to clean; one we
+        // claim stays claimed until it is deleted, so no writer can start
+        // in it halfway.
+        std::shared_ptr<void> held;
+        if (active && ignored.claim && isDirectoryURL(child)) {
+            held = ignored.claim(child);
+            if (!held) {
+                shouldDelete = false;
+                continue;
+            }
+        }
+        bool deleteChild = false;
+        if (!cleanUpSessionDirectoryURL(child, ignored, deleteChild, error)) return false;
+        if (deleteChild) {
+            if (!deleteItemAtURL(child, error)) return false;
+        } else {
+            shouldDelete = false;
+        }
+    }
+    return true;
 }
 
 bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(
     const std::string& openFragment, Error* error) {
     Paths fragments;
     if (!openFragment.empty()) fragments.push_back(openFragment);
-    return cleanUpEventLogRepositoryIgnoring(fragments, {}, error);
+    return cleanUpEventLogRepositoryIgnoring(fragments, nullptr, error);
 }
 
 bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnoring(const Paths& ignoredFragments,
-                                                                     const Paths& ignoredSessions, Error* error) {
+                                                                     const SessionClaim& claim, Error* error) {
     Ignored ignored;
     for (const auto& f : ignoredFragments) ignored.fragments.push_back(standardized(f));
-    for (const auto& s : ignoredSessions) ignored.sessions.push_back(standardized(s));
+    ignored.claim = claim;
     auto version = statesDirectoryURL(error);
     if (!version) return false;
     bool unused = false;
@@ -465,6 +484,27 @@ bool BBXEventLogSessionRepository::cleanUpEventLogRepositoryIgnoring(const Paths
             del = true;
             return true;
         }
-        return cleanUpStateDirectoryURL(child, ignored, del, err);
+        if (!cleanUpStateDirectoryURL(child, ignored, del, err)) return false;
+        if (del) {
+            // Only while still empty: a copy may have just begun a session there.
+            std::error_code ec;
+            fs::remove(child, ec);
+            del = false;
+        }
+        return true;
     });
+}
+
+bool BBXEventLogSessionRepository::removeSessionDirectoryIfEmpty(const std::string& sessionDirectory,
+                                                                 Error* error) {
+    Error listError;
+    auto items = contentsOfDirectoryURL(sessionDirectory, &listError);
+    if (!items || !items->empty()) return true;
+    std::error_code ec;
+    fs::remove_all(sessionDirectory, ec);
+    if (ec) {
+        setError(error, fsError(ec, "remove " + sessionDirectory));
+        return false;
+    }
+    return true;
 }

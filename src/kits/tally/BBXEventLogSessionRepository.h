@@ -5,6 +5,7 @@
 // Listings skip hidden items and are sorted by name.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,10 +83,17 @@ public:
     // emptied directory, leaving the open fragment alone.
     bool cleanUpEventLogRepositoryIgnorningSessionFragmentDirectoryURL(const std::string& openFragment,
                                                                         Error* error = nullptr);
-    // The same, leaving alone every fragment and every whole session listed
-    // (fragments and sessions other writers still use).
-    bool cleanUpEventLogRepositoryIgnoring(const Paths& ignoredFragments, const Paths& ignoredSessions,
+    // Asked before maintenance works inside a session folder of state ACTIVE:
+    // a handle to hold while it works there (and removes the folder), or null
+    // when a running writer holds the session, which is then left alone.
+    using SessionClaim = std::function<std::shared_ptr<void>(const std::string& sessionDirectory)>;
+    // The same, leaving alone every fragment listed (those still written) and
+    // every ACTIVE session `claim` refuses; no claim: every session is free.
+    bool cleanUpEventLogRepositoryIgnoring(const Paths& ignoredFragments, const SessionClaim& claim,
                                            Error* error = nullptr);
+    // Removes a session folder that holds nothing visible (its hidden lock
+    // goes with it); true when it is gone or still holds something.
+    bool removeSessionDirectoryIfEmpty(const std::string& sessionDirectory, Error* error = nullptr);
 
     // Support operations.
     enum class ItemType { File = 0, Directory = 1 };
@@ -103,7 +111,8 @@ private:
     using Rule = std::function<bool(const std::string& child, bool& shouldDelete, Error* error)>;
     bool cleanUpDirectoryURL(const std::string& url, bool& shouldDelete, Error* error, const Rule& rule);
     struct Ignored {
-        Paths fragments, sessions;
+        Paths fragments;
+        SessionClaim claim;
         bool has(const Paths& list, const std::string& url) const;
     };
     bool cleanUpStateDirectoryURL(const std::string& url, const Ignored& ignored, bool& shouldDelete, Error* error);

@@ -1,5 +1,7 @@
 #include "kits/tally/BBXTallyEvent.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -35,6 +37,86 @@ BBXTallyEvent::BBXTallyEvent(std::string key, Json metadata, const BBXTallyAttri
     : key_(std::move(key)),
       metadata_(metadata.is_object() ? std::move(metadata) : Json::object()),
       customAttributes_(filterCustomAttributes(customAttributes)) {}
+
+std::string BBXTallyEvent::payloadJSON(const std::string& eventIdentifier) const {
+    // The same members as payloadDictionary() plus "eventId", written
+    // straight from the parts without copying them into one dictionary.
+    auto encode = [](const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); };
+    // Plain texts (printable ASCII without quotes or backslashes, as names,
+    // types and identifiers are) are written as they are; others by the encoder.
+    auto appendString = [&](std::string& out, const std::string& text) {
+        bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F && c != '"' &&
+                   c != '\\';
+        });
+        if (!plain) {
+            out += encode(Json(text));
+            return;
+        }
+        out += '"';
+        out += text;
+        out += '"';
+    };
+    auto isPlain = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F && c != '"' &&
+                   c != '\\';
+        });
+    };
+    // Attribute dictionaries are flat: plain texts and whole numbers are
+    // written by hand, anything else by the encoder, in the same key order.
+    auto appendObject = [&](std::string& out, const Json& object) {
+        bool simple = object.is_object();
+        if (simple)
+            for (auto it = object.begin(); it != object.end() && simple; ++it)
+                simple = isPlain(it.key()) && ((it->is_string() && isPlain(it->get_ref<const std::string&>())) ||
+                                               it->is_number_integer());
+        if (!simple) {
+            out += encode(object);
+            return;
+        }
+        out += '{';
+        bool first = true;
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (!first) out += ',';
+            first = false;
+            out += '"';
+            out += it.key();
+            out += "\":";
+            if (it->is_string()) {
+                out += '"';
+                out += it->get_ref<const std::string&>();
+                out += '"';
+            } else {
+                char digits[24];
+                auto res = it->is_number_unsigned()
+                               ? std::to_chars(digits, digits + sizeof digits, it->get<std::uint64_t>())
+                               : std::to_chars(digits, digits + sizeof digits, it->get<std::int64_t>());
+                out.append(digits, res.ptr);
+            }
+        }
+        out += '}';
+    };
+    std::string out;
+    out.reserve(256);
+    out += "{\"custom_attributes\":";
+    appendObject(out, customAttributes_);
+    for (auto it = metadata_.begin(); it != metadata_.end(); ++it) {
+        const std::string& k = it.key();
+        if (k == "custom_attributes" || k == "predefined_attributes" || k == "eventId") continue;
+        out += ',';
+        appendString(out, k);
+        out += ':';
+        if (it->is_string()) appendString(out, it->get_ref<const std::string&>());
+        else out += encode(*it);
+    }
+    out += ",\"predefined_attributes\":";
+    appendObject(out, predefinedAttributes_);
+    out += ",\"eventId\":";
+    appendString(out, eventIdentifier);
+    out += '}';
+    return out;
+}
 
 Json BBXTallyEvent::payloadDictionary() const {
     Json payload = metadata_;
@@ -74,8 +156,12 @@ void BBXTallyEvent::addAttribute(const Json& key, const Json& value, Json& dicti
                          describe(key), describe(value));
         return;
     }
-    Json k = truncateAttribute(key);
-    dictionary[k.get<std::string>()] = truncateAttribute(value);
+    // Most keys and values are short: store them without the copies a cut needs.
+    const auto& keyText = key.get_ref<const std::string&>();
+    bool cutKey = keyText.size() > kMaxAttributeLength && tally::utf16Length(keyText) > kMaxAttributeLength;
+    bool cutValue = value.is_string() && value.get_ref<const std::string&>().size() > kMaxAttributeLength;
+    auto& slot = cutKey ? dictionary[truncateAttribute(key).get<std::string>()] : dictionary[keyText];
+    slot = cutValue ? truncateAttribute(value) : value;
 }
 
 Json BBXTallyEvent::filterCustomAttributes(const BBXTallyAttributes& attributes) {
@@ -86,9 +172,16 @@ Json BBXTallyEvent::filterCustomAttributes(const BBXTallyAttributes& attributes)
 
 // --- custom ------------------------------------------------------------------
 
+namespace {
+Json oneMember(const char* key, std::string value) {
+    Json object = Json::object();
+    object.emplace(key, std::move(value));
+    return object;
+}
+}  // namespace
+
 BBXTallyCustomEvent::BBXTallyCustomEvent(const std::string& name, const BBXTallyAttributes& customAttributes)
-    : BBXTallyEvent("custom",
-                    Json{{"custom_type", std::string(tally::utf16Prefix(name, kMaxAttributeLength))}},
+    : BBXTallyEvent("custom", oneMember("custom_type", std::string(tally::utf16Prefix(name, kMaxAttributeLength))),
                     customAttributes) {}
 
 std::shared_ptr<BBXTallyCustomEvent> BBXTallyCustomEvent::initWithName(const std::optional<std::string>& name,
@@ -105,7 +198,7 @@ std::string BBXTallyCustomEvent::description() const {
 
 BBXTallyPredefinedEvent::BBXTallyPredefinedEvent(const std::string& predefinedType,
                                                  const BBXTallyAttributes& customAttributes)
-    : BBXTallyEvent("predefined", Json{{"predefined_type", predefinedType}}, customAttributes) {}
+    : BBXTallyEvent("predefined", oneMember("predefined_type", predefinedType), customAttributes) {}
 
 std::string BBXTallyPredefinedEvent::description() const {
     std::string type = "BBXTallyPredefinedEvent";

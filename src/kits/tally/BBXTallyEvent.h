@@ -28,6 +28,8 @@ public:
     const base::Json& metadata() const { return metadata_; }
     // The metadata plus "predefined_attributes" and "custom_attributes".
     base::Json payloadDictionary() const;
+    // The stored JSON of payloadDictionary() plus "eventId".
+    std::string payloadJSON(const std::string& eventIdentifier) const;
     virtual std::string description() const;
 
     // Validates one attribute into `dictionary` (see the kit's rules: at most

@@ -52,19 +52,33 @@ protected:
         return c;
     }
 
-    void maintain(BBXAnalyticsController& c) {
-        std::promise<void> done;
-        c.maintainSessionFragments([&](std::optional<base::Error>) { done.set_value(); });
-        ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+    void maintain(BBXAnalyticsController& c, std::chrono::seconds timeout = 10s) {
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        c.maintainSessionFragments([done](std::optional<base::Error>) { done->set_value(); });
+        ASSERT_EQ(finished.wait_for(timeout), std::future_status::ready);
         c.flush();
     }
 
+    // Maintenance may move or delete folders while we walk: a folder that
+    // vanishes under the walk counts as empty, never as an error.
     std::vector<std::string> filesUnder(const std::string& state) {
         std::vector<std::string> out;
-        std::string dir = root + "/v1/" + state;
-        if (!fs::exists(dir)) return out;
-        for (auto& e : fs::recursive_directory_iterator(dir))
-            if (e.is_regular_file() && e.path().filename().string()[0] != '.') out.push_back(e.path().string());
+        std::vector<fs::path> folders = {root + "/v1/" + state};
+        while (!folders.empty()) {
+            fs::path folder = std::move(folders.back());
+            folders.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(folder, ec), end;
+            for (; !ec && it != end; it.increment(ec)) {
+                std::error_code typeError;
+                auto status = it->symlink_status(typeError);
+                if (typeError) continue;
+                if (fs::is_directory(status)) folders.push_back(it->path());
+                else if (fs::is_regular_file(status) && it->path().filename().string()[0] != '.')
+                    out.push_back(it->path().string());
+            }
+        }
         std::sort(out.begin(), out.end());
         return out;
     }
@@ -241,14 +255,44 @@ TEST_F(ControllerTest, PruningDropsLowestPriorityThenOldest) {
         if (l.find("0_") == 0) got.push_back(l);
     EXPECT_EQ(got, expected);
 
-    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 0}}));
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 1}}));
     c->trellisSettingsDownloaded();
     c->logAppLaunched();
     maintain(*c);
-    // Limit 0: only the file without priority is left, and the open fragment.
+    // Limit 1: the file without a priority counts but cannot go, so every
+    // file with one goes; the open fragment is untouched.
     EXPECT_EQ(filesUnder("PACKAGED").size(), 1u);
     auto active = filesUnder("ACTIVE");
     for (const auto& f : active) EXPECT_EQ(fs::path(f).parent_path().string(), c->currentSessionFragmentDirectoryURL());
+}
+
+TEST_F(ControllerTest, MissingOrInvalidPendingLimitKeepsTheBuiltInBacklog) {
+    BBXEventLogSessionRepository repo(root);
+    for (int i = 0; i < 5; ++i) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "f" + std::to_string(i), 0, 2);
+        std::ofstream(*url + ".zip") << "x";
+    }
+    auto c = make();
+    // An outage (no upload address) with a limit the server did not give,
+    // or gave as nonsense: what waits to be sent stays.
+    std::vector<std::optional<Json>> invalid = {std::nullopt, Json(0), Json(-4), Json("ten"), Json(2.5),
+                                                Json(nullptr), Json::array({3})};
+    for (const auto& limit : invalid) {
+        auto settings = tallytest::settingsWith("");
+        if (limit) settings["analytics"]["max_pending_send_file_count"] = *limit;
+        else settings["analytics"].erase("max_pending_send_file_count");
+        core->set(settings);
+        c->trellisSettingsDownloaded();
+        c->flush();
+        maintain(*c);
+        EXPECT_EQ(filesUnder("PACKAGED").size(), 5u) << (limit ? limit->dump() : "missing");
+    }
+    // A valid positive limit from the server replaces the built-in one.
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 3}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    maintain(*c);
+    EXPECT_EQ(filesUnder("PACKAGED").size(), 3u);
 }
 
 TEST_F(ControllerTest, FailedUploadIsSentAgainByTheNextPass) {
@@ -429,12 +473,19 @@ TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
             }
         }
         close(fds[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 200));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        // Kill it at a random moment once it is under way: a loaded machine
+        // may take long to start it, so count its acknowledgements, not time.
         std::string buffer;
         char chunk[4096];
         ssize_t n;
+        std::size_t wanted = 20 + rng() % 200;
+        auto giveUp = std::chrono::steady_clock::now() + 30s;
+        while (static_cast<std::size_t>(std::count(buffer.begin(), buffer.end(), '\n')) < wanted &&
+               std::chrono::steady_clock::now() < giveUp && (n = read(fds[0], chunk, sizeof chunk)) > 0)
+            buffer.append(chunk, n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 100));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
         while ((n = read(fds[0], chunk, sizeof chunk)) > 0) buffer.append(chunk, n);
         close(fds[0]);
         for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
@@ -454,4 +505,240 @@ TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
     std::size_t missing = 0;
     for (const auto& id : acknowledged) missing += delivered.count(id) == 0;
     EXPECT_EQ(missing, 0u);
+}
+
+namespace {
+// Reads everything a child wrote to `fd` until it closes: one event
+// identifier a line.
+void readIdentifiers(int fd, std::vector<std::string>& out) {
+    std::string buffer;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) buffer.append(chunk, static_cast<std::size_t>(n));
+    close(fd);
+    for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
+        out.push_back(buffer.substr(start, end - start));
+}
+}  // namespace
+
+TEST_F(ControllerTest, CopiesRunningAtTheSameTimeLoseAndDuplicateNothing) {
+    // Nothing is sent (no upload address), so every event must stay in the
+    // shared folder exactly once. Small files: every copy switches fragments
+    // and maintains often.
+    core->set(tallytest::settingsWith("", {{"max_byte_size_per_file", 3000}, {"max_pending_send_file_count", 100000}}));
+    constexpr int kCopies = 3;
+    std::vector<pid_t> children;
+    std::vector<int> readEnds;
+    for (int copy = 0; copy < kCopies; ++copy) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            // Many short runs, so that new sessions keep appearing while the
+            // other copy maintains the shared folder.
+            BBXUserDefaults ownDefaults(home.path() + "/defaults-" + std::to_string(copy));
+            auto e = env();
+            e.defaults = &ownDefaults;
+            std::mt19937 rng(static_cast<unsigned>(copy) * 7919u + 1u);
+            auto until = std::chrono::steady_clock::now() + 1000ms;
+            // Bounded by time and by volume, so a fast machine makes no more
+            // work for the last run than a slow one.
+            int logged = 0;
+            for (int run = 0; std::chrono::steady_clock::now() < until && logged < 4000; ++run) {
+                std::string session = "C" + std::to_string(copy) + "R" + std::to_string(run);
+                auto c = BBXAnalyticsController::create(session, root, std::nullopt, e);
+                if (!c) _exit(1);
+                int events = 20 + static_cast<int>(rng() % 200);
+                for (int i = 0; i < events && std::chrono::steady_clock::now() < until; ++i) {
+                    auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
+                        1, 1, "app_launched", session + "-" + std::to_string(i));
+                    c->logEvent(event);  // priority 1: on disk when this returns
+                    ++logged;
+                    std::string id = event->eventIdentifier() + "\n";
+                    if (write(fds[1], id.data(), id.size()) != static_cast<ssize_t>(id.size())) _exit(2);
+                    if (i % 30 == 29) {
+                        // A full maintenance, while the other copy writes and
+                        // maintains too.
+                        auto done = std::make_shared<std::promise<void>>();
+                        auto finished = done->get_future();
+                        c->maintainSessionFragments([done](std::optional<base::Error>) { done->set_value(); });
+                        if (finished.wait_for(20s) != std::future_status::ready) _exit(3);
+                    }
+                }
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        children.push_back(pid);
+        readEnds.push_back(fds[0]);
+    }
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> acknowledged;
+    std::vector<std::thread> readers;
+    std::vector<std::vector<std::string>> perChild(kCopies);
+    for (int copy = 0; copy < kCopies; ++copy)
+        readers.emplace_back([&, copy] { readIdentifiers(readEnds[copy], perChild[copy]); });
+    for (auto& r : readers) r.join();
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    for (auto& ids : perChild) acknowledged.insert(acknowledged.end(), ids.begin(), ids.end());
+    ASSERT_GT(acknowledged.size(), 100u);
+
+    // A last run packages whatever the copies left behind.
+    auto c = make("FINAL");
+    maintain(*c, 120s);  // a bound against a hang: packaging flushes every file to disk
+    std::fprintf(stderr, "copies: %zu events in %.1f s\n", acknowledged.size(),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    std::map<std::string, int> seen;
+    for (const auto& line : tallytest::storedLines(root))
+        if (line.key != "metadata") ++seen[tallytest::eventId(line)];
+    std::size_t missing = 0, twice = 0;
+    for (const auto& id : acknowledged) {
+        auto it = seen.find(id);
+        if (it == seen.end()) ++missing;
+        else if (it->second > 1) ++twice;
+    }
+    EXPECT_EQ(missing, 0u) << "of " << acknowledged.size();
+    EXPECT_EQ(twice, 0u) << "of " << acknowledged.size();
+}
+
+namespace {
+testsupport::Reply slowReply(int delayMs, bool drop = false) {
+    testsupport::Reply reply;
+    reply.headers = {{"Connection", "close"}};
+    reply.delayMs = delayMs;
+    reply.dropConnection = drop;
+    return reply;
+}
+
+int countKey(const std::vector<Line>& lines, const std::string& key) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const Line& l) { return l.key == key; }));
+}
+}  // namespace
+
+TEST_F(ControllerTest, AnUploadAcceptedWhileGoingAwayIsNotSentAgain) {
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) { return slowReply(300); });
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    auto c = make("GOING");
+    c->logCustomEvent(customEvent("once"));
+    c->flush();
+    c->maintainSessionFragmentsIgnoringError();
+    ASSERT_TRUE(server.waitForRequests(1));
+    c.reset();  // the answer is still on its way
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
+
+    auto next = make("NEXT");
+    maintain(*next);
+    maintain(*next);
+    EXPECT_EQ(countKey(tallytest::uploadedLines(server), "custom"), 1);
+}
+
+TEST_F(ControllerTest, ShortRunsLeaveNoEmptySessionFolders) {
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) { return slowReply(100); });
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    for (int run = 0; run < 4; ++run) {
+        auto c = make("RUN" + std::to_string(run));
+        c->logCustomEvent(customEvent("short", run));
+        c->flush();
+        std::size_t before = server.requestCount();
+        c->maintainSessionFragmentsIgnoringError();
+        // Each run but the first has the previous run's fragment to send; it
+        // goes away while that upload is answered.
+        if (run > 0) {
+            ASSERT_TRUE(server.waitForRequests(before + 1));
+        }
+    }
+    std::vector<std::string> empty;
+    std::error_code ec;
+    for (fs::directory_iterator it(root + "/v1/ACTIVE", ec), end; !ec && it != end; it.increment(ec)) {
+        bool holdsSomething = false;
+        std::error_code inner;
+        for (fs::directory_iterator f(it->path(), inner); !inner && f != fs::directory_iterator(); f.increment(inner))
+            holdsSomething |= f->path().filename().string()[0] != '.';
+        if (!holdsSomething) empty.push_back(it->path().filename().string());
+    }
+    EXPECT_TRUE(empty.empty()) << empty.size() << " empty, first " << empty.front();
+    auto last = make("LAST");
+    maintain(*last);
+    maintain(*last);
+    EXPECT_EQ(countKey(tallytest::uploadedLines(server), "custom"), 4);
+}
+
+TEST_F(ControllerTest, AnUnreachableAddressStopsThePassAndLaterPassesWait) {
+    testsupport::LoopbackServer server;
+    std::atomic<bool> reachable{false};
+    server.setHandler([&](const testsupport::RecordedRequest&) { return slowReply(0, !reachable); });
+    BBXEventLogSessionRepository repo(root);
+    for (int i = 0; i < 3; ++i) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "f" + std::to_string(i), 0, 2);
+        std::ofstream(*url + ".zip") << "waiting";
+    }
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    auto c = make();
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 1u);  // the pass stopped at the first failure
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 1u);  // the next pass waits
+    clock->advance(29s);
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 1u);
+    clock->advance(1s);
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 2u);
+    // Failed again: the wait doubles.
+    clock->advance(59s);
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 2u);
+    clock->advance(1s);
+    reachable = true;
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 5u);
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
+
+    // A success starts the wait over from its shortest.
+    reachable = false;
+    for (int i = 0; i < 2; ++i) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "g" + std::to_string(i), 0, 2);
+        std::ofstream(*url + ".zip") << "waiting";
+    }
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 6u);
+    clock->advance(30s);
+    reachable = true;
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 8u);
+    // A server that answers with an error is no transport failure: the pass goes on.
+    for (int i = 0; i < 2; ++i) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "h" + std::to_string(i), 0, 2);
+        std::ofstream(*url + ".zip") << "refused";
+    }
+    server.enqueue({400, {{"Connection", "close"}}, "bad", 0, false});
+    server.enqueue({400, {{"Connection", "close"}}, "bad", 0, false});
+    maintain(*c);
+    EXPECT_EQ(server.requestCount(), 10u);
+}
+
+TEST_F(ControllerTest, LowPriorityEventsReachTheirFileWithoutAFlushAndInOrder) {
+    auto c = make();
+    for (int i = 0; i < 500; ++i) c->logCustomEvent(customEvent("ordered", i));
+    // Nobody flushes: the batch still goes to disk on its own, soon.
+    std::vector<int> order;
+    for (int attempt = 0; attempt < 500 && order.size() < 500; ++attempt) {
+        if (attempt) std::this_thread::sleep_for(10ms);
+        order.clear();
+        for (const auto& line : tallytest::storedLines(root)) {
+            if (line.key != "custom") continue;
+            auto json = base::parseJson(*line.payload);
+            order.push_back((*json)["custom_attributes"]["n"].get<int>());
+        }
+    }
+    ASSERT_EQ(order.size(), 500u);
+    for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
 }

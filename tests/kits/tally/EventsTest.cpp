@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <set>
+#include <thread>
+
 #include "base/Json.h"
 #include "kits/tally/BBXAnalyticsEvent.h"
 #include "kits/tally/BBXAnalyticsMetadataController.h"
@@ -163,4 +170,82 @@ TEST(AnalyticsMetadata, BetaTokenAndKeys) {
     EXPECT_EQ((*json)["jailbroken"], false);
     EXPECT_FALSE(json->contains("install_id"));
     EXPECT_FALSE(json->contains("advertising_id"));
+}
+
+TEST(AnalyticsEvents, StoredTallyPayloadIsTheDictionaryWithTheIdentifier) {
+    BBXTallyPurchaseEvent purchase(9.99, "EUR", true, "print \"large\"", "id-7", "ph\xC3\xB6to\n", {{Json("c"), Json(1)}});
+    auto custom = BBXTallyCustomEvent::initWithName("tab\there", {{Json("k\\ey"), Json("v")}, {Json("n"), Json(2.5)}});
+    std::vector<std::shared_ptr<const BBXTallyEvent>> events = {
+        std::make_shared<BBXTallyPurchaseEvent>(purchase), custom,
+        std::make_shared<BBXTallySearchEvent>(Json("green screen"),
+                                              BBXTallyAttributes{{Json("big"), Json(std::uint64_t{1} << 63)},
+                                                                 {Json("neg"), Json(-7)},
+                                                                 {Json("yes"), Json(true)}})};
+    for (const auto& event : events) {
+        auto expected = event->payloadDictionary();
+        expected["eventId"] = "E-\"1\"";
+        // Both ways of storing a Tally event give the same JSON.
+        auto kept = BBXAnalyticsEvent::initWithTallyEvent(event, 5, "E-\"1\"");
+        auto copied = BBXAnalyticsEvent::initWithTallyEvent(event.get(), 5, "E-\"1\"");
+        for (const auto& stored : {kept, copied}) {
+            auto json = base::parseJson(*stored->payload());
+            ASSERT_TRUE(json) << *stored->payload();
+            EXPECT_EQ(*json, expected);
+            EXPECT_EQ(stored->stringPayloadValueDict(), event->payloadDictionary());
+            EXPECT_EQ(stored->key(), event->key());
+            EXPECT_EQ(stored->priority(), 2u);
+        }
+    }
+    // Values that already carry "eventId" lose it to the identifier.
+    auto lifecycle = BBXAnalyticsEvent::initWithPriority(1, 5, "app_launched", "ID", Json{{"eventId", "old"}, {"a", 1}});
+    EXPECT_EQ(*base::parseJson(*lifecycle->payload()), (Json{{"eventId", "ID"}, {"a", 1}}));
+    EXPECT_EQ(*BBXAnalyticsEvent::initWithPriority(1, 5, "app_launched", "ID")->payload(), "{\"eventId\":\"ID\"}");
+}
+
+TEST(AnalyticsEvents, EventIdentifiersAreUniqueVersionFourUUIDsAcrossThreadsAndForks) {
+    BBXAnalyticsIdentifierGenerator ids;
+    auto wellFormed = [](const std::string& id) {
+        if (id.size() != 36) return false;
+        for (std::size_t i = 0; i < id.size(); ++i) {
+            bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+            if (dash != (id[i] == '-')) return false;
+            if (!dash && !std::isxdigit(static_cast<unsigned char>(id[i]))) return false;
+            if (!dash && std::islower(static_cast<unsigned char>(id[i]))) return false;
+        }
+        return id[14] == '4' && std::string("89AB").find(id[19]) != std::string::npos;
+    };
+    constexpr int kThreads = 4, kEach = 50000;
+    std::vector<std::vector<std::string>> made(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) made[t].push_back(ids.generateEventIdentifier());
+        });
+    for (auto& t : threads) t.join();
+    std::set<std::string> unique;
+    for (const auto& list : made)
+        for (const auto& id : list) {
+            EXPECT_TRUE(wellFormed(id)) << id;
+            unique.insert(id);
+        }
+    EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kEach));
+
+    // A forked child must not repeat what its parent makes next.
+    ids.generateEventIdentifier();  // this thread's generator is under way
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::string id = ids.generateEventIdentifier();
+        _exit(write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string parent = ids.generateEventIdentifier();
+    char buffer[64];
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    ASSERT_EQ(n, 36);
+    EXPECT_NE(std::string(buffer, 36), parent);
 }
