@@ -2,9 +2,10 @@
 
 #include <curl/curl.h>
 
-#include <cctype>
 #include <cstdio>
 #include <mutex>
+
+#include "base/Text.h"
 
 namespace base {
 
@@ -42,15 +43,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     if (colon == std::string::npos) return n;
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
-    auto trim = [](std::string& s) {
-        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-        size_t i = 0;
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-        s.erase(0, i);
-    };
-    trim(name);
-    trim(value);
-    t->response->headers.emplace_back(name, value);
+    t->response->headers.emplace_back(trim(name), trim(value));
     return n;
 }
 
@@ -64,11 +57,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (auto& [k, v] : headers) {
-        if (k.size() != name.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < k.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(k[i])) == std::tolower(static_cast<unsigned char>(name[i]));
-        if (same) return v;
+        if (equalsIgnoringAsciiCase(k, name)) return v;
     }
     return std::nullopt;
 }
@@ -186,7 +175,7 @@ std::string urlEncode(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 3);
     for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (isAsciiAlnum(static_cast<char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');

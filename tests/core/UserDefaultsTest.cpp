@@ -160,3 +160,21 @@ TEST(UserDefaults, ObserversHearChangesOfTheirKey) {
     d.set("GREEN_SCREEN_ON", 2);
     EXPECT_EQ(heard.size(), 2u);
 }
+
+// A NUL byte in the file made the property-list library abort the booth at
+// every start, before the file could be set aside.
+TEST(UserDefaults, NulInsideTheFileIsDamageNotAnAbort) {
+    using namespace std::string_literals;
+    for (std::string bytes : {"<string>\0</string>"s, "<dict><key>PRINT\0ER</key><string>x</string></dict>"s}) {
+        testsupport::TempDir dir;
+        std::string path = dir.file("s.plist");
+        { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
+        UserDefaults d(path);
+        EXPECT_NE(d.loadError(), "");
+        auto aside = setAsideFiles(dir.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(*base::readFile(aside[0].string()), bytes);
+        d.set("COUNT", 2);
+        EXPECT_EQ(UserDefaults(path).integer("COUNT"), 2);
+    }
+}
