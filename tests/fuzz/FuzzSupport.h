@@ -17,18 +17,20 @@ inline std::string_view bytes(const std::uint8_t* data, std::size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }
 
-// One folder per process, under the system's temporary folder, removed at exit.
+// One folder per process, under the system's temporary folder, removed at
+// exit. Held on the heap: the exit handler runs after static destructors.
 inline const std::string& scratch() {
-    static const std::string dir = [] {
+    static const std::string* dir = [] {
         std::string templ = (std::filesystem::temp_directory_path() / "flashwren-fuzz-XXXXXX").string();
         if (!::mkdtemp(templ.data())) std::abort();
+        auto* made = new std::string(templ);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(scratch(), ec);
         });
-        return templ;
+        return made;
     }();
-    return dir;
+    return *dir;
 }
 
 // Empties the folder and writes `content` as `name` inside it; returns its path.
