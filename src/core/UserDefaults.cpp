@@ -1,7 +1,5 @@
 #include "core/UserDefaults.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -10,6 +8,7 @@
 #include "base/Files.h"
 #include "base/Log.h"
 #include "base/Plist.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -19,7 +18,7 @@ std::string standardPath() { return base::configHome() + "/Flashwren/Flashwren.p
 // "T", "t" or a non-zero digit (after blanks, a sign and zeros) is true.
 bool textAsBool(const std::string& s) {
     size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < s.size() && base::isAsciiSpace(s[i])) ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     while (i < s.size() && s[i] == '0') ++i;
     if (i >= s.size()) return false;
@@ -27,14 +26,8 @@ bool textAsBool(const std::string& s) {
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
-std::optional<double> textAsNumber(const std::string& s) {
-    const char* begin = s.c_str();
-    char* end = nullptr;
-    errno = 0;
-    double d = std::strtod(begin, &end);
-    if (end == begin) return std::nullopt;
-    return d;
-}
+// strtod's reading, but with a point as the decimal separator in every locale.
+std::optional<double> textAsNumber(const std::string& s) { return base::parseLeadingDouble(s); }
 
 }  // namespace
 

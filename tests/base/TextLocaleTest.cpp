@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "ScopedLocale.h"
 #include "TempDir.h"
 #include "base/Http.h"
 #include "base/Text.h"
@@ -63,4 +64,24 @@ TEST_F(Latin1Locale, HeaderLookupIgnoresAsciiCaseOnly) {
     EXPECT_FALSE(r.header("x-\xC3\xA9tat"));
     EXPECT_FALSE(r.header("x-\xE3\x89tat"));
     EXPECT_FALSE(r.header("content-typ"));
+}
+
+// Under a session locale with a decimal comma, printf and strtod write and
+// read "1,5"; settings files, protocols and logs keep the point.
+TEST(NumberText, ReadAndWrittenWithAPointUnderACommaLocale) {
+    testsupport::ScopedLocale comma("de_DE", "UTF-8");
+    if (!comma.ok()) GTEST_SKIP() << "cannot build a de_DE locale";
+    EXPECT_EQ(base::parseDouble("1.5"), 1.5);
+    EXPECT_EQ(base::parseDouble(" +2.25"), 2.25);
+    EXPECT_EQ(base::parseDouble("-1e3"), -1000.0);
+    EXPECT_FALSE(base::parseDouble("1,5"));
+    EXPECT_FALSE(base::parseDouble("1.5 "));
+    EXPECT_FALSE(base::parseDouble(""));
+    EXPECT_FALSE(base::parseDouble("abc"));
+    EXPECT_FALSE(base::parseDouble("1e999"));
+    EXPECT_EQ(base::parseLeadingDouble("  12.75kg"), 12.75);
+    EXPECT_EQ(base::parseLeadingDouble("7"), 7.0);
+    EXPECT_FALSE(base::parseLeadingDouble("kg12"));
+    EXPECT_EQ(base::formatFixed(1.5), "1.500000");
+    EXPECT_EQ(base::formatFixed(-0.25, 2), "-0.25");
 }

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScopedLocale.h"
 #include "TempDir.h"
 #include "base/Executor.h"
 #include "base/Files.h"
@@ -177,4 +178,17 @@ TEST(UserDefaults, NulInsideTheFileIsDamageNotAnAbort) {
         d.set("COUNT", 2);
         EXPECT_EQ(UserDefaults(path).integer("COUNT"), 2);
     }
+}
+
+// The booth runs in the desktop's locale; a number kept as text reads with a
+// point there too, as it did when it was written.
+TEST(UserDefaults, TextNumbersReadWithAPointUnderACommaLocale) {
+    testsupport::ScopedLocale comma("de_DE", "UTF-8");
+    if (!comma.ok()) GTEST_SKIP() << "cannot build a de_DE locale";
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.set("DELAY", "1.5");
+    d.set("LENIENT", " 2.25 seconds");
+    EXPECT_EQ(d.real("DELAY"), 1.5);
+    EXPECT_EQ(d.real("LENIENT"), 2.25);
 }

@@ -30,10 +30,9 @@ double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse
         else if (!(c == '.' || ((c == '-' || c == '+') && i == 0))) return kDefault;
     }
     if (!digit) return kDefault;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (!end || *end != '\0' || !std::isfinite(value) || value < 0) return kDefault;
-    return value;
+    auto value = base::parseDouble(text);  // a point in every locale
+    if (!value || !std::isfinite(*value) || *value < 0) return kDefault;
+    return *value;
 }
 
 std::optional<std::string> TRLNetworkResponseHandler::requestIdForResponse(const TRLHTTPURLResponse* response) {
