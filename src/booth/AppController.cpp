@@ -147,6 +147,10 @@ void AppController::becomeScreensDelegate() {
     window_->contentView()->setDelegate(this);
     auto* greenScreen = new QShortcut(QKeySequence(QStringLiteral("Ctrl+G")), window_.get());
     connect(greenScreen, &QShortcut::activated, this, &AppController::openGreenScreenWindow);
+    auto* quit = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Q")), window_.get());
+    quit->setObjectName(QStringLiteral("QuitShortcut"));
+    quit->setContext(Qt::ApplicationShortcut);  // from the operator's windows too
+    connect(quit, &QShortcut::activated, this, &AppController::requestQuit);
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
             [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });
@@ -154,11 +158,9 @@ void AppController::becomeScreensDelegate() {
 
 void AppController::setUpDataFolders() {
     // Also publishes the prints folder (PHOTO_FOLDER_PATH) for the gallery.
-    if (!WrenUtils::setupFoldersAtStartup()) {
-        showMessage(QStringLiteral("Unable to create the data folder %1. Please check it in the preferences.")
-                        .arg(WrenUtils::getDataDirectory()),
-                    6);
-    }
+    // Said once the main window shows, so that it is not hidden behind it.
+    if (!WrenUtils::setupFoldersAtStartup(&startUpProblem_) && startUpProblem_.isEmpty())
+        startUpProblem_ = WrenUtils::folderProblemMessage(WrenUtils::getDataDirectory());
 }
 
 void AppController::registerDefaults() {
@@ -189,6 +191,11 @@ void AppController::createTemplateLibrary() {
 void AppController::showHomeScreen() {
     selectScreen(Screen::Home);
     window_->show();
+    if (!startUpProblem_.isEmpty()) {
+        showMessage(startUpProblem_, 6);
+    } else {
+        warnIfDiskSpaceIsLow();
+    }
 }
 
 void AppController::startSharingServices() {
@@ -272,10 +279,40 @@ void AppController::applicationWillTerminate() {
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
+    // The last session's working copies: the originals and prints are kept
+    // elsewhere, and the next session would empty it anyway.
+    WrenUtils::emptyDirectoryAtPath(WrenUtils::getIncomingFolderPath());
     auto& camera = CameraManager::sharedCameraManager();
     camera.setDelegate(nullptr);
     camera.stopCameraBrowser();
     camera.disconnectCamera();
+}
+
+void AppController::warnIfDiskSpaceIsLow(bool atSessionStart) {
+    // A few sessions' worth must be free; below that the operator hears of
+    // it before the disk fills up in the middle of a session. At a session's
+    // start the warning covers the guest's countdown: not every session.
+    const QString warning = WrenUtils::lowDiskSpaceWarning();
+    if (warning.isEmpty()) return;
+    if (atSessionStart && lowSpaceWarned_.isValid() && lowSpaceWarned_.elapsed() < kLowSpaceWarningIntervalMs) return;
+    lowSpaceWarned_.start();
+    spdlog::warn("AppController: {}", warning.toStdString());
+    showMessage(warning, atSessionStart ? 3 : 6);
+}
+
+void AppController::requestQuit() {
+    if (terminated_) return;
+    spdlog::info("AppController: quit requested");
+    emit quitRequested();
+}
+
+void AppController::bringWindowForward() {
+    if (!window_) return;
+    spdlog::info("AppController: another launch asked for this booth; bringing its window forward");
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
 }
 
 void AppController::selectScreen(Screen screen) {
@@ -333,12 +370,17 @@ bool AppController::startSession(const QStringList& droppedFiles) {
         return false;
     }
     // The data folder may have gone (a removed drive): make it again or say so.
-    if (!WrenUtils::createDataSubfolders()) {
-        showMessage(QStringLiteral("Unable to use the data folder %1. Please check it in the preferences.")
-                        .arg(WrenUtils::getDataDirectory()),
-                    6);
+    QString problem;
+    if (!WrenUtils::createDataSubfolders(&problem)) {
+        showMessage(problem, 6);
         return false;
     }
+    if (WrenUtils::isDiskFull(WrenUtils::getDataDirectory())) {
+        spdlog::error("AppController: no session, the data folder's disk is full");
+        showMessage(WrenUtils::diskFullMessage(WrenUtils::getDataDirectory()), 6);
+        return false;
+    }
+    warnIfDiskSpaceIsLow(true);
     window_->homeScreen()->hideBackgroundChooser();
     selectScreen(Screen::Session);
     window_->sessionScreen()->startSession(droppedFiles);

@@ -2,6 +2,7 @@
 // The application controller: runs the start-up in order, drives the screen
 // cycle (home, session, final screen, home), reacts to the program's
 // notifications and tidies up on quit.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 
@@ -25,8 +26,14 @@ public:
     // The start-up; false when the booth cannot run here (the reason was
     // shown to the operator).
     bool applicationDidFinishLaunching();
-    // Empties "Temp", stops the camera browser and disconnects the camera.
+    // Empties "Temp" and "incoming", stops the camera browser and
+    // disconnects the camera.
     void applicationWillTerminate();
+    // The orderly quit (Ctrl+Q, the desktop's quit signals): emits
+    // quitRequested, which the application turns into its quit.
+    void requestQuit();
+    // Another launch asked for this booth: its window comes to the front.
+    void bringWindowForward();
 
     MainWindow* mainWindow() const { return window_.get(); }
     Screen currentScreen() const { return screen_; }
@@ -48,6 +55,9 @@ public:
     void openGreenScreenWindow();
     GreenScreenWindowController* greenScreenWindow() const { return greenScreenWindow_.get(); }
 
+signals:
+    void quitRequested();
+
 private:
     // Start-up steps, in the order they run.
     void startCrashReporting();
@@ -67,6 +77,7 @@ private:
     void startCamera();
     void scheduleLateStartUp();
 
+    void warnIfDiskSpaceIsLow(bool atSessionStart = false);
     void selectScreen(Screen screen);
     void goHome();
     bool greenScreenBackgroundsAvailable() const;
@@ -77,6 +88,9 @@ private:
     std::unique_ptr<GreenScreenWindowController> greenScreenWindow_;
     Screen screen_ = Screen::Home;
     bool terminated_ = false;
+    QString startUpProblem_;
+    QElapsedTimer lowSpaceWarned_;
+    static constexpr qint64 kLowSpaceWarningIntervalMs = 10 * 60 * 1000;
     std::vector<base::NotificationCenter::ObserverId> observers_;
     std::vector<std::uint64_t> settingsObservers_;
 };

@@ -19,7 +19,7 @@ void BoothPrinter::setOutputFile(const QString& pdfPath) {
     outputFile = pdfPath;
 }
 
-bool BoothPrinter::printImage(const QString& path, QString* error) {
+bool BoothPrinter::printImage(const QString& path, QString* error, QString* printerName) {
     auto failWith = [&](const QString& text) {
         if (error) *error = text;
         spdlog::error("BoothPrinter: {}", text.toStdString());
@@ -37,10 +37,12 @@ bool BoothPrinter::printImage(const QString& path, QString* error) {
     if (!file.isEmpty()) {
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setOutputFileName(file);
+        if (printerName) *printerName = QStringLiteral("PDF");
     } else {
         const QPrinterInfo info = QPrinterInfo::defaultPrinter();
         if (info.isNull()) return failWith(QStringLiteral("No printer is set up."));
         printer.setPrinterName(info.printerName());
+        if (printerName) *printerName = info.printerName();
     }
     printer.setDocName(QStringLiteral("Flashwren print"));
     printer.setPageOrientation(image.width() > image.height() ? QPageLayout::Landscape : QPageLayout::Portrait);

@@ -28,6 +28,7 @@
 #include "core/WrenAudioPlayer.h"
 #include "core/WrenUtils.h"
 #include "greenscreen/GreenScreenManager.h"
+#include "sharing/Analytics.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
 #include "templates/TETemplateLibrary.h"
@@ -44,16 +45,29 @@ QStringList imageFilesIn(const QString& folder) {
     return out;
 }
 
-// Copies a photo into "originals" under its own name; false (logged) when
-// it could not be copied.
-bool archiveOriginal(const QString& incomingPath) {
+// Copies a photo into "originals" under its own name. "" when it is kept,
+// or when the copy cannot be made for another reason than space (logged:
+// the session goes on without it); the disk-full message when the disk is
+// full, which ends the session before the print fails too.
+QString archiveOriginal(const QString& incomingPath) {
     const QString originals = WrenUtils::getOriginalsFolderPath();
-    QDir().mkpath(originals);
-    const QString target = originals + QLatin1Char('/') + QFileInfo(incomingPath).fileName();
+    const QString name = QFileInfo(incomingPath).fileName();
+    if (!QDir().mkpath(originals)) {
+        if (WrenUtils::isDiskFull(originals)) return WrenUtils::diskFullMessage(WrenUtils::getDataDirectory());
+        spdlog::warn("SessionScreen: no originals folder at {}; {} is not archived", originals.toStdString(),
+                     name.toStdString());
+        return {};
+    }
+    const QString target = originals + QLatin1Char('/') + name;
     QFile::remove(target);
-    if (QFile::copy(incomingPath, target)) return true;
+    if (QFile::copy(incomingPath, target)) return {};
+    QFile::remove(target);  // never a half-written copy
+    if (WrenUtils::isDiskFull(originals)) {
+        spdlog::error("SessionScreen: the disk is full, unable to archive {}", name.toStdString());
+        return WrenUtils::diskFullMessage(WrenUtils::getDataDirectory());
+    }
     spdlog::error("SessionScreen: unable to copy {} into originals", incomingPath.toStdString());
-    return false;
+    return {};
 }
 
 QImage loadScaled(const QString& path, const QSize& box) {
@@ -217,6 +231,10 @@ void SessionScreenTabItem::startSession(const QStringList& droppedFiles) {
     liveView_->clear();
     spdlog::info("SessionScreen: session {} starts{}", session,
                  droppedFiles.isEmpty() ? "" : " with dropped files");
+    Analytics::trackNewPhotoSession(!droppedFiles.isEmpty() ? QStringLiteral("Drop")
+                                    : UserDefaults::standard().boolean("trigger_camera", true)
+                                        ? QStringLiteral("Auto")
+                                        : QStringLiteral("Manual"));
 
     if (!takePictureQueue_) takePictureQueue_ = std::make_unique<base::SerialQueue>("com.flashwren.take-picture");
 
@@ -263,7 +281,8 @@ void SessionScreenTabItem::importDroppedFiles(const QStringList& files) {
     runInBackground(
         this,
         [use] {
-            QStringList arrived;
+            // The photos copied, and why the copying stopped ("" when it did not).
+            std::pair<QStringList, QString> outcome;
             const QString incoming = WrenUtils::getIncomingFolderPath();
             QDir().mkpath(incoming);
             for (const QString& file : use) {
@@ -271,16 +290,23 @@ void SessionScreenTabItem::importDroppedFiles(const QStringList& files) {
                 QString target = incoming + QLatin1Char('/') + info.fileName();
                 for (int n = 1; QFileInfo::exists(target); ++n)
                     target = incoming + QStringLiteral("/%1_%2.%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
-                if (!QFile::copy(file, target)) return std::make_pair(arrived, info.fileName());
-                archiveOriginal(target);
-                arrived << target;
+                if (!QFile::copy(file, target)) {
+                    QFile::remove(target);
+                    outcome.second = WrenUtils::isDiskFull(incoming)
+                                         ? WrenUtils::diskFullMessage(WrenUtils::getDataDirectory())
+                                         : QStringLiteral("Unable to use the dropped file %1.").arg(info.fileName());
+                    return outcome;
+                }
+                outcome.second = archiveOriginal(target);
+                if (!outcome.second.isEmpty()) return outcome;
+                outcome.first << target;
             }
-            return std::make_pair(arrived, QString());
+            return outcome;
         },
         [this, session](std::pair<QStringList, QString> outcome) {
             if (!stillCurrent(session)) return;
             if (!outcome.second.isEmpty()) {
-                fail(QStringLiteral("Unable to use the dropped file %1.").arg(outcome.second));
+                fail(outcome.second);
                 return;
             }
             countdownLabel_->clear();
@@ -360,6 +386,8 @@ void SessionScreenTabItem::didDownloadedImageAtPath(const QString& path) {
         countdownTimer_->stop();
     }
     if (photosInFlight_ == 0) responseTimer_->stop();
+    if (auto model = CameraManager::sharedCameraManager().cameraModel())
+        Analytics::trackCapture(QStringLiteral("Photo"), model->name());
     photoArrived(path);
 }
 
@@ -382,8 +410,13 @@ void SessionScreenTabItem::photoArrived(const QString& incomingPath) {
     // Every photo is archived in "originals" before anything changes it.
     runInBackground(
         this, [incomingPath] { return archiveOriginal(incomingPath); },
-        [this, session, incomingPath](bool) {
-            if (stillCurrent(session)) processPhoto(incomingPath);
+        [this, session, incomingPath](QString problem) {
+            if (!stillCurrent(session)) return;
+            if (!problem.isEmpty()) {
+                fail(problem);
+                return;
+            }
+            processPhoto(incomingPath);
         });
 }
 
@@ -402,6 +435,7 @@ void SessionScreenTabItem::createGreenScreenManager() {
         spdlog::error("SessionScreen: green screen is on but unusable: {}", e.reason().simplified().toStdString());
         return;
     }
+    Analytics::trackGreenScreen();
     greenScreenDelegate_ = std::make_shared<SessionGreenScreenDelegate>(this);
     greenScreen_->setDelegate(greenScreenDelegate_);
     if (mode == 0 && bridge_) {
@@ -490,7 +524,14 @@ void SessionScreenTabItem::layoutPrint() {
         [engine, photos] {
             Outcome out;
             out.result = engine->layoutPhotos(photos, &out.error);
-            if (!out.result) return out;
+            if (!out.result) {
+                // The engine left nothing behind; say plainly when space was the cause.
+                if (WrenUtils::isDiskFull(WrenUtils::getPrintsFolderPath()))
+                    out.error = WrenUtils::diskFullMessage(WrenUtils::getDataDirectory());
+                else
+                    out.error = QStringLiteral("Unable to make the print. %1").arg(out.error);
+                return out;
+            }
             auto item = std::make_shared<MediaItemModel>();
             item->filePath = out.result->printPath;
             item->fileName = QFileInfo(out.result->printPath).fileName();
@@ -507,7 +548,7 @@ void SessionScreenTabItem::layoutPrint() {
             if (!stillCurrent(session)) return;
             layingOut_ = false;
             if (!out.result) {
-                fail(QStringLiteral("Unable to make the print. %1").arg(out.error));
+                fail(out.error);
                 return;
             }
             auto& record = PhotoSession::session();

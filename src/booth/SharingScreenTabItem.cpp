@@ -20,6 +20,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "sharing/Analytics.h"
 #include "sharing/FacebookSharing.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
@@ -165,9 +166,11 @@ void SharingScreenTabItem::printSessionImage() {
         this,
         [path, mediaID] {
             QString error;
-            const bool printed = BoothPrinter::printImage(path, &error);
+            QString printer;
+            const bool printed = BoothPrinter::printImage(path, &error, &printer);
             if (printed) {
                 PhotoSession::addPrintThisRun();  // counted even when the guest has left the screen
+                Analytics::trackPrint(printer, 1);
                 SharingModel share;
                 share.shareType = SharingTypePrint;
                 share.filePath = path;
@@ -262,7 +265,11 @@ void SharingScreenTabItem::sharingDidFinishedFor(const QString& service, const Q
         const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
         ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, message, 3.0);
     }
-    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) recordDoneShare(service);
+    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) {
+        recordDoneShare(service);
+        // E-mail and SMS are reported by the share queue when they are sent.
+        Analytics::trackShare(service);
+    }
 }
 
 void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString&) {

@@ -96,6 +96,16 @@ void MediaItemHelper::startUpload(std::shared_ptr<MediaItemModel> item) {
         h.storeInCache(*item);
         return;
     }
+    if (!WrenUtils::isInternetRechable()) {
+        // Offline, the upload could only fail: the retry service sends it
+        // once the internet is back, as it does every failed upload.
+        spdlog::info("MediaItemHelper: offline, media item {} waits for the retry service", item->ID);
+        item->uploadStatus = MediaUploadStatusImageFailed;
+        item->retryCount = 0;
+        item->updateOnFailedToUpload();
+        h.storeInCache(*item);
+        return;
+    }
     auto started = h.now();
     {
         std::lock_guard lock(h.mutex_);

@@ -2,45 +2,25 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <QUrl>
 
-#include <atomic>
-#include <fstream>
-#include <sstream>
-#include <string>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include "base/AppInfo.h"
 #include "base/Executor.h"
 #include "base/Log.h"
 #include "core/UserDefaults.h"
 
 namespace {
 
-// A default route (IPv4 or IPv6) through an interface other than loopback.
-bool hasDefaultRoute() {
-    {
-        std::ifstream in("/proc/net/route");
-        std::string line;
-        std::getline(in, line);  // header
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string iface, dest, gateway;
-            unsigned flags = 0;
-            fields >> iface >> dest >> gateway >> std::hex >> flags;
-            if (iface != "lo" && dest == "00000000" && (flags & 0x1)) return true;
-        }
-    }
-    std::ifstream in6("/proc/net/ipv6_route");
-    std::string line;
-    while (std::getline(in6, line)) {
-        std::istringstream fields(line);
-        std::string dest, destLen, src, srcLen, next, metric, refs, use, flags, iface;
-        fields >> dest >> destLen >> src >> srcLen >> next >> metric >> refs >> use >> flags >> iface;
-        if (iface.empty() || iface == "lo") continue;
-        unsigned long f = std::stoul(flags, nullptr, 16);
-        // RTF_UP and not a reject route
-        if (dest == std::string(32, '0') && destLen == "00" && (f & 0x1) && !(f & 0x200)) return true;
-    }
-    return false;
-}
+std::mutex resolverMutex;
+Reachability::Resolver testResolver;
 
 void publish(bool reachable) {
     const char* value = reachable ? "YES" : "NO";
@@ -51,7 +31,28 @@ void publish(bool reachable) {
     }
 }
 
-std::atomic<bool> checking{false};
+// One non-blocking connect, waited for at most `timeout`.
+bool connects(const Reachability::Address& address, std::chrono::milliseconds timeout) {
+    const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) {
+        ok = true;
+    } else if (errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 1) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            ok = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
 
 }  // namespace
 
@@ -64,29 +65,82 @@ Reachability* Reachability::shared() {
     return r;
 }
 
-bool Reachability::checkNow() {
-    try {
-        return hasDefaultRoute();
-    } catch (const std::exception& e) {
-        spdlog::warn("Reachability: unable to read the routes: {}", e.what());
+QString Reachability::serviceURL() {
+    const std::string setting = UserDefaults::standard().string("ReachabilityURL");
+    if (!setting.empty()) return QString::fromStdString(setting);
+    const auto& info = base::AppInfo::shared().infoDictionary();
+    auto services = info.find("FlashwrenServices");
+    if (services == info.end() || !services->is_object()) return {};
+    auto it = services->find("ReachabilityURL");
+    if (it == services->end() || !it->is_string()) return {};
+    return QString::fromStdString(it->get<std::string>());
+}
+
+void Reachability::setResolver(Resolver resolver) {
+    std::lock_guard lock(resolverMutex);
+    testResolver = std::move(resolver);
+}
+
+std::vector<Reachability::Address> Reachability::systemResolve(const std::string& host, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<Address> out;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return out;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Address address;
+        std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+        address.length = a->ai_addrlen;
+        out.push_back(address);
+    }
+    ::freeaddrinfo(found);
+    return out;
+}
+
+bool Reachability::checkNow(const QString& url, std::chrono::milliseconds timeout) {
+    const QUrl parsed(url);
+    const std::string host = parsed.host().toStdString();
+    if (host.empty()) {
+        spdlog::warn("Reachability: no service address to check");
         return false;
     }
+    const int port = parsed.port(parsed.scheme() == QLatin1String("https") ? 443 : 80);
+    Resolver resolver;
+    {
+        std::lock_guard lock(resolverMutex);
+        resolver = testResolver;
+    }
+    const auto addresses = resolver ? resolver(host, std::to_string(port)) : systemResolve(host, std::to_string(port));
+    if (addresses.empty()) {
+        spdlog::trace("Reachability: {} does not resolve", host);
+        return false;
+    }
+    for (const Address& address : addresses)
+        if (connects(address, timeout)) return true;
+    spdlog::trace("Reachability: {} port {} does not answer", host, port);
+    return false;
+}
+
+void Reachability::check() {
+    if (checking_.exchange(true)) return;
+    base::ThreadPool::shared().post([this] {
+        publish(checkNow());
+        checking_ = false;
+    });
 }
 
 void Reachability::start(int intervalSeconds) {
-    auto check = [] {
-        if (checking.exchange(true)) return;
-        base::ThreadPool::shared().post([] {
-            publish(checkNow());
-            checking = false;
-        });
-    };
+    // Until a check says otherwise the booth is offline: uploads wait for
+    // the retry service, tracking hits are stored.
+    publish(false);
     QMetaObject::invokeMethod(
         this,
-        [this, intervalSeconds, check] {
+        [this, intervalSeconds] {
             if (!timer_) {
                 timer_ = new QTimer(this);
-                connect(timer_, &QTimer::timeout, this, check);
+                connect(timer_, &QTimer::timeout, this, &Reachability::check);
             }
             timer_->start(std::max(1, intervalSeconds) * 1000);
             check();

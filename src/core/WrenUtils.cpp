@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QStandardPaths>
 #include <QThread>
 #include <QUuid>
@@ -134,17 +135,82 @@ QString WrenUtils::getTemplatesFolderPath() { return getDataDirectory() + QStrin
 QString WrenUtils::getGreenScreenFolderPath() { return getDataDirectory() + QStringLiteral("Green Screen"); }
 QString WrenUtils::getTempFolderPath() { return getDataDirectory() + QStringLiteral("Temp"); }
 
-bool WrenUtils::createDataSubfolders() {
-    bool ok = true;
-    for (const QString& path : {getIncomingFolderPath(), getOriginalsFolderPath(), getPrintsFolderPath(),
-                                getThumbFolderPath(), getTemplatesFolderPath(), getGreenScreenFolderPath(),
-                                getTempFolderPath()}) {
+bool WrenUtils::createDataSubfolders(QString* problem) {
+    // A session cannot work without these ...
+    for (const QString& path :
+         {getIncomingFolderPath(), getPrintsFolderPath(), getThumbFolderPath(), getTemplatesFolderPath()}) {
         if (!QDir().mkpath(path)) {
             spdlog::error("WrenUtils: unable to create the folder {}", path.toStdString());
-            ok = false;
+            if (problem) *problem = folderProblemMessage(path);
+            return false;
         }
     }
-    return ok;
+    // ... and does without these copies.
+    for (const QString& path : {getOriginalsFolderPath(), getGreenScreenFolderPath(), getTempFolderPath()}) {
+        if (!QDir().mkpath(path))
+            spdlog::warn("WrenUtils: unable to create the folder {}; going on without it", path.toStdString());
+    }
+    return true;
+}
+
+QString WrenUtils::folderProblemMessage(const QString& folder) {
+    if (isDiskFull(folder)) return diskFullMessage(folder);
+    // The nearest part of the path that exists tells what is in the way.
+    QString existing = QDir::cleanPath(folder);
+    while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QLatin1String("/"))
+        existing = QFileInfo(existing).absolutePath();
+    if (QFileInfo(existing).exists() && !QFileInfo(existing).isDir()) {
+        return QStringLiteral("Unable to use the data folder: %1 is a file, so the folder %2 cannot be made. "
+                              "Please move that file away or choose another data folder in the preferences.")
+            .arg(existing, folder);
+    }
+    return QStringLiteral("Unable to use the data folder: the folder %1 cannot be made in %2. "
+                          "Please check that the disk is connected and writable, or choose another data folder "
+                          "in the preferences.")
+        .arg(folder, existing);
+}
+
+namespace {
+std::mutex probeMutex;
+std::function<qint64(const QString&)> freeSpaceProbe;
+}  // namespace
+
+void WrenUtils::setFreeDiskSpaceProbe(std::function<qint64(const QString&)> probe) {
+    std::lock_guard lock(probeMutex);
+    freeSpaceProbe = std::move(probe);
+}
+
+qint64 WrenUtils::freeDiskSpaceAt(const QString& path) {
+    {
+        std::lock_guard lock(probeMutex);
+        if (freeSpaceProbe) return freeSpaceProbe(path);
+    }
+    QString existing = QDir::cleanPath(path);
+    while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QLatin1String("/"))
+        existing = QFileInfo(existing).absolutePath();
+    const QStorageInfo storage(existing);
+    if (!storage.isValid() || !storage.isReady()) return -1;
+    return storage.bytesAvailable();
+}
+
+bool WrenUtils::isDiskFull(const QString& path) {
+    const qint64 free = freeDiskSpaceAt(path);
+    return free >= 0 && free < kDiskFullBytes;
+}
+
+QString WrenUtils::diskFullMessage(const QString& path) {
+    return QStringLiteral("The disk is full: there is no room left in %1. "
+                          "Please free some space or choose another data folder in the preferences.")
+        .arg(path);
+}
+
+QString WrenUtils::lowDiskSpaceWarning() {
+    const qint64 free = freeDiskSpaceAt(getDataDirectory());
+    const qint64 warnBelow = defaults().integer("LOW_DISK_SPACE_WARNING_MB", 200) * 1024 * 1024;
+    if (free < 0 || free >= warnBelow) return {};
+    return QStringLiteral("Low disk space: only %1 MB free for photos in %2. Please free some space soon.")
+        .arg(free / (1024 * 1024))
+        .arg(getDataDirectory());
 }
 
 void WrenUtils::createDirectoryAtPath(const QString& path) {
@@ -324,11 +390,12 @@ QString WrenUtils::dateStringForFileName() {
     return QDateTime::fromMSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));
 }
 
-bool WrenUtils::setupFoldersAtStartup() {
-    bool ok = createDataSubfolders();
+bool WrenUtils::setupFoldersAtStartup(QString* problem) {
+    bool ok = createDataSubfolders(problem);
     QString queue = getAnalyticsQueueFolderPath();
     if (!QDir().mkpath(queue)) {
         spdlog::error("WrenUtils: unable to create the folder {}", queue.toStdString());
+        if (problem && ok) *problem = folderProblemMessage(queue);
         ok = false;
     }
     defaults().set("PHOTO_FOLDER_PATH", getPrintsFolderPath().toStdString());

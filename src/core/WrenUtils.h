@@ -39,8 +39,29 @@ public:
     static QString getTemplatesFolderPath();
     static QString getGreenScreenFolderPath();
     static QString getTempFolderPath();
-    // Makes every sub-folder of the data folder; false (logged) on failure.
-    static bool createDataSubfolders();
+    // Makes every sub-folder of the data folder. False only when a folder a
+    // session cannot work without (incoming, prints, prints/thumb, templates)
+    // could not be made; `problem` then gets a message naming the path at
+    // fault and what to do. The copy folders (originals, Green Screen, Temp)
+    // that cannot be made are logged and skipped.
+    static bool createDataSubfolders(QString* problem = nullptr);
+    // Why `folder` cannot be made, for the operator: the path at fault and
+    // what to do about it.
+    static QString folderProblemMessage(const QString& folder);
+
+    // Free bytes for this user on the disk holding `path` (or its nearest
+    // existing parent); -1 when unknown.
+    static qint64 freeDiskSpaceAt(const QString& path);
+    // Tests stand in for the disk; null restores it.
+    static void setFreeDiskSpaceProbe(std::function<qint64(const QString&)> probe);
+    // Below this a write that failed is taken to have failed for space.
+    static constexpr qint64 kDiskFullBytes = 32LL * 1024 * 1024;
+    static bool isDiskFull(const QString& path);
+    // "The disk is full: ..." naming the folder and what to do.
+    static QString diskFullMessage(const QString& path);
+    // The operator's warning when the data folder's disk has less free space
+    // than LOW_DISK_SPACE_WARNING_MB; "" when there is enough (or it is unknown).
+    static QString lowDiskSpaceWarning();
 
     static void createDirectoryAtPath(const QString& path);
     static void copyDirectoryFrom(const QString& source, const QString& destinationDirectory);
@@ -80,8 +101,9 @@ public:
 
     // Start-up: makes the data folder's sub-folders, the prints folder's
     // "thumb" and the analytics queue folder, and stores PHOTO_FOLDER_PATH
-    // (the prints folder). False (logged) when a folder could not be made.
-    static bool setupFoldersAtStartup();
+    // (the prints folder). False (logged) when a folder could not be made;
+    // `problem` as for createDataSubfolders.
+    static bool setupFoldersAtStartup(QString* problem = nullptr);
     // Start-up: makes unique_random_user_id and APP_UUID when missing.
     static void makeFirstLaunchSettings();
 };

@@ -6,13 +6,22 @@
 #include <QFile>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
 
 #include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include "LoopbackServer.h"
 #include "TempDir.h"
+#include "base/Plist.h"
+#include "booth/BoothPrinter.h"
+#include "core/Reachability.h"
 #include "base/NotificationCenter.h"
 #include "booth/AppController.h"
 #include "gallery/ManageHTTPServer.h"
@@ -33,6 +42,33 @@
 #include "templates/TETemplateLibrary.h"
 
 namespace {
+
+// A usage-tracking hit in short: "screenview <name>" or "event <category>/<action>[/<label>[/<value>]]".
+QString describeHit(const std::function<std::string(const char*)>& field) {
+    if (field("t") == "screenview") return QString::fromStdString("screenview " + field("cd"));
+    std::string text = "event " + field("ec") + "/" + field("ea");
+    if (!field("el").empty()) text += "/" + field("el");
+    if (!field("ev").empty()) text += "/" + field("ev");
+    return QString::fromStdString(text);
+}
+
+
+// The usage-tracking hits stored while offline, in short and sorted.
+QStringList storedHits() {
+    const QString queue = WrenUtils::getAnalyticsQueueFolderPath();
+    QStringList hits;
+    for (const QString& name : QDir(queue).entryList({"*.plist"}, QDir::Files)) {
+        auto hit = base::plistReadFile((queue + "/" + name).toStdString());
+        if (!hit || !hit->is_object()) continue;
+        hits << describeHit([&](const char* key) {
+            auto it = hit->find(key);
+            return it != hit->end() && it->is_string() ? it->get<std::string>() : std::string();
+        });
+    }
+    hits.removeAll(QStringLiteral("event glimmerly/started"));  // the gallery's start, not a session's
+    hits.sort();
+    return hits;
+}
 
 QApplication& app() {
     static int argc = 1;
@@ -58,14 +94,14 @@ protected:
     void SetUp() override {
         app();
         auto& defaults = UserDefaults::standard();
-        defaults.set("DATA_DIRECTORY", home.path() + "/data/");
+        defaults.set("DATA_DIRECTORY", dataDirectory());
         defaults.set("seconds_between_shots", 0);
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("SHARING_SCREEN_SECONDS", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
         // The outside services (uploads, tracking) point at a closed port of this machine.
         for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
-                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
+                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL", "ReachabilityURL"})
             defaults.set(key, "http://127.0.0.1:9");
         // The gallery server listens on loopback only and announces nothing.
         ManageHTTPServer::Options gallery;
@@ -76,8 +112,13 @@ protected:
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
     }
-    void TearDown() override { controller.applicationWillTerminate(); }
+    void TearDown() override {
+        controller.applicationWillTerminate();
+        WrenUtils::setFreeDiskSpaceProbe(nullptr);
+        BoothPrinter::setOutputFile({});
+    }
 
+    virtual std::string dataDirectory() const { return home.path() + "/data/"; }
     HomeScreenTabItem* home_() { return controller.mainWindow()->homeScreen(); }
     SessionScreenTabItem* session() { return controller.mainWindow()->sessionScreen(); }
     SharingScreenTabItem* sharing() { return controller.mainWindow()->sharingScreen(); }
@@ -205,6 +246,11 @@ TEST_F(BoothSessionTest, DroppedImagesTakeTheFirstSlotsAndOtherFilesAreRefused) 
     EXPECT_TRUE(used[0].endsWith("guest-a.jpg")) << "dropped photos keep their order";
     EXPECT_TRUE(used[1].endsWith("guest-b.png"));
     EXPECT_TRUE(QFile::exists(a)) << "the guest's own file is left where it was";
+    // Only the photos the camera took count as captures.
+    const QStringList expected = {"event Photo/camera/" + camera->name(), "event Photo/camera/" + camera->name(),
+                                  "screenview Session/Photo/Drop"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedHits().size() >= expected.size(); }, 3000));
+    EXPECT_EQ(storedHits(), expected);
 }
 
 TEST_F(BoothSessionTest, AnUnreadableTemplateGivesAMessageAndKeepsTheBoothUsable) {
@@ -234,6 +280,7 @@ TEST_F(BoothSessionTest, AMissingDataFolderGivesAMessage) {
     QTest::mouseClick(home_(), Qt::LeftButton);
     EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
     EXPECT_TRUE(message().startsWith("Unable to use the data folder")) << message().toStdString();
+    EXPECT_TRUE(message().contains(blocker + " is a file")) << "the path at fault: " << message().toStdString();
     EXPECT_EQ(camera->picturesTaken(), 0);
 }
 
@@ -255,9 +302,16 @@ TEST_F(BoothSessionTest, WithoutAutomaticTriggerTheSpaceBarTakesThePhoto) {
     EXPECT_EQ(camera->picturesTaken(), 0);
     QTest::keyClick(session(), Qt::Key_Space);
     EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
+    const QStringList expected = {"event Photo/camera/" + camera->name(), "screenview Session/Photo/Manual"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedHits().size() >= expected.size(); }, 3000));
+    EXPECT_EQ(storedHits(), expected);
 }
 
-TEST_F(BoothSessionTest, QuitEmptiesTempAndLetsGoOfTheCamera) {
+TEST_F(BoothSessionTest, QuitEmptiesTempAndIncomingAndLetsGoOfTheCamera) {
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QString incoming = WrenUtils::getIncomingFolderPath();
+    ASSERT_EQ(files(incoming).size(), 4) << "the session's working copies";
     const QString temp = WrenUtils::getTempFolderPath();
     QFile file(temp + "/scratch.jpg");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -265,7 +319,69 @@ TEST_F(BoothSessionTest, QuitEmptiesTempAndLetsGoOfTheCamera) {
     controller.applicationWillTerminate();
     EXPECT_TRUE(files(temp).isEmpty());
     EXPECT_TRUE(QDir(temp).exists());
+    EXPECT_TRUE(files(incoming).isEmpty());
+    EXPECT_EQ(files(WrenUtils::getOriginalsFolderPath()).size(), 4) << "the originals stay";
+    EXPECT_EQ(files(WrenUtils::getPrintsFolderPath()).size(), 1) << "the print stays";
     EXPECT_FALSE(CameraManager::sharedCameraManager().cameraModel());
+}
+
+TEST_F(BoothSessionTest, CtrlQAsksForTheOrderlyQuit) {
+    QSignalSpy quit(&controller, &AppController::quitRequested);
+    auto* window = controller.mainWindow();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quit.count(), 1);
+}
+
+TEST_F(BoothSessionTest, AStrayFileInPlaceOfACopyFolderDoesNotStopSessions) {
+    // The operator saved a file as "Green Screen"; "originals" is a file too.
+    for (const QString& folder : {WrenUtils::getGreenScreenFolderPath(), WrenUtils::getOriginalsFolderPath()}) {
+        ASSERT_TRUE(QDir(folder).removeRecursively());
+        QFile stray(folder);
+        ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
+        stray.write("not a folder");
+    }
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing)) << message().toStdString();
+    EXPECT_EQ(files(WrenUtils::getPrintsFolderPath()).size(), 1);
+    EXPECT_TRUE(QFileInfo(WrenUtils::getGreenScreenFolderPath()).isFile()) << "the operator's file is left alone";
+}
+
+TEST_F(BoothSessionTest, AFullDiskRefusesTheSessionAndALowOneWarnsTheOperator) {
+    const qint64 MB = 1024 * 1024;
+    std::atomic<qint64> free{5 * MB};
+    WrenUtils::setFreeDiskSpaceProbe([&](const QString&) { return free.load(); });
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return message().startsWith("The disk is full: "); }, 2000))
+        << message().toStdString();
+    EXPECT_EQ(camera->picturesTaken(), 0);
+
+    free = 150 * MB;
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return message().startsWith("Low disk space: only 150 MB free"); }, 2000))
+        << message().toStdString();
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing)) << "a warning, not a refusal";
+}
+
+TEST_F(BoothSessionTest, TheDiskFillingUpDuringASessionSaysSoAndLeavesNoHalfMadePrint) {
+    // The originals cannot be written (here: a file stands in the way), and
+    // the disk has no room left once the camera has started.
+    const QString originals = WrenUtils::getOriginalsFolderPath();
+    ASSERT_TRUE(QDir(originals).removeRecursively());
+    QFile stray(originals);
+    ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
+    stray.close();
+    WrenUtils::setFreeDiskSpaceProbe(
+        [&](const QString&) { return camera->picturesTaken() > 0 ? qint64(1) << 20 : qint64(50) << 30; });
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return camera->picturesTaken() > 0; }, 3000));
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home));
+    EXPECT_TRUE(message().startsWith("The disk is full: ")) << message().toStdString();
+    EXPECT_TRUE(files(WrenUtils::getPrintsFolderPath()).isEmpty());
+    EXPECT_TRUE(files(WrenUtils::getThumbFolderPath()).isEmpty());
+    EXPECT_FALSE(MediaItemModel::loadMediaItemWithID(1));
 }
 
 }  // namespace
@@ -325,3 +441,131 @@ TEST_F(BoothSessionTest, TheGuestChoosesTheBackgroundBeforeTheSession) {
     const QString photo = files(WrenUtils::getIncomingFolderPath()).value(0);
     EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + photo).pixel(20, 200)), 180);
 }
+
+namespace {
+
+class BoothTrackingTest : public BoothSessionTest {
+protected:
+    void runGreenScreenSessionWithAPrint() {
+        QImage backdrop(64, 48, QImage::Format_RGB32);
+        backdrop.fill(QColor(20, 40, 220));
+        const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
+        ASSERT_TRUE(backdrop.save(backdropPath));
+        auto& defaults = UserDefaults::standard();
+        defaults.set("GREEN_SCREEN_ON", 1);
+        defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+        defaults.set("print_automatically", true);
+        BoothPrinter::setOutputFile(QString::fromStdString(scratch.file("print.pdf")));
+        QTest::mouseClick(home_(), Qt::LeftButton);
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+        ASSERT_TRUE(QTest::qWaitFor([] { return PhotoSession::session().printsMade == 1; }, 8000));
+    }
+    QStringList expectedHits() const {
+        QStringList hits = {"screenview Session/Photo/Auto", "screenview Green Screen", "event share/Print/PDF/1"};
+        for (int i = 0; i < 4; ++i) hits << "event Photo/camera/" + camera->name();
+        hits.sort();
+        return hits;
+    }
+    // The gallery's start is reported too; it is not the session's.
+    static QStringList withoutGalleryStart(QStringList hits) {
+        hits.removeAll(QStringLiteral("event glimmerly/started"));
+        hits.sort();
+        return hits;
+    }
+};
+
+TEST_F(BoothTrackingTest, OfflineASessionsHitsAreStoredForLater) {
+    ASSERT_EQ(UserDefaults::standard().string("IS_INTERNET_RECHABLE"), "NO");
+    runGreenScreenSessionWithAPrint();
+    auto stored = [] { return storedHits(); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stored().size() >= expectedHits().size(); }, 5000));
+    EXPECT_EQ(stored(), expectedHits());
+}
+
+TEST_F(BoothTrackingTest, OnlineASessionsHitsAreSent) {
+    testsupport::LoopbackServer tracking;
+    testsupport::LoopbackServer service;  // stands for the internet
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GoogleAnalyticsURL", tracking.baseUrl());
+    defaults.set("ReachabilityURL", service.baseUrl());
+    Reachability::shared()->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "YES"; }, 5000));
+    runGreenScreenSessionWithAPrint();
+    auto sent = [&] {
+        QStringList hits;
+        for (const auto& request : tracking.requests()) {
+            if (request.path != "/collect") continue;
+            hits << describeHit([&](const char* key) {
+                return testsupport::RecordedRequest::field(request.body, key).value_or(std::string());
+            });
+        }
+        return withoutGalleryStart(hits);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sent().size() >= expectedHits().size(); }, 5000));
+    EXPECT_EQ(sent(), expectedHits());
+    // Back to offline for the next test's start.
+    defaults.set("ReachabilityURL", "http://127.0.0.1:9");
+    Reachability::shared()->start();
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Reachability::shared()->isChecking(); }, 5000));
+}
+
+}  // namespace
+
+namespace {
+
+// A session on a disk that really fills up: the booth's data folder on a
+// small memory disk of its own, in a private mount namespace. The test runs
+// itself again inside one; machines that cannot make one skip it.
+class BoothSmallDiskTest : public BoothSessionTest {
+protected:
+    std::string dataDirectory() const override {
+        const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
+        return disk ? std::string(disk) + "/data/" : BoothSessionTest::dataDirectory();
+    }
+    // Writes until the disk says it is full; the file's path.
+    static QString fillDisk(const QString& folder) {
+        const QString path = folder + "/ballast";
+        const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        static const std::string chunk(1 << 16, 'x');
+        while (fd >= 0 && ::write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+        if (fd >= 0) ::close(fd);
+        return path;
+    }
+};
+
+TEST_F(BoothSmallDiskTest, ADiskThatFillsBeforeThePrintSaysSoAndLeavesNoHalfMadePrint) {
+    const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
+    if (!disk) {
+        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        testsupport::TempDir mountPoint;
+        const std::string command =
+            "unshare -rm sh -c 'mount -t tmpfs -o size=40m tmpfs \"$0\" && FLASHWREN_SMALL_DISK=\"$0\" exec \"$1\" "
+            "--gtest_filter=BoothSmallDiskTest.*' '" + mountPoint.path() + "' '" + self + "'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run on the small disk failed";
+        return;
+    }
+    // Time between the last photo and the print, to fill the disk in.
+    UserDefaults::standard().set("PHOTO_ARRIVAL_CHECK_SECONDS", 1.0);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 4; }, 8000)) << message().toStdString();
+    const QString ballast = fillDisk(QString::fromLocal8Bit(disk));
+    UserDefaults::standard().set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home));
+    EXPECT_TRUE(message().startsWith("The disk is full: ")) << message().toStdString();
+    const auto everything = QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot;
+    EXPECT_TRUE(QDir(WrenUtils::getPrintsFolderPath()).entryList(everything).isEmpty()) << "no half-made print";
+    EXPECT_TRUE(QDir(WrenUtils::getThumbFolderPath()).entryList(everything).isEmpty());
+    EXPECT_FALSE(MediaItemModel::loadMediaItemWithID(1)) << "no row for a print that is not there";
+    EXPECT_EQ(files(WrenUtils::getOriginalsFolderPath()).size(), 4) << "the guest's photos are kept";
+
+    // Space made again, the booth goes on.
+    ASSERT_TRUE(QFile::remove(ballast));
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing, 10000)) << message().toStdString();
+}
+
+}  // namespace

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QTest>
 
 #include "TempDir.h"
+#include "base/Plist.h"
 #include "booth/BoothPrinter.h"
 #include "booth/SharingScreenTabItem.h"
 #include "core/Database.h"
@@ -141,6 +143,7 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     auto* twitter = new QPushButton("Twitter");
     screen.addShareButton("Twitter", twitter);
     screen.setSharedUserNameProvider([](const QString& service) { return service == "Twitter" ? "@guest" : ""; });
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
     screen.showSession();
 
     screen.sharingWillStartFor("Email");
@@ -170,6 +173,21 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     // E-mail shares are recorded by the share window, not here.
     screen.sharingDidFinishedFor("Email", "E-mail queued");
     EXPECT_EQ(shares().size(), 1u);
+
+    // The social share is reported to usage tracking (offline here: stored),
+    // the e-mail is not (the share queue reports it when it is sent).
+    const QString queue = WrenUtils::getAnalyticsQueueFolderPath();
+    auto tracked = [&] {
+        QStringList actions;
+        for (const QString& name : QDir(queue).entryList({"*.plist"}, QDir::Files)) {
+            auto hit = base::plistReadFile((queue + "/" + name).toStdString());
+            if (hit && hit->is_object() && hit->value("ec", "") == "share")
+                actions << QString::fromStdString(hit->value("ea", ""));
+        }
+        return actions;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !tracked().isEmpty(); }, 3000));
+    EXPECT_EQ(tracked(), QStringList{"Twitter"});
 
     // Buttons go before "Done".
     auto* row = screen.findChild<QWidget*>("ShareButtonRow");

@@ -137,13 +137,29 @@ TEST_F(MediaHelper, EarlyFailureWhileOnlineStartsAgainAtOnce) {
 }
 
 TEST_F(MediaHelper, FailureWhileOfflineIsStoredAtOnce) {
-    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "YES");
     Starts starts;
     starts.install();
     auto item = savedItem("r.jpg");
     MediaItemHelper::startUpload(item);
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
     MediaItemHelper::shared().didFailedToUploadModel(item, MediaUploadStatusImageFailed);
     EXPECT_EQ(starts.calls.size(), 1u);
     EXPECT_EQ(MediaItemModel::loadMediaItemWithID(item->ID)->uploadStatus, MediaUploadStatusImageFailed);
 }
 
+TEST_F(MediaHelper, OfflineTheFirstUploadIsLeftToTheRetryService) {
+    UserDefaults::standard().set("IS_INTERNET_RECHABLE", "NO");
+    Starts starts;
+    starts.install();
+    auto item = savedItem("s.jpg");
+    MediaItemHelper::startUpload(item);
+    EXPECT_TRUE(starts.calls.empty()) << "no upload that can only fail";
+    auto row = MediaItemModel::loadMediaItemWithID(item->ID);
+    EXPECT_EQ(row->uploadStatus, MediaUploadStatusImageFailed) << "the retry service's to send";
+    EXPECT_EQ(row->retryCount, 0);
+    EXPECT_EQ(MediaItemHelper::getMediaItemForFileName("s.jpg")->uploadStatus, MediaUploadStatusImageFailed);
+    auto retry = MediaItemModel::getAllEligibleRecordsForRetry();
+    ASSERT_EQ(retry.size(), 1u);
+    EXPECT_EQ(retry[0]->ID, item->ID);
+}

@@ -10,7 +10,6 @@
 
 #include "CoreTestSupport.h"
 #include "base/Files.h"
-#include "core/Reachability.h"
 #include "core/WrenUtils.h"
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
@@ -38,17 +37,6 @@ TEST(ProgressWindow, ShowsFromAnyThreadAndClosesItself) {
     QTest::qWait(200);
     EXPECT_EQ(pwc->visibleMessage(), "Sharing Image...");
     ASSERT_TRUE(QTest::qWaitFor([&] { return pwc->visibleMessage().isEmpty(); }, 2000));
-}
-
-TEST(Reachability, KeepsTheSettingInStepWithTheRoutes) {
-    testsupport::ScopedHome home;
-    testApp();
-    auto& d = UserDefaults::standard();
-    d.set("IS_INTERNET_RECHABLE", "unknown");
-    std::string expected = Reachability::checkNow() ? "YES" : "NO";
-    Reachability::shared()->start(60);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return d.string("IS_INTERNET_RECHABLE") == expected; }, 3000));
-    Reachability::shared()->stop();
 }
 
 TEST(WrenUtilsAlert, ReturnsWhenDismissed) {

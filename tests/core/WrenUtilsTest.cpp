@@ -119,6 +119,75 @@ TEST(WrenUtils, DataFoldersAreSetUpAtStartup) {
     EXPECT_EQ(WrenUtils::getPrintsFolderPath(), QString::fromStdString(home.path()) + "/elsewhere/prints");
 }
 
+namespace {
+void makeFile(const QString& path) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write("stray");
+}
+}  // namespace
+
+TEST(WrenUtils, AStrayFileInPlaceOfACopyFolderIsSkipped) {
+    testsupport::ScopedHome home;
+    const QString data = QString::fromStdString(home.path()) + "/data/";
+    UserDefaults::standard().set("DATA_DIRECTORY", data.toStdString());
+    ASSERT_TRUE(QDir().mkpath(data));
+    for (const char* copyFolder : {"Green Screen", "originals", "Temp"}) makeFile(data + copyFolder);
+    QString problem;
+    EXPECT_TRUE(WrenUtils::createDataSubfolders(&problem)) << problem.toStdString();
+    EXPECT_TRUE(problem.isEmpty());
+    for (const char* sub : {"incoming", "prints", "prints/thumb", "templates"})
+        EXPECT_TRUE(QFileInfo(data + sub).isDir()) << sub;
+    EXPECT_TRUE(QFileInfo(data + "Green Screen").isFile()) << "the operator's file is left alone";
+}
+
+TEST(WrenUtils, AFolderASessionNeedsNamesThePathAtFault) {
+    testsupport::ScopedHome home;
+    WrenUtils::setFreeDiskSpaceProbe([](const QString&) { return qint64(50) << 30; });
+    const QString data = QString::fromStdString(home.path()) + "/data/";
+    UserDefaults::standard().set("DATA_DIRECTORY", data.toStdString());
+    ASSERT_TRUE(QDir().mkpath(data));
+    makeFile(data + "prints");
+    QString problem;
+    EXPECT_FALSE(WrenUtils::createDataSubfolders(&problem));
+    EXPECT_TRUE(problem.contains(data + "prints is a file")) << problem.toStdString();
+    EXPECT_TRUE(problem.contains("move that file away")) << problem.toStdString();
+
+    // The data folder itself below a plain file: the file is named.
+    const QString drive = QString::fromStdString(home.path()) + "/drive";
+    makeFile(drive);
+    EXPECT_TRUE(WrenUtils::folderProblemMessage(drive + "/flashwren/incoming").contains(drive + " is a file"));
+    WrenUtils::setFreeDiskSpaceProbe(nullptr);
+}
+
+TEST(WrenUtils, FreeSpaceDecidesBetweenFullLowAndEnough) {
+    testsupport::ScopedHome home;
+    const QString data = QString::fromStdString(home.path()) + "/data/";
+    UserDefaults::standard().set("DATA_DIRECTORY", data.toStdString());
+    EXPECT_GT(WrenUtils::freeDiskSpaceAt(data + "not/made/yet"), 0) << "measured on the nearest folder that exists";
+
+    qint64 free = 0;
+    WrenUtils::setFreeDiskSpaceProbe([&](const QString&) { return free; });
+    const qint64 MB = 1024 * 1024;
+    free = 5 * MB;
+    EXPECT_TRUE(WrenUtils::isDiskFull(data));
+    EXPECT_TRUE(WrenUtils::diskFullMessage(data).startsWith("The disk is full: "));
+    EXPECT_TRUE(WrenUtils::folderProblemMessage(data + "incoming").startsWith("The disk is full: "));
+    free = 150 * MB;
+    EXPECT_FALSE(WrenUtils::isDiskFull(data));
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().startsWith("Low disk space: only 150 MB free"))
+        << WrenUtils::lowDiskSpaceWarning().toStdString();
+    UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", 100);
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "the operator's own threshold";
+    UserDefaults::standard().remove("LOW_DISK_SPACE_WARNING_MB");
+    free = 200 * MB;
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty());
+    free = -1;
+    EXPECT_FALSE(WrenUtils::isDiskFull(data)) << "unknown is not full";
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty());
+    WrenUtils::setFreeDiskSpaceProbe(nullptr);
+}
+
 TEST(WrenUtils, QRCodeDecodesToItsText) {
     QString text = QString::fromUtf8("http://fw.example/s/Ab3?x=1&name=Zoë");
     QImage qr = WrenUtils::qrCodeImage(text, 300);

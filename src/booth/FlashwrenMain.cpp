@@ -1,0 +1,40 @@
+#include "booth/FlashwrenMain.h"
+
+#include <QApplication>
+
+#include "base/AppInfo.h"
+#include "base/Files.h"
+#include "base/Log.h"
+#include "booth/AppController.h"
+#include "booth/QuitSignals.h"
+#include "booth/SingleBooth.h"
+
+int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromStdString(base::AppInfo::shared().name()));
+    QApplication::setApplicationVersion(QString::fromStdString(base::AppInfo::shared().shortVersion()));
+    if (prepare) prepare();
+
+    // Before anything touches the database, the settings or the network: a
+    // second booth on the same data would share all of them.
+    SingleBooth single;
+    if (!single.acquire(SingleBooth::defaultFolder())) {
+        base::setupLogging(base::dataHome() + "/Flashwren/Logs");
+        spdlog::info("AppController: Flashwren is already running for this user; brought its window forward");
+        return 0;
+    }
+    // From here on the desktop's quit signals take the orderly path.
+    QuitSignals quitSignals;
+
+    AppController controller;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &controller, [&controller] { controller.requestQuit(); });
+    QObject::connect(&controller, &AppController::quitRequested, &app, &QApplication::quit, Qt::QueuedConnection);
+    if (!controller.applicationDidFinishLaunching()) return 1;
+    QObject::connect(&single, &SingleBooth::activationRequested, &controller, &AppController::bringWindowForward);
+    QObject::connect(&app, &QApplication::aboutToQuit, &controller, [&controller] {
+        controller.applicationWillTerminate();
+    });
+    const int status = app.exec();
+    controller.applicationWillTerminate();  // once: a no-op after aboutToQuit
+    return status;
+}

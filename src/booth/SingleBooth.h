@@ -1,0 +1,33 @@
+#pragma once
+// One booth per user: the first launch holds a lock file in the folder of
+// its database and listens on a local socket; a later launch finds the lock
+// taken, asks the running booth to come forward and goes.
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+class SingleBooth : public QObject {
+    Q_OBJECT
+public:
+    explicit SingleBooth(QObject* parent = nullptr);
+    ~SingleBooth() override;
+
+    // The folder whose booth this is: the one holding the database.
+    static QString defaultFolder();
+    // True when this process is now the booth of `folder`. False when another
+    // live process holds it; that one has been asked to come forward.
+    bool acquire(const QString& folder);
+
+signals:
+    // Another launch asked for this booth (interface thread).
+    void activationRequested();
+
+private:
+    static QString serverName(const QString& folder);
+    std::unique_ptr<QLockFile> lock_;
+    QLocalServer* server_ = nullptr;
+};

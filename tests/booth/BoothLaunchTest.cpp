@@ -1,0 +1,146 @@
+// The booth launched as the desktop launches it: one booth per user, and
+// the desktop's quit signals take the orderly quit.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "TempDir.h"
+#include "core/UserDefaults.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class BoothLaunchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto& defaults = UserDefaults::standard();
+        defaults.set("DATA_DIRECTORY", home.path() + "/data/");
+        // Every outside service and the reachability check point at a
+        // closed port of this machine.
+        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
+                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL", "ReachabilityURL"})
+            defaults.set(key, "http://127.0.0.1:9");
+    }
+    void TearDown() override {
+        for (pid_t pid : pids)
+            if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+    }
+
+    // Starts a booth whose output goes to `name` in the scratch folder.
+    pid_t launch(const std::string& name) {
+        const std::string out = scratch.file(name);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execl(TEST_BOOTH_PATH, TEST_BOOTH_PATH, nullptr);
+            ::_exit(127);
+        }
+        pids.push_back(pid);
+        return pid;
+    }
+    std::string output(const std::string& name) {
+        std::ifstream in(scratch.file(name));
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool waitForOutput(const std::string& name, const std::string& text, int ms = 30000) {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            if (output(name).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    // The wait status, or -1 when the process is still running after `ms`.
+    int waitForExit(pid_t pid, int ms = 15000) {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        int status = 0;
+        while (Clock::now() < end) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+    bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+    testsupport::ScopedHome home;
+    testsupport::TempDir scratch;
+    std::vector<pid_t> pids;
+};
+
+TEST_F(BoothLaunchTest, ASecondLaunchBringsTheFirstForwardAndExits) {
+    const pid_t first = launch("first.log");
+    ASSERT_TRUE(waitForOutput("first.log", "start-up done")) << output("first.log");
+
+    const auto started = Clock::now();
+    const pid_t second = launch("second.log");
+    const int status = waitForExit(second, 10000);
+    ASSERT_NE(status, -1) << "the second launch keeps running: " << output("second.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("second.log");
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5)) << "it goes at once";
+    EXPECT_NE(output("second.log").find("already running"), std::string::npos) << output("second.log");
+    EXPECT_EQ(output("second.log").find("start-up done"), std::string::npos) << "nothing of it started";
+
+    EXPECT_TRUE(waitForOutput("first.log", "bringing its window forward", 5000)) << output("first.log");
+    EXPECT_TRUE(running(first)) << output("first.log");
+
+    // The first booth still owns its data and quits cleanly.
+    ::kill(first, SIGTERM);
+    const int firstStatus = waitForExit(first);
+    EXPECT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0) << firstStatus << output("first.log");
+}
+
+TEST_F(BoothLaunchTest, ABoothThatDiedLeavesNoLockBehind) {
+    const pid_t first = launch("first.log");
+    ASSERT_TRUE(waitForOutput("first.log", "start-up done")) << output("first.log");
+    ::kill(first, SIGKILL);
+    ASSERT_NE(waitForExit(first), -1);
+
+    const pid_t next = launch("next.log");
+    EXPECT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
+    ::kill(next, SIGTERM);
+    EXPECT_NE(waitForExit(next), -1);
+}
+
+class BoothQuitSignalTest : public BoothLaunchTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(BoothQuitSignalTest, TheDesktopsQuitSignalsTakeTheOrderlyQuit) {
+    const pid_t booth = launch("booth.log");
+    ASSERT_TRUE(waitForOutput("booth.log", "start-up done")) << output("booth.log");
+    // A session's working copy left in "incoming".
+    const QString incoming = QString::fromStdString(home.path() + "/data/incoming");
+    QFile photo(incoming + "/photo.jpg");
+    ASSERT_TRUE(photo.open(QIODevice::WriteOnly));
+    photo.write("jpeg");
+    photo.close();
+
+    ::kill(booth, GetParam());
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+    const std::string log = output("booth.log");
+    EXPECT_NE(log.find("AppController: quitting"), std::string::npos) << log;
+    EXPECT_TRUE(QDir(incoming).isEmpty()) << "quitting empties incoming";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, BoothQuitSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+}  // namespace
