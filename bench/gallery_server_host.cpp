@@ -1,11 +1,12 @@
 // Runs the real gallery server over a folder of prints for bench/gallery-server.sh.
 //   bench_gallery_server_host make-prints <folder> <count>   writes <count> JPEG prints and BIG.jpg (4 MB)
-//   bench_gallery_server_host serve <folder>                 prints "PORT <n>" and serves until stdin closes
+//   bench_gallery_server_host serve <folder>                 prints "PORT <n>" and serves until SIGTERM or SIGINT
 #include <QCoreApplication>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -48,6 +49,12 @@ int main(int argc, char** argv) {
         std::cerr << "usage: " << argv[0] << " make-prints <folder> <count> | serve <folder>\n";
         return 2;
     }
+    // The signals that end the run are taken by sigwait below, in no thread's handler.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     UserDefaults::standard().set("PHOTO_FOLDER_PATH", std::string(argv[2]));
     ManageHTTPServer::Options options;
     options.bindAddress = "127.0.0.1";
@@ -55,9 +62,8 @@ int main(int argc, char** argv) {
     ManageHTTPServer server(options);
     if (!server.startHTTPServer()) return 1;
     std::cout << "PORT " << server.port() << std::endl;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-    }
+    int signal = 0;
+    sigwait(&stop, &signal);
     server.stop();
     return 0;
 }

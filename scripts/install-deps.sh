@@ -13,7 +13,7 @@ PACKAGES=(
   libgl-dev libegl-dev
   libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev
   libsqlite3-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libplist-dev
-  libzxing-dev
+  libzxing-dev libmicrohttpd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick openssl python3 binutils
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good

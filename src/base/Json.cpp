@@ -25,12 +25,14 @@ std::optional<std::string> jsonString(const Json& object, std::string_view key) 
 std::optional<std::int64_t> jsonInt(const Json& object, std::string_view key) {
     auto* v = member(object, key);
     if (!v) return std::nullopt;
-    if (v->is_number_integer()) return v->get<std::int64_t>();
+    // Unsigned first: is_number_integer() is true for unsigned values too,
+    // and one above INT64_MAX would come out negative.
     if (v->is_number_unsigned()) {
         auto u = v->get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
         return static_cast<std::int64_t>(u);
     }
+    if (v->is_number_integer()) return v->get<std::int64_t>();
     if (v->is_number_float()) {
         double d = v->get<double>();
         if (d != d || d > 9.2e18 || d < -9.2e18) return std::nullopt;

@@ -172,7 +172,7 @@ void AppController::registerDefaults() {
             key, [](const std::string& changed) { spdlog::info("AppController: {} changed", changed); },
             &MainQueue::shared()));
     }
-    for (const char* key : {"START_TEXT", "BACKGROUND_IMAGE"}) {
+    for (const char* key : {"START_TEXT", "BACKGROUND_IMAGE", "HOME_SCREEN_BACKGROUND", "BACKGROUND_TYPE_SELECTION"}) {
         settingsObservers_.push_back(defaults.observe(
             key,
             [this](const std::string&) {
@@ -247,6 +247,11 @@ void AppController::subscribeToNotifications() {
 }
 
 void AppController::startGalleryServer() {
+    // The gallery reports its start through the booth's usage tracking; it
+    // does not know the sharing layer itself.
+    ManageHTTPServer::setSharedTrackEvent([](const std::string& category, const std::string& action) {
+        Analytics::trackEventWithCategory(QString::fromStdString(category), QString::fromStdString(action), {}, {});
+    });
     ManageHTTPServer::initHTTPServer();
 }
 

@@ -9,6 +9,7 @@ inline constexpr const char* kCountdownSeconds = "seconds_between_shots";
 inline constexpr const char* kArrivalCheckSeconds = "PHOTO_ARRIVAL_CHECK_SECONDS";
 // Seconds the camera has to deliver a photo before the session gives up.
 inline constexpr const char* kCameraTimeoutSeconds = "CAMERA_RESPONSE_TIMEOUT";
-// Seconds the final screen waits before returning home.
-inline constexpr const char* kSharingScreenSeconds = "SHARING_SCREEN_SECONDS";
+// Seconds the final screen waits before returning home (the Shooting pane's
+// setting).
+inline constexpr const char* kSharingScreenSeconds = "seconds_between_groups";
 }  // namespace BoothSettings

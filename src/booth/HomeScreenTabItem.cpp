@@ -44,7 +44,16 @@ QString HomeScreenTabItem::startText() const {
 
 void HomeScreenTabItem::refresh() {
     startLabel_->setText(startText());
-    const QString path = QString::fromStdString(UserDefaults::standard().string("BACKGROUND_IMAGE"));
+    auto& defaults = UserDefaults::standard();
+    const QColor colour(QString::fromStdString(defaults.string("HOME_SCREEN_BACKGROUND")));
+    const QColor shown = colour.isValid() ? colour : QColor(24, 28, 36);
+    if (shown != backgroundColour_) {
+        backgroundColour_ = shown;
+        update();
+    }
+    // BACKGROUND_TYPE_SELECTION: 0 the colour only, 1 the image over it.
+    const bool withImage = defaults.integer("BACKGROUND_TYPE_SELECTION", 1) == 1;
+    const QString path = withImage ? QString::fromStdString(defaults.string("BACKGROUND_IMAGE")) : QString();
     if (path == backgroundPath_) return;
     backgroundPath_ = path;
     background_ = QImage();
@@ -69,7 +78,7 @@ void HomeScreenTabItem::refresh() {
 
 void HomeScreenTabItem::paintEvent(QPaintEvent*) {
     QPainter p(this);
-    p.fillRect(rect(), QColor(24, 28, 36));
+    p.fillRect(rect(), backgroundColour_);
     if (background_.isNull()) return;
     const QSize shown = background_.size().scaled(size(), Qt::KeepAspectRatioByExpanding);
     const QRect target(QPoint((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown);

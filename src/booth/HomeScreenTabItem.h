@@ -1,6 +1,7 @@
 #pragma once
 // The home screen: the start text over the operator's background image. A
 // click or the space bar asks for a session.
+#include <QColor>
 #include <QImage>
 
 #include "booth/WrenTabItem.h"
@@ -14,8 +15,9 @@ class HomeScreenTabItem : public WrenTabItem {
 public:
     explicit HomeScreenTabItem(QWidget* parent = nullptr);
 
-    // Reads START_TEXT and BACKGROUND_IMAGE again (the image loads in the
-    // background).
+    // Reads START_TEXT, HOME_SCREEN_BACKGROUND (the colour),
+    // BACKGROUND_TYPE_SELECTION (0: the colour only, 1: the image over it) and
+    // BACKGROUND_IMAGE again (the image loads in the background).
     void refresh();
     // Where the green-screen background chooser is shown before a session;
     // empty and hidden until something is put into it.
@@ -29,6 +31,9 @@ public:
     void hideBackgroundChooser();
     GreenBackgroundsPreviewView* backgroundChooser() const { return chooser_; }
     QString startText() const;
+    // What the screen paints behind the start text.
+    QColor backgroundColour() const { return backgroundColour_; }
+    bool showsImage() const { return !background_.isNull(); }
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -41,4 +46,5 @@ private:
     GreenBackgroundsPreviewView* chooser_ = nullptr;
     QString backgroundPath_;
     QImage background_;
+    QColor backgroundColour_{24, 28, 36};
 };

@@ -37,11 +37,22 @@ namespace {
 constexpr int kThumbHeight = 110;
 constexpr int kMaxFailures = 2;
 
+// Every kind of image the readers know: a guest may drop a GIF, and a file
+// the drop accepted must count when it arrives.
+const QStringList& imageSuffixes() {
+    static const QStringList suffixes = [] {
+        QStringList out;
+        for (const QByteArray& format : QImageReader::supportedImageFormats())
+            out << QString::fromLatin1(format).toLower();
+        return out;
+    }();
+    return suffixes;
+}
+
 QStringList imageFilesIn(const QString& folder) {
     QStringList out;
-    static const QStringList suffixes = {"jpg", "jpeg", "png", "bmp", "tif", "tiff", "webp"};
     for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files, QDir::Name))
-        if (suffixes.contains(info.suffix().toLower())) out << info.absoluteFilePath();
+        if (imageSuffixes().contains(info.suffix().toLower())) out << info.absoluteFilePath();
     return out;
 }
 
@@ -286,7 +297,11 @@ void SessionScreenTabItem::importDroppedFiles(const QStringList& files) {
             const QString incoming = WrenUtils::getIncomingFolderPath();
             QDir().mkpath(incoming);
             for (const QString& file : use) {
-                const QFileInfo info(file);
+                // A file the readers took by its content ("IMG_0042", "photo.jpg.part")
+                // gets the suffix of its format, so that it counts as arrived.
+                QFileInfo info(file);
+                if (!imageSuffixes().contains(info.suffix().toLower()))
+                    info = QFileInfo(info.fileName() + QLatin1Char('.') + QString::fromLatin1(QImageReader(file).format()));
                 QString target = incoming + QLatin1Char('/') + info.fileName();
                 for (int n = 1; QFileInfo::exists(target); ++n)
                     target = incoming + QStringLiteral("/%1_%2.%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
@@ -378,6 +393,9 @@ void SessionScreenTabItem::didDownloadedImageAtPath(const QString& path) {
         spdlog::warn("SessionScreen: photo {} arrived outside a session", path.toStdString());
         return;
     }
+    // A camera may announce one download twice; the photo counts once.
+    if (arrivedPaths_.contains(path)) return;
+    arrivedPaths_ << path;
     if (photosInFlight_ > 0) {
         --photosInFlight_;
     } else {
@@ -590,6 +608,7 @@ void SessionScreenTabItem::cleanUp() {
     failures_ = 0;
     waitingForShutter_ = false;
     photoPaths_.clear();
+    arrivedPaths_.clear();
     countdownLabel_->clear();
     while (mediaRow_->count() > 1) {
         QLayoutItem* item = mediaRow_->takeAt(0);

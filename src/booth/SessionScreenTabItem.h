@@ -97,6 +97,7 @@ private:
     bool waitingForShutter_ = false;
     bool layingOut_ = false;
     QStringList photoPaths_;       // incoming paths, in arrival order
+    QStringList arrivedPaths_;     // what the camera announced, each path once
     std::shared_ptr<SessionCameraBridge> bridge_;
     std::unique_ptr<base::SerialQueue> takePictureQueue_;
     std::shared_ptr<GreenScreenManager> greenScreen_;

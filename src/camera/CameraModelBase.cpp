@@ -30,7 +30,7 @@ bool CameraModelBase::startLiveView() {
     }
     paused_ = false;
     const std::uint64_t generation = ++generation_;
-    auto id = base::Scheduler::shared().every(kLiveViewInterval, &liveViewQueue_,
+    auto id = scheduler_->every(kLiveViewInterval, &liveViewQueue_,
                                               [this, generation] { deliverFrame(generation); });
     liveViewTimer_ = id;
     if (delegate_) delegate_->cameraDidStartLiveView(this);
@@ -41,8 +41,12 @@ void CameraModelBase::endLiveView() {
     auto id = liveViewTimer_.exchange(0);
     ++generation_;
     if (id == 0) return;
-    base::Scheduler::shared().cancel(id);
+    scheduler_->cancel(id);
     finishLiveView();
+}
+
+void CameraModelBase::waitForFramesInFlight() {
+    if (!liveViewQueue_.isCurrent()) liveViewQueue_.drain();
 }
 
 void CameraModelBase::shutdownLiveView() {

@@ -54,6 +54,11 @@ public:
     void resumeLiveView() { paused_ = false; }
     bool isLiveViewRunning() const { return liveViewTimer_.load() != 0; }
     bool isLiveViewPaused() const { return paused_; }
+    // The timers that pace the frames: the shared scheduler unless a test
+    // hands in one on a clock it moves. Set before live view starts.
+    void setLiveViewScheduler(base::Scheduler* scheduler) { scheduler_ = scheduler; }
+    // Returns once every frame asked for so far was delivered or dropped.
+    void waitForFramesInFlight();
 
     // Where photos are downloaded to; empty means the data folder's "incoming".
     void setIncomingFolder(const QString& folder);
@@ -86,6 +91,7 @@ private:
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<bool> frameInFlight_{false};
     std::atomic<base::Scheduler::TimerId> liveViewTimer_{0};
+    base::Scheduler* scheduler_ = &base::Scheduler::shared();
     mutable std::mutex mutex_;
     QString incomingFolder_;
     base::SerialQueue liveViewQueue_;

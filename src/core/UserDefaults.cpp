@@ -1,7 +1,10 @@
 #include "core/UserDefaults.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <vector>
 
 #include "base/AppInfo.h"
@@ -26,8 +29,19 @@ bool textAsBool(const std::string& s) {
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
-// strtod's reading, but with a point as the decimal separator in every locale.
-std::optional<double> textAsNumber(const std::string& s) { return base::parseLeadingDouble(s); }
+// The settings that only make sense within bounds; the preference panes
+// offer the same bounds.
+void registerSettingRanges(UserDefaults& store) {
+    constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+    // At most 10 prints a session; the Print pane keeps a negative count as
+    // the operator typed it.
+    store.registerRange("MAX_PRINTS_PER_SESSION", -kNoLimit, 10);
+    store.registerRange("MAX_PRINTS_PER_EVENT", 0, 100000);
+    store.registerRange("seconds_between_shots", 0, 60);
+    store.registerRange("seconds_between_groups", 0, 600);
+    // Megabytes; a terabyte is far beyond any event and still counts in bytes.
+    store.registerRange("LOW_DISK_SPACE_WARNING_MB", 0, 1024 * 1024);
+}
 
 }  // namespace
 
@@ -49,6 +63,7 @@ UserDefaults& UserDefaults::standard() {
         } else {
             spdlog::warn("UserDefaults: no registered defaults at \"{}\"", defaultsFile);
         }
+        registerSettingRanges(*store);
         current = store;
     }
     return *current;
@@ -87,49 +102,179 @@ std::optional<UserDefaults::Value> UserDefaults::object(const std::string& key) 
     return std::nullopt;
 }
 
+namespace {
+
+using Value = UserDefaults::Value;
+using Range = UserDefaults::Range;
+
+// 2^63: the first double no signed 64-bit integer holds.
+constexpr double kInt64Limit = 9223372036854775808.0;
+
+std::string describe(const Value& v) {
+    if (v.is_number()) return v.dump();
+    if (v.is_string()) return "the text \"" + v.get<std::string>().substr(0, 40) + "\"";
+    return std::string("a value of type ") + v.type_name();
+}
+
+// Keeps `d` inside `range`, saying so in `note`.
+double clampInto(double d, const Range* range, const Value& stored, std::string* note) {
+    if (!range) return d;
+    if (d < range->min) {
+        *note = describe(stored) + ", below its smallest value " + Value(range->min).dump();
+        return range->min;
+    }
+    if (d > range->max) {
+        *note = describe(stored) + ", above its largest value " + Value(range->max).dump();
+        return range->max;
+    }
+    return d;
+}
+
+// The number a value stands for, leniently: flags as 0 and 1, text by its
+// leading number. None for anything else (lists, bytes, text without a number).
+std::optional<double> asNumber(const Value& v, bool wholeText) {
+    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    if (v.is_number_unsigned()) return static_cast<double>(v.get<std::uint64_t>());
+    if (v.is_number_integer()) return static_cast<double>(v.get<std::int64_t>());
+    if (v.is_number_float()) return v.get<double>();
+    if (v.is_string()) {
+        const std::string& s = v.get_ref<const std::string&>();
+        const char* begin = s.c_str();
+        char* end = nullptr;
+        // A point is the decimal separator whatever the session's locale.
+        if (wholeText) return base::parseLeadingDouble(s);
+        // An integer reads the leading digits only ("12.5" is 12), as the
+        // platform's defaults do.
+        errno = 0;
+        long long n = std::strtoll(begin, &end, 10);
+        if (end == begin) return std::nullopt;
+        if (errno == ERANGE) return n < 0 ? -std::numeric_limits<double>::infinity()
+                                          : std::numeric_limits<double>::infinity();
+        return static_cast<double>(n);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void UserDefaults::registerRange(const std::string& key, double min, double max) {
+    std::lock_guard lock(mutex_);
+    ranges_[key] = Range{min, max};
+}
+
+std::optional<UserDefaults::Range> UserDefaults::range(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    if (auto it = ranges_.find(key); it != ranges_.end()) return it->second;
+    return std::nullopt;
+}
+
+std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind kind, const Range* range,
+                                                         std::string* problem) {
+    switch (kind) {
+    case Kind::Text:
+        if (v.is_string()) return v;
+        if (v.is_boolean()) return Value(v.get<bool>() ? "1" : "0");
+        if (v.is_number_unsigned()) return Value(std::to_string(v.get<std::uint64_t>()));
+        if (v.is_number_integer()) return Value(std::to_string(v.get<std::int64_t>()));
+        if (v.is_number_float()) return Value(v.dump());
+        *problem = describe(v) + " where a text belongs";
+        return std::nullopt;
+    case Kind::Flag:
+        if (v.is_boolean()) return v;
+        if (v.is_number()) return Value(v.get<double>() != 0);
+        if (v.is_string()) return Value(textAsBool(v.get<std::string>()));
+        *problem = describe(v) + " where a yes or no belongs";
+        return std::nullopt;
+    case Kind::Integer: {
+        const bool exact = v.is_number_integer() &&
+                           !(v.is_number_unsigned() && v.get<std::uint64_t>() > std::uint64_t(INT64_MAX));
+        if (exact) {
+            // Kept exact: a 64-bit integer may not survive the trip through double.
+            auto n = v.get<std::int64_t>();
+            if (range && (static_cast<double>(n) < range->min || static_cast<double>(n) > range->max))
+                return Value(static_cast<std::int64_t>(clampInto(static_cast<double>(n), range, v, problem)));
+            return Value(n);
+        }
+        auto d = asNumber(v, false);
+        if (!d || std::isnan(*d)) {
+            *problem = describe(v) + " where a number belongs";
+            return std::nullopt;
+        }
+        double x = clampInto(*d, range, v, problem);
+        if (!(x >= -kInt64Limit && x < kInt64Limit)) {
+            *problem = describe(v) + ", too large for a whole number";
+            return std::nullopt;
+        }
+        return Value(static_cast<std::int64_t>(x));
+    }
+    case Kind::Real: {
+        auto d = asNumber(v, true);
+        if (!d || std::isnan(*d)) {
+            *problem = describe(v) + " where a number belongs";
+            return std::nullopt;
+        }
+        double x = clampInto(*d, range, v, problem);
+        if (std::isinf(x)) {
+            *problem = describe(v) + ", a number too large to use";
+            return std::nullopt;
+        }
+        return Value(x);
+    }
+    }
+    return std::nullopt;
+}
+
+std::optional<UserDefaults::Value> UserDefaults::typed(const std::string& key, Kind kind) const {
+    std::optional<Value> stored, registered;
+    std::optional<Range> range;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = values_.find(key); it != values_.end() && !it->is_null()) stored = *it;
+        if (auto it = registered_.find(key); it != registered_.end() && !it->is_null()) registered = *it;
+        if (auto it = ranges_.find(key); it != ranges_.end()) range = it->second;
+    }
+    const Range* r = range ? &*range : nullptr;
+    std::optional<Value> fromDefault;
+    if (registered) {
+        std::string ignored;  // our own defaults: nothing to tell the operator
+        fromDefault = convert(*registered, kind, r, &ignored);
+    }
+    if (!stored) return fromDefault;
+    std::string problem;
+    auto value = convert(*stored, kind, r, &problem);
+    if (!problem.empty()) reportOnce(key, problem, value ? value : fromDefault);
+    return value ? value : fromDefault;
+}
+
+void UserDefaults::reportOnce(const std::string& key, const std::string& why, const std::optional<Value>& result) const {
+    {
+        std::lock_guard lock(mutex_);
+        // Each problem once per stored value, however often and as whatever
+        // type the key is read.
+        if (!reported_[key].insert(why).second) return;
+    }
+    std::string reads = !result ? "no value" : result->is_string() ? "\"" + result->get<std::string>() + "\"" : result->dump();
+    spdlog::warn("UserDefaults: the setting {} holds {}; it is used as {} until it is changed", key, why, reads);
+}
+
 std::string UserDefaults::string(const std::string& key, const std::string& fallback) const {
-    auto v = object(key);
-    if (!v) return fallback;
-    if (v->is_string()) return v->get<std::string>();
-    if (v->is_boolean()) return v->get<bool>() ? "1" : "0";
-    if (v->is_number_integer()) return std::to_string(v->get<std::int64_t>());
-    if (v->is_number_unsigned()) return std::to_string(v->get<std::uint64_t>());
-    if (v->is_number_float()) return v->dump();
-    return fallback;
+    auto v = typed(key, Kind::Text);
+    return v ? v->get<std::string>() : fallback;
 }
 
 std::int64_t UserDefaults::integer(const std::string& key, std::int64_t fallback) const {
-    auto v = object(key);
-    if (!v) return fallback;
-    if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
-    if (v->is_number_integer()) return v->get<std::int64_t>();
-    if (v->is_number_unsigned()) return static_cast<std::int64_t>(v->get<std::uint64_t>());
-    if (v->is_number_float()) return static_cast<std::int64_t>(v->get<double>());
-    if (v->is_string()) {
-        const std::string& s = v->get_ref<const std::string&>();
-        char* end = nullptr;
-        long long n = std::strtoll(s.c_str(), &end, 10);
-        return end == s.c_str() ? 0 : n;
-    }
-    return fallback;
+    auto v = typed(key, Kind::Integer);
+    return v ? v->get<std::int64_t>() : fallback;
 }
 
 double UserDefaults::real(const std::string& key, double fallback) const {
-    auto v = object(key);
-    if (!v) return fallback;
-    if (v->is_boolean()) return v->get<bool>() ? 1 : 0;
-    if (v->is_number()) return v->get<double>();
-    if (v->is_string()) return textAsNumber(v->get<std::string>()).value_or(0);
-    return fallback;
+    auto v = typed(key, Kind::Real);
+    return v ? v->get<double>() : fallback;
 }
 
 bool UserDefaults::boolean(const std::string& key, bool fallback) const {
-    auto v = object(key);
-    if (!v) return fallback;
-    if (v->is_boolean()) return v->get<bool>();
-    if (v->is_number()) return v->get<double>() != 0;
-    if (v->is_string()) return textAsBool(v->get<std::string>());
-    return fallback;
+    auto v = typed(key, Kind::Flag);
+    return v ? v->get<bool>() : fallback;
 }
 
 void UserDefaults::set(const std::string& key, const Value& value) {
@@ -142,6 +287,7 @@ void UserDefaults::set(const std::string& key, const Value& value) {
         auto it = values_.find(key);
         if (it != values_.end() && *it == value) return;
         values_[key] = value;
+        reported_.erase(key);
         ++generation_;
     }
     synchronize();
@@ -152,6 +298,7 @@ void UserDefaults::remove(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
         if (values_.erase(key) == 0) return;
+        reported_.erase(key);
         ++generation_;
     }
     synchronize();

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -35,11 +36,25 @@ public:
     bool has(const std::string& key) const { return object(key).has_value(); }
 
     // Typed reads, leniently converted like the platform's defaults: a string
-    // "YES"/"1"/"true" reads as true, a numeric string as a number.
+    // "YES"/"1"/"true" reads as true, a numeric string as a number. A stored
+    // value that does not read as the type (a list where a text belongs, text
+    // without a number where a number belongs, a number no integer holds)
+    // reads as the registered default, else as `fallback`; a number outside
+    // the key's range is clamped into it. Either is logged once per value,
+    // naming the key, and the stored value is left as it is.
     std::string string(const std::string& key, const std::string& fallback = {}) const;
     std::int64_t integer(const std::string& key, std::int64_t fallback = 0) const;
     double real(const std::string& key, double fallback = 0) const;
     bool boolean(const std::string& key, bool fallback = false) const;
+
+    // The smallest and largest value a numeric key may take (either end may
+    // be infinite). Reads clamp into it; controls offer only it.
+    struct Range {
+        double min;
+        double max;
+    };
+    void registerRange(const std::string& key, double min, double max);
+    std::optional<Range> range(const std::string& key) const;
 
     // Stores and writes the file now; a null value removes the key.
     void set(const std::string& key, const Value& value);
@@ -59,6 +74,13 @@ public:
     Value dictionaryRepresentation() const;
 
 private:
+    enum class Kind { Text, Integer, Real, Flag };
+    // The value of `key` read as `kind`: the stored value when it converts,
+    // else the registered one; none when neither does.
+    std::optional<Value> typed(const std::string& key, Kind kind) const;
+    // Converts one value; `problem` says why it was clamped or refused.
+    static std::optional<Value> convert(const Value& v, Kind kind, const Range* range, std::string* problem);
+    void reportOnce(const std::string& key, const std::string& why, const std::optional<Value>& result) const;
     bool writeLocked();
     void notify(const std::string& key);
     std::string path_;
@@ -69,6 +91,8 @@ private:
     bool lastWriteOk_ = true;
     Value values_ = Value::object();
     Value registered_ = Value::object();
+    std::map<std::string, Range> ranges_;
+    mutable std::map<std::string, std::set<std::string>> reported_;  // key -> what was said about its value
     std::string loadError_;
     struct Obs {
         std::string key;

@@ -3,6 +3,12 @@
 // event's prints ("/list"), fetch them and their thumbnails. It listens on
 // the first free port from 1500 to 2999, publishes that port in
 // HTTP_SERVER_PORT and announces itself by UDP every 3 seconds.
+//
+// Connections, parsing and sending belong to libmicrohttpd (epoll, a few
+// network threads); this class sets its limits, closes connections whose
+// request head does not arrive in time, and hands slow replies (thumbnails
+// to make, lists to render) to worker threads so that the network threads
+// never wait on a disk or a decoder.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +24,14 @@
 #include "base/Scheduler.h"
 #include "gallery/GalleryThumbnails.h"
 
+struct MHD_Daemon;
+struct MHD_Connection;
+class MyHTTPConnection;
+class MyHTTPDataResponse;
+namespace base {
+class ThreadPool;
+}
+
 class ManageHTTPServer {
 public:
     struct Options {
@@ -30,15 +44,35 @@ public:
         base::Scheduler* scheduler = nullptr;  // null: base::Scheduler::shared()
         // Interface name to IPv4 address; null: PostHTTPServerUtilis::getLocalIpAddress.
         std::function<std::map<std::string, std::string>()> localAddresses;
-        // Reports the start to usage tracking; null: Analytics.
+        // Reports the start to usage tracking (the application hands it in);
+        // null: not reported.
         std::function<void(const std::string& category, const std::string& action)> trackEvent;
-        std::size_t maxConnections = 256;
+
+        // Connections held at once, in all; more are closed at once.
+        std::size_t maxConnections = 4000;
+        // Connections held at once from one address: a phone opens a few
+        // dozen; one client cannot take them all.
+        std::size_t maxConnectionsPerAddress = 64;
+        // A connection that sends and receives nothing for this long is closed.
+        std::chrono::seconds idleTimeout{15};
+        // A request's head must arrive whole within this time of the
+        // connection's start or the previous reply's end, however steadily
+        // its bytes trickle in.
+        std::chrono::milliseconds requestHeadDeadline{10000};
+        // A request head larger than this is answered 431.
+        std::size_t maxHeaderBytes = 16 * 1024;
+        // Network threads; 0: the cores this process may run on, at most 4.
+        unsigned networkThreads = 0;
+        // Threads making thumbnails and rendering lists.
+        unsigned workerThreads = 4;
     };
 
     static ManageHTTPServer& shared();
     // Options of the shared server, before its first use (tests keep it on
     // loopback and silent).
     static void setSharedOptions(Options options);
+    // The usage-tracking call of the shared server, where its options name none.
+    static void setSharedTrackEvent(std::function<void(const std::string&, const std::string&)> trackEvent);
     // Starts the shared server once; later calls do nothing.
     static void initHTTPServer();
 
@@ -63,25 +97,37 @@ public:
                                            const std::string& serial);
 
     std::size_t openConnections();
+    // Connections closed because their request head came too late.
+    std::size_t lateHeadsClosed();
     GalleryThumbnails& thumbnails() { return thumbnails_; }
 
 private:
-    void acceptLoop();
-    void serve(int fd);
+    struct Hooks;
+    friend struct Hooks;
+    bool startDaemon(int listenFd);
+    void watchRequestHeads();
+    void answer(MHD_Connection* connection, MyHTTPConnection& state);
+    void queue(MHD_Connection* connection, MyHTTPConnection& state, std::unique_ptr<MyHTTPDataResponse> response);
+
     Options options_;
     GalleryThumbnails thumbnails_;
     std::atomic<bool> running_{false};
-    std::atomic<bool> stopping_{false};
     int port_ = 0;
     int listenFd_ = -1;
-    std::thread acceptThread_;
+    MHD_Daemon* daemon_ = nullptr;
+    std::unique_ptr<base::ThreadPool> workers_;
     base::Scheduler::TimerId announceTimer_ = 0;
     struct Announcer {
         std::mutex mutex;
         ManageHTTPServer* server = nullptr;
     };
     std::shared_ptr<Announcer> announcer_;
+
     std::mutex mutex_;
-    std::condition_variable idle_;
-    std::set<int> connections_;
+    std::condition_variable changed_;
+    std::set<MyHTTPConnection*> connections_;
+    std::size_t working_ = 0;  // replies being made by workers
+    std::size_t lateHeads_ = 0;
+    bool watching_ = false;
+    std::thread watcher_;
 };

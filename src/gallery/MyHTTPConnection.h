@@ -1,41 +1,55 @@
 #pragma once
-// One client connection of the gallery server: reads HTTP/1.1 requests
-// (keep-alive, pipelined), answers each with httpResponseForMethod and streams
-// the reply. Runs on a thread of its own.
+// The gallery's answers: which reply a request gets ("/list", prints,
+// thumbnails, not found), independent of any socket. The HTTP library
+// (driven by ManageHTTPServer) parses requests and sends replies; one
+// MyHTTPConnection holds what the server keeps per TCP connection.
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "gallery/MyHTTPDataResponse.h"
 
 class GalleryThumbnails;
+struct MHD_Connection;
 
 class MyHTTPConnection {
 public:
-    static constexpr int kIdleTimeoutMs = 15000;
-    static constexpr size_t kMaxHeaderBytes = 16 * 1024;
-    static constexpr size_t kMaxDiscardedBody = 1024 * 1024;
+    // A reply that takes longer than a network thread may be held up for
+    // (a thumbnail to make, a list to render); run on a worker.
+    using Work = std::function<std::unique_ptr<MyHTTPDataResponse>()>;
+    struct Route {
+        std::unique_ptr<MyHTTPDataResponse> response;  // ready now
+        Work work;                                     // or to be made
+        // Neither: not found.
+    };
 
-    // The caller keeps the socket and closes it after run().
-    MyHTTPConnection(int fd, GalleryThumbnails& thumbnails);
-    MyHTTPConnection(const MyHTTPConnection&) = delete;
-    MyHTTPConnection& operator=(const MyHTTPConnection&) = delete;
-
-    // Serves requests until the client closes, an error, or the idle time-out.
-    void run();
-
-    // The answer to one request, whatever its method; null means "not found".
+    // Which reply a request gets, whatever its method. Cheap: anything that
+    // decodes images or lists the folder is left in `work`.
+    static Route routeRequest(const std::string& method, const std::string& uri, GalleryThumbnails& thumbnails);
+    // The reply to one request, made at once; null means "not found".
     static std::unique_ptr<MyHTTPDataResponse> httpResponseForMethod(
         const std::string& method, const std::string& uri, GalleryThumbnails& thumbnails);
 
-    // A name that may be looked up in the prints folder: no separators, no
-    // "..", no NUL, no leading dot.
+    // A name that may be looked up in the prints folder: not ".", "..", or a
+    // hidden name (leading dot, never listed), and no "/", "\" or NUL.
     static bool isPlainFileName(const std::string& name);
 
-    // Writes a reply on a socket; HEAD replies carry no body.
-    static bool sendResponse(int fd, const MyHTTPDataResponse& response, bool headOnly, bool keepAlive);
+    // Forgets the rendered lists (tests that change the time zone).
+    static void clearListCache();
 
-private:
-    bool readMore(std::string& buffer);
-    int fd_;
-    GalleryThumbnails& thumbnails_;
+    // Per-connection state, owned by the server.
+    using Clock = std::chrono::steady_clock;
+    MHD_Connection* connection = nullptr;
+    int fd = -1;
+    // When the head of the next request must have arrived; max(): a request
+    // is being answered.
+    Clock::time_point headDeadline = Clock::time_point::max();
+    enum class Stage { Head, Body, Working, Ready, Answered };
+    Stage stage = Stage::Head;
+    std::string uri;  // the request target as the client sent it
+    std::string method;
+    bool closeAfterReply = false;
+    bool corked = false;  // the reply's segments are held until it is whole
+    std::unique_ptr<MyHTTPDataResponse> ready;  // made by a worker
 };

@@ -124,18 +124,48 @@ std::optional<PostHTTPServerUtilis::TimePoint> PostHTTPServerUtilis::parseStartT
     static const std::regex format(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.(\d{1,9})$)");
     std::smatch m;
     if (!std::regex_match(text, m, format)) return std::nullopt;
-    std::tm day{};
-    day.tm_year = std::stoi(m[1]) - 1900;
-    day.tm_mon = std::stoi(m[2]) - 1;
-    day.tm_mday = std::stoi(m[3]);
+    const int year = std::stoi(m[1]), month = std::stoi(m[2]), day = std::stoi(m[3]);
     int hour = std::stoi(m[4]), minute = std::stoi(m[5]), second = std::stoi(m[6]);
-    if (day.tm_mon < 0 || day.tm_mon > 11 || day.tm_mday < 1 || day.tm_mday > 31 || hour > 23 ||
-        minute > 59 || second > 60)
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
         return std::nullopt;
     long long ofDay = std::stoll(m[7]);
     if (ofDay >= 86400000LL) return std::nullopt;
-    std::time_t midnight = timegm(&day);
-    return TimePoint(std::chrono::seconds(midnight)) + std::chrono::milliseconds(ofDay);
+
+    // Phones echo the "DateCreated" they saw, which is the booth's wall
+    // clock: read it on the same clock. The milliseconds of the day give the
+    // time (the hours, minutes and seconds fields repeat them).
+    const int wallSeconds = int(ofDay / 1000);
+    std::tm wall{};
+    wall.tm_year = year - 1900;
+    wall.tm_mon = month - 1;
+    wall.tm_mday = day;
+    wall.tm_hour = wallSeconds / 3600;
+    wall.tm_min = wallSeconds / 60 % 60;
+    wall.tm_sec = wallSeconds % 60;
+    // When clocks go back an hour repeats: the earlier of the two readings
+    // lists a print twice rather than missing one. In the hour skipped when
+    // clocks go forward nothing was created; any reading will do.
+    std::optional<std::time_t> best;
+    for (int dst : {0, 1}) {
+        std::tm t = wall;
+        t.tm_isdst = dst;
+        std::time_t candidate = std::mktime(&t);
+        if (candidate == std::time_t(-1)) continue;
+        std::tm back{};
+        if (!localtime_r(&candidate, &back)) continue;
+        if (back.tm_year != wall.tm_year || back.tm_mon != wall.tm_mon || back.tm_mday != wall.tm_mday ||
+            back.tm_hour != wall.tm_hour || back.tm_min != wall.tm_min || back.tm_sec != wall.tm_sec)
+            continue;
+        if (!best || candidate < *best) best = candidate;
+    }
+    if (!best) {
+        std::tm t = wall;
+        t.tm_isdst = -1;
+        std::time_t candidate = std::mktime(&t);
+        if (candidate == std::time_t(-1)) return std::nullopt;
+        best = candidate;
+    }
+    return TimePoint(std::chrono::seconds(*best)) + std::chrono::milliseconds(ofDay % 1000);
 }
 
 std::optional<PostHTTPServerUtilis::TimePoint> PostHTTPServerUtilis::creationDate(const std::string& path) {
@@ -160,6 +190,9 @@ std::optional<nlohmann::ordered_json> PostHTTPServerUtilis::getListOfImagesAfter
     while (dirent* entry = ::readdir(d)) {
         std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;
+        // A name that is not UTF-8 cannot be written in the list nor asked
+        // for in a URL: listing it would only offer a print that never loads.
+        if (!validUtf8(name)) continue;
         if (!endsWith(name, ".jpg") && !endsWith(name, ".JPG")) continue;
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) continue;
         names.push_back(std::move(name));
@@ -217,7 +250,7 @@ std::map<std::string, std::string> PostHTTPServerUtilis::parseHTTPURLParamsFromS
     std::map<std::string, std::string> params;
     auto mark = uri.find('?');
     if (mark == std::string::npos) {
-        spdlog::debug("PostHTTPServerUtilis: URL does not have any input param....");
+        spdlog::trace("PostHTTPServerUtilis: URL does not have any input param....");
         return params;
     }
     std::string_view query(uri);
@@ -230,7 +263,7 @@ std::map<std::string, std::string> PostHTTPServerUtilis::parseHTTPURLParamsFromS
         auto eq = piece.find('=');
         std::string key(piece.substr(0, eq));
         if (eq == std::string_view::npos) {
-            spdlog::debug("PostHTTPServerUtilis: param {} does not have a value", key);
+            spdlog::trace("PostHTTPServerUtilis: param {} does not have a value", key);
             params[key] = "";
             continue;
         }

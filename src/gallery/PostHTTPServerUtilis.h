@@ -32,7 +32,8 @@ public:
 
     // The list items of the JPEG files of `dirUrl` (a path or file URL), sorted
     // by name. With a date, files created before it are left out (files without
-    // a known creation date are always listed). None when the folder cannot be read.
+    // a known creation date are always listed). Hidden names and names that are
+    // not UTF-8 are left out. None when the folder cannot be read.
     static std::optional<nlohmann::ordered_json> getListOfImagesAfterDate(
         const std::optional<TimePoint>& date, const std::string& dirUrl);
 
@@ -59,7 +60,8 @@ public:
 
     // "yyyy-MM-dd'T'HH:mm:ss.A" (A: milliseconds of the day) in local time.
     static std::string formatDate(TimePoint time);
-    // The same format read in GMT: the day plus the milliseconds of the day.
+    // The same format read in local time, so that a "DateCreated" sent back
+    // names the same moment: the day plus the milliseconds of the day.
     static std::optional<TimePoint> parseStartTime(const std::string& text);
     // The file's creation time (its modification time where the file system
     // keeps no creation time).

@@ -2,6 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "core/UserDefaults.h"
 
 namespace {
@@ -24,6 +27,35 @@ std::optional<QColor> unarchiveColor(const nlohmann::json& value) {
     }
     return QColor::fromRgbF(static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2]),
                             static_cast<float>(v[3]));
+}
+
+// A stored key parameter as the engine can use it: the settings file can be
+// edited by hand, so it may hold anything a real can. Numbers outside 0..1
+// are clamped; a NaN, or a number too small to be a float (a denormal, whose
+// inverse overflows), gives the default.
+float checkedParameter(double stored, float fallback, const QString& key) {
+    const float value = static_cast<float>(stored);
+    if (std::isnan(value) || (value != 0.0f && std::fpclassify(value) == FP_SUBNORMAL) ||
+        (stored != 0.0 && value == 0.0f)) {
+        spdlog::warn("GreenScreenFilterSettings: {} holds {}, using {}", key.toStdString(), stored, fallback);
+        return fallback;
+    }
+    if (value < 0.0f || value > 1.0f) {
+        const float clamped = std::clamp(value, 0.0f, 1.0f);
+        spdlog::warn("GreenScreenFilterSettings: {} holds {}, using {}", key.toStdString(), stored, clamped);
+        return clamped;
+    }
+    return value;
+}
+
+// A missing number reads as 0, as the stored set was left; one that is
+// there but no usable number (the store gives none for NaN or infinity)
+// reads as NaN, which the check replaces by the default.
+float storedParameter(const QString& key, float fallback) {
+    const auto& defaults = UserDefaults::standard();
+    const std::string name = key.toStdString();
+    const double stored = defaults.has(name) ? defaults.real(name, std::nan("")) : 0.0;
+    return checkedParameter(stored, fallback, key);
 }
 
 }  // namespace
@@ -63,9 +95,8 @@ GreenScreenFilterSettings GreenScreenFilterSettings::load(const QString& colorKe
                      colorKey.toStdString());
         return initWithDefaultSettings();
     }
-    // A missing number reads as 0, as the stored set was left.
-    return initWithSettingsWithSmoothness(static_cast<float>(defaults.real(sensitivityKey.toStdString(), 0.0)),
-                                          static_cast<float>(defaults.real(smoothnessKey.toStdString(), 0.0)), *color);
+    return initWithSettingsWithSmoothness(storedParameter(sensitivityKey, kDefaultSensitivity),
+                                          storedParameter(smoothnessKey, kDefaultSmoothness), *color);
 }
 
 void GreenScreenFilterSettings::save(const QString& colorKey, const QString& sensitivityKey,

@@ -5,13 +5,23 @@
 // captured one with a copy in the data folder's "Green Screen".
 //
 // Photos and background loads run in order on the manager's own worker
-// thread; a live-view frame is keyed on the calling thread, and dropped
-// when that worker is busy rather than waiting for it.
+// thread; a live-view frame is keyed on the calling thread. The manager's
+// lock covers only its shared state, never decoding, scaling, encoding or
+// writing, so live-view frames keep coming while a photo is keyed; a frame
+// is dropped, never queued, in the rare moment the lock is taken.
+//
+// As soon as the next background is decided (at the start of a session and
+// whenever the booth moves to the next one) and the photo size is known (the
+// last photo's, in this session or an earlier one of the run), the worker
+// scales the background and overlay to the photo size while the countdown
+// runs; the photo then only needs the key itself.
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -64,14 +74,18 @@ public:
     // Flipped left to right when the live view is mirrored (MirrorLiveView).
     static QImage getMirroedImageForImageIfNeeded(const QImage& image);
 
-    // Keys a photo now, on the calling thread.
+    // Keys a photo now, on the calling thread (transparent background areas
+    // stay transparent; the written photo lays them on white).
     QImage replaceBackgroundInImage(const QImage& image);
     // Keys a live-view frame now; a null image when the frame is dropped
-    // because a photo is being keyed (keep showing the previous frame).
+    // because the manager's state is being changed at that moment (keep
+    // showing the previous frame). After a background change the frames are
+    // keyed onto the last background until the worker has the new one ready.
     QImage replaceBackgroundInImageForLiveView(const QImage& frame);
-    // Keys the captured photo at `photoPath` on the worker, writes it over
-    // the photo (atomically) and into "Green Screen" beside the photo's
-    // folder, then tells the delegate on the main thread.
+    // Keys the captured photo at `photoPath` on the worker, writes it as JPEG
+    // (transparency laid on white) into "Green Screen" beside the photo's
+    // folder and over the photo, each atomically, then tells the delegate on
+    // the main thread.
     void replaceBackgroundInImageFromURL(const QString& photoPath);
 
     // Held strongly: a photo's report keeps its delegate alive until delivered.
@@ -86,6 +100,21 @@ public:
     // The background in use (null when none).
     BackgroundImagePtr backgrounds() const;
 
+    // The background made ready for the next photo: the background in use,
+    // scaled to `size` (its overlay too); a null background before anything
+    // is prepared.
+    struct PreparedPhotoBackground {
+        BackgroundImagePtr background;
+        QSize size;
+    };
+    PreparedPhotoBackground preparedPhotoBackground() const;
+    // The size of the last photo keyed in this run (empty before the first):
+    // the size the next session's first background is prepared at.
+    static QSize lastPhotoSize();
+    // Called on the worker once a photo is keyed, before it is encoded and
+    // written (tests hold the photo there).
+    void setPhotoWriteHook(std::function<void(const QString& photoPath)> hook);
+
     // Where the delegate is called (the main queue unless replaced).
     void setCallbackExecutor(base::Executor* executor) { callbackExecutor_ = executor; }
     // Waits until the worker has run everything handed to it.
@@ -94,18 +123,47 @@ public:
     static int currentRotationIndex();
 
 private:
+    // One background with its overlay at one photo size, ready for the
+    // kernels; never changed once made, so photos use it without the lock.
+    struct PhotoBackdrop {
+        BackgroundImagePtr source;
+        QSize size;
+        QImage background;  // unmirrored, filling the photo, laid on white
+        QImage overlay;     // stretched over the photo; null without one
+        keying::OverlayRuns overlayRuns;
+    };
+
     void initImagesLocked();
     void loadAllBackgroundsImagesForAutoModeLocked();
     void loadSelectedImagesForManualModeLocked();
     void updateBackgroundImageIndexLocked();
-    void loadBackgroundInUseLocked();
-    QImage replaceBackgroundInImageLocked(const QImage& image, bool liveView);
+    // Reads the pictures of the background in use when they are not read
+    // yet: from disk without the lock, then put in place under it.
+    void loadBackgroundInUse();
+    // A live-view compositor of these pictures, made ready for frames of
+    // `size` (when known).
+    static std::shared_ptr<GreenScreenFilters> liveViewCompositor(const QImage& background, const QImage& overlay,
+                                                                  const QSize& size);
+    // After a photo with a mirrored live view: the live view keys onto the
+    // unmirrored background the photo was keyed onto.
+    void showPhotoBackgroundInLiveView();
+    // The prepared backdrop of the background in use at `size`, made now
+    // when there is none. Null when the background cannot be read.
+    std::shared_ptr<const PhotoBackdrop> photoBackdropFor(const QSize& size);
+    // The worker's preparation for the next photo.
+    void prepareNextPhoto();
+    void resetPhotoKeyLocked();
+    // The photo keyed onto the background in use (null when it cannot be),
+    // written into `recycle` when it fits.
+    QImage keyPhotoImage(const QImage& photo, QImage recycle);
     void keyPhoto(const QString& photoPath);
 
     mutable std::mutex mutex_;
     BackgroundImagePtr backgrounds_;
     bool backgroundNeedsLoading_ = false;
     QImage unmirroredBackground_;
+    BackgroundImagePtr unmirroredOf_;  // whose pictures are read
+    QSize liveFrameSize_;
     std::shared_ptr<GreenScreenFilters> gpuImageFilters_;
     GreenScreenFilterSettings settings_;
     GreenScreenFilterSettings liveViewSettings_;
@@ -113,6 +171,16 @@ private:
     std::shared_ptr<GreenScreenManagerDelegate> delegate_;
     std::atomic<std::int64_t> imageNumber_{0};
     std::vector<BackgroundImagePtr> backgroundImages_;
+    // The photos' own key: the live view's compositor keeps another.
+    ChromaKeyBlendFilter photoKey_;
+    QSize photoSize_;
+    std::shared_ptr<const PhotoBackdrop> prepared_;
+    std::function<void(const QString&)> photoWriteHook_;
+    // The worker's alone: the decoded photo and the keyed one, reused from
+    // photo to photo (fresh images of 100 MB cost their page faults each time).
+    QImage photoInput_;
+    QImage photoOutput_;
+    std::atomic<bool> stopping_{false};
     base::Executor* callbackExecutor_;
     // Last, so that it finishes its work before anything else goes.
     base::SerialQueue worker_{"GreenScreen"};

@@ -1,13 +1,20 @@
 #include "greenscreen/KeyingEngine.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/Executor.h"
 
@@ -26,13 +33,22 @@ struct RowKey {
     float inverseBand;   // 1 / (smoothness * 255), huge for a plain step
 };
 
+// Below this width (in 0..255 units) the smoothing band is keyed as a plain
+// step: its inverse would overflow to infinity, and a pixel right on the
+// threshold would then give 0 times infinity, a NaN the kernels turn into an
+// undefined integer.
+constexpr float kNarrowestBand = 1e-6f * 255.0f;
+
+// A key parameter in 0..1; NaN (which no comparison catches) counts as 0.
+float unitRange(float v) { return v >= 0.0f ? std::min(v, 1.0f) : 0.0f; }
+
 RowKey rowKeyFor(const KeyParameters& key) {
     RowKey k;
     k.keyCb = key.keyCb - 128.0f;
     k.keyCr = key.keyCr - 128.0f;
-    k.low = key.sensitivity * 255.0f;
-    const float band = key.smoothness * 255.0f;
-    k.inverseBand = band > 0 ? 1.0f / band : 1e20f;
+    k.low = unitRange(key.sensitivity) * 255.0f;
+    const float band = unitRange(key.smoothness) * 255.0f;
+    k.inverseBand = band >= kNarrowestBand ? 1.0f / band : 1e20f;
     return k;
 }
 
@@ -45,16 +61,36 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
     return (q(a) << 24) | (q(r) << 16) | (q(g) << 8) | q(b);
 }
 
+// The row kernels are built twice, for AVX2 with FMA and for plain x86-64, and the
+// variant is chosen by the loader before any code of ours runs. Under a
+// sanitizer that choice runs before the sanitizer's runtime is set up and
+// crashes the program while it loads, so sanitizer builds get the plain
+// variant only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define FLASHWREN_NO_CPU_VARIANTS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define FLASHWREN_NO_CPU_VARIANTS 1
+#endif
+#endif
+#if defined(FLASHWREN_NO_CPU_VARIANTS) || !defined(__x86_64__)
+#define FLASHWREN_CPU_VARIANTS
+#else
+#define FLASHWREN_CPU_VARIANTS __attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+
 // One row of the fused key and overlay pass. Written as a plain loop over
 // independent pixels, without branches, so the compiler vectorises it.
-// Built twice, for AVX2 and for plain x86-64, and chosen when loaded.
-template <bool HasBackground, bool HasOverlay>
-__attribute__((target_clones("avx2", "default"))) void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
+// `Opaque`: camera and background are opaque, so is the result (its alpha
+// is 255 whatever the overlay), and alpha is not worked out.
+template <bool HasBackground, bool HasOverlay, bool Opaque>
+FLASHWREN_CPU_VARIANTS void keyRow(const std::uint32_t* __restrict camera, const std::uint32_t* __restrict background,
             const std::uint32_t* __restrict overlay, std::uint32_t* __restrict out, int width,
             const RowKey k) {
     for (int x = 0; x < width; ++x) {
         const std::uint32_t c = camera[x];
-        const float ca = channel(c, 24), cr = channel(c, 16), cg = channel(c, 8), cb = channel(c, 0);
+        const float ca = Opaque ? 255.0f : channel(c, 24);
+        const float cr = channel(c, 16), cg = channel(c, 8), cb = channel(c, 0);
         const float dCb = kCbR * cr + kCbG * cg + kCbB * cb - k.keyCb;
         const float dCr = kCrR * cr + kCrG * cg + kCrB * cb - k.keyCr;
         const float d = std::sqrt(dCb * dCb + dCr * dCr);
@@ -66,8 +102,9 @@ __attribute__((target_clones("avx2", "default"))) void keyRow(const std::uint32_
         float oa, orr, og, ob;
         if constexpr (HasBackground) {
             const std::uint32_t g = background[x];
-            const float ba = channel(g, 24), br = channel(g, 16), bg = channel(g, 8), bb = channel(g, 0);
-            oa = ba + (ca - ba) * s;
+            const float ba = Opaque ? 255.0f : channel(g, 24);
+            const float br = channel(g, 16), bg = channel(g, 8), bb = channel(g, 0);
+            oa = Opaque ? 255.0f : ba + (ca - ba) * s;
             orr = br + (cr - br) * s;
             og = bg + (cg - bg) * s;
             ob = bb + (cb - bb) * s;
@@ -81,12 +118,16 @@ __attribute__((target_clones("avx2", "default"))) void keyRow(const std::uint32_
             const std::uint32_t v = overlay[x];
             const float va = channel(v, 24);
             const float keep = 1.0f - va * (1.0f / 255.0f);
-            oa = va + oa * keep;
+            if constexpr (!Opaque) oa = va + oa * keep;
             orr = channel(v, 16) + orr * keep;
             og = channel(v, 8) + og * keep;
             ob = channel(v, 0) + ob * keep;
         }
-        out[x] = pack(oa, orr, og, ob);
+        if constexpr (Opaque) {
+            out[x] = 0xff000000u | (pack(0.0f, orr, og, ob) & 0x00ffffffu);
+        } else {
+            out[x] = pack(oa, orr, og, ob);
+        }
     }
 }
 
@@ -207,12 +248,31 @@ float keptShare(const KeyParameters& key, float r, float g, float b) {
     return t * t * (3.0f - 2.0f * t);
 }
 
+namespace {
+
+// The cores this process may run on (fewer than the machine's when it is
+// pinned): more helpers than that only take turns on the same cores.
+int usableCores() {
+    static const int cores = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof(set), &set) != 0) return 0;
+        return CPU_COUNT(&set);
+    }();
+    return cores;
+}
+
+}  // namespace
+
 void parallelFor(int count, int grain, const std::function<void(int, int)>& body) {
     if (count <= 0) return;
     grain = std::max(1, grain);
     auto& pool = base::ThreadPool::shared();
-    const int participants = static_cast<int>(pool.size()) + 1;
-    const int chunks = std::min((count + grain - 1) / grain, participants * 4);
+    int participants = static_cast<int>(pool.size()) + 1;
+    if (const int cores = usableCores(); cores > 0) participants = std::min(participants, cores);
+    // Many more ranges than threads: on a busy machine a thread that is
+    // held up leaves only a small range for the others to wait for.
+    const int chunks = std::min((count + grain - 1) / grain, participants * 16);
     if (chunks <= 1) {
         body(0, count);
         return;
@@ -284,8 +344,90 @@ QImage scaleToFill(const QImage& image, const QSize& size) {
     return scaleRect(image, rect, size);
 }
 
+QImage flattenOnWhite(const QImage& image) {
+    const QImage src = toPremultiplied(image);
+    if (src.isNull() || !src.hasAlphaChannel()) return src;
+    QImage out(src.size(), QImage::Format_RGB32);
+    if (out.isNull()) return out;
+    const int width = src.width();
+    uchar* outBits = out.bits();
+    const qsizetype outStride = out.bytesPerLine();
+    parallelFor(src.height(), 16, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            const auto* in = reinterpret_cast<const std::uint32_t*>(src.constScanLine(y));
+            auto* o = reinterpret_cast<std::uint32_t*>(outBits + y * outStride);
+            for (int x = 0; x < width; ++x) {
+                // Premultiplied: white shows through by 255 - alpha in each channel.
+                const std::uint32_t p = in[x];
+                const std::uint32_t white = 255u - (p >> 24);
+                auto lay = [white](std::uint32_t c) { return std::min(c + white, 255u); };
+                o[x] = 0xff000000u | (lay((p >> 16) & 0xffu) << 16) | (lay((p >> 8) & 0xffu) << 8) | lay(p & 0xffu);
+            }
+        }
+    });
+    return out;
+}
+
+OverlayRuns OverlayRuns::of(const QImage& overlay) {
+    OverlayRuns runs;
+    if (overlay.isNull() || !isKernelFormat(overlay.format())) return runs;
+    // Gaps shorter than this (two cache lines of pixels) cost more to skip
+    // than to read.
+    constexpr int kBridge = 32;
+    runs.size = overlay.size();
+    runs.rows.resize(overlay.height());
+    const int width = overlay.width();
+    const bool opaque = !overlay.hasAlphaChannel();
+    parallelFor(overlay.height(), 16, [&](int begin, int end) {
+        for (int y = begin; y < end; ++y) {
+            auto& row = runs.rows[y];
+            if (opaque) {
+                row.emplace_back(0, width);
+                continue;
+            }
+            const auto* p = reinterpret_cast<const std::uint32_t*>(overlay.constScanLine(y));
+            int x = 0;
+            while (x < width) {
+                while (x < width && (p[x] >> 24) == 0) ++x;
+                if (x == width) break;
+                const int first = x;
+                while (x < width && (p[x] >> 24) != 0) ++x;
+                if (!row.empty() && first - row.back().second < kBridge) {
+                    row.back().second = x;
+                } else {
+                    row.emplace_back(first, x);
+                }
+            }
+        }
+    });
+    return runs;
+}
+
+namespace {
+
+// Keyed rows of a photo are larger than the caches and read next by the JPEG
+// writer from memory anyway: they are written around the caches, which
+// spares reading each line in before it is overwritten.
+constexpr qsizetype kStreamingBytes = qsizetype(32) << 20;
+constexpr int kSegment = 1024;  // pixels computed into a buffer in L1 before streaming out
+
+void streamOut(std::uint32_t* __restrict dst, const std::uint32_t* __restrict src, int n) {
+#if defined(__SSE2__)
+    int i = 0;
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 15u) != 0; ++i) dst[i] = src[i];
+    for (; i + 4 <= n; i += 4) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    }
+    for (; i < n; ++i) dst[i] = src[i];
+#else
+    std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(std::uint32_t));
+#endif
+}
+
+}  // namespace
+
 QImage composite(const QImage& camera, const QImage& background, const QImage& overlay, const KeyParameters& key,
-                 QImage recycle) {
+                 QImage recycle, const OverlayRuns* runs) {
     if (camera.isNull() || !isKernelFormat(camera.format())) return {};
     const bool hasBackground = !background.isNull();
     const bool hasOverlay = !overlay.isNull();
@@ -303,19 +445,58 @@ QImage composite(const QImage& camera, const QImage& background, const QImage& o
         out = QImage(camera.size(), format);
     }
     if (out.isNull()) return out;
+    if (runs && (!hasOverlay || runs->size != overlay.size() ||
+                 static_cast<int>(runs->rows.size()) != overlay.height())) {
+        runs = nullptr;
+    }
     const RowKey k = rowKeyFor(key);
-    RowFn fn = hasBackground ? (hasOverlay ? &keyRow<true, true> : &keyRow<true, false>)
-                             : (hasOverlay ? &keyRow<false, true> : &keyRow<false, false>);
+    const RowFn plain = opaque ? &keyRow<true, false, true>
+                               : (hasBackground ? &keyRow<true, false, false> : &keyRow<false, false, false>);
+    const RowFn withOverlay = opaque ? &keyRow<true, true, true>
+                                     : (hasBackground ? &keyRow<true, true, false> : &keyRow<false, true, false>);
     const int width = camera.width();
     uchar* outBits = out.bits();
     const qsizetype outStride = out.bytesPerLine();
+    const bool stream = out.sizeInBytes() >= kStreamingBytes;
     parallelFor(camera.height(), 16, [&](int begin, int end) {
+        alignas(64) std::uint32_t segment[kSegment];
         for (int y = begin; y < end; ++y) {
             const auto* c = reinterpret_cast<const std::uint32_t*>(camera.constScanLine(y));
             const auto* b = hasBackground ? reinterpret_cast<const std::uint32_t*>(background.constScanLine(y)) : nullptr;
             const auto* o = hasOverlay ? reinterpret_cast<const std::uint32_t*>(overlay.constScanLine(y)) : nullptr;
-            fn(c, b, o, reinterpret_cast<std::uint32_t*>(outBits + y * outStride), width, k);
+            auto* dst = reinterpret_cast<std::uint32_t*>(outBits + y * outStride);
+            // Columns [x0, x1), with or without the overlay's pass.
+            auto span = [&](int x0, int x1, bool over) {
+                const RowFn fn = over ? withOverlay : plain;
+                const std::uint32_t* bx = b ? b + x0 : nullptr;
+                const std::uint32_t* ox = over ? o + x0 : nullptr;
+                if (!stream) {
+                    fn(c + x0, bx, ox, dst + x0, x1 - x0, k);
+                    return;
+                }
+                for (int s = x0; s < x1; s += kSegment) {
+                    const int n = std::min(kSegment, x1 - s);
+                    fn(c + s, b ? b + s : nullptr, over ? o + s : nullptr, segment, n, k);
+                    streamOut(dst + s, segment, n);
+                }
+            };
+            if (!runs) {
+                span(0, width, hasOverlay);
+                continue;
+            }
+            int x = 0;
+            for (const auto& [first, last] : runs->rows[y]) {
+                if (x < first) span(x, first, false);
+                span(first, last, true);
+                x = last;
+            }
+            if (x < width) span(x, width, false);
         }
+#if defined(__SSE2__)
+        // Streamed lines reach memory in no set order: fence them before the
+        // range is reported done.
+        if (stream) _mm_sfence();
+#endif
     });
     return out;
 }

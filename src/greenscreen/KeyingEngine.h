@@ -21,6 +21,8 @@
 #include <QSize>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace keying {
 
@@ -56,12 +58,29 @@ QImage scaleSmoothly(const QImage& image, const QSize& size);
 // `image` scaled to cover `size` keeping its aspect ratio, centred and cropped.
 QImage scaleToFill(const QImage& image, const QSize& size);
 
+// `image` with its transparency laid on white, as a JPEG of it is seen
+// (opaque RGB32); an opaque image comes back as it is. Keying onto a
+// background laid on white gives exactly the keyed result laid on white.
+QImage flattenOnWhite(const QImage& image);
+
+// Where an overlay is not fully transparent: per row, the column ranges
+// [begin, end) in order. Gaps shorter than a few cache lines are bridged.
+// An overlay is mostly transparent (a frame, a logo, a caption), and a photo
+// keyed with these reads it only where it shows.
+struct OverlayRuns {
+    QSize size;
+    std::vector<std::vector<std::pair<int, int>>> rows;
+    // The runs of an overlay in kernel format (empty for another format).
+    static OverlayRuns of(const QImage& overlay);
+};
+
 // The key pass with the overlay pass fused. `camera` must be in a kernel
 // format; `background` and `overlay` may be null, else kernel format and the
 // camera's size. A null background leaves keyed pixels transparent.
 // `recycle`, when nobody else holds it and it has the right size and format,
 // is written into instead of a new image (fresh large images cost page faults).
+// `runs`, when they are the overlay's (same size), limit the overlay's reads.
 QImage composite(const QImage& camera, const QImage& background, const QImage& overlay,
-                 const KeyParameters& key, QImage recycle = QImage());
+                 const KeyParameters& key, QImage recycle = QImage(), const OverlayRuns* runs = nullptr);
 
 }  // namespace keying

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QUrl>
@@ -85,11 +86,22 @@ void GeneralPreferencesViewController::buildView(QWidget* view) {
     auto* hint = new QLabel();
     hint->setObjectName("VIRTUAL_KEYBOARD_WARNING_TEXT");
     hint->setWordWrap(true);
-    auto* hintProxy = new QLineEdit();
-    hintProxy->hide();
-    connect(hintProxy, &QLineEdit::textChanged, hint, &QLabel::setText);
-    binder()->bindLineEdit(hintProxy, "VIRTUAL_KEYBOARD_WARNING_TEXT");
+    binder()->bindLabel(hint, "VIRTUAL_KEYBOARD_WARNING_TEXT");
     layout->addWidget(hint);
+    accessibilityButton_ = new QPushButton("Open the accessibility settings...");
+    accessibilityButton_->setObjectName("openAccessibilitySettings");
+    if (accessibilitySettingsCommand()) {
+        accessibilityButton_->setToolTip("Opens the desktop's accessibility settings (on-screen keyboard, zoom, contrast).");
+    } else {
+        accessibilityButton_->setEnabled(false);
+        accessibilityButton_->setToolTip(
+            "No accessibility settings are installed on this desktop (GNOME Settings or KDE System Settings).");
+    }
+    connect(accessibilityButton_, &QPushButton::clicked, this, [this] { openAccessibilitySettingsButtonDidClicked(); });
+    auto* accessibilityRow = new QHBoxLayout();
+    accessibilityRow->addWidget(accessibilityButton_);
+    accessibilityRow->addStretch(1);
+    layout->addLayout(accessibilityRow);
 
     auto* dataRow = new QHBoxLayout();
     auto* dataDir = new QLineEdit();
@@ -217,4 +229,27 @@ void GeneralPreferencesViewController::viewSharesButtonDidClicked() {
         ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
             "Unable to generate report, please try again.", 5.0);
     }
+}
+
+std::optional<GeneralPreferencesViewController::SettingsCommand>
+GeneralPreferencesViewController::accessibilitySettingsCommand() {
+    const QStringList path = qEnvironmentVariable("PATH").split(':', Qt::SkipEmptyParts);
+    if (path.isEmpty()) return std::nullopt;
+    const SettingsCommand gnome{"gnome-control-center", {"universal-access"}};
+    const SettingsCommand kde{"systemsettings", {"kcm_access"}};
+    const bool onKde = qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains("KDE", Qt::CaseInsensitive);
+    for (const auto& candidate : onKde ? QList<SettingsCommand>{kde, gnome} : QList<SettingsCommand>{gnome, kde}) {
+        QString found = QStandardPaths::findExecutable(candidate.program, path);
+        if (!found.isEmpty()) return SettingsCommand{found, candidate.arguments};
+    }
+    return std::nullopt;
+}
+
+void GeneralPreferencesViewController::openAccessibilitySettingsButtonDidClicked() {
+    auto command = accessibilitySettingsCommand();
+    if (command && QProcess::startDetached(command->program, command->arguments)) return;
+    spdlog::error("GeneralPreferences: unable to open the accessibility settings ({})",
+                  command ? command->program.toStdString() : std::string("none installed"));
+    ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+        "Unable to open the accessibility settings.", 5.0);
 }

@@ -1,10 +1,14 @@
 #pragma once
 // The General pane: start-up features, the data folder and the share statistics.
 #include <map>
+#include <optional>
+
+#include <QStringList>
 
 #include "core/Models.h"
 #include "preferences/PreferencePane.h"
 
+class QPushButton;
 class QTableWidget;
 class HotPlugPreferences;
 
@@ -31,6 +35,18 @@ public:
     void cancelAllPendingItemsButtonDidClicked();
     void viewSharesButtonDidClicked();
 
+    // The program that opens the desktop's accessibility settings: GNOME's
+    // Settings panel or KDE's System Settings module, the running desktop's
+    // first, looked up on PATH; none when neither is installed.
+    struct SettingsCommand {
+        QString program;
+        QStringList arguments;
+    };
+    static std::optional<SettingsCommand> accessibilitySettingsCommand();
+    // Opens them, detached; the button is disabled when there are none.
+    void openAccessibilitySettingsButtonDidClicked();
+    QPushButton* accessibilityButton() const { return accessibilityButton_; }
+
     QTableWidget* statsTable() const { return statsTable_; }
     const std::map<int, SharingStats>& statsDictionary() const { return statsDictionary_; }
     // Cell text and tool tip of the statistics table by column identifier.
@@ -44,5 +60,6 @@ protected:
 
 private:
     QTableWidget* statsTable_ = nullptr;
+    QPushButton* accessibilityButton_ = nullptr;
     std::map<int, SharingStats> statsDictionary_;
 };

@@ -1,6 +1,8 @@
 #include "preferences/PreferencePane.h"
 
 #include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -58,6 +60,11 @@ QWidget* PreferencePane::view() {
     return view_;
 }
 
+QStringList PreferencePane::offeredSettings() {
+    view();
+    return binder_->offeredKeys();
+}
+
 // Shooting ------------------------------------------------------------------
 
 ShootingPreferencesViewController::ShootingPreferencesViewController()
@@ -69,13 +76,13 @@ void ShootingPreferencesViewController::buildView(QWidget* view) {
     between->setRange(0, 60);
     between->setObjectName("seconds_between_shots");
     binder()->bindSpinBox(between, "seconds_between_shots");
-    form->addRow("Seconds between shots:", between);
+    form->addRow("Countdown before each photo (seconds):", between);
     auto* groups = new QSpinBox();
     groups->setRange(0, 600);
     groups->setObjectName("seconds_between_groups");
     binder()->bindSpinBox(groups, "seconds_between_groups");
-    form->addRow("Seconds before returning home:", groups);
-    auto* live = new QCheckBox("Show the camera's live view");
+    form->addRow("Seconds the final screen waits before returning home:", groups);
+    auto* live = new QCheckBox("Show the camera's live view during the countdown");
     live->setObjectName("LiveViewEnabled");
     binder()->bindCheckBox(live, "LiveViewEnabled");
     form->addRow(live);
@@ -83,7 +90,8 @@ void ShootingPreferencesViewController::buildView(QWidget* view) {
     mirror->setObjectName("MirrorLiveView");
     binder()->bindCheckBox(mirror, "MirrorLiveView");
     form->addRow(mirror);
-    auto* trigger = new QCheckBox("Take pictures automatically after the countdown");
+    auto* trigger = new QCheckBox("Take each photo when the countdown ends");
+    trigger->setToolTip("Off: the guest takes each photo with the space bar or the camera's shutter button.");
     trigger->setObjectName("trigger_camera");
     binder()->bindCheckBox(trigger, "trigger_camera");
     form->addRow(trigger);
@@ -103,6 +111,7 @@ void PrintPreferencesViewController::buildView(QWidget* view) {
     field_ = new QLineEdit();
     field_->setObjectName("numberOfPrintsPerSessionTextField");
     connect(field_, &QLineEdit::editingFinished, this, [this] { sessionPrintCountDidChanged(); });
+    binder()->offers("MAX_PRINTS_PER_SESSION");
     form->addRow("Most prints per session (at most 10):", field_);
     auto* perEvent = new QSpinBox();
     perEvent->setRange(0, 100000);
@@ -126,7 +135,9 @@ void PrintPreferencesViewController::buildView(QWidget* view) {
     form->addRow(help);
     view->setMinimumSize(460, 220);
     view->resize(460, 220);
-    validatePrintCount();
+    // Opening the pane shows the count; it stores nothing the operator did
+    // not change.
+    validatePrintCount(false);
     addCountObserver();
 }
 
@@ -165,16 +176,25 @@ void PrintPreferencesViewController::sessionPrintCountDidChanged() {
     validatePrintCount();
 }
 
-void PrintPreferencesViewController::validatePrintCount() {
+void PrintPreferencesViewController::validatePrintCount(bool store) {
     auto& d = UserDefaults::standard();
     std::int64_t count = d.integer("MAX_PRINTS_PER_SESSION", 0);
     if (count > 10) count = 10;
-    bool wasObserving = observer_ != 0;
-    removeCountObserver();
-    d.set("MAX_PRINTS_PER_SESSION", count);
-    d.synchronize();
-    if (wasObserving) addCountObserver();
-    if (field_) field_->setText(QString::number(count));
+    if (store) {
+        bool wasObserving = observer_ != 0;
+        removeCountObserver();
+        d.set("MAX_PRINTS_PER_SESSION", count);
+        d.synchronize();
+        if (wasObserving) addCountObserver();
+    }
+    shownCount_ = QString::number(count);
+    if (field_) field_->setText(shownCount_);
+}
+
+void PrintPreferencesViewController::viewWillDisappear() {
+    // A count typed but not yet confirmed is taken as the operator's change.
+    if (field_ && field_->text() != shownCount_) sessionPrintCountDidChanged();
+    else validatePrintCount(false);
 }
 
 void PrintPreferencesViewController::showPrinterSetupWebPage() {
@@ -184,7 +204,12 @@ void PrintPreferencesViewController::showPrinterSetupWebPage() {
 // Display -------------------------------------------------------------------
 
 DisplayPrefrencesViewController::DisplayPrefrencesViewController()
-    : PreferencePane("DisplayPreferences", "appbar.monitor", "Display") {}
+    : PreferencePane("DisplayPreferences", "appbar.monitor", "Display") {
+    chooseColor = [](const QColor& current) {
+        return QColorDialog::getColor(current.isValid() ? current : QColor(24, 28, 36), nullptr,
+                                      "Choose the home screen colour");
+    };
+}
 
 void DisplayPrefrencesViewController::buildView(QWidget* view) {
     auto* form = new QFormLayout(view);
@@ -207,8 +232,33 @@ void DisplayPrefrencesViewController::buildView(QWidget* view) {
     row->addWidget(choose);
     row->addWidget(clear);
     form->addRow("Home screen image:", row);
-    view->setMinimumSize(520, 120);
-    view->resize(520, 120);
+
+    auto* type = new QComboBox();
+    type->setObjectName("BACKGROUND_TYPE_SELECTION");
+    type->addItem("The colour only", 0);
+    type->addItem("The image over the colour", 1);
+    binder()->bindComboBox(type, "BACKGROUND_TYPE_SELECTION");
+    form->addRow("Home screen shows:", type);
+    auto* colour = new QLineEdit();
+    colour->setObjectName("HOME_SCREEN_BACKGROUND");
+    colour->setReadOnly(true);
+    binder()->bindLineEdit(colour, "HOME_SCREEN_BACKGROUND");
+    auto* colourRow = new QHBoxLayout();
+    colourRow->addWidget(colour, 1);
+    auto* chooseColour = new QPushButton("Choose...");
+    chooseColour->setObjectName("chooseHomeScreenColour");
+    connect(chooseColour, &QPushButton::clicked, this, [this] { userDidClickToChooseHomeScreenColour(); });
+    colourRow->addWidget(chooseColour);
+    form->addRow("Home screen colour:", colourRow);
+    view->setMinimumSize(520, 180);
+    view->resize(520, 180);
+}
+
+void DisplayPrefrencesViewController::userDidClickToChooseHomeScreenColour() {
+    const QColor current(QString::fromStdString(UserDefaults::standard().string("HOME_SCREEN_BACKGROUND")));
+    const QColor chosen = chooseColor(current);
+    if (!chosen.isValid()) return;  // cancelled
+    TEUtils::setUserSetting(chosen.name(QColor::HexRgb), "HOME_SCREEN_BACKGROUND");
 }
 
 void DisplayPrefrencesViewController::useDidClickToChooseBackgroundImage() {

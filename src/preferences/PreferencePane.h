@@ -1,6 +1,7 @@
 #pragma once
 // Common ground of the panes: a view built in code, a settings binder, and
 // hooks that tests replace for the modal panels.
+#include <QColor>
 #include <QObject>
 #include <QString>
 #include <QWidget>
@@ -20,6 +21,8 @@ public:
     QIcon toolbarItemImage() const override { return preferencesImageNamed(imageName_); }
     QString toolbarItemLabel() const override { return label_; }
     QWidget* view() override;
+    // The settings this pane lets the operator set (its view is built first).
+    QStringList offeredSettings();
 
     // Modal panels, replaceable in tests: a folder or file chooser (returns ""
     // on cancel), a yes/no question, and opening an address.
@@ -54,10 +57,11 @@ class PrintPreferencesViewController : public PreferencePane {
 public:
     PrintPreferencesViewController();
     ~PrintPreferencesViewController() override;
-    // Limits MAX_PRINTS_PER_SESSION to 10, stores it back as a number and shows it.
-    void validatePrintCount();
+    // Limits MAX_PRINTS_PER_SESSION to 10, stores it back as a number (unless
+    // `store` is false) and shows it.
+    void validatePrintCount(bool store = true);
     void sessionPrintCountDidChanged();
-    void viewWillDisappear() override { validatePrintCount(); }
+    void viewWillDisappear() override;
     void showPrinterSetupWebPage();
     QWidget* numberOfPrintsPerSessionTextField() const;
 
@@ -68,6 +72,7 @@ private:
     void addCountObserver();
     void removeCountObserver();
     class QLineEdit* field_ = nullptr;
+    QString shownCount_;
     std::uint64_t observer_ = 0;
 };
 
@@ -77,6 +82,10 @@ public:
     DisplayPrefrencesViewController();
     void useDidClickToChooseBackgroundImage();
     void userDidClickToClearBackgroundImage();
+    // Stores the chosen colour as "#rrggbb" under HOME_SCREEN_BACKGROUND.
+    void userDidClickToChooseHomeScreenColour();
+    // The colour chooser (an invalid colour on cancel); tests replace it.
+    std::function<QColor(const QColor& current)> chooseColor;
 
 protected:
     void buildView(QWidget* view) override;

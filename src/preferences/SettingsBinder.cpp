@@ -3,9 +3,13 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QSpinBox>
+
+#include <algorithm>
+#include <limits>
 
 #include "core/MainQueue.h"
 #include "templates/TEUtils.h"
@@ -18,13 +22,23 @@ SettingsBinder::~SettingsBinder() {
 }
 
 void SettingsBinder::watch(const QString& key, std::function<void()> refresh) {
-    refresh();
+    reflect(refresh);
     QPointer<SettingsBinder> self(this);
     observers_.push_back(defaults_->observe(key.toStdString(), [self, refresh](const std::string&) {
         runOnMainThread([self, refresh] {
-            if (self) refresh();
+            if (self) self->reflect(refresh);
         });
     }));
+}
+
+void SettingsBinder::reflect(const std::function<void()>& show) {
+    ++reflecting_;
+    show();
+    --reflecting_;
+}
+
+void SettingsBinder::offers(const QString& key) {
+    if (!offeredKeys_.contains(key)) offeredKeys_ << key;
 }
 
 void SettingsBinder::bindCheckBox(QAbstractButton* box, const QString& key) {
@@ -35,7 +49,9 @@ void SettingsBinder::bindCheckBox(QAbstractButton* box, const QString& key) {
         bool v = defaults_->boolean(key.toStdString());
         if (b->isChecked() != v) b->setChecked(v);
     });
+    offers(key);
     connect(box, &QAbstractButton::toggled, this, [this, key](bool on) {
+        if (reflecting_) return;
         if (defaults_->boolean(key.toStdString()) != on || !defaults_->has(key.toStdString()))
             defaults_->set(key.toStdString(), on);
     });
@@ -48,13 +64,23 @@ void SettingsBinder::bindLineEdit(QLineEdit* field, const QString& key) {
         QString v = QString::fromStdString(defaults_->string(key.toStdString()));
         if (f->text() != v) f->setText(v);
     });
+    offers(key);
     connect(field, &QLineEdit::textChanged, this, [this, key](const QString& text) {
+        if (reflecting_) return;
         if (QString::fromStdString(defaults_->string(key.toStdString())) != text || !defaults_->has(key.toStdString()))
             defaults_->set(key.toStdString(), text.toStdString());
     });
 }
 
 void SettingsBinder::bindSpinBox(QSpinBox* box, const QString& key) {
+    if (auto range = defaults_->range(key.toStdString())) {
+        auto bound = [](double v) {
+            return static_cast<int>(std::clamp(v, double(std::numeric_limits<int>::min()),
+                                               double(std::numeric_limits<int>::max())));
+        };
+        box->setRange(bound(range->min), bound(range->max));
+    }
+    offers(key);
     QPointer<QSpinBox> b(box);
     watch(key, [this, b, key] {
         if (!b) return;
@@ -62,12 +88,14 @@ void SettingsBinder::bindSpinBox(QSpinBox* box, const QString& key) {
         if (b->value() != v) b->setValue(v);
     });
     connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this, key](int v) {
+        if (reflecting_) return;
         if (defaults_->integer(key.toStdString()) != v || !defaults_->has(key.toStdString()))
             defaults_->set(key.toStdString(), v);
     });
 }
 
 void SettingsBinder::bindDoubleSpinBox(QDoubleSpinBox* box, const QString& key) {
+    offers(key);
     QPointer<QDoubleSpinBox> b(box);
     watch(key, [this, b, key] {
         if (!b) return;
@@ -75,12 +103,14 @@ void SettingsBinder::bindDoubleSpinBox(QDoubleSpinBox* box, const QString& key) 
         if (b->value() != v) b->setValue(v);
     });
     connect(box, qOverload<double>(&QDoubleSpinBox::valueChanged), this, [this, key](double v) {
+        if (reflecting_) return;
         if (defaults_->real(key.toStdString()) != v || !defaults_->has(key.toStdString()))
             defaults_->set(key.toStdString(), v);
     });
 }
 
 void SettingsBinder::bindComboBox(QComboBox* box, const QString& key) {
+    offers(key);
     QPointer<QComboBox> b(box);
     auto valueAt = [b](int i) -> QString {
         QVariant d = b->itemData(i);
@@ -97,11 +127,16 @@ void SettingsBinder::bindComboBox(QComboBox* box, const QString& key) {
         }
         if (b->isEditable()) b->setEditText(v);
     });
-    connect(box, qOverload<int>(&QComboBox::activated), this, [this, key, valueAt](int i) {
-        defaults_->set(key.toStdString(), valueAt(i).toStdString());
+    connect(box, qOverload<int>(&QComboBox::activated), this, [this, b, key, valueAt](int i) {
+        if (reflecting_) return;
+        // An item's data keeps its type: a number is stored as a number.
+        QVariant data = b ? b->itemData(i) : QVariant();
+        if (data.isValid()) defaults_->set(key.toStdString(), TEUtils::fromVariant(data));
+        else defaults_->set(key.toStdString(), valueAt(i).toStdString());
     });
     if (box->isEditable()) {
         connect(box, &QComboBox::editTextChanged, this, [this, key](const QString& t) {
+            if (reflecting_) return;
             if (QString::fromStdString(defaults_->string(key.toStdString())) != t)
                 defaults_->set(key.toStdString(), t.toStdString());
         });
@@ -121,5 +156,12 @@ void SettingsBinder::bindTitle(QAbstractButton* button, const QString& key) {
     QPointer<QAbstractButton> b(button);
     watch(key, [this, b, key] {
         if (b) b->setText(QString::fromStdString(defaults_->string(key.toStdString())));
+    });
+}
+
+void SettingsBinder::bindLabel(QLabel* label, const QString& key) {
+    QPointer<QLabel> l(label);
+    watch(key, [this, l, key] {
+        if (l) l->setText(QString::fromStdString(defaults_->string(key.toStdString())));
     });
 }

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -111,6 +112,9 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     selectedBusinessPageAlbums_ = new QComboBox();
     selectedBusinessPageAlbums_->setObjectName("selectedBusinessPageAlbums");
     selectedBusinessPageAlbums_->setEditable(true);
+    // Facebook tells albums apart by case: "Event" is not "event". A
+    // case-sensitive completer also makes the box match typed text by case.
+    selectedBusinessPageAlbums_->completer()->setCaseSensitivity(Qt::CaseSensitive);
     binder()->bindComboBox(selectedBusinessPageAlbums_, "BUSINESS_FACEBOOK_ALBUM");
     fbForm->addRow("Album:", selectedBusinessPageAlbums_);
     auto* pageEnabled = new QCheckBox("Post every print to the page");
@@ -161,20 +165,20 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
         });
         form->addRow(label, field);
     };
-    addField(textForm, "E-mail from:", "EMAIL_FROM");
+    addField(textForm, "Guests' replies to e-mails go to:", "EMAIL_FROM");
     addField(textForm, "E-mail subject:", "EMAIL_SUBJECT");
     auto* body = new QLineEdit();
     binder()->bindLineEdit(body, "EMAIL_BODY");
-    textForm->addRow("E-mail text:", body);
+    textForm->addRow("E-mail message:", body);
     auto* sms = new QLineEdit();
     binder()->bindLineEdit(sms, "SMS_SHARING_TEXT");
-    textForm->addRow("SMS text:", sms);
+    textForm->addRow("SMS message:", sms);
     auto* fbText = new QLineEdit();
     binder()->bindLineEdit(fbText, "FACEBOOK_SHARING_TEXT");
-    textForm->addRow("Facebook text:", fbText);
+    textForm->addRow("Text of a guest's Facebook post:", fbText);
     auto* twText = new QLineEdit();
     binder()->bindLineEdit(twText, "TWITTER_SHARING_TEXT");
-    textForm->addRow("Twitter text:", twText);
+    textForm->addRow("Text of a guest's tweet:", twText);
     layout->addWidget(textBox);
 
     auto* twilioBox = new QGroupBox("SMS (Twilio)");
@@ -182,7 +186,7 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     addField(twilioForm, "Account SID:", "TWILIO_ACCOUNT_SID");
     addField(twilioForm, "Auth token:", "TWILIO_AUTH_TOKEN", true);
     addField(twilioForm, "From number:", "FROM_TWILIO_NUMBER");
-    addField(twilioForm, "Country code:", "TWILIO_COUNTRY_CODE");
+    addField(twilioForm, "Country code put before the guest's number (SMS is offered only with one):", "TWILIO_COUNTRY_CODE");
     auto* openTwilio = new QPushButton("Open the Twilio web site");
     openTwilio->setObjectName("openTwilioWebsiteButton");
     openTwilio->setStyleSheet("color: blue;");
@@ -392,18 +396,26 @@ void SharingPreferencesViewController::populateAlbumsComboBox() {
     for (auto& [id, name] : pageAlbumsInfo_) businessSelectedFBPageAlbums_ << name;
     QString stored = setting("BUSINESS_FACEBOOK_ALBUM");
     if (!selectedBusinessPageAlbums_) return;
-    QSignalBlocker block(selectedBusinessPageAlbums_);
-    selectedBusinessPageAlbums_->clear();
-    selectedBusinessPageAlbums_->addItems(businessSelectedFBPageAlbums_);
-    if (!stored.isEmpty() && !businessSelectedFBPageAlbums_.contains(stored)) {
-        businessSelectedFBPageAlbums_ << stored;
-        selectedBusinessPageAlbums_->addItem(stored);
-        selectedBusinessPageAlbums_->setCurrentIndex(selectedBusinessPageAlbums_->count() - 1);
-        return;
+    {
+        // Refilling the box is no choice of the operator's: its binding must
+        // not store the items as they pass through.
+        QSignalBlocker block(selectedBusinessPageAlbums_);
+        selectedBusinessPageAlbums_->clear();
+        selectedBusinessPageAlbums_->addItems(businessSelectedFBPageAlbums_);
+        if (!stored.isEmpty() && !businessSelectedFBPageAlbums_.contains(stored)) {
+            businessSelectedFBPageAlbums_ << stored;
+            selectedBusinessPageAlbums_->addItem(stored);
+            selectedBusinessPageAlbums_->setCurrentIndex(selectedBusinessPageAlbums_->count() - 1);
+            return;
+        }
+        int i = selectedBusinessPageAlbums_->findText(stored, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+        if (i >= 0) selectedBusinessPageAlbums_->setCurrentIndex(i);
+        else if (selectedBusinessPageAlbums_->count() > 0) selectedBusinessPageAlbums_->setCurrentIndex(0);
     }
-    int i = selectedBusinessPageAlbums_->findText(stored);
-    if (i >= 0) selectedBusinessPageAlbums_->setCurrentIndex(i);
-    else if (selectedBusinessPageAlbums_->count() > 0) selectedBusinessPageAlbums_->setCurrentIndex(0);
+    // Page posts go to the album the box shows: when the pane chose one for
+    // the operator, that choice is stored.
+    const QString shown = selectedBusinessPageAlbums_->currentText();
+    if (shown != stored) TEUtils::setUserSetting(shown, "BUSINESS_FACEBOOK_ALBUM");
 }
 
 void SharingPreferencesViewController::cleanupBusinessDetailsInDefaults() {

@@ -3,10 +3,13 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QGuiApplication>
 #include <QPropertyAnimation>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStatusBar>
+
+#include <algorithm>
 
 #include <spdlog/spdlog.h>
 
@@ -120,8 +123,12 @@ void WRENPreferencesWindowController::windowDidLoad() {
         setSelectedViewController(c ? c : firstViewController());
     }
     if (auto p = pointFromString(readString(kTopLeftKey))) {
+        // The stored place may lie on a monitor that is gone, or have been
+        // edited by hand: the window opens where it can be reached.
+        QList<QRect> areas;
+        for (auto* screen : QGuiApplication::screens()) areas << screen->availableGeometry();
         settingFrame_ = true;
-        window_->move(*p);
+        window_->move(clampedTopLeft(*p, window_->frameGeometry().size(), areas));
         settingFrame_ = false;
     }
 }
@@ -297,4 +304,21 @@ std::optional<QPoint> WRENPreferencesWindowController::pointFromString(const QSt
     auto m = re.match(s);
     if (!m.hasMatch()) return std::nullopt;
     return QPoint(qRound(m.captured(1).toDouble()), qRound(m.captured(2).toDouble()));
+}
+
+QPoint WRENPreferencesWindowController::clampedTopLeft(QPoint topLeft, QSize size, const QList<QRect>& areas) {
+    if (areas.isEmpty()) return topLeft;
+    auto distance = [&](const QRect& r) {
+        const int dx = std::max({r.left() - topLeft.x(), 0, topLeft.x() - r.right()});
+        const int dy = std::max({r.top() - topLeft.y(), 0, topLeft.y() - r.bottom()});
+        return static_cast<long long>(dx) * dx + static_cast<long long>(dy) * dy;
+    };
+    QRect area = areas.first();
+    for (const QRect& r : areas)
+        if (distance(r) < distance(area)) area = r;
+    // A window larger than the area keeps its top-left corner (and so its
+    // title and toolbar) on the screen.
+    const int x = std::max(area.left(), std::min(topLeft.x(), area.left() + area.width() - size.width()));
+    const int y = std::max(area.top(), std::min(topLeft.y(), area.top() + area.height() - size.height()));
+    return {x, y};
 }

@@ -51,6 +51,10 @@ public:
     static QRect rectFromString(const QString& s);
     static QString stringFromPoint(const QPoint& p);
     static std::optional<QPoint> pointFromString(const QString& s);
+    // Where a window of `size` whose top-left was stored at `topLeft` opens:
+    // inside the screen area holding that point (else the nearest one), as
+    // far as its size allows. No areas: the point as it is.
+    static QPoint clampedTopLeft(QPoint topLeft, QSize size, const QList<QRect>& availableAreas);
 
 signals:
     void didChangeView();

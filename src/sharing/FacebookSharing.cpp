@@ -13,6 +13,7 @@
 #include "core/PhotoSession.h"
 #include "core/SharingType.h"
 #include "core/UserDefaults.h"
+#include "core/WrenUtils.h"
 #include "sharing/FacebookLoginWebController.h"
 #include "sharing/SharingRuntime.h"
 #include "sharing/SocialSharingService.h"
@@ -190,6 +191,13 @@ void FacebookSharing::postOnFBWallWithText(const QString& text, const QUrl& imag
     expectOutcome();
     postText_ = text;
     postImagePath_ = image.isLocalFile() ? image.toLocalFile() : image.toString();
+    if (!WrenUtils::isInternetRechable()) {
+        // Offline the log-in page could only show the web engine's error
+        // page: the guest is told at once instead.
+        spdlog::info("FacebookSharing: not logging in as the internet is not reachable");
+        reportFailed(kService, QStringLiteral("No internet connection."));
+        return;
+    }
     auto self = std::static_pointer_cast<FacebookSharing>(shared_from_this());
     // The log-in holds this service strongly until the attempt ends (endLogIn).
     fb_ = FacebookLogin::initWithApplicationID(applicationID(), std::shared_ptr<FacebookLoginDelegate>(self, this));

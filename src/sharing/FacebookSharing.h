@@ -33,6 +33,8 @@ public:
 
     // Interface thread; returns at once. The guest logs in, then the photo is
     // posted; the outcome reaches the delegate on the interface thread.
+    // While the booth knows it is offline the share fails at once with
+    // "No internet connection." and no log-in window opens.
     void postOnFBWallWithText(const QString& text, const QUrl& image);
     // Blocks the calling (background) thread until the upload is done.
     void postOnFBPage(const QString& pageID, const QString& albumName, const QString& message, const QUrl& image);

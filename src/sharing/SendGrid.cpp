@@ -109,6 +109,19 @@ void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success,
         return;
     }
     auto reply = base::parseJson(response.body);
+    if (response.status < 200 || response.status > 299) {
+        // A refusal or an outage: whatever the body holds, the mail was not
+        // taken, so the share must stay pending and be tried again.
+        QString message = QStringLiteral("The mail service answered with HTTP status %1").arg(response.status);
+        const nlohmann::json* errors = reply && reply->is_object() ? base::jsonArray(*reply, "errors") : nullptr;
+        if (errors && !errors->empty() && errors->front().is_string())
+            message += QStringLiteral(": ") + QString::fromStdString(errors->front().get<std::string>());
+        else
+            message += QLatin1Char('.');
+        spdlog::error("SendGrid: the mail was refused with HTTP status {}", response.status);
+        failure(message);
+        return;
+    }
     if (!reply) {
         spdlog::error("Error parsing JSON: {}", "the mail service answered status " + std::to_string(response.status) +
                                                    " with a body that is not JSON");

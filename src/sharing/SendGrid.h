@@ -42,6 +42,9 @@ public:
     // nothing is sent.
     void sendEmailWithMessage(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
                               const std::optional<QUrl>& logFileUrl, const Success& success, const Failure& failure);
+    // A reply outside 2xx is a failure naming the status (and the service's
+    // first error when it gives one); a 2xx reply goes to the success block
+    // parsed, for the caller to inspect its "errors".
     void sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure);
 
     // The form fields of a message, in the order sent; missing values left out.

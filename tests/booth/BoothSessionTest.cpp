@@ -97,7 +97,7 @@ protected:
         defaults.set("DATA_DIRECTORY", dataDirectory());
         defaults.set("seconds_between_shots", 0);
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
-        defaults.set("SHARING_SCREEN_SECONDS", 1);
+        defaults.set("seconds_between_groups", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
         // The outside services (uploads, tracking) point at a closed port of this machine.
         for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",

@@ -5,12 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
+#include <QThreadPool>
 
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
 #include "booth/SharingScreenTabItem.h"
+#include "preferences/PreferencePane.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -26,6 +29,16 @@ QApplication& app() {
     static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
     return *instance;
 }
+
+// The application object of these tests is never destroyed, so nothing waits
+// for the screens' background work: a print still being read when the
+// program ends would run into Qt's plugin loader as it is torn down.
+class DrainBackgroundWork : public ::testing::Environment {
+public:
+    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
+};
+[[maybe_unused]] ::testing::Environment* const kDrainBackgroundWork =
+    ::testing::AddGlobalTestEnvironment(new DrainBackgroundWork);
 
 class CountingDelegate : public BoothScreensDelegate {
 public:
@@ -43,7 +56,7 @@ protected:
                                              std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
         auto& defaults = UserDefaults::standard();
         defaults.set("DATA_DIRECTORY", home.path() + "/data/");
-        defaults.set("SHARING_SCREEN_SECONDS", 30);
+        defaults.set("seconds_between_groups", 30);
         QImage print(300, 900, QImage::Format_RGB32);
         print.fill(Qt::darkCyan);
         printPath = QString::fromStdString(home.path()) + "/print.jpg";
@@ -196,12 +209,24 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
-    UserDefaults::standard().set("SHARING_SCREEN_SECONDS", 1);
+    UserDefaults::standard().set("seconds_between_groups", 1);
     screen.showSession();
     EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.finished == 1; }, 3000));
     screen.cleanUp();
     screen.resumeCountdown();
     EXPECT_FALSE(screen.isCountdownRunning()) << "nothing to count down without a session";
+}
+
+TEST_F(FinalScreenTest, TheCountdownStartsFromTheShootingPanesSeconds) {
+    ShootingPreferencesViewController shooting;
+    auto* seconds = shooting.view()->findChild<QSpinBox*>("seconds_between_groups");
+    ASSERT_TRUE(seconds);
+    seconds->setValue(45);
+    screen.showSession();
+    EXPECT_EQ(screen.secondsLeft(), 45);
+    seconds->setValue(7);
+    screen.showSession();
+    EXPECT_EQ(screen.secondsLeft(), 7);
 }
 
 }  // namespace

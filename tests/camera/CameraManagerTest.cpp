@@ -12,6 +12,7 @@
 
 #include "TempDir.h"
 #include "base/NotificationCenter.h"
+#include "base/Scheduler.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "camera/FolderCameraModel.h"
@@ -86,8 +87,17 @@ protected:
     QString photos() const { return QString::fromStdString(dir.path()) + "/photos"; }
     QString incoming() const { return QString::fromStdString(dir.path()) + "/data/incoming"; }
 
+    // Moves the live-view frames forward one 50 ms tick at a time and waits
+    // until those frames were handed on, so "no frame came" is exact.
+    void tick(int count) {
+        for (int i = 0; i < count; ++i) clock->advance(std::chrono::milliseconds(50));
+        model->waitForFramesInFlight();
+    }
+
     testsupport::ScopedHome home;
     testsupport::TempDir dir;
+    std::shared_ptr<base::ManualTimeSource> clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler frameTimer{clock};
     std::shared_ptr<FolderCameraModel> model;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
 };
@@ -155,25 +165,31 @@ TEST_F(CameraManagerTest, ACameraThatCannotCopyReportsADownloadFailure) {
 }
 
 TEST_F(CameraManagerTest, LiveViewFramesStopWhenPausedOrEnded) {
+    model->setLiveViewScheduler(&frameTimer);
     ASSERT_TRUE(manager().startLiveView());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate->frames >= 3; }, 3000));
+    tick(3);
+    EXPECT_EQ(delegate->frames, 3);
     EXPECT_TRUE(delegate->framesOffMain) << "frames arrive on the live-view thread";
     EXPECT_TRUE(QTest::qWaitFor([&] { return delegate->liveViewStarts == 1; }, 1000));
 
     manager().pauseLiveView();
-    QTest::qWait(120);  // a frame in flight may still land
-    int paused = delegate->frames;
-    QTest::qWait(250);
-    EXPECT_EQ(delegate->frames, paused);
+    tick(5);
+    EXPECT_EQ(delegate->frames, 3);
     manager().resumeLiveView();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate->frames > paused; }, 2000));
+    tick(1);
+    EXPECT_EQ(delegate->frames, 4);
+
+    // Starting again while paused (a new session) shows frames again.
+    manager().pauseLiveView();
+    ASSERT_TRUE(manager().startLiveView());
+    tick(1);
+    EXPECT_EQ(delegate->frames, 5);
 
     manager().endLiveView();
     EXPECT_FALSE(manager().isLiveViewRunning());
-    QTest::qWait(120);
-    int ended = delegate->frames;
-    QTest::qWait(250);
-    EXPECT_EQ(delegate->frames, ended);
+    EXPECT_EQ(frameTimer.pendingCount(), 0u) << "an ended live view keeps no timer running";
+    tick(5);
+    EXPECT_EQ(delegate->frames, 5);
 }
 
 TEST_F(CameraManagerTest, LiveViewEndsByItselfAfterTheIdleTime) {
@@ -190,14 +206,14 @@ TEST_F(CameraManagerTest, AReplacedCameraIsNoLongerHeard) {
     // While the old camera is still busy, a new one takes over.
     manager().setCameraModel(std::make_shared<FolderCameraModel>(photos()));
     shooter.join();
-    QTest::qWait(100);
+    QCoreApplication::sendPostedEvents();  // whatever it reported has arrived
     EXPECT_TRUE(delegate->paths().isEmpty());
 }
 
 TEST_F(CameraManagerTest, ASilentCameraNeverReports) {
     model->setAnswersRequests(false);
-    manager().takePicture();
-    QTest::qWait(200);
+    manager().takePicture();  // runs to its end on this thread
+    QCoreApplication::sendPostedEvents();
     EXPECT_TRUE(delegate->paths().isEmpty());
     EXPECT_EQ(delegate->failures, 0);
     EXPECT_EQ(model->picturesTaken(), 1);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,9 @@
 #include "base/Files.h"
 #include "base/Plist.h"
 #include "core/UserDefaults.h"
+
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -191,4 +195,102 @@ TEST(UserDefaults, TextNumbersReadWithAPointUnderACommaLocale) {
     d.set("LENIENT", " 2.25 seconds");
     EXPECT_EQ(d.real("DELAY"), 1.5);
     EXPECT_EQ(d.real("LENIENT"), 2.25);
+}
+
+namespace {
+
+// Collects what is logged while it lives.
+class LogLines {
+public:
+    LogLines() : sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(200)) {
+        spdlog::default_logger()->sinks().push_back(sink_);
+    }
+    ~LogLines() {
+        auto& sinks = spdlog::default_logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+    int naming(const std::string& key) const {
+        int n = 0;
+        for (auto& line : sink_->last_formatted())
+            if (line.find(key) != std::string::npos) ++n;
+        return n;
+    }
+
+private:
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
+};
+
+}  // namespace
+
+TEST(UserDefaults, HandEditedValuesOfTheWrongTypeOrRangeReadAsTheDefaultAndStayOnDisk) {
+    testsupport::ScopedHome home;
+    const std::string path = home.path() + "/.config/Flashwren/Flashwren.plist";
+    fs::create_directories(fs::path(path).parent_path());
+    const json edited = {
+        {"MAX_PRINTS_PER_SESSION", 1e30},        // far beyond the cap of 10
+        {"MAX_PRINTS_PER_EVENT", -5},            // below its range
+        {"seconds_between_shots", "soon"},       // text where a number belongs
+        {"seconds_between_groups", 12},          // a good value stays
+        {"START_TEXT", json::array({"a", "b"})}, // a list where a text belongs
+        {"LiveViewEnabled", json::object()},     // a dictionary where a flag belongs
+        {"CAMERA_RESPONSE_TIMEOUT", json::binary({1, 2})},  // bytes where a number belongs
+    };
+    ASSERT_TRUE(base::writeFileAtomically(path, base::plistToXml(edited), 0600, nullptr));
+    const std::string before = *base::readFile(path);
+
+    LogLines log;
+    auto& d = UserDefaults::standard();
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(d.integer("MAX_PRINTS_PER_SESSION"), 10);
+        EXPECT_EQ(d.integer("MAX_PRINTS_PER_EVENT"), 0);
+        EXPECT_EQ(d.integer("seconds_between_shots"), 3);
+        EXPECT_EQ(d.integer("seconds_between_groups"), 12);
+        EXPECT_EQ(d.string("START_TEXT"), "Touch to start");
+        EXPECT_TRUE(d.boolean("LiveViewEnabled"));
+        EXPECT_EQ(d.integer("CAMERA_RESPONSE_TIMEOUT"), 20);
+        EXPECT_DOUBLE_EQ(d.real("MAX_PRINTS_PER_SESSION"), 10);
+    }
+    for (auto key : {"MAX_PRINTS_PER_SESSION", "MAX_PRINTS_PER_EVENT", "seconds_between_shots", "START_TEXT",
+                     "LiveViewEnabled", "CAMERA_RESPONSE_TIMEOUT"})
+        EXPECT_EQ(log.naming(key), 1) << key << " is reported once";
+    EXPECT_EQ(log.naming("seconds_between_groups"), 0);
+    EXPECT_EQ(*base::readFile(path), before) << "reading wrote nothing back";
+
+    // A new value is reported afresh when it is wrong again.
+    d.set("seconds_between_shots", json::array());
+    EXPECT_EQ(d.integer("seconds_between_shots"), 3);
+    EXPECT_EQ(log.naming("seconds_between_shots"), 2);
+}
+
+TEST(UserDefaults, RangesClampAndLenientReadsStay) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.registerDefaults({{"COUNT", 3}, {"NAME", "booth"}});
+    d.registerRange("COUNT", 0, 10);
+    for (auto [stored, read] : std::vector<std::pair<json, std::int64_t>>{
+             {25, 10}, {-1, 0}, {7, 7}, {"8", 8}, {"12.5", 10}, {true, 1}, {9.7, 9}, {-1e300, 0},
+             {"many", 3}, {json::array({1}), 3}, {json::binary({1}), 3}})
+    {
+        d.set("COUNT", stored);
+        EXPECT_EQ(d.integer("COUNT"), read) << stored.dump();
+    }
+    // Without a registered default a wrong value reads as the caller's fallback.
+    d.set("OTHER", json::array());
+    EXPECT_EQ(d.integer("OTHER", 4), 4);
+    EXPECT_EQ(d.string("OTHER", "x"), "x");
+    EXPECT_FALSE(d.boolean("OTHER", false));
+    d.set("HUGE", 1e30);  // no range: a number no integer holds
+    EXPECT_EQ(d.integer("HUGE", 5), 5);
+    d.set("HUGE", std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(d.integer("HUGE", 5), 5);
+    EXPECT_EQ(d.string("HUGE"), "18446744073709551615");
+    d.set("COUNT", std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(d.integer("COUNT"), 10);
+    d.set("HUGE", 9.3e18);
+    EXPECT_EQ(d.integer("HUGE", 5), 5);
+    EXPECT_DOUBLE_EQ(d.real("HUGE"), 9.3e18);
+    d.set("NAME", json::object());
+    EXPECT_EQ(d.string("NAME"), "booth");
+    d.set("NAME", 12);
+    EXPECT_EQ(d.string("NAME"), "12");
 }

@@ -32,10 +32,12 @@ TEST(ProgressWindow, ShowsFromAnyThreadAndClosesItself) {
     QImage icon(32, 32, QImage::Format_RGB32);
     icon.fill(Qt::green);
     pwc->showWindowWithImage(icon, "Sending E-mail..", 0.3);
-    QTest::qWait(150);
-    pwc->showWindowWithImage(icon, "Sharing Image...", 0.3);
-    QTest::qWait(200);
+    pwc->showWindowWithImage(icon, "Sharing Image...", 30);
+    auto* closer = pwc->findChild<QTimer*>();
+    ASSERT_TRUE(closer);
+    EXPECT_GT(closer->remainingTime(), 20000) << "the first message's delay would close the second";
     EXPECT_EQ(pwc->visibleMessage(), "Sharing Image...");
+    pwc->showWindowWithImage(icon, "Done.", 0.3);
     ASSERT_TRUE(QTest::qWaitFor([&] { return pwc->visibleMessage().isEmpty(); }, 2000));
 }
 

@@ -179,6 +179,11 @@ TEST(WrenUtils, FreeSpaceDecidesBetweenFullLowAndEnough) {
         << WrenUtils::lowDiskSpaceWarning().toStdString();
     UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", 100);
     EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "the operator's own threshold";
+    // A hand-edited threshold too large to count in bytes still warns.
+    UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", 1e15);
+    EXPECT_FALSE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "an overflowing threshold must not silence the warning";
+    UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", -5);
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "a negative threshold warns never";
     UserDefaults::standard().remove("LOW_DISK_SPACE_WARNING_MB");
     free = 200 * MB;
     EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty());

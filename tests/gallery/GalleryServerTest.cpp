@@ -8,7 +8,11 @@
 #include <fstream>
 #include <future>
 #include <regex>
+#include <sstream>
 #include <thread>
+
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
 #include "GalleryTestEnv.h"
 #include "TempDir.h"
@@ -17,6 +21,7 @@
 #include "core/MediaItemHelper.h"
 #include "core/UserDefaults.h"
 #include "gallery/ManageHTTPServer.h"
+#include "gallery/MyHTTPConnection.h"
 
 namespace fs = std::filesystem;
 using gallerytest::writeJpeg;
@@ -286,6 +291,106 @@ TEST_F(GalleryServer, KeepsConnectionsAliveRefusesOversizedHeadersAndClosesOnSto
     EXPECT_EQ(server->openConnections(), 0u);
     EXPECT_EQ(::recv(idle, buf, sizeof buf, 0), 0);
     ::close(idle);
+}
+
+std::vector<std::string> fileNames(const nlohmann::json& list) {
+    std::vector<std::string> names;
+    for (const auto& item : list["Items"]) names.push_back(item["FileName"]);
+    return names;
+}
+
+TEST_F(GalleryServer, EchoingADateCreatedListsExactlyThePrintsSinceThenInAnyTimeZone) {
+    start();
+    const char* zones[] = {"XST-5:30", "YST8", "CET-1CEST,M3.5.0,M10.5.0/3"};
+    const char* previous = std::getenv("TZ");
+    const std::optional<std::string> saved = previous ? std::optional<std::string>(previous) : std::nullopt;
+    for (int z = 0; z < 3; ++z) {
+        ::setenv("TZ", zones[z], 1);
+        ::tzset();
+        MyHTTPConnection::clearListCache();
+        const std::string folder = prints + "/zone" + std::to_string(z);
+        fs::create_directories(folder);
+        UserDefaults::standard().set("PHOTO_FOLDER_PATH", folder);
+        std::vector<std::string> made;
+        for (int i = 1; i <= 4; ++i) {
+            made.push_back("IMG_000" + std::to_string(i) + ".jpg");
+            ASSERT_TRUE(writeJpeg(folder + "/" + made.back(), 20, 20));
+            // Distinct milliseconds, so each print has a moment of its own.
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        auto all = nlohmann::json::parse(get("/list").body);
+        ASSERT_EQ(fileNames(all), made) << zones[z];
+        for (size_t k = 0; k < made.size(); ++k) {
+            std::string since = all["Items"][k]["DateCreated"];
+            auto listed = fileNames(nlohmann::json::parse(get("/list?start_time=" + since).body));
+            EXPECT_EQ(listed, std::vector<std::string>(made.begin() + long(k), made.end()))
+                << zones[z] << " since " << since;
+        }
+    }
+    if (saved) ::setenv("TZ", saved->c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+    MyHTTPConnection::clearListCache();
+}
+
+TEST_F(GalleryServer, EveryListedPrintCanBeFetchedAndNamesThatCannotBeAreNotListed) {
+    std::ofstream(prints + "/a..b.jpg") << "dots";
+    std::ofstream(prints + "/..c.jpg") << "hidden";
+    std::ofstream(prints + "/Zoë.jpg") << "utf8";
+    std::ofstream(prints + "/bad\xff\xfe.jpg") << "latin";
+    start();
+    auto list = nlohmann::json::parse(get("/list").body);
+    auto names = fileNames(list);
+    EXPECT_EQ(names, (std::vector<std::string>{"Zoë.jpg", "a..b.jpg"}));
+    for (const auto& name : names) {
+        std::string escaped;
+        for (unsigned char c : name) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            escaped += std::isalnum(c) || c == '.' ? std::string(1, char(c)) : std::string(hex);
+        }
+        auto reply = get("/" + escaped);
+        EXPECT_EQ(reply.status, 200) << name;
+        EXPECT_FALSE(reply.body.empty()) << name;
+    }
+    EXPECT_EQ(get("/a..b.jpg").body, "dots");
+    EXPECT_EQ(get("/..%2Fa..b.jpg").status, 404);
+    EXPECT_EQ(get("/%2E%2E").status, 404);
+}
+
+TEST_F(GalleryServer, PollingTheListLogsNothingAtTheDefaultLevel) {
+    std::ofstream(prints + "/IMG_first.jpg") << "x";
+    start();
+    get("/list");  // the first list also loads the media items
+    std::ostringstream out;
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out);
+    sink->set_pattern("%l %v");
+    auto previous = spdlog::default_logger();
+    auto capture = std::make_shared<spdlog::logger>("capture", sink);
+    capture->set_level(spdlog::level::trace);
+    spdlog::set_default_logger(capture);
+    for (int i = 0; i < 5; ++i) {
+        // A new print each time, so that every poll lists the folder afresh.
+        std::ofstream(prints + "/IMG_" + std::to_string(i) + ".jpg") << "x";
+        EXPECT_EQ(get("/list").status, 200);
+        std::ofstream(prints + "/IMG_" + std::to_string(i) + "b.jpg") << "x";
+        EXPECT_EQ(get("/list?start_time=").status, 200);
+    }
+    spdlog::set_default_logger(previous);
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.rfind("trace ", 0), 0u) << "a poll logged: " << line;
+}
+
+TEST(GalleryLayers, TheGalleryIncludesNothingFromTheSharingLayer) {
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(FLASHWREN_SOURCE_DIR "/src/gallery")) {
+        std::ifstream in(entry.path());
+        ++files;
+        for (std::string line; std::getline(in, line);)
+            EXPECT_EQ(line.find("#include \"sharing/"), std::string::npos) << entry.path() << ": " << line;
+    }
+    EXPECT_GT(files, 5);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <QImage>
 
+#include <cstdlib>
+#include <optional>
+
 #include "GalleryTestEnv.h"
 #include "gallery/GalleryThumbnails.h"
 #include "gallery/MyHTTPConnection.h"
@@ -21,28 +24,80 @@ TEST(GalleryQuery, ParsesParametersLikeTheClientsSendThem) {
     EXPECT_EQ(P::parseHTTPURLParamsFromString("/l?q=x%20y+z").at("q"), "x y+z");
 }
 
-TEST(GalleryQuery, StartTimeIsTheDayInGmtPlusTheMillisecondsOfTheDay) {
+// Sets TZ for one scope and puts the previous one back.
+class ScopedZone {
+public:
+    explicit ScopedZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) previous_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedZone() {
+        if (previous_) ::setenv("TZ", previous_->c_str(), 1);
+        else ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> previous_;
+};
+
+TEST(GalleryQuery, StartTimeIsReadOnTheBoothsClock) {
     using namespace std::chrono;
-    auto t = P::parseStartTime("2026-03-01T10:20:30.37230500");
-    ASSERT_TRUE(t);
-    EXPECT_EQ(duration_cast<milliseconds>(t->time_since_epoch()).count(), 1772323200000LL + 37230500LL);
+    const long long gmt = 1772323200000LL + 37230500LL;  // 2026-03-01 10:20:30.500 GMT
+    {
+        ScopedZone zone("UTC0");
+        auto t = P::parseStartTime("2026-03-01T10:20:30.37230500");
+        ASSERT_TRUE(t);
+        EXPECT_EQ(duration_cast<milliseconds>(t->time_since_epoch()).count(), gmt);
+    }
+    {
+        ScopedZone zone("XST-5:30");  // east of GMT: the same wall clock is earlier
+        auto t = P::parseStartTime("2026-03-01T10:20:30.37230500");
+        ASSERT_TRUE(t);
+        EXPECT_EQ(duration_cast<milliseconds>(t->time_since_epoch()).count(), gmt - 19800000LL);
+    }
+    {
+        ScopedZone zone("YST8");  // west of GMT: later
+        auto t = P::parseStartTime("2026-03-01T10:20:30.37230500");
+        ASSERT_TRUE(t);
+        EXPECT_EQ(duration_cast<milliseconds>(t->time_since_epoch()).count(), gmt + 28800000LL);
+    }
     EXPECT_FALSE(P::parseStartTime(""));
     EXPECT_FALSE(P::parseStartTime("2026-03-01"));
     EXPECT_FALSE(P::parseStartTime("2026-13-01T10:20:30.0"));
     EXPECT_FALSE(P::parseStartTime("2026-03-01T10:20:30.99999999"));
 }
 
+TEST(GalleryQuery, DateCreatedReadsBackAsTheSameMomentAcrossDaylightSavingChanges) {
+    using namespace std::chrono;
+    ScopedZone zone("CET-1CEST,M3.5.0,M10.5.0/3");
+    // Every 7 min 13.517 s over the two days the clocks change in 2026.
+    for (long long start : {1774746000000LL - 43200000LL, 1792890000000LL - 43200000LL}) {
+        for (long long ms = start; ms < start + 86400000LL; ms += 433517) {
+            P::TimePoint t{milliseconds(ms)};
+            std::string text = P::formatDate(t);
+            auto back = P::parseStartTime(text);
+            ASSERT_TRUE(back) << text;
+            if (*back == t) continue;
+            // The hour that repeats when clocks go back reads as its first pass.
+            EXPECT_EQ(*back, t - hours(1)) << text;
+            EXPECT_EQ(P::formatDate(t - hours(1)), text);
+        }
+    }
+}
+
 TEST(GalleryQuery, DateCreatedCarriesTheMillisecondsOfTheLocalDay) {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    ScopedZone zone("UTC0");
     auto t = P::TimePoint(std::chrono::milliseconds(1772323200000LL + 3723004LL));
     EXPECT_EQ(P::formatDate(t), "2026-03-01T01:02:03.3723004");
 }
 
 TEST(GalleryNames, OnlyPlainNamesPassAndEscapesMustBeWellFormed) {
-    for (const char* ok : {"IMG_0042.jpg", "Zoë party.jpg", "a.b.jpg"})
+    for (const char* ok : {"IMG_0042.jpg", "Zoë party.jpg", "a.b.jpg", "a..b.jpg", "a..jpg", "x..."})
         EXPECT_TRUE(MyHTTPConnection::isPlainFileName(ok)) << ok;
-    for (std::string bad : std::vector<std::string>{"", ".jpg", "../a.jpg", "a/b.jpg", "a\\b.jpg", "a..jpg", std::string("a\0b.jpg", 7)})
+    for (std::string bad : std::vector<std::string>{"", ".", "..", ".jpg", "../a.jpg", "a/b.jpg", "a\\b.jpg",
+                                                    "a/../b.jpg", std::string("a\0b.jpg", 7)})
         EXPECT_FALSE(MyHTTPConnection::isPlainFileName(bad)) << bad;
     EXPECT_EQ(P::percentDecode("a%2Fb+c").value_or("?"), "a/b+c");
     EXPECT_FALSE(P::percentDecode("%"));

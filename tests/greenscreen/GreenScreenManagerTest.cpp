@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QPainter>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -205,4 +206,107 @@ TEST_F(GreenScreenManagerTest, MirroredLiveViewUsesAMirroredBackgroundButPhotosD
     // After a photo the live view keeps the photo's (unmirrored) background.
     live = manager.replaceBackgroundInImageForLiveView(frame);
     EXPECT_COLOR_NEAR(live.pixel(5, 20), qRgb(255, 0, 0), 2);
+}
+
+TEST_F(GreenScreenManagerTest, TransparentBackgroundAreasAreWhiteInTheSavedPhoto) {
+    // Left: nothing; top right: half-transparent red; bottom right: opaque blue.
+    QImage background(60, 40, QImage::Format_ARGB32);
+    background.fill(Qt::transparent);
+    {
+        QPainter p(&background);
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        p.fillRect(30, 0, 30, 20, QColor(255, 0, 0, 128));
+        p.fillRect(30, 20, 30, 20, QColor(0, 0, 255));
+    }
+    setBackgrounds({{image("holes.png", background), ""}});
+    const QString path = data + "/incoming/screen.jpg";
+    ASSERT_TRUE(flatImage(60, 40, kScreenGreen).save(path, "JPEG", 95));
+    GreenScreenManager manager;
+    manager.setCallbackExecutor(&mainQueue);
+    manager.replaceBackgroundInImageFromURL(path);
+    manager.waitUntilIdle();
+
+    const QImage keyed(path);
+    ASSERT_FALSE(keyed.isNull());
+    EXPECT_EQ(fileBytes(path), fileBytes(data + "/Green Screen/screen.jpg"));
+    EXPECT_COLOR_NEAR(keyed.pixel(10, 20), qRgb(255, 255, 255), 12);
+    EXPECT_COLOR_NEAR(keyed.pixel(45, 8), qRgb(255, 127, 127), 12);
+    EXPECT_COLOR_NEAR(keyed.pixel(45, 32), qRgb(0, 0, 255), 12);
+}
+
+TEST_F(GreenScreenManagerTest, LiveViewKeepsFlowingWhileAPhotoIsWritten) {
+    setBackgrounds({{image("bg.png", flatImage(60, 40, QColor(200, 0, 0))), ""}});
+    GreenScreenManager manager;
+    manager.setCallbackExecutor(&mainQueue);
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    manager.setPhotoWriteHook([&entered, released](const QString&) {
+        entered.set_value();
+        released.wait();
+    });
+    const QString path = photo();
+    manager.replaceBackgroundInImageFromURL(path);
+    entered.get_future().wait();  // the photo is keyed and about to be encoded
+
+    const QImage frame = flatImage(60, 40, kScreenGreen);
+    for (int i = 0; i < 3; ++i) {
+        const QImage live = manager.replaceBackgroundInImageForLiveView(frame);
+        ASSERT_FALSE(live.isNull()) << "frame " << i << " was dropped";
+        EXPECT_COLOR_NEAR(live.pixel(30, 20), qRgb(200, 0, 0), 2);
+    }
+    release.set_value();
+    manager.waitUntilIdle();
+    EXPECT_COLOR_NEAR(QImage(path).pixel(10, 20), qRgb(200, 0, 0), 12);
+}
+
+TEST_F(GreenScreenManagerTest, NextBackgroundIsPreparedAtThePhotoSizeBeforeThePhotoArrives) {
+    const QString a = image("a.png", flatImage(12, 8, QColor(200, 0, 0)));
+    const QString b = image("b.png", flatImage(12, 8, QColor(0, 0, 200)));
+    setBackgrounds({{a, ""}, {b, ""}});
+    std::vector<QString> used;
+    {
+        GreenScreenManager manager;
+        manager.setCallbackExecutor(&mainQueue);
+        const QString first = photo("1.jpg");
+        manager.replaceBackgroundInImageFromURL(first);
+        manager.waitUntilIdle();
+        used.push_back(manager.backgrounds()->imageURL);
+
+        // The booth picks the next background as the countdown starts.
+        manager.updateBackgroundImageIndex();
+        manager.waitUntilIdle();
+        const auto prepared = manager.preparedPhotoBackground();
+        ASSERT_TRUE(prepared.background);
+        EXPECT_EQ(prepared.background, manager.backgrounds());
+        EXPECT_EQ(prepared.size, QSize(60, 40));
+        EXPECT_EQ(prepared.background->imageURL, used[0] == a ? b : a);
+
+        const QString second = photo("2.jpg");
+        manager.replaceBackgroundInImageFromURL(second);
+        manager.waitUntilIdle();
+        const QRgb expected = prepared.background->imageURL == a ? qRgb(200, 0, 0) : qRgb(0, 0, 200);
+        EXPECT_COLOR_NEAR(QImage(second).pixel(10, 20), expected, 12);
+        EXPECT_COLOR_NEAR(QImage(second).pixel(50, 20), kSkin.rgb(), 12);
+    }
+    // The next session prepares its first background at the size photos came in.
+    GreenScreenManager next;
+    next.waitUntilIdle();
+    const auto prepared = next.preparedPhotoBackground();
+    EXPECT_EQ(prepared.background, next.backgrounds());
+    EXPECT_EQ(prepared.size, QSize(60, 40));
+
+    // A photo of another size is still keyed whole, and sets the size prepared next.
+    const QString small = data + "/incoming/small.jpg";
+    ASSERT_TRUE(splitImage(30, 20, kScreenGreen, kSkin).save(small, "JPEG", 95));
+    next.setCallbackExecutor(&mainQueue);
+    next.replaceBackgroundInImageFromURL(small);
+    next.waitUntilIdle();
+    const QImage keyed(small);
+    ASSERT_EQ(keyed.size(), QSize(30, 20));
+    EXPECT_COLOR_NEAR(keyed.pixel(25, 10), kSkin.rgb(), 12);
+    EXPECT_GT(colorDistance(keyed.pixel(5, 10), kScreenGreen.rgb()), 100);  // keyed out
+    next.updateBackgroundImageIndex();
+    next.waitUntilIdle();
+    EXPECT_EQ(next.preparedPhotoBackground().size, QSize(30, 20));
+    EXPECT_EQ(next.preparedPhotoBackground().background, next.backgrounds());
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "GreenScreenTestSupport.h"
 #include "core/UserDefaults.h"
 #include "greenscreen/GreenScreenFilterSettings.h"
@@ -65,4 +68,32 @@ TEST_F(GreenScreenSettingsTest, UnreadableColourFallsBackAndMissingNumbersReadAs
     EXPECT_FLOAT_EQ(s.sensitivity(), 0.8f);
     EXPECT_FLOAT_EQ(s.smoothness(), 0.0f);
     EXPECT_TRUE(s.description().startsWith("Sensitivity=0.800000 Smoothness=0.000000 KeyColor="));
+}
+
+// Stored numbers come from a file anyone can edit: whatever they hold, the
+// engine gets numbers it can key with.
+TEST_F(GreenScreenSettingsTest, StoredNumbersOutsideTheRangeAreClampedAndUnusableOnesReplaced) {
+    auto& d = UserDefaults::standard();
+    struct Case {
+        double sensitivity, smoothness;
+        float expectedSensitivity, expectedSmoothness;
+    };
+    const double nan = std::nan("");
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Case& c : {Case{nan, nan, 0.1f, 0.11f}, Case{-0.5, 7.0, 0.0f, 1.0f}, Case{0.3, 4e-42, 0.3f, 0.11f},
+                          Case{inf, -inf, 0.1f, 0.11f}, Case{1e-300, 0.25, 0.1f, 0.25f}, Case{0.0, 1.0, 0.0f, 1.0f}}) {
+        for (bool live : {false, true}) {
+            const auto key = [live](const char* k) {
+                return live ? GreenScreenFilterSettings::liveViewKey(k).toStdString() : std::string(k);
+            };
+            d.set(key("GREEN_SCREEN_REPLACEMENT_COLOR"), nlohmann::json::array({0.0, 0.8, 0.4, 1.0}));
+            d.set(key("GREEN_SCREEN_SENSITIVITY"), c.sensitivity);
+            d.set(key("GREEN_SCREEN_SMOOTHNESS"), c.smoothness);
+            const auto s = live ? GreenScreenFilterSettings::initFromNSDefaultsForLiveView()
+                                : GreenScreenFilterSettings::initFromNSDefaults();
+            EXPECT_EQ(s.sensitivity(), c.expectedSensitivity) << c.sensitivity << " live " << live;
+            EXPECT_EQ(s.smoothness(), c.expectedSmoothness) << c.smoothness << " live " << live;
+            EXPECT_EQ(s.spotColor().rgb(), qRgb(0, 204, 102));
+        }
+    }
 }

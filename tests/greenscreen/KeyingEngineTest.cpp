@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <future>
+#include <limits>
 #include <vector>
 
 #include "GreenScreenTestSupport.h"
@@ -91,6 +92,33 @@ TEST_F(KeyingEngineTest, ZeroSmoothnessIsAHardEdgeAndNoBackgroundLeavesTranspare
     }
 }
 
+// Key settings reach the engine from the window's sliders and from stored
+// files; none of them may turn into a NaN that is then made an integer.
+TEST_F(KeyingEngineTest, DegenerateKeySettingsKeyAsAPlainStep) {
+    // Black on a black key sits exactly on the threshold: a band of a
+    // denormal width would make 0 times infinity there.
+    const QImage camera = splitImage(16, 4, Qt::black, kSkin);
+    const QImage background = flatImage(16, 4, QColor(200, 0, 0));
+    for (float smoothness : {4e-42f, 1e-9f, 0.0f, -0.5f, std::nanf("")}) {
+        const auto key = keying::keyParametersFor(Qt::black, 0.0f, smoothness);
+        const float share = keying::keptShare(key, 0, 0, 0);
+        EXPECT_EQ(share, 0.0f) << smoothness;
+        EXPECT_EQ(keying::keptShare(key, 230, 180, 150), 1.0f) << smoothness;
+        const QImage out = keying::composite(camera, background, QImage(), key);
+        ASSERT_FALSE(out.isNull());
+        EXPECT_EQ(out.pixel(2, 1), qRgb(200, 0, 0)) << smoothness;
+        EXPECT_EQ(out.pixel(12, 1), kSkin.rgb()) << smoothness;
+    }
+    // An unusable sensitivity keys nothing but the key colour itself.
+    for (float sensitivity : {std::nanf(""), -1.0f}) {
+        const auto key = keying::keyParametersFor(Qt::black, sensitivity, 0.1f);
+        EXPECT_EQ(keying::keptShare(key, 0, 0, 0), 0.0f) << sensitivity;
+        EXPECT_EQ(keying::keptShare(key, 230, 180, 150), 1.0f) << sensitivity;
+    }
+    const auto wide = keying::keyParametersFor(Qt::black, std::numeric_limits<float>::infinity(), 0.1f);
+    EXPECT_EQ(keying::keptShare(wide, 230, 180, 150), 0.0f);
+}
+
 TEST_F(KeyingEngineTest, OverlayIsDrawnOverTheKeyedResult) {
     QImage camera = flatImage(40, 20, kScreenGreen);
     QPainter(&camera).fillRect(0, 0, 20, 20, kSkin);
@@ -111,6 +139,60 @@ TEST_F(KeyingEngineTest, OverlayIsDrawnOverTheKeyedResult) {
     EXPECT_COLOR_NEAR(out.pixel(30, 5), over(qRgb(0, 0, 255)), 1);  // background under the overlay
     EXPECT_COLOR_NEAR(out.pixel(5, 15), kSkin.rgb(), 0);
     EXPECT_COLOR_NEAR(out.pixel(30, 15), qRgb(0, 0, 255), 0);
+}
+
+// A prepared overlay is read only where it is not fully transparent; the
+// result must be the same as reading all of it, at photo sizes too (where
+// rows are written past the cache).
+TEST_F(KeyingEngineTest, OverlayRunsGiveTheSameResultAsTheWholeOverlay) {
+    QImage overlay(100, 6, QImage::Format_ARGB32_Premultiplied);
+    overlay.fill(Qt::transparent);
+    overlay.setPixel(0, 0, qRgba(10, 10, 10, 10));  // row 0: 0, 40..59 (a short gap is bridged), 99
+    overlay.setPixel(99, 0, qRgba(255, 255, 255, 255));
+    QPainter(&overlay).fillRect(40, 0, 5, 1, QColor(255, 0, 0));
+    QPainter(&overlay).fillRect(55, 0, 5, 1, QColor(255, 0, 0));
+    QPainter(&overlay).fillRect(0, 2, 100, 1, QColor(0, 0, 255, 128));  // row 2: all; row 1 and 3..5: none
+    const auto runs = keying::OverlayRuns::of(overlay);
+    ASSERT_EQ(runs.rows.size(), 6u);
+    using Runs = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(runs.rows[0], (Runs{{0, 1}, {40, 60}, {99, 100}}));
+    EXPECT_EQ(runs.rows[1], Runs{});
+    EXPECT_EQ(runs.rows[2], (Runs{{0, 100}}));
+
+    for (const QSize size : {QSize(301, 37), QSize(3001, 2900)}) {
+        const int w = size.width(), h = size.height();
+        // Drawn pixel by pixel: the painter spreads large images over its own
+        // threads, which a thread-checking build cannot follow.
+        auto fill = [](QImage& image, QRect rect, QRgb premultiplied) {
+            for (int y = rect.top(); y <= rect.bottom(); ++y) {
+                auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+                std::fill(row + rect.left(), row + rect.right() + 1, premultiplied);
+            }
+        };
+        QImage camera = gradientCamera(w, h);
+        fill(camera, QRect(0, 0, w / 3, h), kScreenGreen.rgb());
+        const QImage background = flatImage(w, h, QColor(10, 20, 250));
+        QImage frame(w, h, QImage::Format_ARGB32_Premultiplied);
+        frame.fill(0);
+        const QRgb white = qPremultiply(qRgba(255, 255, 255, 200));
+        fill(frame, QRect(20, 20, w - 40, 9), white);  // a frame 9 pixels wide
+        fill(frame, QRect(20, h - 29, w - 40, 9), white);
+        fill(frame, QRect(20, 20, 9, h - 40), white);
+        fill(frame, QRect(w - 29, 20, 9, h - 40), white);
+        fill(frame, QRect(w / 2, h / 2, 3, 3), qRgba(0, 0, 0, 255));
+        fill(frame, QRect(w - 4, 0, 4, h), qPremultiply(qRgba(0, 255, 0, 60)));  // up to the end of each row
+        const auto key = keying::keyParametersFor(kScreenGreen, 0.1f, 0.11f);
+        const auto frameRuns = keying::OverlayRuns::of(frame);
+        const QImage whole = keying::composite(camera, background, frame, key);
+        QImage recycled = keying::composite(camera, background, frame, key, QImage(), &frameRuns);
+        const uchar* bits = recycled.constBits();
+        recycled = keying::composite(camera, background, frame, key, std::move(recycled), &frameRuns);
+        ASSERT_FALSE(whole.isNull());
+        EXPECT_EQ(recycled.constBits(), bits);  // written into the buffer handed back
+        EXPECT_TRUE(recycled == whole) << w << "x" << h;
+        // Runs of another size are not used.
+        EXPECT_TRUE(keying::composite(camera, background, frame, key, QImage(), &runs) == whole);
+    }
 }
 
 TEST_F(KeyingEngineTest, RejectsMismatchedInputs) {

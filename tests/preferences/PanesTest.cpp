@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTableWidget>
 
 #include "PreferencesTestMain.h"
@@ -12,7 +18,9 @@
 #include "preferences/CustomControls.h"
 #include "preferences/GeneralPreferencesViewController.h"
 #include "preferences/HotPlugRegistration.h"
+#include "LoopbackServer.h"
 #include "preferences/PreferencePane.h"
+#include "preferences/SharingPreferencesViewController.h"
 #include "preferences/SoundPreferencesViewController.h"
 #include "preferences/ValueTransformers.h"
 #include "templates/TEUtils.h"
@@ -48,6 +56,36 @@ TEST_F(Panes, PrintCountIsLimitedToTenAndOtherValuesStay) {
     QCoreApplication::processEvents();
     EXPECT_EQ(d().integer("MAX_PRINTS_PER_SESSION"), 10);
     EXPECT_EQ(field->text(), "10");
+}
+
+TEST_F(Panes, HandEditedValuesAreShownAsTheyReadAndNotWrittenBack) {
+    d().set("MAX_PRINTS_PER_SESSION", 1e30);
+    d().set("seconds_between_shots", "soon");
+    d().set("seconds_between_groups", 5000);
+    d().set("START_TEXT", nlohmann::json::array({"a"}));
+    PrintPreferencesViewController print;
+    ShootingPreferencesViewController shooting;
+    DisplayPrefrencesViewController display;
+    print.view();
+    shooting.view();
+    display.view();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(static_cast<QLineEdit*>(print.numberOfPrintsPerSessionTextField())->text(), "10");
+    auto* shots = shooting.view()->findChild<QSpinBox*>("seconds_between_shots");
+    auto* groups = shooting.view()->findChild<QSpinBox*>("seconds_between_groups");
+    ASSERT_TRUE(shots && groups);
+    EXPECT_EQ(shots->value(), 3);
+    EXPECT_EQ(groups->value(), 600);
+    EXPECT_EQ(display.view()->findChild<QLineEdit*>("START_TEXT")->text(), "Touch to start");
+    print.viewWillDisappear();
+    EXPECT_EQ(*d().object("MAX_PRINTS_PER_SESSION"), 1e30);
+    EXPECT_EQ(*d().object("seconds_between_shots"), "soon");
+    EXPECT_EQ(*d().object("seconds_between_groups"), 5000);
+    EXPECT_EQ(*d().object("START_TEXT"), nlohmann::json::array({"a"}));
+
+    // What the operator changes is stored.
+    shots->setValue(5);
+    EXPECT_EQ(*d().object("seconds_between_shots"), 5);
 }
 
 TEST_F(Panes, BackgroundImageChoiceRefusesOtherTypesAndClearingStoresEmptyText) {
@@ -120,34 +158,6 @@ TEST_F(Panes, VoiceChangesResetThePromptsAsTheOperatorExpects) {
     pane.audioVoiceDidChange("Custom");  // silence until custom files are picked
     EXPECT_EQ(d().string("AUDIO_PHOTO_1"), "None");
     EXPECT_TRUE(pane.chooseCustomFolderButton()->isEnabled());
-}
-
-TEST(RoundButtonGeometry, SquareRuleAndImagePlacement) {
-    testApp();
-    EXPECT_EQ(RoundButton::squareSizeFor({200, 150}), QSize(150, 150));
-    EXPECT_EQ(RoundButton::squareSizeFor({100, 300}), QSize(115, 115));
-    EXPECT_EQ(RoundButton::squareSizeFor({116, 116}), QSize(116, 116));
-    EXPECT_EQ(RoundButton::squareSizeFor({115, 500}), QSize(115, 115));
-    RoundButton b;
-    b.setIcon(QIcon(QPixmap(10, 10)));
-    b.setFrame({0, 0, 150, 150});
-    EXPECT_EQ(b.imageRect(), QRect(22, 22, 105, 105));
-    b.setFrame({0, 0, 115, 400});
-    EXPECT_EQ(b.imageRect().left(), 5);
-    b.setText("Print");
-    b.setFrame({0, 0, 150, 150});
-    EXPECT_EQ(b.imageRect().left(), 10);
-    EXPECT_EQ(b.titleLeft(), 52);
-    b.setEnabled(false);
-    EXPECT_EQ(b.fillColor(false), QColor(Qt::darkGray));
-}
-
-TEST(VerticallyCenteredText, CentresAndInsetsThreePoints) {
-    QRectF r = VerticallyCenteredTextField::drawingRectForBounds({0, 0, 100, 30}, 16);
-    EXPECT_DOUBLE_EQ(r.y(), 7);
-    EXPECT_DOUBLE_EQ(r.height(), 16);
-    EXPECT_DOUBLE_EQ(r.x(), 3);
-    EXPECT_DOUBLE_EQ(r.width(), 94);
 }
 
 namespace {
@@ -329,4 +339,195 @@ TEST_F(GeneralPane, ChangingTheDataFolderCarriesTheTemplatesOver) {
     EXPECT_EQ(d().string("DATA_DIRECTORY"), chosen.path() + "/");
     EXPECT_TRUE(QFile::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/template.xml"));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml"));
+}
+
+namespace {
+
+// The booth's own code: every source file under src/ but the preferences'.
+struct BoothSources {
+    BoothSources() {
+        const QString root = QStringLiteral(FLASHWREN_SOURCE_DIR "/src");
+        QDirIterator it(root, {"*.cpp", "*.h"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path.startsWith(root + "/preferences/")) continue;
+            QFile f(path);
+            if (f.open(QIODevice::ReadOnly)) files[path] = QString::fromUtf8(f.readAll());
+        }
+    }
+    // Whether some code there reads `key`: its literal, or a constant that
+    // holds it and is used elsewhere, or the literal prefix of a numbered key
+    // ("AUDIO_PHOTO_" + number).
+    bool reads(const QString& key) const {
+        QStringList literals = {'"' + key + '"'};
+        static const QRegularExpression numbered("^(.*_)[0-9]+$");
+        if (auto m = numbered.match(key); m.hasMatch()) literals << '"' + m.captured(1) + '"';
+        for (const auto& literal : literals) {
+            for (auto it = files.begin(); it != files.end(); ++it) {
+                for (const auto& line : it.value().split('\n')) {
+                    // Giving a key its range is no use of its value.
+                    if (!line.contains(literal) || line.contains("registerRange(")) continue;
+                    static const QRegularExpression constant("\\b(k[A-Za-z0-9_]+)\\s*=\\s*\"");
+                    auto m = constant.match(line);
+                    if (!m.hasMatch()) return true;  // read where it is written
+                    if (usedBeyondItsDefinition(m.captured(1))) return true;
+                }
+            }
+        }
+        return false;
+    }
+    bool usedBeyondItsDefinition(const QString& name) const {
+        const QRegularExpression word("\\b" + name + "\\b");
+        int uses = 0;
+        for (const auto& text : files) uses += static_cast<int>(text.count(word));
+        return uses > 1;
+    }
+    QMap<QString, QString> files;
+};
+
+}  // namespace
+
+TEST_F(Panes, EverySettingAPaneOffersIsReadByTheBooth) {
+    ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/db.sqlite", FLASHWREN_SOURCE_DIR "/resources/migrations"));
+    GeneralPreferencesViewController general;
+    ShootingPreferencesViewController shooting;
+    PrintPreferencesViewController print;
+    DisplayPrefrencesViewController display;
+    SharingPreferencesViewController sharing;
+    SoundPreferencesViewController sounds;
+    QStringList offered;
+    for (PreferencePane* pane : std::initializer_list<PreferencePane*>{&general, &shooting, &print, &display, &sharing, &sounds}) {
+        const QStringList keys = pane->offeredSettings();
+        EXPECT_FALSE(keys.isEmpty()) << pane->identifier().toStdString();
+        offered << keys;
+    }
+    WrenDatabase::shared().close();
+
+    // Two settings take effect through the preferences' own code, which
+    // hands them on: they are checked by what they do (below).
+    const QStringList handedOn = {"AUTO_LAUNCH_APP_ON_CAMERA_CONNECT", "NAVIGATION_ENABLED"};
+    BoothSources sources;
+    ASSERT_GT(sources.files.size(), 50);
+    QStringList unread;
+    for (const auto& key : offered)
+        if (!handedOn.contains(key) && !sources.reads(key)) unread << key;
+    EXPECT_TRUE(unread.isEmpty()) << "offered by a pane but read by no code of the booth: "
+                                  << unread.join(", ").toStdString();
+
+    // The display, shooting and print settings the booth reads are all offered.
+    for (auto key : {"seconds_between_shots", "seconds_between_groups", "LiveViewEnabled", "trigger_camera",
+                     "MirrorLiveView", "MAX_PRINTS_PER_EVENT", "HIDE_PRINT_BUTTON_AFTER_MAX_PRINT",
+                     "SHOW_PRINT_BUTTON_FINAL_SCREEN", "print_automatically", "MAX_PRINTS_PER_SESSION", "START_TEXT",
+                     "HOME_SCREEN_BACKGROUND", "BACKGROUND_TYPE_SELECTION", "BACKGROUND_IMAGE"})
+        EXPECT_TRUE(offered.contains(key)) << key << " is offered by no pane";
+    EXPECT_FALSE(offered.contains("VIRTUAL_KEYBOARD_WARNING_TEXT")) << "a hint is shown, not set";
+}
+
+TEST_F(Panes, HandedOnSettingsReachWhatTheyDrive) {
+    // Camera auto-launch: the booth runs the start-up features, which register it.
+    EXPECT_TRUE(BoothSources().files.value(FLASHWREN_SOURCE_DIR "/src/booth/AppController.cpp")
+                    .contains("GeneralPreferencesViewController::setupAppStartupFeatures()"));
+    MemoryHotPlug hotPlug;
+    GeneralPreferencesViewController::setHotPlugPreferencesForTesting(&hotPlug);
+    d().set("AUTO_LAUNCH_APP_ON_CAMERA_CONNECT", true);
+    GeneralPreferencesViewController::setupAppStartupFeatures();
+    GeneralPreferencesViewController::setHotPlugPreferencesForTesting(nullptr);
+    EXPECT_EQ(hotPlug.values.value("HotPlugActionPath"), "flashwren.desktop");
+
+    // Gallery navigation: the switch's value goes to the web service.
+    testsupport::LoopbackServer server;
+    d().set("FlashwrenAdminURL", server.baseUrl() + "/");
+    SharingPreferencesViewController sharing;
+    auto* navigation = sharing.view()->findChild<QAbstractButton*>("NAVIGATION_ENABLED");
+    ASSERT_TRUE(navigation);
+    navigation->setEnabled(true);
+    navigation->click();
+    EXPECT_TRUE(d().boolean("NAVIGATION_ENABLED"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestCount() == 1; }, 5000));
+    EXPECT_EQ(testsupport::RecordedRequest::field(server.requests()[0].body, "PrevNext"), "1");
+}
+
+TEST_F(Panes, DisplayPaneChoosesWhatTheHomeScreenShows) {
+    DisplayPrefrencesViewController pane;
+    auto* type = pane.view()->findChild<QComboBox*>("BACKGROUND_TYPE_SELECTION");
+    ASSERT_TRUE(type);
+    EXPECT_EQ(type->currentData().toInt(), 1) << "the image over the colour, as before";
+    type->setCurrentIndex(0);
+    emit type->activated(0);
+    EXPECT_EQ(*d().object("BACKGROUND_TYPE_SELECTION"), 0) << "stored as a number";
+
+    pane.chooseColor = [](const QColor&) { return QColor(255, 0, 0); };
+    pane.userDidClickToChooseHomeScreenColour();
+    EXPECT_EQ(d().string("HOME_SCREEN_BACKGROUND"), "#ff0000");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pane.view()->findChild<QLineEdit*>("HOME_SCREEN_BACKGROUND")->text(), "#ff0000");
+    pane.chooseColor = [](const QColor&) { return QColor(); };  // cancelled
+    pane.userDidClickToChooseHomeScreenColour();
+    EXPECT_EQ(d().string("HOME_SCREEN_BACKGROUND"), "#ff0000");
+}
+
+namespace {
+
+// A PATH holding only the programs a test puts there.
+class FakePath {
+public:
+    FakePath() : saved_(qgetenv("PATH")), desktop_(qgetenv("XDG_CURRENT_DESKTOP")) {
+        qputenv("PATH", QByteArray::fromStdString(dir_.path()));
+    }
+    ~FakePath() {
+        qputenv("PATH", saved_);
+        qputenv("XDG_CURRENT_DESKTOP", desktop_);
+    }
+    // A program that writes its name and arguments to "<name>.ran".
+    void install(const std::string& name) {
+        const QString path = QString::fromStdString(dir_.file(name));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(("#!/bin/sh\necho \"" + name + " $*\" > \"" + dir_.file(name) + ".ran.tmp\"\n/bin/mv \"" +
+                 dir_.file(name) + ".ran.tmp\" \"" + dir_.file(name) + ".ran\"\n").c_str());
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    QString ran(const std::string& name) const {
+        QFile f(QString::fromStdString(dir_.file(name + ".ran")));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+    }
+
+private:
+    testsupport::TempDir dir_;
+    QByteArray saved_, desktop_;
+};
+
+}  // namespace
+
+TEST_F(Panes, AccessibilityButtonOpensTheDesktopsSettings) {
+    FakePath path;
+    path.install("gnome-control-center");
+    path.install("systemsettings");
+    qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+    {
+        GeneralPreferencesViewController pane;
+        auto* button = pane.view()->findChild<QPushButton*>("openAccessibilitySettings");
+        ASSERT_TRUE(button);
+        EXPECT_TRUE(button->isEnabled());
+        button->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !path.ran("gnome-control-center").isEmpty(); }, 5000));
+        EXPECT_EQ(path.ran("gnome-control-center"), "gnome-control-center universal-access");
+    }
+    qputenv("XDG_CURRENT_DESKTOP", "KDE");
+    GeneralPreferencesViewController pane;
+    pane.view()->findChild<QPushButton*>("openAccessibilitySettings")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !path.ran("systemsettings").isEmpty(); }, 5000));
+    EXPECT_EQ(path.ran("systemsettings"), "systemsettings kcm_access");
+}
+
+TEST_F(Panes, AccessibilityButtonIsDisabledWhenNoDesktopSettingsAreInstalled) {
+    FakePath path;
+    path.install("unrelated-tool");
+    GeneralPreferencesViewController pane;
+    auto* button = pane.view()->findChild<QPushButton*>("openAccessibilitySettings");
+    ASSERT_TRUE(button);
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_TRUE(button->toolTip().contains("No accessibility settings are installed")) << button->toolTip().toStdString();
+    EXPECT_FALSE(GeneralPreferencesViewController::accessibilitySettingsCommand());
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
 
 #include "PreferencesTestMain.h"
 #include "preferences/WRENPreferencesWindowController.h"
@@ -104,6 +106,39 @@ TEST_F(PreferencesWindow, APaneWithAnOpenEditKeepsTheSelectionAndTheWindow) {
     EXPECT_FALSE(w.windowShouldClose());
     a.refuse_ = false;
     EXPECT_TRUE(w.windowShouldClose());
+}
+
+TEST_F(PreferencesWindow, AStoredPositionOffEveryScreenOpensTheWindowWithinReach) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    FakePane a("A", {300, 200}, false);
+    for (auto stored : {"{-5000, -5000}", "{90000, 40}", "{40, 90000}"}) {
+        UserDefaults::standard().set("WRENPreferences Frame Top Left", stored);
+        WRENPreferencesWindowController w({&a});
+        const QRect frame = w.window()->frameGeometry();
+        EXPECT_TRUE(area.contains(frame)) << stored << " opened at " << frame.x() << "," << frame.y();
+        // Opening alone does not overwrite what was stored.
+        EXPECT_EQ(UserDefaults::standard().string("WRENPreferences Frame Top Left"), stored);
+    }
+    // A position on the screen is kept as it is.
+    const QPoint inside = area.topLeft() + QPoint(20, 30);
+    UserDefaults::standard().set("WRENPreferences Frame Top Left",
+                                 WRENPreferencesWindowController::stringFromPoint(inside).toStdString());
+    WRENPreferencesWindowController w({&a});
+    EXPECT_EQ(w.window()->frameGeometry().topLeft(), inside);
+}
+
+TEST(PreferencesWindowPlacement, TheTopLeftIsClampedToTheNearestScreenArea) {
+    const QList<QRect> screens = {QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 1024)};
+    auto place = [&](QPoint p, QSize size = {400, 300}) {
+        return WRENPreferencesWindowController::clampedTopLeft(p, size, screens);
+    };
+    EXPECT_EQ(place({2500, 100}), QPoint(2500, 100));           // on the second screen
+    EXPECT_EQ(place({5000, 100}), QPoint(2800, 100));           // beyond it: its right edge
+    EXPECT_EQ(place({-3000, -50}), QPoint(0, 0));               // left of all: the first
+    EXPECT_EQ(place({100, 1000}), QPoint(100, 780));            // partly below: pulled up
+    EXPECT_EQ(place({1800, 500}), QPoint(1520, 500));           // straddling: kept on its screen
+    EXPECT_EQ(place({10, 10}, {3000, 2000}), QPoint(0, 0));     // larger than the screen
+    EXPECT_EQ(WRENPreferencesWindowController::clampedTopLeft({-10, -10}, {400, 300}, {}), QPoint(-10, -10));
 }
 
 TEST(PreferencesStrings, RectAndPointTextsRoundTripAndRejectGarbage) {

@@ -2,6 +2,8 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QTest>
 
 #include "PreferencesTestMain.h"
 #include "preferences/SharingPreferencesViewController.h"
@@ -69,11 +71,55 @@ TEST_F(SharingPane, ChoosingAPageClearsTheAlbumAndKeepsAStoredAlbumThePageLacks)
     spin(50);
     EXPECT_EQ(d().string("SELECTED_BUSINESS_FB_PAGE_ID"), "8");
     EXPECT_EQ(pane.selectedBusinessPageAlbums()->currentText(), "Party");
+    EXPECT_EQ(d().string("BUSINESS_FACEBOOK_ALBUM"), "Party") << "the album shown is the album posts go to";
 
     // A page whose albums all refuse uploads leaves the list as it was.
     albums = {{"data", {{{"id", "a2"}, {"name", "Closed"}, {"can_upload", false}}}}};
     pane.loadFBPageAlbums();
     EXPECT_EQ(pane.businessSelectedFBPageAlbums(), QStringList({"Party"}));
+}
+
+TEST_F(SharingPane, TheAlbumTheBoxShowsIsTheAlbumStored) {
+    link();
+    pages = {{"data", {{{"id", "8"}, {"name", "Venue"}, {"access_token", "t8"}}}}};
+    albums = {{"data", {{{"id", "a1"}, {"name", "event"}, {"can_upload", true}}, {{"id", "a2"}, {"name", "Party"}, {"can_upload", true}}}}};
+    pane.loadFBPagesFromAccount();
+    EXPECT_EQ(pane.selectedBusinessPageAlbums()->currentText(), "event");
+    EXPECT_EQ(d().string("BUSINESS_FACEBOOK_ALBUM"), "event");
+
+    // A stored album the page has stays chosen.
+    d().set("BUSINESS_FACEBOOK_ALBUM", "Party");
+    pane.loadFBPageAlbums();
+    EXPECT_EQ(pane.selectedBusinessPageAlbums()->currentText(), "Party");
+    EXPECT_EQ(d().string("BUSINESS_FACEBOOK_ALBUM"), "Party");
+}
+
+TEST_F(SharingPane, TypedAlbumNamesKeepTheirCase) {
+    link();
+    pages = {{"data", {{{"id", "8"}, {"name", "Venue"}, {"access_token", "t8"}}}}};
+    albums = {{"data", {{{"id", "a1"}, {"name", "event"}, {"can_upload", true}}}}};
+    pane.view()->show();
+    pane.loadFBPagesFromAccount();
+    auto* box = pane.selectedBusinessPageAlbums();
+    ASSERT_TRUE(box->isEnabled());
+    auto* edit = box->lineEdit();
+    ASSERT_TRUE(edit);
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, "Event");
+    QTest::keyClick(edit, Qt::Key_Return);
+    spin(20);
+    EXPECT_EQ(box->currentText(), "Event");
+    EXPECT_EQ(d().string("BUSINESS_FACEBOOK_ALBUM"), "Event");
+    // Typing the existing name in its own case still picks it.
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, "eve");
+    EXPECT_EQ(edit->text(), "event") << "completion offers the album as it is spelled";
+    QTest::keyClick(edit, Qt::Key_Return);
+    spin(20);
+    EXPECT_EQ(d().string("BUSINESS_FACEBOOK_ALBUM"), "event");
 }
 
 TEST_F(SharingPane, OpeningTheWindowOnThisPaneLoadsThePagesOnce) {

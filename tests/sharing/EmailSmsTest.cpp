@@ -113,19 +113,27 @@ TEST_F(EmailSharingTest, MultipartBodyIsExactAndParsesWithThePhotoUnchanged) {
 
 TEST_F(EmailSharingTest, RejectionsBadRepliesAndUnreadablePhotosFailOnce) {
     const std::string photo = writeFile("p.jpg", "jpeg");
-    for (auto [reply, outcome] : {
-             std::pair{R"({"message":"success","errors":[]})", "done Email: E-mail Sent..."},
-             {R"({"message":"error","errors":["Bad address","Second"]})", "failed Email: Bad address"},
-             {R"({"message":"error","errors":"Bad"})", "failed Email: Invalid e-mail service response received."},
-             {R"(["not an object"])", "failed Email: Invalid e-mail service response received."},
-             {"<html>502 Bad Gateway</html>", "failed Email: Internet connection not available"}}) {
-        server.enqueue(Reply{502, {}, reply});
-        EXPECT_EQ(send(message(photo)), (Calls{"start Email", outcome})) << reply;
+    for (auto [status, reply, outcome] : {
+             std::tuple{200, R"({"message":"success","errors":[]})", "done Email: E-mail Sent..."},
+             {202, R"({"message":"success"})", "done Email: E-mail Sent..."},
+             {200, R"({"message":"error","errors":["Bad address","Second"]})", "failed Email: Bad address"},
+             {200, R"({"message":"error","errors":"Bad"})", "failed Email: Invalid e-mail service response received."},
+             {200, R"(["not an object"])", "failed Email: Invalid e-mail service response received."},
+             {200, "<html>502 Bad Gateway</html>", "failed Email: Internet connection not available"},
+             // A refusal by status is a failure whatever its body says.
+             {503, R"({"message":"success"})", "failed Email: The mail service answered with HTTP status 503."},
+             {500, "{}", "failed Email: The mail service answered with HTTP status 500."},
+             {502, "<html>502 Bad Gateway</html>", "failed Email: The mail service answered with HTTP status 502."},
+             {400, R"({"message":"error","errors":["Bad username"]})",
+              "failed Email: The mail service answered with HTTP status 400: Bad username"},
+             {301, "", "failed Email: The mail service answered with HTTP status 301."}}) {
+        server.enqueue(Reply{status, {}, reply});
+        EXPECT_EQ(send(message(photo)), (Calls{"start Email", outcome})) << status << " " << reply;
     }
     EXPECT_EQ(send(message(home.path() + "/missing.jpg")).back(), "failed Email: The file to attach could not be read.");
-    EXPECT_EQ(server.requestCount(), 5u);
+    EXPECT_EQ(server.requestCount(), 11u);
     send(message(photo), false);  // no delegate: still sent, still announced
-    EXPECT_EQ(server.requestCount(), 6u);
+    EXPECT_EQ(server.requestCount(), 12u);
 }
 
 const char* kParseForm = R"(

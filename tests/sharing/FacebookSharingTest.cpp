@@ -1,4 +1,6 @@
 // Facebook page and wall posts against a Graph API played on loopback.
+#include <QWidget>
+
 #include <mutex>
 
 #include "SharingTestSupport.h"
@@ -255,4 +257,18 @@ TEST_F(FacebookWallTest, ARefusedLogInOrAnUnreadableAccountIsAFailure) {
     EXPECT_EQ(share().back(), "failed Facebook: Unable to share on Facebook, please try again.");
     EXPECT_EQ(defaults().string("LAST_USED_FACEBOOK_LOGIN_NAME"), "Can't Load");
     for (auto& r : server.requests()) EXPECT_NE(r.path, "/v2.2/me/photos");
+}
+
+TEST_F(FacebookWallTest, OfflineTheShareFailsAtOnceWithoutALogInWindow) {
+    setOnline(false);
+    std::shared_ptr<FacebookSharing> sharing;
+    EXPECT_EQ(share(&sharing), (std::vector<std::string>{"failed Facebook: No internet connection."}));
+    pumpEventsFor(100);
+    EXPECT_EQ(server.requestCount(), 0u) << "no log-in page was asked for";
+    for (auto* w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(w->objectName() == "FacebookLoginWindow" && w->isVisible()) << "a log-in window is shown";
+
+    // Back online, the same service logs in as usual.
+    setOnline(true);
+    EXPECT_EQ(share(), (std::vector<std::string>{"start Facebook", "finished Facebook: Image Shared"}));
 }

@@ -22,9 +22,9 @@ protected:
             if (r.path.find("/Messages.json") != std::string::npos)
                 return Reply{201, {}, R"({"sid":"SM1","status":"queued"})"};
             if (r.path != "/api/mail.send.json" || mailReplies.empty()) return Reply{200, {}, "{}"};
-            std::string reply = mailReplies.front();
+            auto [status, reply] = mailReplies.front();
             mailReplies.erase(mailReplies.begin());
-            return Reply{200, {}, reply};
+            return Reply{status, {}, reply};
         });
         for (auto key : {"SendGridBaseURL", "TwilioBaseURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL"})
             set(key, server.baseUrl());
@@ -57,13 +57,13 @@ protected:
 
     LoopbackServer server;
     std::mutex mutex;
-    std::vector<std::string> mailReplies;
+    std::vector<std::pair<int, std::string>> mailReplies;
     SocialSharingService* queue = nullptr;
     QString photo;
 };
 
 TEST_F(ShareQueueTest, FailedRowKeepsItsErrorAndIsDoneOnlyAfterSuccess) {
-    mailReplies = {R"({"message":"error","errors":["Bad address"]})"};
+    mailReplies = {{200, R"({"message":"error","errors":["Bad address"]})"}};
     auto row = email("guest@example.com");
     ASSERT_TRUE(row);
 
@@ -87,6 +87,17 @@ TEST_F(ShareQueueTest, FailedRowKeepsItsErrorAndIsDoneOnlyAfterSuccess) {
     auto glimmerly = std::find_if(tracked.begin(), tracked.end(), [](auto& r) { return r.path == "/"; });
     ASSERT_NE(glimmerly, tracked.end());
     EXPECT_EQ(RecordedRequest::field(glimmerly->body, "message"), "Your photo");
+}
+
+TEST_F(ShareQueueTest, AMailServiceOutageKeepsTheRowPendingWithTheStatus) {
+    mailReplies = {{503, "{}"}};
+    auto row = email("guest@example.com");
+    ASSERT_TRUE(row);
+    run();
+    auto failed = reload(row);
+    EXPECT_EQ(failed->done, 0);
+    EXPECT_EQ(failed->lastError, "The mail service answered with HTTP status 503.");
+    EXPECT_FALSE(failed->dateSent.isValid());
 }
 
 TEST_F(ShareQueueTest, NothingIsSentWhileOffline) {
@@ -124,7 +135,7 @@ TEST_F(ShareQueueTest, SmsWaitsForTheUploadAddressAndKeepsItsPlus) {
 }
 
 TEST_F(ShareQueueTest, EachRowIsTriedOnceARunAndUnknownTypesDoNotStopIt) {
-    mailReplies = {R"({"errors":["no"]})", R"({"errors":["no"]})", R"({"errors":["no"]})"};
+    mailReplies = {{200, R"({"errors":["no"]})"}, {200, R"({"errors":["no"]})"}, {200, R"({"errors":["no"]})"}};
     SharingModel print;  // a pending row of a type the queue does not send
     print.shareType = SharingTypePrint;
     print.filePath = photo;

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Puts plausible faults into the code one at a time, rebuilds one folder's
+# test program, runs that folder's tests and records whether they noticed.
+# A fault the tests do not notice is a test worth writing. Not part of CI:
+# a sweep rebuilds the test program once per fault.
+#
+#   scripts/fault-sweep.sh <label> [faults-file] [only-line-number...]
+#
+# <label> is a test label (base, templates, gallery, preferences, camera,
+# booth, tally, trellis); the test program is test_<label>. The faults file
+# (default scripts/faults/<label>.txt) holds one fault a line:
+#
+#   path/from/root.cpp@@exact old text@@new text
+#
+# The old text must occur exactly once in the file. "\n" in either text
+# stands for a line break. Blank lines and lines starting with "#" are
+# ignored. Every edited file is put back byte for byte, also on Ctrl-C.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${FLASHWREN_BUILD_DIR:-$root/build}
+label=${1:?usage: fault-sweep.sh <label> [faults-file] [line...]}
+faults=${2:-$root/scripts/faults/$label.txt}
+shift $(( $# >= 2 ? 2 : 1 ))
+only=" $* "
+target=test_$label
+jobs=${FAULT_SWEEP_JOBS:-4}
+results=${FAULT_SWEEP_RESULTS:-$build/fault-sweep-$label.txt}
+[[ -f $faults ]] || { echo "no faults file $faults" >&2; exit 2; }
+
+backup=$(mktemp -d)
+edited=""
+restore() {
+  if [[ -n $edited ]]; then
+    cp -p "$backup/original" "$root/$edited"
+    # A new modification time makes the build see the file again.
+    touch "$root/$edited"
+    edited=""
+  fi
+}
+trap 'restore; rm -rf "$backup"' EXIT
+trap 'exit 130' INT TERM
+
+runner=()
+command -v xvfb-run >/dev/null 2>&1 && runner=(xvfb-run -a)
+
+apply() {  # file old new -> 0 applied, 1 not found exactly once
+  python3 - "$@" <<'PY'
+import sys
+path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+text = open(path, encoding="utf-8").read()
+if text.count(old) != 1:
+    print(f"old text occurs {text.count(old)} times in {path}", file=sys.stderr)
+    sys.exit(1)
+open(path, "w", encoding="utf-8").write(text.replace(old, new, 1))
+PY
+}
+
+caught=0 survived=0 broken=0 n=0
+mkdir -p "$(dirname "$results")"
+: > "$results"
+while IFS= read -r line || [[ -n $line ]]; do
+  n=$((n + 1))
+  [[ -z ${line//[[:space:]]/} || $line == \#* ]] && continue
+  [[ $only == "  " || $only == *" $n "* ]] || continue
+  file=${line%%@@*}; rest=${line#*@@}
+  old=${rest%%@@*}; new=${rest#*@@}
+  if [[ $rest == "$line" || $new == "$rest" ]]; then
+    echo "line $n: not path@@old@@new" >&2; broken=$((broken + 1)); continue
+  fi
+  cp -p "$root/$file" "$backup/original" || { broken=$((broken + 1)); continue; }
+  edited=$file
+  if ! apply "$root/$file" "$old" "$new"; then
+    restore; echo "line $n: BROKEN (text not found) $file" | tee -a "$results"
+    broken=$((broken + 1)); continue
+  fi
+  if ! FLASHWREN_BUILD_DIR=$build "$root/scripts/build.sh" --target "$target" -j"$jobs" >"$backup/build.log" 2>&1; then
+    restore; echo "line $n: BROKEN (does not build) $file: $old" | tee -a "$results"
+    tail -5 "$backup/build.log" >&2
+    broken=$((broken + 1)); continue
+  fi
+  if (cd "$build" && "${runner[@]}" ctest -L "^$label\$" --timeout 300 -j2 >"$backup/test.log" 2>&1); then
+    verdict=SURVIVED; survived=$((survived + 1))
+  else
+    verdict=caught; caught=$((caught + 1))
+    verdict="caught by $(grep -Eo '[0-9]+ - [A-Za-z0-9_./]+' "$backup/test.log" | head -3 | sed 's/^[0-9]* - //' | paste -sd, -)"
+  fi
+  restore
+  echo "line $n: $verdict | $file: $old => $new" | tee -a "$results"
+done < "$faults"
+
+# Leave the test program built from the untouched tree.
+FLASHWREN_BUILD_DIR=$build "$root/scripts/build.sh" --target "$target" -j"$jobs" >/dev/null 2>&1
+total=$((caught + survived))
+echo "$label: caught $caught of $total${broken:+ ($broken broken)}" | tee -a "$results"

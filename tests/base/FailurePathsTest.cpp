@@ -1,0 +1,234 @@
+// What happens when things go wrong half-way: a disk that fills during a
+// write, a server that hangs up early or sends the client elsewhere, input
+// that does not fit its type.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "LoopbackServer.h"
+#include "TempDir.h"
+#include "base/Files.h"
+#include "base/Http.h"
+#include "base/Json.h"
+#include "base/Plist.h"
+#include "base/Scheduler.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs `body` in a child whose files may not grow past `limit` bytes (as on
+// a full disk) and returns its exit status.
+int inChildWithFileSizeLimit(rlim_t limit, const std::function<int()>& body) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);  // the write then fails with EFBIG
+        rlimit rl{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// A one-connection server speaking raw bytes: it reads the request head,
+// sends `reply` and hangs up, whatever the reply promised.
+class RawServer {
+public:
+    explicit RawServer(std::string reply) : reply_(std::move(reply)) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        ::listen(fd_, 1);
+        thread_ = std::thread([this] {
+            int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            std::string head;
+            char buf[4096];
+            while (head.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::read(c, buf, sizeof buf);
+                if (n <= 0) break;
+                head.append(buf, static_cast<size_t>(n));
+            }
+            (void)!::write(c, reply_.data(), reply_.size());
+            ::shutdown(c, SHUT_RDWR);
+            ::close(c);
+        });
+    }
+    ~RawServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+private:
+    std::string reply_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("settings.plist");
+    ASSERT_TRUE(base::writeFileAtomically(path, "the settings that worked"));
+    const std::string big(1 << 20, 'x');
+    int status = inChildWithFileSizeLimit(64 * 1024, [&] {
+        std::string error;
+        bool ok = base::writeFileAtomically(path, big, &error);
+        return ok ? 1 : (error.find("cannot write") != std::string::npos ? 0 : 2);
+    });
+    EXPECT_EQ(status, 0) << "a write cut short must be reported as the write failing";
+    EXPECT_EQ(base::readFile(path).value_or("<gone>"), "the settings that worked");
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
+}
+
+TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {
+    // In memory, where syncing costs nothing, the kill lands inside a write.
+    std::string folder = "/dev/shm/flashwren-kill-XXXXXX";
+    if (!::mkdtemp(folder.data())) GTEST_SKIP() << "no /dev/shm to write in";
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { fs::remove_all(path); }
+    } cleanup{folder};
+    const std::string path = folder + "/print-queue.plist";
+    const std::string versions[2] = {std::string(8 << 20, 'a'), std::string(8 << 20, 'b')};
+    // A kill can also land between two writes; five of them rarely all do.
+    for (int trial = 0; trial < 5; ++trial) {
+        int done[2];
+        ASSERT_EQ(::pipe(done), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(done[0]);
+            for (int k = 0;; ++k) {
+                if (!base::writeFileAtomically(path, versions[k % 2])) ::_exit(1);
+                if (::write(done[1], "x", 1) != 1) ::_exit(1);
+            }
+        }
+        ::close(done[1]);
+        char c;
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(::read(done[0], &c, 1), 1);
+        ::kill(pid, SIGKILL);  // most likely inside the fourth write
+        ::waitpid(pid, nullptr, 0);
+        ::close(done[0]);
+        auto text = base::readFile(path).value_or("");
+        ASSERT_EQ(text.size(), size_t(8 << 20)) << "a write cut off by the kill shows";
+        ASSERT_TRUE(text == std::string(text.size(), text[0]));
+    }
+}
+
+TEST(FailurePaths, ADownloadCutShortIsAnErrorAndNeverLandsInPlace) {
+    testsupport::TempDir dir;
+    const std::string target = dir.file("photo.jpg");
+    ASSERT_TRUE(base::writeFileAtomically(target, "previous"));
+    RawServer server("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'j'));
+    base::HttpRequest req;
+    req.url = server.url("/photo.jpg");
+    req.downloadFile = target;
+    req.timeoutSeconds = 20;
+    auto resp = base::httpPerform(req);
+    EXPECT_FALSE(resp.completed()) << "1000 of 100000 bytes is no complete reply";
+    EXPECT_EQ(base::readFile(target).value_or(""), "previous");
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"photo.jpg"});
+}
+
+TEST(FailurePaths, AReplyCutShortInMemoryIsAnError) {
+    RawServer server("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\n{\"ok\":");
+    base::HttpRequest req;
+    req.url = server.url("/status");
+    req.timeoutSeconds = 20;
+    EXPECT_FALSE(base::httpPerform(req).completed());
+}
+
+TEST(FailurePaths, ARedirectIsFollowedOnlyWhenAskedAndOnlyTheLastHeadersCount) {
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest& r) {
+        if (r.path == "/old")
+            return testsupport::Reply{302, {{"Location", "/new"}, {"Content-Type", "text/html"}, {"X-Hop", "1"}}, "moved"};
+        return testsupport::Reply{200, {{"Content-Type", "application/json"}}, "{}"};
+    });
+    base::HttpRequest req;
+    req.url = server.baseUrl() + "/old";
+    auto stay = base::httpPerform(req);
+    ASSERT_TRUE(stay.completed()) << stay.error;
+    EXPECT_EQ(stay.status, 302);
+    EXPECT_EQ(stay.header("location").value_or(""), "/new");
+
+    req.followRedirects = true;
+    auto moved = base::httpPerform(req);
+    ASSERT_TRUE(moved.completed()) << moved.error;
+    EXPECT_EQ(moved.status, 200);
+    EXPECT_EQ(moved.body, "{}");
+    EXPECT_EQ(moved.header("Content-Type").value_or(""), "application/json");
+    EXPECT_FALSE(moved.header("X-Hop")) << "the redirect's own headers are not the answer's";
+}
+
+TEST(FailurePaths, EscapesAtTheEndOfTheTextAreDecodedAndBrokenOnesKept) {
+    EXPECT_EQ(base::urlDecode("photos%2F"), "photos/");
+    EXPECT_EQ(base::urlDecode("%41"), "A");
+    EXPECT_EQ(base::urlDecode("100%"), "100%");
+    EXPECT_EQ(base::urlDecode("%4"), "%4");
+    EXPECT_EQ(base::urlDecode("%zz"), "%zz");
+    EXPECT_EQ(base::urlEncode("a~b_c.d-e"), "a~b_c.d-e");
+}
+
+TEST(FailurePaths, NumbersThatDoNotFitAreRefusedNotWrapped) {
+    auto j = base::parseJson(R"({"big":18446744073709551615,"max":9223372036854775807,"huge":1e300})");
+    ASSERT_TRUE(j);
+    EXPECT_FALSE(base::jsonInt(*j, "big"));
+    EXPECT_EQ(base::jsonInt(*j, "max").value_or(0), INT64_MAX);
+    EXPECT_FALSE(base::jsonInt(*j, "huge"));
+}
+
+TEST(FailurePaths, PropertyListDatesAndNullsReadBackAsWritten) {
+    auto v = base::plistParse(R"(<?xml version="1.0"?><plist version="1.0"><dict>
+        <key>when</key><date>2001-01-01T00:01:40Z</date></dict></plist>)");
+    ASSERT_TRUE(v);
+    EXPECT_DOUBLE_EQ((*v)["when"].get<double>(), 978307200.0 + 100);
+    // Property lists have no null: it is left out, not turned into something else.
+    auto back = base::plistParse(base::plistToXml({{"list", {1, nullptr, 2}}, {"gone", nullptr}}));
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)["list"], nlohmann::json({1, 2}));
+    EXPECT_FALSE(back->contains("gone"));
+}
+
+TEST(FailurePaths, ARepeatingTimerThatFellBehindFiresOnceNotInABurst) {
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler s(clock);
+    int ticks = 0;
+    s.every(1s, nullptr, [&] { ++ticks; });
+    clock->advance(999ms);
+    EXPECT_EQ(ticks, 0);
+    clock->advance(1ms);
+    EXPECT_EQ(ticks, 1) << "a timer fires when its time has come, not after";
+    clock->advance(30s);  // a machine that slept
+    EXPECT_EQ(ticks, 2);
+    clock->advance(1s);
+    EXPECT_EQ(ticks, 3);
+}

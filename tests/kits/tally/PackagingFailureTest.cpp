@@ -1,0 +1,67 @@
+// Packaging on a disk that fills up: the events stay where they were until
+// a complete package of them exists.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "TempDir.h"
+#include "base/Files.h"
+#include "kits/tally/BBXAnalyticsGzipFile.h"
+#include "kits/tally/BBXAnalyticsPackaging.h"
+#include "kits/tally/BBXEventLogSessionRepository.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string noise(std::size_t n) {
+    std::mt19937 rng(7);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+TEST(PackagingFailure, CompressingOntoAFullDiskFails) {
+    testsupport::TempDir dir;
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("in.log"), noise(200000)));
+    int in = ::open(dir.file("in.log").c_str(), O_RDONLY | O_CLOEXEC);
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "this machine has no /dev/full";
+    EXPECT_EQ(BBXAnalyticsGzipFile(in, full), -1);
+    ::close(in);
+    ::close(full);
+}
+
+TEST(PackagingFailure, APackageCutShortByAFullDiskKeepsTheEventsInPlace) {
+    testsupport::TempDir dir;
+    BBXEventLogSessionRepository repo(dir.path());
+    auto fragment = *repo.sessionFragmentDirectoryURLForStateName("ACTIVE", "S", 1, "A", 1);
+    fs::create_directories(fragment);
+    const std::string events = noise(400000);  // random bytes do not shrink
+    ASSERT_TRUE(base::writeFileAtomically(fragment + "/0.log", events));
+
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{64 * 1024, 64 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &rl);
+        base::Error error;
+        ::_exit(BBXAnalyticsPackaging::packageClosedSessionFragments(repo, {}, &error) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "packaging onto a full disk must report failure";
+    EXPECT_EQ(base::readFile(fragment + "/0.log").value_or("<gone>"), events);
+    EXPECT_FALSE(fs::exists(dir.path() + "/v1/PACKAGED/1_S/1_A"));
+}
+
+}  // namespace
