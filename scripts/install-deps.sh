@@ -18,6 +18,9 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick openssl python3 binutils gdb
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg ccache
+  # The fuzz targets (clang with libFuzzer) and the locale sources a test
+  # builds a Latin-1 locale from.
+  clang libclang-rt-14-dev locales
 )
 
 # Load-test tools for bench/gallery-server.sh, installed only on request

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+
 namespace base {
 
 namespace {
@@ -13,31 +15,81 @@ void nameThread(const std::string& name) {
 }
 }  // namespace
 
-SerialQueue::SerialQueue(std::string name) : name_(std::move(name)) {
-    thread_ = std::thread([this] { run(); });
+// What a queue's thread uses. The thread holds it by shared pointer, so a
+// queue destroyed from its own task leaves the thread nothing freed to touch.
+struct SerialQueue::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Task> tasks;
+    bool stopping = false;
+};
+
+struct ThreadPool::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Task> tasks;
+    bool stopping = false;
+};
+
+namespace {
+
+// Runs tasks until the owner stops the queue and nothing is left. The state
+// is also what isCurrent() compares with: it lives as long as the thread, so
+// no later queue can take its address while a task still asks.
+template <class State>
+void runQueue(const std::shared_ptr<State>& state) {
+    tCurrentExecutor = state.get();
+    for (;;) {
+        Task task;
+        {
+            std::unique_lock lock(state->mutex);
+            state->cv.wait(lock, [&] { return state->stopping || !state->tasks.empty(); });
+            if (state->tasks.empty()) return;  // stopping and drained
+            task = std::move(state->tasks.front());
+            state->tasks.pop_front();
+        }
+        if (task) task();
+    }
+}
+
+template <class State>
+void stopQueue(State& state) {
+    {
+        std::lock_guard lock(state.mutex);
+        state.stopping = true;
+    }
+    state.cv.notify_all();
+}
+
+template <class State>
+void postTo(State& state, Task task) {
+    {
+        std::lock_guard lock(state.mutex);
+        state.tasks.push_back(std::move(task));
+    }
+    state.cv.notify_one();
+}
+
+}  // namespace
+
+SerialQueue::SerialQueue(std::string name) : name_(std::move(name)), state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_, name = name_] {
+        nameThread(name);
+        runQueue(state);
+    });
 }
 
 SerialQueue::~SerialQueue() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    cv_.notify_all();
+    stopQueue(*state_);
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
         else thread_.join();
     }
 }
 
-void SerialQueue::post(Task task) {
-    {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
-    cv_.notify_one();
-}
+void SerialQueue::post(Task task) { postTo(*state_, std::move(task)); }
 
-bool SerialQueue::isCurrent() const { return tCurrentExecutor == this; }
+bool SerialQueue::isCurrent() const { return tCurrentExecutor == state_.get(); }
 
 void SerialQueue::sync(const Task& task) {
     if (isCurrent()) {
@@ -55,68 +107,30 @@ void SerialQueue::sync(const Task& task) {
 
 void SerialQueue::drain() { sync([] {}); }
 
-void SerialQueue::run() {
-    nameThread(name_);
-    tCurrentExecutor = this;
-    for (;;) {
-        Task task;
-        {
-            std::unique_lock lock(mutex_);
-            cv_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty()) return;  // stopping and drained
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        if (task) task();
-    }
-}
-
-ThreadPool::ThreadPool(std::size_t threads) {
+ThreadPool::ThreadPool(std::size_t threads) : state_(std::make_shared<State>()) {
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
-    for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+    for (std::size_t i = 0; i < threads; ++i)
+        workers_.emplace_back([state = state_] {
+            nameThread("global-queue");
+            runQueue(state);
+        });
 }
 
 ThreadPool::~ThreadPool() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    cv_.notify_all();
+    stopQueue(*state_);
     for (auto& t : workers_) {
         if (t.get_id() == std::this_thread::get_id()) t.detach();
         else if (t.joinable()) t.join();
     }
 }
 
-void ThreadPool::post(Task task) {
-    {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
-    cv_.notify_one();
-}
+void ThreadPool::post(Task task) { postTo(*state_, std::move(task)); }
 
-bool ThreadPool::isCurrent() const { return tCurrentExecutor == this; }
+bool ThreadPool::isCurrent() const { return tCurrentExecutor == state_.get(); }
 
 ThreadPool& ThreadPool::shared() {
     static ThreadPool* pool = new ThreadPool();  // never destroyed: work may run at exit
     return *pool;
-}
-
-void ThreadPool::run() {
-    nameThread("global-queue");
-    tCurrentExecutor = this;
-    for (;;) {
-        Task task;
-        {
-            std::unique_lock lock(mutex_);
-            cv_.wait(lock, [&] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty()) return;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
-        }
-        if (task) task();
-    }
 }
 
 void ManualExecutor::post(Task task) {

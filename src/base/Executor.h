@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,7 +32,10 @@ public:
 class SerialQueue : public Executor {
 public:
     explicit SerialQueue(std::string name);
-    ~SerialQueue() override;  // runs what is queued, then joins
+    // Runs what is queued, then joins. Called from one of the queue's own
+    // tasks it cannot join: the thread then keeps the queue's state alive,
+    // runs what is queued and ends on its own.
+    ~SerialQueue() override;
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
@@ -54,13 +58,11 @@ public:
     // Waits until every task posted before this call has run.
     void drain();
 
+    struct State;  // shared with the thread, which may outlive the queue
+
 private:
-    void run();
     std::string name_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Task> tasks_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 
@@ -68,18 +70,18 @@ private:
 class ThreadPool : public Executor {
 public:
     explicit ThreadPool(std::size_t threads = 0);  // 0: one per core, at least 2
+    // Runs what is queued, then joins; from one of its own workers, that
+    // worker is left to finish the queue on the shared state.
     ~ThreadPool() override;
     void post(Task task) override;
     bool isCurrent() const override;
     static ThreadPool& shared();
     std::size_t size() const { return workers_.size(); }
 
+    struct State;
+
 private:
-    void run();
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Task> tasks_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
     std::vector<std::thread> workers_;
 };
 

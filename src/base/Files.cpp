@@ -36,17 +36,7 @@ bool writeFileAtomically(const std::string& path, std::string_view data, unsigne
         return false;
     };
     if (fd < 0) return fail("cannot create");
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail("cannot write");
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    if (writeFully(fd, data.data(), data.size()) != data.size()) return fail("cannot write");
     if (::fsync(fd) != 0) return fail("cannot flush");
     if (::close(fd) != 0) {
         fd = -1;
@@ -110,5 +100,21 @@ std::string dataHome() { return xdg("XDG_DATA_HOME", ".local/share"); }
 std::string cacheHome() { return xdg("XDG_CACHE_HOME", ".cache"); }
 std::string documentsDir() { return userDir("DOCUMENTS", "Documents"); }
 std::string picturesDir() { return userDir("PICTURES", "Pictures"); }
+
+std::size_t writeFully(int fd, const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (n == 0) {
+            errno = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
 
 }  // namespace base

@@ -1,5 +1,6 @@
 #pragma once
 // Atomic file writes and the user's folders.
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,10 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
 // 0600 for a file that holds credentials.
 bool writeFileAtomically(const std::string& path, std::string_view data, unsigned mode, std::string* error);
 std::optional<std::string> readFile(const std::string& path);
+// Writes all `size` bytes to `fd`, going on after short writes and EINTR.
+// Returns the count written: less than `size` only on an error, which errno
+// then names (EIO when the system wrote nothing and said nothing).
+std::size_t writeFully(int fd, const void* data, std::size_t size);
 // Moves a damaged file aside as "<path>.corrupt-<time>" and returns the new name.
 std::string setAside(const std::string& path);
 

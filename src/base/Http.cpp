@@ -2,18 +2,15 @@
 
 #include <curl/curl.h>
 
-#include <cctype>
 #include <cstdio>
 #include <mutex>
+
+#include "base/CurlSetup.h"
+#include "base/Text.h"
 
 namespace base {
 
 namespace {
-
-void globalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 struct Transfer {
     HttpResponse* response;
@@ -29,31 +26,6 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-size_t onHeader(char* data, size_t size, size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    size_t n = size * count;
-    std::string line(data, n);
-    // A new status line (after a redirect or "100 Continue") starts a new header set.
-    if (line.rfind("HTTP/", 0) == 0) {
-        t->response->headers.clear();
-        return n;
-    }
-    auto colon = line.find(':');
-    if (colon == std::string::npos) return n;
-    std::string name = line.substr(0, colon);
-    std::string value = line.substr(colon + 1);
-    auto trim = [](std::string& s) {
-        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-        size_t i = 0;
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-        s.erase(0, i);
-    };
-    trim(name);
-    trim(value);
-    t->response->headers.emplace_back(name, value);
-    return n;
-}
-
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(user);
     if (!t->request->uploadProgress) return 0;
@@ -64,17 +36,13 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (auto& [k, v] : headers) {
-        if (k.size() != name.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < k.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(k[i])) == std::tolower(static_cast<unsigned char>(name[i]));
-        if (same) return v;
+        if (equalsIgnoringAsciiCase(k, name)) return v;
     }
     return std::nullopt;
 }
 
 HttpResponse httpPerform(const HttpRequest& request) {
-    globalInit();
+    curlGlobalInit();
     HttpResponse response;
     CURL* curl = curl_easy_init();
     if (!curl) {
@@ -87,31 +55,24 @@ HttpResponse httpPerform(const HttpRequest& request) {
     FILE* upload = nullptr;
     curl_slist* headers = nullptr;
 
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    CurlSetup setup;
+    setup.errorBuffer = errorBuffer;
+    setup.connectTimeoutMs = request.connectTimeoutSeconds * 1000;
+    setup.timeoutMs = request.timeoutSeconds * 1000;
+    setup.verifyPeer = request.verifyPeer;
+    setup.caInfoBlob = request.caInfoBlob;
+    setup.caFile = request.caFile;
+    curlApplySetup(curl, setup);
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, request.timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, curlCollectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
     if (request.uploadProgress) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    }
-    if (!request.caInfoBlob.empty()) {
-        curl_blob blob{const_cast<char*>(request.caInfoBlob.data()), request.caInfoBlob.size(), CURL_BLOB_COPY};
-        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-    } else if (!request.caFile.empty()) {
-        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(curl, CURLOPT_CAINFO, request.caFile.c_str());
     }
     if (!request.username.empty() || !request.password.empty()) {
         curl_easy_setopt(curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
@@ -186,7 +147,7 @@ std::string urlEncode(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 3);
     for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (isAsciiAlnum(static_cast<char>(c)) || c == '-' || c == '.' || c == '_' || c == '~') {
             out.push_back(static_cast<char>(c));
         } else {
             out.push_back('%');

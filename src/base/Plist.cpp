@@ -3,7 +3,10 @@
 #include <plist/plist.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "base/Files.h"
 
@@ -34,11 +37,11 @@ nlohmann::json toJson(plist_t node, int depth) {
         return d;
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        nlohmann::json out = s ? std::string(s) : std::string();
-        std::free(s);
-        return out;
+        // With its length: a string may hold NUL bytes, which the copying
+        // reader would take for a damaged node and abort on.
+        uint64_t length = 0;
+        const char* s = plist_get_string_ptr(node, &length);
+        return s ? std::string(s, length) : std::string();
     }
     case PLIST_DATA: {
         char* d = nullptr;
@@ -118,14 +121,89 @@ plist_t fromJson(const nlohmann::json& v) {
     }
 }
 
+std::uint64_t bigEndian(const unsigned char* p, unsigned width) {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// libplist hands out dictionary keys only as C strings and aborts the process
+// when a key's length and its strlen differ, so a key holding a NUL byte must
+// be found before the list is handed to it. Walks the binary list's offset
+// table and checks every dictionary's keys; false also when the list is
+// inconsistent in a way that would send the walk out of bounds.
+bool binaryKeysHoldNoNul(std::string_view bytes) {
+    constexpr std::size_t kTrailer = 32;
+    if (bytes.size() < 8 + kTrailer) return true;  // too short to parse at all
+    const auto* u = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::uint64_t trailer = bytes.size() - kTrailer;
+    const unsigned offsetSize = u[trailer + 6], refSize = u[trailer + 7];
+    const std::uint64_t count = bigEndian(u + trailer + 8, 8);
+    const std::uint64_t table = bigEndian(u + trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8) return false;
+    if (table < 8 || table > trailer || count > (trailer - table) / offsetSize) return false;
+
+    auto offsetOf = [&](std::uint64_t index, std::uint64_t& offset) {
+        offset = bigEndian(u + table + index * offsetSize, offsetSize);
+        return offset >= 8 && offset < table;
+    };
+    // An object's element count: the marker's low nibble, or an integer object after it.
+    auto lengthAt = [&](std::uint64_t offset, std::uint64_t& length, std::uint64_t& start) {
+        start = offset + 1;
+        unsigned low = u[offset] & 0x0F;
+        if (low != 0x0F) {
+            length = low;
+            return true;
+        }
+        if (start >= table || (u[start] & 0xF0) != 0x10) return false;
+        unsigned width = 1u << (u[start] & 0x0F);
+        if (width > 8 || start + 1 + width > table) return false;
+        length = bigEndian(u + start + 1, width);
+        start += 1 + width;
+        return true;
+    };
+    // 0 unchecked, 1 clean, 2 holds NUL; a key shared by many dictionaries is read once.
+    std::vector<unsigned char> keyState(count, 0);
+    auto keyIsClean = [&](std::uint64_t ref) {
+        if (keyState[ref]) return keyState[ref] == 1;
+        std::uint64_t offset = 0, length = 0, start = 0;
+        bool clean = offsetOf(ref, offset);
+        unsigned type = clean ? u[offset] >> 4 : 0;
+        if (clean && (type == 0x5 || type == 0x6)) {  // ASCII or UTF-16 text
+            clean = lengthAt(offset, length, start) && length <= table &&
+                    start + length * (type == 0x6 ? 2 : 1) <= table;
+            if (clean && type == 0x5) clean = std::memchr(u + start, 0, length) == nullptr;
+            for (std::uint64_t i = 0; clean && type == 0x6 && i < length; ++i)
+                clean = u[start + 2 * i] != 0 || u[start + 2 * i + 1] != 0;
+        }
+        keyState[ref] = clean ? 1 : 2;
+        return clean;
+    };
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t offset = 0, entries = 0, start = 0;
+        if (!offsetOf(i, offset)) return false;
+        if ((u[offset] >> 4) != 0xD) continue;
+        if (!lengthAt(offset, entries, start) || entries > (table - start) / refSize) return false;
+        for (std::uint64_t k = 0; k < entries; ++k) {
+            std::uint64_t ref = bigEndian(u + start + k * refSize, refSize);
+            if (ref >= count || !keyIsClean(ref)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<nlohmann::json> plistParse(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > 0x7fffffff) return std::nullopt;
     plist_t root = nullptr;
     if (bytes.size() >= 8 && bytes.substr(0, 8) == "bplist00") {
+        if (!binaryKeysHoldNoNul(bytes)) return std::nullopt;
         plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     } else {
+        // XML forbids the NUL character, and libplist would keep it inside a
+        // key, where it aborts on it: such a file is damaged.
+        if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
         plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     }
     if (!root) return std::nullopt;

@@ -1,6 +1,5 @@
 #include "core/UserDefaults.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cmath>
@@ -12,6 +11,7 @@
 #include "base/Files.h"
 #include "base/Log.h"
 #include "base/Plist.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::string standardPath() { return base::configHome() + "/Flashwren/Flashwren.p
 // "T", "t" or a non-zero digit (after blanks, a sign and zeros) is true.
 bool textAsBool(const std::string& s) {
     size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    while (i < s.size() && base::isAsciiSpace(s[i])) ++i;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     while (i < s.size() && s[i] == '0') ++i;
     if (i >= s.size()) return false;
@@ -141,11 +141,8 @@ std::optional<double> asNumber(const Value& v, bool wholeText) {
         const std::string& s = v.get_ref<const std::string&>();
         const char* begin = s.c_str();
         char* end = nullptr;
-        if (wholeText) {
-            double d = std::strtod(begin, &end);
-            if (end == begin) return std::nullopt;
-            return d;
-        }
+        // A point is the decimal separator whatever the session's locale.
+        if (wholeText) return base::parseLeadingDouble(s);
         // An integer reads the leading digits only ("12.5" is 12), as the
         // platform's defaults do.
         errno = 0;

@@ -192,17 +192,7 @@ QString GoogleTracker::storeHit(const QString& folder, const HitFields& hit) {
         spdlog::error("GoogleTracker: cannot write to the queue folder: {}", std::strerror(errno));
         return {};
     }
-    size_t written = 0;
-    bool ok = true;
-    while (written < xml.size()) {
-        ssize_t n = ::write(fd, xml.data() + written, xml.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
+    bool ok = base::writeFully(fd, xml.data(), xml.size()) == xml.size();
     if (ok && ::fsync(fd) != 0) ok = false;
     ::close(fd);
     QString result;

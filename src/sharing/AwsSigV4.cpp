@@ -10,13 +10,11 @@
 
 #include "base/Crypto.h"
 #include "base/Http.h"
+#include "base/Text.h"
 
 namespace {
 
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+std::string lower(const std::string& s) { return base::toLowerAscii(s); }
 
 // Trims the value and folds runs of spaces into one.
 std::string canonicalValue(const std::string& value) {

@@ -17,6 +17,7 @@
 #include "sharing/FacebookLoginWebController.h"
 #include "sharing/SharingRuntime.h"
 #include "sharing/SocialSharingService.h"
+#include "base/Multipart.h"
 
 namespace {
 
@@ -38,18 +39,17 @@ Throttle& throttle() {
 }
 
 std::string multipartField(const std::string& name, const std::string& value) {
-    return std::string("--") + FacebookSharing::kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-           "\"\r\n\r\n" + value + "\r\n";
+    return base::multipartPartHeader(FacebookSharing::kBoundary, name) + value + "\r\n";
 }
 
-std::string multipartEnd() { return std::string("--") + FacebookSharing::kBoundary + "--\r\n"; }
+std::string multipartEnd() { return base::multipartClosing(FacebookSharing::kBoundary); }
 
 base::HttpResponse graphPost(const QString& url, std::string body) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = url.toStdString();
     request.timeoutSeconds = FacebookSharing::kTimeoutSeconds;
-    request.headers = {{"Content-Type", std::string("multipart/form-data; boundary=") + FacebookSharing::kBoundary}};
+    request.headers = {{"Content-Type", base::multipartContentType(FacebookSharing::kBoundary)}};
     request.body = std::move(body);
     return base::httpPerform(request);
 }
@@ -270,9 +270,7 @@ void FacebookSharing::postOnFBAt(const QString& url) {
             endLogIn();
             return;
         }
-        body += std::string("--") + kBoundary +
-                "\r\nContent-Disposition: form-data; name=\"source\"; filename=\"source.jpg\"\r\n"
-                "Content-Type: image/jpeg\r\n\r\n" +
+        body += base::multipartPartHeader(kBoundary, "source", std::string("source.jpg"), {"Content-Type: image/jpeg"}) +
                 *photo + "\r\n";
     }
     body += multipartEnd();

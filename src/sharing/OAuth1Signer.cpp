@@ -5,6 +5,7 @@
 
 #include "base/Crypto.h"
 #include "base/Http.h"
+#include "base/Text.h"
 
 // RFC 3986 unreserved characters pass; everything else is escaped, which is
 // exactly the form encoding of the rest of the booth.
@@ -30,13 +31,12 @@ std::string OAuth1Signer::baseStringURI(const std::string& url) {
     auto schemeEnd = u.find("://");
     if (schemeEnd == std::string::npos) return u;
     std::string scheme = u.substr(0, schemeEnd);
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    scheme = base::toLowerAscii(scheme);
     std::string rest = u.substr(schemeEnd + 3);
     auto slash = rest.find('/');
     std::string authority = rest.substr(0, slash);
     std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-    std::transform(authority.begin(), authority.end(), authority.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
+    authority = base::toLowerAscii(authority);
     if ((scheme == "http" && authority.size() > 3 && authority.ends_with(":80")) ||
         (scheme == "https" && authority.size() > 4 && authority.ends_with(":443")))
         authority.erase(authority.rfind(':'));
@@ -67,8 +67,7 @@ std::string OAuth1Signer::signatureBaseString(const std::string& method, const s
     }
     all.insert(all.end(), oauthParams.begin(), oauthParams.end());
     all.insert(all.end(), bodyParams.begin(), bodyParams.end());
-    std::string upper = method;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::string upper = base::toUpperAscii(method);
     return upper + '&' + percentEncode(baseStringURI(url)) + '&' + percentEncode(normalizedParameters(all));
 }
 

@@ -5,6 +5,7 @@
 #include "base/Http.h"
 #include "base/Json.h"
 #include "base/Log.h"
+#include "base/Multipart.h"
 
 std::unique_ptr<SendGrid> SendGrid::apiUser(const QString& user, const QString& key) {
     return std::make_unique<SendGrid>(user, key);
@@ -58,31 +59,26 @@ std::optional<QByteArray> SendGrid::GetDataFromFile(const QUrl& fileUrl, QString
 
 std::optional<QByteArray> SendGrid::multipartBody(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
                                                   const std::optional<QUrl>& logFileUrl, QString* error) const {
-    const QByteArray boundaryLine = QByteArray("--") + kBoundary + "\r\n";
+    auto part = [](const QString& name, std::optional<std::string> file, std::vector<std::string> lines) {
+        return QByteArray::fromStdString(base::multipartPartHeader(kBoundary, name.toStdString(), file, lines));
+    };
     QByteArray body;
-    for (const auto& [name, value] : formFields(message)) {
-        body += boundaryLine;
-        body += "Content-Disposition: form-data; name=\"" + name.toUtf8() + "\"\r\n\r\n" + value.toUtf8() + "\r\n";
-    }
+    for (const auto& [name, value] : formFields(message)) body += part(name, std::nullopt, {}) + value.toUtf8() + "\r\n";
     if (imageUrl) {
         auto photo = GetDataFromFile(*imageUrl, error);
         if (!photo) return std::nullopt;
-        body += boundaryLine;
-        body += "Content-Disposition: form-data; name=\"files[photo.jpg]\"; filename=\"photo.jpg\"\r\n";
-        body += "Content-Type: image/jpeg\r\n\r\n";
+        body += part(QStringLiteral("files[photo.jpg]"), "photo.jpg", {"Content-Type: image/jpeg"});
         body += *photo;
         body += "\r\n";
     }
     if (logFileUrl) {
         auto log = GetDataFromFile(*logFileUrl, error);
         if (!log) return std::nullopt;
-        body += boundaryLine;
-        body += "Content-Disposition: form-data; name=\"files[logfile.txt]\"; filename=\"log.txt\"\r\n";
-        body += "Content-Type: html/text\r\n\r\n";
+        body += part(QStringLiteral("files[logfile.txt]"), "log.txt", {"Content-Type: html/text"});
         body += *log;
         body += "\r\n";
     }
-    body += QByteArray("--") + kBoundary + "--\r\n";
+    body += QByteArray::fromStdString(base::multipartClosing(kBoundary));
     return body;
 }
 
@@ -104,7 +100,7 @@ void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success,
     request.url = baseURL().toStdString();
     request.timeoutSeconds = kTimeoutSeconds;
     request.connectTimeoutSeconds = kTimeoutSeconds;
-    request.headers.emplace_back("Content-Type", std::string("multipart/form-data; boundary=") + kBoundary);
+    request.headers.emplace_back("Content-Type", base::multipartContentType(kBoundary));
     request.body = body.toStdString();
     base::HttpResponse response = base::httpPerform(request);
     if (!response.completed()) {

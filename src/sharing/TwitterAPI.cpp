@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Files.h"
+#include "base/Multipart.h"
 
 namespace {
 
@@ -103,13 +104,10 @@ bool TwitterAPI::postStatusUpdate(const QString& text, const QString& mediaPath,
         return false;
     }
     const std::string boundary = "flashwren-" + OAuth1Signer::makeNonce();
-    std::string body;
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"status\"\r\n\r\n" + text.toStdString() +
-            "\r\n";
-    body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"media[]\"; filename=\"photo.jpg\"\r\n" +
-            "Content-Type: image/jpeg\r\n\r\n";
-    body += *photo;
-    body += "\r\n--" + boundary + "--\r\n";
+    base::MultipartBody multipart(boundary);
+    multipart.addField("status", text.toStdString());
+    multipart.addFile("media[]", "photo.jpg", *photo, {"Content-Type: image/jpeg"});
+    std::string body = multipart.finish();
 
     const std::string address = url("1.1/statuses/update_with_media.json");
     base::HttpRequest request;
@@ -121,7 +119,7 @@ bool TwitterAPI::postStatusUpdate(const QString& text, const QString& mediaPath,
                                              "POST", address, {},
                                              {consumerKey_, consumerSecret_, accessToken.token, accessToken.secret},
                                              {}, OAuth1Signer::makeNonce(), timestamp())},
-                       {"Content-Type", "multipart/form-data; boundary=" + boundary}};
+                       {"Content-Type", multipart.contentType()}};
     request.body = std::move(body);
     auto response = base::httpPerform(request);
     if (!response.completed() || response.status != 200) {

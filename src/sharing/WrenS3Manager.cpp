@@ -15,6 +15,7 @@
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 #include "sharing/AwsSigV4.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -24,8 +25,7 @@ std::string config(const char* key) { return ServiceConfig::value(QString::fromL
 std::string mimeType(const std::string& contentType) {
     std::string type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && type.back() == ' ') type.pop_back();
-    for (auto& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return type;
+    return base::toLowerAscii(type);
 }
 
 }  // namespace

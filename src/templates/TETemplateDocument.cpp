@@ -5,10 +5,13 @@
 #include <QFileInfo>
 #include <QXmlStreamReader>
 
+#include <cmath>
 #include <set>
 
 namespace {
-constexpr int kMaxSide = 20000;
+// A print is drawn whole in memory, four bytes a pixel: 12,000 a side is
+// already half a gigabyte, and more than any printer the booth drives needs.
+constexpr int kMaxSide = 12000;
 
 bool readNumber(const QXmlStreamAttributes& attrs, const char* name, double* out) {
     bool ok = false;
@@ -66,9 +69,10 @@ std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QSt
     {
         const auto attrs = xml.attributes();
         double w = 0, h = 0;
-        if (!readNumber(attrs, "width", &w) || !readNumber(attrs, "height", &h) || w < 1 || h < 1 ||
-            w > kMaxSide || h > kMaxSide) {
-            fail(error, where() + QStringLiteral("width and height must be whole pixels from 1 to 20000"));
+        // Written so that a size that is not a number fails too.
+        if (!readNumber(attrs, "width", &w) || !readNumber(attrs, "height", &h) || !(w >= 1 && w <= kMaxSide) ||
+            !(h >= 1 && h <= kMaxSide)) {
+            fail(error, where() + QStringLiteral("width and height must be whole pixels from 1 to %1").arg(kMaxSide));
             return nullptr;
         }
         doc->size = QSize(int(w), int(h));
@@ -93,8 +97,10 @@ std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QSt
         const QString type = attrs.value(QLatin1String("type")).toString();
         double x = 0, y = 0, w = 0, h = 0;
         if (!readNumber(attrs, "x", &x) || !readNumber(attrs, "y", &y) || !readNumber(attrs, "width", &w) ||
-            !readNumber(attrs, "height", &h) || w <= 0 || h <= 0) {
-            fail(error, where() + QStringLiteral("a layer needs x, y and a positive width and height"));
+            !readNumber(attrs, "height", &h) || !(w > 0 && w <= kMaxSide) || !(h > 0 && h <= kMaxSide) ||
+            !(std::abs(x) <= kMaxSide) || !(std::abs(y) <= kMaxSide)) {
+            fail(error, where() + QStringLiteral("a layer needs x and y within %1 pixels of the print and a width "
+                                                 "and height from above 0 to %1").arg(kMaxSide));
             return nullptr;
         }
         layer.frame = QRectF(x, y, w, h);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScopedLocale.h"
 #include "TempDir.h"
 #include "base/Executor.h"
 #include "base/Files.h"
@@ -163,6 +164,37 @@ TEST(UserDefaults, ObserversHearChangesOfTheirKey) {
     d.unobserve(id);
     d.set("GREEN_SCREEN_ON", 2);
     EXPECT_EQ(heard.size(), 2u);
+}
+
+// A NUL byte in the file made the property-list library abort the booth at
+// every start, before the file could be set aside.
+TEST(UserDefaults, NulInsideTheFileIsDamageNotAnAbort) {
+    using namespace std::string_literals;
+    for (std::string bytes : {"<string>\0</string>"s, "<dict><key>PRINT\0ER</key><string>x</string></dict>"s}) {
+        testsupport::TempDir dir;
+        std::string path = dir.file("s.plist");
+        { std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes; }
+        UserDefaults d(path);
+        EXPECT_NE(d.loadError(), "");
+        auto aside = setAsideFiles(dir.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(*base::readFile(aside[0].string()), bytes);
+        d.set("COUNT", 2);
+        EXPECT_EQ(UserDefaults(path).integer("COUNT"), 2);
+    }
+}
+
+// The booth runs in the desktop's locale; a number kept as text reads with a
+// point there too, as it did when it was written.
+TEST(UserDefaults, TextNumbersReadWithAPointUnderACommaLocale) {
+    testsupport::ScopedLocale comma("de_DE", "UTF-8");
+    if (!comma.ok()) GTEST_SKIP() << "cannot build a de_DE locale";
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.set("DELAY", "1.5");
+    d.set("LENIENT", " 2.25 seconds");
+    EXPECT_EQ(d.real("DELAY"), 1.5);
+    EXPECT_EQ(d.real("LENIENT"), 2.25);
 }
 
 namespace {

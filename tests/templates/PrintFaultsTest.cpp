@@ -56,7 +56,7 @@ TEST_F(PrintFaults, PhotoIndexesWithAGapAreRefusedAndTheLargestSizeIsAllowed) {
 </template>)"), &error));
     EXPECT_TRUE(error.contains("0 to 1")) << error.toStdString();
     EXPECT_TRUE(TETemplateDocument::loadFromFolder(makeTemplate(folder(""), "largest", R"(
-<template width="20000" height="20000"><layer type="photo" x="0" y="0" width="5" height="5"/></template>)"), &error))
+<template width="12000" height="12000"><layer type="photo" x="0" y="0" width="5" height="5"/></template>)"), &error))
         << error.toStdString();
 }
 

@@ -106,6 +106,32 @@ TEST_F(TemplatesTest, BadTemplatesAreRefusedWithAReason) {
     EXPECT_TRUE(error.contains("Unable to read template"));
 }
 
+// A print is drawn whole in memory: a side past the bound would ask for
+// gigabytes, and a size that is not a number would pass every comparison.
+TEST_F(TemplatesTest, PrintAndLayerSizesBeyondTheBoundAreRefused) {
+    const QString photo = R"(<layer type="photo" x="0" y="0" width="5" height="5"/>)";
+    for (const char* size : {R"(width="12001" height="10")", R"(width="10" height="20000")",
+                             R"(width="nan" height="10")", R"(width="10" height="inf")"}) {
+        QString error;
+        EXPECT_FALSE(TETemplateDocument::loadFromFolder(
+            makeTemplate("big", QString("<template %1>%2</template>").arg(size, photo)), &error)) << size;
+        EXPECT_TRUE(error.contains("from 1 to 12000")) << error.toStdString();
+    }
+    for (const char* frame : {R"(x="nan" y="0" width="5" height="5")", R"(x="0" y="0" width="inf" height="5")",
+                              R"(x="0" y="-1e300" width="5" height="5")", R"(x="0" y="0" width="5" height="1e12")"}) {
+        QString error;
+        EXPECT_FALSE(TETemplateDocument::loadFromFolder(
+            makeTemplate("frame", QString(R"(<template width="10" height="10"><layer type="photo" %1/></template>)").arg(frame)),
+            &error)) << frame;
+        EXPECT_FALSE(error.isEmpty());
+    }
+    QString error;
+    auto largest = TETemplateDocument::loadFromFolder(
+        makeTemplate("largest", QString(R"(<template width="12000" height="12000">%1</template>)").arg(photo)), &error);
+    ASSERT_TRUE(largest) << error.toStdString();
+    EXPECT_EQ(largest->size, QSize(12000, 12000));
+}
+
 TEST_F(TemplatesTest, PrintAndThumbnailGoToPrintsAndThumbUnderOneName) {
     auto doc = TETemplateDocument::loadFromFolder(makeTemplate("two", kTwoSlots));
     ASSERT_TRUE(doc);

@@ -18,6 +18,7 @@
 #include "kits/blackbox/BBXKitSupport.h"
 #include "kits/blackbox/BBXSettings.h"
 #include "kits/blackbox/BBXUserLogging.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -28,11 +29,8 @@ bool isDirectory(const std::string& path) {
 
 bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-std::string millisecondsText(double ms) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%f", ms);
-    return buffer;
-}
+// "%f", with a point in every locale.
+std::string millisecondsText(double ms) { return base::formatFixed(ms, 6); }
 
 }  // namespace
 

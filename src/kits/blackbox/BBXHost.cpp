@@ -7,15 +7,11 @@
 
 #include "base/Files.h"
 #include "kits/blackbox/crashtime/BBXContext.h"
+#include "base/Text.h"
 
 namespace {
 
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
-    std::size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    return s.substr(i);
-}
+using base::trim;
 
 std::string unquote(std::string s) {
     if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) return s.substr(1, s.size() - 2);

@@ -135,5 +135,10 @@ std::optional<std::chrono::system_clock::time_point> BBXInternalReport::dateCrea
     if (!identity) return std::nullopt;
     auto it = identity->find("started_at");
     if (it == identity->end() || !it->is_number_unsigned()) return std::nullopt;
+    // The clock counts nanoseconds in 64 bits: later than that is a damaged
+    // file, and converting it would overflow.
+    constexpr std::uint64_t kLatest = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max()).count());
+    if (it->get<std::uint64_t>() > kLatest) return std::nullopt;
     return std::chrono::system_clock::time_point(std::chrono::seconds(it->get<std::uint64_t>()));
 }

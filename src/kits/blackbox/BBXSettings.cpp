@@ -7,6 +7,7 @@
 #include "base/Log.h"
 #include "base/Plist.h"
 #include "kits/blackbox/BBXKitSupport.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -25,9 +26,9 @@ std::optional<double> numberReading(const nlohmann::json& value) {
     }
     if (value.is_string()) {
         const std::string& text = value.get_ref<const std::string&>();
-        char* end = nullptr;
-        double d = std::strtod(text.c_str(), &end);
-        if (!text.empty() && end && *end == '\0' && std::isfinite(d)) return d;
+        // A point is the decimal separator whatever the session's locale.
+        auto d = base::parseDouble(text);
+        if (d && std::isfinite(*d)) return d;
     }
     return std::nullopt;
 }

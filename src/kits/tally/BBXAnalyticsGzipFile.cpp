@@ -1,4 +1,5 @@
 #include "kits/tally/BBXAnalyticsGzipFile.h"
+#include "base/Files.h"
 
 #include <unistd.h>
 #include <zlib.h>
@@ -9,16 +10,7 @@
 namespace {
 constexpr std::size_t kChunk = 5120;
 
-bool writeAll(int fd, const unsigned char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
+bool writeAll(int fd, const unsigned char* p, std::size_t n) { return base::writeFully(fd, p, n) == n; }
 
 ssize_t readSome(int fd, unsigned char* p, std::size_t n) {
     // Fill the buffer fully unless the file ends, so "end of source" is known.

@@ -10,6 +10,7 @@
 
 #include "kits/tally/TallyFiles.h"
 #include "kits/tally/TallyLog.h"
+#include "base/Files.h"
 
 namespace fs = std::filesystem;
 using tally::posixError;
@@ -106,24 +107,17 @@ bool BBXEventLogFile::appendData(std::string_view data, base::Error* error) {
         setError(error, base::Error("BBXEventLogFile", -1, "no file handle open for writing"));
         return false;
     }
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd_, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : EIO;
-            if (left != data.size()) {
-                // Cut the partial line off again; O_APPEND puts the next
-                // write at the restored end.
-                while (::ftruncate(fd_, static_cast<off_t>(fileSize_)) != 0 && errno == EINTR) {
-                }
+    std::size_t written = base::writeFully(fd_, data.data(), data.size());
+    if (written != data.size()) {
+        int err = errno;
+        if (written > 0) {
+            // Cut the partial line off again; O_APPEND puts the next
+            // write at the restored end.
+            while (::ftruncate(fd_, static_cast<off_t>(fileSize_)) != 0 && errno == EINTR) {
             }
-            setError(error, posixError(err, "write " + fileURL_));
-            return false;
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        setError(error, posixError(err, "write " + fileURL_));
+        return false;
     }
     fileSize_ += data.size();
     return true;

@@ -19,6 +19,9 @@
 
 #include "kits/trellis/TRLSerialExecutor.h"
 #include "kits/trellis/TRLUtilities.h"
+#include "base/Files.h"
+#include "base/CurlSetup.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -61,13 +64,6 @@ base::Error errorForCurl(CURLcode code, const char* detail) {
         return urlError(kBBXURLErrorNetworkConnectionLost, "The network connection was lost.", text);
     default: return urlError(kBBXURLErrorUnknown, "The request failed.", text);
     }
-}
-
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    return s.substr(i);
 }
 
 std::string temporaryDownloadPath() {
@@ -120,21 +116,6 @@ struct BBXTransfer {
         task->deliverResponse(std::move(response));
     }
 
-    static size_t onHeader(char* data, size_t size, size_t count, void* user) {
-        auto* t = static_cast<BBXTransfer*>(user);
-        size_t n = size * count;
-        std::string line(data, n);
-        if (line.rfind("HTTP/", 0) == 0) {
-            // Each status line (interim replies, redirects) starts a new header set.
-            t->received.clear();
-            return n;
-        }
-        auto colon = line.find(':');
-        if (colon == std::string::npos) return n;
-        t->received.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
-        return n;
-    }
-
     // Called about once a second and on every transfer: ends a transfer that
     // moved no byte for the request's timeout.
     static int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
@@ -157,15 +138,9 @@ struct BBXTransfer {
         size_t n = size * count;
         t->deliverResponseOnce();
         if (t->task->kind() == BBXURLSessionTask::Kind::Download) {
-            size_t done = 0;
-            while (done < n) {
-                ssize_t w = ::write(t->downloadFd, data + done, n - done);
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) {
-                    t->downloadFailed = true;
-                    return 0;  // stops the transfer
-                }
-                done += static_cast<size_t>(w);
+            if (base::writeFully(t->downloadFd, data, n) != n) {
+                t->downloadFailed = true;
+                return 0;  // stops the transfer
             }
             return n;
         }
@@ -202,7 +177,7 @@ public:
 
 private:
     BBXTransport() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        base::curlGlobalInit();
         multi_ = curl_multi_init();
         thread_ = std::thread([this] { loop(); });
         thread_.detach();
@@ -370,11 +345,27 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     }
     CURL* c = t->easy;
     const TRLURLRequest& r = request_;
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    // The timeout counts time without progress, as an idle timeout.
+    double timeout = r.timeoutInterval > 0 ? r.timeoutInterval : 60;
+    base::CurlSetup setup;
+    setup.errorBuffer = t->errorBuffer;
+    setup.connectTimeoutMs = static_cast<long>(timeout * 1000);
+    std::string pem;
+    if (trust && trust->anchorsOnly()) {
+        pem = trust->anchorsPEM();
+        if (pem.empty()) {
+            finish(cancelledError());
+            return;
+        }
+        setup.caInfoBlob = pem;
+    } else {
+        std::lock_guard lock(gTestMutex);
+        setup.caFile = gDefaultTrustFile;
+    }
+    base::curlApplySetup(c, setup);
     curl_easy_setopt(c, CURLOPT_URL, r.url.c_str());
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, t->errorBuffer);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &BBXTransfer::onHeader);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, t.get());
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &base::curlCollectHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &t->received);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &BBXTransfer::onBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, t.get());
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
@@ -383,38 +374,12 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     // The SDK sends a handful of requests a run: a fresh connection each
     // time costs little and never meets a connection the server dropped.
     curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    std::string noProxy = "localhost,127.0.0.1,::1";
-    if (const char* env = std::getenv("no_proxy"); env && *env) noProxy += std::string(",") + env;
-    else if (const char* env2 = std::getenv("NO_PROXY"); env2 && *env2) noProxy += std::string(",") + env2;
-    curl_easy_setopt(c, CURLOPT_NOPROXY, noProxy.c_str());
-    // The timeout counts time without progress, as an idle timeout.
-    double timeout = r.timeoutInterval > 0 ? r.timeoutInterval : 60;
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
     t->idleTimeout = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(timeout));
     t->lastProgress = std::chrono::steady_clock::now();
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &BBXTransfer::onProgress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, t.get());
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
 
-    if (trust && trust->anchorsOnly()) {
-        std::string pem = trust->anchorsPEM();
-        if (pem.empty()) {
-            finish(cancelledError());
-            return;
-        }
-        curl_blob blob{pem.data(), pem.size(), CURL_BLOB_COPY};
-        curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(c, CURLOPT_CAINFO_BLOB, &blob);
-    } else {
-        std::lock_guard lock(gTestMutex);
-        if (!gDefaultTrustFile.empty()) {
-            curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
-            curl_easy_setopt(c, CURLOPT_CAINFO, gDefaultTrustFile.c_str());
-        }
-    }
     {
         std::lock_guard lock(gTestMutex);
         for (const auto& entry : gResolveOverrides) t->resolve = curl_slist_append(t->resolve, entry.c_str());

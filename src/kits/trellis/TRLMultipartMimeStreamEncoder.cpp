@@ -7,6 +7,8 @@
 
 #include "base/Log.h"
 #include "kits/trellis/TRLUtilities.h"
+#include "base/Files.h"
+#include "base/Multipart.h"
 
 long long TRLMemoryOutputStream::write(const void* bytes, std::size_t length) {
     data_.append(static_cast<const char*>(bytes), length);
@@ -25,18 +27,8 @@ bool TRLFileOutputStream::open() {
 
 long long TRLFileOutputStream::write(const void* bytes, std::size_t length) {
     if (fd_ < 0) return -1;
-    const char* p = static_cast<const char*>(bytes);
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd_, p + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return done > 0 ? static_cast<long long>(done) : -1;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<long long>(done);
+    std::size_t done = base::writeFully(fd_, bytes, length);
+    return done > 0 || length == 0 ? static_cast<long long>(done) : -1;
 }
 
 bool TRLFileOutputStream::close() {
@@ -50,7 +42,7 @@ bool TRLFileOutputStream::close() {
 std::string TRLMultipartMimeStreamEncoder::generateBoundary() { return TRLCreateUUIDString(); }
 
 std::string TRLMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(const std::string& boundary) {
-    return "multipart/form-data; boundary=" + boundary;
+    return base::multipartContentType(boundary);
 }
 
 std::unique_ptr<TRLMultipartMimeStreamEncoder> TRLMultipartMimeStreamEncoder::encoderWithStream(
@@ -88,12 +80,18 @@ bool TRLMultipartMimeStreamEncoder::encode(const std::function<void()>& block) {
     }
     writeData("MIME-Version: 1.0\r\n");
     if (block) block();
-    writeData("--" + boundary_ + "--\r\n");
+    writeData(base::multipartClosing(boundary_));
     if (!stream_->close()) {
         spdlog::error("[Trellis] Failed to write data to stream");
         failed_ = true;
     }
     return !failed_;
+}
+
+// A file part's header lines: a known type travels as binary.
+static std::vector<std::string> fileHeaderLines(const std::optional<std::string>& mimeType) {
+    if (mimeType && !mimeType->empty()) return {"Content-Type: " + *mimeType, "Content-Transfer-Encoding: binary"};
+    return {"Content-Type: application/octet-stream"};
 }
 
 std::string TRLMultipartMimeStreamEncoder::escapeHeaderParameter(std::string_view text) {
@@ -110,9 +108,7 @@ std::string TRLMultipartMimeStreamEncoder::escapeHeaderParameter(std::string_vie
 
 void TRLMultipartMimeStreamEncoder::addValue(const std::optional<std::string>& value, const std::string& fieldName) {
     if (!value || fieldName.empty()) return;
-    writeData("--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + escapeHeaderParameter(fieldName) +
-              "\"\r\n");
-    writeData("Content-Type: text/plain\r\n\r\n");
+    writeData(base::multipartPartHeader(boundary_, fieldName, std::nullopt, {"Content-Type: text/plain"}));
     writeData(*value + "\r\n");
 }
 
@@ -124,13 +120,7 @@ void TRLMultipartMimeStreamEncoder::addFileData(std::string_view data, const std
                                                 const std::optional<std::string>& mimeType,
                                                 const std::string& fieldName) {
     if (fileName.empty() || fieldName.empty()) return;
-    std::string header = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" +
-                         escapeHeaderParameter(fieldName) + "\"; filename=\"" + escapeHeaderParameter(fileName) +
-                         "\"\r\n";
-    if (mimeType && !mimeType->empty())
-        header += "Content-Type: " + *mimeType + "\r\nContent-Transfer-Encoding: binary\r\n\r\n";
-    else header += "Content-Type: application/octet-stream\r\n\r\n";
-    writeData(header);
+    writeData(base::multipartPartHeader(boundary_, fieldName, fileName, fileHeaderLines(mimeType)));
     writeData(data);
     writeData("\r\n");
 }
@@ -140,13 +130,7 @@ bool TRLMultipartMimeStreamEncoder::addFile(const std::string& path, const std::
     if (fileName.empty() || fieldName.empty()) return false;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    std::string header = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" +
-                         escapeHeaderParameter(fieldName) + "\"; filename=\"" + escapeHeaderParameter(fileName) +
-                         "\"\r\n";
-    if (mimeType && !mimeType->empty())
-        header += "Content-Type: " + *mimeType + "\r\nContent-Transfer-Encoding: binary\r\n\r\n";
-    else header += "Content-Type: application/octet-stream\r\n\r\n";
-    writeData(header);
+    writeData(base::multipartPartHeader(boundary_, fieldName, fileName, fileHeaderLines(mimeType)));
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);

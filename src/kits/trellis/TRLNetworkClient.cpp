@@ -1,12 +1,12 @@
 #include "kits/trellis/TRLNetworkClient.h"
 
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 
 #include "base/Crypto.h"
 #include "kits/trellis/TRLUtilities.h"
+#include "base/Text.h"
 
 // ---- response classification
 
@@ -20,24 +20,19 @@ double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse
     constexpr double kDefault = 300;
     auto header = headerForResponse(response, "Retry-After");
     if (!header) return kDefault;
-    std::string text = *header;
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-    size_t start = 0;
-    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
-    text = text.substr(start);
+    std::string text = base::trim(*header);
     // Only a plain decimal number counts: no dates, hexadecimal, "inf" or "nan".
     if (text.empty()) return kDefault;
     bool digit = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        if (std::isdigit(static_cast<unsigned char>(c))) digit = true;
+        if (base::isAsciiDigit(c)) digit = true;
         else if (!(c == '.' || ((c == '-' || c == '+') && i == 0))) return kDefault;
     }
     if (!digit) return kDefault;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (!end || *end != '\0' || !std::isfinite(value) || value < 0) return kDefault;
-    return value;
+    auto value = base::parseDouble(text);  // a point in every locale
+    if (!value || !std::isfinite(*value) || *value < 0) return kDefault;
+    return *value;
 }
 
 std::optional<std::string> TRLNetworkResponseHandler::requestIdForResponse(const TRLHTTPURLResponse* response) {

@@ -217,7 +217,7 @@ void TRLSettingsOnboardingManager::beginSettingsDownload() {
     if (!directory) {
         // Without a folder of its own the reply could not be kept.
         spdlog::error("[Trellis] failed to download settings: the bundle identifier \"{}\" cannot name a folder",
-                      TRLMainInfoDictionary().value("CFBundleIdentifier", std::string()));
+                      base::jsonString(TRLMainInfoDictionary(), "CFBundleIdentifier").value_or(""));
         operationDidDownloadAndSaveSettings(
             *op, base::Error(kTRLSettingsErrorDomain, kTRLSettingsErrorNotSaved, "No folder for the settings."));
         return;

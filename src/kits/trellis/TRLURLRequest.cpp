@@ -1,15 +1,9 @@
 #include "kits/trellis/TRLURLRequest.h"
 
 #include <algorithm>
-#include <cctype>
+#include "base/Text.h"
 
-bool TRLHeaderNameEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+bool TRLHeaderNameEquals(std::string_view a, std::string_view b) { return base::equalsIgnoringAsciiCase(a, b); }
 
 namespace {
 std::optional<std::string> joined(const TRLHeaderList& headers, std::string_view name) {

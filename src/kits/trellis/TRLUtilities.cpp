@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
@@ -12,6 +11,7 @@
 #include "base/Crypto.h"
 #include "base/Files.h"
 #include "base/Plist.h"
+#include "base/Text.h"
 
 namespace {
 
@@ -23,12 +23,7 @@ std::optional<std::string> infoString(const nlohmann::json& info, const char* ke
     return std::nullopt;
 }
 
-std::string trimmed(std::string s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
-    size_t i = 0;
-    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
-    return s.substr(i);
-}
+std::string trimmed(const std::string& s) { return base::trim(s); }
 
 std::optional<std::string> readSmallFile(const std::string& path) {
     auto text = base::readFile(path);
@@ -44,9 +39,9 @@ bool parseVersion(const std::string& text, TRLOperatingSystemVersion& out) {
     long parts[3] = {0, 0, 0};
     int count = 0;
     size_t i = 0;
-    while (count < 3 && i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+    while (count < 3 && i < text.size() && base::isAsciiDigit(text[i])) {
         long v = 0;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        while (i < text.size() && base::isAsciiDigit(text[i])) {
             v = v * 10 + (text[i] - '0');
             if (v > 1000000) return false;
             ++i;

@@ -3,14 +3,14 @@
 #include <algorithm>
 
 #include "base/Log.h"
+#include "base/Text.h"
 
 namespace {
 TRLNamedException trellisException(const std::string& reason) { return TRLNamedException("TRLException", reason); }
 
 std::string lowerNoDashes(std::string uuid) {
     uuid.erase(std::remove(uuid.begin(), uuid.end(), '-'), uuid.end());
-    for (auto& c : uuid) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return uuid;
+    return base::toLowerAscii(uuid);
 }
 }  // namespace
 

@@ -48,6 +48,14 @@ const std::set<std::string> kAllowed = {
     "_ZTVN10__cxxabiv119__pointer_type_infoE",
 };
 
+// A sanitizer build's instrumentation calls into its own runtime, which is
+// written to run inside signal handlers; a normal build never names these.
+bool isSanitizerHook(const std::string& s) {
+    for (const char* prefix : {"__asan_", "__ubsan_", "__tsan_", "__sanitizer_", "__sancov_"})
+        if (s.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
 TEST(CrashTimeLibrary, CallsOnlyAsyncSignalSafeFunctions) {
     std::string lib = std::string(FLASHWREN_BINARY_DIR) + "/src/kits/blackbox/crashtime/libcrashtime.a";
     auto undefined = symbols("nm -u " + lib);
@@ -55,6 +63,7 @@ TEST(CrashTimeLibrary, CallsOnlyAsyncSignalSafeFunctions) {
     ASSERT_FALSE(undefined.empty()) << "cannot list " << lib;
     for (const auto& s : undefined) {
         if (defined.count(s)) continue;  // one object of the library calling another
+        if (isSanitizerHook(s)) continue;
         EXPECT_TRUE(kAllowed.count(s)) << "crash-time code calls " << s;
     }
 }

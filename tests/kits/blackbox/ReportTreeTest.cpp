@@ -204,3 +204,18 @@ TEST_F(Tree, KeyValuesSetOnAReportGoIntoItsOwnFiles) {
 }
 
 }  // namespace
+
+// A start time past what the clock can hold (found by fuzzing the metadata)
+// is no date, not an overflow into some other one.
+TEST_F(Tree, AStartTimeBeyondTheClocksRangeIsNoDate) {
+    fs::create_directories(files.activePath());
+    for (const char* started : {"18446744073709551615", "9223372036854775807", "9300000000"}) {
+        std::string dir = files.activePath() + "/EXEC-" + started;
+        fs::create_directories(dir);
+        std::ofstream(dir + "/metadata.bbxrecord")
+            << R"({"identity":{"session_id":"S-1","started_at":)" << started << "}}\n";
+        auto r = BBXInternalReport::reportWithPath(dir);
+        ASSERT_TRUE(r) << started;
+        EXPECT_EQ(r->dateCreated(), std::nullopt) << started;
+    }
+}

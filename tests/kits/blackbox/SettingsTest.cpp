@@ -7,6 +7,7 @@
 #include "TempDir.h"
 #include "base/AppInfo.h"
 #include "base/Plist.h"
+#include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/BBXKitSupport.h"
 #include "kits/blackbox/BBXSettings.h"
 
@@ -129,3 +130,59 @@ TEST_F(Settings, PromptTextsComeFromServerThenTheStringTable) {
 }
 
 }  // namespace
+
+// Every information-dictionary key the crash kit reads, and every settings
+// key it reads from the SDK core's download, holding a value of the wrong
+// type: each reader falls back to its default and none throws.
+TEST_F(Settings, ValuesOfTheWrongTypeFallBackAndNeverThrow) {
+    const nlohmann::json wrong[] = {42, 1.5, nlohmann::json::array({"x"}), nlohmann::json::object({{"a", 1}}), true,
+                                    "text"};
+    const char* infoKeys[] = {"/Blackbox", "/Blackbox/ReportsEndpoint", "/Blackbox/BetaEndpoint",
+                              "/Blackbox/PackageReports", "/Blackbox/SubmitReports", "/Blackbox/UrgentReports",
+                              "/NSExtension", "/NSExtension/NSExtensionPointIdentifier", "/CFBundleIdentifier"};
+    const char* settingsKeys[] = {"", "/features", "/features/collect_reports", "/features/prompt_enabled",
+                                  "/app", "/prompt", "/prompt/title", "/prompt/message", "/prompt/cancel_button_title",
+                                  "/prompt/send_button_title", "/prompt/always_send_button_title", "/beta",
+                                  "/beta/update_suspend_duration", "/cache", "/analytics"};
+    auto readEverything = [](const BBXSettings& s) {
+        EXPECT_FALSE(s.reportsEndpoint().empty());
+        EXPECT_FALSE(s.betaEndpoint().empty());
+        s.shouldPackageReports();
+        s.shouldSubmitReports();
+        s.canProcessUrgentReports();
+        s.crashReportingEnabled();
+        s.errorReportingEnabled();
+        s.userPromptEnabled();
+        EXPECT_GE(s.logBufferSize(), BBXSettings::kMinLogBufferSize);
+        EXPECT_LE(s.logBufferSize(), BBXSettings::kMaxLogBufferSize);
+        EXPECT_LE(s.maxCustomExceptions(), BBXSettings::kMaxCustomExceptions);
+        EXPECT_LE(s.maxCustomKeys(), BBXSettings::kMaxCustomKeys);
+        s.betaSuspendDuration();
+        s.interactivePromptTitle();
+        s.interactivePromptMessage();
+        s.interactivePromptCancelTitle();
+        s.interactivePromptSendTitle();
+        s.interactivePromptAlwaysSendTitle();
+        BBXApplicationExtensionPointIdentifier();
+    };
+    for (const auto& value : wrong) {
+        for (const char* key : infoKeys) {
+            SCOPED_TRACE(std::string(key) + " = " + value.dump());
+            nlohmann::json info = {{"CFBundleIdentifier", "com.example.booth"},
+                                   {"Blackbox", nlohmann::json::object()},
+                                   {"NSExtension", nlohmann::json::object()}};
+            info[nlohmann::json::json_pointer(key)] = value;
+            writeInfo(info);
+            EXPECT_NO_THROW(readEverything(BBXSettings()));
+        }
+        writeInfo({{"CFBundleIdentifier", "com.example.booth"}});
+        for (const char* key : settingsKeys) {
+            SCOPED_TRACE(std::string("settings ") + key + " = " + value.dump());
+            nlohmann::json settings = {{"features", nlohmann::json::object()},
+                                       {"prompt", nlohmann::json::object()},
+                                       {"beta", nlohmann::json::object()}};
+            settings[nlohmann::json::json_pointer(key)] = value;
+            EXPECT_NO_THROW(readEverything(BBXSettings(settings)));
+        }
+    }
+}

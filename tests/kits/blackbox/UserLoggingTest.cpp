@@ -141,11 +141,14 @@ TEST_F(Stores, TruncationDropsTheLeastRecentlySetKeys) {
 
 TEST_F(Stores, SyncFromTheLoggingQueueRunsInline) {
     bool ran = false;
+    // The size check that follows the write is queued after it and reads the
+    // store: the store outlives the queue's work, as the kit's own stores do.
+    BBXABStore store{a.c_str(), b.c_str(), 100, 0, 1, nullptr};
+    const char* current = store.aPath;
     BBXLoggingQueue().sync([&] {
-        BBXABStore store{a.c_str(), b.c_str(), 100, 0, 1, nullptr};
-        const char* current = store.aPath;
         BBXUserLoggingWriteAndCheckABFiles(&store, &current, [&](BBXFile*) { ran = true; });
     });
+    BBXLoggingQueue().drain();
     EXPECT_TRUE(ran);
 }
 

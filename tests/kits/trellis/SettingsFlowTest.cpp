@@ -313,3 +313,40 @@ TEST(TrellisOnboarding, RequestsByKind) {
     EXPECT_NE(built->body.find("name=\"app[identifier]\""), std::string::npos);
     EXPECT_EQ(built->body.find("app[instance_identifier]"), std::string::npos);
 }
+
+// An information dictionary edited by hand may hold any type under any key:
+// the kit reads each with a type check and never lets an exception out.
+TEST(TrellisSettingsFlow, InformationOfTheWrongTypeNeverThrows) {
+    const char* keys[] = {"/CFBundleIdentifier",        "/CFBundleVersion",
+                          "/CFBundleShortVersionString", "/CFBundleName",
+                          "/CFBundleDisplayName",        "/CFBundleIconFile",
+                          "/BlackboxSignedForDistribution", "/BlackboxCollectDeviceIdentifiers",
+                          "/Trellis/ReportIdentifiers",  "/Trellis/Kits",
+                          "/Blackbox",                   "/Blackbox/SettingsEndpoint",
+                          "/Blackbox/ConfigureEndpoint"};
+    const nlohmann::json wrong[] = {42, nlohmann::json::array({"x"}), nlohmann::json::object({{"a", 1}}), true};
+    for (const char* key : keys) {
+        for (const auto& value : wrong) {
+            SCOPED_TRACE(std::string(key) + " = " + value.dump());
+            Flow flow;
+            auto info = infoFor(flow.server.baseUrl());
+            info[nlohmann::json::json_pointer(key)] = value;
+            flow.info.reset();
+            flow.info = std::make_unique<ScopedInfoPlist>(info);
+            flow.server.setHandler([](const RecordedRequest&) { return json("{}"); });
+            EXPECT_NO_THROW({
+                TRLBundleIdentifierNamespace();
+                TRLApplicationBuildVersion();
+                TRLApplicationDisplayVersion();
+                TRLApplicationDisplayName();
+                TRLApplicationInstallationSource();
+                TRLShouldCollectDeviceIdentifiers();
+                TRLAppIconUtility::mainAppIconPath();
+                TRLSettingsOnboardingManager::settingsDirectoryPath();
+                TRLSettingsOnboardingManager::valueForConfigurationKey("SettingsEndpoint");
+                TRLSettings::appBundleIdentifier();
+                EXPECT_TRUE(flow.run());
+            });
+        }
+    }
+}

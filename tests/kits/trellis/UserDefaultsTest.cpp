@@ -132,3 +132,18 @@ TEST(TrellisUserDefaults, ConcurrentWritersAndSynchronise) {
     BBXUserDefaults reopened(dir.path());
     for (int t = 0; t < 4; ++t) EXPECT_EQ(reopened.objectForKey("k" + std::to_string(t)).value_or(-1), 199);
 }
+
+TEST(TrellisUserDefaults, NulInsideAKeyOrStringIsADamagedFileSetAside) {
+    using namespace std::string_literals;
+    // The XML reader would keep the NUL inside the key and abort the process on it.
+    for (std::string bytes : {"<string>\0</string>"s, "<dict><key>io.\0blackbox</key><true/></dict>"s}) {
+        testsupport::TempDir dir;
+        ASSERT_TRUE(base::writeFileAtomically(dir.file("BBXUserDefaults.plist"), bytes));
+        BBXUserDefaults store(dir.path());
+        EXPECT_TRUE(store.dictionaryRepresentation().empty());
+        int aside = 0;
+        for (auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().rfind("BBXUserDefaults.plist.corrupt-", 0) == 0) ++aside;
+        EXPECT_EQ(aside, 1);
+    }
+}

@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+
+#include "base/Executor.h"
+
+using namespace std::chrono_literals;
+
+// An owner may drop its queue from inside one of the queue's own tasks (a
+// session that ends itself). The queue must survive on its thread until the
+// tasks already queued have run, and touch no freed memory doing so; run
+// under AddressSanitizer (scripts/test-sanitizers.sh) to see the latter.
+
+TEST(ExecutorLifetime, SerialQueueReleasedFromItsOwnTaskRunsWhatWasQueued) {
+    for (int round = 0; round < 20; ++round) {
+        auto* queue = new base::SerialQueue("test.self-release");
+        std::promise<void> posted, later;
+        queue->post([queue, gate = posted.get_future().share()] {
+            gate.wait();
+            delete queue;
+        });
+        queue->post([&] { later.set_value(); });
+        posted.set_value();
+        ASSERT_EQ(later.get_future().wait_for(5s), std::future_status::ready) << "round " << round;
+    }
+}
+
+TEST(ExecutorLifetime, ThreadPoolReleasedFromOneOfItsWorkersFinishesItsWork) {
+    for (int round = 0; round < 20; ++round) {
+        auto* pool = new base::ThreadPool(3);
+        std::atomic<int> ran{0};
+        std::promise<void> done;
+        std::promise<void> posted;
+        auto gate = posted.get_future().share();
+        constexpr int kTasks = 50;
+        for (int i = 0; i < kTasks; ++i)
+            pool->post([&, pool, i, gate] {
+                if (i == 0) {
+                    gate.wait();
+                    delete pool;
+                }
+                if (++ran == kTasks) done.set_value();
+            });
+        posted.set_value();
+        ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready) << "round " << round;
+    }
+}

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/Plist.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+// A binary property list from encoded objects (one-byte references and
+// offsets), the first object being the root.
+std::string binaryList(const std::vector<std::string>& objects) {
+    std::string out = "bplist00";
+    std::vector<std::size_t> offsets;
+    for (const auto& o : objects) {
+        offsets.push_back(out.size());
+        out += o;
+    }
+    std::size_t table = out.size();
+    for (auto o : offsets) out.push_back(static_cast<char>(o));
+    std::string trailer(6, '\0');
+    trailer += "\x01\x01"s;
+    auto be64 = [&](std::uint64_t v) {
+        for (int i = 7; i >= 0; --i) trailer.push_back(static_cast<char>((v >> (i * 8)) & 0xff));
+    };
+    be64(objects.size());
+    be64(0);
+    be64(table);
+    return out + trailer;
+}
+
+std::string ascii(const std::string& s) {
+    if (s.size() < 15) return std::string(1, static_cast<char>(0x50 | s.size())) + s;
+    return "\x5F\x10"s + static_cast<char>(s.size()) + s;
+}
+
+}  // namespace
+
+TEST(PlistDamage, NulInsideAnXmlStringIsADamagedListNotAnAbort) {
+    std::string file = "<string>\0</string>"s;
+    ASSERT_EQ(file.size(), 18u);
+    EXPECT_FALSE(base::plistParse(file));
+    EXPECT_FALSE(base::plistParse("<dict><key>a\0b</key><true/></dict>"s));
+    EXPECT_FALSE(base::plistParse("<array><string>x</string><dict><key>\0</key><string>v</string></dict></array>"s));
+}
+
+TEST(PlistDamage, NulInsideABinaryKeyIsADamagedList) {
+    // {"a\0b": true}
+    EXPECT_FALSE(base::plistParse(binaryList({"\xD1\x01\x02"s, ascii("a\0b"s), "\x09"s})));
+    // A long key, its length in an integer object after the marker.
+    EXPECT_FALSE(base::plistParse(binaryList({"\xD1\x01\x02"s, ascii("0123456789abcdef\0tail"s), "\x09"s})));
+    // A UTF-16 key holding U+0000, inside an array.
+    EXPECT_FALSE(base::plistParse(binaryList({"\xA1\x01"s, "\xD1\x02\x03"s, "\x62\x00\x41\x00\x00"s, "\x08"s})));
+}
+
+TEST(PlistDamage, BinaryStringsKeepEveryByteAndCleanKeysStillRead) {
+    // {"k": UTF-16 "A\0", "UTF16": UTF-16 "\u00e9"}
+    auto value = base::plistParse(binaryList({"\xD2\x01\x02\x03\x04"s, ascii("k"s), ascii("UTF16"s),
+                                              "\x62\x00\x41\x00\x00"s, "\x61\x00\xE9"s}));
+    ASSERT_TRUE(value);
+    ASSERT_TRUE(value->is_object());
+    EXPECT_EQ((*value)["k"], "A\0"s);
+    EXPECT_EQ((*value)["UTF16"], "\xC3\xA9");
+}
+
+TEST(PlistDamage, TruncatedOrInconsistentBinaryListsAreRefused) {
+    std::string good = binaryList({"\xD1\x01\x02"s, ascii("key"s), "\x09"s});
+    ASSERT_TRUE(base::plistParse(good));
+    for (std::size_t cut = 8; cut < good.size(); ++cut) EXPECT_FALSE(base::plistParse(good.substr(0, cut))) << cut;
+    // A key reference past the object table.
+    EXPECT_FALSE(base::plistParse(binaryList({"\xD1\x07\x02"s, ascii("key"s), "\x09"s})));
+}
