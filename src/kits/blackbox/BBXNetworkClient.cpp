@@ -71,8 +71,14 @@ std::shared_ptr<BBXNetworkClient> BBXNetworkClient::initWithQueue(base::SerialQu
 }
 
 BBXNetworkClient::~BBXNetworkClient() {
-    // Tasks still running finish; nothing new starts.
-    if (session_) session_->finishTasksAndInvalidate();
+    // Tasks still running finish; nothing new starts. The work queue belongs
+    // to our owner and may already be gone (or go right after us), so what
+    // the session still delivers, its invalidation included, goes to its own
+    // queue, where the delegate finds us gone.
+    if (session_) {
+        session_->detachDelegateQueue();
+        session_->finishTasksAndInvalidate();
+    }
     if (immediateSession_) immediateSession_->finishTasksAndInvalidate();
 }
 

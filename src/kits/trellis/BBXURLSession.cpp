@@ -523,8 +523,21 @@ std::shared_ptr<BBXURLSession> BBXURLSession::sessionWithConfiguration(
 BBXURLSession::~BBXURLSession() = default;
 
 void BBXURLSession::post(base::Task task) {
+    // Held while posting, so the owner's queue cannot be detached (and then
+    // destroyed) between choosing it and handing it the task.
+    std::lock_guard lock(queueMutex_);
     base::Executor* queue = delegateQueue_ ? delegateQueue_ : ownQueue_.get();
     queue->post(std::move(task));
+}
+
+base::Executor* BBXURLSession::delegateQueue() const {
+    std::lock_guard lock(queueMutex_);
+    return delegateQueue_;
+}
+
+void BBXURLSession::detachDelegateQueue() {
+    std::lock_guard lock(queueMutex_);
+    delegateQueue_ = ownQueue_.get();
 }
 
 template <class T>

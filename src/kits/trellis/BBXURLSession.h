@@ -214,6 +214,10 @@ public:
     // No new tasks from now on; running ones finish.
     void finishTasksAndInvalidate();
     bool isInvalidated() const;
+    // The owner's delegate queue is about to go away: whatever the session
+    // still has to deliver (running tasks finishing) goes to the session's
+    // own queue from now on instead of to a queue that no longer exists.
+    void detachDelegateQueue();
 
     // The tasks started and not yet finished, by kind, on the delegate queue.
     void getTasksWithCompletionHandler(
@@ -224,7 +228,7 @@ public:
 
     std::shared_ptr<BBXURLSessionDelegate> delegate() const;
     // Null when the session was made with neither a delegate nor a queue.
-    base::Executor* delegateQueue() const { return delegateQueue_; }
+    base::Executor* delegateQueue() const;
     std::shared_ptr<BBXURLSessionConfiguration> configuration() const { return configuration_; }
     std::string sessionDescription() const;
     void setSessionDescription(std::string text);
@@ -249,6 +253,7 @@ private:
     void challengeThenStart(const std::shared_ptr<BBXURLSessionTask>& task);
 
     std::shared_ptr<BBXURLSessionConfiguration> configuration_;
+    mutable std::mutex queueMutex_;  // guards delegateQueue_ against detaching mid-post
     base::Executor* delegateQueue_ = nullptr;
     std::shared_ptr<TRLSerialExecutor> ownQueue_;
     mutable std::mutex mutex_;
