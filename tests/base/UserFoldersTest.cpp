@@ -19,6 +19,6 @@ TEST(UserFolders, TheDesktopsNamesAreUsedAndAFolderSetToHomeMeansNone) {
 
 TEST(UserFolders, ARelativeXdgVariableIsIgnored) {
     testsupport::ScopedHome home;
-    ::setenv("XDG_CACHE_HOME", "cache", 1);  // the specification asks for absolute paths only
+    ::setenv("XDG_CACHE_HOME", "cache", 1);  // a relative base folder is ignored: it would move with the working directory
     EXPECT_EQ(base::cacheHome(), home.path() + "/.cache");
 }

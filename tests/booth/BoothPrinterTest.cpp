@@ -6,18 +6,11 @@
 #include <QImage>
 #include <QRegularExpression>
 
+#include "BoothTestApp.h"
 #include "TempDir.h"
 #include "booth/BoothPrinter.h"
 
 namespace {
-
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "test_booth";
-    static char* argv[] = {name, nullptr};
-    static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
-    return *instance;
-}
 
 // The first page's size in points, from the PDF's MediaBox.
 QSizeF pageSize(const QString& pdf) {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "LoopbackServer.h"
+#include "BoothTestApp.h"
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
@@ -70,14 +71,6 @@ QStringList storedHits() {
     return hits;
 }
 
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "test_booth";
-    static char* argv[] = {name, nullptr};
-    static QApplication* instance = new QApplication(argc, argv);
-    return *instance;
-}
-
 // The demo camera, remembering on which thread pictures were asked for.
 class WatchedCamera : public FolderCameraModel {
 public:
@@ -99,15 +92,7 @@ protected:
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("seconds_between_groups", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
-        // The outside services (uploads, tracking) point at a closed port of this machine.
-        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
-                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL", "ReachabilityURL"})
-            defaults.set(key, "http://127.0.0.1:9");
-        // The gallery server listens on loopback only and announces nothing.
-        ManageHTTPServer::Options gallery;
-        gallery.bindAddress = "127.0.0.1";
-        gallery.localAddresses = [] { return std::map<std::string, std::string>{}; };
-        ManageHTTPServer::setSharedOptions(gallery);
+        keepBoothOnLoopback();
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);

@@ -7,8 +7,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
-#include <QThreadPool>
 
+#include "BoothTestApp.h"
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
@@ -21,24 +21,6 @@
 #include "core/WrenUtils.h"
 
 namespace {
-
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "test_booth";
-    static char* argv[] = {name, nullptr};
-    static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
-    return *instance;
-}
-
-// The application object of these tests is never destroyed, so nothing waits
-// for the screens' background work: a print still being read when the
-// program ends would run into Qt's plugin loader as it is torn down.
-class DrainBackgroundWork : public ::testing::Environment {
-public:
-    void TearDown() override { QThreadPool::globalInstance()->waitForDone(); }
-};
-[[maybe_unused]] ::testing::Environment* const kDrainBackgroundWork =
-    ::testing::AddGlobalTestEnvironment(new DrainBackgroundWork);
 
 class CountingDelegate : public BoothScreensDelegate {
 public:

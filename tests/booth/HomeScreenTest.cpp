@@ -4,19 +4,12 @@
 #include <QImage>
 #include <QTest>
 
+#include "BoothTestApp.h"
 #include "TempDir.h"
 #include "booth/HomeScreenTabItem.h"
 #include "core/UserDefaults.h"
 
 namespace {
-
-QApplication& app() {
-    static int argc = 1;
-    static char name[] = "test_booth";
-    static char* argv[] = {name, nullptr};
-    static QApplication* instance = qApp ? static_cast<QApplication*>(qApp) : new QApplication(argc, argv);
-    return *instance;
-}
 
 class HomeScreenTest : public ::testing::Test {
 protected:

@@ -12,6 +12,7 @@
 
 #include <atomic>
 
+#include "BoothTestApp.h"
 #include "TempDir.h"
 #include "booth/AppController.h"
 #include "booth/HomeScreenTabItem.h"
@@ -45,23 +46,14 @@ public:
 class SessionArrivals : public ::testing::Test {
 protected:
     void SetUp() override {
-        static int argc = 1;
-        static char name[] = "test_booth";
-        static char* argv[] = {name, nullptr};
-        if (!qApp) new QApplication(argc, argv);
+        app();
         auto& defaults = UserDefaults::standard();
         defaults.set("DATA_DIRECTORY", home.path() + "/data/");
         defaults.set("seconds_between_shots", 0);
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
-        defaults.set("SHARING_SCREEN_SECONDS", 30);
+        defaults.set("seconds_between_groups", 30);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 5);
-        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
-                         "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL"})
-            defaults.set(key, "http://127.0.0.1:9");
-        ManageHTTPServer::Options gallery;
-        gallery.bindAddress = "127.0.0.1";
-        gallery.localAddresses = [] { return std::map<std::string, std::string>{}; };
-        ManageHTTPServer::setSharedOptions(gallery);
+        keepBoothOnLoopback();
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<FlakyCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);

@@ -94,18 +94,6 @@ static std::vector<std::string> fileHeaderLines(const std::optional<std::string>
     return {"Content-Type: application/octet-stream"};
 }
 
-std::string TRLMultipartMimeStreamEncoder::escapeHeaderParameter(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c == '"') out += "%22";
-        else if (c == '\r') out += "%0D";
-        else if (c == '\n') out += "%0A";
-        else out.push_back(c);
-    }
-    return out;
-}
-
 void TRLMultipartMimeStreamEncoder::addValue(const std::optional<std::string>& value, const std::string& fieldName) {
     if (!value || fieldName.empty()) return;
     writeData(base::multipartPartHeader(boundary_, fieldName, std::nullopt, {"Content-Type: text/plain"}));

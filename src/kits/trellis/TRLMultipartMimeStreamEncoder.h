@@ -88,10 +88,6 @@ public:
     const std::shared_ptr<TRLOutputStream>& outputStream() const { return stream_; }
     bool failed() const { return failed_; }
 
-    // Field and file names are quoted in the part headers: a quotation mark
-    // or line break in them would end the header early, so they are escaped.
-    static std::string escapeHeaderParameter(std::string_view text);
-
 private:
     std::shared_ptr<TRLOutputStream> stream_;
     std::string boundary_;
