@@ -3,36 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "TempDir.h"
+#include "PythonMultipart.h"
 #include "base/Crypto.h"
 #include "base/Files.h"
 #include "base/Multipart.h"
 
-namespace {
-
-// One line per part from Python's own MIME parser: field name, file name,
-// content type and the payload's hex.
-std::string parsedByPython(const std::string& contentType, const std::string& body) {
-    testsupport::TempDir dir;
-    base::writeFileAtomically(dir.file("body"), "Content-Type: " + contentType + "\r\n" + body);
-    base::writeFileAtomically(dir.file("parse.py"),
-                              "import sys, email, email.policy\n"
-                              "msg = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.HTTP)\n"
-                              "assert msg.is_multipart(), 'not multipart'\n"
-                              "for part in msg.iter_parts():\n"
-                              "    print(part.get_param('name', header='content-disposition'), part.get_filename(),\n"
-                              "          part.get_content_type(), part.get_payload(decode=True).hex())\n");
-    std::string out;
-    if (FILE* p = ::popen(("python3 " + dir.file("parse.py") + " " + dir.file("body") + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
-}  // namespace
 
 TEST(Multipart, AnIndependentParserReadsEveryPartBackWhole) {
     // Python's parser turns CR LF inside a payload into LF, so the payloads it
@@ -46,7 +21,7 @@ TEST(Multipart, AnIndependentParserReadsEveryPartBackWhole) {
     EXPECT_EQ(body.contentType(), "multipart/form-data; boundary=flashwren-test-boundary");
     std::string bytes = body.finish();
     EXPECT_TRUE(bytes.ends_with("\r\n--flashwren-test-boundary--\r\n"));
-    EXPECT_EQ(parsedByPython(body.contentType(), bytes),
+    EXPECT_EQ(testsupport::parseMultipartWithPython(body.contentType(), bytes),
               "message None text/plain " + base::hexEncode("Hello \xC3\xA9t\xC3\xA9\nsecond line") + "\n" +
                   "kind None text/plain " + base::hexEncode("plain") + "\n" +
                   "source source.jpg image/jpeg " + base::hexEncode(photo) + "\n");

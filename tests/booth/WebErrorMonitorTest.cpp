@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "TempDir.h"
+#include "base/Crypto.h"
 #include "booth/WebViewErrorMonitor.h"
 #include "kits/blackbox/BBXContextSetup.h"
 
@@ -44,15 +45,7 @@ bool pumpUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
     return true;
 }
 
-std::string hex(const std::string& s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
+std::string hex(const std::string& s) { return base::hexEncode(s); }
 
 // The custom exceptions recorded in the report folder, oldest first.
 std::vector<nlohmann::json> exceptions(const std::string& reportDir) {

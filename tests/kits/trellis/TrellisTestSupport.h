@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "PythonMultipart.h"
 #include "TempDir.h"
 #include "base/AppInfo.h"
 #include "base/Files.h"
@@ -62,29 +63,7 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
     return true;
 }
 
-// Parses a multipart body with Python's own MIME parser and prints one line
-// per part: field name, file name, content type, then the payload's hex.
-inline std::string parseMultipartWithPython(const std::string& contentType, const std::string& body) {
-    testsupport::TempDir dir;
-    base::writeFileAtomically(dir.file("body"), "Content-Type: " + contentType + "\r\n" + body);
-    std::string script = dir.file("parse.py");
-    base::writeFileAtomically(script,
-                              "import sys, email, email.policy\n"
-                              "msg = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.HTTP)\n"
-                              "assert msg.is_multipart(), 'not multipart'\n"
-                              "for part in msg.iter_parts():\n"
-                              "    print(part.get_param('name', header='content-disposition'), part.get_filename(),\n"
-                              "          part.get_content_type(), part.get_payload(decode=True).hex())\n");
-    std::string command = "python3 " + script + " " + dir.file("body") + " 2>&1";
-    std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
+using testsupport::parseMultipartWithPython;
 
 inline std::string hex(const std::string& s) {
     static const char* d = "0123456789abcdef";
