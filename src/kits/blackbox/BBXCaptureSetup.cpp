@@ -1,8 +1,10 @@
 #include "kits/blackbox/BBXCaptureSetup.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 
 #include "kits/blackbox/BBXBinaryImages.h"
+#include "kits/blackbox/BBXThreadGuards.h"
 #include "kits/blackbox/crashtime/BBXCapture.h"
 
 void BBXSetupImagesAndCapture(const BBXContextInitData* input, const BBXSetupAsync& async) {
@@ -22,6 +24,9 @@ void BBXSetupImagesAndCapture(const BBXContextInitData* input, const BBXSetupAsy
     context->machStore.mask = input->machExceptionMask;
     context->exceptionStore.path = BBXContextPathForFile(dir, "exception.bbxrecord");
     context->exceptionStore.maxCustomExceptions = input->customExceptionsEnabled ? input->maxCustomExceptions : 0;
+    // Where the C library keeps the message of an abort it makes itself.
+    context->abortMessage = reinterpret_cast<uint64_t>(dlsym(RTLD_DEFAULT, "__abort_msg"));
+    BBXThreadGuardsInstall();
     // The alternate stack belongs to the thread that installs it: this one.
     BBXSignalInstallAltStack();
     async([context] { BBXSignalInitialize(&context->signalStore); });

@@ -239,6 +239,70 @@ TEST(CrashCapture, TwoThreadsCrashingAtOnceGiveOneRecord) {
     }
 }
 
+// The name and frames of the thread the record marks as crashed.
+std::pair<std::string, nlohmann::json> crashedThread(const Crash& crash) {
+    auto lines = crash.lines("signal.bbxrecord");
+    if (lines.size() < 5) return {};
+    const auto& threads = lines[1]["threads"];
+    const auto& names = lines[4]["thread_names"];
+    for (std::size_t i = 0; i < threads.size() && i < names.size(); ++i)
+        if (threads[i].value("crashed", false)) return {names[i].get<std::string>(), threads[i]["stacktrace"]};
+    return {};
+}
+
+// A thread that exhausts its own stack is recorded from an alternate stack of
+// its own, whether it started before crash reporting or after.
+TEST(CrashCapture, AStackOverflowOnAnyThreadIsRecorded) {
+    for (const char* route : {"threadoverflow-before", "threadoverflow-after"}) {
+        SCOPED_TRACE(route);
+        Crash crash;
+        run(crash, route);
+        EXPECT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+        expectCompleteRecord(crash, "signal.bbxrecord", "signal");
+        auto [name, frames] = crashedThread(crash);
+        EXPECT_EQ(name, "bbx-overflow");
+        // Deep in the recursion: every frame the unwinder could read.
+        EXPECT_GE(frames.size(), 100u);
+        if (frames.size() >= 3) {
+            EXPECT_EQ(frames[1], frames[2]);
+        }
+    }
+}
+
+// The kernel ends a thread that faults with the fault's signal blocked
+// without running any handler; the kit keeps those signals deliverable.
+TEST(CrashCapture, AFaultOnAThreadThatBlocksEverySignalIsRecorded) {
+    Crash crash;
+    run(crash, "blockedsegv");
+    EXPECT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    expectCompleteRecord(crash, "signal.bbxrecord", "signal");
+    EXPECT_EQ(crashedThread(crash).first, "bbx-blocks-all");
+    EXPECT_NE(crash.err.find(previous(SIGSEGV)), std::string::npos) << crash.err;
+}
+
+// A failed assertion and a fatal heap check leave the C library's message.
+TEST(CrashCapture, TheCLibrarysAbortMessageIsACrashInfoEntry) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"assert", "blackbox_crasher: Crasher.cpp:42: compose: Assertion `photos.size() == 4' failed."},
+        {"badfree", "free(): invalid pointer"}};
+    for (const auto& [route, message] : cases) {
+        SCOPED_TRACE(route);
+        Crash crash;
+        run(crash, route);
+        EXPECT_TRUE(crash.killedBy(SIGABRT)) << crash.status << crash.err;
+        expectCompleteRecord(crash, "signal.bbxrecord", "signal");
+        auto lines = crash.lines("signal.bbxrecord");
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines[2]["runtime"]["crash_info_entries"], nlohmann::json::array({hex(message)}));
+    }
+    // Without an abort message the entries stay empty.
+    Crash plain;
+    run(plain, "segv");
+    auto lines = plain.lines("signal.bbxrecord");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2]["runtime"]["crash_info_entries"], nlohmann::json::array());
+}
+
 // Where ptrace is refused, the suspension signal still reads the threads
 // that let it in; one that blocks it is marked as not captured, without
 // registers of zero.

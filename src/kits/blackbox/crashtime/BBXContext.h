@@ -127,6 +127,9 @@ struct BBXContext {
     uint64_t logStartTime;
     uint64_t timebaseNumer;
     uint64_t timebaseDenom;
+    // The address of the C library's pointer to the message of a failed
+    // assertion or heap check (0 when it has none).
+    uint64_t abortMessage;
 };
 
 // One loaded image: where its code lies and where its unwind tables are.

@@ -467,14 +467,51 @@ bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file) {
     return true;
 }
 
+namespace {
+
+constexpr size_t kAbortMessageMaximum = 1024;
+
+// The C library's message for an abort it makes itself (a failed assertion,
+// a fatal heap check): its pointer leads to a 32-bit size of the whole block,
+// then the text. Written without its closing newline.
+void writeAbortMessage(BBXFile* file) {
+    uint64_t where = bbxContext ? bbxContext->abortMessage : 0;
+    uint64_t block = 0;
+    if (where < 4096 || !BBXReadMemory(where, &block, sizeof block) || block < 4096) return;
+    BBXSDKLog("%s: attempting to read crash info string\n", "BBXProcessRecordRuntimeInfo");
+    uint32_t size = 0;
+    char text[kAbortMessageMaximum];
+    size_t length = 0;
+    if (BBXReadMemory(block, &size, sizeof size) && size > sizeof size) {
+        length = size - sizeof size < sizeof text ? size - sizeof size : sizeof text;
+        // The block may end before the bound: then a byte at a time.
+        if (!BBXReadMemory(block + sizeof size, text, length)) {
+            size_t i = 0;
+            while (i < length && BBXReadMemory(block + sizeof size + i, &text[i], 1)) ++i;
+            length = i;
+        }
+    }
+    size_t end = 0;
+    while (end < length && text[end] != 0) ++end;
+    while (end > 0 && text[end - 1] == '\n') --end;
+    if (end == 0) {
+        BBXSDKLog("%s: Error: failed to copy crash info string\n", "BBXProcessRecordRuntimeInfo");
+        return;
+    }
+    BBXFileWriteArrayEntryHexEncodedString(file, text, end);
+}
+
+}  // namespace
+
 bool BBXProcessRecordRuntimeInfo(const BBXProcess*, BBXFile* file) {
-    // No message-sending runtime and no crash-information sections here:
-    // the record keeps its shape with empty values.
+    // No message-sending runtime and no crash-information sections here: the
+    // entries hold the C library's abort message when there is one.
     BBXFileWriteSectionStart(file, "runtime");
     BBXFileWriteHashStart(file);
     BBXFileWriteHashEntryString(file, "objc_selector", "");
     BBXFileWriteHashKey(file, "crash_info_entries");
     BBXFileWriteArrayStart(file);
+    writeAbortMessage(file);
     BBXFileWriteArrayEnd(file);
     BBXFileWriteHashEnd(file);
     BBXFileWriteSectionEnd(file);

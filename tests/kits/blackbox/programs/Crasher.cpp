@@ -25,6 +25,7 @@
 #include "kits/blackbox/BBXContextSetup.h"
 
 extern "C" {
+void __assert_fail(const char*, const char*, unsigned int, const char*) noexcept;
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
@@ -174,6 +175,23 @@ __attribute__((noinline)) int overflow(int n) {
 }
 __attribute__((noinline)) void throwsInNoexcept() noexcept { throw std::logic_error("from noexcept"); }
 
+// Started before or after the kit, told when to recurse without bound.
+volatile int overflowNow = 0;
+void* overflowWhenTold(void*) {
+    while (!overflowNow) sched_yield();
+    overflow(0);
+    return nullptr;
+}
+
+// Blocks every signal the way a renderer's worker does, then faults.
+void* blockAllThenFault(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    crashSegv();
+    return nullptr;
+}
+
 pthread_barrier_t barrier;
 void* crashTogether(void*) {
     pthread_barrier_wait(&barrier);
@@ -202,6 +220,7 @@ int main(int argc, char** argv) {
     }
     for (int s : {SIGSEGV, SIGABRT, SIGILL, SIGFPE, SIGBUS, SIGTRAP, SIGSYS}) ::signal(s, previousHandler);
     std::set_terminate(previousTerminate);
+    if (route == "threadoverflow-before") startThread("bbx-overflow", overflowWhenTold);
     startThread("bbx-worker-1", idle);
     startThread("bbx-worker-2", idle);
     startThread("bbx-blocked", blockedIdle);
@@ -261,6 +280,21 @@ int main(int argc, char** argv) {
         pthread_create(&b, nullptr, crashTogether, nullptr);
         pthread_barrier_wait(&barrier);
         for (;;) ::pause();
+    }
+    if (route == "threadoverflow-before" || route == "threadoverflow-after") {
+        if (route == "threadoverflow-after") startThread("bbx-overflow", overflowWhenTold);
+        overflowNow = 1;
+        for (;;) ::pause();
+    }
+    if (route == "blockedsegv") {
+        startThread("bbx-blocks-all", blockAllThenFault);
+        for (;;) ::pause();
+    }
+    // Release builds leave assert out: the call it makes, made directly.
+    if (route == "assert") __assert_fail("photos.size() == 4", "Crasher.cpp", 42, "compose");
+    if (route == "badfree") {
+        auto* block = static_cast<char*>(__libc_calloc(1, 64));
+        __libc_free(block + 1);
     }
     if (route == "wait") {
         for (;;) ::pause();
