@@ -113,16 +113,23 @@ struct ThreadStart {
     void* argument;
 };
 
-void* startThread(void* data) {
-    ThreadStart start = *static_cast<ThreadStart*>(data);
-    std::free(data);
+__attribute__((noinline)) void prepareThread() {
     // Attributes may start a thread with every signal blocked.
     sigset_t faults;
     sigemptyset(&faults);
     for (int signal : kFaultSignals) sigaddset(&faults, signal);
     next(&realPthreadSigmask, "pthread_sigmask")(SIG_UNBLOCK, &faults, nullptr);
     threadSignalStack.allocate();
-    return start.routine(start.argument);
+}
+
+// Hands over to the thread's own routine with a jump, leaving no frame of
+// ours below it: its stack reads, and unwinds, as it would without the kit.
+void* startThread(void* data) {
+    void* (*routine)(void*) = static_cast<ThreadStart*>(data)->routine;
+    void* argument = static_cast<ThreadStart*>(data)->argument;
+    std::free(data);
+    prepareThread();
+    return routine(argument);
 }
 
 }  // namespace
