@@ -14,6 +14,8 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev
   libsqlite3-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libplist-dev
   libzxing-dev libmicrohttpd-dev
+  # The login manager's inhibitor, and a private message bus for its test.
+  libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick openssl python3 binutils gdb
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good

@@ -52,6 +52,9 @@ public:
     // False without a beta token; otherwise checks after each settings download.
     bool start();
     void trellisSettingsDownloaded() { checkForUpdate(); }
+    // The same check when the application comes back to the front.
+    void applicationWillEnterForeground() { checkForUpdate(); }
+    void applicationWillEnterForeground(const base::Notification&) { checkForUpdate(); }
     void checkForUpdate();
     std::optional<std::string> betaToken();
     std::optional<std::string> betaUpdateURL();

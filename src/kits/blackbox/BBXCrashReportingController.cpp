@@ -87,10 +87,10 @@ std::string BBXCrashReportingController::bundleIdentifier() const {
     return environment_.bundleIdentifier ? *environment_.bundleIdentifier : BBXBundleIdentifierNamespace();
 }
 
-BBXReportsController& BBXCrashReportingController::reportsController() {
+std::shared_ptr<BBXReportsController> BBXCrashReportingController::reportsController() {
     std::lock_guard lock(mutex_);
-    if (!reportsController_) reportsController_ = std::make_unique<BBXReportsController>(&queue_, this, client_, fileManager_);
-    return *reportsController_;
+    if (!reportsController_) reportsController_ = std::make_shared<BBXReportsController>(&queue_, this, client_, fileManager_);
+    return reportsController_;
 }
 
 bool BBXCrashReportingController::needsToPrompt() {
@@ -297,7 +297,7 @@ void BBXCrashReportingController::processExistingActiveReportPath(const std::str
     }
     if (delegate_) delegate_->reportingControllerInternalDidDetectReportForLastExecution(*this, report);
     if (asUrgent && canProcessUrgentReports()) {
-        reportsController().prepareAndSubmitReport(report, true, true);
+        reportsController()->prepareAndSubmitReport(report, true, true);
         return;
     }
     if (!delegate_) {
@@ -312,7 +312,7 @@ void BBXCrashReportingController::handleDelegateCompletionForReport(const std::s
                                                                     bool submit) {
     queue_.post([this, report, submit] {
         if (submit && !needsToPrompt()) {
-            reportsController().prepareAndSubmitReport(report, false, true);
+            reportsController()->prepareAndSubmitReport(report, false, true);
         } else if (submit) {
             displayPermissionAlertForReport(report);
         } else {
@@ -336,7 +336,7 @@ void BBXCrashReportingController::handleExistingFilesInProcessing(const std::vec
                 files->removeItemAtPath(path);
                 continue;
             }
-            reportsController().prepareAndSubmitReport(report, false, false);
+            reportsController()->prepareAndSubmitReport(report, false, false);
         }
     });
 }
@@ -353,7 +353,7 @@ void BBXCrashReportingController::uploadPreexistingFiles(const std::vector<std::
             fileManager_->removeItemAtPath(path);  // no package: nothing could ever send it
             continue;
         }
-        reportsController().uploadPackagedReportAtPath(path, false);
+        reportsController()->uploadPackagedReportAtPath(path, false);
     }
 }
 
@@ -362,7 +362,7 @@ void BBXCrashReportingController::uploadPreexistingFiles(const std::vector<std::
 void BBXCrashReportingController::displayPermissionAlertForReport(const std::shared_ptr<BBXInternalReport>& report) {
     if (BBXApplicationIsExtension() || !environment_.prompt) {
         // Nothing can ask the user here: the report goes as if accepted.
-        queue_.post([this, report] { reportsController().prepareAndSubmitReport(report, false, true); });
+        queue_.post([this, report] { reportsController()->prepareAndSubmitReport(report, false, true); });
         return;
     }
     auto s = settings();
@@ -397,7 +397,7 @@ void BBXCrashReportingController::handlePromptCompleteForReport(const std::share
             removeReport(report);
             return;
         }
-        reportsController().prepareAndSubmitReport(report, false, true);
+        reportsController()->prepareAndSubmitReport(report, false, true);
         if (always) spdlog::info("should set always submit here");
     });
 }
@@ -416,7 +416,7 @@ bool BBXCrashReportingController::networkClientCanUseBackgroundSessions(BBXNetwo
 
 void BBXCrashReportingController::networkClientDidFinishUploadWithPath(BBXNetworkClient&, const std::string& path,
                                                                        const std::optional<base::Error>& error) {
-    reportsController().reportUploadAtPath(path, error);
+    reportsController()->reportUploadAtPath(path, error);
 }
 
 void BBXCrashReportingController::reportsControllerDidCompletePackageSubmission(BBXReportsController&,
@@ -445,12 +445,21 @@ void BBXCrashReportingController::retryUploadForReportAtPath(const std::string& 
     timers_.push_back(scheduler().after(std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(kRetryDelaySeconds)),
                                         &queue_, [this, path] {
                                             if (BBXDebugMode()) spdlog::info("[Blackbox:Crash] re-attempting report submission");
-                                            if (exists(path)) reportsController().uploadPackagedReportAtPath(path, false);
+                                            if (exists(path)) reportsController()->uploadPackagedReportAtPath(path, false);
                                         }));
 }
 
 void BBXCrashReportingController::reportsControllerDidCompleteAllSubmissions(BBXReportsController&) {
-    if (BBXDebugMode()) spdlog::info("[Blackbox:Crash] report submission complete");
+    queue_.post([this] {
+        std::shared_ptr<BBXReportsController> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            dropped.swap(reportsController_);
+        }
+        // Whoever still holds it (a call under way) lets it go last.
+        dropped.reset();
+        if (BBXDebugMode()) spdlog::info("[Blackbox:Crash] report submission complete");
+    });
 }
 
 std::shared_ptr<BBXSettings> BBXCrashReportingController::settingsForReportsController(BBXReportsController&) {

@@ -115,7 +115,8 @@ public:
     std::string bundleIdentifierForReportsController(BBXReportsController& controller) override;
 
     base::SerialQueue& workQueue() { return queue_; }
-    BBXReportsController& reportsController();
+    // Made on first use; dropped once every submission is complete.
+    std::shared_ptr<BBXReportsController> reportsController();
     const std::shared_ptr<BBXInternalReport>& currentReport() const { return currentReport_; }
     std::int64_t promptChoice() const { return promptChoice_; }
 
@@ -146,7 +147,7 @@ private:
     base::SerialQueue queue_{"io.blackbox.mac.work-queue"};
     std::shared_ptr<BBXNetworkClient> client_;
     std::mutex mutex_;
-    std::unique_ptr<BBXReportsController> reportsController_;
+    std::shared_ptr<BBXReportsController> reportsController_;
     std::shared_ptr<BBXSettings> settings_;
     std::atomic<std::int64_t> promptChoice_{0};
     std::shared_ptr<BBXInternalReport> currentReport_;

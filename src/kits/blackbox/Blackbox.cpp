@@ -161,25 +161,25 @@ void Blackbox::warnDelegateAboutMethods() {
 
 // ---- user data
 
-void Blackbox::setUserIdentifier(const std::optional<std::string>& value) {
+void Blackbox::setInstanceUserIdentifier(const std::optional<std::string>& value) {
     BBXUserLoggingRecordInternalKeyValue("io.blackbox.user-id", value);
 }
-void Blackbox::setUserName(const std::optional<std::string>& value) {
+void Blackbox::setInstanceUserName(const std::optional<std::string>& value) {
     BBXUserLoggingRecordInternalKeyValue("io.blackbox.user-name", value);
 }
-void Blackbox::setUserEmail(const std::optional<std::string>& value) {
+void Blackbox::setInstanceUserEmail(const std::optional<std::string>& value) {
     BBXUserLoggingRecordInternalKeyValue("io.blackbox.user-email", value);
 }
-void Blackbox::setObjectValue(const std::optional<std::string>& value, const std::string& key) {
+void Blackbox::setInstanceObjectValue(const std::optional<std::string>& value, const std::string& key) {
     BBXUserLoggingRecordUserKeyValue(key, value);
 }
-void Blackbox::setIntValue(long long value, const std::string& key) { setObjectValue(std::to_string(value), key); }
-void Blackbox::setBoolValue(bool value, const std::string& key) { setObjectValue(value ? "1" : "0", key); }
-void Blackbox::setFloatValue(double value, const std::string& key) { setObjectValue(nlohmann::json(value).dump(), key); }
-void Blackbox::setDevelopmentPlatformName(const std::optional<std::string>& value) {
+void Blackbox::setInstanceIntValue(long long value, const std::string& key) { setInstanceObjectValue(std::to_string(value), key); }
+void Blackbox::setInstanceBoolValue(bool value, const std::string& key) { setInstanceObjectValue(value ? "1" : "0", key); }
+void Blackbox::setInstanceFloatValue(double value, const std::string& key) { setInstanceObjectValue(nlohmann::json(value).dump(), key); }
+void Blackbox::setInstanceDevelopmentPlatformName(const std::optional<std::string>& value) {
     BBXUserLoggingRecordInternalKeyValue("io.blackbox.development-platform-name", value);
 }
-void Blackbox::setDevelopmentPlatformVersion(const std::optional<std::string>& value) {
+void Blackbox::setInstanceDevelopmentPlatformVersion(const std::optional<std::string>& value) {
     BBXUserLoggingRecordInternalKeyValue("io.blackbox.development-platform-version", value);
 }
 std::optional<std::string> Blackbox::developmentPlatformName() const {
@@ -189,6 +189,21 @@ std::optional<std::string> Blackbox::developmentPlatformName() const {
 std::optional<std::string> Blackbox::developmentPlatformVersion() const {
     spdlog::warn("[Blackbox] developmentPlatformVersion is write-only");
     return std::nullopt;
+}
+void Blackbox::setUserIdentifier(const std::optional<std::string>& value) { sharedInstance().setInstanceUserIdentifier(value); }
+void Blackbox::setUserName(const std::optional<std::string>& value) { sharedInstance().setInstanceUserName(value); }
+void Blackbox::setUserEmail(const std::optional<std::string>& value) { sharedInstance().setInstanceUserEmail(value); }
+void Blackbox::setObjectValue(const std::optional<std::string>& value, const std::string& key) {
+    sharedInstance().setInstanceObjectValue(value, key);
+}
+void Blackbox::setIntValue(long long value, const std::string& key) { sharedInstance().setInstanceIntValue(value, key); }
+void Blackbox::setBoolValue(bool value, const std::string& key) { sharedInstance().setInstanceBoolValue(value, key); }
+void Blackbox::setFloatValue(double value, const std::string& key) { sharedInstance().setInstanceFloatValue(value, key); }
+void Blackbox::setDevelopmentPlatformName(const std::optional<std::string>& value) {
+    sharedInstance().setInstanceDevelopmentPlatformName(value);
+}
+void Blackbox::setDevelopmentPlatformVersion(const std::optional<std::string>& value) {
+    sharedInstance().setInstanceDevelopmentPlatformVersion(value);
 }
 void Blackbox::recordError(const base::Error& error) { recordError(error, nullptr); }
 void Blackbox::recordError(const base::Error& error, const nlohmann::json& additionalUserInfo) {
@@ -232,8 +247,12 @@ void Blackbox::userContentController(const nlohmann::json& scriptMessageBody) {
     BBXExceptionRecord(BBXExceptionTypeJavaScript, "exception", reason, {}, false);
 }
 
-void Blackbox::logEvent(const std::string& name) { BBXTallyLogEvent(name, nullptr); }
-void Blackbox::logEvent(const std::string& name, const nlohmann::json& attributes) { BBXTallyLogEvent(name, attributes); }
+void Blackbox::logInstanceEvent(const std::string& name) { BBXTallyLogEvent(name, nullptr); }
+void Blackbox::logInstanceEvent(const std::string& name, const nlohmann::json& attributes) { BBXTallyLogEvent(name, attributes); }
+void Blackbox::logEvent(const std::string& name) { sharedInstance().logInstanceEvent(name); }
+void Blackbox::logEvent(const std::string& name, const nlohmann::json& attributes) {
+    sharedInstance().logInstanceEvent(name, attributes);
+}
 void Blackbox::crash() { __builtin_trap(); }
 void Blackbox::throwException() { BBXExceptionRaiseTestCppException(); }
 

@@ -86,16 +86,27 @@ public:
     BBXBetaController* betaController() const { return betaController_.get(); }
     BBXCrashReportingController* crashReportingController() const { return controller_.get(); }
 
-    // User data.
-    void setUserIdentifier(const std::optional<std::string>& value);
-    void setUserName(const std::optional<std::string>& value);
-    void setUserEmail(const std::optional<std::string>& value);
-    void setObjectValue(const std::optional<std::string>& value, const std::string& key);
-    void setIntValue(long long value, const std::string& key);
-    void setBoolValue(bool value, const std::string& key);
-    void setFloatValue(double value, const std::string& key);
-    void setDevelopmentPlatformName(const std::optional<std::string>& value);
-    void setDevelopmentPlatformVersion(const std::optional<std::string>& value);
+    // User data. The class forms (the static ones) forward to the shared
+    // instance; a static and an instance operation cannot share a name, so
+    // the instance forms carry "Instance" in theirs.
+    void setInstanceUserIdentifier(const std::optional<std::string>& value);
+    void setInstanceUserName(const std::optional<std::string>& value);
+    void setInstanceUserEmail(const std::optional<std::string>& value);
+    void setInstanceObjectValue(const std::optional<std::string>& value, const std::string& key);
+    void setInstanceIntValue(long long value, const std::string& key);
+    void setInstanceBoolValue(bool value, const std::string& key);
+    void setInstanceFloatValue(double value, const std::string& key);
+    void setInstanceDevelopmentPlatformName(const std::optional<std::string>& value);
+    void setInstanceDevelopmentPlatformVersion(const std::optional<std::string>& value);
+    static void setUserIdentifier(const std::optional<std::string>& value);
+    static void setUserName(const std::optional<std::string>& value);
+    static void setUserEmail(const std::optional<std::string>& value);
+    static void setObjectValue(const std::optional<std::string>& value, const std::string& key);
+    static void setIntValue(long long value, const std::string& key);
+    static void setBoolValue(bool value, const std::string& key);
+    static void setFloatValue(double value, const std::string& key);
+    static void setDevelopmentPlatformName(const std::optional<std::string>& value);
+    static void setDevelopmentPlatformVersion(const std::optional<std::string>& value);
     std::optional<std::string> developmentPlatformName() const;
     std::optional<std::string> developmentPlatformVersion() const;
     void recordError(const base::Error& error);
@@ -110,8 +121,10 @@ public:
     // "javascript" exception.
     static std::string webViewErrorMonitorScript();
     void userContentController(const nlohmann::json& scriptMessageBody);
-    void logEvent(const std::string& name);
-    void logEvent(const std::string& name, const nlohmann::json& attributes);
+    void logInstanceEvent(const std::string& name);
+    void logInstanceEvent(const std::string& name, const nlohmann::json& attributes);
+    static void logEvent(const std::string& name);
+    static void logEvent(const std::string& name, const nlohmann::json& attributes);
     [[noreturn]] void crash();
     void throwException();
 

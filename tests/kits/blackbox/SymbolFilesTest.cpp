@@ -136,4 +136,31 @@ TEST_F(SymbolFiles, AStrippedPluginIsNamedFromItsDebugFileFoundByBuildId) {
     EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions), functions.size());
 }
 
+TEST_F(SymbolFiles, ADebugFileOfAnotherBuildAtTheBuildIdPathIsNotUsed) {
+    // The plugin's own debug file with one byte of its build-id changed, put
+    // where the stripped plugin's build-id points: its symbols would name
+    // every function, but they belong to another build.
+    std::string bytes;
+    {
+        std::ifstream in(std::string(SYMBOL_PLUGIN_FILES) + "/symbol_plugin.debug", std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string raw;
+    for (std::size_t i = 0; i < buildId.size(); i += 2) raw += static_cast<char>(std::stoi(buildId.substr(i, 2), nullptr, 16));
+    const auto at = bytes.find(raw);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(bytes.find(raw, at + 1), std::string::npos);
+    bytes[at + raw.size() - 1] ^= 0x5a;
+    BBXSymbolResolver::setDebugFileDirectory(dir.path());
+    const auto debug = std::filesystem::path(dir.path()) / ".build-id" / buildId.substr(0, 2) /
+                       (buildId.substr(2) + ".debug");
+    std::filesystem::create_directories(debug.parent_path());
+    std::ofstream(debug, std::ios::binary) << bytes;
+    ASSERT_NE(buildIdOf(debug.string()), buildId);
+
+    std::size_t exported = 0;
+    for (const auto& f : functions) exported += f.exported ? 1 : 0;
+    EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions), exported);
+}
+
 }  // namespace

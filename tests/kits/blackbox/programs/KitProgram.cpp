@@ -1,7 +1,9 @@
 // A program built with the crash kit, as an application uses it: it starts
 // the kit with its API key, then either dies the way it is told to or runs
 // until the reports of earlier runs have left the report tree.
-// Usage: blackbox_kit_program segv|abort|throw|run
+// Usage: blackbox_kit_program segv|abort|throw|run|late
+// (late: starts through the deprecated delayed calls with a delegate of the
+// older kind, then changes debug mode and the delegate after the start.)
 #include <unistd.h>
 
 #include <chrono>
@@ -48,6 +50,24 @@ bool treeIsClean() {
     return ownFound && files.processingPathContents().empty() && files.preparedPathContents().empty();
 }
 
+constexpr const char* kAPIKey = "0123456789abcdef0123456789abcdef01234567";
+
+struct OlderDelegate : BlackboxDelegate {
+    bool implementsDidDetectCrashDuringPreviousExecution() const override { return true; }
+};
+
+int startLate() {
+    Blackbox& kit = Blackbox::startWithAPIKey(kAPIKey, std::make_shared<OlderDelegate>(), 30.0);
+    std::printf("started at once: %s\n", kit.isBlackboxStarted() ? "yes" : "no");
+    Blackbox::startWithAPIKey(kAPIKey, 30.0);
+    pump(std::chrono::milliseconds(100));
+    kit.setDebugMode(false);
+    std::printf("debug mode: %s\n", kit.debugMode() ? "yes" : "no");
+    kit.setDelegate(nullptr);
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,7 +75,8 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     mainQueue.adoptCurrentThread();
     Blackbox::setMainQueue(&mainQueue);
-    Blackbox::startWithAPIKey("0123456789abcdef0123456789abcdef01234567");
+    if (mode == "late") return startLate();
+    Blackbox::startWithAPIKey(kAPIKey);
     pump(std::chrono::milliseconds(100));
     if (mode == "segv") {
         volatile int* nowhere = nullptr;
