@@ -6,15 +6,16 @@
 #include "booth/SharingScreenTabItem.h"
 #include "core/ProgressWindowController.h"
 #include "core/WrenUtils.h"
+#include "preferences/CustomControls.h"
 #include "sharing/ShareWindows.h"
 #include "templates/TEUtils.h"
 
 ShareWindowButtons* ShareWindowButtons::install(SharingScreenTabItem* screen) {
     auto* buttons = new ShareWindowButtons(screen);
-    auto* email = new QPushButton(QStringLiteral("E-mail"));
+    auto* email = new RoundButton(QStringLiteral("E-mail"));
     screen->addShareButton(QStringLiteral("Email"), email);
     connect(email, &QPushButton::clicked, buttons, &ShareWindowButtons::openEmailWindow);
-    auto* sms = new QPushButton(QStringLiteral("SMS"));
+    auto* sms = new RoundButton(QStringLiteral("SMS"));
     screen->addShareButton(QStringLiteral("SMS"), sms);
     connect(sms, &QPushButton::clicked, buttons, &ShareWindowButtons::openSMSWindow);
     return buttons;

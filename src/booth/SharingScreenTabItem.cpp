@@ -20,17 +20,25 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "preferences/CustomControls.h"
 #include "sharing/Analytics.h"
 #include "sharing/FacebookSharing.h"
+#include "sharing/SocialSharingService.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
+
+namespace {
+// The final screen's buttons are round, large enough for a finger.
+const QSize kRoundButtonSize = RoundButton::squareSizeFor(QSize(150, 150));
+}  // namespace
 
 SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent) {
     setObjectName(QStringLiteral("SharingScreen"));
     setStyleSheet(QStringLiteral(
         "SharingScreenTabItem { background: #1b1f27; }"
         "QPushButton { font-size: 28px; padding: 16px 36px; border-radius: 12px; background: #2d6cdf; color: white; }"
-        "QPushButton:disabled { background: #555; color: #999; }"));
+        "QPushButton:disabled { background: #555; color: #999; }"
+        "RoundButton { font-size: 22px; }"));
     setAttribute(Qt::WA_StyledBackground);
 
     auto* layout = new QVBoxLayout(this);
@@ -46,12 +54,14 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
     buttons->setObjectName(QStringLiteral("ShareButtonRow"));
     buttonRow_ = new QHBoxLayout(buttons);
     buttonRow_->addStretch(1);
-    printButton_ = new QPushButton(QStringLiteral("Print"), buttons);
+    printButton_ = new RoundButton(QStringLiteral("Print"), buttons);
     printButton_->setObjectName(QStringLiteral("PrintButton"));
+    printButton_->setFixedSize(kRoundButtonSize);
     buttonRow_->addWidget(printButton_);
     connect(printButton_, &QPushButton::clicked, this, &SharingScreenTabItem::printSessionImage);
-    doneButton_ = new QPushButton(QStringLiteral("Done"), buttons);
+    doneButton_ = new RoundButton(QStringLiteral("Done"), buttons);
     doneButton_->setObjectName(QStringLiteral("DoneButton"));
+    doneButton_->setFixedSize(kRoundButtonSize);
     buttonRow_->addWidget(doneButton_);
     buttonRow_->addStretch(1);
     connect(doneButton_, &QPushButton::clicked, this, [this] {
@@ -243,6 +253,7 @@ bool SharingScreenTabItem::isCountdownRunning() const {
 void SharingScreenTabItem::addShareButton(const QString& service, QPushButton* button) {
     buttons_.insert(service, button);
     button->setObjectName(service + QStringLiteral("ShareButton"));
+    if (qobject_cast<RoundButton*>(button)) button->setFixedSize(kRoundButtonSize);
     buttonRow_->insertWidget(buttonRow_->indexOf(doneButton_), button);
 }
 
@@ -278,14 +289,10 @@ void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QSt
 }
 
 void SharingScreenTabItem::recordDoneShare(const QString& service) {
-    SharingModel share;
-    share.shareType = service == QLatin1String("Facebook") ? SharingTypeFacebook : SharingTypeTwitter;
-    share.toField = userNameProvider_ ? userNameProvider_(service) : QString();
-    share.filePath = printPath_;
-    share.media_id = PhotoSession::session().printMediaID;
-    share.dateEntered = QDateTime::currentDateTime();
-    share.dateSent = share.dateEntered;
-    share.dateLastTried = share.dateEntered;
-    share.done = 1;
-    if (!share.save()) spdlog::error("SharingScreen: unable to record the {} share", service.toStdString());
+    // Through the one place that makes share rows, which also reports the
+    // share to share tracking.
+    const int type = service == QLatin1String("Facebook") ? SharingTypeFacebook : SharingTypeTwitter;
+    const QString to = userNameProvider_ ? userNameProvider_(service) : QString();
+    if (!SocialServiceHelper::trackShareOfType(type, 1, PhotoSession::session().printMediaID, 0, printPath_, to))
+        spdlog::error("SharingScreen: unable to record the {} share", service.toStdString());
 }

@@ -5,15 +5,16 @@
 
 #include "booth/SharingScreenTabItem.h"
 #include "core/UserDefaults.h"
+#include "preferences/CustomControls.h"
 #include "sharing/FacebookSharing.h"
 #include "sharing/TwitterSharing.h"
 
 SocialShareButtons* SocialShareButtons::install(SharingScreenTabItem* screen) {
     auto* buttons = new SocialShareButtons(screen);
-    auto* facebook = new QPushButton(QStringLiteral("Facebook"));
+    auto* facebook = new RoundButton(QStringLiteral("Facebook"));
     screen->addShareButton(QStringLiteral("Facebook"), facebook);
     connect(facebook, &QPushButton::clicked, buttons, &SocialShareButtons::shareOnFacebook);
-    auto* twitter = new QPushButton(QStringLiteral("Twitter"));
+    auto* twitter = new RoundButton(QStringLiteral("Twitter"));
     screen->addShareButton(QStringLiteral("Twitter"), twitter);
     connect(twitter, &QPushButton::clicked, buttons, &SocialShareButtons::shareOnTwitter);
     screen->setSharedUserNameProvider([buttons](const QString& service) {

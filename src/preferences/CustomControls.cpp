@@ -124,6 +124,11 @@ void ClickableLabelTextField::mousePressEvent(QMouseEvent* event) {
     event->accept();
 }
 
+void ClickableLabelTextField::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The second press of a double click has already sent the action.
+    event->accept();
+}
+
 VerticallyCenteredTextField::VerticallyCenteredTextField(QWidget* parent) : QLineEdit(parent) {
     setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setTextMargins(3, 0, 3, 0);

@@ -21,6 +21,7 @@
 
 #include "core/ProgressWindowController.h"
 #include "core/WrenUtils.h"
+#include "preferences/CustomControls.h"
 #include "preferences/HotPlugRegistration.h"
 #include "templates/TEUtils.h"
 #include "templates/TETemplateLibrary.h"
@@ -104,7 +105,7 @@ void GeneralPreferencesViewController::buildView(QWidget* view) {
     layout->addLayout(accessibilityRow);
 
     auto* dataRow = new QHBoxLayout();
-    auto* dataDir = new QLineEdit();
+    auto* dataDir = new VerticallyCenteredTextField();
     dataDir->setObjectName("DATA_DIRECTORY");
     dataDir->setReadOnly(true);
     binder()->bindLineEdit(dataDir, "DATA_DIRECTORY");

@@ -19,6 +19,7 @@
 
 #include "core/MainQueue.h"
 #include "core/UserDefaults.h"
+#include "preferences/CustomControls.h"
 #include "templates/TEUtils.h"
 
 PreferencePane::PreferencePane(QString identifier, QString imageName, QString label)
@@ -58,6 +59,21 @@ QWidget* PreferencePane::view() {
         view_->adjustSize();
     }
     return view_;
+}
+
+ClickableLabelTextField* PreferencePane::makeLink(const QString& text, const QString& objectName,
+                                                 std::function<void()> action) {
+    auto* link = new ClickableLabelTextField(text);
+    link->setObjectName(objectName);
+    QFont font = link->font();
+    font.setUnderline(true);
+    link->setFont(font);
+    QPalette palette = link->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::Link));
+    link->setPalette(palette);
+    link->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+    connect(link, &ClickableLabelTextField::clicked, this, std::move(action));
+    return link;
 }
 
 QStringList PreferencePane::offeredSettings() {
@@ -130,9 +146,7 @@ void PrintPreferencesViewController::buildView(QWidget* view) {
     autoPrint->setObjectName("print_automatically");
     binder()->bindCheckBox(autoPrint, "print_automatically");
     form->addRow(autoPrint);
-    auto* help = new QPushButton("Printer set-up help");
-    connect(help, &QPushButton::clicked, this, [this] { showPrinterSetupWebPage(); });
-    form->addRow(help);
+    form->addRow(makeLink("Printer set-up help", "printerSetupHelp", [this] { showPrinterSetupWebPage(); }));
     view->setMinimumSize(460, 220);
     view->resize(460, 220);
     // Opening the pane shows the count; it stores nothing the operator did
@@ -217,7 +231,7 @@ void DisplayPrefrencesViewController::buildView(QWidget* view) {
     start->setObjectName("START_TEXT");
     binder()->bindLineEdit(start, "START_TEXT");
     form->addRow("Home screen text:", start);
-    auto* image = new QLineEdit();
+    auto* image = new VerticallyCenteredTextField();
     image->setObjectName("BACKGROUND_IMAGE");
     image->setReadOnly(true);
     binder()->bindLineEdit(image, "BACKGROUND_IMAGE");
@@ -239,7 +253,7 @@ void DisplayPrefrencesViewController::buildView(QWidget* view) {
     type->addItem("The image over the colour", 1);
     binder()->bindComboBox(type, "BACKGROUND_TYPE_SELECTION");
     form->addRow("Home screen shows:", type);
-    auto* colour = new QLineEdit();
+    auto* colour = new VerticallyCenteredTextField();
     colour->setObjectName("HOME_SCREEN_BACKGROUND");
     colour->setReadOnly(true);
     binder()->bindLineEdit(colour, "HOME_SCREEN_BACKGROUND");

@@ -11,6 +11,8 @@
 #include "preferences/SettingsBinder.h"
 #include "preferences/WRENPreferencesViewController.h"
 
+class ClickableLabelTextField;
+
 class PreferencePane : public QObject, public WRENPreferencesViewController {
     Q_OBJECT
 public:
@@ -34,6 +36,8 @@ public:
 protected:
     // Builds the pane's controls into `view` (called once, on first use).
     virtual void buildView(QWidget* view) = 0;
+    // A label drawn as a link that calls `action` when clicked.
+    ClickableLabelTextField* makeLink(const QString& text, const QString& objectName, std::function<void()> action);
     SettingsBinder* binder() { return binder_; }
 
 private:

@@ -1,3 +1,4 @@
+#include "preferences/CustomControls.h"
 #include "preferences/SharingPreferencesViewController.h"
 
 #include <QCheckBox>
@@ -141,14 +142,12 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     binder()->bindCheckBox(navigation, "NAVIGATION_ENABLED");
     connect(navigation, &QCheckBox::clicked, this, [this] { userDidClickToToggleNavigation(); });
     eventForm->addRow(navigation);
-    auto* manage = new QPushButton("Manage online albums");
-    connect(manage, &QPushButton::clicked, this, [this] { openURL("https://www.glimmerly.com/login"); });
-    auto* help = new QPushButton("About photos on the web site");
-    connect(help, &QPushButton::clicked, this,
-            [this] { openURL("https://support.flashwren.com/enhanced-sharing-and-deleting-photos"); });
     auto* links = new QHBoxLayout();
-    links->addWidget(manage);
-    links->addWidget(help);
+    links->addWidget(makeLink("Manage online albums", "manageOnlineAlbums",
+                              [this] { openURL("https://www.glimmerly.com/login"); }));
+    links->addWidget(makeLink("About photos on the web site", "aboutPhotosOnTheWebSite",
+                              [this] { openURL("https://support.flashwren.com/enhanced-sharing-and-deleting-photos"); }));
+    links->addStretch(1);
     eventForm->addRow(links);
     layout->addWidget(eventBox);
 
@@ -187,11 +186,8 @@ void SharingPreferencesViewController::buildView(QWidget* view) {
     addField(twilioForm, "Auth token:", "TWILIO_AUTH_TOKEN", true);
     addField(twilioForm, "From number:", "FROM_TWILIO_NUMBER");
     addField(twilioForm, "Country code put before the guest's number (SMS is offered only with one):", "TWILIO_COUNTRY_CODE");
-    auto* openTwilio = new QPushButton("Open the Twilio web site");
-    openTwilio->setObjectName("openTwilioWebsiteButton");
-    openTwilio->setStyleSheet("color: blue;");
-    connect(openTwilio, &QPushButton::clicked, this, [this] { openURL("https://www.twilio.com/"); });
-    twilioForm->addRow(openTwilio);
+    twilioForm->addRow(makeLink("Open the Twilio web site", "openTwilioWebsiteButton",
+                                [this] { openURL("https://www.twilio.com/"); }));
     layout->addWidget(twilioBox);
     layout->addStretch(1);
 

@@ -16,6 +16,7 @@
 #include "core/MainQueue.h"
 #include "core/UserDefaults.h"
 #include "core/WrenAudioPlayer.h"
+#include "preferences/CustomControls.h"
 #include "preferences/ValueTransformers.h"
 #include "templates/TEUtils.h"
 
@@ -55,7 +56,7 @@ void SoundPreferencesViewController::buildView(QWidget* view) {
     form->addRow("Voice:", voice);
 
     auto* folderRow = new QHBoxLayout();
-    customPathField_ = new QLineEdit();
+    customPathField_ = new VerticallyCenteredTextField();
     customPathField_->setObjectName("customPathField");
     customPathField_->setReadOnly(true);
     binder()->bindLineEdit(customPathField_, "CUSTOM_VOICE_FOLDER_PATH");

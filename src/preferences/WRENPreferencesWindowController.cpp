@@ -50,6 +50,19 @@ WRENPreferencesWindowController::WRENPreferencesWindowController(
     window_->addToolBar(Qt::TopToolBarArea, toolbar_);
     window_->setCentralWidget(new QWidget());
     window_->installEventFilter(this);
+    // The desktop's usual keys for the next and the previous tab. Ctrl+Shift+Tab
+    // arrives as Backtab from most keyboards, as Tab with Shift from some.
+    auto* next = new QAction(window_);
+    next->setObjectName("goNextTab");
+    next->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Tab), QKeySequence(Qt::CTRL | Qt::Key_PageDown)});
+    connect(next, &QAction::triggered, this, &WRENPreferencesWindowController::goNextTab);
+    window_->addAction(next);
+    auto* previous = new QAction(window_);
+    previous->setObjectName("goPreviousTab");
+    previous->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
+                            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), QKeySequence(Qt::CTRL | Qt::Key_PageUp)});
+    connect(previous, &QAction::triggered, this, &WRENPreferencesWindowController::goPreviousTab);
+    window_->addAction(previous);
     rebuildToolbar();
     windowDidLoad();
 }

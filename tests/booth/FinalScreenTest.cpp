@@ -8,11 +8,17 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <map>
+
 #include "BoothTestApp.h"
+#include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
+#include "booth/ShareWindowButtons.h"
 #include "booth/SharingScreenTabItem.h"
+#include "booth/SocialShareButtons.h"
+#include "preferences/CustomControls.h"
 #include "preferences/PreferencePane.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
@@ -188,6 +194,52 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     auto* row = screen.findChild<QWidget*>("ShareButtonRow");
     ASSERT_TRUE(row);
     EXPECT_LT(email->x(), screen.findChild<QPushButton*>("DoneButton")->x() + 1);
+}
+
+TEST_F(FinalScreenTest, FacebookAndTwitterSharesAreReportedToShareTracking) {
+    keepBoothOnLoopback();
+    testsupport::LoopbackServer tracking;
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GlimmerlyAPIURL", tracking.baseUrl());
+    defaults.set("IS_INTERNET_RECHABLE", "NO");  // usage tracking keeps its hits
+    defaults.set("FACEBOOK_SHARING_TEXT", "Posted from the booth");
+    defaults.set("TWITTER_SHARING_TEXT", "Tweeted from the booth");
+    screen.setSharedUserNameProvider(
+        [](const QString& service) { return service == "Twitter" ? "@guest" : "Ann Guest"; });
+    screen.showSession();
+
+    screen.sharingDidFinishedFor("Facebook", QString());
+    screen.sharingDidFinishedFor("Twitter", QString());
+    ASSERT_TRUE(tracking.waitForRequests(2));
+    std::map<std::string, std::pair<std::string, std::string>> reported;  // type: (message, to)
+    for (const auto& r : tracking.requests()) {
+        using testsupport::RecordedRequest;
+        EXPECT_EQ(r.method, "POST");
+        EXPECT_EQ(RecordedRequest::field(r.body, "action"), "trackshare");
+        reported[RecordedRequest::field(r.body, "type").value_or("?")] = {
+            RecordedRequest::field(r.body, "message").value_or("?"), RecordedRequest::field(r.body, "to").value_or("?")};
+    }
+    EXPECT_EQ(reported["facebook"], std::make_pair(std::string("Posted from the booth"), std::string("Ann Guest")));
+    EXPECT_EQ(reported["twitter"], std::make_pair(std::string("Tweeted from the booth"), std::string("@guest")));
+    EXPECT_EQ(shares(), (std::vector<std::tuple<std::int64_t, std::string, std::int64_t>>{
+                            {1, "Ann Guest", 1}, {3, "@guest", 1}}));
+}
+
+TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
+    ShareWindowButtons::install(&screen);
+    SocialShareButtons::install(&screen);
+    screen.showSession();
+    auto* row = screen.findChild<QWidget*>("ShareButtonRow");
+    ASSERT_TRUE(row);
+    QStringList names;
+    for (auto* button : row->findChildren<QPushButton*>()) {
+        names << button->objectName();
+        EXPECT_TRUE(qobject_cast<RoundButton*>(button)) << button->objectName().toStdString();
+        EXPECT_EQ(button->size(), QSize(150, 150)) << button->objectName().toStdString();
+    }
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"DoneButton", "EmailShareButton", "FacebookShareButton", "PrintButton",
+                                  "SMSShareButton", "TwitterShareButton"}));
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {

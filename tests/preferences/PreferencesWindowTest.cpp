@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
+#include <QTest>
 
 #include "PreferencesTestMain.h"
+#include "preferences/Preferences.h"
 #include "preferences/WRENPreferencesWindowController.h"
 
 namespace {
@@ -96,6 +100,57 @@ TEST_F(PreferencesWindow, StepsWrapAroundAndSkipPlaceholders) {
     EXPECT_EQ(w.selectedViewController(), &b);
     w.selectControllerAtIndex(0);
     EXPECT_EQ(w.selectedViewController(), &a);
+}
+
+TEST_F(PreferencesWindow, TheDesktopsTabKeysStepThroughThePanes) {
+    FakePane a("A", {200, 100}, false), b("B", {200, 100}, false), c("C", {200, 100}, false);
+    auto* field = new QLineEdit(b.view());  // typing in a pane does not keep the keys from the window
+    WRENPreferencesWindowController w({&a, nullptr, &b, &c});
+    w.showWindow();
+    w.window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.window()));
+    auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+        QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : w.window();
+        QTest::keyClick(target, key, modifiers);
+    };
+    press(Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(w.selectedViewController(), &b);
+    field->setFocus();
+    press(Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(w.selectedViewController(), &c);
+    press(Qt::Key_PageDown, Qt::ControlModifier);
+    EXPECT_EQ(w.selectedViewController(), &a) << "wraps at the end";
+    press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(w.selectedViewController(), &c) << "wraps at the start";
+    press(Qt::Key_Tab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(w.selectedViewController(), &b);
+    press(Qt::Key_PageUp, Qt::ControlModifier);
+    EXPECT_EQ(w.selectedViewController(), &a);
+    press(Qt::Key_Tab, Qt::NoModifier);
+    EXPECT_EQ(w.selectedViewController(), &a) << "Tab alone only moves the focus";
+}
+
+TEST_F(PreferencesWindow, EveryPaneOfTheBoothShowsItsOwnToolbarImage) {
+    std::vector<WRENPreferencesViewController*> panes = Preferences::makePanes();
+    {
+        WRENPreferencesWindowController w(panes, "flashwren Preferences");
+        std::vector<QImage> drawn;
+        for (auto* pane : panes) {
+            const std::string id = pane->identifier().toStdString();
+            EXPECT_FALSE(pane->toolbarItemImage().isNull()) << id;
+            auto* item = w.toolbar()->findChild<QAction*>(pane->identifier());
+            ASSERT_TRUE(item) << id;
+            const QImage image = item->icon().pixmap(w.toolbar()->iconSize()).toImage();
+            ASSERT_FALSE(image.isNull()) << id;
+            int ink = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) ink += qAlpha(image.pixel(x, y)) > 128;
+            EXPECT_GT(ink, image.width() * image.height() / 20) << id << ": something is drawn";
+            for (const QImage& other : drawn) EXPECT_NE(image, other) << id << " looks like another pane";
+            drawn.push_back(image);
+        }
+    }
+    for (auto* pane : panes) delete pane;
 }
 
 TEST_F(PreferencesWindow, APaneWithAnOpenEditKeepsTheSelectionAndTheWindow) {
