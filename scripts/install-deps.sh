@@ -20,6 +20,10 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick openssl python3 binutils gdb
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg ccache
+  # The on-screen keyboard of touch-screen booths and what it loads.
+  qt6-virtualkeyboard-plugin qml6-module-qtquick-virtualkeyboard
+  qml6-module-qt-labs-folderlistmodel libhunspell-1.7-0 qml6-module-qtqml-workerscript
+  qml6-module-qtquick-layouts qml6-module-qtquick-window
   # The fuzz targets (clang with libFuzzer) and the locale sources a test
   # builds a Latin-1 locale from.
   clang libclang-rt-14-dev locales

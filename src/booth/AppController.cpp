@@ -210,6 +210,9 @@ void AppController::startSharingServices() {
     Analytics::sharedAnalytics();
     ShareWindowButtons::install(window_->sharingScreen());
     SocialShareButtons::install(window_->sharingScreen());
+    // The log-in windows' web profiles are what clearing cookies and cache
+    // empties, so one guest's sign-in never reaches the next.
+    WrenUtils::setClearHTTPCookiesAndCacheHook(&LoginWebView::clearCookiesAndCache);
 }
 
 void AppController::loadSelectedTemplate() {

@@ -8,8 +8,12 @@
 #include "booth/AppController.h"
 #include "booth/QuitSignals.h"
 #include "booth/SingleBooth.h"
+#include "core/WrenUtils.h"
 
 int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
+    // Touch-screen booths type on Qt's on-screen keyboard, where installed;
+    // the input method is chosen as the application object is made.
+    WrenUtils::selectVirtualKeyboard();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromStdString(base::AppInfo::shared().name()));
     QApplication::setApplicationVersion(QString::fromStdString(base::AppInfo::shared().shortVersion()));

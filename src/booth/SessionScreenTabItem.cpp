@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QImageReader>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QMetaObject>
 #include <QCoreApplication>
@@ -363,11 +364,11 @@ void SessionScreenTabItem::countdownTick() {
     if (UserDefaults::standard().boolean("trigger_camera", true)) {
         requestPicture();
     } else {
-        // The guest takes the picture with the space bar or the camera's own
-        // shutter button.
+        // The guest takes the picture with the space bar, a touch on the
+        // screen or the camera's own shutter button.
         countdownLabel_->clear();
         waitingForShutter_ = true;
-        setStatus(QStringLiteral("Press the space bar to take the photo"));
+        setStatus(QStringLiteral("Press the space bar or touch the screen to take the photo"));
     }
 }
 
@@ -628,6 +629,16 @@ void SessionScreenTabItem::addThumbnail(const QImage& image) {
     thumb->setPixmap(QPixmap::fromImage(image.scaledToHeight(kThumbHeight, Qt::SmoothTransformation)));
     thumb->setStyleSheet(QStringLiteral("border: 2px solid white;"));
     mediaRow_->insertWidget(mediaRow_->count() - 1, thumb);
+}
+
+void SessionScreenTabItem::mousePressEvent(QMouseEvent* event) {
+    // A touch-screen booth has no space bar: a touch (or click) anywhere on
+    // the screen is the shutter.
+    if (event->button() == Qt::LeftButton && running_ && waitingForShutter_) {
+        requestPicture();
+        return;
+    }
+    WrenTabItem::mousePressEvent(event);
 }
 
 void SessionScreenTabItem::keyPressEvent(QKeyEvent* event) {

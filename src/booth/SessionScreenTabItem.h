@@ -51,6 +51,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     void templateLoaded(std::shared_ptr<TETemplateDocument> document, const QString& error);

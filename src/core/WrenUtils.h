@@ -84,6 +84,13 @@ public:
     // never call on the interface thread.
     static std::optional<nlohmann::json> sendSyncHTTPGetRequestAt(const QString& url, QString* error);
 
+    // Qt's on-screen keyboard: whether it is installed, and selecting it as
+    // the input method (only before the application object exists, and only
+    // where it is installed; says whether it did).
+    static bool isVirtualKeyboardInstalled();
+    static bool selectVirtualKeyboard();
+    // Shows (YES) or hides and deselects (NO) the on-screen keyboard; where
+    // none was selected it only logs so.
     static void showHideVirtualKeyboard(bool show);
     // Clears the web views' cookies and cache through the hook that the
     // web-view layer installs; without one there is nothing to clear.

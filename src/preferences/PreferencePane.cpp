@@ -107,7 +107,7 @@ void ShootingPreferencesViewController::buildView(QWidget* view) {
     binder()->bindCheckBox(mirror, "MirrorLiveView");
     form->addRow(mirror);
     auto* trigger = new QCheckBox("Take each photo when the countdown ends");
-    trigger->setToolTip("Off: the guest takes each photo with the space bar or the camera's shutter button.");
+    trigger->setToolTip("Off: the guest takes each photo with the space bar, a touch on the screen or the camera's shutter button.");
     trigger->setObjectName("trigger_camera");
     binder()->bindCheckBox(trigger, "trigger_camera");
     form->addRow(trigger);

@@ -4,7 +4,9 @@
 #include <QVBoxLayout>
 
 #include <QLayout>
+#include <QList>
 #include <QWebEnginePage>
+#include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 #include <QWidget>
@@ -16,9 +18,24 @@ std::function<void(QWebEnginePage*)>& pageSetup() {
     return setup;
 }
 
+// The profiles of the log-in views alive now (interface thread only).
+QList<QPointer<QWebEngineProfile>>& liveProfiles() {
+    static QList<QPointer<QWebEngineProfile>> profiles;
+    return profiles;
+}
+
 }  // namespace
 
 void LoginWebView::setPageSetup(std::function<void(QWebEnginePage*)> setup) { pageSetup() = std::move(setup); }
+
+void LoginWebView::clearCookiesAndCache() {
+    auto& profiles = liveProfiles();
+    profiles.removeAll(nullptr);
+    for (const QPointer<QWebEngineProfile>& profile : profiles) {
+        profile->cookieStore()->deleteAllCookies();
+        profile->clearHttpCache();
+    }
+}
 
 LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     // A profile without a storage name is off the record: cookies, cache and
@@ -26,6 +43,8 @@ LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    liveProfiles().removeAll(nullptr);
+    liveProfiles().append(profile_);
     view_ = new QWebEngineView(container);
     auto* page = new QWebEnginePage(profile_, view_);
     view_->setPage(page);
@@ -69,6 +88,7 @@ void LoginWebView::cleanup() {
     if (profile_) {
         QWebEngineProfile* profile = profile_;
         profile_ = nullptr;
+        liveProfiles().removeAll(profile);
         profile->deleteLater();
     }
 }

@@ -31,6 +31,9 @@ public:
     // application configures its pages here (the booth watches them for
     // script errors). Set on the main thread; none by default.
     static void setPageSetup(std::function<void(QWebEnginePage*)> setup);
+    // Deletes the cookies and empties the cache of every log-in view open
+    // now, so the next guest starts signed out. Interface thread.
+    static void clearCookiesAndCache();
 
 signals:
     // The page has committed to a new address (a navigation or a redirect).

@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QInputMethod>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -9,6 +10,8 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
@@ -153,6 +156,7 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     inner->addLayout(buttons);
 
     auto* center = new QVBoxLayout(content_);
+    centre_ = center;
     center->addStretch();
     auto* row = new QHBoxLayout;
     row->addStretch();
@@ -164,6 +168,21 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     connect(sendButton_, &QPushButton::clicked, this, [this] { send(); });
     connect(field_, &QLineEdit::returnPressed, this, [this] { send(); });
     connect(closeButton_, &QPushButton::clicked, this, [this] { closeWindow(); });
+    QInputMethod* im = QGuiApplication::inputMethod();
+    connect(im, &QInputMethod::keyboardRectangleChanged, this, [this] { keepPanelAboveKeyboard(); });
+    connect(im, &QInputMethod::visibleChanged, this, [this] { keepPanelAboveKeyboard(); });
+}
+
+void ShareWindowController::keepPanelAboveKeyboard() {
+    // The on-screen keyboard covers the bottom of the screen: the panel is
+    // centred in what stays in sight, so the field and buttons stay usable.
+    QInputMethod* im = QGuiApplication::inputMethod();
+    int covered = 0;
+    if (window_ && window_->isVisible() && im->isVisible()) {
+        const QRectF keyboard = im->keyboardRectangle();
+        if (!keyboard.isEmpty()) covered = std::max(0, window_->height() - int(keyboard.top()));
+    }
+    centre_->setContentsMargins(0, 0, 0, std::min(covered, window_ ? window_->height() / 2 : 0));
 }
 
 ShareWindowController::~ShareWindowController() {

@@ -14,6 +14,7 @@
 
 class QKeyEvent;
 class QPushButton;
+class QVBoxLayout;
 class CustomNSTextField;
 
 class ShareWindowsContentViewDelegate {
@@ -105,6 +106,10 @@ protected:
     CustomNSTextField* field_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
+
+private:
+    void keepPanelAboveKeyboard();
+    QVBoxLayout* centre_ = nullptr;
 };
 
 class ShareViaEmailWindowController : public ShareWindowController {

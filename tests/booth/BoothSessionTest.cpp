@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QThread>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <atomic>
 #include <cstdlib>
@@ -40,6 +41,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "sharing/LoginWebView.h"
 #include "templates/TETemplateLibrary.h"
 
 namespace {
@@ -287,6 +289,32 @@ TEST_F(BoothSessionTest, WithoutAutomaticTriggerTheSpaceBarTakesThePhoto) {
     EXPECT_EQ(camera->picturesTaken(), 0);
     QTest::keyClick(session(), Qt::Key_Space);
     EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
+    const QStringList expected = {"event Photo/camera/" + camera->name(), "screenview Session/Photo/Manual"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return storedHits().size() >= expected.size(); }, 3000));
+    EXPECT_EQ(storedHits(), expected);
+}
+
+TEST_F(BoothSessionTest, WithoutAutomaticTriggerATouchOnTheScreenTakesThePhoto) {
+    UserDefaults::standard().set("trigger_camera", false);
+    UserDefaults::standard().set("seconds_between_shots", 1);
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    // Where a guest's finger lands: whatever is under the middle of the screen.
+    auto touch = [&] {
+        const QPoint middle = session()->rect().center();
+        QWidget* target = session()->childAt(middle);
+        if (!target) target = session();
+        QTest::mouseClick(target, Qt::LeftButton, {}, target->mapFrom(session(), middle));
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session()->photosNeeded() > 0; }, 3000));
+    touch();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return session()->statusText().startsWith("Press"); }, 5000));
+    EXPECT_EQ(session()->statusText(), "Press the space bar or touch the screen to take the photo");
+    EXPECT_EQ(camera->picturesTaken(), 0) << "a touch during the countdown takes nothing";
+    touch();
+    touch();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
+    QTest::qWait(100);
+    EXPECT_EQ(camera->picturesTaken(), 1) << "one prompt, one photo";
     const QStringList expected = {"event Photo/camera/" + camera->name(), "screenview Session/Photo/Manual"};
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedHits().size() >= expected.size(); }, 3000));
     EXPECT_EQ(storedHits(), expected);
@@ -551,6 +579,52 @@ TEST_F(BoothSmallDiskTest, ADiskThatFillsBeforeThePrintSaysSoAndLeavesNoHalfMade
     ASSERT_TRUE(QFile::remove(ballast));
     QTest::mouseClick(home_(), Qt::LeftButton);
     EXPECT_TRUE(waitForScreen(AppController::Screen::Sharing, 10000)) << message().toStdString();
+}
+
+// The booth with the web engine ready for log-in windows.
+class BoothLogInTest : public BoothSessionTest {
+protected:
+    void SetUp() override {
+        if (!qApp) {
+            // Root in a container has no user namespace for the renderer's sandbox.
+            qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --no-sandbox");
+            QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+        }
+        BoothSessionTest::SetUp();
+    }
+};
+
+TEST_F(BoothLogInTest, ClearingCookiesAndCacheSignsAnOpenLogInWindowOut) {
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest& request) {
+        testsupport::Reply reply;
+        reply.headers = {{"Content-Type", "text/html"}};
+        if (request.path == "/signin") reply.headers.push_back({"Set-Cookie", "session=guest1; Path=/"});
+        reply.body = "<html><body>signed in</body></html>";
+        return reply;
+    });
+    QWidget container;
+    new QVBoxLayout(&container);
+    LoginWebView view(&container);
+    auto visit = [&](const std::string& path) {
+        const QUrl url(QString::fromStdString(server.baseUrl() + path));
+        bool finished = false;
+        auto connection = QObject::connect(&view, &LoginWebView::loadFinished,
+                                           [&](const QUrl& at, bool) { finished = finished || at == url; });
+        view.load(url);
+        const bool loaded = QTest::qWaitFor([&] { return finished; }, 20000);
+        QObject::disconnect(connection);
+        auto requests = server.requests();
+        return loaded && !requests.empty() ? requests.back().header("Cookie").value_or("") : std::string("(not loaded)");
+    };
+    visit("/signin");
+    ASSERT_EQ(visit("/account"), "session=guest1");
+    WrenUtils::clearHTTPCookiesAndCache();
+    QTest::qWait(300);
+    EXPECT_EQ(visit("/photos"), "") << "the next guest starts signed out";
+    view.cleanup();
+    QTest::qWait(100);
 }
 
 }  // namespace
