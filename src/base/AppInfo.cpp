@@ -1,4 +1,5 @@
 #include "base/AppInfo.h"
+#include <nlohmann/json.hpp>
 
 #include <unistd.h>
 
@@ -54,8 +55,9 @@ void AppInfo::load(const std::string& resourcesDir) {
 }
 
 std::string AppInfo::string(const std::string& key) const {
-    auto it = info_.find(key);
-    if (it != info_.end() && it->is_string()) return it->get<std::string>();
+    const nlohmann::json& info = info_;
+    auto it = info.find(key);
+    if (it != info.end() && it->is_string()) return it->get<std::string>();
     return {};
 }
 

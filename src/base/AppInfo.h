@@ -2,7 +2,8 @@
 // The application's information dictionary (resources/Info.plist) and its
 // resource folder, found next to the executable.
 #include <string>
-#include <nlohmann/json.hpp>
+
+#include "base/BoxedJson.h"
 
 namespace base {
 
@@ -25,7 +26,7 @@ public:
 private:
     AppInfo();
     std::string resourcesDir_;
-    nlohmann::json info_ = nlohmann::json::object();
+    BoxedJson info_;
 };
 
 }  // namespace base

@@ -1,11 +1,18 @@
 #include "base/Error.h"
 
+#include <nlohmann/json.hpp>
+
 namespace base {
 
+Error::Error(std::string d, std::int64_t c, std::string description) : domain(std::move(d)), code(c) {
+    if (!description.empty()) userInfo["NSLocalizedDescription"] = description;
+}
+
 std::string Error::localizedDescription() const {
-    if (userInfo.is_object()) {
-        auto it = userInfo.find("NSLocalizedDescription");
-        if (it != userInfo.end() && it->is_string()) return it->get<std::string>();
+    const nlohmann::json& info = userInfo;
+    if (info.is_object()) {
+        auto it = info.find("NSLocalizedDescription");
+        if (it != info.end() && it->is_string()) return it->get<std::string>();
     }
     return domain + " error " + std::to_string(code);
 }

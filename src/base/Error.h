@@ -1,7 +1,8 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <nlohmann/json.hpp>
+
+#include "base/BoxedJson.h"
 
 namespace base {
 
@@ -10,13 +11,10 @@ namespace base {
 struct Error {
     std::string domain;
     std::int64_t code = 0;
-    nlohmann::json userInfo = nlohmann::json::object();
+    BoxedJson userInfo;  // an object
 
     Error() = default;
-    Error(std::string d, std::int64_t c, std::string description = {})
-        : domain(std::move(d)), code(c) {
-        if (!description.empty()) userInfo["NSLocalizedDescription"] = description;
-    }
+    Error(std::string d, std::int64_t c, std::string description = {});
     // The "NSLocalizedDescription" entry, else "<domain> error <code>".
     std::string localizedDescription() const;
 };

@@ -1,4 +1,5 @@
 #include "base/Plist.h"
+#include <nlohmann/json.hpp>
 
 #include <plist/plist.h>
 

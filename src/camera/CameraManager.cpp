@@ -127,6 +127,11 @@ void CameraManager::takePicture() {
     model->takePicture();
 }
 
+QSize CameraManager::expectedPhotoSize() const {
+    const auto model = cameraModel();
+    return model ? model->expectedPhotoSize() : QSize();
+}
+
 void CameraManager::setLiveViewIdleTimeout(std::chrono::milliseconds timeout) {
     idleTimeout_ = timeout;
 }

@@ -2,6 +2,7 @@
 // The one camera manager: chooses the active camera model, starts and ends
 // its live view and takes pictures with it, and hands the results to its
 // delegate (held strongly).
+#include <QSize>
 #include <QString>
 
 #include <chrono>
@@ -36,6 +37,9 @@ public:
     // Takes one picture with the active camera. Blocks as long as the camera
     // does: call it on a serial queue, never on the interface thread.
     void takePicture();
+    // The size of the active camera's next photo; empty without a camera or
+    // when the camera cannot tell. Any thread.
+    QSize expectedPhotoSize() const;
 
     // Finds the camera (a webcam when one is connected, else the demo camera)
     // and follows cameras being plugged and unplugged. Interface thread.

@@ -3,6 +3,7 @@
 // folder and serves live-view frames; it reports to the camera manager
 // through CameraModelBaseDelegate.
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
@@ -46,6 +47,10 @@ public:
     virtual void takePicture() = 0;
     // Closes the device; the model is not used afterwards.
     virtual void disconnectCamera() { endLiveView(); }
+    // The size, upright, of the next photo the model will take; empty when it
+    // cannot tell. Cheap and callable from any thread, so work that depends on
+    // the photo's size can be done before the photo arrives.
+    virtual QSize expectedPhotoSize() { return {}; }
 
     // Frames every 50 ms on the model's live-view queue until ended.
     bool startLiveView();

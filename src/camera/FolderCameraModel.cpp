@@ -72,6 +72,16 @@ void FolderCameraModel::takePicture() {
     copyNext(index);
 }
 
+QSize FolderCameraModel::expectedPhotoSize() {
+    const QStringList images = imagePaths();
+    if (images.isEmpty()) return {};
+    // Only the header is read; the photo is the file as it is, shown upright.
+    QImageReader reader(images.at(taken_.load() % images.size()));
+    QSize size = reader.size();
+    if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90)) size.transpose();
+    return size.isValid() ? size : QSize();
+}
+
 void FolderCameraModel::copyNext(int index) {
     const QStringList images = imagePaths();
     if (images.isEmpty()) {

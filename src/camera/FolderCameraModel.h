@@ -20,6 +20,7 @@ public:
     bool isReady() override;
     bool prepareForNewSession() override;
     void takePicture() override;
+    QSize expectedPhotoSize() override;
 
     const QString& folder() const { return folder_; }
     QStringList imagePaths();

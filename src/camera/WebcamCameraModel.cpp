@@ -2,6 +2,7 @@
 
 #include <QCamera>
 #include <QImageCapture>
+#include <QImageReader>
 #include <QVideoFrame>
 #include <QVideoSink>
 
@@ -25,7 +26,18 @@ WebcamCameraModel::WebcamCameraModel(const QCameraDevice& device)
     connect(sink_, &QVideoSink::videoFrameChanged, this,
             [this](const QVideoFrame& frame) { frameArrived(frame); }, Qt::DirectConnection);
     connect(capture_, &QImageCapture::imageSaved, this,
-            [this](int, const QString& fileName) { reportDownloaded(fileName); });
+            [this](int, const QString& fileName) {
+                // The header tells the size the camera really delivers.
+                QImageReader reader(fileName);
+                QSize size = reader.size();
+                if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90))
+                    size.transpose();
+                if (size.isValid()) {
+                    std::lock_guard lock(frameMutex_);
+                    lastPhotoSize_ = size;
+                }
+                reportDownloaded(fileName);
+            });
     connect(capture_, &QImageCapture::errorOccurred, this,
             [this](int, QImageCapture::Error error, const QString& text) {
                 spdlog::error("WebcamCamera: capture failed ({}): {}", int(error), text.toStdString());
@@ -57,6 +69,19 @@ bool WebcamCameraModel::isReady() {
 void WebcamCameraModel::disconnectCamera() {
     CameraModelBase::disconnectCamera();
     runOnMainThread([this] { camera_->stop(); });
+}
+
+QSize WebcamCameraModel::expectedPhotoSize() {
+    {
+        std::lock_guard lock(frameMutex_);
+        if (lastPhotoSize_.isValid()) return lastPhotoSize_;
+    }
+    // Before the first photo: the capture takes the device's largest still
+    // resolution unless told otherwise.
+    QSize largest;
+    for (const QSize& size : device_.photoResolutions())
+        if (qint64(size.width()) * size.height() > qint64(largest.width()) * largest.height()) largest = size;
+    return largest.isValid() ? largest : QSize();
 }
 
 void WebcamCameraModel::takePicture() {

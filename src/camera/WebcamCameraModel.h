@@ -27,6 +27,7 @@ public:
     bool isReady() override;
     void takePicture() override;
     void disconnectCamera() override;
+    QSize expectedPhotoSize() override;
     const QCameraDevice& device() const { return device_; }
 
 protected:
@@ -46,4 +47,5 @@ private:
     std::atomic<bool> wantFrames_{false};
     std::mutex frameMutex_;
     QImage latest_;
+    QSize lastPhotoSize_;  // under frameMutex_
 };

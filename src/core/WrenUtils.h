@@ -11,7 +11,7 @@
 #include <map>
 #include <optional>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 class WrenUtils {
 public:

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 inline constexpr const char* kGreenScreenOnKey = "GREEN_SCREEN_ON";
 inline constexpr const char* kGreenScreenRemovalWayKey = "GREEN_SCREEN_REMOVAL_WAY";

@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/Files.h"
+#include "camera/CameraManager.h"
 #include "core/MainQueue.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
@@ -341,8 +342,10 @@ void GreenScreenManager::prepareNextPhoto() {
     if (stopping_) return;
     try {
         loadBackgroundInUse();
-        QSize size;
-        {
+        // The camera knows its next photo's size best; the last photo's size
+        // stands in when it cannot tell.
+        QSize size = CameraManager::sharedCameraManager().expectedPhotoSize();
+        if (size.isEmpty()) {
             std::lock_guard<std::mutex> lock(mutex_);
             size = photoSize_;
         }

@@ -1,4 +1,5 @@
 #include "sharing/Analytics.h"
+#include <nlohmann/json.hpp>
 
 #include <QDateTime>
 #include <QDir>

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QVariant>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 class TEUtils {
 public:

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
 
 #include <vector>
 
@@ -67,6 +69,29 @@ TEST_F(FolderCamera, AnEmptyFolderIsNeverReadyAndSaysNoCamera) {
     EXPECT_EQ(heard.ready, 0) << "a session must not start on a camera with nothing to give";
     camera.takePicture();
     EXPECT_EQ(heard.failures, std::vector<int>{CameraMessageNoCamera});
+}
+
+// Work that depends on the photo's size is done before the photo exists, so
+// the size told must be the one the next photo arrives with, upright.
+TEST_F(FolderCamera, TellsTheSizeOfTheNextPhotoUpright) {
+    EXPECT_TRUE(camera.expectedPhotoSize().isEmpty());
+    addPhoto("a.jpg");  // 32 x 24
+    QImage wide(40, 20, QImage::Format_RGB32);
+    wide.fill(Qt::blue);
+    QImageWriter writer(photos() + "/b.jpg", "jpg");
+    writer.setTransformation(QImageIOHandler::TransformationRotate90);  // shot with the camera on its side
+    ASSERT_TRUE(writer.write(wide));
+    ASSERT_TRUE(camera.prepareForNewSession());
+
+    EXPECT_EQ(camera.expectedPhotoSize(), QSize(32, 24));
+    camera.takePicture();
+    EXPECT_EQ(camera.expectedPhotoSize(), QSize(20, 40));
+    camera.takePicture();
+    ASSERT_EQ(heard.downloaded.size(), 2);
+    QImageReader upright(heard.downloaded.at(1));
+    upright.setAutoTransform(true);
+    EXPECT_EQ(upright.read().size(), QSize(20, 40));
+    EXPECT_EQ(camera.expectedPhotoSize(), QSize(32, 24)) << "the photos are taken in turn";
 }
 
 }  // namespace

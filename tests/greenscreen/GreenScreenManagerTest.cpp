@@ -10,6 +10,8 @@
 
 #include "GreenScreenTestSupport.h"
 #include "base/Executor.h"
+#include "camera/CameraManager.h"
+#include "camera/FolderCameraModel.h"
 #include "core/UserDefaults.h"
 #include "greenscreen/GreenScreenManager.h"
 
@@ -309,4 +311,21 @@ TEST_F(GreenScreenManagerTest, NextBackgroundIsPreparedAtThePhotoSizeBeforeThePh
     next.waitUntilIdle();
     EXPECT_EQ(next.preparedPhotoBackground().size, QSize(30, 20));
     EXPECT_EQ(next.preparedPhotoBackground().background, next.backgrounds());
+}
+
+// The first session after the booth starts has no earlier photo to go by:
+// the camera tells the size, so its first photo need not wait for a scale.
+TEST_F(GreenScreenManagerTest, FirstBackgroundIsPreparedAtTheSizeTheCameraTells) {
+    setBackgrounds({{image("a.png", flatImage(12, 8, QColor(200, 0, 0))), ""}});
+    const QString shots = QString::fromStdString(dir.path()) + "/camera";
+    QDir().mkpath(shots);
+    ASSERT_TRUE(flatImage(52, 38, kScreenGreen).save(shots + "/1.jpg"));  // no other test keys this size
+    auto& cameras = CameraManager::sharedCameraManager();
+    cameras.setCameraModel(std::make_shared<FolderCameraModel>(shots));
+    GreenScreenManager manager;
+    manager.waitUntilIdle();
+    const auto prepared = manager.preparedPhotoBackground();
+    cameras.setCameraModel(nullptr);
+    EXPECT_EQ(prepared.size, QSize(52, 38));
+    EXPECT_EQ(prepared.background, manager.backgrounds());
 }

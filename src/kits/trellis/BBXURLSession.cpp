@@ -1,4 +1,5 @@
 #include "kits/trellis/BBXURLSession.h"
+#include <nlohmann/json.hpp>
 
 #include <curl/curl.h>
 #include <fcntl.h>

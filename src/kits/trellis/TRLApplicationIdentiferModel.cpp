@@ -1,4 +1,5 @@
 #include "kits/trellis/TRLApplicationIdentiferModel.h"
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 

@@ -1,4 +1,5 @@
 #include "kits/trellis/TRLNetworkClient.h"
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cmath>
@@ -60,6 +61,8 @@ bool TRLNetworkResponseHandler::contentTypeForResponse(const TRLHTTPURLResponse*
     }
     return true;
 }
+
+base::Error TRLNetworkResponseHandler::errorForCode(int code) { return errorForCode(code, nlohmann::json::object()); }
 
 base::Error TRLNetworkResponseHandler::errorForCode(int code, nlohmann::json userInfo) {
     base::Error e(kTRLNetworkErrorDomain, code);

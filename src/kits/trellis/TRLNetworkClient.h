@@ -2,6 +2,7 @@
 // The SDK's HTTP client: data and download tasks over a URL session, pinned
 // to the SDK's roots, classified by status code and retried with a jittered
 // back-off taken from the server's "Retry-After".
+#include <nlohmann/json_fwd.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,7 +40,8 @@ public:
     static double retryValueForResponse(const TRLHTTPURLResponse* response);
     static std::optional<std::string> requestIdForResponse(const TRLHTTPURLResponse* response);
     static bool contentTypeForResponse(const TRLHTTPURLResponse* response, const TRLURLRequest& request);
-    static base::Error errorForCode(int code, nlohmann::json userInfo = nlohmann::json::object());
+    static base::Error errorForCode(int code);
+    static base::Error errorForCode(int code, nlohmann::json userInfo);
     static std::optional<base::Error> errorForResponse(const TRLHTTPURLResponse* response,
                                                        TRLNetworkClientResponseType type, long status);
     static TRLNetworkClientResponseType responseTypeForStatus(long status);

@@ -1,4 +1,5 @@
 #include "kits/trellis/TRLOnboardingOperation.h"
+#include <nlohmann/json.hpp>
 
 #include "base/Log.h"
 #include "kits/trellis/TRLMultipartMimeStreamEncoder.h"

@@ -1,4 +1,5 @@
 #include "kits/trellis/TRLSettings.h"
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "base/Error.h"
 #include "base/NotificationCenter.h"

@@ -1,4 +1,5 @@
 #include "kits/trellis/TRLUtilities.h"
+#include <nlohmann/json.hpp>
 
 #include <sys/utsname.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 // The SDK's fixed identity.
 inline constexpr const char* kTRLSDKBundleIdentifier = "io.trellis.sdk.mac";
