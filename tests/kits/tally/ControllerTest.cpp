@@ -845,3 +845,25 @@ TEST_F(ControllerTest, UploadBackOffStopsGrowingAtFiveMinutes) {
         sent = server.requestCount();
     }
 }
+
+TEST_F(ControllerTest, CleanUpLeavesAnotherCopysOpenEmptySessionAlone) {
+    auto a = make("A");
+    auto b = make("B");  // has written nothing yet: its open fragment is an empty folder
+    const std::string bFragment = b->currentSessionFragmentDirectoryURL();
+    ASSERT_TRUE(fs::is_directory(bFragment));
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 1}}));
+    a->trellisSettingsDownloaded();
+    a->flush();
+    maintain(*a);
+    ASSERT_TRUE(a->holdsMaintenanceLock());
+    EXPECT_TRUE(fs::is_directory(bFragment)) << "another copy's open fragment is not ours to clean";
+
+    // What B writes then stays where B writes it, through A's next maintenance.
+    b->logCustomEvent(customEvent("from-b"));
+    b->flush();
+    maintain(*a);
+    EXPECT_EQ(b->currentSessionFragmentDirectoryURL(), bFragment);
+    auto lines = tallytest::parseLines(base::readFile(bFragment + "/2.log").value_or(""));
+    EXPECT_EQ(countKey(lines, "custom"), 1);
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
+}
