@@ -3,6 +3,8 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -55,7 +57,7 @@ nlohmann::json toJson(plist_t node, int depth) {
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        return static_cast<double>(sec) + usec / 1e6 + kEpochOffset;
+        return plistDate(static_cast<double>(sec) + usec / 1e6 + kEpochOffset);
     }
     case PLIST_ARRAY: {
         auto out = nlohmann::json::array();
@@ -98,6 +100,17 @@ plist_t fromJson(const nlohmann::json& v) {
     case nlohmann::json::value_t::string:
         return plist_new_string(v.get_ref<const std::string&>().c_str());
     case nlohmann::json::value_t::binary: {
+        if (auto seconds = plistDateSeconds(v)) {
+            double since2001 = std::clamp(*seconds - kEpochOffset, -2147483648.0, 2147483647.0);
+            double whole = std::floor(since2001);
+            auto usec = static_cast<int32_t>(std::lround((since2001 - whole) * 1e6));
+            auto sec = static_cast<int32_t>(whole);
+            if (usec >= 1000000) {
+                usec = 0;
+                if (sec < INT32_MAX) ++sec;
+            }
+            return plist_new_date(sec, usec);
+        }
         auto& b = v.get_binary();
         return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
     }
@@ -194,6 +207,29 @@ bool binaryKeysHoldNoNul(std::string_view bytes) {
 }
 
 }  // namespace
+
+nlohmann::json plistDate(double secondsSince1970) {
+    if (!std::isfinite(secondsSince1970)) return nullptr;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &secondsSince1970, sizeof bits);
+    std::vector<std::uint8_t> bytes(8);
+    for (int i = 7; i >= 0; --i, bits >>= 8) bytes[i] = static_cast<std::uint8_t>(bits & 0xFF);
+    return nlohmann::json::binary(std::move(bytes), kPlistDateSubtype);
+}
+
+bool plistIsDate(const nlohmann::json& value) { return plistDateSeconds(value).has_value(); }
+
+std::optional<double> plistDateSeconds(const nlohmann::json& value) {
+    if (!value.is_binary()) return std::nullopt;
+    const auto& b = value.get_binary();
+    if (!b.has_subtype() || b.subtype() != kPlistDateSubtype || b.size() != 8) return std::nullopt;
+    std::uint64_t bits = 0;
+    for (auto byte : b) bits = (bits << 8) | byte;
+    double seconds = 0;
+    std::memcpy(&seconds, &bits, sizeof seconds);
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return seconds;
+}
 
 std::optional<nlohmann::json> plistParse(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > 0x7fffffff) return std::nullopt;

@@ -1,13 +1,26 @@
 #pragma once
 // Property lists over libplist, held as JSON values: dictionaries, arrays,
 // strings, integers, reals and booleans map one to one; data becomes a JSON
-// binary value; a date becomes seconds since 1970 as a real.
+// binary value; a date becomes a date value (below), so that it is written
+// back as a date.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <nlohmann/json_fwd.hpp>
 
 namespace base {
+
+// JSON has no date: a date is a binary value of its own subtype (data never
+// carries one) holding the seconds since 1970 as a big-endian IEEE double.
+// Property lists count whole seconds since 2001 in 32 bits, so a date is
+// written within 1901 to 2069 and to the microsecond.
+inline constexpr std::uint8_t kPlistDateSubtype = 0xD7;
+// Null when the seconds are not finite.
+nlohmann::json plistDate(double secondsSince1970);
+bool plistIsDate(const nlohmann::json& value);
+// The seconds since 1970 of a date value; none for anything else.
+std::optional<double> plistDateSeconds(const nlohmann::json& value);
 
 // XML or binary property list bytes.
 std::optional<nlohmann::json> plistParse(std::string_view bytes);

@@ -12,6 +12,7 @@
 #include "base/Files.h"
 #include "base/Log.h"
 #include "booth/BackgroundTask.h"
+#include "booth/BoothPlatformUserDefaults.h"
 #include "booth/CrashReportPrompt.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
@@ -103,6 +104,8 @@ void AppController::startCrashReporting() {
     UserDefaults::standard().registerDefaults({{"NSApplicationCrashOnExceptions", true}});
     Blackbox::setMainQueue(&MainQueue::shared());
     Blackbox::setPermissionPrompt(&CrashReportPrompt::shared());
+    // Values the kits once kept among the booth's settings move to their own store.
+    BBXUserDefaults::setPlatformUserDefaults(&BoothPlatformUserDefaults::shared());
     Blackbox::startWithAPIKey(kBlackboxAPIKey);
     // Script errors in the log-in pages are recorded by the crash kit too.
     LoginWebView::setPageSetup([](QWebEnginePage* page) { WebViewErrorMonitor::monitorErrorsForWebPage(page); });

@@ -210,7 +210,7 @@ TEST(FailurePaths, PropertyListDatesAndNullsReadBackAsWritten) {
     auto v = base::plistParse(R"(<?xml version="1.0"?><plist version="1.0"><dict>
         <key>when</key><date>2001-01-01T00:01:40Z</date></dict></plist>)");
     ASSERT_TRUE(v);
-    EXPECT_DOUBLE_EQ((*v)["when"].get<double>(), 978307200.0 + 100);
+    EXPECT_EQ(base::plistDateSeconds((*v)["when"]), 978307200.0 + 100);
     // Property lists have no null: it is left out, not turned into something else.
     auto back = base::plistParse(base::plistToXml({{"list", {1, nullptr, 2}}, {"gone", nullptr}}));
     ASSERT_TRUE(back);

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include "TempDir.h"
+#include "base/Files.h"
+#include "base/Plist.h"
 #include "core/UserDefaults.h"
 
 namespace {
@@ -118,6 +120,27 @@ TEST_F(BoothLaunchTest, ABoothThatDiedLeavesNoLockBehind) {
     EXPECT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
     ::kill(next, SIGTERM);
     EXPECT_NE(waitForExit(next), -1);
+}
+
+TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSettings) {
+    // Kept among the booth's settings by an older crash kit.
+    const std::string installation = "7D1C0F2A-5B3E-4C6D-8E9F-0A1B2C3D4E5F";
+    auto& defaults = UserDefaults::standard();
+    defaults.set("io.blackbox.iuuid", installation);
+    ASSERT_TRUE(defaults.synchronize());
+    const pid_t booth = launch("booth.log");
+    ASSERT_TRUE(waitForOutput("booth.log", "start-up done")) << output("booth.log");
+
+    auto kits = base::plistReadFile(base::dataHome() + "/com.blackbox/BBXUserDefaults.plist");
+    ASSERT_TRUE(kits) << "the kits wrote no store of their own";
+    EXPECT_EQ(kits->value("io.blackbox.iuuid", ""), installation);
+    auto booths = base::plistReadFile(defaults.path());
+    ASSERT_TRUE(booths);
+    EXPECT_FALSE(booths->contains("io.blackbox.iuuid")) << "moved, not copied";
+    EXPECT_EQ(booths->value("DATA_DIRECTORY", ""), home.path() + "/data/") << "the booth's own settings stay";
+
+    ::kill(booth, SIGTERM);
+    EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
 }
 
 class BoothQuitSignalTest : public BoothLaunchTest, public ::testing::WithParamInterface<int> {};

@@ -12,6 +12,7 @@
 #include <limits>
 #include <thread>
 
+#include "base/Plist.h"
 #include "kits/tally/TallyLog.h"
 #include "kits/trellis/BBXUserDefaults.h"
 
@@ -95,6 +96,24 @@ const Json* child(const std::optional<Json>& object, const char* key) {
     if (!object || !object->is_object()) return nullptr;
     auto it = object->find(key);
     return it == object->end() ? nullptr : &*it;
+}
+
+// A stored millisecond count: none unless it is a number an unsigned 64-bit
+// integer holds (the file may have been edited or damaged).
+std::optional<std::uint64_t> storedTimestamp(const Json& value) {
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>();
+    if (value.is_number_integer()) {
+        auto v = value.get<std::int64_t>();
+        if (v < 0) return std::nullopt;
+        return static_cast<std::uint64_t>(v);
+    }
+    if (value.is_number_float()) {
+        double d = value.get<double>();
+        // 2^64 is the first double beyond the range.
+        if (!std::isfinite(d) || d < 0 || d >= 18446744073709551616.0) return std::nullopt;
+        return static_cast<std::uint64_t>(d);
+    }
+    return std::nullopt;
 }
 
 base::Error controllerError(std::int64_t code, const std::string& text) {
@@ -305,13 +324,13 @@ void BBXAnalyticsController::readLastSessionInformation() {
     auto identifier = env_.defaults->objectForKey(kLastSessionIdentifierKey);
     auto timestamp = env_.defaults->objectForKey(kLastSessionTimestampKey);
     auto metadata = env_.defaults->objectForKey(kLastSessionMetadataKey);
-    if (!identifier || !identifier->is_string() || !timestamp || !timestamp->is_number() || !metadata ||
-        !metadata->is_binary())
+    if (!identifier || !identifier->is_string() || !timestamp || !metadata || !metadata->is_binary() ||
+        base::plistIsDate(*metadata))
         return;
+    auto start = storedTimestamp(*timestamp);
+    if (!start) return;
     lastSessionIdentifier_ = identifier->get<std::string>();
-    if (timestamp->is_number_unsigned()) lastSessionTimestamp_ = timestamp->get<std::uint64_t>();
-    else if (timestamp->is_number_integer()) lastSessionTimestamp_ = static_cast<std::uint64_t>(std::max<std::int64_t>(0, timestamp->get<std::int64_t>()));
-    else lastSessionTimestamp_ = static_cast<std::uint64_t>(std::max(0.0, timestamp->get<double>()));
+    lastSessionTimestamp_ = *start;
     const auto& bytes = metadata->get_binary();
     lastSessionMetadata_ = std::string(bytes.begin(), bytes.end());
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "kits/tally/BBXAnalyticsController.h"
+#include "base/Plist.h"
 #include "kits/tally/BBXAnalyticsPackaging.h"
 #include "kits/tally/TallyLog.h"
 #include "kits/trellis/BBXURLSession.h"
@@ -309,14 +310,18 @@ double BBXAnalyticsController::lastMaintenanceDate() {
     double now = static_cast<double>(env_.timestampGenerator->generateAnalyticsTimestamp()) / 1000.0;
     if (!env_.defaults) return now;
     auto stored = env_.defaults->objectForKey(kLastMaintenanceDateKey);
-    if (stored && stored->is_number()) return stored->get<double>();
+    if (stored) {
+        if (auto date = base::plistDateSeconds(*stored)) return *date;
+        // Earlier builds stored the seconds as a plain number.
+        if (stored->is_number() && std::isfinite(stored->get<double>())) return stored->get<double>();
+    }
     saveLastMaintenanceDate(now);
     return now;
 }
 
 void BBXAnalyticsController::saveLastMaintenanceDate(double secondsSince1970) {
     if (!env_.defaults) return;
-    env_.defaults->setObject(secondsSince1970, kLastMaintenanceDateKey);
+    env_.defaults->setObject(base::plistDate(secondsSince1970), kLastMaintenanceDateKey);
     env_.defaults->synchronize();
 }
 

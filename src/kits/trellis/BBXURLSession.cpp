@@ -67,6 +67,42 @@ base::Error errorForCurl(CURLcode code, const char* detail) {
     }
 }
 
+struct TRLURLParts {
+    std::string scheme;
+    std::string host;
+    int port = 0;
+};
+
+TRLURLParts urlParts(const std::string& url) {
+    TRLURLParts out;
+    if (CURLU* u = curl_url()) {
+        if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+            char* part = nullptr;
+            if (curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) out.scheme = part;
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) out.host = part;
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(u, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) out.port = std::atoi(part);
+            curl_free(part);
+        }
+        curl_url_cleanup(u);
+    }
+    return out;
+}
+
+// The method of a password challenge: the first scheme the header names.
+const char* authenticationMethodForHeader(const std::string& header) {
+    std::string scheme = base::trim(header);
+    scheme = scheme.substr(0, scheme.find_first_of(" ,"));
+    if (TRLHeaderNameEquals(scheme, "Basic")) return kBBXAuthenticationMethodHTTPBasic;
+    if (TRLHeaderNameEquals(scheme, "Digest")) return kBBXAuthenticationMethodHTTPDigest;
+    if (TRLHeaderNameEquals(scheme, "NTLM")) return kBBXAuthenticationMethodNTLM;
+    if (TRLHeaderNameEquals(scheme, "Negotiate")) return kBBXAuthenticationMethodNegotiate;
+    return kBBXAuthenticationMethodDefault;
+}
+
 std::string temporaryDownloadPath() {
     std::error_code ec;
     auto dir = std::filesystem::temp_directory_path(ec);
@@ -90,6 +126,10 @@ struct BBXTransfer {
     long status = 0;
     TRLHeaderList received;
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    // A reply asking for a password: held back (with its body) until the
+    // session's delegate has answered the challenge.
+    std::shared_ptr<const TRLHTTPURLResponse> challenged;
+    std::string heldBody;
     std::chrono::steady_clock::duration idleTimeout{};
     std::chrono::steady_clock::time_point lastProgress{};
     curl_off_t lastBytes = 0;
@@ -114,6 +154,10 @@ struct BBXTransfer {
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
         response->url = url ? url : task->originalRequest().url;
         response->headers = received;
+        if (task->session_->raisesChallengeForResponse(*response)) {
+            challenged = std::move(response);
+            return;
+        }
         task->deliverResponse(std::move(response));
     }
 
@@ -145,7 +189,8 @@ struct BBXTransfer {
             }
             return n;
         }
-        t->task->deliverData(std::string(data, n));
+        if (t->challenged) t->heldBody.append(data, n);
+        else t->task->deliverData(std::string(data, n));
         return n;
     }
 };
@@ -191,7 +236,8 @@ private:
                 error = base::Error(kBBXURLSessionDownloadTaskErrorDomain, -1, "The downloaded file could not be written.");
             t->downloadFd = -1;
         }
-        t->task->finish(std::move(error));
+        if (t->challenged) t->task->finishAfterChallenge(std::move(t->challenged), std::move(t->heldBody), std::move(error));
+        else t->task->finish(std::move(error));
     }
 
     void loop() {
@@ -282,7 +328,11 @@ std::shared_ptr<BBXURLSessionConfiguration> BBXURLSessionConfiguration::copy() c
 // ---- tasks
 
 BBXURLSessionTask::BBXURLSessionTask(Kind kind, std::shared_ptr<BBXURLSession> session, TRLURLRequest request)
-    : kind_(kind), identifier_(gNextTaskId++), session_(std::move(session)), request_(std::move(request)) {
+    : kind_(kind),
+      identifier_(gNextTaskId++),
+      session_(std::move(session)),
+      request_(std::move(request)),
+      queue_(std::make_shared<TRLSerialExecutor>()) {
     if (kind_ == Kind::Download) targetPath_ = temporaryDownloadPath();
 }
 
@@ -483,7 +533,10 @@ void BBXURLSessionTask::finish(std::optional<base::Error> error) {
         data_.reset();
     }
     auto self = shared_from_this();
-    session_->post([self, data = std::move(data), response, error]() mutable {
+    // A completion handler runs on the task's own queue; what the delegate
+    // hears goes to the delegate queue.
+    const bool handler = dataCompletion_ || downloadCompletion_;
+    base::Task deliver = [self, data = std::move(data), response, error]() mutable {
         auto session = self->session_;
         auto delegate = self->invokesDelegate_ ? session->delegate() : nullptr;
         if (self->kind_ == Kind::Download) {
@@ -503,6 +556,42 @@ void BBXURLSessionTask::finish(std::optional<base::Error> error) {
         }
         if (delegate) delegate->didCompleteWithError(*session, *self, error);
         session->taskFinished(self);
+    };
+    if (handler) queue_->post(std::move(deliver));
+    else session_->post(std::move(deliver));
+}
+
+void BBXURLSessionTask::finishAfterChallenge(std::shared_ptr<const TRLHTTPURLResponse> response, std::string body,
+                                             std::optional<base::Error> error) {
+    {
+        // The transport is done with it: a cancel from now on ends it at once.
+        std::lock_guard lock(mutex_);
+        if (finished_) return;
+        transferId_ = 0;
+    }
+    BBXURLAuthenticationChallenge challenge;
+    TRLURLParts where = urlParts(request_.url);
+    challenge.host = where.host;
+    challenge.port = where.port;
+    challenge.proxy = response->statusCode == 407;
+    auto header = response->valueForHTTPHeaderField(challenge.proxy ? "Proxy-Authenticate" : "WWW-Authenticate");
+    challenge.authenticationMethod = authenticationMethodForHeader(header.value_or(""));
+    auto self = shared_from_this();
+    session_->raiseChallenge(std::move(challenge), [self, response, body = std::move(body), error](
+                                                       BBXURLSessionAuthChallengeDisposition disposition,
+                                                       std::optional<BBXURLCredential>) mutable {
+        if (disposition == BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge) {
+            self->finish(cancelledError());
+            return;
+        }
+        {
+            std::lock_guard lock(self->mutex_);
+            if (self->finished_) return;  // cancelled while the delegate thought
+        }
+        // No password to offer: the reply stands as the server sent it.
+        self->deliverResponse(response);
+        if (!body.empty()) self->deliverData(std::move(body));
+        self->finish(std::move(error));
     });
 }
 
@@ -592,22 +681,10 @@ std::shared_ptr<BBXURLSessionDownloadTask> BBXURLSession::downloadTaskWithURL(co
 }
 
 void BBXURLSession::challengeThenStart(const std::shared_ptr<BBXURLSessionTask>& task) {
-    std::string host, scheme;
-    long port = 0;
-    if (CURLU* u = curl_url()) {
-        if (curl_url_set(u, CURLUPART_URL, task->originalRequest().url.c_str(), 0) == CURLUE_OK) {
-            char* part = nullptr;
-            if (curl_url_get(u, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) scheme = part;
-            curl_free(part);
-            part = nullptr;
-            if (curl_url_get(u, CURLUPART_HOST, &part, 0) == CURLUE_OK) host = part;
-            curl_free(part);
-            part = nullptr;
-            if (curl_url_get(u, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK) port = std::atol(part);
-            curl_free(part);
-        }
-        curl_url_cleanup(u);
-    }
+    TRLURLParts where = urlParts(task->originalRequest().url);
+    const std::string& scheme = where.scheme;
+    const std::string& host = where.host;
+    const long port = where.port;
     auto delegate = this->delegate();
     if (scheme != "https" || !delegate || !delegate->answersChallenges()) {
         task->startTransfer(nullptr);
@@ -615,26 +692,49 @@ void BBXURLSession::challengeThenStart(const std::shared_ptr<BBXURLSessionTask>&
     }
     auto trust = std::make_shared<TRLServerTrust>(host, static_cast<int>(port));
     BBXURLAuthenticationChallenge challenge{host, static_cast<int>(port), kBBXAuthenticationMethodServerTrust, trust};
+    raiseChallenge(std::move(challenge),
+                   [task](BBXURLSessionAuthChallengeDisposition disposition, std::optional<BBXURLCredential> cred) {
+                       switch (disposition) {
+                       case BBXURLSessionAuthChallengeDisposition::UseCredential:
+                           if (cred && cred->trust) task->startTransfer(cred->trust);
+                           else task->finish(cancelledError());
+                           break;
+                       case BBXURLSessionAuthChallengeDisposition::PerformDefaultHandling:
+                           task->startTransfer(nullptr);
+                           break;
+                       case BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
+                           task->finish(cancelledError());
+                           break;
+                       }
+                   });
+}
+
+bool BBXURLSession::raisesChallengeForResponse(const TRLHTTPURLResponse& response) const {
+    if (response.statusCode != 401 && response.statusCode != 407) return false;
+    if (!response.valueForHTTPHeaderField(response.statusCode == 401 ? "WWW-Authenticate" : "Proxy-Authenticate"))
+        return false;
+    auto delegate = this->delegate();
+    return delegate && delegate->answersChallenges();
+}
+
+void BBXURLSession::raiseChallenge(
+    BBXURLAuthenticationChallenge challenge,
+    std::function<void(BBXURLSessionAuthChallengeDisposition, std::optional<BBXURLCredential>)> answer) {
     auto self = shared_from_this();
-    post([self, task, delegate, challenge] {
+    // Taken now: the delegate stays while the task is in the task set.
+    auto delegate = this->delegate();
+    post([self, delegate, challenge = std::move(challenge), answer = std::move(answer)] {
         auto answered = std::make_shared<std::atomic<bool>>(false);
-        delegate->didReceiveChallenge(
-            *self, challenge,
-            [task, answered](BBXURLSessionAuthChallengeDisposition disposition, std::optional<BBXURLCredential> cred) {
-                if (answered->exchange(true)) return;
-                switch (disposition) {
-                case BBXURLSessionAuthChallengeDisposition::UseCredential:
-                    if (cred && cred->trust) task->startTransfer(cred->trust);
-                    else task->finish(cancelledError());
-                    break;
-                case BBXURLSessionAuthChallengeDisposition::PerformDefaultHandling:
-                    task->startTransfer(nullptr);
-                    break;
-                case BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-                    task->finish(cancelledError());
-                    break;
-                }
-            });
+        BBXChallengeCompletion once = [answered, answer](BBXURLSessionAuthChallengeDisposition disposition,
+                                                         std::optional<BBXURLCredential> credential) {
+            if (answered->exchange(true)) return;
+            answer(disposition, std::move(credential));
+        };
+        if (!delegate || !delegate->answersChallenges()) {
+            once(BBXURLSessionAuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+            return;
+        }
+        delegate->didReceiveChallenge(*self, challenge, once);
     });
 }
 

@@ -41,6 +41,13 @@ inline constexpr int kBBXURLErrorServerCertificateUntrusted = -1202;
 // A download whose file could not be written.
 inline constexpr const char* kBBXURLSessionDownloadTaskErrorDomain = "BBXURLSessionDownloadTaskError";
 
+// A response cache as a configuration names one; sessions never consult it.
+struct BBXURLCache {
+    std::size_t memoryCapacity = 0;
+    std::size_t diskCapacity = 0;
+    std::string diskPath;
+};
+
 class BBXURLSessionConfiguration {
 public:
     static std::shared_ptr<BBXURLSessionConfiguration> defaultSessionConfiguration();
@@ -52,6 +59,7 @@ public:
     // Added to every request (next to a value the request already has).
     TRLHeaderList HTTPAdditionalHeaders;
     // Stored only: requests carry their own cache policy and no cookies are kept.
+    std::shared_ptr<BBXURLCache> URLCache;
     unsigned HTTPCookieAcceptPolicy = 0;
     bool sessionSendsLaunchEvents() const { return false; }
     // A copy holds the additional headers only.
@@ -69,12 +77,19 @@ struct BBXURLCredential {
 };
 
 inline constexpr const char* kBBXAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
+// A server (401) or proxy (407) asking for a password, by the scheme it names first.
+inline constexpr const char* kBBXAuthenticationMethodDefault = "NSURLAuthenticationMethodDefault";
+inline constexpr const char* kBBXAuthenticationMethodHTTPBasic = "NSURLAuthenticationMethodHTTPBasic";
+inline constexpr const char* kBBXAuthenticationMethodHTTPDigest = "NSURLAuthenticationMethodHTTPDigest";
+inline constexpr const char* kBBXAuthenticationMethodNTLM = "NSURLAuthenticationMethodNTLM";
+inline constexpr const char* kBBXAuthenticationMethodNegotiate = "NSURLAuthenticationMethodNegotiate";
 
 struct BBXURLAuthenticationChallenge {
     std::string host;
     int port = 0;
     std::string authenticationMethod;
     std::shared_ptr<TRLServerTrust> serverTrust;  // null for any other kind of challenge
+    bool proxy = false;                           // asked by a proxy (407)
 };
 
 using BBXChallengeCompletion =
@@ -88,7 +103,10 @@ public:
     // Whether `didReceiveChallenge` is implemented; when not, server trust
     // gets the default handling (the system's roots).
     virtual bool answersChallenges() const { return false; }
-    // Asked before an HTTPS task connects. Call `completion` exactly once.
+    // Asked before an HTTPS task connects, and when a server or proxy asks
+    // for a password (the answer to use a credential or the default handling
+    // delivers that reply as it is; cancelling ends the task as cancelled).
+    // Call `completion` exactly once.
     virtual void didReceiveChallenge(BBXURLSession& session, const BBXURLAuthenticationChallenge& challenge,
                                      BBXChallengeCompletion completion) {
         (void)session, (void)challenge;
@@ -102,6 +120,9 @@ public:
     virtual void didCompleteWithError(BBXURLSession&, BBXURLSessionTask&, const std::optional<base::Error>&) {}
 };
 
+// A completion handler runs on the task's own queue, never on the delegate
+// queue: it can be neither held up by the delegate nor delivered to a
+// queue that its owner has let go.
 using BBXDataTaskCompletion = std::function<void(std::optional<std::string> data,
                                                  std::shared_ptr<const TRLHTTPURLResponse> response,
                                                  std::optional<base::Error> error)>;
@@ -147,6 +168,10 @@ private:
     void startTransfer(std::shared_ptr<TRLServerTrust> trust);
     // Called once, from the transport or a cancel.
     void finish(std::optional<base::Error> error);
+    // The transport ended on a reply asking for a password, held back until
+    // the delegate has answered the challenge it raises.
+    void finishAfterChallenge(std::shared_ptr<const TRLHTTPURLResponse> response, std::string body,
+                              std::optional<base::Error> error);
     void deliverResponse(std::shared_ptr<const TRLHTTPURLResponse> response);
     void deliverData(std::string chunk);
 
@@ -158,6 +183,8 @@ private:
     BBXDataTaskCompletion dataCompletion_;
     BBXDownloadTaskCompletion downloadCompletion_;
     std::string targetPath_;
+    // Where the completion handler runs.
+    std::shared_ptr<TRLSerialExecutor> queue_;
 
     mutable std::mutex mutex_;
     State state_ = State::Suspended;
@@ -242,6 +269,7 @@ public:
 
 private:
     friend class BBXURLSessionTask;
+    friend struct BBXTransfer;
     BBXURLSession() = default;
 
     template <class T>
@@ -251,6 +279,12 @@ private:
     void taskFinished(const std::shared_ptr<BBXURLSessionTask>& task);
     void invalidateIfDone();
     void challengeThenStart(const std::shared_ptr<BBXURLSessionTask>& task);
+    // Whether a reply is a password challenge for the delegate to answer.
+    bool raisesChallengeForResponse(const TRLHTTPURLResponse& response) const;
+    // Asks the delegate on its queue; `answer` runs once with its disposition.
+    void raiseChallenge(BBXURLAuthenticationChallenge challenge,
+                        std::function<void(BBXURLSessionAuthChallengeDisposition, std::optional<BBXURLCredential>)>
+                            answer);
 
     std::shared_ptr<BBXURLSessionConfiguration> configuration_;
     mutable std::mutex queueMutex_;  // guards delegateQueue_ against detaching mid-post

@@ -55,9 +55,10 @@ public:
 
 class TRLNetworkClient : public std::enable_shared_from_this<TRLNetworkClient> {
 public:
-    // `queue` is where completions run (null: a serial queue of the session's
-    // own). `pinnedCertificates` nullopt: no pinning; a list (even an empty
-    // one) is all the client trusts. Null when no session could be made.
+    // `queue` is the session's delegate queue, where challenges are answered
+    // (null: a serial queue of the session's own). `pinnedCertificates`
+    // nullopt: no pinning; a list (even an empty one) is all the client
+    // trusts. Null when no session could be made.
     static std::shared_ptr<TRLNetworkClient> create(base::Executor* queue = nullptr,
                                                     std::optional<TRLCertificateList> pinnedCertificates = std::nullopt);
     static std::shared_ptr<TRLNetworkClient> create(std::shared_ptr<BBXURLSessionConfiguration> configuration,
@@ -66,8 +67,8 @@ public:
     // Running tasks finish; the session takes no more.
     ~TRLNetworkClient();
 
-    // Completion: (body, response, error). Runs exactly once, on the
-    // session's delegate queue, or at once when no task could be made.
+    // Completion: (body, response, error). Runs exactly once, on the task's
+    // own queue, or at once when no task could be made.
     using DataCompletion = BBXDataTaskCompletion;
     // Completion: (downloaded file, response, error); the file is removed once it returns.
     using DownloadCompletion = BBXDownloadTaskCompletion;

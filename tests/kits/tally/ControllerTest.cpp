@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <random>
 #include <set>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "TallyTestSupport.h"
 #include "TempDir.h"
 #include "kits/tally/BBXAnalyticsController.h"
+#include "base/Plist.h"
 #include "kits/trellis/BBXUserDefaults.h"
 
 namespace fs = std::filesystem;
@@ -198,7 +200,7 @@ TEST_F(ControllerTest, FirstTimerFireFollowsTheLastMaintenance) {
     EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 60, 0.1);
     defaults->setObject("not a date", BBXAnalyticsController::kLastMaintenanceDateKey);
     EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 60, 0.1);
-    EXPECT_TRUE(defaults->objectForKey(BBXAnalyticsController::kLastMaintenanceDateKey)->is_number());
+    EXPECT_TRUE(base::plistIsDate(*defaults->objectForKey(BBXAnalyticsController::kLastMaintenanceDateKey)));
 
     // The timer itself: first fire at the remainder, then every interval.
     c->saveLastMaintenanceDate(static_cast<double>(timestamps->now.load()) / 1000.0 - 45);
@@ -741,4 +743,127 @@ TEST_F(ControllerTest, LowPriorityEventsReachTheirFileWithoutAFlushAndInOrder) {
     }
     ASSERT_EQ(order.size(), 500u);
     for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST_F(ControllerTest, TheLastMaintenanceIsStoredAsADateAndAnOldNumberStillCounts) {
+    const std::string key = BBXAnalyticsController::kLastMaintenanceDateKey;
+    auto now = [&] { return static_cast<double>(timestamps->now.load()) / 1000.0; };
+    {
+        auto c = make();
+        c->saveLastMaintenanceDate(now() - 45);
+    }
+    auto file = base::plistReadFile(defaults->filePath());
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(base::plistIsDate((*file)[key])) << base::readFile(defaults->filePath()).value_or("");
+    // The next run reads the date back from the file.
+    defaults = std::make_unique<BBXUserDefaults>(home.path() + "/defaults");
+    {
+        auto c = make("NEXT");
+        EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 15, 1.0);
+    }
+
+    // The seconds as a plain number, as earlier builds wrote them.
+    defaults->setObject(now() - 50, key);
+    ASSERT_TRUE(defaults->synchronize());
+    ASSERT_NE(base::readFile(defaults->filePath()).value_or("").find("<real>"), std::string::npos);
+    defaults = std::make_unique<BBXUserDefaults>(home.path() + "/defaults");
+    auto c = make("AFTER");
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 10, 1.0);
+    // A number that is no time at all counts as no maintenance yet.
+    defaults->setObject(std::numeric_limits<double>::infinity(), key);
+    EXPECT_NEAR(c->initialMaintenanceTimeWithFlushInterval(60), 60, 0.1);
+    EXPECT_TRUE(base::plistIsDate(*defaults->objectForKey(key)));
+}
+
+TEST_F(ControllerTest, AStoredSessionStartNoIntegerHoldsMeansNoLastSession) {
+    using Keys = BBXAnalyticsController;
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Json> unusable = {Json(1e300), Json(inf), Json(-inf), Json(18446744073709551616.0),
+                                        Json(-5), Json(-0.5e3), Json("1700000000000"), base::plistDate(1.7e9)};
+    int run = 0;
+    for (const auto& start : unusable) {
+        defaults->setObject("PREVIOUS", Keys::kLastSessionIdentifierKey);
+        defaults->setObject(start, Keys::kLastSessionTimestampKey);
+        defaults->setObject(Json::binary({'{', '}'}), Keys::kLastSessionMetadataKey);
+        auto c = make("RUN" + std::to_string(run++));
+        ASSERT_TRUE(c);
+        EXPECT_FALSE(c->lastSessionIdentifier()) << start.dump();
+        EXPECT_EQ(c->lastSessionTimestamp(), 0u) << start.dump();
+        c->logPreviousSessionCrashedOnDate(1700000123);
+        c->flush();
+        std::error_code ec;
+        for (fs::directory_iterator it(root + "/v1/ACTIVE", ec), end; !ec && it != end; it.increment(ec))
+            EXPECT_EQ(it->path().filename().string().find("_PREVIOUS"), std::string::npos) << start.dump();
+    }
+    // The largest start a double holds below 2^64, and a whole number, still count.
+    for (const auto& [start, expected] : std::vector<std::pair<Json, std::uint64_t>>{
+             {Json(18446744073709549568.0), 18446744073709549568ull}, {Json(1700000000123.0), 1700000000123ull}}) {
+        defaults->setObject("PREVIOUS", Keys::kLastSessionIdentifierKey);
+        defaults->setObject(start, Keys::kLastSessionTimestampKey);
+        defaults->setObject(Json::binary({'{', '}'}), Keys::kLastSessionMetadataKey);
+        auto c = make("RUN" + std::to_string(run++));
+        EXPECT_EQ(c->lastSessionIdentifier(), "PREVIOUS");
+        EXPECT_EQ(c->lastSessionTimestamp(), expected);
+    }
+}
+
+TEST_F(ControllerTest, PruningKeepsTheNewestOfAPriority) {
+    BBXEventLogSessionRepository repo(root);
+    for (std::uint64_t t : {1700000000300ull, 1700000000100ull, 1700000000500ull, 1700000000200ull,
+                            1700000000400ull}) {
+        auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "f", t, 2);
+        std::ofstream(*url + ".zip") << "x";
+    }
+    auto c = make();
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 2}}));
+    c->trellisSettingsDownloaded();
+    c->flush();
+    maintain(*c);
+    std::vector<std::string> left;
+    for (auto& f : filesUnder("PACKAGED")) left.push_back(fs::path(f).parent_path().filename().string());
+    EXPECT_EQ(left, (std::vector<std::string>{"1700000000400_f", "1700000000500_f"}));
+}
+
+TEST_F(ControllerTest, UploadBackOffStopsGrowingAtFiveMinutes) {
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) { return slowReply(0, true); });
+    BBXEventLogSessionRepository repo(root);
+    auto url = repo.eventLogFileURLForStateName("PACKAGED", "OLD", 1, "f", 0, 2);
+    std::ofstream(*url + ".zip") << "waiting";
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    auto c = make();
+    maintain(*c);
+    std::size_t sent = 1;
+    ASSERT_EQ(server.requestCount(), sent);
+    for (int wait : {30, 60, 120, 240, 300, 300, 300}) {
+        clock->advance(std::chrono::seconds(wait - 1));
+        maintain(*c);
+        EXPECT_EQ(server.requestCount(), sent) << "sent before the " << wait << " s wait was over";
+        clock->advance(1s);
+        maintain(*c);
+        EXPECT_EQ(server.requestCount(), ++sent) << "still waiting after " << wait << " s";
+        sent = server.requestCount();
+    }
+}
+
+TEST_F(ControllerTest, CleanUpLeavesAnotherCopysOpenEmptySessionAlone) {
+    auto a = make("A");
+    auto b = make("B");  // has written nothing yet: its open fragment is an empty folder
+    const std::string bFragment = b->currentSessionFragmentDirectoryURL();
+    ASSERT_TRUE(fs::is_directory(bFragment));
+    core->set(tallytest::settingsWith("", {{"max_pending_send_file_count", 1}}));
+    a->trellisSettingsDownloaded();
+    a->flush();
+    maintain(*a);
+    ASSERT_TRUE(a->holdsMaintenanceLock());
+    EXPECT_TRUE(fs::is_directory(bFragment)) << "another copy's open fragment is not ours to clean";
+
+    // What B writes then stays where B writes it, through A's next maintenance.
+    b->logCustomEvent(customEvent("from-b"));
+    b->flush();
+    maintain(*a);
+    EXPECT_EQ(b->currentSessionFragmentDirectoryURL(), bFragment);
+    auto lines = tallytest::parseLines(base::readFile(bFragment + "/2.log").value_or(""));
+    EXPECT_EQ(countKey(lines, "custom"), 1);
+    EXPECT_TRUE(filesUnder("PACKAGED").empty());
 }

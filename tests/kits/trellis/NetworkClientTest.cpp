@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
 #include "LoopbackServer.h"
+#include "TempDir.h"
 #include "TrellisTestSupport.h"
 #include "kits/trellis/TRLNetworkClient.h"
 #include "kits/trellis/TRLUtilities.h"
@@ -307,6 +311,74 @@ TEST(TrellisNetworkClient, PinnedClientTrustsOnlyItsRoots) {
     auto sdk = TRLNetworkClient::create(nullptr, TRLPinnedCertificates());
     EXPECT_TRUE(fetch(*sdk, url)->error);
     EXPECT_EQ(server.requestCount(), 3u);  // the refused ones never got as far as a request
+}
+
+TEST(TrellisNetworkClient, PasswordChallengesOnAPinnedClientAreCancelled) {
+    TransportSwitches restore;
+    LoopbackServer server(testsupport::TlsFiles{TestCerts::serverCert(), TestCerts::serverKey()});
+    server.setHandler([](const testsupport::RecordedRequest& r) {
+        if (r.path == "/proxy") return Reply{407, {{"Proxy-Authenticate", "Basic realm=\"proxy\""}}, ""};
+        return Reply{401, {{"WWW-Authenticate", "Basic realm=\"booth\""}}, "denied"};
+    });
+    auto pinned = TRLNetworkClient::create(nullptr, certsFrom(TestCerts::caCert()));
+    for (const char* path : {"/login", "/proxy"}) {
+        auto refused = fetch(*pinned, server.baseUrl() + path);
+        ASSERT_TRUE(refused->error) << path;
+        EXPECT_EQ(refused->error->domain, "NSURLErrorDomain") << path;
+        EXPECT_EQ(refused->error->code, -999) << path;
+        EXPECT_FALSE(refused->response) << path;
+        EXPECT_FALSE(refused->data) << path;
+        EXPECT_EQ(refused->calls.load(), 1);
+    }
+    // Unpinned, the default handling hands the reply over as a client error.
+    BBXURLSession::setDefaultTrustFileForTesting(TestCerts::caCert());
+    auto unpinned = TRLNetworkClient::create();
+    auto delivered = fetch(*unpinned, server.baseUrl() + "/login");
+    ASSERT_TRUE(delivered->error);
+    EXPECT_EQ(delivered->error->code, -5);
+    ASSERT_TRUE(delivered->response);
+    EXPECT_EQ(delivered->response->statusCode, 401);
+    EXPECT_EQ(delivered->data.value_or(""), "denied");
+    // So does a pinned client in debug mode.
+    TRLSetDebugEnabled(true);
+    EXPECT_EQ(fetch(*pinned, server.baseUrl() + "/login")->error->code, -5);
+}
+
+// The system's store holds the test root instead of the public ones: a
+// private mount namespace puts it in the system bundle's place. The test
+// runs itself again inside one; machines that cannot make one skip it.
+TEST(TrellisNetworkClient, PinnedClientDoesNotAlsoTrustTheSystemsStore) {
+    if (!std::getenv("FLASHWREN_TEST_SYSTEM_ROOTS")) {
+        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        testsupport::TempDir roots;
+        std::filesystem::copy_file(TestCerts::caCert(), roots.file("ca-certificates.crt"));
+        std::filesystem::copy_file(TestCerts::caCert(), roots.file("test-root.pem"));
+        const std::string command =
+            "openssl rehash '" + roots.path() + "' && unshare -rm sh -c 'mount --bind \"$0\" /etc/ssl/certs && "
+            "FLASHWREN_TEST_SYSTEM_ROOTS=1 exec \"$1\" --gtest_filter=TrellisNetworkClient.PinnedClientDoesNotAlso*' '" +
+            roots.path() + "' '" + self + "'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run over the test roots failed";
+        return;
+    }
+    LoopbackServer server(testsupport::TlsFiles{TestCerts::serverCert(), TestCerts::serverKey()});
+    server.setHandler([](const testsupport::RecordedRequest&) { return Reply{200, {}, "secret"}; });
+    const std::string url = server.baseUrl() + "/s";
+    // The system's own trust now reaches the test root...
+    auto unpinned = TRLNetworkClient::create();
+    auto trusted = fetch(*unpinned, url);
+    ASSERT_FALSE(trusted->error) << trusted->error->localizedDescription();
+    // ...which counts for no pinned client.
+    for (auto pins : {TRLPinnedCertificates(), certsFrom(TestCerts::otherCaCert())}) {
+        auto pinned = TRLNetworkClient::create(nullptr, pins);
+        auto refused = fetch(*pinned, url);
+        ASSERT_TRUE(refused->error);
+        EXPECT_EQ(refused->error->domain, "NSURLErrorDomain");
+        EXPECT_FALSE(refused->data);
+    }
+    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 TEST(TrellisNetworkClient, TheEightPinnedRootsAreCompiledIn) {

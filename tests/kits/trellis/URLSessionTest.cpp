@@ -93,9 +93,10 @@ TEST(TrellisURLSession, CancelCompletesOnceAndTaskListsAreReal) {
     std::optional<base::Error> seen;
     TRLURLRequest request;
     request.url = server.baseUrl() + "/slow";
+    // Handlers run on their task's queue: what they leave is read once `calls` says so.
     auto running = session->dataTaskWithRequest(request, [&](auto, auto, std::optional<base::Error> e) {
-        ++calls;
         seen = e;
+        ++calls;
     });
     auto idle = session->downloadTaskWithURL(server.baseUrl() + "/never", [&](auto, auto, auto) { ++calls; });
     running->resume();
@@ -123,7 +124,7 @@ TEST(TrellisURLSession, CancelCompletesOnceAndTaskListsAreReal) {
     main.post([&] { session->invalidateAndCancel(); });
     ASSERT_TRUE(main.runUntil([&] { return calls.load() == 2; }, std::chrono::seconds(2)));
     main.runPending();
-    EXPECT_EQ(session->taskCount(), 0u);
+    EXPECT_TRUE(trellistest::waitUntil([&] { return session->taskCount() == 0; }));
     EXPECT_EQ(idle->error()->code, kBBXURLErrorCancelled);
     EXPECT_EQ(session->downloadTaskWithURL(server.baseUrl()), nullptr);
 }
@@ -172,4 +173,122 @@ TEST(TrellisURLSession, UploadsAFileAndTimesOutAnIdleServer) {
     })->resume();
     ASSERT_TRUE(missing.wait());
     EXPECT_EQ(error->code, kBBXURLErrorCannotOpenFile);
+}
+
+namespace {
+
+// Answers every challenge the same way and keeps what it was asked.
+class AnsweringDelegate : public BBXURLSessionDelegate {
+public:
+    explicit AnsweringDelegate(BBXURLSessionAuthChallengeDisposition answer) : answer_(answer) {}
+    bool answersChallenges() const override { return true; }
+    void didReceiveChallenge(BBXURLSession&, const BBXURLAuthenticationChallenge& challenge,
+                             BBXChallengeCompletion completion) override {
+        {
+            std::lock_guard lock(mutex);
+            asked.push_back(challenge);
+        }
+        completion(answer_, std::nullopt);
+    }
+    std::mutex mutex;
+    std::vector<BBXURLAuthenticationChallenge> asked;
+
+private:
+    BBXURLSessionAuthChallengeDisposition answer_;
+};
+
+struct Fetched {
+    std::optional<std::string> data;
+    std::shared_ptr<const TRLHTTPURLResponse> response;
+    std::optional<base::Error> error;
+};
+
+Fetched fetchWith(BBXURLSession& session, const std::string& url) {
+    auto done = std::make_shared<Latch>();
+    auto out = std::make_shared<Fetched>();
+    TRLURLRequest request;
+    request.url = url;
+    auto task = session.dataTaskWithRequest(request, [done, out](auto data, auto response, auto error) {
+        *out = {std::move(data), std::move(response), std::move(error)};
+        done->signal();
+    });
+    task->resume();
+    EXPECT_TRUE(done->wait()) << url;
+    return *out;
+}
+
+}  // namespace
+
+TEST(TrellisURLSession, PasswordRepliesAreRaisedAsChallengesOfTheirMethod) {
+    LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest& r) {
+        if (r.path == "/basic") return Reply{401, {{"WWW-Authenticate", "Basic realm=\"booth\""}}, "denied"};
+        if (r.path == "/proxy") return Reply{407, {{"Proxy-Authenticate", "Negotiate"}}, ""};
+        if (r.path == "/digest") return Reply{401, {{"WWW-Authenticate", "digest realm=\"x\", nonce=\"1\""}}, ""};
+        return Reply{401, {}, "no header"};
+    });
+    auto cancelling = std::make_shared<AnsweringDelegate>(BBXURLSessionAuthChallengeDisposition::CancelAuthenticationChallenge);
+    auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration(),
+                                                           cancelling);
+    auto basic = fetchWith(*session, server.baseUrl() + "/basic");
+    ASSERT_TRUE(basic.error);
+    EXPECT_EQ(basic.error->domain, kBBXURLErrorDomain);
+    EXPECT_EQ(basic.error->code, kBBXURLErrorCancelled);
+    EXPECT_FALSE(basic.response) << "a cancelled challenge delivers nothing of the reply";
+    EXPECT_FALSE(basic.data);
+    auto proxy = fetchWith(*session, server.baseUrl() + "/proxy");
+    EXPECT_EQ(proxy.error.value_or(base::Error()).code, kBBXURLErrorCancelled);
+    fetchWith(*session, server.baseUrl() + "/digest");
+    {
+        std::lock_guard lock(cancelling->mutex);
+        ASSERT_EQ(cancelling->asked.size(), 3u);
+        EXPECT_EQ(cancelling->asked[0].authenticationMethod, kBBXAuthenticationMethodHTTPBasic);
+        EXPECT_EQ(cancelling->asked[0].host, "127.0.0.1");
+        EXPECT_EQ(cancelling->asked[0].port, server.port());
+        EXPECT_FALSE(cancelling->asked[0].proxy);
+        EXPECT_FALSE(cancelling->asked[0].serverTrust);
+        EXPECT_EQ(cancelling->asked[1].authenticationMethod, kBBXAuthenticationMethodNegotiate);
+        EXPECT_TRUE(cancelling->asked[1].proxy);
+        EXPECT_EQ(cancelling->asked[2].authenticationMethod, kBBXAuthenticationMethodHTTPDigest);
+    }
+    // A 401 that names no way to authenticate is an ordinary reply.
+    auto plain = fetchWith(*session, server.baseUrl() + "/plain");
+    EXPECT_FALSE(plain.error);
+    ASSERT_TRUE(plain.response);
+    EXPECT_EQ(plain.response->statusCode, 401);
+    EXPECT_EQ(cancelling->asked.size(), 3u);
+
+    // The default answer delivers the reply as the server sent it, in order.
+    auto defaults = std::make_shared<AnsweringDelegate>(BBXURLSessionAuthChallengeDisposition::PerformDefaultHandling);
+    auto open = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration(),
+                                                        defaults);
+    auto delivered = fetchWith(*open, server.baseUrl() + "/basic");
+    EXPECT_FALSE(delivered.error);
+    ASSERT_TRUE(delivered.response);
+    EXPECT_EQ(delivered.response->statusCode, 401);
+    EXPECT_EQ(delivered.data.value_or(""), "denied");
+    EXPECT_EQ(defaults->asked.size(), 1u);
+}
+
+TEST(TrellisURLSession, CompletionHandlersRunOnTheTasksQueueNotTheDelegates) {
+    LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) { return Reply{200, {}, "body"}; });
+    base::SerialQueue delegateQueue("test.delegate-queue");
+    Latch release;
+    delegateQueue.post([&] { release.wait(10000); });
+    auto config = BBXURLSessionConfiguration::defaultSessionConfiguration();
+    config->URLCache = std::make_shared<BBXURLCache>(BBXURLCache{1 << 20, 10 << 20, "/nowhere"});
+    auto session = BBXURLSession::sessionWithConfiguration(config, std::make_shared<RecordingDelegate>(),
+                                                           &delegateQueue);
+    // A delegate queue held up by other work does not hold up the handler.
+    auto done = fetchWith(*session, server.baseUrl() + "/x");
+    EXPECT_EQ(done.data.value_or(""), "body");
+    release.signal();
+
+    // The cache is kept as given and never consulted: the second request reaches the server.
+    EXPECT_EQ(session->configuration()->URLCache, config->URLCache);
+    EXPECT_EQ(session->configuration()->URLCache->diskPath, "/nowhere");
+    EXPECT_FALSE(config->copy()->URLCache) << "a copy holds the additional headers only";
+    fetchWith(*session, server.baseUrl() + "/x");
+    EXPECT_EQ(server.requestCount(), 2u);
 }
