@@ -41,25 +41,42 @@ cmake --build "$build" --parallel "${FLASHWREN_JOBS:-$(nproc)}" "${targets[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
-failed=()
-for name in "${names[@]}"; do
-  work="$build/corpus/$name"
-  artifacts="$build/artifacts/$name"
+# One fuzzer is one process on one core: as many run at once as there are
+# cores ($FLASHWREN_FUZZ_JOBS to change it).
+jobs=${FLASHWREN_FUZZ_JOBS:-$(nproc)}
+run_target() {
+  local name=$1 work="$build/corpus/$1" artifacts="$build/artifacts/$1"
   mkdir -p "$work" "$artifacts"
-  seeds=()
+  local seeds=()
   [[ -d "$root/tests/fuzz/corpus/$name" ]] && seeds+=("$root/tests/fuzz/corpus/$name")
-  echo "== fuzz_$name: ${seconds}s"
   # -timeout: an input that takes more than 10 s is a hang; -rss_limit_mb: a
   # reader that allocates without bound is a fault too.
-  if ! "$build/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-       -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "${seeds[@]}" \
-       >"$build/fuzz_$name.log" 2>&1; then
-    failed+=("$name")
-    tail -n 60 "$build/fuzz_$name.log"
-  else
+  "$build/tests/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "${seeds[@]}" \
+    >"$build/fuzz_$name.log" 2>&1
+}
+declare -A running=()
+failed=()
+reap() {
+  local status=0 pid name
+  wait -n -p pid "${!running[@]}" || status=$?
+  name=${running[$pid]}
+  unset "running[$pid]"
+  if [[ $status -eq 0 ]]; then
+    echo "== fuzz_$name: ${seconds}s, no fault"
     grep -E "^stat::number_of_executed_units|^Done" "$build/fuzz_$name.log" || true
+  else
+    failed+=("$name")
+    echo "== fuzz_$name: FAULT"
+    tail -n 60 "$build/fuzz_$name.log"
   fi
+}
+for name in "${names[@]}"; do
+  while [[ ${#running[@]} -ge $jobs ]]; do reap; done
+  run_target "$name" &
+  running[$!]=$name
 done
+while [[ ${#running[@]} -gt 0 ]]; do reap; done
 if [[ ${#failed[@]} -gt 0 ]]; then
   echo "fuzz.sh: faults found by: ${failed[*]} (inputs in $build/artifacts/)" >&2
   exit 1

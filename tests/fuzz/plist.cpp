@@ -2,6 +2,7 @@
 // and the crash kit's strings all come through it.
 // fuzz-links: base
 #include "FuzzSupport.h"
+#include <nlohmann/json.hpp>
 #include "base/Plist.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
