@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "base/Crypto.h"
 #include "base/Files.h"
@@ -146,8 +147,13 @@ bool WrenUtils::createDataSubfolders(QString* problem) {
         }
     }
     // ... and does without these copies.
+    // Said once per folder while the booth runs, not at every session.
+    static std::mutex warnedMutex;
+    static std::set<QString> warned;
     for (const QString& path : {getOriginalsFolderPath(), getGreenScreenFolderPath(), getTempFolderPath()}) {
-        if (!QDir().mkpath(path))
+        if (QDir().mkpath(path)) continue;
+        std::lock_guard lock(warnedMutex);
+        if (warned.insert(path).second)
             spdlog::warn("WrenUtils: unable to create the folder {}; going on without it", path.toStdString());
     }
     return true;

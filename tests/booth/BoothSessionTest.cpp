@@ -42,6 +42,9 @@
 #include "core/WrenUtils.h"
 #include "templates/TETemplateLibrary.h"
 
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
 namespace {
 
 // A usage-tracking hit in short: "screenview <name>" or "event <category>/<action>[/<label>[/<value>]]".
@@ -394,6 +397,71 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
         EXPECT_GT(qBlue(photo.pixel(20, 200)), 180) << name.toStdString();
         EXPECT_GT(qGreen(original.pixel(20, 200)), 150) << name.toStdString();
     }
+}
+
+namespace {
+
+// The level and text of every line logged while it lives.
+class LevelLog {
+public:
+    LevelLog() { spdlog::default_logger()->sinks().push_back(sink_); }
+    ~LevelLog() {
+        auto& sinks = spdlog::default_logger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+    }
+    QStringList atLeast(spdlog::level::level_enum level) {
+        std::lock_guard lock(sink_->guard);
+        QStringList out;
+        for (auto& [l, text] : sink_->lines)
+            if (l >= level) out << QString::fromStdString(text);
+        return out;
+    }
+
+private:
+    struct Sink : spdlog::sinks::base_sink<std::mutex> {
+        void sink_it_(const spdlog::details::log_msg& msg) override {
+            std::lock_guard lock(guard);
+            lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
+        }
+        void flush_() override {}
+        std::mutex guard;
+        std::vector<std::pair<spdlog::level::level_enum, std::string>> lines;
+    };
+    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
+};
+
+}  // namespace
+
+// The keyed copies are optional: a file where their folder belongs is one
+// warning while the booth runs, not errors in every session.
+TEST_F(BoothSessionTest, AFileInPlaceOfTheKeyedCopiesFolderIsOneWarningNotErrorsInEverySession) {
+    QImage backdrop(64, 48, QImage::Format_RGB32);
+    backdrop.fill(QColor(20, 40, 220));
+    const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
+    ASSERT_TRUE(backdrop.save(backdropPath));
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GREEN_SCREEN_ON", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+    const QString copies = WrenUtils::getGreenScreenFolderPath();
+    ASSERT_TRUE(QDir(copies).removeRecursively());
+    QFile stray(copies);
+    ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
+    stray.close();
+
+    LevelLog log;
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
+    QTest::keyClick(home_(), Qt::Key_Space);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+
+    EXPECT_EQ(log.atLeast(spdlog::level::err), QStringList()) << log.atLeast(spdlog::level::err).join("\n").toStdString();
+    const QStringList warnings = log.atLeast(spdlog::level::warn).filter("Green Screen");
+    EXPECT_EQ(warnings.size(), 1) << warnings.join("\n").toStdString();
+    // The photos are keyed all the same.
+    for (const QString& name : files(WrenUtils::getIncomingFolderPath()))
+        EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + name).pixel(20, 200)), 180)
+            << name.toStdString();
 }
 
 TEST_F(BoothSessionTest, TheGuestChoosesTheBackgroundBeforeTheSession) {
