@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -190,6 +191,65 @@ TEST_F(TemplatesTest, LargePrintsGetASmallThumbnailAndPhotosFillTheirSlots) {
     const QImage withQr(folder("with-qr.jpg"));
     EXPECT_LT(withQr.pixelColor(1590, 930).lightness(), 40);
     EXPECT_GT(print.pixelColor(1590, 930).lightness(), 150);
+}
+
+// A print whose name is already taken in the prints folder gets the next
+// free one there; the print already there stays as it was. (The names come
+// from the clock to the millisecond: every name of the next seconds is taken.)
+TEST_F(TemplatesTest, APrintWhoseNameIsTakenGetsANewNameInThePrintsFolder) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("two", kTwoSlots));
+    ASSERT_TRUE(doc);
+    const QString prints = folder("prints");
+    ASSERT_TRUE(QDir().mkpath(prints));
+    const QDateTime from = QDateTime::fromString(WrenUtils::dateStringForFileName(), "yyyy-MM-dd_HH-mm-ss-zzz");
+    ASSERT_TRUE(from.isValid());
+    for (int ms = 1; ms <= 8000; ++ms) {
+        QFile taken(prints + "/" + from.addMSecs(ms).toString("yyyy-MM-dd_HH-mm-ss-zzz") + ".jpg");
+        ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+    }
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({makePhoto("red.jpg", Qt::red)}, &error, prints);
+    ASSERT_TRUE(result) << error.toStdString();
+    const QFileInfo print(result->printPath);
+    ASSERT_TRUE(print.fileName().endsWith("_1.jpg")) << print.fileName().toStdString();
+    EXPECT_EQ(print.dir().absolutePath(), QDir(prints).absolutePath());
+    EXPECT_GT(print.size(), 0);
+    const QString takenName = print.fileName().replace("_1.jpg", ".jpg");
+    EXPECT_EQ(QFileInfo(prints + "/" + takenName).size(), 0) << "the print already there is left alone";
+    EXPECT_EQ(QDir(prints).entryList(QDir::Files).size(), 8001);
+}
+
+// Photos are decoded shrunk for their slot, but never below the slot's own
+// size: fine detail at the slot's resolution reaches the print. And a photo
+// of another shape covers its slot, cropped, with no bars.
+TEST_F(TemplatesTest, APhotoIsDecodedAtLeastAtItsSlotsSizeAndCoversIt) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("square", R"(
+<template width="300" height="300" background="#00ff00">
+  <layer type="photo" x="0" y="0" width="300" height="300"/>
+</template>)"));
+    ASSERT_TRUE(doc);
+    // 1200 x 600, black and white bands two rows high: at the slot's height
+    // (300 rows) each band is one row; any smaller decode blurs them to grey.
+    QImage bands(1200, 600, QImage::Format_RGB32);
+    for (int y = 0; y < bands.height(); ++y)
+        for (int x = 0; x < bands.width(); ++x) bands.setPixel(x, y, (y / 2) % 2 ? 0xffffffff : 0xff000000);
+    const QString path = folder("bands.jpg");
+    ASSERT_TRUE(bands.save(path, "JPG", 100));
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({path}, &error, folder("prints"));
+    ASSERT_TRUE(result) << error.toStdString();
+    const QImage print(result->printPath);
+    ASSERT_EQ(print.size(), QSize(300, 300));
+    double contrast = 0;
+    int pairs = 0;
+    for (int y = 100; y < 200; ++y, ++pairs)
+        contrast += std::abs(qGray(print.pixel(150, y)) - qGray(print.pixel(150, y + 1)));
+    EXPECT_GT(contrast / pairs, 120) << "the bands were blurred: decoded below the slot's size";
+    for (QPoint corner : {QPoint(1, 1), QPoint(298, 1), QPoint(1, 298), QPoint(298, 298)}) {
+        const QColor c = print.pixelColor(corner);
+        EXPECT_FALSE(c.green() > 150 && c.red() < 100 && c.blue() < 100) << "background shows at " << corner.x()
+                                                                          << "," << corner.y();
+    }
 }
 
 TEST_F(TemplatesTest, ExplicitPhotoIndexesChooseTheSlot) {
