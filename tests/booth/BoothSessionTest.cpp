@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "BoothTestApp.h"
 #include "TempDir.h"
@@ -41,9 +42,6 @@
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 #include "templates/TETemplateLibrary.h"
-
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 
 namespace {
 
@@ -399,39 +397,6 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
     }
 }
 
-namespace {
-
-// The level and text of every line logged while it lives.
-class LevelLog {
-public:
-    LevelLog() { spdlog::default_logger()->sinks().push_back(sink_); }
-    ~LevelLog() {
-        auto& sinks = spdlog::default_logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    QStringList atLeast(spdlog::level::level_enum level) {
-        std::lock_guard lock(sink_->guard);
-        QStringList out;
-        for (auto& [l, text] : sink_->lines)
-            if (l >= level) out << QString::fromStdString(text);
-        return out;
-    }
-
-private:
-    struct Sink : spdlog::sinks::base_sink<std::mutex> {
-        void sink_it_(const spdlog::details::log_msg& msg) override {
-            std::lock_guard lock(guard);
-            lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
-        }
-        void flush_() override {}
-        std::mutex guard;
-        std::vector<std::pair<spdlog::level::level_enum, std::string>> lines;
-    };
-    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
-};
-
-}  // namespace
-
 // The keyed copies are optional: a file where their folder belongs is one
 // warning while the booth runs, not errors in every session.
 TEST_F(BoothSessionTest, AFileInPlaceOfTheKeyedCopiesFolderIsOneWarningNotErrorsInEverySession) {
@@ -448,17 +413,16 @@ TEST_F(BoothSessionTest, AFileInPlaceOfTheKeyedCopiesFolderIsOneWarningNotErrors
     ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
     stray.close();
 
-    LevelLog log;
+    testsupport::LogCapture log;
     QTest::mouseClick(home_(), Qt::LeftButton);
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
     ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
     QTest::keyClick(home_(), Qt::Key_Space);
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
 
-    const QStringList errors = log.atLeast(spdlog::level::err);
-    EXPECT_TRUE(errors.isEmpty()) << errors.join("\n").toStdString();
-    const QStringList warnings = log.atLeast(spdlog::level::warn).filter("Green Screen");
-    EXPECT_EQ(warnings.size(), 1) << warnings.join("\n").toStdString();
+    for (auto& line : log.lines({}, spdlog::level::err)) ADD_FAILURE() << line.text;
+    const auto warnings = log.lines("Green Screen", spdlog::level::warn);
+    EXPECT_EQ(warnings.size(), 1u) << (warnings.empty() ? "" : warnings.back().text);
     // The photos are keyed all the same.
     for (const QString& name : files(WrenUtils::getIncomingFolderPath()))
         EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + name).pixel(20, 200)), 180)

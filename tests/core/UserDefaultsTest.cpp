@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "ScopedLocale.h"
 #include "TempDir.h"
 #include "base/Executor.h"
@@ -18,8 +19,6 @@
 #include "base/Plist.h"
 #include "core/UserDefaults.h"
 
-#include <spdlog/details/os.h>
-#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -305,44 +304,6 @@ TEST(UserDefaults, RangesClampAndLenientReadsStay) {
     EXPECT_EQ(d.string("NAME"), "12");
 }
 
-namespace {
-
-// What was logged, and on which thread, while it lives.
-class ThreadedLog : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    struct Line {
-        std::size_t thread;
-        std::string text;
-    };
-    std::vector<Line> containing(const std::string& part) {
-        std::lock_guard lock(mutex_);
-        std::vector<Line> out;
-        for (auto& l : lines_)
-            if (l.text.find(part) != std::string::npos) out.push_back(l);
-        return out;
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        lines_.push_back({msg.thread_id, std::string(msg.payload.data(), msg.payload.size())});
-    }
-    void flush_() override {}
-
-private:
-    std::vector<Line> lines_;
-};
-
-struct ScopedSink {
-    std::shared_ptr<ThreadedLog> sink = std::make_shared<ThreadedLog>();
-    ScopedSink() { spdlog::default_logger()->sinks().push_back(sink); }
-    ~ScopedSink() {
-        auto& sinks = spdlog::default_logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
-    }
-};
-
-}  // namespace
-
 // The green-screen live view changes the key colour with every frame: each
 // change must cost the caller no disk write, and a burst is one write, not
 // one per change. A folder that cannot be written makes every write attempt
@@ -350,17 +311,17 @@ struct ScopedSink {
 TEST(UserDefaults, ChangesAreSeenAtOnceAndWrittenBehindTheCallerInFewWrites) {
     testsupport::TempDir dir;
     { std::ofstream(dir.file("not-a-folder")) << "x"; }
-    ScopedSink log;
+    testsupport::LogCapture log;
     UserDefaults d(dir.file("not-a-folder/s.plist"));
     constexpr int kChanges = 300;
     for (int i = 0; i < kChanges; ++i) {
         d.set("GREEN_SCREEN_KEY_COLOR", i);
         ASSERT_EQ(d.integer("GREEN_SCREEN_KEY_COLOR"), i) << "readers see each change at once";
     }
-    std::vector<ThreadedLog::Line> attempts;
+    std::vector<testsupport::LogCapture::Line> attempts;
     for (int waited = 0; waited < 500 && attempts.empty(); ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        attempts = log.sink->containing("unable to write the settings");
+        attempts = log.lines("unable to write the settings");
     }
     ASSERT_FALSE(attempts.empty()) << "the writer tried the file";
     const std::size_t me = spdlog::details::os::thread_id();
@@ -368,9 +329,9 @@ TEST(UserDefaults, ChangesAreSeenAtOnceAndWrittenBehindTheCallerInFewWrites) {
     EXPECT_LT(attempts.size(), std::size_t(kChanges / 10)) << "the burst was not coalesced";
     // A failed write is not retried in a loop: only a new change (or an
     // explicit synchronize, on the caller's thread) tries again.
-    const auto before = log.sink->containing("unable to write the settings").size();
+    const auto before = log.lines("unable to write the settings").size();
     std::this_thread::sleep_for(UserDefaults::kWriteDelay * 3);
-    EXPECT_EQ(log.sink->containing("unable to write the settings").size(), before);
+    EXPECT_EQ(log.lines("unable to write the settings").size(), before);
     EXPECT_FALSE(d.synchronize());
 }
 

@@ -5,15 +5,13 @@
 
 #include <optional>
 
+#include "LogCapture.h"
 #include "SharingTestSupport.h"
 #include "base/Crypto.h"
 #include "base/Http.h"
 #include "core/Models.h"
 #include "sharing/RetryUploadToS3Service.h"
 #include "sharing/WrenS3Manager.h"
-
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 
 namespace {
 
@@ -44,31 +42,6 @@ sig = hmac.new(key, to_sign.encode(), hashlib.sha256).hexdigest()
 ok = auth.endswith('Signature=' + sig) and h['x-amz-content-sha256'] == hashlib.sha256(body).hexdigest()
 print('valid' if ok else 'invalid ' + canonical)
 )";
-
-// The level of every line logged while it lives.
-class LevelLog {
-public:
-    LevelLog() { spdlog::default_logger()->sinks().push_back(sink_); }
-    ~LevelLog() {
-        auto& sinks = spdlog::default_logger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    std::vector<std::pair<spdlog::level::level_enum, std::string>> lines() { return sink_->lines(); }
-
-private:
-    struct Sink : spdlog::sinks::base_sink<std::mutex> {
-        std::vector<std::pair<spdlog::level::level_enum, std::string>> lines() {
-            std::lock_guard lock(mutex_);
-            return lines_;
-        }
-        void sink_it_(const spdlog::details::log_msg& msg) override {
-            lines_.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
-        }
-        void flush_() override {}
-        std::vector<std::pair<spdlog::level::level_enum, std::string>> lines_;
-    };
-    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
-};
 
 struct Stages : WrenS3ManagerDelegate {
     std::vector<std::string> calls;
@@ -130,16 +103,16 @@ protected:
 TEST_F(UploadTest, PrintAndThumbnailAreStoredAndRegistered) {
     ASSERT_TRUE(s3.running()) << "the S3-compatible test server did not start";
     auto m = item("IMG 0042+1.jpg");
-    std::optional<LevelLog> log(std::in_place);
+    std::optional<testsupport::LogCapture> log(std::in_place);
     upload(m, 3);
     const auto lines = log->lines();
     log.reset();
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
     // A good upload is news, not an error: the operator's log shows errors only for faults.
     int addresses = 0;
-    for (auto& [level, text] : lines) {
-        EXPECT_LT(level, spdlog::level::warn) << text;
-        if (text.rfind("S3 Image URL is: ", 0) == 0) ++addresses;
+    for (auto& line : lines) {
+        EXPECT_LT(line.level, spdlog::level::warn) << line.text;
+        if (line.text.rfind("S3 Image URL is: ", 0) == 0) ++addresses;
     }
     EXPECT_EQ(addresses, 1);
     EXPECT_EQ(m->imageURL, "http://images.booth.test/anon.123456/IMG%200042%2B1.jpg");
