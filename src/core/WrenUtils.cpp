@@ -386,11 +386,20 @@ QImage WrenUtils::qrCodeImage(const QString& text, int size) {
     return image;
 }
 
+namespace {
+std::mutex fileNameMutex;
+std::function<qint64()> fileNameClock;
+}  // namespace
+
+void WrenUtils::setFileNameClock(std::function<qint64()> msecsSinceEpoch) {
+    std::lock_guard lock(fileNameMutex);
+    fileNameClock = std::move(msecsSinceEpoch);
+}
+
 QString WrenUtils::dateStringForFileName() {
-    static std::mutex m;
     static qint64 last = 0;
-    std::lock_guard lock(m);
-    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    std::lock_guard lock(fileNameMutex);
+    qint64 now = fileNameClock ? fileNameClock() : QDateTime::currentMSecsSinceEpoch();
     if (now <= last) now = last + 1;  // two calls in one millisecond still get two names
     last = now;
     return QDateTime::fromMSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));
