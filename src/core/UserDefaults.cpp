@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include <unistd.h>
+
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
@@ -322,20 +324,69 @@ void UserDefaults::remove(const std::string& key) {
     notify(key);
 }
 
+namespace {
+
+// The stores whose writer runs. At exit their writers stop and what is
+// pending is written from the exiting thread, before the libraries a write
+// uses are torn down under a writer still running. Held on the heap: it must
+// outlive every static.
+struct Writers {
+    std::mutex mutex;
+    // Each store with the process its writer runs in: a forked child has
+    // none of its parent's threads.
+    std::map<UserDefaults*, pid_t> stores;
+};
+Writers& writers() {
+    static Writers* w = new Writers;
+    return *w;
+}
+
+}  // namespace
+
 UserDefaults::~UserDefaults() {
+    stopWriter();
+    synchronize();
+}
+
+void UserDefaults::stopWriter() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     writerWake_.notify_all();
     if (writer_.joinable()) writer_.join();
-    synchronize();
+    auto& w = writers();
+    std::lock_guard lock(w.mutex);
+    w.stores.erase(this);
+}
+
+void UserDefaults::stopAllWriters() {
+    auto& w = writers();
+    std::vector<UserDefaults*> stores;
+    {
+        std::lock_guard lock(w.mutex);
+        for (auto [store, pid] : w.stores)
+            if (pid == ::getpid()) stores.push_back(store);
+    }
+    for (UserDefaults* store : stores) {
+        store->stopWriter();
+        store->synchronize();
+    }
 }
 
 void UserDefaults::scheduleWriteLocked() {
     // One thread per store, started by its first change: stores that are only
     // read (tools, fuzzing) never start one.
-    if (!writer_.joinable() && !stopping_) writer_ = std::thread([this] { writerLoop(); });
+    if (!writer_.joinable() && !stopping_) {
+        auto& w = writers();
+        {
+            std::lock_guard lock(w.mutex);
+            static const bool registered = std::atexit(&UserDefaults::stopAllWriters) == 0;
+            (void)registered;
+            w.stores[this] = ::getpid();
+        }
+        writer_ = std::thread([this] { writerLoop(); });
+    }
     writerWake_.notify_all();
 }
 

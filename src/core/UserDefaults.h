@@ -104,6 +104,9 @@ private:
     // Called with mutex_ held after a change: wakes (or starts) the writer.
     void scheduleWriteLocked();
     void writerLoop();
+    // Stops the writer thread (what it has not written stays pending).
+    void stopWriter();
+    static void stopAllWriters();
     void notify(const std::string& key);
     std::string path_;
     mutable std::mutex mutex_;

@@ -390,6 +390,25 @@ TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
     EXPECT_GT(reread.dictionaryRepresentation().size(), 100u) << "the burst's earlier changes reached the disk";
 }
 
+// A program that changes a setting and exits at once (the standard store is
+// never destroyed) still finds the change on disk, and its exit does not race
+// the writer.
+TEST(UserDefaults, AProgramThatExitsRightAfterAChangeKeepsIt) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto* store = new UserDefaults(path);  // left alive, as the standard store is
+        store->set("LAST", "kept");
+        std::exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(UserDefaults(path).string("LAST"), "kept");
+}
+
 TEST(UserDefaults, ANumberBelowARangeThatTakesTheDefaultReadsAsTheDefault) {
     testsupport::TempDir dir;
     UserDefaults d(dir.file("s.plist"));
