@@ -43,11 +43,9 @@ std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::n
                    std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
     std::int64_t n = 0;
     bool fits = true;
-    std::string stored;
     if (auto* i = std::get_if<std::int64_t>(&v)) {
         n = *i;
         fits = n >= min && n <= max;
-        stored = std::to_string(n);
     } else if (auto* d = std::get_if<double>(&v)) {
         // Compared as doubles before any conversion: casting a double no
         // integer holds is undefined. 2^63 is the first one past int64.
@@ -55,15 +53,16 @@ std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::n
         fits = std::isfinite(t) && t >= static_cast<double>(min) && t < 9223372036854775808.0 &&
                (max == std::numeric_limits<std::int64_t>::max() || t <= static_cast<double>(max));
         if (fits) n = static_cast<std::int64_t>(t);
-        stored = fmt::format("{}", *d);
     } else if (auto* s = std::get_if<std::string>(&v)) {
         errno = 0;
         n = std::strtoll(s->c_str(), nullptr, 10);
         fits = errno != ERANGE && n >= min && n <= max;
-        stored = "\"" + s->substr(0, 40) + "\"";
     }
     if (fits) return n;
-    spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column, stored);
+    spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column,
+                 std::holds_alternative<std::string>(v) ? "\"" + std::get<std::string>(v).substr(0, 40) + "\""
+                 : std::holds_alternative<double>(v)    ? fmt::format("{}", std::get<double>(v))
+                                                        : std::to_string(std::get<std::int64_t>(v)));
     return 0;
 }
 
