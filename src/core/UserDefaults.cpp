@@ -381,7 +381,10 @@ void UserDefaults::scheduleWriteLocked() {
         auto& w = writers();
         {
             std::lock_guard lock(w.mutex);
-            static const bool registered = std::atexit(&UserDefaults::stopAllWriters) == 0;
+            // The logger is made first, so that it is torn down after the
+            // exit flush, which may have a failed write to report.
+            static const bool registered =
+                spdlog::default_logger_raw() != nullptr && std::atexit(&UserDefaults::stopAllWriters) == 0;
             (void)registered;
             w.stores[this] = ::getpid();
         }
