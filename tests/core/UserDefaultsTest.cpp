@@ -377,8 +377,12 @@ TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
     char c = 0;
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
     ::close(ready[0]);
-    // Let the writer get going on a large file, then kill the child mid-burst.
-    std::this_thread::sleep_for(UserDefaults::kWriteDelay * 3);
+    // Once the burst's first writes are on disk, kill the child mid-burst.
+    for (int waited = 0; waited < 1000; ++waited) {
+        auto onDisk = base::plistReadFile(path);
+        if (onDisk && onDisk->is_object() && onDisk->size() > 100) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
