@@ -5,6 +5,7 @@
 # a sweep rebuilds the test program once per fault.
 #
 #   scripts/fault-sweep.sh <label> [faults-file] [only-line-number...]
+#   scripts/fault-sweep.sh --check [label...]
 #
 # <label> is a test label (base, templates, gallery, preferences, camera,
 # booth, tally, trellis); the test program is test_<label>. The faults file
@@ -15,8 +16,44 @@
 # The old text must occur exactly once in the file. "\n" in either text
 # stands for a line break. Blank lines and lines starting with "#" are
 # ignored. Every edited file is put back byte for byte, also on Ctrl-C.
+# An entry that does not apply to the code (its file or old text gone) fails
+# the sweep before anything is built: a sweep that skipped it would report
+# fewer faults as if the tests had caught them all. --check only checks the
+# lists (every list when no label is given), and builds nothing.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+check() {  # faults-file [line...] -> 0 when every (selected) entry applies
+  python3 - "$root" "$@" <<'PY'
+import os, sys
+root, faults, only = sys.argv[1], sys.argv[2], {int(n) for n in sys.argv[3:]}
+bad = 0
+for n, line in enumerate(open(faults, encoding="utf-8").read().split("\n"), 1):
+    if not line.strip() or line.startswith("#") or (only and n not in only):
+        continue
+    parts = line.split("@@")
+    if len(parts) != 3:
+        print(f"{faults}:{n}: does not apply: not path@@old@@new", file=sys.stderr); bad += 1; continue
+    path, old = os.path.join(root, parts[0]), parts[1].replace("\\n", "\n")
+    try:
+        count = open(path, encoding="utf-8").read().count(old)
+    except OSError as e:
+        print(f"{faults}:{n}: does not apply: {e.strerror}: {parts[0]}", file=sys.stderr); bad += 1; continue
+    if count != 1:
+        print(f"{faults}:{n}: does not apply: the old text occurs {count} times in {parts[0]}", file=sys.stderr); bad += 1
+sys.exit(1 if bad else 0)
+PY
+}
+
+if [[ ${1:-} == --check ]]; then
+  shift
+  lists=()
+  if [[ $# -eq 0 ]]; then lists=("$root"/scripts/faults/*.txt); else for l in "$@"; do lists+=("$root/scripts/faults/$l.txt"); done; fi
+  status=0
+  for list in "${lists[@]}"; do check "$list" || status=1; done
+  [[ $status -eq 0 ]] && echo "fault-sweep: every entry of ${#lists[@]} lists applies"
+  exit $status
+fi
 build=${FLASHWREN_BUILD_DIR:-$root/build}
 label=${1:?usage: fault-sweep.sh <label> [faults-file] [line...]}
 faults=${2:-$root/scripts/faults/$label.txt}
@@ -26,6 +63,8 @@ target=test_$label
 jobs=${FAULT_SWEEP_JOBS:-4}
 results=${FAULT_SWEEP_RESULTS:-$build/fault-sweep-$label.txt}
 [[ -f $faults ]] || { echo "no faults file $faults" >&2; exit 2; }
+# shellcheck disable=SC2086
+check "$faults" $only || { echo "fault-sweep: entries above do not apply to the code; mend them first" >&2; exit 1; }
 
 backup=$(mktemp -d)
 edited=""
@@ -92,3 +131,4 @@ done < "$faults"
 FLASHWREN_BUILD_DIR=$build "$root/scripts/build.sh" --target "$target" -j"$jobs" >/dev/null 2>&1
 total=$((caught + survived))
 echo "$label: caught $caught of $total${broken:+ ($broken broken)}" | tee -a "$results"
+[[ $broken -eq 0 ]]

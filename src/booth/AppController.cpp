@@ -301,6 +301,9 @@ void AppController::applicationWillTerminate() {
     camera.setDelegate(nullptr);
     camera.stopCameraBrowser();
     camera.disconnectCamera();
+    // Settings reach the disk a moment after they change; what changed in
+    // that last moment must not be lost at quit.
+    UserDefaults::standard().synchronize();
 }
 
 void AppController::warnIfDiskSpaceIsLow(bool atSessionStart) {

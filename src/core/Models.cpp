@@ -3,6 +3,11 @@
 #include <QFileInfo>
 #include <QTimeZone>
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
 #include "base/Files.h"
 #include "base/Log.h"
 #include "core/Database.h"
@@ -30,11 +35,40 @@ QString asText(const Value& v) {
     return {};
 }
 
-std::int64_t asInt(const Value& v) {
-    if (auto* i = std::get_if<std::int64_t>(&v)) return *i;
-    if (auto* d = std::get_if<double>(&v)) return static_cast<std::int64_t>(*d);
-    if (auto* s = std::get_if<std::string>(&v)) return std::strtoll(s->c_str(), nullptr, 10);
+// A whole number read from `column`, within [min, max]: a REAL is truncated,
+// text read by its leading digits. A hand-edited or damaged row may hold
+// anything (1e300, digits past 64 bits): a number outside the range reads as
+// 0, with a line that names the column.
+std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::numeric_limits<std::int64_t>::min(),
+                   std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
+    std::int64_t n = 0;
+    bool fits = true;
+    if (auto* i = std::get_if<std::int64_t>(&v)) {
+        n = *i;
+        fits = n >= min && n <= max;
+    } else if (auto* d = std::get_if<double>(&v)) {
+        // Compared as doubles before any conversion: casting a double no
+        // integer holds is undefined. 2^63 is the first one past int64.
+        const double t = std::trunc(*d);
+        fits = std::isfinite(t) && t >= static_cast<double>(min) && t < 9223372036854775808.0 &&
+               (max == std::numeric_limits<std::int64_t>::max() || t <= static_cast<double>(max));
+        if (fits) n = static_cast<std::int64_t>(t);
+    } else if (auto* s = std::get_if<std::string>(&v)) {
+        errno = 0;
+        n = std::strtoll(s->c_str(), nullptr, 10);
+        fits = errno != ERANGE && n >= min && n <= max;
+    }
+    if (fits) return n;
+    spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column,
+                 std::holds_alternative<std::string>(v) ? "\"" + std::get<std::string>(v).substr(0, 40) + "\""
+                 : std::holds_alternative<double>(v)    ? fmt::format("{}", std::get<double>(v))
+                                                        : std::to_string(std::get<std::int64_t>(v)));
     return 0;
+}
+
+// The same for a column the models hold as int (types, flags, statuses, counts).
+int asSmallInt(const Value& v, const char* column) {
+    return static_cast<int>(asInt(v, column, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 QDateTime asDate(const Value& v) {
@@ -53,15 +87,15 @@ const char* kMediaColumns =
 
 std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     auto m = std::make_shared<MediaItemModel>();
-    m->ID = asInt(r[0]);
+    m->ID = asInt(r[0], "media.id");
     m->fileName = asText(r[1]);
     m->filePath = asText(r[2]);
     m->albumName = asText(r[3]);
     m->imageURL = asText(r[4]);
     m->thumbURL = asText(r[5]);
     m->uploadURL = asText(r[6]);
-    m->uploadStatus = static_cast<int>(asInt(r[7]));
-    m->retryCount = static_cast<int>(asInt(r[8]));
+    m->uploadStatus = asSmallInt(r[7], "media.upload_status");
+    m->retryCount = asSmallInt(r[8], "media.retry_count");
     m->dateCreated = asDate(r[9]);
     return m;
 }
@@ -79,16 +113,16 @@ const char* kShareColumns =
 
 std::shared_ptr<SharingModel> shareFromRow(const Row& r) {
     auto s = std::make_shared<SharingModel>();
-    s->ID = asInt(r[0]);
-    s->shareType = static_cast<int>(asInt(r[1]));
+    s->ID = asInt(r[0], "share.id");
+    s->shareType = asSmallInt(r[1], "share.share_type");
     s->toField = asText(r[2]);
     s->filePath = asText(r[3]);
     s->dateEntered = asDate(r[4]);
     s->dateSent = asDate(r[5]);
     s->dateLastTried = asDate(r[6]);
     s->lastError = asText(r[7]);
-    s->done = static_cast<int>(asInt(r[8]));
-    s->media_id = asInt(r[9]);
+    s->done = asSmallInt(r[8], "share.done");
+    s->media_id = asInt(r[9], "share.media_id");
     return s;
 }
 
@@ -122,7 +156,7 @@ bool WrenBaseModel::removeRecordWithID(std::int64_t rowID) const {
 std::int64_t WrenBaseModel::rowCount() const {
     auto rows = db().query("SELECT COUNT(*) FROM " + tableName().toStdString());
     if (!rows || rows->empty()) return -1;
-    return asInt(rows->front()[0]);
+    return asInt(rows->front()[0], "row count");
 }
 
 // ---- MediaItemModel
@@ -237,11 +271,11 @@ std::map<int, SharingStats> SharingStatsInfoModel::getAllStats() {
         {date(midnight)});
     if (counts) {
         for (auto& r : *counts) {
-            auto it = stats.find(static_cast<int>(asInt(r[0])));
+            auto it = stats.find(asSmallInt(r[0], "share.share_type"));
             if (it == stats.end()) continue;
-            it->second.total = asInt(r[1]);
-            it->second.pending = asInt(r[2]);
-            it->second.totalToday = asInt(r[3]);
+            it->second.total = asInt(r[1], "share count");
+            it->second.pending = asInt(r[2], "pending share count");
+            it->second.totalToday = asInt(r[3], "share count of today");
         }
     }
     // The error of the pending row tried last, per type.
@@ -250,7 +284,7 @@ std::map<int, SharingStats> SharingStatsInfoModel::getAllStats() {
         "ORDER BY date_last_tried DESC, id DESC");
     if (errors) {
         for (auto& r : *errors) {
-            auto it = stats.find(static_cast<int>(asInt(r[0])));
+            auto it = stats.find(asSmallInt(r[0], "share.share_type"));
             if (it != stats.end() && it->second.lastError.isEmpty()) it->second.lastError = asText(r[1]);
         }
     }

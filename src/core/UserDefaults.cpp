@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include <unistd.h>
+
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
@@ -40,7 +42,8 @@ void registerSettingRanges(UserDefaults& store) {
     store.registerRange("seconds_between_shots", 0, 60);
     store.registerRange("seconds_between_groups", 0, 600);
     // Megabytes; a terabyte is far beyond any event and still counts in bytes.
-    store.registerRange("LOW_DISK_SPACE_WARNING_MB", 0, 1024 * 1024);
+    // Below zero is a typing slip, not "never warn": the default stands in.
+    store.registerRange("LOW_DISK_SPACE_WARNING_MB", 0, 1024 * 1024, UserDefaults::BelowRange::UseDefault);
 }
 
 }  // namespace
@@ -157,9 +160,14 @@ std::optional<double> asNumber(const Value& v, bool wholeText) {
 
 }  // namespace
 
-void UserDefaults::registerRange(const std::string& key, double min, double max) {
+void UserDefaults::registerRange(const std::string& key, double min, double max, BelowRange below) {
     std::lock_guard lock(mutex_);
     ranges_[key] = Range{min, max};
+    if (below == BelowRange::UseDefault) {
+        belowToDefault_.insert(key);
+    } else {
+        belowToDefault_.erase(key);
+    }
 }
 
 std::optional<UserDefaults::Range> UserDefaults::range(const std::string& key) const {
@@ -169,7 +177,16 @@ std::optional<UserDefaults::Range> UserDefaults::range(const std::string& key) c
 }
 
 std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind kind, const Range* range,
-                                                         std::string* problem) {
+                                                         bool belowToDefault, std::string* problem) {
+    if (belowToDefault && range && (kind == Kind::Integer || kind == Kind::Real)) {
+        const bool exact = v.is_number_integer() && !v.is_number_unsigned();
+        auto d = exact ? std::optional<double>(static_cast<double>(v.get<std::int64_t>()))
+                       : asNumber(v, kind == Kind::Real);
+        if (d && *d < range->min) {
+            *problem = describe(v) + ", below its smallest value " + Value(range->min).dump();
+            return std::nullopt;
+        }
+    }
     switch (kind) {
     case Kind::Text:
         if (v.is_string()) return v;
@@ -227,21 +244,23 @@ std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind ki
 std::optional<UserDefaults::Value> UserDefaults::typed(const std::string& key, Kind kind) const {
     std::optional<Value> stored, registered;
     std::optional<Range> range;
+    bool belowToDefault = false;
     {
         std::lock_guard lock(mutex_);
         if (auto it = values_.find(key); it != values_.end() && !it->is_null()) stored = *it;
         if (auto it = registered_.find(key); it != registered_.end() && !it->is_null()) registered = *it;
         if (auto it = ranges_.find(key); it != ranges_.end()) range = it->second;
+        belowToDefault = belowToDefault_.count(key) > 0;
     }
     const Range* r = range ? &*range : nullptr;
     std::optional<Value> fromDefault;
     if (registered) {
         std::string ignored;  // our own defaults: nothing to tell the operator
-        fromDefault = convert(*registered, kind, r, &ignored);
+        fromDefault = convert(*registered, kind, r, belowToDefault, &ignored);
     }
     if (!stored) return fromDefault;
     std::string problem;
-    auto value = convert(*stored, kind, r, &problem);
+    auto value = convert(*stored, kind, r, belowToDefault, &problem);
     if (!problem.empty()) reportOnce(key, problem, value ? value : fromDefault);
     return value ? value : fromDefault;
 }
@@ -289,8 +308,8 @@ void UserDefaults::set(const std::string& key, const Value& value) {
         values_[key] = value;
         reported_.erase(key);
         ++generation_;
+        scheduleWriteLocked();
     }
-    synchronize();
     notify(key);
 }
 
@@ -300,9 +319,99 @@ void UserDefaults::remove(const std::string& key) {
         if (values_.erase(key) == 0) return;
         reported_.erase(key);
         ++generation_;
+        scheduleWriteLocked();
     }
-    synchronize();
     notify(key);
+}
+
+namespace {
+
+// The stores whose writer runs. At exit their writers stop and what is
+// pending is written from the exiting thread, before the libraries a write
+// uses are torn down under a writer still running. Held on the heap: it must
+// outlive every static.
+struct Writers {
+    std::mutex mutex;
+    // Each store with the process its writer runs in: a forked child has
+    // none of its parent's threads.
+    std::map<UserDefaults*, pid_t> stores;
+};
+Writers& writers() {
+    static Writers* w = new Writers;
+    return *w;
+}
+
+}  // namespace
+
+UserDefaults::~UserDefaults() {
+    stopWriter();
+    synchronize();
+}
+
+void UserDefaults::stopWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    writerWake_.notify_all();
+    if (writer_.joinable()) writer_.join();
+    auto& w = writers();
+    std::lock_guard lock(w.mutex);
+    w.stores.erase(this);
+}
+
+void UserDefaults::stopAllWriters() {
+    auto& w = writers();
+    std::vector<UserDefaults*> stores;
+    {
+        std::lock_guard lock(w.mutex);
+        for (auto [store, pid] : w.stores)
+            if (pid == ::getpid()) stores.push_back(store);
+    }
+    for (UserDefaults* store : stores) {
+        store->stopWriter();
+        store->synchronize();
+    }
+}
+
+void UserDefaults::scheduleWriteLocked() {
+    // One thread per store, started by its first change: stores that are only
+    // read (tools, fuzzing) never start one.
+    if (!writer_.joinable() && !stopping_) {
+        auto& w = writers();
+        {
+            std::lock_guard lock(w.mutex);
+            // The logger is made first, so that it is torn down after the
+            // exit flush, which may have a failed write to report.
+            static const bool registered =
+                spdlog::default_logger_raw() != nullptr && std::atexit(&UserDefaults::stopAllWriters) == 0;
+            (void)registered;
+            w.stores[this] = ::getpid();
+        }
+        writer_ = std::thread([this] { writerLoop(); });
+    }
+    writerWake_.notify_all();
+}
+
+void UserDefaults::writerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // A failed write is tried again at the next change (or synchronize),
+        // not in a loop against a disk that refuses it.
+        writerWake_.wait(lock, [this] {
+            return stopping_ || (generation_ != writtenGeneration_ && generation_ != attemptedGeneration_);
+        });
+        if (stopping_) return;
+        // The changes of the next moment go into the same write. The wait is
+        // counted from the first unwritten change, so a steady stream of
+        // changes (a live view's key colour) is still written every kWriteDelay.
+        writerWake_.wait_for(lock, kWriteDelay, [this] { return stopping_; });
+        if (stopping_) return;  // the owner's synchronize writes it
+        attemptedGeneration_ = generation_;
+        lock.unlock();
+        synchronize();
+        lock.lock();
+    }
 }
 
 bool UserDefaults::synchronize() {

@@ -1,8 +1,13 @@
 #pragma once
 // The standard user defaults: typed values kept in an XML property list at
 // $XDG_CONFIG_HOME/Flashwren/Flashwren.plist, with the registered defaults
-// from resources/Defaults.plist behind them. Safe from any thread; every
-// change is written to disk at once (atomically) and announced per key.
+// from resources/Defaults.plist behind them. Safe from any thread. A change
+// is seen by every reader at once and announced per key; the file follows
+// on a writer thread of the store's own, a moment later, many changes in one
+// write (atomically: a temporary file, then a rename). synchronize() writes
+// at once; the owner calls it at quit.
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -29,6 +35,10 @@ public:
     // property list is set aside (renamed "<file>.corrupt-<time>") and reported
     // by loadError(); the store then starts empty.
     explicit UserDefaults(std::string path);
+    // Writes what is not yet on disk.
+    ~UserDefaults();
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
 
     void registerDefaults(const Value& dictionary);
     // The stored value, else the registered default, else none.
@@ -53,17 +63,25 @@ public:
         double min;
         double max;
     };
-    void registerRange(const std::string& key, double min, double max);
+    // What a number below the smallest value reads as: the smallest value, or
+    // (where the bottom end is no sensible setting, only a mistake) the
+    // registered default. Either is logged like any other wrong value.
+    enum class BelowRange { Clamp, UseDefault };
+    void registerRange(const std::string& key, double min, double max, BelowRange below = BelowRange::Clamp);
     std::optional<Range> range(const std::string& key) const;
 
-    // Stores and writes the file now; a null value removes the key.
+    // Stores the value (a null value removes the key); the file is written
+    // behind it, within kWriteDelay.
     void set(const std::string& key, const Value& value);
     void remove(const std::string& key);
-    // Writes the file now; false when it could not be written.
+    // Writes every change made so far now; false when it could not be written.
     bool synchronize();
+    // How long a change may wait for the changes after it before the writer
+    // puts them all on disk: what a kill -9 can lose at most.
+    static constexpr std::chrono::milliseconds kWriteDelay{100};
 
     // Called after `key` changes (by set or remove), on `executor` (null: on the
-    // writer's thread). An empty key observes every key.
+    // thread that made the change). An empty key observes every key.
     ObserverId observe(const std::string& key, Observer observer, base::Executor* executor = nullptr);
     void unobserve(ObserverId id);
 
@@ -79,9 +97,16 @@ private:
     // else the registered one; none when neither does.
     std::optional<Value> typed(const std::string& key, Kind kind) const;
     // Converts one value; `problem` says why it was clamped or refused.
-    static std::optional<Value> convert(const Value& v, Kind kind, const Range* range, std::string* problem);
+    static std::optional<Value> convert(const Value& v, Kind kind, const Range* range, bool belowToDefault,
+                                        std::string* problem);
     void reportOnce(const std::string& key, const std::string& why, const std::optional<Value>& result) const;
     bool writeLocked();
+    // Called with mutex_ held after a change: wakes (or starts) the writer.
+    void scheduleWriteLocked();
+    void writerLoop();
+    // Stops the writer thread (what it has not written stays pending).
+    void stopWriter();
+    static void stopAllWriters();
     void notify(const std::string& key);
     std::string path_;
     mutable std::mutex mutex_;
@@ -89,9 +114,14 @@ private:
     std::uint64_t generation_ = 0;     // bumped by every change
     std::uint64_t writtenGeneration_ = 0;
     bool lastWriteOk_ = true;
+    std::uint64_t attemptedGeneration_ = 0;  // the writer's last try, good or not
+    std::condition_variable writerWake_;
+    bool stopping_ = false;
+    std::thread writer_;               // started by the first change
     Value values_ = Value::object();
     Value registered_ = Value::object();
     std::map<std::string, Range> ranges_;
+    std::set<std::string> belowToDefault_;  // keys registered with BelowRange::UseDefault
     mutable std::map<std::string, std::set<std::string>> reported_;  // key -> what was said about its value
     std::string loadError_;
     struct Obs {

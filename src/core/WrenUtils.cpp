@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "base/Crypto.h"
 #include "base/Files.h"
@@ -147,8 +148,13 @@ bool WrenUtils::createDataSubfolders(QString* problem) {
         }
     }
     // ... and does without these copies.
+    // Said once per folder while the booth runs, not at every session.
+    static std::mutex warnedMutex;
+    static std::set<QString> warned;
     for (const QString& path : {getOriginalsFolderPath(), getGreenScreenFolderPath(), getTempFolderPath()}) {
-        if (!QDir().mkpath(path))
+        if (QDir().mkpath(path)) continue;
+        std::lock_guard lock(warnedMutex);
+        if (warned.insert(path).second)
             spdlog::warn("WrenUtils: unable to create the folder {}; going on without it", path.toStdString());
     }
     return true;
@@ -419,11 +425,20 @@ QImage WrenUtils::qrCodeImage(const QString& text, int size) {
     return image;
 }
 
+namespace {
+std::mutex fileNameMutex;
+std::function<qint64()> fileNameClock;
+}  // namespace
+
+void WrenUtils::setFileNameClock(std::function<qint64()> msecsSinceEpoch) {
+    std::lock_guard lock(fileNameMutex);
+    fileNameClock = std::move(msecsSinceEpoch);
+}
+
 QString WrenUtils::dateStringForFileName() {
-    static std::mutex m;
     static qint64 last = 0;
-    std::lock_guard lock(m);
-    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    std::lock_guard lock(fileNameMutex);
+    qint64 now = fileNameClock ? fileNameClock() : QDateTime::currentMSecsSinceEpoch();
     if (now <= last) now = last + 1;  // two calls in one millisecond still get two names
     last = now;
     return QDateTime::fromMSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss-zzz"));

@@ -105,6 +105,8 @@ public:
     static QImage qrCodeImage(const QString& text, int size);
     // "yyyy-MM-dd_HH-mm-ss-zzz" of now: unique, sortable file-name stem.
     static QString dateStringForFileName();
+    // Tests stand in for the clock of those names; null restores it.
+    static void setFileNameClock(std::function<qint64()> msecsSinceEpoch);
 
     // Start-up: makes the data folder's sub-folders, the prints folder's
     // "thumb" and the analytics queue folder, and stores PHOTO_FOLDER_PATH

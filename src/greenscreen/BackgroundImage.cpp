@@ -43,5 +43,4 @@ void storeBackgroundEntries(const std::vector<BackgroundImagePtr>& backgrounds) 
     for (const auto& b : backgrounds) list.push_back(b->storedEntry());
     auto& defaults = UserDefaults::standard();
     defaults.set(kGreenScreenBackgroundsKey, list);
-    defaults.synchronize();
 }

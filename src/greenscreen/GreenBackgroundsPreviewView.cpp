@@ -234,7 +234,6 @@ void GreenBackgroundsPreviewView::userDidPressGoButton() {
     if (backgroundImages_.empty() || selected_ >= static_cast<int>(backgroundImages_.size())) return;
     auto& defaults = UserDefaults::standard();
     defaults.set(kGreenScreenBackgroundsToUseKey, backgroundImages_[selected_]->storedEntry());
-    defaults.synchronize();
     base::NotificationCenter::defaultCenter().post(kUseDidPressedToStartSessionNotification);
 }
 

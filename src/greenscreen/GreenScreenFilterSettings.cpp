@@ -105,7 +105,6 @@ void GreenScreenFilterSettings::save(const QString& colorKey, const QString& sen
     defaults.set(sensitivityKey.toStdString(), static_cast<double>(sensitivity_));
     defaults.set(smoothnessKey.toStdString(), static_cast<double>(smoothness_));
     defaults.set(colorKey.toStdString(), archiveColor(spotColor_));
-    defaults.synchronize();
 }
 
 void GreenScreenFilterSettings::saveInDefaults() const {

@@ -470,9 +470,13 @@ void GreenScreenManager::keyPhoto(const QString& photoPath) {
         // looks at either path finds the old file or the new one, never
         // nothing. Transparency is laid on white by the JPEG writer.
         const QFileInfo info(photoPath);
-        const QString target = QDir::cleanPath(info.absolutePath() + "/../Green Screen") + "/" + info.fileName();
+        const QString copies = QDir::cleanPath(info.absolutePath() + "/../Green Screen");
+        const QString target = copies + "/" + info.fileName();
         bool written = false;
-        if (saveImageAtURLAsJPEG(keyed, target)) {
+        // The copy is optional: without its folder (the start-up said so,
+        // once) the keyed photo goes straight over the captured one.
+        if (!QFileInfo(copies).isDir()) {
+        } else if (saveImageAtURLAsJPEG(keyed, target)) {
             const auto bytes = base::readFile(target.toStdString());
             std::string error;
             written = bytes && base::writeFileAtomically(photoPath.toStdString(), *bytes, &error);

@@ -301,7 +301,6 @@ std::int64_t GreenScreenWindowController::getValueFromDefaultsForGS(const char* 
 void GreenScreenWindowController::setValueInDefaults(const QString& key, std::int64_t value) {
     auto& defaults = UserDefaults::standard();
     defaults.set(key.toStdString(), value);
-    defaults.synchronize();
 }
 
 void GreenScreenWindowController::closeEvent(QCloseEvent* event) {
@@ -567,7 +566,6 @@ void GreenScreenWindowController::useDidChangedBackgroundImage(const BackgroundI
     backgroundImagesInUse_ = background;
     auto& defaults = UserDefaults::standard();
     defaults.set(kGreenScreenBackgroundsToUseKey, background->storedEntry());
-    defaults.synchronize();
     if (liveViewMode() && cameraManager_) {
         cameraManager_->pauseLiveView();
         QTimer::singleShot(200, this, [this] { resetAndResumeLiveView(); });
@@ -596,7 +594,6 @@ void GreenScreenWindowController::removeBackgroundImage(const BackgroundImagePtr
         } else {
             auto& defaults = UserDefaults::standard();
             defaults.remove(kGreenScreenBackgroundsToUseKey);
-            defaults.synchronize();
             gpuImageFilters_.reset();
             mergeImageButtonDidClicked();
         }

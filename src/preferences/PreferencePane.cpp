@@ -198,7 +198,6 @@ void PrintPreferencesViewController::validatePrintCount(bool store) {
         bool wasObserving = observer_ != 0;
         removeCountObserver();
         d.set("MAX_PRINTS_PER_SESSION", count);
-        d.synchronize();
         if (wasObserving) addCountObserver();
     }
     shownCount_ = QString::number(count);

@@ -420,7 +420,6 @@ void SharingPreferencesViewController::cleanupBusinessDetailsInDefaults() {
                       "SELECTED_BUSINESS_FB_PAGE_ID", "SELECTED_BUSINESS_FB_PAGE_ACCESS_TOKEN"})
         d.remove(key);
     TEUtils::setUserSetting(QString("0"), "IS_BUSINESS_FB_CONFIGURED");
-    d.synchronize();
     pageAlbumsInfo_.clear();
     businessFBPagesArray_.clear();
     populateFBPagesPopupDropdown();

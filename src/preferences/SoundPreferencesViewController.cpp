@@ -166,7 +166,6 @@ void SoundPreferencesViewController::resetTo(const QString& voice) {
     auto& d = UserDefaults::standard();
     for (auto& [key, file] : promptDefaults())
         d.set(key.toStdString(), (voice == "None" ? QString("None") : file).toStdString());
-    d.synchronize();
     refreshPromptMenus();
 }
 

@@ -162,7 +162,7 @@ void WrenS3Manager::uploadMediaToAmazon(const QString& filePath, bool isThumb, s
                 return;
             }
             const QString address = publicAddressForKey(key);
-            spdlog::error("S3 {} URL is: {}", isThumb ? "Thumb" : "Image", address.toStdString());
+            spdlog::info("S3 {} URL is: {}", isThumb ? "Thumb" : "Image", address.toStdString());
             if (!isThumb) {
                 item->imageURL = address;
                 if (self->delegate_) self->delegate_->didUploadedImageToS3(item);

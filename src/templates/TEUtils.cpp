@@ -19,13 +19,11 @@ QVariant TEUtils::getUserSettingForKey(const QString& key) {
 void TEUtils::setUserSetting(const QVariant& value, const QString& key) {
     auto& defaults = UserDefaults::standard();
     defaults.set(key.toStdString(), fromVariant(value));
-    if (!defaults.synchronize()) spdlog::error("Unable to get NSUserDefault object");
 }
 
 void TEUtils::saveUserSetting(const QVariant& value, const QString& key) {
     auto& defaults = UserDefaults::standard();
     defaults.set(key.toStdString(), fromVariant(value));
-    defaults.synchronize();
 }
 
 QColor TEUtils::getColorFromHexString(const QString& hex) {

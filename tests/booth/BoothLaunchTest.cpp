@@ -34,6 +34,7 @@ protected:
         for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL",
                          "SendGridBaseURL", "TwilioBaseURL", "FlashwrenAdminURL", "ReachabilityURL"})
             defaults.set(key, "http://127.0.0.1:9");
+        defaults.synchronize();  // the booths launched read the file
     }
     void TearDown() override {
         for (pid_t pid : pids)

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "BoothTestApp.h"
 #include "TempDir.h"
@@ -422,6 +423,38 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
         EXPECT_GT(qBlue(photo.pixel(20, 200)), 180) << name.toStdString();
         EXPECT_GT(qGreen(original.pixel(20, 200)), 150) << name.toStdString();
     }
+}
+
+// The keyed copies are optional: a file where their folder belongs is one
+// warning while the booth runs, not errors in every session.
+TEST_F(BoothSessionTest, AFileInPlaceOfTheKeyedCopiesFolderIsOneWarningNotErrorsInEverySession) {
+    QImage backdrop(64, 48, QImage::Format_RGB32);
+    backdrop.fill(QColor(20, 40, 220));
+    const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
+    ASSERT_TRUE(backdrop.save(backdropPath));
+    auto& defaults = UserDefaults::standard();
+    defaults.set("GREEN_SCREEN_ON", 1);
+    defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+    const QString copies = WrenUtils::getGreenScreenFolderPath();
+    ASSERT_TRUE(QDir(copies).removeRecursively());
+    QFile stray(copies);
+    ASSERT_TRUE(stray.open(QIODevice::WriteOnly));
+    stray.close();
+
+    testsupport::LogCapture log;
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
+    QTest::keyClick(home_(), Qt::Key_Space);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+
+    for (auto& line : log.lines({}, spdlog::level::err)) ADD_FAILURE() << line.text;
+    const auto warnings = log.lines("Green Screen", spdlog::level::warn);
+    EXPECT_EQ(warnings.size(), 1u) << (warnings.empty() ? "" : warnings.back().text);
+    // The photos are keyed all the same.
+    for (const QString& name : files(WrenUtils::getIncomingFolderPath()))
+        EXPECT_GT(qBlue(QImage(WrenUtils::getIncomingFolderPath() + "/" + name).pixel(20, 200)), 180)
+            << name.toStdString();
 }
 
 TEST_F(BoothSessionTest, TheGuestChoosesTheBackgroundBeforeTheSession) {

@@ -7,6 +7,9 @@
 #include <fstream>
 #include <thread>
 
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
+
 #include "CoreTestSupport.h"
 #include "base/Files.h"
 #include "core/Models.h"
@@ -173,6 +176,46 @@ TEST_F(Models, StatisticsPerShareType) {
     EXPECT_EQ(stats[SharingTypeSMS].lastError, "");
     EXPECT_EQ(stats[SharingTypePrint].total, 0);
     EXPECT_EQ(stats.count(5), 0u);
+}
+
+// A hand-edited or damaged database may hold any number where a small one
+// belongs: it reads as 0, said once per value read, never as whatever the
+// conversion happens to give.
+TEST_F(Models, NumbersBeyondTheirRangeReadAsZeroWithALogLine) {
+    auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(100);
+    spdlog::default_logger()->sinks().push_back(sink);
+    auto& d = WrenDatabase::shared();
+    ASSERT_TRUE(d.execute("INSERT INTO media (id, file_name, upload_status, retry_count) VALUES (5, 'a.jpg', 1e300, 1e10)"));
+    ASSERT_TRUE(d.execute("INSERT INTO media (id, file_name, upload_status, retry_count) "
+                          "VALUES (6, 'b.jpg', -1e300, '99999999999999999999999')"));
+    ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done, media_id) VALUES (9, 1e300, 9.3e18, -1e300)"));
+    ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done, media_id) VALUES (10, 1, 0, 3e9)"));
+
+    auto a = MediaItemModel::loadMediaItemWithID(5);
+    auto b = MediaItemModel::loadMediaItemWithID(6);
+    auto s = SharingModel::loadWithID(9);
+    auto t = SharingModel::loadWithID(10);
+    spdlog::default_logger()->sinks().pop_back();
+    ASSERT_TRUE(a && b && s && t);
+    EXPECT_EQ(a->uploadStatus, 0);
+    EXPECT_EQ(a->retryCount, 0) << "1e10 is no retry count";
+    EXPECT_EQ(b->uploadStatus, 0);
+    EXPECT_EQ(b->retryCount, 0);
+    EXPECT_EQ(s->shareType, 0);
+    EXPECT_EQ(s->done, 0);
+    EXPECT_EQ(s->media_id, 0);
+    EXPECT_EQ(t->shareType, 1);
+    EXPECT_EQ(t->media_id, 3000000000LL) << "a row id may pass 2^31";
+
+    int lines = 0;
+    for (auto& line : sink->last_formatted())
+        if (line.find("out of range") != std::string::npos) ++lines;
+    EXPECT_EQ(lines, 7);
+
+    // The statistics and the queue go on over the damaged rows.
+    auto stats = SharingStatsInfoModel::getAllStats();
+    EXPECT_EQ(stats[1].total, 1);
+    EXPECT_EQ(SharingModel::getAllSharingRecordsWaitingToSend().size(), 1u);
 }
 
 TEST_F(Models, ResettingStatisticsKeepsQueuedShares) {

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <thread>
 #include <vector>
 
+#include "LogCapture.h"
 #include "ScopedLocale.h"
 #include "TempDir.h"
 #include "base/Executor.h"
@@ -93,6 +98,7 @@ TEST(UserDefaults, StandardStoreLivesInTheConfigFolderWithTheShippedDefaults) {
     EXPECT_EQ(d.string("AUDIO_VOICE"), "None");
     EXPECT_EQ(d.string("IS_INTERNET_RECHABLE"), "NO");
     d.set("k", 1);
+    EXPECT_TRUE(d.synchronize());
     EXPECT_TRUE(fs::exists(d.path()));
 }
 
@@ -114,6 +120,7 @@ TEST(UserDefaults, ConcurrentWritersLoseNothing) {
     for (auto& w : writers) w.join();
     stop = true;
     reader.join();
+    ASSERT_TRUE(d.synchronize());
 
     UserDefaults reread(path);
     EXPECT_EQ(reread.loadError(), "");
@@ -144,6 +151,7 @@ TEST(UserDefaults, TornFileIsSetAsideAndReported) {
     EXPECT_EQ(*base::readFile(aside[0].string()), torn);  // kept as it was, for the operator
 
     d.set("COUNT", 1);  // the store goes on with a new file
+    d.synchronize();
     EXPECT_EQ(UserDefaults(path).integer("COUNT"), 1);
     EXPECT_EQ(*base::readFile(aside[0].string()), torn);
 }
@@ -180,6 +188,7 @@ TEST(UserDefaults, NulInsideTheFileIsDamageNotAnAbort) {
         ASSERT_EQ(aside.size(), 1u);
         EXPECT_EQ(*base::readFile(aside[0].string()), bytes);
         d.set("COUNT", 2);
+        d.synchronize();
         EXPECT_EQ(UserDefaults(path).integer("COUNT"), 2);
     }
 }
@@ -293,4 +302,130 @@ TEST(UserDefaults, RangesClampAndLenientReadsStay) {
     EXPECT_EQ(d.string("NAME"), "booth");
     d.set("NAME", 12);
     EXPECT_EQ(d.string("NAME"), "12");
+}
+
+// The green-screen live view changes the key colour with every frame: each
+// change must cost the caller no disk write, and a burst is one write, not
+// one per change. A folder that cannot be written makes every write attempt
+// log a line, on the thread that made it.
+TEST(UserDefaults, ChangesAreSeenAtOnceAndWrittenBehindTheCallerInFewWrites) {
+    testsupport::TempDir dir;
+    { std::ofstream(dir.file("not-a-folder")) << "x"; }
+    testsupport::LogCapture log;
+    UserDefaults d(dir.file("not-a-folder/s.plist"));
+    constexpr int kChanges = 300;
+    for (int i = 0; i < kChanges; ++i) {
+        d.set("GREEN_SCREEN_KEY_COLOR", i);
+        ASSERT_EQ(d.integer("GREEN_SCREEN_KEY_COLOR"), i) << "readers see each change at once";
+    }
+    std::vector<testsupport::LogCapture::Line> attempts;
+    for (int waited = 0; waited < 500 && attempts.empty(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        attempts = log.lines("unable to write the settings");
+    }
+    ASSERT_FALSE(attempts.empty()) << "the writer tried the file";
+    const std::size_t me = spdlog::details::os::thread_id();
+    for (auto& a : attempts) EXPECT_NE(a.thread, me) << "the caller wrote the file itself";
+    EXPECT_LT(attempts.size(), std::size_t(kChanges / 10)) << "the burst was not coalesced";
+    // A failed write is not retried in a loop: only a new change (or an
+    // explicit synchronize, on the caller's thread) tries again.
+    const auto before = log.lines("unable to write the settings").size();
+    std::this_thread::sleep_for(UserDefaults::kWriteDelay * 3);
+    EXPECT_EQ(log.lines("unable to write the settings").size(), before);
+    EXPECT_FALSE(d.synchronize());
+}
+
+TEST(UserDefaults, SynchronizeAndTheLastOwnerPutEveryChangeOnDisk) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    {
+        UserDefaults d(path);
+        d.set("A", 1);
+        EXPECT_TRUE(d.synchronize());
+        EXPECT_EQ(UserDefaults(path).integer("A"), 1);
+        for (int i = 0; i < 50; ++i) d.set("B", i);
+        d.remove("A");
+    }  // no synchronize: the store's end writes what is pending
+    UserDefaults reread(path);
+    EXPECT_EQ(reread.integer("B", -1), 49);
+    EXPECT_FALSE(reread.has("A"));
+    for (auto& e : fs::directory_iterator(dir.path())) EXPECT_EQ(e.path().filename(), "s.plist");
+}
+
+// A booth killed outright (kill -9, power cut) in the middle of a burst of
+// changes loses at most the last moment's changes, never the file: every
+// write goes to a temporary file that is renamed into place.
+TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const std::string filler(2000, 'x');
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        UserDefaults d(path);
+        d.set("SETTLED", "yes");
+        d.synchronize();
+        for (long i = 0;; ++i) {
+            d.set("KEY_" + std::to_string(i % 400), filler + std::to_string(i));
+            if (i == 2000) (void)!::write(ready[1], "r", 1);
+        }
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::close(ready[0]);
+    // Once the burst's first writes are on disk, kill the child mid-burst.
+    for (int waited = 0; waited < 1000; ++waited) {
+        auto onDisk = base::plistReadFile(path);
+        if (onDisk && onDisk->is_object() && onDisk->size() > 100) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    UserDefaults reread(path);
+    EXPECT_EQ(reread.loadError(), "");
+    EXPECT_EQ(reread.string("SETTLED"), "yes");
+    EXPECT_GT(reread.dictionaryRepresentation().size(), 100u) << "the burst's earlier changes reached the disk";
+}
+
+// A program that changes a setting and exits at once (the standard store is
+// never destroyed) still finds the change on disk, and its exit does not race
+// the writer.
+TEST(UserDefaults, AProgramThatExitsRightAfterAChangeKeepsIt) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto* store = new UserDefaults(path);  // left alive, as the standard store is
+        store->set("LAST", "kept");
+        std::exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(UserDefaults(path).string("LAST"), "kept");
+}
+
+TEST(UserDefaults, ANumberBelowARangeThatTakesTheDefaultReadsAsTheDefault) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.registerDefaults({{"WARN_MB", 200}});
+    d.registerRange("WARN_MB", 0, 1000, UserDefaults::BelowRange::UseDefault);
+    LogLines log;
+    for (auto [stored, read] : std::vector<std::pair<json, std::int64_t>>{
+             {-5, 200}, {"-5", 200}, {-0.5, 200}, {0, 0}, {63, 63}, {5000, 1000}})
+    {
+        d.set("WARN_MB", stored);
+        EXPECT_EQ(d.integer("WARN_MB"), read) << stored.dump();
+    }
+    d.set("WARN_MB", -7);
+    EXPECT_DOUBLE_EQ(d.real("WARN_MB"), 200);
+    EXPECT_EQ(log.naming("WARN_MB"), 5) << "each wrong value named once";
 }

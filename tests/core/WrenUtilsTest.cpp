@@ -182,8 +182,13 @@ TEST(WrenUtils, FreeSpaceDecidesBetweenFullLowAndEnough) {
     // A hand-edited threshold too large to count in bytes still warns.
     UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", 1e15);
     EXPECT_FALSE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "an overflowing threshold must not silence the warning";
+    // A threshold below its range is a mistake, not "never warn": the default holds.
     UserDefaults::standard().set("LOW_DISK_SPACE_WARNING_MB", -5);
-    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty()) << "a negative threshold warns never";
+    free = 63 * MB;
+    EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().startsWith("Low disk space: only 63 MB free"))
+        << "a negative threshold must not silence the warning";
+    EXPECT_EQ(UserDefaults::standard().integer("LOW_DISK_SPACE_WARNING_MB"), 200);
+    free = 150 * MB;
     UserDefaults::standard().remove("LOW_DISK_SPACE_WARNING_MB");
     free = 200 * MB;
     EXPECT_TRUE(WrenUtils::lowDiskSpaceWarning().isEmpty());

@@ -202,6 +202,35 @@ TEST_F(GalleryServer, ServesOnlyPlainNamesInsideThePrintsFolder) {
     EXPECT_EQ(get("/Zo%C3%AB%20party.jpg").body, "bytes");
 }
 
+// Links inside the prints folder that lead out of it, to a folder beside it
+// whose name merely starts with the prints folder's, or from the thumbnail
+// folder to anywhere outside, are never followed.
+TEST_F(GalleryServer, LinksLeadingOutOfThePrintsFolderAreNotServed) {
+    const std::string sibling = prints + "-other";
+    fs::create_directories(sibling);
+    ASSERT_TRUE(writeJpeg(sibling + "/party.jpg", 60, 40));
+    fs::create_symlink("../prints-other/party.jpg", prints + "/party.jpg");
+    ASSERT_TRUE(writeJpeg(dir.path() + "/private.jpg", 80, 80));
+    const std::string privateBytes = *base::readFile(dir.path() + "/private.jpg");
+    ASSERT_TRUE(writeJpeg(prints + "/IMG_0001.jpg", 300, 200));
+    fs::create_directories(prints + "/thumb");
+    fs::create_symlink(dir.path() + "/private.jpg", prints + "/thumb/IMG_0001.jpg");
+    const std::string siblingBytes = *base::readFile(sibling + "/party.jpg");
+    start();
+
+    for (const char* target : {"/party.jpg", "/thumb/party.jpg", "/thumb/IMG_0001.jpg"}) {
+        auto reply = get(target);
+        EXPECT_EQ(reply.status, 404) << target;
+        EXPECT_NE(reply.body, privateBytes) << target;
+        EXPECT_NE(reply.body, siblingBytes) << target;
+    }
+    EXPECT_EQ(*base::readFile(dir.path() + "/private.jpg"), privateBytes) << "nothing written through the link";
+    EXPECT_EQ(*base::readFile(sibling + "/party.jpg"), siblingBytes);
+    EXPECT_FALSE(fs::exists(sibling + "/thumb"));
+    // The print itself is still served.
+    EXPECT_EQ(get("/IMG_0001.jpg").body, *base::readFile(prints + "/IMG_0001.jpg"));
+}
+
 TEST_F(GalleryServer, StreamsLargePrintsAndAnswersHeadWithoutABody) {
     std::string big(5 * 1024 * 1024, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 + (i >> 12));

@@ -45,7 +45,8 @@ TEST_F(GreenScreenSettingsTest, EachModeRoundTripsWithoutTouchingTheOther) {
     EXPECT_EQ(live.spotColor().rgb(), qRgb(0, 0, 255));
     EXPECT_EQ(GreenScreenFilterSettings::initFromNSDefaults().sensitivity(), 0.29f);
 
-    // The store survives a reload from disk.
+    // The store survives a reload from disk (written behind, flushed at quit).
+    ASSERT_TRUE(d.synchronize());
     UserDefaults reread(d.path());
     EXPECT_TRUE(reread.has("GREEN_SCREEN_REPLACEMENT_COLOR"));
     EXPECT_NEAR(reread.real("GREEN_SCREEN_SENSITIVITY_LV"), 0.5, 1e-7);

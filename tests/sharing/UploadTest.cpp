@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <optional>
+
+#include "LogCapture.h"
 #include "SharingTestSupport.h"
 #include "base/Crypto.h"
 #include "base/Http.h"
@@ -100,8 +103,18 @@ protected:
 TEST_F(UploadTest, PrintAndThumbnailAreStoredAndRegistered) {
     ASSERT_TRUE(s3.running()) << "the S3-compatible test server did not start";
     auto m = item("IMG 0042+1.jpg");
+    std::optional<testsupport::LogCapture> log(std::in_place);
     upload(m, 3);
+    const auto lines = log->lines();
+    log.reset();
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
+    // A good upload is news, not an error: the operator's log shows errors only for faults.
+    int addresses = 0;
+    for (auto& line : lines) {
+        EXPECT_LT(line.level, spdlog::level::warn) << line.text;
+        if (line.text.rfind("S3 Image URL is: ", 0) == 0) ++addresses;
+    }
+    EXPECT_EQ(addresses, 1);
     EXPECT_EQ(m->imageURL, "http://images.booth.test/anon.123456/IMG%200042%2B1.jpg");
     EXPECT_EQ(m->thumbURL, "http://images.booth.test/anon.123456/IMG%200042%2B1_Thumb.jpg");
     EXPECT_EQ(m->uploadURL, "http://flw.io/p/Ab1");

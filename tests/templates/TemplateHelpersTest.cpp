@@ -42,7 +42,8 @@ TEST(TEUtils, SettingsRoundTripThroughTheStore) {
     TEUtils::saveUserSetting(QVariantMap{{"name", "Booth"}, {"n", 2}}, "DICT");
     TEUtils::saveUserSetting(QByteArray("\x00\x01\xff", 3), "TOKEN");
 
-    // A fresh store over the same file sees what was written.
+    // A fresh store over the same file sees what was written (once it is on disk).
+    ASSERT_TRUE(UserDefaults::standard().synchronize());
     UserDefaults reread(UserDefaults::standard().path());
     EXPECT_EQ(reread.string("AUDIO_VOICE"), "Custom");
     EXPECT_EQ(reread.integer("NUMBER_OF_PRINTS"), 42);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -190,6 +191,62 @@ TEST_F(TemplatesTest, LargePrintsGetASmallThumbnailAndPhotosFillTheirSlots) {
     const QImage withQr(folder("with-qr.jpg"));
     EXPECT_LT(withQr.pixelColor(1590, 930).lightness(), 40);
     EXPECT_GT(print.pixelColor(1590, 930).lightness(), 150);
+}
+
+// A print whose name is already taken in the prints folder gets the next
+// free one there; the print already there stays as it was.
+TEST_F(TemplatesTest, APrintWhoseNameIsTakenGetsANewNameInThePrintsFolder) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("two", kTwoSlots));
+    ASSERT_TRUE(doc);
+    const QString prints = folder("prints");
+    ASSERT_TRUE(QDir().mkpath(prints));
+    // Names come from the clock: a moment no earlier name has used.
+    const QDateTime moment = QDateTime::currentDateTime().addDays(1);
+    WrenUtils::setFileNameClock([&] { return moment.toMSecsSinceEpoch(); });
+    const QString taken = moment.toString("yyyy-MM-dd_HH-mm-ss-zzz") + ".jpg";
+    QFile(prints + "/" + taken).open(QIODevice::WriteOnly);
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({makePhoto("red.jpg", Qt::red)}, &error, prints);
+    WrenUtils::setFileNameClock(nullptr);
+    ASSERT_TRUE(result) << error.toStdString();
+    const QFileInfo print(result->printPath);
+    EXPECT_EQ(print.fileName(), QString(taken).replace(".jpg", "_1.jpg"));
+    EXPECT_EQ(print.dir().absolutePath(), QDir(prints).absolutePath());
+    EXPECT_GT(print.size(), 0);
+    EXPECT_EQ(QFileInfo(prints + "/" + taken).size(), 0) << "the print already there is left alone";
+}
+
+// Photos are decoded shrunk for their slot, but never below the slot's own
+// size: fine detail at the slot's resolution reaches the print. And a photo
+// of another shape covers its slot, cropped, with no bars.
+TEST_F(TemplatesTest, APhotoIsDecodedAtLeastAtItsSlotsSizeAndCoversIt) {
+    auto doc = TETemplateDocument::loadFromFolder(makeTemplate("square", R"(
+<template width="300" height="300" background="#00ff00">
+  <layer type="photo" x="0" y="0" width="300" height="300"/>
+</template>)"));
+    ASSERT_TRUE(doc);
+    // 1200 x 600, black and white bands two rows high: at the slot's height
+    // (300 rows) each band is one row; any smaller decode blurs them to grey.
+    QImage bands(1200, 600, QImage::Format_RGB32);
+    for (int y = 0; y < bands.height(); ++y)
+        for (int x = 0; x < bands.width(); ++x) bands.setPixel(x, y, (y / 2) % 2 ? 0xffffffff : 0xff000000);
+    const QString path = folder("bands.jpg");
+    ASSERT_TRUE(bands.save(path, "JPG", 100));
+    QString error;
+    auto result = LayoutEngine(doc).layoutPhotos({path}, &error, folder("prints"));
+    ASSERT_TRUE(result) << error.toStdString();
+    const QImage print(result->printPath);
+    ASSERT_EQ(print.size(), QSize(300, 300));
+    double contrast = 0;
+    int pairs = 0;
+    for (int y = 100; y < 200; ++y, ++pairs)
+        contrast += std::abs(qGray(print.pixel(150, y)) - qGray(print.pixel(150, y + 1)));
+    EXPECT_GT(contrast / pairs, 120) << "the bands were blurred: decoded below the slot's size";
+    for (QPoint corner : {QPoint(1, 1), QPoint(298, 1), QPoint(1, 298), QPoint(298, 298)}) {
+        const QColor c = print.pixelColor(corner);
+        EXPECT_FALSE(c.green() > 150 && c.red() < 100 && c.blue() < 100) << "background shows at " << corner.x()
+                                                                          << "," << corner.y();
+    }
 }
 
 TEST_F(TemplatesTest, ExplicitPhotoIndexesChooseTheSlot) {
