@@ -1,6 +1,7 @@
 // Dates in property lists stay dates through a read and a write, in either
 // form of the list and whatever the local time zone.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstdlib>
