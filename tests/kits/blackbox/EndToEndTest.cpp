@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +115,24 @@ TEST_P(EndToEnd, EachCrashArrivesOnceAndNothingIsSentTwice) {
     // A third launch finds nothing to send.
     ASSERT_TRUE(launch("run").exitedCleanly());
     EXPECT_EQ(uploads().size(), 1u);
+}
+
+// A crash during launch is urgent: the next launch sends it before its
+// start returns, so the server sees the upload before "/started".
+TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
+    EndToEndSetup setup;
+    setup.SetUp();
+    ASSERT_TRUE(launch("launchsegv").signalled());
+    ASSERT_TRUE(launch("run").exitedCleanly());
+    auto all = setup.server.requests();
+    auto at = [&](const char* suffix) {
+        return std::find_if(all.begin(), all.end(), [&](const auto& r) { return r.path.ends_with(suffix); }) - all.begin();
+    };
+    ASSERT_LT(at("/started"), static_cast<long>(all.size()));
+    ASSERT_LT(at("/reports"), static_cast<long>(all.size()));
+    EXPECT_LT(at("/reports"), at("/started"));
+    EXPECT_EQ(setup.uploads().size(), 1u);
+    setup.TearDown();
 }
 
 // The report folders below the kit's root ("v3/<stage>").

@@ -1,7 +1,10 @@
 // A program built with the crash kit, as an application uses it: it starts
 // the kit with its API key, then either dies the way it is told to or runs
 // until the reports of earlier runs have left the report tree.
-// Usage: blackbox_kit_program segv|abort|throw|run
+// Usage: blackbox_kit_program segv|abort|throw|launchsegv|run
+// "launchsegv" dies before the first turn of the main queue (during launch);
+// "run" asks the settings endpoint for "/started" as soon as the kit's start
+// returns, so a server sees what the start sent before it.
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <thread>
 
 #include "base/Executor.h"
+#include "base/Http.h"
 #include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
@@ -56,6 +60,16 @@ int main(int argc, char** argv) {
     mainQueue.adoptCurrentThread();
     Blackbox::setMainQueue(&mainQueue);
     Blackbox::startWithAPIKey("0123456789abcdef0123456789abcdef01234567");
+    if (mode == "launchsegv") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    if (const char* endpoint = std::getenv("SettingsEndpoint"); endpoint && mode == "run") {
+        base::HttpRequest started;
+        started.url = std::string(endpoint) + "/started";
+        started.timeoutSeconds = 5;
+        base::httpPerform(started);
+    }
     pump(std::chrono::milliseconds(100));
     if (mode == "segv") {
         volatile int* nowhere = nullptr;
