@@ -150,6 +150,7 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
 }
 
 void BBXBinaryImageInit() {
+    BBXBinaryImageWatchLoaderCalls();
     BBXWritableContext* w = bbxWritableContext;
     if (!w || !bbxContext) return;
     w->binaryImagesFile.fd = -1;

@@ -17,8 +17,11 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages();
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
-// writing their load and unload records. Returns how many changed.
+// writing their load and unload records. Returns how many changed. The
+// program's dlopen and dlclose call it as images come and go.
 int BBXBinaryImageRescan();
+// Keeps those dlopen and dlclose in every program that links the kit.
+void BBXBinaryImageWatchLoaderCalls();
 // The "executable" record of the main program.
 bool BBXBinaryImageRecordMainExecutable(BBXFile* file);
 // The image loaded now whose build-id is `uuid`.

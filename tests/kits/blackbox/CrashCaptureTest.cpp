@@ -313,6 +313,28 @@ TEST(CrashCapture, APluginFrameIsNamedAtTheNextLaunchWithoutThePluginLoaded) {
     EXPECT_EQ(names[3], "main in blackbox_crasher");
 }
 
+// A plugin opened and closed before the crash leaves its load and its unload
+// in the image records, in that order.
+TEST(CrashCapture, APluginOpenedAndClosedBeforeTheCrashIsInTheImageRecords) {
+    Crash crash;
+    ::setenv("BBX_TEST_PLUGIN", SYMBOL_PLUGIN_PATH, 1);
+    run(crash, "loadunload");
+    ::unsetenv("BBX_TEST_PLUGIN");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    std::vector<std::string> events;
+    nlohmann::json loaded;
+    for (const auto& record : crash.lines("binary_images.bbxrecord")) {
+        for (const char* event : {"load", "unload"}) {
+            if (!record.contains(event) || record[event]["path"] != SYMBOL_PLUGIN_PATH) continue;
+            events.push_back(event);
+            if (events.size() == 1) loaded = record[event];
+            else EXPECT_EQ(record[event], loaded);
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"load", "unload"}));
+    EXPECT_EQ(loaded["uuid"].get<std::string>().size(), 40u);
+}
+
 // The crashed frames name the functions addr2line names for the same addresses.
 TEST(CrashCapture, CrashedFramesAgreeWithAddr2line) {
     Crash crash;

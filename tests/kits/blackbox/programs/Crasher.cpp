@@ -250,6 +250,13 @@ int main(int argc, char** argv) {
         if (!call) return 6;
         return call([](void*) { crashSegv(); return 0; }, nullptr);
     }
+    if (route == "loadunload") {
+        // A plugin opened and closed again before the crash.
+        void* plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        if (!plugin || dlclose(plugin) != 0) return 6;
+        BBXBinaryImagesQueue().drain();
+        crashSegv();
+    }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;
         function();
