@@ -179,7 +179,10 @@ private:
     BBXTransport() {
         base::curlGlobalInit();
         multi_ = curl_multi_init();
-        thread_ = std::thread([this] { loop(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "url-session");
+            loop();
+        });
         thread_.detach();
     }
 

@@ -335,6 +335,31 @@ TEST(CrashCapture, APluginOpenedAndClosedBeforeTheCrashIsInTheImageRecords) {
     EXPECT_EQ(loaded["uuid"].get<std::string>().size(), 40u);
 }
 
+// Each thread of a queue or pool names its queue: the crashed one the serial
+// queue whose task crashed, the kit's own queues theirs.
+TEST(CrashCapture, QueueThreadsNameTheirQueues) {
+    Crash crash;
+    run(crash, "queue");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    auto lines = crash.lines("signal.bbxrecord");
+    ASSERT_GE(lines.size(), 5u) << crash.err;
+    const auto& threads = lines[1]["threads"];
+    const auto& queues = lines[3]["dispatch_queue_names"];
+    const auto& names = lines[4]["thread_names"];
+    ASSERT_EQ(queues.size(), threads.size());
+    std::multiset<std::string> labels;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        labels.insert(queues[i].get<std::string>());
+        if (threads[i].value("crashed", false)) EXPECT_EQ(queues[i], "bbx.test.queue");
+        if (names[i] == "bbx-worker-1" || names[i] == "bbx-blocked") EXPECT_EQ(queues[i], "");
+        if (queues[i] == "bbx.test.pool")
+            EXPECT_TRUE(names[i] == "bbx.test.pool-1" || names[i] == "bbx.test.pool-2") << names[i];
+    }
+    EXPECT_EQ(labels.count("bbx.test.pool"), 2u);
+    EXPECT_EQ(labels.count("io.blackbox.mac.binary-images"), 1u);
+    EXPECT_EQ(labels.count("io.blackbox.mac.logging"), 1u);
+}
+
 // The crashed frames name the functions addr2line names for the same addresses.
 TEST(CrashCapture, CrashedFramesAgreeWithAddr2line) {
     Crash crash;

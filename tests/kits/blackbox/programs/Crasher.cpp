@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Executor.h"
 #include "kits/blackbox/BBXContextSetup.h"
 
 extern "C" {
@@ -256,6 +257,14 @@ int main(int argc, char** argv) {
         if (!plugin || dlclose(plugin) != 0) return 6;
         BBXBinaryImagesQueue().drain();
         crashSegv();
+    }
+    if (route == "queue") {
+        // A crash in a task of a serial queue, with a named pool idle beside it.
+        static base::ThreadPool pool(2, "bbx.test.pool");
+        static base::SerialQueue queue("bbx.test.queue");
+        pool.post([] {});
+        queue.post([] { crashSegv(); });
+        for (;;) ::pause();
     }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;
