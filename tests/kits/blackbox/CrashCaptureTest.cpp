@@ -350,10 +350,15 @@ TEST(CrashCapture, QueueThreadsNameTheirQueues) {
     std::multiset<std::string> labels;
     for (std::size_t i = 0; i < threads.size(); ++i) {
         labels.insert(queues[i].get<std::string>());
-        if (threads[i].value("crashed", false)) EXPECT_EQ(queues[i], "bbx.test.queue");
-        if (names[i] == "bbx-worker-1" || names[i] == "bbx-blocked") EXPECT_EQ(queues[i], "");
-        if (queues[i] == "bbx.test.pool")
+        if (threads[i].value("crashed", false)) {
+            EXPECT_EQ(queues[i], "bbx.test.queue");
+        }
+        if (names[i] == "bbx-worker-1" || names[i] == "bbx-blocked") {
+            EXPECT_EQ(queues[i], "");
+        }
+        if (queues[i] == "bbx.test.pool") {
             EXPECT_TRUE(names[i] == "bbx.test.pool-1" || names[i] == "bbx.test.pool-2") << names[i];
+        }
     }
     EXPECT_EQ(labels.count("bbx.test.pool"), 2u);
     EXPECT_EQ(labels.count("io.blackbox.mac.binary-images"), 1u);
