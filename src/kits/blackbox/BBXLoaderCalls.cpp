@@ -76,21 +76,43 @@ std::vector<std::string> searchPath(void* handle) {
     return folders;
 }
 
+// A name that says "$ORIGIN" means the caller's folder, not ours.
+std::string withCallerOrigin(const char* file, const struct link_map* callerMap) {
+    if (!callerMap->l_name || !callerMap->l_name[0]) return {};  // the program: the same folder as ours
+    char* resolved = ::realpath(callerMap->l_name, nullptr);
+    if (!resolved) return {};
+    std::string origin(resolved);
+    std::free(resolved);
+    origin.erase(origin.find_last_of('/'));
+    std::string path(file);
+    for (const char* token : {"${ORIGIN}", "$ORIGIN"}) {
+        for (auto at = path.find(token); at != std::string::npos; at = path.find(token, at + origin.size()))
+            path.replace(at, std::strlen(token), origin);
+    }
+    return path;
+}
+
 // The loader searches a bare name along the folders of the object that asks
-// for it. Passing through here makes this program the one that asks; where
-// the real caller carries search folders of its own (a library's RUNPATH)
-// and the library is found first in one of those, it is opened by that path,
-// so the caller gets the library it would have got without us.
+// for it, and reads "$ORIGIN" as that object's folder. Passing through here
+// makes this program the one that asks. So "$ORIGIN" is spelt out for the
+// real caller, and where the caller carries search folders of its own (a
+// library's RUNPATH) and the library is found first in one of those, it is
+// opened by that path: the caller gets the library it would have got
+// without us.
 std::string pathAsSeenBy(const void* caller, const char* file) {
-    if (!file || std::strchr(file, '/') || !caller) return {};
+    if (!file || !caller) return {};
+    const bool bare = !std::strchr(file, '/'), origin = std::strstr(file, "ORIGIN") != nullptr;
+    if (!bare && !origin) return {};
     Dl_info info{};
     struct link_map* callerMap = nullptr;
     if (!::dladdr1(caller, &info, reinterpret_cast<void**>(&callerMap), RTLD_DL_LINKMAP) || !callerMap) return {};
     struct link_map* ownMap = nullptr;
     if (!::dladdr1(reinterpret_cast<const void*>(&realOpen), &info, reinterpret_cast<void**>(&ownMap),
                    RTLD_DL_LINKMAP) ||
-        ownMap == callerMap || !hasOwnSearchPath(callerMap))
+        ownMap == callerMap)
         return {};
+    if (!bare) return withCallerOrigin(file, callerMap);
+    if (!hasOwnSearchPath(callerMap)) return {};
     // Already open under that name: the search does not happen at all.
     if (void* open = realOpen()(file, RTLD_LAZY | RTLD_NOLOAD)) {
         realClose()(open);
