@@ -262,7 +262,10 @@ int main(int argc, char** argv) {
         // A crash in a task of a serial queue, with a named pool idle beside it.
         static base::ThreadPool pool(2, "bbx.test.pool");
         static base::SerialQueue queue("bbx.test.queue");
-        pool.post([] {});
+        // Both workers running (each holds one task at the barrier) first.
+        pthread_barrier_init(&barrier, nullptr, 3);
+        for (int i = 0; i < 2; ++i) pool.post([] { pthread_barrier_wait(&barrier); });
+        pthread_barrier_wait(&barrier);
         queue.post([] { crashSegv(); });
         for (;;) ::pause();
     }
