@@ -19,14 +19,16 @@ std::string executablePath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-// What launch and the rescans tracked, so that an unload record can name the image.
+// What launch and the rescans tracked, so that an unload record can name the
+// image. Never destroyed: libraries are still closed (and so rescanned) while
+// the program's statics are torn down at exit.
 std::vector<BBXLoadedImage>& trackedImages() {
-    static std::vector<BBXLoadedImage> images;
-    return images;
+    static auto* images = new std::vector<BBXLoadedImage>();
+    return *images;
 }
 std::mutex& trackedMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex();
+    return *m;
 }
 
 void writeRecord(bool loaded, const BBXLoadedImage& image) {

@@ -335,6 +335,16 @@ TEST(CrashCapture, APluginOpenedAndClosedBeforeTheCrashIsInTheImageRecords) {
     EXPECT_EQ(loaded["uuid"].get<std::string>().size(), 40u);
 }
 
+// A library closed while the program ends is recorded without harm.
+TEST(CrashCapture, ALibraryClosedAtExitEndsTheProgramCleanly) {
+    Crash crash;
+    ::setenv("BBX_TEST_PLUGIN", SYMBOL_PLUGIN_PATH, 1);
+    run(crash, "exitclose");
+    ::unsetenv("BBX_TEST_PLUGIN");
+    EXPECT_TRUE(WIFEXITED(crash.status) && WEXITSTATUS(crash.status) == 0) << crash.status << crash.err;
+    EXPECT_NE(crash.err.find("CLOSED AT EXIT"), std::string::npos) << crash.err;
+}
+
 // Each thread of a queue or pool names its queue: the crashed one the serial
 // queue whose task crashed, the kit's own queues theirs.
 TEST(CrashCapture, QueueThreadsNameTheirQueues) {

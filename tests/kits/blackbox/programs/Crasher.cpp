@@ -175,6 +175,15 @@ __attribute__((noinline)) int overflow(int n) {
 }
 __attribute__((noinline)) void throwsInNoexcept() noexcept { throw std::logic_error("from noexcept"); }
 
+// Closes its plugin while the program's statics are torn down, after those
+// the kit made during main are gone.
+struct ClosedAtExit {
+    void* plugin = nullptr;
+    ~ClosedAtExit() {
+        if (plugin && dlclose(plugin) == 0) say("CLOSED AT EXIT\n");
+    }
+} closedAtExit;
+
 pthread_barrier_t barrier;
 void* crashTogether(void*) {
     pthread_barrier_wait(&barrier);
@@ -268,6 +277,10 @@ int main(int argc, char** argv) {
         pthread_barrier_wait(&barrier);
         queue.post([] { crashSegv(); });
         for (;;) ::pause();
+    }
+    if (route == "exitclose") {
+        closedAtExit.plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        return closedAtExit.plugin ? 0 : 6;
     }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;
