@@ -12,8 +12,10 @@ struct BBXLoadedImage {
     BBXImageDetails details;
 };
 
-// Every image loaded in this process now.
-std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages();
+// Every image loaded in this process now. Images whose load address is in
+// `known` (sorted) get only their path and load address: their details are
+// known already and reading them again is the costly part of a walk.
+std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::uint64_t>* known = nullptr);
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
