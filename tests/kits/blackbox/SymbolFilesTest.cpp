@@ -4,6 +4,7 @@
 // addr2line on the unstripped file.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gnu/libc-version.h>
 
 #include <cstdio>
 #include <cstring>
@@ -155,7 +156,7 @@ TEST_F(SymbolFiles, AFrameWithoutASymbolNamesItsImageAndTheOffsetInIt) {
 TEST_F(SymbolFiles, TheSystemDebugFilesAreStillSearchedWhenAFolderIsSet) {
     // The C library's own debug file, where the system has one installed.
     Dl_info info{};
-    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&std::fflush), &info), 0);
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&::gnu_get_libc_version), &info), 0);
     const std::string libc = info.dli_fname, libcId = buildIdOf(libc);
     ASSERT_EQ(libcId.size(), 40u);
     const std::string debug = "/usr/lib/debug/.build-id/" + libcId.substr(0, 2) + "/" + libcId.substr(2) + ".debug";
