@@ -1,8 +1,11 @@
 // Crash-time work: writing a threads record without heap or buffering (as
 // the signal handler does) beside a plain write() of the same bytes, and
-// walking a 40-frame stack beside the system unwinder (backtrace).
+// walking a 40-frame stack beside the system unwinder (backtrace), and
+// opening and closing a library through the kit's dlopen and dlclose (which
+// record the image as it comes and goes) beside the C library's own.
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -125,8 +128,47 @@ void BM_BacktraceFortyFrames(benchmark::State& state) {
     });
 }
 
+void initializeContext() {
+    static bool ready = [] {
+        static BBXContextInitData input;
+        static std::string dir = scratch();
+        input.reportPath = dir.c_str();
+        BBXContextInitialize(&input);
+        return true;
+    }();
+    (void)ready;
+}
+
+// A small library of the C library's that nothing here has open.
+constexpr const char* kLibrary = "libBrokenLocale.so.1";
+
+void openAndClose(benchmark::State& state, void* (*open)(const char*, int), int (*close)(void*)) {
+    initializeContext();
+    for (auto _ : state) {
+        void* handle = open(kLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            state.SkipWithError("library not found");
+            break;
+        }
+        close(handle);
+    }
+    BBXBinaryImagesQueue().drain();
+}
+
+void BM_OpenCloseThroughTheKit(benchmark::State& state) { openAndClose(state, ::dlopen, ::dlclose); }
+
+// Baseline: the C library's own dlopen and dlclose, which record nothing.
+void BM_OpenCloseDirect(benchmark::State& state) {
+    using Open = void* (*)(const char*, int);
+    using Close = int (*)(void*);
+    openAndClose(state, reinterpret_cast<Open>(::dlsym(RTLD_NEXT, "dlopen")),
+                 reinterpret_cast<Close>(::dlsym(RTLD_NEXT, "dlclose")));
+}
+
 }  // namespace
 
+BENCHMARK(BM_OpenCloseThroughTheKit);
+BENCHMARK(BM_OpenCloseDirect);
 BENCHMARK(BM_ThreadsRecordUnbuffered);
 BENCHMARK(BM_ThreadsRecordBuffered);
 BENCHMARK(BM_PlainWriteOfTheSameBytes);

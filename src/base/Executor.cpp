@@ -1,6 +1,7 @@
 #include "base/Executor.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -13,7 +14,38 @@ void nameThread(const std::string& name) {
     std::string shortName = name.size() > 15 ? name.substr(name.size() - 15) : name;
     pthread_setname_np(pthread_self(), shortName.c_str());
 }
+
+QueueLabelSlot gQueueLabels[kQueueLabelSlotCount];
+
+// Holds a slot of the label table for as long as the thread runs its queue.
+// A thread that finds every slot taken simply goes unlabelled.
+class QueueLabel {
+public:
+    explicit QueueLabel(const std::string& label) {
+        const auto tid = static_cast<std::int32_t>(::gettid());
+        for (auto& candidate : gQueueLabels) {
+            std::int32_t free = 0;
+            if (candidate.tid.load(std::memory_order_relaxed) == 0 && candidate.tid.compare_exchange_strong(free, tid)) {
+                candidate.label.store(label.c_str());
+                slot_ = &candidate;
+                return;
+            }
+        }
+    }
+    ~QueueLabel() {
+        if (!slot_) return;
+        slot_->label.store(nullptr);
+        slot_->tid.store(0);
+    }
+    QueueLabel(const QueueLabel&) = delete;
+    QueueLabel& operator=(const QueueLabel&) = delete;
+
+private:
+    QueueLabelSlot* slot_ = nullptr;
+};
 }  // namespace
+
+const QueueLabelSlot* queueLabelSlots() { return gQueueLabels; }
 
 // What a queue's thread uses. The thread holds it by shared pointer, so a
 // queue destroyed from its own task leaves the thread nothing freed to touch.
@@ -75,6 +107,7 @@ void postTo(State& state, Task task) {
 SerialQueue::SerialQueue(std::string name) : name_(std::move(name)), state_(std::make_shared<State>()) {
     thread_ = std::thread([state = state_, name = name_] {
         nameThread(name);
+        QueueLabel label(name);
         runQueue(state);
     });
 }
@@ -107,11 +140,17 @@ void SerialQueue::sync(const Task& task) {
 
 void SerialQueue::drain() { sync([] {}); }
 
-ThreadPool::ThreadPool(std::size_t threads) : state_(std::make_shared<State>()) {
+ThreadPool::ThreadPool(std::size_t threads, std::string name)
+    : name_(std::move(name)), state_(std::make_shared<State>()) {
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     for (std::size_t i = 0; i < threads; ++i)
-        workers_.emplace_back([state = state_] {
-            nameThread("global-queue");
+        workers_.emplace_back([state = state_, name = name_, number = i + 1] {
+            // The number stays when a long name is cut to the system's 15 bytes.
+            const std::string suffix = "-" + std::to_string(number);
+            std::string stem = name.substr(0, 15 - std::min<std::size_t>(suffix.size(), 15));
+            while (!stem.empty() && (stem.back() == '-' || stem.back() == '.' || stem.back() == '_')) stem.pop_back();
+            nameThread(stem + suffix);
+            QueueLabel label(name);
             runQueue(state);
         });
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Executors: where a piece of work runs. The kits receive the application's
 // main queue as an Executor; serial queues and the shared pool are ours.
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -27,6 +29,17 @@ public:
     // True when the calling thread is this executor's own thread.
     virtual bool isCurrent() const { return false; }
 };
+
+// Which queue each of our threads serves, for crash reports: fixed slots
+// of a kernel thread id and the queue's label (a C string that lives as long
+// as the thread), claimed and released without locks, so that a dying
+// process can read them.
+struct QueueLabelSlot {
+    std::atomic<std::int32_t> tid{0};  // 0: free
+    std::atomic<const char*> label{nullptr};
+};
+inline constexpr std::size_t kQueueLabelSlotCount = 256;
+const QueueLabelSlot* queueLabelSlots();
 
 // One named thread running tasks first in, first out.
 class SerialQueue : public Executor {
@@ -69,7 +82,9 @@ private:
 // A fixed set of worker threads: the "global queue".
 class ThreadPool : public Executor {
 public:
-    explicit ThreadPool(std::size_t threads = 0);  // 0: one per core, at least 2
+    // 0 threads: one per core, at least 2. The workers are named after the
+    // pool and numbered; the pool's name is their queue's label.
+    explicit ThreadPool(std::size_t threads = 0, std::string name = "global-queue");
     // Runs what is queued, then joins; from one of its own workers, that
     // worker is left to finish the queue on the shared state.
     ~ThreadPool() override;
@@ -77,10 +92,12 @@ public:
     bool isCurrent() const override;
     static ThreadPool& shared();
     std::size_t size() const { return workers_.size(); }
+    const std::string& name() const { return name_; }
 
     struct State;
 
 private:
+    std::string name_;
     std::shared_ptr<State> state_;
     std::vector<std::thread> workers_;
 };

@@ -1,5 +1,6 @@
 #include "base/Scheduler.h"
 
+#include <pthread.h>
 #include <algorithm>
 
 namespace base {
@@ -37,7 +38,10 @@ void ManualTimeSource::detach(Scheduler* s) {
 Scheduler::Scheduler(std::shared_ptr<TimeSource> clock) : clock_(std::move(clock)) {
     manual_ = dynamic_cast<ManualTimeSource*>(clock_.get());
     if (manual_) manual_->attach(this);
-    else thread_ = std::thread([this] { loop(); });
+    else thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "scheduler");
+        loop();
+    });
 }
 
 Scheduler::~Scheduler() {

@@ -1,5 +1,6 @@
 #include "gallery/ManageHTTPServer.h"
 
+#include <pthread.h>
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -295,7 +296,7 @@ bool ManageHTTPServer::startDaemon(int listenFd) {
     // connection; a head that does not fit is answered 431.
     const size_t memory = std::max<size_t>(options_.maxHeaderBytes + 2048, 4096);
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO;
-    workers_ = std::make_unique<base::ThreadPool>(std::max(1u, options_.workerThreads));
+    workers_ = std::make_unique<base::ThreadPool>(std::max(1u, options_.workerThreads), "gallery-http");
     {
         std::lock_guard lock(mutex_);
         watching_ = true;
@@ -321,7 +322,10 @@ bool ManageHTTPServer::startDaemon(int listenFd) {
         workers_.reset();
         return false;
     }
-    watcher_ = std::thread([this] { watchRequestHeads(); });
+    watcher_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "gallery-watch");
+        watchRequestHeads();
+    });
     return true;
 }
 

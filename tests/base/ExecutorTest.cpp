@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "base/Executor.h"
@@ -40,6 +46,55 @@ TEST(ThreadPool, RunsEveryTask) {
     base::ManualExecutor main;
     for (int i = 0; i < 1000; ++i) pool.post([&] { if (++count == 1000) main.post([] {}); });
     EXPECT_TRUE(main.runUntil([&] { return count.load() == 1000; }, 5s));
+}
+
+namespace {
+// The label the table holds for a thread, by its kernel id.
+std::string labelOf(pid_t tid) {
+    const auto* slots = base::queueLabelSlots();
+    for (std::size_t i = 0; i < base::kQueueLabelSlotCount; ++i)
+        if (slots[i].tid.load() == tid) return slots[i].label.load() ? slots[i].label.load() : "";
+    return "(none)";
+}
+std::string threadName() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+}  // namespace
+
+TEST(QueueLabels, EachQueueThreadCarriesItsQueuesLabelWhileItRuns) {
+    pid_t queueThread = 0;
+    {
+        base::SerialQueue q("io.example.booth.camera-queue");
+        q.sync([&] {
+            queueThread = ::gettid();
+            EXPECT_EQ(labelOf(queueThread), "io.example.booth.camera-queue");
+        });
+    }
+    EXPECT_EQ(labelOf(queueThread), "(none)");  // freed with the thread
+
+    // Pool workers are numbered under the pool's name, which is their label;
+    // a long name is cut so the number stays.
+    base::ThreadPool pool(3, "booth.render-workers");
+    std::mutex mutex;
+    std::set<std::pair<std::string, std::string>> seen;
+    base::ManualExecutor main;
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 200; ++i)
+        pool.post([&] {
+            {
+                std::lock_guard lock(mutex);
+                seen.emplace(threadName(), labelOf(::gettid()));
+            }
+            if (++ran == 200) main.post([] {});
+        });
+    ASSERT_TRUE(main.runUntil([&] { return ran.load() == 200; }, 5s));
+    for (const auto& [name, label] : seen) {
+        EXPECT_EQ(label, "booth.render-workers");
+        EXPECT_TRUE(name == "booth.render-1" || name == "booth.render-2" || name == "booth.render-3") << name;
+    }
+    EXPECT_EQ(labelOf(::gettid()), "(none)");
 }
 
 TEST(Scheduler, ManualClockFiresInDeadlineOrderAndCancelledTimersNever) {

@@ -19,14 +19,16 @@ std::string executablePath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-// What launch and the rescans tracked, so that an unload record can name the image.
+// What launch and the rescans tracked, so that an unload record can name the
+// image. Never destroyed: libraries are still closed (and so rescanned) while
+// the program's statics are torn down at exit.
 std::vector<BBXLoadedImage>& trackedImages() {
-    static std::vector<BBXLoadedImage> images;
-    return images;
+    static auto* images = new std::vector<BBXLoadedImage>();
+    return *images;
 }
 std::mutex& trackedMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex();
+    return *m;
 }
 
 void writeRecord(bool loaded, const BBXLoadedImage& image) {
@@ -82,6 +84,7 @@ struct RawImage {
 };
 
 struct Walk {
+    const std::vector<std::uint64_t>* known;
     RawImage* images;
     std::size_t capacity;
     std::size_t count;  // every image seen, even those beyond the capacity
@@ -99,8 +102,18 @@ int collect(struct dl_phdr_info* info, std::size_t, void* data) {
     const std::size_t index = walk->count++;
     if (index >= walk->capacity) return 0;
     RawImage& image = walk->images[index];
-    if (!BBXBinaryImageReadELF(info->dlpi_addr, reinterpret_cast<std::uint64_t>(info->dlpi_phdr), info->dlpi_phnum,
-                               &image.details)) {
+    // The loader's own program headers of a loaded image: readable directly.
+    std::uint64_t lowest = ~std::uint64_t{0};
+    for (int i = 0; walk->known && i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD) continue;
+        lowest = std::min<std::uint64_t>(lowest, info->dlpi_addr + (ph.p_vaddr & ~(ph.p_align > 1 ? ph.p_align - 1 : 0)));
+    }
+    if (walk->known && std::binary_search(walk->known->begin(), walk->known->end(), lowest)) {
+        image.details = BBXImageDetails{};
+        image.details.loadAddress = lowest;
+    } else if (!BBXBinaryImageReadELF(info->dlpi_addr, reinterpret_cast<std::uint64_t>(info->dlpi_phdr),
+                                      info->dlpi_phnum, &image.details)) {
         image.details.loadAddress = 0;  // not an image we can use
         image.nameLength = 0;
         return 0;
@@ -117,7 +130,7 @@ int collect(struct dl_phdr_info* info, std::size_t, void* data) {
 
 }  // namespace
 
-std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
+std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::uint64_t>* known) {
     // Sized from a guess, and again from what the walk saw when images were
     // opened in between.
     std::size_t capacity = 256, namesCapacity = 64 * 1024;
@@ -127,7 +140,7 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
     for (int attempt = 0; attempt < 4; ++attempt) {
         raw.assign(capacity, RawImage{});
         names.assign(namesCapacity, 0);
-        walk = Walk{raw.data(), capacity, 0, names.data(), namesCapacity, 0, 0};
+        walk = Walk{known, raw.data(), capacity, 0, names.data(), namesCapacity, 0, 0};
         ::dl_iterate_phdr(collect, &walk);
         if (walk.count <= capacity && walk.namesNeeded <= namesCapacity) break;
         capacity = walk.count + 64;
@@ -150,6 +163,7 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages() {
 }
 
 void BBXBinaryImageInit() {
+    BBXBinaryImageWatchLoaderCalls();
     BBXWritableContext* w = bbxWritableContext;
     if (!w || !bbxContext) return;
     w->binaryImagesFile.fd = -1;
@@ -177,10 +191,22 @@ void BBXBinaryImageInit() {
 int BBXBinaryImageRescan() {
     if (!bbxWritableContext) return 0;
     std::lock_guard lock(trackedMutex());
-    auto images = BBXBinaryImageLoadedImages();
+    // Only images not seen before are read in full.
+    std::vector<std::uint64_t> known;
+    known.reserve(trackedImages().size());
+    for (const auto& image : trackedImages()) known.push_back(image.details.loadAddress);
+    std::sort(known.begin(), known.end());
+    auto images = BBXBinaryImageLoadedImages(&known);
     int changed = 0;
     std::vector<BBXLoadedImage> now;
     for (const auto& image : images) {
+        if (std::binary_search(known.begin(), known.end(), image.details.loadAddress)) {
+            auto old = std::find_if(trackedImages().begin(), trackedImages().end(), [&](const BBXLoadedImage& i) {
+                return i.details.loadAddress == image.details.loadAddress;
+            });
+            now.push_back(*old);
+            continue;
+        }
         // Images the crash path found since (from the linker's list) count as tracked.
         if (BBXBinaryImageIsTracked(image.details.loadAddress)) {
             now.push_back(image);
@@ -192,11 +218,12 @@ int BBXBinaryImageRescan() {
             ++changed;
         }
     }
+    std::vector<std::uint64_t> present;
+    present.reserve(now.size());
+    for (const auto& image : now) present.push_back(image.details.loadAddress);
+    std::sort(present.begin(), present.end());
     for (const auto& old : trackedImages()) {
-        bool present = std::any_of(now.begin(), now.end(), [&](const BBXLoadedImage& i) {
-            return i.details.loadAddress == old.details.loadAddress;
-        });
-        if (present) continue;
+        if (std::binary_search(present.begin(), present.end(), old.details.loadAddress)) continue;
         if (BBXBinaryImageRemove(old.details.loadAddress)) {
             writeRecord(false, old);
             ++changed;

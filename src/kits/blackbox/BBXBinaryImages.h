@@ -12,13 +12,18 @@ struct BBXLoadedImage {
     BBXImageDetails details;
 };
 
-// Every image loaded in this process now.
-std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages();
+// Every image loaded in this process now. Images whose load address is in
+// `known` (sorted) get only their path and load address: their details are
+// known already and reading them again is the costly part of a walk.
+std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::uint64_t>* known = nullptr);
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
-// writing their load and unload records. Returns how many changed.
+// writing their load and unload records. Returns how many changed. The
+// program's dlopen and dlclose call it as images come and go.
 int BBXBinaryImageRescan();
+// Keeps those dlopen and dlclose in every program that links the kit.
+void BBXBinaryImageWatchLoaderCalls();
 // The "executable" record of the main program.
 bool BBXBinaryImageRecordMainExecutable(BBXFile* file);
 // The image loaded now whose build-id is `uuid`.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <ctime>
 #include <memory>
@@ -110,7 +111,16 @@ bool BBXDladdrLookup(const void* address, const std::function<void(const char*, 
     return true;
 }
 
+// The crash path reads the executors' label table as its own plain slots.
+static_assert(sizeof(base::QueueLabelSlot) == sizeof(BBXQueueLabelSlot) &&
+              offsetof(base::QueueLabelSlot, label) == offsetof(BBXQueueLabelSlot, label));
+static_assert(sizeof(std::atomic<std::int32_t>) == sizeof(std::int32_t) &&
+              sizeof(std::atomic<const char*>) == sizeof(std::uint64_t));
+static_assert(std::atomic<std::int32_t>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free);
+
 void BBXContextInitialize(const BBXContextInitData* input) {
+    BBXProcessSetQueueLabels(reinterpret_cast<const BBXQueueLabelSlot*>(base::queueLabelSlots()),
+                             static_cast<std::uint32_t>(base::kQueueLabelSlotCount));
     if (!input || !input->reportPath) return;
     // Once per process: the handlers and the protected region stay for good.
     if (__atomic_load_n(&bbxContext, __ATOMIC_ACQUIRE)) return;

@@ -62,7 +62,7 @@ std::shared_ptr<BBXNetworkClient> BBXNetworkClient::initWithQueue(base::SerialQu
                                                                                 : TRLPinnedCertificates());
     client->canUseBackgroundSession_ = delegate && delegate->networkClientCanUseBackgroundSessions(*client);
     if (BBXDebugMode()) {
-        spdlog::info(client->canUseBackgroundSession_
+        spdlog::info(client->supportsBackgroundRequests()
                          ? "[Blackbox:Crash:Client] Background session uploading supported"
                          : "[Blackbox:Crash:Client] Background session uploading not supported, asynchronous "
                            "uploading will be used");

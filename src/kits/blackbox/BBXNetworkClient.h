@@ -47,7 +47,8 @@ public:
     ~BBXNetworkClient();
 
     bool supportsBackgroundRequests() const;
-    bool NSURLSessionAvailable() const { return true; }
+    // What the session layer says: no session here survives the process.
+    bool NSURLSessionAvailable() const { return BBXURLSession::NSURLSessionShouldBeUsed(); }
     std::shared_ptr<BBXURLSession> session();
     void attemptToReconnectBackgroundSessionWithCompletionBlock(base::Task block);
 

@@ -145,8 +145,10 @@ BBXSymbolResolver::~BBXSymbolResolver() = default;
 
 namespace {
 
+constexpr const char* kSystemDebugFileDirectory = "/usr/lib/debug";
+
 std::string& debugFileDirectoryStorage() {
-    static std::string directory = "/usr/lib/debug";
+    static std::string directory = kSystemDebugFileDirectory;
     return directory;
 }
 
@@ -154,6 +156,11 @@ std::string& debugFileDirectoryStorage() {
 
 void BBXSymbolResolver::setDebugFileDirectory(const std::string& directory) { debugFileDirectoryStorage() = directory; }
 std::string BBXSymbolResolver::debugFileDirectory() { return debugFileDirectoryStorage(); }
+std::vector<std::string> BBXSymbolResolver::debugFileSearchPath() {
+    std::vector<std::string> path{debugFileDirectory()};
+    if (path.front() != kSystemDebugFileDirectory) path.push_back(kSystemDebugFileDirectory);
+    return path;
+}
 
 const BBXSymbolResolver::SymbolTable* BBXSymbolResolver::tableFor(const std::string& path, const std::string& buildId) {
     auto& slot = tables_[path];
@@ -162,12 +169,15 @@ const BBXSymbolResolver::SymbolTable* BBXSymbolResolver::tableFor(const std::str
     // A stripped image: its full symbol table may be installed separately,
     // found by the build-id.
     if (!slot->hasSymtab && buildId.size() > 2) {
-        SymbolTable debug(debugFileDirectory() + "/.build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug");
-        if (debug.hasSymtab && debug.buildId == buildId) {
+        const std::string name = "/.build-id/" + buildId.substr(0, 2) + "/" + buildId.substr(2) + ".debug";
+        for (const auto& directory : debugFileSearchPath()) {
+            SymbolTable debug(directory + name);
+            if (!debug.hasSymtab || debug.buildId != buildId) continue;
             slot->symbols.insert(slot->symbols.end(), std::make_move_iterator(debug.symbols.begin()),
                                  std::make_move_iterator(debug.symbols.end()));
             slot->hasSymtab = true;
             slot->sort();
+            break;
         }
     }
     return slot.get();
@@ -215,11 +225,15 @@ bool BBXSymbolResolver::updateStackFrame(BBXStackFrame& frame, bool isReturnAddr
     if (frame.address == 0) return false;
     auto record = loadedBinaryImageForPC(frame.address);
     if (!record) return false;
+    // Whatever the symbol lookup finds, the frame names its image and the
+    // offset in it, so a frame without a symbol still says where it was.
+    const std::uint64_t base = (*record)["base"].get<std::uint64_t>();
+    std::string recordedPath = (*record)["path"].is_string() ? (*record)["path"].get<std::string>() : std::string();
+    if (!recordedPath.empty()) frame.library = recordedPath.substr(recordedPath.find_last_of('/') + 1);
+    frame.offset = frame.address - base;
     auto uuid = record->find("uuid");
     if (uuid == record->end() || !uuid->is_string() || uuid->get<std::string>().empty()) return false;
     const std::string buildId = uuid->get<std::string>();
-    const std::uint64_t base = (*record)["base"].get<std::uint64_t>();
-    std::string recordedPath = (*record)["path"].is_string() ? (*record)["path"].get<std::string>() : std::string();
     BBXLoadedImage image;
     const SymbolTable* fileTable = nullptr;
     const bool loaded = fillInImageDetails(&image, buildId);
@@ -266,8 +280,7 @@ bool BBXSymbolResolver::updateStackFrame(BBXStackFrame& frame, bool isReturnAddr
         if (!lookup(local, &name, &start)) return false;
     }
     frame.symbol = name;
-    if (local > start) frame.offset = local - start;
-    frame.library = recordedPath.substr(recordedPath.find_last_of('/') + 1);
+    frame.offset = local > start ? local - start : 0;
     return true;
 }
 

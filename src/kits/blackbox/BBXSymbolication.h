@@ -28,13 +28,17 @@ public:
     bool fillInImageDetails(BBXLoadedImage* image, const std::string& uuid) const;
     std::optional<BBXStackFrame> frameForAddress(std::uint64_t address);
     // Sets symbol, offset and library; the step back over a call applies
-    // to return addresses only.
+    // to return addresses only. True when a symbol was found; without one
+    // a frame in a known image still gets the image's name and the offset
+    // in it.
     bool updateStackFrame(BBXStackFrame& frame, bool isReturnAddress = true);
     std::size_t imageCount() const { return images_.size(); }
     // Where separate debug files are installed, laid out by build-id
-    // (".build-id/xx/rest.debug"); "/usr/lib/debug" unless set.
+    // (".build-id/xx/rest.debug"); "/usr/lib/debug" unless set. A folder
+    // that is set is searched first, then "/usr/lib/debug".
     static void setDebugFileDirectory(const std::string& directory);
     static std::string debugFileDirectory();
+    static std::vector<std::string> debugFileSearchPath();
 
 private:
     struct SymbolTable;

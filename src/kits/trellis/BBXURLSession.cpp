@@ -225,7 +225,10 @@ private:
     BBXTransport() {
         base::curlGlobalInit();
         multi_ = curl_multi_init();
-        thread_ = std::thread([this] { loop(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "url-session");
+            loop();
+        });
         thread_.detach();
     }
 
@@ -419,7 +422,12 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t->received);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &BBXTransfer::onBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, t.get());
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    // An upload follows no redirect: each hop would send the whole body
+    // again, and a server that points back at itself would take it many
+    // times over. The redirect is then the answer, and the caller's retry
+    // rules decide what happens next.
+    const bool followsRedirects = kind_ != Kind::Upload && r.bodyFile.empty();
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, followsRedirects ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 16L);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
     // The SDK sends a handful of requests a run: a fresh connection each

@@ -223,6 +223,10 @@ public:
         std::shared_ptr<BBXURLSessionConfiguration> configuration,
         std::shared_ptr<BBXURLSessionDelegate> delegate = nullptr, base::Executor* delegateQueue = nullptr);
     ~BBXURLSession();
+    // Whether a platform session that outlives the process is available to
+    // hand out instead of ours: never here, so no upload is ever carried
+    // beyond the process that started it.
+    static bool NSURLSessionShouldBeUsed() { return false; }
 
     // Each is null once the session was invalidated.
     std::shared_ptr<BBXURLSessionDataTask> dataTaskWithRequest(const TRLURLRequest& request,

@@ -377,6 +377,68 @@ TEST(CrashCapture, APluginFrameIsNamedAtTheNextLaunchWithoutThePluginLoaded) {
     EXPECT_EQ(names[3], "main in blackbox_crasher");
 }
 
+// A plugin opened and closed before the crash leaves its load and its unload
+// in the image records, in that order.
+TEST(CrashCapture, APluginOpenedAndClosedBeforeTheCrashIsInTheImageRecords) {
+    Crash crash;
+    ::setenv("BBX_TEST_PLUGIN", SYMBOL_PLUGIN_PATH, 1);
+    run(crash, "loadunload");
+    ::unsetenv("BBX_TEST_PLUGIN");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    std::vector<std::string> events;
+    nlohmann::json loaded;
+    for (const auto& record : crash.lines("binary_images.bbxrecord")) {
+        for (const char* event : {"load", "unload"}) {
+            if (!record.contains(event) || record[event]["path"] != SYMBOL_PLUGIN_PATH) continue;
+            events.push_back(event);
+            if (events.size() == 1) loaded = record[event];
+            else EXPECT_EQ(record[event], loaded);
+        }
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"load", "unload"}));
+    EXPECT_EQ(loaded["uuid"].get<std::string>().size(), 40u);
+}
+
+// A library closed while the program ends is recorded without harm.
+TEST(CrashCapture, ALibraryClosedAtExitEndsTheProgramCleanly) {
+    Crash crash;
+    ::setenv("BBX_TEST_PLUGIN", SYMBOL_PLUGIN_PATH, 1);
+    run(crash, "exitclose");
+    ::unsetenv("BBX_TEST_PLUGIN");
+    EXPECT_TRUE(WIFEXITED(crash.status) && WEXITSTATUS(crash.status) == 0) << crash.status << crash.err;
+    EXPECT_NE(crash.err.find("CLOSED AT EXIT"), std::string::npos) << crash.err;
+}
+
+// Each thread of a queue or pool names its queue: the crashed one the serial
+// queue whose task crashed, the kit's own queues theirs.
+TEST(CrashCapture, QueueThreadsNameTheirQueues) {
+    Crash crash;
+    run(crash, "queue");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    auto lines = crash.lines("signal.bbxrecord");
+    ASSERT_GE(lines.size(), 5u) << crash.err;
+    const auto& threads = lines[1]["threads"];
+    const auto& queues = lines[3]["dispatch_queue_names"];
+    const auto& names = lines[4]["thread_names"];
+    ASSERT_EQ(queues.size(), threads.size());
+    std::multiset<std::string> labels;
+    for (std::size_t i = 0; i < threads.size(); ++i) {
+        labels.insert(queues[i].get<std::string>());
+        if (threads[i].value("crashed", false)) {
+            EXPECT_EQ(queues[i], "bbx.test.queue");
+        }
+        if (names[i] == "bbx-worker-1" || names[i] == "bbx-blocked") {
+            EXPECT_EQ(queues[i], "");
+        }
+        if (queues[i] == "bbx.test.pool") {
+            EXPECT_TRUE(names[i] == "bbx.test.pool-1" || names[i] == "bbx.test.pool-2") << names[i];
+        }
+    }
+    EXPECT_EQ(labels.count("bbx.test.pool"), 2u);
+    EXPECT_EQ(labels.count("io.blackbox.mac.binary-images"), 1u);
+    EXPECT_EQ(labels.count("io.blackbox.mac.logging"), 1u);
+}
+
 // The crashed frames name the functions addr2line names for the same addresses.
 TEST(CrashCapture, CrashedFramesAgreeWithAddr2line) {
     Crash crash;

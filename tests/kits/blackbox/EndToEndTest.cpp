@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <regex>
 
 #include "LoopbackServer.h"
@@ -130,6 +133,44 @@ std::size_t entries(const std::filesystem::path& directory) {
          it.increment(ec))
         ++n;
     return n;
+}
+
+// A crash during launch is urgent: the next launch sends it and waits for the
+// server's answer before its start returns, so it is delivered even when that
+// launch crashes again at once, and nothing the program does after its start
+// comes before it.
+TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
+    EndToEndSetup setup;
+    setup.SetUp();
+    using Clock = std::chrono::steady_clock;
+    constexpr int kAnswerDelayMs = 300;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::time_point>> arrivals;
+    setup.server.setHandler([&](const testsupport::RecordedRequest& r) {
+        {
+            std::lock_guard lock(mutex);
+            arrivals.emplace_back(r.path, Clock::now());
+        }
+        if (r.path.ends_with("/reports")) return Reply{202, {}, "", kAnswerDelayMs};
+        return Reply{404, {}, ""};
+    });
+    ASSERT_TRUE(launch("launchsegv").signalled());
+    ASSERT_TRUE(setup.uploads().empty());
+    ASSERT_TRUE(launch("launchsegv").signalled());
+    EXPECT_EQ(setup.uploads().size(), 1u);
+    EXPECT_EQ(entries(stage(setup.home.path(), "prepared")), 0u) << "the first crash's package is still waiting";
+
+    ASSERT_TRUE(launch("run").exitedCleanly());
+    EXPECT_EQ(setup.uploads().size(), 2u);
+    std::lock_guard lock(mutex);
+    std::optional<Clock::time_point> posted, started;
+    for (const auto& [path, at] : arrivals) {
+        if (path.ends_with("/reports")) posted = at;
+        if (path.ends_with("/started")) started = at;
+    }
+    ASSERT_TRUE(posted && started);
+    EXPECT_GE(*started - *posted, std::chrono::milliseconds(kAnswerDelayMs));
+    setup.TearDown();
 }
 
 // Two copies of the program started at once, with earlier reports waiting in

@@ -3,6 +3,8 @@
 // from its separate debug file when the image is stripped, and agree with
 // addr2line on the unstripped file.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <gnu/libc-version.h>
 
 #include <cstdio>
 #include <cstring>
@@ -161,6 +163,49 @@ TEST_F(SymbolFiles, ADebugFileOfAnotherBuildAtTheBuildIdPathIsNotUsed) {
     std::size_t exported = 0;
     for (const auto& f : functions) exported += f.exported ? 1 : 0;
     EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions), exported);
+TEST_F(SymbolFiles, AFrameWithoutASymbolNamesItsImageAndTheOffsetInIt) {
+    // Another build of the plugin: nothing in the file may name its frames.
+    auto resolver = resolverFor(dir, plugin, std::string(40, 'a'));
+    auto frame = BBXStackFrame::stackFrameWithAddress(kBase + functions[0].fileAddress);
+    EXPECT_FALSE(resolver->updateStackFrame(frame));
+    EXPECT_FALSE(frame.symbol);
+    EXPECT_EQ(frame.library, std::filesystem::path(plugin).filename().string());
+    EXPECT_EQ(frame.offset, functions[0].fileAddress);
+    // Outside every image the frame stays as it was.
+    auto outside = BBXStackFrame::stackFrameWithAddress(kBase - 1);
+    EXPECT_FALSE(resolver->updateStackFrame(outside));
+    EXPECT_FALSE(outside.library);
+    EXPECT_EQ(outside.offset, 0u);
+}
+
+TEST_F(SymbolFiles, TheSystemDebugFilesAreStillSearchedWhenAFolderIsSet) {
+    // The C library's own debug file, where the system has one installed.
+    Dl_info info{};
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&::gnu_get_libc_version), &info), 0);
+    const std::string libc = info.dli_fname, libcId = buildIdOf(libc);
+    ASSERT_EQ(libcId.size(), 40u);
+    const std::string debug = "/usr/lib/debug/.build-id/" + libcId.substr(0, 2) + "/" + libcId.substr(2) + ".debug";
+    if (!std::filesystem::exists(debug)) GTEST_SKIP() << "no debug file installed for " << libc;
+    // A function of its own that it does not export.
+    std::istringstream in(output("nm -S --defined-only '" + debug + "'"));
+    std::string exported = output("nm -D --defined-only '" + libc + "'");
+    std::uint64_t address = 0;
+    std::string name;
+    for (std::string line; std::getline(in, line) && !address;) {
+        std::istringstream words(line);
+        std::string at, size, type, symbol;
+        if (!(words >> at >> size >> type >> symbol) || type != "t" || std::stoull(size, nullptr, 16) < 8) continue;
+        if (symbol.find('.') != std::string::npos || exported.find(" " + symbol + "\n") != std::string::npos) continue;
+        address = std::stoull(at, nullptr, 16);
+        name = symbol;
+    }
+    ASSERT_NE(address, 0u);
+    BBXSymbolResolver::setDebugFileDirectory(dir.path());
+    auto resolver = resolverFor(dir, libc, libcId);
+    auto frame = BBXStackFrame::stackFrameWithAddress(kBase + address + 1);
+    ASSERT_TRUE(resolver->updateStackFrame(frame, false));
+    EXPECT_EQ(frame.symbol, name);
+    EXPECT_EQ(frame.offset, 1u);
 }
 
 }  // namespace

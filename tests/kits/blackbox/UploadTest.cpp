@@ -273,6 +273,36 @@ TEST_F(Upload, AnUrgentUploadWithoutBackgroundSessionsIsDeliveredBeforeTheCallRe
     EXPECT_EQ(r.valueForHTTPHeaderField("Accept"), "application/json");
 }
 
+TEST_F(Upload, AnUrgentUploadIsDeliveredBeforeTheCallReturnsWhatTheDelegateAllows) {
+    // No session here outlives the process, whatever the delegate allows.
+    background = true;
+    server.enqueue(Reply{202, {}, ""});
+    start();
+    EXPECT_FALSE(client->supportsBackgroundRequests());
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-9"), true, true));
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_FALSE(completions[0].second);
+    EXPECT_TRUE(prepared().empty());
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(Upload, AServerThatRedirectsToItselfGetsOnePostPerUpload) {
+    const std::string self = server.baseUrl() + "/sdk-api/v1/platforms/mac/apps/com.example.booth/reports";
+    server.setHandler([self](const testsupport::RecordedRequest&) { return Reply{302, {{"Location", self}}, ""}; });
+    start();
+    // Queued, then urgent: each sends its package once and counts the
+    // redirect as a failure, so the package waits for the next launch.
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-10"), false, true));
+    ASSERT_TRUE(waitForCompletions(1));
+    EXPECT_TRUE(completions[0].second);
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-11"), true, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    queue.drain();
+    EXPECT_EQ(server.requestCount(), 2u);
+    EXPECT_EQ(prepared().size(), 2u);
+}
+
 TEST_F(Upload, AKilledPackagingLeavesNothingThatIsSent) {
     start();
     // What a process killed mid-packaging leaves: a hidden partial package

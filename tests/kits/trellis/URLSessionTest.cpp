@@ -291,4 +291,43 @@ TEST(TrellisURLSession, CompletionHandlersRunOnTheTasksQueueNotTheDelegates) {
     EXPECT_FALSE(config->copy()->URLCache) << "a copy holds the additional headers only";
     fetchWith(*session, server.baseUrl() + "/x");
     EXPECT_EQ(server.requestCount(), 2u);
+// An upload gets the redirect itself as its answer, sending its body once; a
+// data task follows it.
+TEST(TrellisURLSession, AnUploadFollowsNoRedirectAndADataTaskDoes) {
+    LoopbackServer server;
+    testsupport::TempDir dir;
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("up"), std::string(1000, 'u')));
+    const std::string self = server.baseUrl() + "/loop";
+    server.setHandler([self](const testsupport::RecordedRequest& r) {
+        if (r.path == "/loop") return Reply{302, {{"Location", self}}, ""};
+        return Reply{200, {}, "arrived"};
+    });
+    auto session = BBXURLSession::sessionWithConfiguration(BBXURLSessionConfiguration::defaultSessionConfiguration());
+    TRLURLRequest request;
+    request.url = self;
+    request.method = "POST";
+    Latch uploaded;
+    long status = 0;
+    session->uploadTaskWithRequest(request, dir.file("up"), [&](auto, auto response, auto) {
+        status = response ? response->statusCode : 0;
+        uploaded.signal();
+    })->resume();
+    ASSERT_TRUE(uploaded.wait());
+    EXPECT_EQ(status, 302);
+    EXPECT_EQ(server.requestCount(), 1u);
+
+    server.setHandler([&server](const testsupport::RecordedRequest& r) {
+        if (r.path == "/moved") return Reply{302, {{"Location", server.baseUrl() + "/here"}}, ""};
+        return Reply{200, {}, "arrived"};
+    });
+    TRLURLRequest get;
+    get.url = server.baseUrl() + "/moved";
+    Latch fetched;
+    std::optional<std::string> body;
+    session->dataTaskWithRequest(get, [&](auto data, auto, auto) {
+        body = data;
+        fetched.signal();
+    })->resume();
+    ASSERT_TRUE(fetched.wait());
+    EXPECT_EQ(body.value_or(""), "arrived");
 }

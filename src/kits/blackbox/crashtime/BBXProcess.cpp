@@ -518,10 +518,42 @@ bool BBXProcessRecordRuntimeInfo(const BBXProcess*, BBXFile* file) {
     return true;
 }
 
+namespace {
+const BBXQueueLabelSlot* gQueueLabels = nullptr;
+uint32_t gQueueLabelCount = 0;
+
+// The label of the queue `tid` serves, copied into `name` (at most 128
+// bytes); empty when it serves none or the label cannot be read.
+void queueLabelOf(int32_t tid, char* name, size_t size) {
+    name[0] = 0;
+    const BBXQueueLabelSlot* slots = __atomic_load_n(&gQueueLabels, __ATOMIC_ACQUIRE);
+    const uint32_t count = __atomic_load_n(&gQueueLabelCount, __ATOMIC_ACQUIRE);
+    for (uint32_t i = 0; slots && i < count; ++i) {
+        if (__atomic_load_n(&slots[i].tid, __ATOMIC_ACQUIRE) != tid) continue;
+        const uint64_t label = __atomic_load_n(&slots[i].label, __ATOMIC_ACQUIRE);
+        if (label < 4096) return;
+        size_t n = 0;
+        while (n + 1 < size && BBXReadMemory(label + n, &name[n], 1) && name[n] != 0) ++n;
+        name[n] = 0;
+        return;
+    }
+}
+}  // namespace
+
+void BBXProcessSetQueueLabels(const BBXQueueLabelSlot* slots, uint32_t count) {
+    __atomic_store_n(&gQueueLabelCount, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&gQueueLabels, slots, __ATOMIC_RELEASE);
+    __atomic_store_n(&gQueueLabelCount, slots ? count : 0, __ATOMIC_RELEASE);
+}
+
 bool BBXProcessRecordDispatchQueueNames(const BBXProcess* process, BBXFile* file) {
     BBXFileWriteSectionStart(file, "dispatch_queue_names");
     BBXFileWriteArrayStart(file);
-    for (uint32_t i = 0; i < process->threadCount; ++i) BBXFileWriteArrayEntryString(file, "");
+    for (uint32_t i = 0; i < process->threadCount; ++i) {
+        char name[129];
+        queueLabelOf(process->threads[i], name, sizeof name);
+        BBXFileWriteArrayEntryString(file, name);
+    }
     BBXFileWriteArrayEnd(file);
     BBXFileWriteSectionEnd(file);
     return true;

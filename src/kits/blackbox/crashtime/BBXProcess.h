@@ -35,6 +35,16 @@ bool BBXProcessResumeAllOtherThreads(BBXProcess* process);
 void BBXProcessSuspendHandler(int signal, siginfo_t* info, void* context);
 bool BBXProcessGetThreadState(const BBXProcess* process, int32_t thread, BBXThreadState* state);
 
+// Which queue each thread serves: slots of a thread id (0: free) and the
+// address of the queue's label, kept up to date by the executors while their
+// threads run and read here by thread id.
+struct BBXQueueLabelSlot {
+    int32_t tid;
+    uint32_t reserved;
+    uint64_t label;
+};
+void BBXProcessSetQueueLabels(const BBXQueueLabelSlot* slots, uint32_t count);
+
 bool BBXProcessRecordAllThreads(const BBXProcess* process, BBXFile* file);
 bool BBXProcessRecordRuntimeInfo(const BBXProcess* process, BBXFile* file);
 bool BBXProcessRecordDispatchQueueNames(const BBXProcess* process, BBXFile* file);

@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/Executor.h"
 #include "kits/blackbox/BBXContextSetup.h"
 
 extern "C" {
@@ -191,6 +192,14 @@ void* blockAllThenFault(void*) {
     crashSegv();
     return nullptr;
 }
+// Closes its plugin while the program's statics are torn down, after those
+// the kit made during main are gone.
+struct ClosedAtExit {
+    void* plugin = nullptr;
+    ~ClosedAtExit() {
+        if (plugin && dlclose(plugin) == 0) say("CLOSED AT EXIT\n");
+    }
+} closedAtExit;
 
 pthread_barrier_t barrier;
 void* crashTogether(void*) {
@@ -268,6 +277,28 @@ int main(int argc, char** argv) {
         auto call = plugin ? reinterpret_cast<int (*)(int (*)(void*), void*)>(dlsym(plugin, "symbolPluginCall")) : nullptr;
         if (!call) return 6;
         return call([](void*) { crashSegv(); return 0; }, nullptr);
+    }
+    if (route == "loadunload") {
+        // A plugin opened and closed again before the crash.
+        void* plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        if (!plugin || dlclose(plugin) != 0) return 6;
+        BBXBinaryImagesQueue().drain();
+        crashSegv();
+    }
+    if (route == "queue") {
+        // A crash in a task of a serial queue, with a named pool idle beside it.
+        static base::ThreadPool pool(2, "bbx.test.pool");
+        static base::SerialQueue queue("bbx.test.queue");
+        // Both workers running (each holds one task at the barrier) first.
+        pthread_barrier_init(&barrier, nullptr, 3);
+        for (int i = 0; i < 2; ++i) pool.post([] { pthread_barrier_wait(&barrier); });
+        pthread_barrier_wait(&barrier);
+        queue.post([] { crashSegv(); });
+        for (;;) ::pause();
+    }
+    if (route == "exitclose") {
+        closedAtExit.plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        return closedAtExit.plugin ? 0 : 6;
     }
     if (route == "nullcall") {
         void (*volatile function)() = nullptr;

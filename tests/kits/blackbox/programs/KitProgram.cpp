@@ -1,9 +1,12 @@
 // A program built with the crash kit, as an application uses it: it starts
 // the kit with its API key, then either dies the way it is told to or runs
 // until the reports of earlier runs have left the report tree.
-// Usage: blackbox_kit_program segv|abort|throw|run|late
-// (late: starts through the deprecated delayed calls with a delegate of the
-// older kind, then changes debug mode and the delegate after the start.)
+// Usage: blackbox_kit_program segv|abort|throw|launchsegv|run|late
+// "launchsegv" dies before the first turn of the main queue (during launch);
+// "run" asks the settings endpoint for "/started" as soon as the kit's start
+// returns, so a server sees what the start sent before it; "late" starts
+// through the deprecated delayed calls with a delegate of the older kind,
+// then changes debug mode and the delegate after the start.
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +18,7 @@
 #include <thread>
 
 #include "base/Executor.h"
+#include "base/Http.h"
 #include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
@@ -77,6 +81,16 @@ int main(int argc, char** argv) {
     Blackbox::setMainQueue(&mainQueue);
     if (mode == "late") return startLate();
     Blackbox::startWithAPIKey(kAPIKey);
+    if (mode == "launchsegv") {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    if (const char* endpoint = std::getenv("SettingsEndpoint"); endpoint && mode == "run") {
+        base::HttpRequest started;
+        started.url = std::string(endpoint) + "/started";
+        started.timeoutSeconds = 5;
+        base::httpPerform(started);
+    }
     pump(std::chrono::milliseconds(100));
     if (mode == "segv") {
         volatile int* nowhere = nullptr;
