@@ -48,14 +48,14 @@ start_gallery() {  # folder name
   port=$(awk '/PORT/{print $2}' "$work/$name.out")
 }
 
-# nginx over one folder, two workers on the servers' cores; sets $port.
+# nginx over one folder, two workers on the servers' cores (they inherit the
+# master's, given by taskset); sets $port.
 start_nginx() {  # root name
   local docroot=$1 name=$2
   port=$(free_port)
   mkdir -p "$work/$name/logs"
   cat > "$work/$name/nginx.conf" <<CONF
 worker_processes 2;
-worker_cpu_affinity auto;
 worker_rlimit_nofile 20000;
 daemon off;
 pid $work/$name/nginx.pid;
@@ -77,6 +77,16 @@ CONF
   taskset -c "$server_cpus" "$nginx_bin" -p "$work/$name" -c "$work/$name/nginx.conf" 2>>"$work/$name/logs/start.log" &
   pids+=($!)
   for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
+  # Side by side or not at all: every worker runs on the gallery's cores.
+  local master worker want
+  master=$(cat "$work/$name/nginx.pid")
+  want=$(taskset -cp "$master" | awk '{print $NF}')
+  for worker in $(pgrep -P "$master"); do
+    if [ "$(taskset -cp "$worker" | awk '{print $NF}')" != "$want" ]; then
+      echo "nginx worker $worker runs on cores $(taskset -cp "$worker" | awk '{print $NF}'), not $want" >&2
+      exit 1
+    fi
+  done
 }
 
 wrk_rate() {  # url [script]
@@ -103,8 +113,11 @@ compare() {  # label gallery-url nginx-url [script] [target]
   sorted=$(printf '%s\n' "${ratios[@]}" | sort -g)
   min=$(echo "$sorted" | head -1)
   median=$(echo "$sorted" | awk '{v[NR]=$1} END{print (NR%2)? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}')
-  printf '   %s: gallery/nginx min %s, median %s%s\n' "$label" "$min" "$median" "${target:+ (target $target)}"
-  summary+=("$(printf '%-34s min %s  median %s%s' "$label" "$min" "$median" "${target:+  target $target}")")
+  local load
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
+  printf '   %s: gallery/nginx min %s, median %s%s, load average %s\n' "$label" "$min" "$median" \
+    "${target:+ (target $target)}" "$load"
+  summary+=("$(printf '%-34s min %s  median %s%s  (load %s)' "$label" "$min" "$median" "${target:+  target $target}" "$load")")
 }
 summary=()
 

@@ -291,6 +291,10 @@ void AppController::applicationWillTerminate() {
     terminated_ = true;
     spdlog::info("AppController: quitting");
     Tally::applicationWillTerminate();
+    // A usage hit still on its way is sent or kept before the program ends
+    // (each gives up on the network within seconds).
+    if (!GoogleTracker::sharedGoogleTracker().waitForPendingHits(std::chrono::seconds(12)))
+        spdlog::warn("AppController: usage hits still unsent at quit");
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());

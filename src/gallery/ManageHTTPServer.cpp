@@ -452,10 +452,12 @@ void ManageHTTPServer::stop() {
         std::lock_guard lock(announcer_->mutex);
         announcer_->server = nullptr;
     }
-    // No new connections; replies being made finish and resume their
-    // connections (the library must not be stopped with one suspended).
-    // Without a listener of its own, the library closes ours when it stops.
-    if (MHD_quiesce_daemon(daemon_) != listenFd_) listenFd_ = -1;
+    // Replies being made finish and resume their connections: the library
+    // must not be stopped with one suspended. The listener stays open until
+    // the stop (the library's quiescing of a daemon polled by a pool of epoll
+    // threads races those threads, and the library aborts the process when it
+    // loses); connections that arrive meanwhile are answered in the network
+    // threads.
     {
         // From here on replies are made in the network threads (see answer()).
         std::unique_lock lock(mutex_);
@@ -464,10 +466,10 @@ void ManageHTTPServer::stop() {
     }
     changed_.notify_all();
     if (watcher_.joinable()) watcher_.join();
+    // The library closes the listener it was given when it stops.
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
     workers_.reset();
-    if (listenFd_ >= 0) ::close(listenFd_);
     listenFd_ = -1;
     running_ = false;
 }

@@ -65,7 +65,8 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
 // variant is chosen by the loader before any code of ours runs. Under a
 // sanitizer that choice runs before the sanitizer's runtime is set up and
 // crashes the program while it loads, so sanitizer builds get the plain
-// variant only.
+// variant only. Clang does not take CPU variants on a function template, so
+// its builds get the plain variant too.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define FLASHWREN_NO_CPU_VARIANTS 1
 #elif defined(__has_feature)
@@ -73,7 +74,7 @@ inline std::uint32_t pack(float a, float r, float g, float b) {
 #define FLASHWREN_NO_CPU_VARIANTS 1
 #endif
 #endif
-#if defined(FLASHWREN_NO_CPU_VARIANTS) || !defined(__x86_64__)
+#if defined(FLASHWREN_NO_CPU_VARIANTS) || !defined(__x86_64__) || defined(__clang__)
 #define FLASHWREN_CPU_VARIANTS
 #else
 #define FLASHWREN_CPU_VARIANTS __attribute__((target_clones("arch=x86-64-v3", "default")))

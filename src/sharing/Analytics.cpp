@@ -143,11 +143,25 @@ std::shared_future<void> GoogleTracker::trackScreen(const QString& screenName) {
 std::shared_future<void> GoogleTracker::send(HitFields hit) {
     auto promise = std::make_shared<std::promise<void>>();
     std::shared_future<void> done = promise->get_future().share();
+    {
+        std::lock_guard lock(pendingMutex_);
+        ++pendingHits_;
+    }
     SharingRuntime::backgroundExecutor().post([this, hit = std::move(hit), promise] {
         postToGoogleWithParams(hit);
+        {
+            std::lock_guard lock(pendingMutex_);
+            --pendingHits_;
+        }
+        pendingDone_.notify_all();
         promise->set_value();
     });
     return done;
+}
+
+bool GoogleTracker::waitForPendingHits(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(pendingMutex_);
+    return pendingDone_.wait_for(lock, timeout, [this] { return pendingHits_ == 0; });
 }
 
 void GoogleTracker::postToGoogleWithParams(const HitFields& hit) {

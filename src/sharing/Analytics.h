@@ -9,6 +9,8 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -38,6 +40,11 @@ public:
     // file: a name already taken gets a numbered suffix. The path, or "".
     static QString storeHit(const QString& folder, const HitFields& hit);
 
+    // Waits, at most `timeout`, until every hit made so far is sent or stored;
+    // true when none is left. At quit, so that no hit is cut off half-way and
+    // nothing is logged after the program's loggers are gone.
+    bool waitForPendingHits(std::chrono::milliseconds timeout);
+
     // Read on the interface thread at start-up and kept (hits are made on any thread).
     void captureScreenSize();
     void setScreenSize(int width, int height);
@@ -51,6 +58,9 @@ private:
     QString userAgent_;
     std::atomic<int> screenWidth_{0};
     std::atomic<int> screenHeight_{0};
+    std::mutex pendingMutex_;
+    std::condition_variable pendingDone_;
+    int pendingHits_ = 0;
 };
 
 class Analytics {

@@ -25,6 +25,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "sharing/Analytics.h"
 
 namespace {
 
@@ -59,6 +60,8 @@ protected:
         screen.show();
     }
     void TearDown() override {
+        // The screen's usage hits are stored in this test's home, before it goes.
+        GoogleTracker::sharedGoogleTracker().waitForPendingHits(std::chrono::seconds(30));
         BoothPrinter::setOutputFile({});
         WrenDatabase::shared().close();
     }

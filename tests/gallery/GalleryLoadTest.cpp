@@ -284,3 +284,55 @@ TEST_F(GalleryLoad, BodiesAreSkippedOrEndTheConnectionAfterTheReply) {
 }
 
 }  // namespace
+
+// Stopping must never end the program: the server is started and stopped
+// many times while phones keep asking, some of them for thumbnails still to
+// be made (their connections wait on a worker when the stop comes).
+TEST_F(GalleryLoad, StartingAndStoppingManyTimesUnderLoadNeverEndsTheProgram) {
+    for (int i = 2; i <= 9; ++i) ASSERT_TRUE(writeJpeg(prints + "/IMG_000" + std::to_string(i) + ".jpg", 400, 300));
+    auto o = options();
+    o.networkThreads = 16;
+    std::atomic<int> port{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> phones;
+    for (int p = 0; p < 8; ++p)
+        phones.emplace_back([&, p] {
+            const std::string source = "127.0.2." + std::to_string(p + 1);
+            for (int n = 0; !done; ++n) {
+                const int at = port;
+                const std::string target = n % 3 == 0 ? "/list" : "/thumb/IMG_000" + std::to_string(2 + (n + p) % 8) + ".jpg";
+                int fd = at ? connectFrom(source, at) : -1;
+                if (fd < 0) {
+                    std::this_thread::sleep_for(1ms);
+                    continue;
+                }
+                // Two requests on one connection, the second left unread at times.
+                const std::string get = "GET " + target + " HTTP/1.1\r\nHost: booth\r\n\r\n";
+                ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+                ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+                if (readReply(fd, 500).status == 200) ++answered;
+                ::close(fd);
+            }
+        });
+    auto openFiles = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    const auto filesBefore = openFiles();
+    for (int round = 0; round < 300; ++round) {
+        for (const auto& entry : fs::directory_iterator(prints + "/thumb"))
+            if (entry.path().filename() != "IMG_0001.jpg") fs::remove(entry.path());
+        start(o);
+        port = server->port();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 + round % 10));
+        server->stop();
+        port = 0;
+        EXPECT_EQ(server->openConnections(), 0u);
+        server.reset();
+    }
+    done = true;
+    for (auto& phone : phones) phone.join();
+    EXPECT_GT(answered.load(), 0);
+    // Every listener was closed with its server.
+    EXPECT_LT(openFiles(), filesBefore + 20);
+}

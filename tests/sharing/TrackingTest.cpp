@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "SharingTestSupport.h"
+#include "base/Executor.h"
 #include "base/Files.h"
 #include "base/Plist.h"
 #include "core/Models.h"
@@ -182,6 +184,26 @@ TEST_F(AnalyticsTest, TimerRunsAPassEveryMinute) {
     advance(std::chrono::seconds(1));
     ASSERT_TRUE(pumpUntil([&] { return queued().isEmpty() && analytics.isTimerPending(); }));
     EXPECT_EQ(server.requestCount(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A hit still waiting for a busy background thread is stored before the
+// wait at quit returns, so the program does not end under it.
+TEST_F(AnalyticsTest, QuitWaitsForHitsStillOnTheirWay) {
+    setOnline(false);
+    base::SerialQueue busy("busy-background");
+    SharingRuntime::setBackgroundExecutor(&busy);
+    busy.post([] { std::this_thread::sleep_for(std::chrono::milliseconds(300)); });
+    auto hit = GoogleTracker::sharedGoogleTracker().trackScreen("Home");
+    auto& tracker = GoogleTracker::sharedGoogleTracker();
+    EXPECT_FALSE(tracker.waitForPendingHits(std::chrono::milliseconds(10)));
+    EXPECT_TRUE(tracker.waitForPendingHits(std::chrono::seconds(10)));
+    EXPECT_EQ(queued().size(), 1);
+    SharingRuntime::setBackgroundExecutor(nullptr);
+    hit.wait();
 }
 
 }  // namespace
