@@ -2,6 +2,7 @@
 //   bench_gallery_server_host make-prints <folder> <count>   writes <count> JPEG prints and BIG.jpg (4 MB)
 //   bench_gallery_server_host serve <folder>                 prints "PORT <n>" and serves until SIGTERM or SIGINT
 #include <QCoreApplication>
+#include <nlohmann/json.hpp>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>

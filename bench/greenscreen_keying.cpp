@@ -12,6 +12,7 @@
 //     taskset -c 0,1 bench_greenscreen_keying
 // Every benchmark runs 5 times; the summary gives min and median.
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 
 #include <sched.h>
 

@@ -10,6 +10,7 @@
 // Prints min and median microseconds per change over the repetitions, and
 // their ratios to the baseline.
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

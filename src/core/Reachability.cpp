@@ -1,4 +1,5 @@
 #include "core/Reachability.h"
+#include <nlohmann/json.hpp>
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,5 +1,7 @@
 #include "core/UserDefaults.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cmath>
@@ -95,13 +97,15 @@ UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
 void UserDefaults::registerDefaults(const Value& dictionary) {
     if (!dictionary.is_object()) return;
     std::lock_guard lock(mutex_);
-    for (auto it = dictionary.begin(); it != dictionary.end(); ++it) registered_[it.key()] = it.value();
+    for (auto it = dictionary.begin(); it != dictionary.end(); ++it) registered_.get()[it.key()] = it.value();
 }
+
+bool UserDefaults::has(const std::string& key) const { return object(key).has_value(); }
 
 std::optional<UserDefaults::Value> UserDefaults::object(const std::string& key) const {
     std::lock_guard lock(mutex_);
-    if (auto it = values_.find(key); it != values_.end() && !it->is_null()) return *it;
-    if (auto it = registered_.find(key); it != registered_.end() && !it->is_null()) return *it;
+    if (auto it = values_.get().find(key); it != values_.get().end() && !it->is_null()) return *it;
+    if (auto it = registered_.get().find(key); it != registered_.get().end() && !it->is_null()) return *it;
     return std::nullopt;
 }
 
@@ -247,8 +251,8 @@ std::optional<UserDefaults::Value> UserDefaults::typed(const std::string& key, K
     bool belowToDefault = false;
     {
         std::lock_guard lock(mutex_);
-        if (auto it = values_.find(key); it != values_.end() && !it->is_null()) stored = *it;
-        if (auto it = registered_.find(key); it != registered_.end() && !it->is_null()) registered = *it;
+        if (auto it = values_.get().find(key); it != values_.get().end() && !it->is_null()) stored = *it;
+        if (auto it = registered_.get().find(key); it != registered_.get().end() && !it->is_null()) registered = *it;
         if (auto it = ranges_.find(key); it != ranges_.end()) range = it->second;
         belowToDefault = belowToDefault_.count(key) > 0;
     }
@@ -303,9 +307,9 @@ void UserDefaults::set(const std::string& key, const Value& value) {
     }
     {
         std::lock_guard lock(mutex_);
-        auto it = values_.find(key);
-        if (it != values_.end() && *it == value) return;
-        values_[key] = value;
+        auto it = values_.get().find(key);
+        if (it != values_.get().end() && *it == value) return;
+        values_.get()[key] = value;
         reported_.erase(key);
         ++generation_;
         scheduleWriteLocked();
@@ -316,7 +320,7 @@ void UserDefaults::set(const std::string& key, const Value& value) {
 void UserDefaults::remove(const std::string& key) {
     {
         std::lock_guard lock(mutex_);
-        if (values_.erase(key) == 0) return;
+        if (values_.get().erase(key) == 0) return;
         reported_.erase(key);
         ++generation_;
         scheduleWriteLocked();
@@ -428,7 +432,7 @@ bool UserDefaults::writeLocked() {
     {
         std::lock_guard lock(mutex_);
         if (writtenGeneration_ == generation_ && lastWriteOk_) return true;
-        snapshot = values_;
+        snapshot = values_.get();
         generation = generation_;
     }
     std::string error;
@@ -477,5 +481,5 @@ std::string UserDefaults::loadError() const {
 
 UserDefaults::Value UserDefaults::dictionaryRepresentation() const {
     std::lock_guard lock(mutex_);
-    return values_;
+    return values_.get();
 }

@@ -17,8 +17,9 @@
 #include <string>
 #include <thread>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
+#include "base/BoxedJson.h"
 #include "base/Executor.h"
 
 class UserDefaults {
@@ -43,7 +44,7 @@ public:
     void registerDefaults(const Value& dictionary);
     // The stored value, else the registered default, else none.
     std::optional<Value> object(const std::string& key) const;
-    bool has(const std::string& key) const { return object(key).has_value(); }
+    bool has(const std::string& key) const;
 
     // Typed reads, leniently converted like the platform's defaults: a string
     // "YES"/"1"/"true" reads as true, a numeric string as a number. A stored
@@ -118,8 +119,8 @@ private:
     std::condition_variable writerWake_;
     bool stopping_ = false;
     std::thread writer_;               // started by the first change
-    Value values_ = Value::object();
-    Value registered_ = Value::object();
+    base::BoxedJson values_;      // an object
+    base::BoxedJson registered_;  // an object
     std::map<std::string, Range> ranges_;
     std::set<std::string> belowToDefault_;  // keys registered with BelowRange::UseDefault
     mutable std::map<std::string, std::set<std::string>> reported_;  // key -> what was said about its value

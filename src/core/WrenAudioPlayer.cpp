@@ -1,4 +1,5 @@
 #include "core/WrenAudioPlayer.h"
+#include <nlohmann/json.hpp>
 
 #include <QAudioOutput>
 #include <QCoreApplication>

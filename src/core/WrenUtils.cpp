@@ -1,4 +1,5 @@
 #include "core/WrenUtils.h"
+#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QDateTime>

@@ -1,4 +1,5 @@
 #include "greenscreen/BackgroundImage.h"
+#include <nlohmann/json.hpp>
 
 #include <spdlog/spdlog.h>
 

@@ -1,4 +1,5 @@
 #include "greenscreen/GreenBackgroundsPreviewView.h"
+#include <nlohmann/json.hpp>
 
 #include <QHBoxLayout>
 #include <QKeyEvent>

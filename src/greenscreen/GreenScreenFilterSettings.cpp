@@ -1,4 +1,5 @@
 #include "greenscreen/GreenScreenFilterSettings.h"
+#include <nlohmann/json.hpp>
 
 #include <spdlog/spdlog.h>
 

@@ -1,4 +1,5 @@
 #include "greenscreen/GreenScreenManager.h"
+#include <nlohmann/json.hpp>
 
 #include <QColor>
 #include <QDir>

@@ -1,4 +1,5 @@
 #include "greenscreen/GreenScreenWindowController.h"
+#include <nlohmann/json.hpp>
 
 #include <QButtonGroup>
 #include <QCloseEvent>

@@ -1,4 +1,5 @@
 #include "preferences/PreferencePane.h"
+#include <nlohmann/json.hpp>
 
 #include <QCheckBox>
 #include <QColorDialog>

@@ -1,4 +1,5 @@
 #include "preferences/SettingsBinder.h"
+#include <nlohmann/json.hpp>
 
 #include <QAbstractButton>
 #include <QComboBox>

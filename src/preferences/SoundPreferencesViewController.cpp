@@ -1,4 +1,5 @@
 #include "preferences/SoundPreferencesViewController.h"
+#include <nlohmann/json.hpp>
 
 #include <QComboBox>
 #include <QDir>

@@ -1,4 +1,5 @@
 #include "preferences/WRENPreferencesWindowController.h"
+#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,4 +1,5 @@
 #include "sharing/FacebookLogin.h"
+#include <nlohmann/json.hpp>
 
 #include <QRegularExpression>
 

@@ -1,4 +1,5 @@
 #include "sharing/SharingRuntime.h"
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 

@@ -1,4 +1,5 @@
 #include "templates/TEUtils.h"
+#include <nlohmann/json.hpp>
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,6 +1,7 @@
 // The booth launched as the desktop launches it: one booth per user, and
 // the desktop's quit signals take the orderly quit.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,6 @@
 // What comes out of the printer: the page turned to the print's shape.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,7 @@
 // A session ends in a print however its photos came: dropped in a format or
 // spelling the camera never uses, or after a camera that failed twice.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QApplication>
 #include <QDir>

@@ -2,6 +2,7 @@
 // no other user of the machine can ask it to come forward, whatever the
 // desktop's umask.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QDir>
 

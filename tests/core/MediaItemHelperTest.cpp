@@ -1,4 +1,5 @@
 #include <atomic>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "CoreTestSupport.h"

@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <nlohmann/json.hpp>
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,5 @@
 #include <QTest>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

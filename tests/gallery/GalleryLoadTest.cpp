@@ -1,6 +1,7 @@
 // The gallery under clients that misbehave or crowd in: small limits set
 // here keep each case to a few seconds.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <filesystem>

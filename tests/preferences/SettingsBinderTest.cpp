@@ -1,5 +1,6 @@
 // A number field in a pane and its setting stay in step both ways.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QDoubleSpinBox>
 #include <QSpinBox>

@@ -1,5 +1,6 @@
 // E-mail and SMS sending against loopback servers that record raw requests.
 #include <QUrl>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <thread>

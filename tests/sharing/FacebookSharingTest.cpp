@@ -1,5 +1,6 @@
 // Facebook page and wall posts against a Graph API played on loopback.
 #include <QWidget>
+#include <nlohmann/json.hpp>
 
 #include <mutex>
 

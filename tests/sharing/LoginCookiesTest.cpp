@@ -1,6 +1,7 @@
 // Clearing cookies and cache empties what the open log-in windows keep: the
 // next guest is signed out and nothing comes from the old cache.
 #include <QVBoxLayout>
+#include <nlohmann/json.hpp>
 #include <QWidget>
 
 #include <memory>

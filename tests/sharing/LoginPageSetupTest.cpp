@@ -1,6 +1,7 @@
 // The application configures every log-in page as it is made (the booth
 // installs its script-error monitor this way).
 #include <QVBoxLayout>
+#include <nlohmann/json.hpp>
 #include <QWidget>
 
 #include <vector>

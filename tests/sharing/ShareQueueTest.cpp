@@ -1,5 +1,6 @@
 // The share queue against loopback mail, SMS, tracking and analytics services.
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "SharingTestSupport.h"
 #include "core/Models.h"

@@ -1,5 +1,6 @@
 // The e-mail and SMS share windows (Qt offscreen).
 #include <QTest>
+#include <nlohmann/json.hpp>
 
 #include "SharingTestSupport.h"
 #include "base/NotificationCenter.h"

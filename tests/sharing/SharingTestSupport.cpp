@@ -1,4 +1,5 @@
 #include "SharingTestSupport.h"
+#include <nlohmann/json.hpp>
 
 #include <poll.h>
 #include <signal.h>

@@ -2,6 +2,7 @@
 // Shared set-up of the sharing tests: a temporary home with its own settings
 // and database, a pumped main queue, a manual clock, and the real peers
 // (python's standard parsers, the S3-compatible server).
+#include <nlohmann/json.hpp>
 #include <gtest/gtest.h>
 
 #include <QApplication>

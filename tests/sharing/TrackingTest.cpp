@@ -1,5 +1,6 @@
 // Share tracking and usage tracking against loopback servers.
 #include <QCryptographicHash>
+#include <nlohmann/json.hpp>
 #include <QDir>
 #include <QFile>
 

@@ -1,6 +1,7 @@
 // The Twitter PIN flow end to end: the log-in window on a loopback
 // "Twitter" that serves the authorise page and the API.
 #include <QPushButton>
+#include <nlohmann/json.hpp>
 #include <QWidget>
 
 #include <mutex>

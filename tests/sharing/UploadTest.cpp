@@ -1,6 +1,7 @@
 // Print upload to a real S3-compatible server, registration at a loopback
 // web service, and the retry service.
 #include <QDir>
+#include <nlohmann/json.hpp>
 #include <QFile>
 
 #include <optional>

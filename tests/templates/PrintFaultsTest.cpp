@@ -1,6 +1,7 @@
 // What a guest finds on the print when a template, a photo count or a file
 // is not what the layout expected.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <QDir>
 #include <QFile>

@@ -2,6 +2,7 @@
 // types an address by tapping its keys, and it stays away while the booth
 // has it switched off. The setting is read each time, without a restart.
 #include <QGuiApplication>
+#include <nlohmann/json.hpp>
 #include <QInputMethod>
 #include <QQuickItem>
 #include <QPushButton>
