@@ -11,6 +11,14 @@ namespace base {
 namespace {
 std::mutex gMutex;
 std::string gLogDir;
+
+// Other threads (timers, workers) may still log while the process exits,
+// after spdlog's registry has let its loggers go with the statics: the
+// logger installed last is kept, with its sinks, to the very end.
+void keepToTheEnd(const std::shared_ptr<spdlog::logger>& logger) {
+    static auto* kept = new std::shared_ptr<spdlog::logger>();
+    *kept = logger;
+}
 }  // namespace
 
 void setupLogging(const std::string& logDir, bool console) {
@@ -33,6 +41,7 @@ void setupLogging(const std::string& logDir, bool console) {
     logger->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] %v");
     logger->set_level(spdlog::level::debug);
     logger->flush_on(spdlog::level::info);
+    keepToTheEnd(logger);
     spdlog::set_default_logger(logger);
 }
 

@@ -46,6 +46,10 @@ Scheduler::Scheduler(std::shared_ptr<TimeSource> clock) : clock_(std::move(clock
 
 Scheduler::~Scheduler() {
     if (manual_) manual_->detach(this);
+    stop();
+}
+
+void Scheduler::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -111,6 +115,7 @@ void Scheduler::runDue() {
         bool oneShot = false;
         {
             std::lock_guard lock(mutex_);
+            if (stopping_) return;
             auto now = clock_->now();
             auto due = timers_.end();
             for (auto it = timers_.begin(); it != timers_.end(); ++it) {

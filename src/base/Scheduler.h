@@ -64,6 +64,9 @@ public:
     bool cancel(TimerId id);
     bool isPending(TimerId id);
     std::size_t pendingCount();
+    // Cancels every timer and ends the timer thread, waiting for a task it is
+    // running; timers added afterwards never fire.
+    void stop();
 
     TimeSource& clock() { return *clock_; }
     // Fires every timer due at the clock's present time (used by ManualTimeSource).

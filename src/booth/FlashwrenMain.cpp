@@ -5,6 +5,7 @@
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
+#include "base/Scheduler.h"
 #include "booth/AppController.h"
 #include "booth/QuitSignals.h"
 #include "booth/SingleBooth.h"
@@ -18,6 +19,11 @@ int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
     QApplication::setApplicationName(QString::fromStdString(base::AppInfo::shared().name()));
     QApplication::setApplicationVersion(QString::fromStdString(base::AppInfo::shared().shortVersion()));
     if (prepare) prepare();
+    // Once the booth has quit no shared timer fires: one going off while the
+    // process tears its statics down would find them gone.
+    struct StopTimersAtQuit {
+        ~StopTimersAtQuit() { base::Scheduler::shared().stop(); }
+    } stopTimers;
 
     // Before anything touches the database, the settings or the network: a
     // second booth on the same data would share all of them.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/Executor.h"
@@ -138,6 +139,36 @@ TEST(Scheduler, RealClockFiresOnTheGivenExecutor) {
     bool ran = false;
     s.after(10ms, &main, [&] { ran = main.isCurrent(); });
     EXPECT_TRUE(main.runUntil([&] { return ran; }, 5s));
+}
+
+// A program stops its timers as it quits: none may fire while the process
+// tears itself down.
+TEST(Scheduler, StoppingWaitsForTheRunningTimerAndNothingFiresAfterwards) {
+    base::Scheduler s;
+    std::atomic<bool> started{false}, finished{false};
+    std::atomic<int> ticks{0}, late{0};
+    s.after(1ms, nullptr, [&] {
+        started = true;
+        std::this_thread::sleep_for(50ms);
+        finished = true;
+    });
+    s.every(1ms, nullptr, [&] { ++ticks; });
+    while (!started) std::this_thread::sleep_for(1ms);
+    s.stop();
+    EXPECT_TRUE(finished) << "stop returns once the running task is done";
+    EXPECT_EQ(s.pendingCount(), 0u);
+    const int ticksAtStop = ticks;
+    s.after(1ms, nullptr, [&] { ++late; });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(ticks, ticksAtStop);
+    EXPECT_EQ(late, 0);
+
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler manual(clock);
+    manual.stop();
+    manual.after(1s, nullptr, [&] { ++late; });
+    clock->advance(2s);
+    EXPECT_EQ(late, 0) << "a stopped scheduler fires nothing on a manual clock either";
 }
 
 TEST(NotificationCenter, DeliversByNameAndSenderOnTheObserversExecutor) {
