@@ -2,6 +2,7 @@
 // damaged file aside), answers typed reads and writes a good file again.
 // fuzz-links: core
 #include "FuzzSupport.h"
+#include <nlohmann/json.hpp>
 #include "core/UserDefaults.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
