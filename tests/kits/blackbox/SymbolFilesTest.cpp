@@ -163,6 +163,8 @@ TEST_F(SymbolFiles, ADebugFileOfAnotherBuildAtTheBuildIdPathIsNotUsed) {
     std::size_t exported = 0;
     for (const auto& f : functions) exported += f.exported ? 1 : 0;
     EXPECT_EQ(agreeing(*resolverFor(dir, stripped, buildId), functions), exported);
+}
+
 TEST_F(SymbolFiles, AFrameWithoutASymbolNamesItsImageAndTheOffsetInIt) {
     // Another build of the plugin: nothing in the file may name its frames.
     auto resolver = resolverFor(dir, plugin, std::string(40, 'a'));
