@@ -291,6 +291,8 @@ TEST(TrellisURLSession, CompletionHandlersRunOnTheTasksQueueNotTheDelegates) {
     EXPECT_FALSE(config->copy()->URLCache) << "a copy holds the additional headers only";
     fetchWith(*session, server.baseUrl() + "/x");
     EXPECT_EQ(server.requestCount(), 2u);
+}
+
 // An upload gets the redirect itself as its answer, sending its body once; a
 // data task follows it.
 TEST(TrellisURLSession, AnUploadFollowsNoRedirectAndADataTaskDoes) {
