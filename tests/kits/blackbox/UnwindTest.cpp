@@ -103,7 +103,8 @@ TEST(Unwind, AgreesWithTheSystemUnwinderAtEveryOptimisation) {
 }
 
 TEST(Unwind, FramePointersAloneWalkAFramePointerBuild) {
-    // The frameless leaf's caller comes from the stack scan, the rest from the chain.
+    // The leaf's caller comes from the stack scan (whether or not the compiler
+    // gave the leaf a frame), the rest from the chain.
     Walk w = walk([] { unwind_O2fp::run(10); }, BBXUnwindUseFramePointer | BBXUnwindUseStackScan);
     ASSERT_FALSE(w.reference.empty());
     // leaf, withAlloca, multiExit, eleven deep frames and run: all built with frame pointers.
@@ -192,6 +193,34 @@ TEST(Unwind, FramePointerChainsAreCappedAndMustClimb) {
     count = 0;
     while (BBXUnwindNextFrame(&cursor)) ++count;
     EXPECT_EQ(count, 1);
+}
+
+TEST(Unwind, AScanThatLandsOnTheFrameRecordTakesTheSavedFramePointerToo) {
+    // Interrupted in a function that has made its own frame and holds nothing
+    // else on the stack: rsp and rbp both point at its frame record.
+    blackboxtest::reportDir();
+    auto code = reinterpret_cast<std::uint64_t>(&BBXUnwindNextFrame) + 1;
+    std::uint64_t frames[6] = {};
+    for (int i = 0; i < 3; ++i) {
+        frames[2 * i] = i < 2 ? reinterpret_cast<std::uint64_t>(&frames[2 * i + 2]) : 0;
+        frames[2 * i + 1] = code + 1 + static_cast<std::uint64_t>(i);
+    }
+    BBXThreadState state{};
+    state.rip = code;
+    state.rsp = state.rbp = reinterpret_cast<std::uint64_t>(&frames[0]);
+    BBXThreadState scanned = state;
+    ASSERT_TRUE(BBXUnwindStackScan(&scanned));
+    EXPECT_EQ(scanned.rip, frames[1]);
+    EXPECT_EQ(scanned.rsp, reinterpret_cast<std::uint64_t>(&frames[2]));
+    EXPECT_EQ(scanned.rbp, frames[0]);
+
+    BBXUnwindSetStrategies(BBXUnwindUseFramePointer | BBXUnwindUseStackScan);
+    BBXUnwindCursor cursor;
+    BBXUnwindCursorInit(&cursor, &state);
+    std::vector<std::uint64_t> pcs;
+    while (BBXUnwindNextFrame(&cursor)) pcs.push_back(BBXUnwindGetPC(&cursor));
+    BBXUnwindSetStrategies(BBXUnwindUseAll);
+    EXPECT_EQ(pcs, (std::vector<std::uint64_t>{code, frames[1], frames[3], frames[5]}));
 }
 
 TEST(ImageList, TracksLoadsAndUnloadsAndRefusesTheFiveHundredThirteenth) {

@@ -95,8 +95,17 @@ bool BBXUnwindStackScan(BBXThreadState* state) {
         for (uint64_t i = 0; i < count; ++i) {
             BBXImageEntry image;
             if (words[i] >= 4096 && BBXBinaryImageSafeFindImageForAddress(words[i], &image)) {
+                uint64_t slot = address + i * 8;
+                // The return address of the frame record rbp points at (a
+                // function that made its own frame and has nothing else on
+                // the stack): the caller's frame pointer is saved beside it.
+                if (slot == state->rbp + 8) {
+                    uint64_t saved = 0;
+                    if (!BBXReadMemory(state->rbp, &saved, 8)) return false;
+                    state->rbp = saved;
+                }
                 state->rip = words[i];
-                state->rsp = address + i * 8 + 8;
+                state->rsp = slot + 8;
                 return true;
             }
         }

@@ -68,7 +68,8 @@ bool BBXUnwindSetRegister(BBXThreadState* state, uint64_t number, uint64_t value
 // One step of the frame-pointer chain: the saved rbp and return address at rbp.
 bool BBXUnwindFramePointerStep(BBXThreadState* state);
 // The first word between rsp and rbp (at most 64 KiB) that points into a
-// tracked image becomes the PC; rsp moves past it.
+// tracked image becomes the PC; rsp moves past it (and rbp to the saved one
+// when the word is the return address of the frame record at rbp).
 bool BBXUnwindStackScan(BBXThreadState* state);
 
 bool BBXCompactUnwindInit(BBXCompactUnwindContext* context, uint64_t unwindInfo, uint64_t ehFrame, uint64_t loadAddress);
