@@ -66,6 +66,8 @@ TEST_F(FacebookLoginTest, DialogThatRedirectsAtOnceKeepsTheTokenWithoutShowingTh
     EXPECT_EQ(defaults().string(FacebookLogin::kTokenKey), "EAAB%2Btoken");
     EXPECT_EQ(defaults().string(FacebookLogin::kPermissionsKey), "publish_actions,user_photos");
     EXPECT_FALSE(defaults().has(FacebookLogin::kExpiryKey)) << "expires_in=0 is a token without expiry";
+    // The file is written behind the change; once it is, only the user reads it.
+    ASSERT_TRUE(defaults().synchronize());
     struct stat st{};
     ASSERT_EQ(::stat(defaults().path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the settings hold the token";
