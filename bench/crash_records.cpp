@@ -90,7 +90,7 @@ __attribute__((noinline)) int recurse(int depth, const std::function<void()>& at
     return r + 1;
 }
 
-void BM_UnwindFortyFrames(benchmark::State& state) {
+void initializeContext() {
     static bool ready = [] {
         static BBXContextInitData input;
         static std::string dir = scratch();
@@ -99,6 +99,10 @@ void BM_UnwindFortyFrames(benchmark::State& state) {
         return true;
     }();
     (void)ready;
+}
+
+void BM_UnwindFortyFrames(benchmark::State& state) {
+    initializeContext();
     recurse(40, [&] {
         ucontext_t context;
         getcontext(&context);
@@ -128,16 +132,6 @@ void BM_BacktraceFortyFrames(benchmark::State& state) {
     });
 }
 
-void initializeContext() {
-    static bool ready = [] {
-        static BBXContextInitData input;
-        static std::string dir = scratch();
-        input.reportPath = dir.c_str();
-        BBXContextInitialize(&input);
-        return true;
-    }();
-    (void)ready;
-}
 
 // A small library of the C library's that nothing here has open.
 constexpr const char* kLibrary = "libBrokenLocale.so.1";

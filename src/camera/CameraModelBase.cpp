@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QImageReader>
 
 #include <chrono>
 
@@ -103,4 +104,12 @@ void CameraModelBase::reportReady() {
 void CameraModelBase::reportFailure(int code) {
     spdlog::warn("CameraModel: {} failed to take a picture (code {})", name_.toStdString(), code);
     if (delegate_) delegate_->cameraDidFailToTakePicture(this, code);
+}
+
+QSize CameraModelBase::uprightPhotoSize(const QString& path) {
+    QImageReader reader(path);
+    QSize size = reader.size();
+    if (!size.isValid()) return {};
+    if (reader.transformation() & QImageIOHandler::TransformationRotate90) size.transpose();
+    return size;
 }

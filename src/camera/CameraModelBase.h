@@ -75,6 +75,9 @@ protected:
     virtual void finishLiveView() {}
     // The frame to show now, null when there is none. On the live-view queue.
     virtual QImage downloadLiveViewFrame() = 0;
+    // The size of the photo file at `path` as shown upright (EXIF rotation
+    // applied), from its header alone; empty when it cannot be read.
+    static QSize uprightPhotoSize(const QString& path);
     // A new unused file path in the incoming folder, made if missing; "" when
     // the folder cannot be made.
     QString newIncomingFilePath(const QString& suffix) const;

@@ -75,11 +75,8 @@ void FolderCameraModel::takePicture() {
 QSize FolderCameraModel::expectedPhotoSize() {
     const QStringList images = imagePaths();
     if (images.isEmpty()) return {};
-    // Only the header is read; the photo is the file as it is, shown upright.
-    QImageReader reader(images.at(taken_.load() % images.size()));
-    QSize size = reader.size();
-    if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90)) size.transpose();
-    return size.isValid() ? size : QSize();
+    // The photo is the file as it is.
+    return uprightPhotoSize(images.at(taken_.load() % images.size()));
 }
 
 void FolderCameraModel::copyNext(int index) {

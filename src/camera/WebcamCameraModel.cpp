@@ -2,7 +2,6 @@
 
 #include <QCamera>
 #include <QImageCapture>
-#include <QImageReader>
 #include <QVideoFrame>
 #include <QVideoSink>
 
@@ -28,11 +27,7 @@ WebcamCameraModel::WebcamCameraModel(const QCameraDevice& device)
     connect(capture_, &QImageCapture::imageSaved, this,
             [this](int, const QString& fileName) {
                 // The header tells the size the camera really delivers.
-                QImageReader reader(fileName);
-                QSize size = reader.size();
-                if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90))
-                    size.transpose();
-                if (size.isValid()) {
+                if (const QSize size = uprightPhotoSize(fileName); size.isValid()) {
                     std::lock_guard lock(frameMutex_);
                     lastPhotoSize_ = size;
                 }

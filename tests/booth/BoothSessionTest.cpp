@@ -128,6 +128,16 @@ protected:
         QApplication::sendEvent(view, &event);
         delete mime;
     }
+    // Green screen on, with one plain blue background.
+    void turnGreenScreenOnWithABlueBackdrop() {
+        QImage backdrop(64, 48, QImage::Format_RGB32);
+        backdrop.fill(QColor(20, 40, 220));
+        const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
+        ASSERT_TRUE(backdrop.save(backdropPath));
+        auto& defaults = UserDefaults::standard();
+        defaults.set("GREEN_SCREEN_ON", 1);
+        defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+    }
 
     testsupport::ScopedHome home;
     testsupport::TempDir scratch;
@@ -402,13 +412,7 @@ TEST_F(BoothSessionTest, TheDiskFillingUpDuringASessionSaysSoAndLeavesNoHalfMade
 }  // namespace
 
 TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKept) {
-    QImage backdrop(64, 48, QImage::Format_RGB32);
-    backdrop.fill(QColor(20, 40, 220));
-    const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
-    ASSERT_TRUE(backdrop.save(backdropPath));
-    auto& defaults = UserDefaults::standard();
-    defaults.set("GREEN_SCREEN_ON", 1);
-    defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+    ASSERT_NO_FATAL_FAILURE(turnGreenScreenOnWithABlueBackdrop());
 
     QTest::mouseClick(home_(), Qt::LeftButton);
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
@@ -429,13 +433,7 @@ TEST_F(BoothSessionTest, WithGreenScreenOnEveryPhotoIsKeyedAndTheOriginalsAreKep
 // The keyed copies are optional: a file where their folder belongs is one
 // warning while the booth runs, not errors in every session.
 TEST_F(BoothSessionTest, AFileInPlaceOfTheKeyedCopiesFolderIsOneWarningNotErrorsInEverySession) {
-    QImage backdrop(64, 48, QImage::Format_RGB32);
-    backdrop.fill(QColor(20, 40, 220));
-    const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
-    ASSERT_TRUE(backdrop.save(backdropPath));
-    auto& defaults = UserDefaults::standard();
-    defaults.set("GREEN_SCREEN_ON", 1);
-    defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
+    ASSERT_NO_FATAL_FAILURE(turnGreenScreenOnWithABlueBackdrop());
     const QString copies = WrenUtils::getGreenScreenFolderPath();
     ASSERT_TRUE(QDir(copies).removeRecursively());
     QFile stray(copies);
