@@ -492,14 +492,8 @@ namespace {
 class BoothTrackingTest : public BoothSessionTest {
 protected:
     void runGreenScreenSessionWithAPrint() {
-        QImage backdrop(64, 48, QImage::Format_RGB32);
-        backdrop.fill(QColor(20, 40, 220));
-        const QString backdropPath = QString::fromStdString(scratch.path()) + "/backdrop.png";
-        ASSERT_TRUE(backdrop.save(backdropPath));
-        auto& defaults = UserDefaults::standard();
-        defaults.set("GREEN_SCREEN_ON", 1);
-        defaults.set("GREEN_SCREEN_BACKGROUNDS", nlohmann::json::array({{{backdropPath.toStdString(), ""}}}));
-        defaults.set("print_automatically", true);
+        ASSERT_NO_FATAL_FAILURE(turnGreenScreenOnWithABlueBackdrop());
+        UserDefaults::standard().set("print_automatically", true);
         BoothPrinter::setOutputFile(QString::fromStdString(scratch.file("print.pdf")));
         QTest::mouseClick(home_(), Qt::LeftButton);
         ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
