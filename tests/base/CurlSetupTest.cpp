@@ -4,32 +4,12 @@
 #include <string>
 
 #include "LoopbackServer.h"
+#include "ScopedEnv.h"
 #include "base/Http.h"
 
 using testsupport::LoopbackServer;
 using testsupport::Reply;
-
-namespace {
-
-// Sets an environment variable for the test's life and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old, had_ = true;
-        ::setenv(name, value, 1);
-    }
-    ~ScopedEnv() {
-        if (had_) ::setenv(name_, saved_.c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string saved_;
-    bool had_ = false;
-};
-
-}  // namespace
+using testsupport::ScopedEnv;
 
 // A desktop proxy setting must not capture the booth's loopback traffic (its
 // own gallery, the tests' servers): the SDK's sessions already went direct,

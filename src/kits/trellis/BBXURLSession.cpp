@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <curl/curl.h>
+#include <spdlog/spdlog.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -130,6 +131,7 @@ struct BBXTransfer {
     // session's delegate has answered the challenge.
     std::shared_ptr<const TRLHTTPURLResponse> challenged;
     std::string heldBody;
+    long tunnelRefusal = 0;  // the proxy's status when it would not open the tunnel
     std::chrono::steady_clock::duration idleTimeout{};
     std::chrono::steady_clock::time_point lastProgress{};
     curl_off_t lastBytes = 0;
@@ -147,18 +149,42 @@ struct BBXTransfer {
         if (responseDelivered) return;
         responseDelivered = true;
         auto response = std::make_shared<TRLHTTPURLResponse>();
-        long code = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+        long code = tunnelRefusal;
+        if (!code) curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
         response->statusCode = code;
         char* url = nullptr;
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url);
         response->url = url ? url : task->originalRequest().url;
         response->headers = received;
+        if (code == 407) logProxyWantsPassword();
         if (task->session_->raisesChallengeForResponse(*response)) {
             challenged = std::move(response);
             return;
         }
         task->deliverResponse(std::move(response));
+    }
+
+    // A proxy that wants a password before it opens an HTTPS tunnel ends the
+    // transfer in libcurl as a failed receive. Its reply is an answer all the
+    // same: it goes to the delegate as a challenge, or to the caller as the
+    // proxy's status, never as a lost connection. True when that happened.
+    bool proxyRefusedTunnel() {
+        long code = 0;
+        curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &code);
+        if (code != 407 || responseDelivered) return false;
+        tunnelRefusal = code;
+        return true;
+    }
+
+    // The SDK never offers a password: the log says why the request got no further.
+    void logProxyWantsPassword() {
+        char* address = nullptr;
+        long port = 0;
+        curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &address);
+        curl_easy_getinfo(easy, CURLINFO_PRIMARY_PORT, &port);
+        TRLURLParts target = urlParts(task->originalRequest().url);
+        spdlog::warn("[Trellis] The proxy at {}:{} wants a password to reach {}:{}; none is offered",
+                     address ? address : "?", port, target.host, target.port);
     }
 
     // Called about once a second and on every transfer: ends a transfer that
@@ -290,7 +316,7 @@ private:
                 if (t->timedOut) error = urlError(kBBXURLErrorTimedOut, "The request timed out.");
                 else if (t->downloadFailed)
                     error = base::Error(kBBXURLSessionDownloadTaskErrorDomain, -1, "The downloaded file could not be written.");
-                else if (result != CURLE_OK) error = errorForCurl(result, t->errorBuffer);
+                else if (result != CURLE_OK && !t->proxyRefusedTunnel()) error = errorForCurl(result, t->errorBuffer);
                 else t->deliverResponseOnce();
                 complete(std::move(t), std::move(error));
             }

@@ -1,6 +1,7 @@
 #include "kits/trellis/TRLNetworkClient.h"
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -17,23 +18,33 @@ std::optional<std::string> TRLNetworkResponseHandler::headerForResponse(const TR
     return response->valueForHTTPHeaderField(key);
 }
 
-double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse* response) {
-    constexpr double kDefault = 300;
-    auto header = headerForResponse(response, "Retry-After");
-    if (!header) return kDefault;
+namespace {
+
+constexpr double kDefaultRetryAfter = 300;
+
+// The delay the server named: only a plain, finite, non-negative decimal
+// number counts (no dates, hexadecimal, "inf" or "nan").
+std::optional<double> namedRetryAfter(const TRLHTTPURLResponse* response) {
+    auto header = TRLNetworkResponseHandler::headerForResponse(response, "Retry-After");
+    if (!header) return std::nullopt;
     std::string text = base::trim(*header);
-    // Only a plain decimal number counts: no dates, hexadecimal, "inf" or "nan".
-    if (text.empty()) return kDefault;
+    if (text.empty()) return std::nullopt;
     bool digit = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (base::isAsciiDigit(c)) digit = true;
-        else if (!(c == '.' || ((c == '-' || c == '+') && i == 0))) return kDefault;
+        else if (!(c == '.' || ((c == '-' || c == '+') && i == 0))) return std::nullopt;
     }
-    if (!digit) return kDefault;
+    if (!digit) return std::nullopt;
     auto value = base::parseDouble(text);  // a point in every locale
-    if (!value || !std::isfinite(*value) || *value < 0) return kDefault;
+    if (!value || !std::isfinite(*value) || *value < 0) return std::nullopt;
     return *value;
+}
+
+}  // namespace
+
+double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse* response) {
+    return namedRetryAfter(response).value_or(kDefaultRetryAfter);
 }
 
 std::optional<std::string> TRLNetworkResponseHandler::requestIdForResponse(const TRLHTTPURLResponse* response) {
@@ -248,9 +259,15 @@ void TRLNetworkClient::startTaskWithRequest(const TRLURLRequest& request, unsign
 void TRLNetworkClient::invalidateAndCancel() { session_->invalidateAndCancel(); }
 
 double TRLNetworkClient::computeDelayForResponse(const TRLHTTPURLResponse* response, unsigned tries) {
-    double retryAfter = TRLNetworkResponseHandler::retryValueForResponse(response);
+    auto named = namedRetryAfter(response);
+    double retryAfter = named.value_or(kDefaultRetryAfter);
     double multiplier = tries == 0 ? 1 : tries;
-    return generateRandomJitter() * retryAfter * multiplier;
+    double delay = generateRandomJitter() * retryAfter * multiplier;  // may be infinite for an absurd header
+    // The jitter spreads retries out; it never brings one before the time the
+    // server named. Nothing waits beyond the cap, which also keeps the delay
+    // convertible to the scheduler's clock.
+    double earliest = named ? std::min(*named, kTRLMaximumRetryDelay) : 0.0;
+    return std::clamp(delay, earliest, kTRLMaximumRetryDelay);
 }
 
 double TRLNetworkClient::generateRandomJitter() {
@@ -280,7 +297,7 @@ void TRLNetworkClient::runAfterRetryValueFromResponse(const TRLHTTPURLResponse* 
 
 void TRLNetworkClient::runAfterRetryValueFromResponse(const TRLHTTPURLResponse* response, unsigned attempts,
                                                       base::Executor* queue, base::Task block) {
-    double delay = computeDelayForResponse(response, attempts);
+    double delay = computeDelayForResponse(response, attempts);  // within [0, kTRLMaximumRetryDelay]
     auto duration = std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(delay));
     base::Scheduler& scheduler = scheduler_ ? *scheduler_ : base::Scheduler::shared();
     scheduler.after(duration, queue, std::move(block));

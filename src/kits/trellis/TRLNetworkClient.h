@@ -23,6 +23,9 @@ inline constexpr int kTRLNetworkErrorNoTask = -3;         // the session gave no
 inline constexpr int kTRLNetworkErrorOther = -4;          // "other" status, or content type mismatch
 inline constexpr int kTRLNetworkErrorClient = -5;         // client error status
 inline constexpr int kTRLNetworkErrorRetryLimit = -6;     // still retryable after the retry limit
+// The longest the client waits before a retry, in seconds, whatever the
+// server asks: a day-long or absurd "Retry-After" waits this long instead.
+inline constexpr double kTRLMaximumRetryDelay = 3600;
 
 enum class TRLNetworkClientResponseType : int {
     Success = 0,
@@ -84,7 +87,9 @@ public:
 
     void invalidateAndCancel();
 
-    // Back-off: Retry-After x max(tries, 1) x a jitter in [0.9, 1.1).
+    // Back-off: Retry-After x max(tries, 1) x a jitter in [0.9, 1.1), never
+    // shorter than a delay the server named itself, never longer than
+    // kTRLMaximumRetryDelay.
     double computeDelayForResponse(const TRLHTTPURLResponse* response, unsigned tries);
     double generateRandomJitter();
     double randomDoubleWithMin(double min, double max);

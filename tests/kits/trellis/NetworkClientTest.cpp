@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <set>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "TrellisTestSupport.h"
 #include "kits/trellis/TRLNetworkClient.h"
@@ -209,6 +211,54 @@ TEST(TrellisNetworkClient, RetriesUntilSuccessOrTheLimit) {
     EXPECT_EQ(missing->calls.load(), 1);
 }
 
+// A server that names its delay is not asked again sooner, however long the
+// delay; an absurd one waits the hour every wait is capped at, not a moment.
+TEST(TrellisNetworkClient, ALongRetryAfterWaitsTheCappedHourNeverLess) {
+    auto client = TRLNetworkClient::create();
+    ASSERT_TRUE(client);
+    double draw = 0;
+    client->setRandomSource([&] { return draw; });
+    auto asking = [](const std::string& seconds) {
+        TRLHTTPURLResponse response;
+        response.statusCode = 503;
+        response.headers = {{"Retry-After", seconds}};
+        return response;
+    };
+    const auto huge = asking("10000000000"), endless = asking("1" + std::string(300, '0')), five = asking("5");
+    const TRLHTTPURLResponse none;
+    for (double d : {0.0, 0.999}) {
+        draw = d;
+        for (unsigned tries : {0u, 1u, 10u, 100000u}) {
+            EXPECT_EQ(client->computeDelayForResponse(&huge, tries), 3600) << tries;
+            EXPECT_EQ(client->computeDelayForResponse(&endless, tries), 3600) << tries;
+        }
+        EXPECT_EQ(client->computeDelayForResponse(&none, 100000), 3600);
+    }
+    draw = 0;
+    EXPECT_EQ(client->computeDelayForResponse(&five, 1), 5) << "the jitter never brings a retry forward";
+    EXPECT_DOUBLE_EQ(client->computeDelayForResponse(&five, 3), static_cast<double>(0.9f) * 15);
+
+    // Over the wire, with a jitter above 1: one request, then none until the hour is up.
+    draw = 0.999;
+    LoopbackServer server;
+    server.enqueue(Reply{503, {{"Retry-After", "10000000000"}}, ""});
+    server.enqueue(Reply{200, {}, "at last"});
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler scheduler(clock);
+    client->setScheduler(&scheduler);
+    auto out = std::make_shared<Outcome>();
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/busy";
+    client->startDataTaskWithRequest(request, recorder(out));
+    ASSERT_TRUE(trellistest::waitUntil([&] { return scheduler.pendingCount() == 1; }));
+    clock->advance(std::chrono::seconds(3599));
+    EXPECT_FALSE(server.waitForRequests(2, 300)) << "retried before the hour was up";
+    clock->advance(std::chrono::seconds(2));
+    ASSERT_TRUE(out->done.wait());
+    EXPECT_EQ(out->data.value_or(""), "at last");
+    EXPECT_EQ(server.requestCount(), 2u);
+}
+
 TEST(TrellisNetworkClient, PendingRetryOnAReleasedClientEndsOnce) {
     LoopbackServer server;
     auto clock = std::make_shared<base::ManualTimeSource>();
@@ -342,6 +392,46 @@ TEST(TrellisNetworkClient, PasswordChallengesOnAPinnedClientAreCancelled) {
     // So does a pinned client in debug mode.
     TRLSetDebugEnabled(true);
     EXPECT_EQ(fetch(*pinned, server.baseUrl() + "/login")->error->code, -5);
+}
+
+// A proxy that wants a password before it opens the HTTPS tunnel: a pinned
+// client cancels the challenge, an unpinned one hands over the proxy's 407,
+// and the log says what happened instead of a lost connection.
+TEST(TrellisNetworkClient, AProxyAskingForAPasswordOnATunnelIsAChallenge) {
+    TransportSwitches restore;
+    LoopbackServer proxy;
+    proxy.setHandler([](const testsupport::RecordedRequest&) {
+        return Reply{407, {{"Proxy-Authenticate", "Basic realm=\"office\""}}, "who are you?"};
+    });
+    testsupport::ScopedEnv via("https_proxy", proxy.baseUrl().c_str());
+    testsupport::ScopedEnv viaUpper("HTTPS_PROXY", nullptr);
+    testsupport::ScopedEnv direct("no_proxy", nullptr), directUpper("NO_PROXY", nullptr);
+    testsupport::LogCapture log;
+    // Only the proxy ever sees this name: the client resolves nothing itself.
+    const std::string url = "https://booth.example/settings";
+
+    auto pinned = TRLNetworkClient::create(nullptr, certsFrom(TestCerts::caCert()));
+    auto cancelled = fetch(*pinned, url);
+    ASSERT_TRUE(cancelled->error);
+    EXPECT_EQ(cancelled->error->domain, "NSURLErrorDomain");
+    EXPECT_EQ(cancelled->error->code, -999);
+    EXPECT_FALSE(cancelled->response);
+
+    auto unpinned = TRLNetworkClient::create();
+    auto status = fetch(*unpinned, url);
+    ASSERT_TRUE(status->error);
+    EXPECT_EQ(status->error->domain, "TRLNetworkError");
+    EXPECT_EQ(status->error->userInfo["status_code"], 407);
+    ASSERT_TRUE(status->response);
+    EXPECT_EQ(status->response->statusCode, 407);
+
+    ASSERT_EQ(proxy.requestCount(), 2u);
+    EXPECT_EQ(proxy.requests()[0].method, "CONNECT");
+    EXPECT_EQ(proxy.requests()[0].target, "booth.example:443");
+    auto said = log.lines("wants a password", spdlog::level::warn);
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[0].text.find("booth.example:443"), std::string::npos) << said[0].text;
+    EXPECT_EQ(said[0].text.find("/settings"), std::string::npos) << "no path or query is logged";
 }
 
 // The system's store holds the test root instead of the public ones: a
