@@ -199,8 +199,10 @@ private:
         std::optional<base::Error> error;
     };
     void handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion);
-    // Removes the fragment of an accepted upload, once.
+    // Removes the fragment of an accepted upload, once, from any thread.
     void applyUploadResult(Upload& upload);
+    // The same, and the folders it left empty; on the maintenance queue.
+    void finishUploadResult(Upload& upload);
     void finishInFlightUpload();
     void pruneSessionFragmentLogFiles(Completion completion);
     void cleanUpRepository(Completion completion);
