@@ -199,10 +199,8 @@ private:
         std::optional<base::Error> error;
     };
     void handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion);
-    // Removes the fragment of an accepted upload, once, from any thread.
+    // Removes what is left of an accepted upload's fragment, once.
     void applyUploadResult(Upload& upload);
-    // The same, and the folders it left empty; on the maintenance queue.
-    void finishUploadResult(Upload& upload);
     void finishInFlightUpload();
     void pruneSessionFragmentLogFiles(Completion completion);
     void cleanUpRepository(Completion completion);

@@ -19,6 +19,11 @@ namespace {
 base::Error controllerError(std::int64_t code, const std::string& text) {
     return base::Error(kBBXAnalyticsControllerErrorDomain, code, text);
 }
+
+void logRemoveFailure(const std::string& fragment, const base::Error& error) {
+    tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", fragment,
+                    error.localizedDescription());
+}
 }  // namespace
 
 void BBXAnalyticsController::maintainSessionFragmentsIgnoringError() {
@@ -141,18 +146,20 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
         }
         env_.networkingClient->transmitLogFilesAtURLs(
             *files, settings.analyticsURL, apiKey, [weak, upload, completion](std::optional<base::Error> error) {
-                auto self = weak.lock();
                 {
                     std::lock_guard lock(upload->mutex);
                     upload->finished = true;
                     upload->error = error;
+                    // An accepted fragment goes now, not once the maintenance
+                    // queue gets through the work ahead of it: a run killed
+                    // meanwhile would send it again.
+                    base::Error removeError;
+                    if (!error && !Repo::discardSessionFragmentDirectory(upload->fragment, &removeError))
+                        logRemoveFailure(upload->fragment, removeError);
                 }
-                // An accepted fragment goes now, not once the maintenance
-                // queue gets through the work ahead of it: a run killed
-                // meanwhile would send it again.
-                if (self) self->applyUploadResult(*upload);
                 upload->cv.notify_all();
                 // A controller already going away applies the outcome itself.
+                auto self = weak.lock();
                 if (!self) return;
                 auto* raw = self.get();  // the queue is drained before the controller is gone
                 raw->maintenanceQueue_.post(
@@ -172,13 +179,6 @@ bool isTransportFailure(const base::Error& error) {
 }
 }  // namespace
 
-namespace {
-void logRemoveFailure(const std::string& fragment, const base::Error& error) {
-    tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", fragment,
-                    error.localizedDescription());
-}
-}  // namespace
-
 void BBXAnalyticsController::applyUploadResult(Upload& upload) {
     {
         std::lock_guard lock(upload.mutex);
@@ -186,21 +186,8 @@ void BBXAnalyticsController::applyUploadResult(Upload& upload) {
         upload.applied = true;
         if (upload.error) return;  // a failed fragment stays in PACKAGED for a later pass
     }
-    // Only the fragment itself: this may run beside maintenance work on the
-    // folders above it.
-    base::Error removeError;
-    if (!repository_.discardSessionFragmentDirectory(upload.fragment, &removeError))
-        logRemoveFailure(upload.fragment, removeError);
-}
-
-void BBXAnalyticsController::finishUploadResult(Upload& upload) {
-    applyUploadResult(upload);
-    {
-        std::lock_guard lock(upload.mutex);
-        if (!upload.finished || upload.error) return;
-    }
-    // Maintenance work is not running now: the folders the fragment left
-    // empty can go too.
+    // The fragment went when the answer came; the folders it left empty go
+    // here, where no packaging adds to them meanwhile.
     base::Error removeError;
     if (!repository_.removeSessionFragmentDirectory(upload.fragment, &removeError))
         logRemoveFailure(upload.fragment, removeError);
@@ -217,14 +204,13 @@ void BBXAnalyticsController::finishInFlightUpload() {
         std::unique_lock lock(upload->mutex);
         upload->cv.wait_for(lock, kShutdownUploadWait, [&] { return upload->finished; });
     }
-    applyUploadResult(*upload);  // before the queue works through what it holds
     // Whatever was posted to the queue has run by now, or never will.
     maintenanceQueue_.drain();
-    finishUploadResult(*upload);
+    applyUploadResult(*upload);
 }
 
 void BBXAnalyticsController::handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion) {
-    finishUploadResult(*upload);
+    applyUploadResult(*upload);
     {
         std::lock_guard lock(uploadMutex_);
         if (upload_ == upload) upload_.reset();
