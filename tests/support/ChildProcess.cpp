@@ -33,10 +33,10 @@ bool startsWithName(const std::string& entry, const std::string& name) {
 }
 
 // The parent's environment without what would make the child write the
-// parent's result file or run only a shard of its one test.
+// parent's result file, or run its one test in part or many times.
 std::vector<std::string> childEnvironment(const std::string& mode, const ChildProcess::Env& env) {
-    static const char* const kDropped[] = {"GTEST_OUTPUT", "GTEST_SHARD_INDEX", "GTEST_TOTAL_SHARDS",
-                                           "GTEST_SHARD_STATUS_FILE", kModeVariable};
+    static const char* const kDropped[] = {"GTEST_OUTPUT",     "GTEST_SHARD_INDEX",       "GTEST_TOTAL_SHARDS",
+                                           "GTEST_REPEAT",     "GTEST_SHARD_STATUS_FILE", kModeVariable};
     std::vector<std::string> out;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
