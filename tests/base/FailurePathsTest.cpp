@@ -5,15 +5,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
@@ -32,21 +31,6 @@ std::vector<std::string> namesIn(const std::string& folder) {
     for (auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Runs `body` in a child whose files may not grow past `limit` bytes (as on
-// a full disk) and returns its exit status.
-int inChildWithFileSizeLimit(rlim_t limit, const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);  // the write then fails with EFBIG
-        rlimit rl{limit, limit};
-        ::setrlimit(RLIMIT_FSIZE, &rl);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
 // A one-connection server speaking raw bytes: it reads the request head,
@@ -95,21 +79,33 @@ private:
 }  // namespace
 
 TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) {
+    const std::string big(1 << 20, 'x');
+    // A copy of this test writes with a file-size limit, as on a full disk.
+    if (const char* path = testsupport::ChildProcess::childMode()) {
+        testsupport::ChildProcess::limitFileSize(64 * 1024);
+        std::string error;
+        EXPECT_FALSE(base::writeFileAtomically(path, big, &error));
+        EXPECT_NE(error.find("cannot write"), std::string::npos)
+            << "a write cut short must be reported as the write failing: " << error;
+        return;
+    }
     testsupport::TempDir dir;
     const std::string path = dir.file("settings.plist");
     ASSERT_TRUE(base::writeFileAtomically(path, "the settings that worked"));
-    const std::string big(1 << 20, 'x');
-    int status = inChildWithFileSizeLimit(64 * 1024, [&] {
-        std::string error;
-        bool ok = base::writeFileAtomically(path, big, &error);
-        return ok ? 1 : (error.find("cannot write") != std::string::npos ? 0 : 2);
-    });
-    EXPECT_EQ(status, 0) << "a write cut short must be reported as the write failing";
+    testsupport::ChildProcess limited(path);
+    EXPECT_TRUE(limited.succeeds(60s)) << limited.output();
     EXPECT_EQ(base::readFile(path).value_or("<gone>"), "the settings that worked");
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
 }
 
 TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {
+    const std::string versions[2] = {std::string(8 << 20, 'a'), std::string(8 << 20, 'b')};
+    if (const char* path = testsupport::ChildProcess::childMode()) {
+        for (int k = 0;; ++k) {
+            ASSERT_TRUE(base::writeFileAtomically(path, versions[k % 2]));
+            if (!testsupport::ChildProcess::report("written")) return;
+        }
+    }
     // In memory, where syncing costs nothing, the kill lands inside a write.
     std::string folder = "/dev/shm/flashwren-kill-XXXXXX";
     if (!::mkdtemp(folder.data())) GTEST_SKIP() << "no /dev/shm to write in";
@@ -118,25 +114,12 @@ TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {
         ~Cleanup() { fs::remove_all(path); }
     } cleanup{folder};
     const std::string path = folder + "/print-queue.plist";
-    const std::string versions[2] = {std::string(8 << 20, 'a'), std::string(8 << 20, 'b')};
     // A kill can also land between two writes; five of them rarely all do.
     for (int trial = 0; trial < 5; ++trial) {
-        int done[2];
-        ASSERT_EQ(::pipe(done), 0);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(done[0]);
-            for (int k = 0;; ++k) {
-                if (!base::writeFileAtomically(path, versions[k % 2])) ::_exit(1);
-                if (::write(done[1], "x", 1) != 1) ::_exit(1);
-            }
-        }
-        ::close(done[1]);
-        char c;
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(::read(done[0], &c, 1), 1);
-        ::kill(pid, SIGKILL);  // most likely inside the fourth write
-        ::waitpid(pid, nullptr, 0);
-        ::close(done[0]);
+        testsupport::ChildProcess writer(path);
+        ASSERT_TRUE(writer.readReports([](const std::string& r) { return std::count(r.begin(), r.end(), '\n') >= 3; }, 60s))
+            << writer.output();
+        writer.kill();  // most likely inside the fourth write
         auto text = base::readFile(path).value_or("");
         ASSERT_EQ(text.size(), size_t(8 << 20)) << "a write cut off by the kill shows";
         ASSERT_TRUE(text == std::string(text.size(), text[0]));

@@ -44,13 +44,17 @@ TEST(SingleBooth, TheLockAndTheSocketAreTheUsersOwn) {
     app();
     testsupport::TempDir folder, sockets;
     ASSERT_EQ(::chmod(sockets.path().c_str(), 0777), 0);  // a shared temporary folder
+    const bool hadTmp = qEnvironmentVariableIsSet("TMPDIR");
     const QByteArray oldTmp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QByteArray::fromStdString(sockets.path()));
     const mode_t oldMask = ::umask(0);  // the most permissive desktop
     SingleBooth booth;
     const bool acquired = booth.acquire(QString::fromStdString(folder.path()));
     ::umask(oldMask);
-    qputenv("TMPDIR", oldTmp);
+    // An empty TMPDIR is not an unset one: the tests after this one would
+    // find no temporary folder.
+    if (hadTmp) qputenv("TMPDIR", oldTmp);
+    else qunsetenv("TMPDIR");
     ASSERT_TRUE(acquired);
 
     struct stat lock {};

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 #include "ScopedLocale.h"
 #include "TempDir.h"
@@ -357,37 +358,27 @@ TEST(UserDefaults, SynchronizeAndTheLastOwnerPutEveryChangeOnDisk) {
 // changes loses at most the last moment's changes, never the file: every
 // write goes to a temporary file that is renamed into place.
 TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
-    testsupport::TempDir dir;
-    const std::string path = dir.file("s.plist");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
     const std::string filler(2000, 'x');
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(ready[0]);
+    if (const char* path = testsupport::ChildProcess::childMode()) {
         UserDefaults d(path);
         d.set("SETTLED", "yes");
         d.synchronize();
         for (long i = 0;; ++i) {
             d.set("KEY_" + std::to_string(i % 400), filler + std::to_string(i));
-            if (i == 2000) (void)!::write(ready[1], "r", 1);
+            if (i == 2000) testsupport::ChildProcess::report("ready");
         }
     }
-    ::close(ready[1]);
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    testsupport::ChildProcess burst(path);
+    ASSERT_TRUE(burst.readReports([](const std::string& r) { return r == "ready\n"; }, std::chrono::seconds(60))) << burst.output();
     // Once the burst's first writes are on disk, kill the child mid-burst.
     for (int waited = 0; waited < 1000; ++waited) {
         auto onDisk = base::plistReadFile(path);
         if (onDisk && onDisk->is_object() && onDisk->size() > 100) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_TRUE(WIFSIGNALED(burst.kill())) << burst.output();
 
     UserDefaults reread(path);
     EXPECT_EQ(reread.loadError(), "");
@@ -399,18 +390,15 @@ TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
 // never destroyed) still finds the change on disk, and its exit does not race
 // the writer.
 TEST(UserDefaults, AProgramThatExitsRightAfterAChangeKeepsIt) {
-    testsupport::TempDir dir;
-    const std::string path = dir.file("s.plist");
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    if (const char* path = testsupport::ChildProcess::childMode()) {
         auto* store = new UserDefaults(path);  // left alive, as the standard store is
         store->set("LAST", "kept");
         std::exit(0);
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    testsupport::ChildProcess program(path);
+    ASSERT_TRUE(program.succeeds(std::chrono::seconds(60))) << program.output();
     EXPECT_EQ(UserDefaults(path).string("LAST"), "kept");
 }
 

@@ -199,7 +199,7 @@ private:
         std::optional<base::Error> error;
     };
     void handleTransmitCompletion(const std::shared_ptr<Upload>& upload, Completion completion);
-    // Removes the fragment of an accepted upload, once.
+    // Removes what is left of an accepted upload's fragment, once.
     void applyUploadResult(Upload& upload);
     void finishInFlightUpload();
     void pruneSessionFragmentLogFiles(Completion completion);

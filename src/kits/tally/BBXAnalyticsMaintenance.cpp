@@ -19,6 +19,11 @@ namespace {
 base::Error controllerError(std::int64_t code, const std::string& text) {
     return base::Error(kBBXAnalyticsControllerErrorDomain, code, text);
 }
+
+void logRemoveFailure(const std::string& fragment, const base::Error& error) {
+    tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", fragment,
+                    error.localizedDescription());
+}
 }  // namespace
 
 void BBXAnalyticsController::maintainSessionFragmentsIgnoringError() {
@@ -145,6 +150,12 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
                     std::lock_guard lock(upload->mutex);
                     upload->finished = true;
                     upload->error = error;
+                    // An accepted fragment goes now, not once the maintenance
+                    // queue gets through the work ahead of it: a run killed
+                    // meanwhile would send it again.
+                    base::Error removeError;
+                    if (!error && !Repo::discardSessionFragmentDirectory(upload->fragment, &removeError))
+                        logRemoveFailure(upload->fragment, removeError);
                 }
                 upload->cv.notify_all();
                 // A controller already going away applies the outcome itself.
@@ -175,10 +186,11 @@ void BBXAnalyticsController::applyUploadResult(Upload& upload) {
         upload.applied = true;
         if (upload.error) return;  // a failed fragment stays in PACKAGED for a later pass
     }
+    // The fragment went when the answer came; the folders it left empty go
+    // here, where no packaging adds to them meanwhile.
     base::Error removeError;
     if (!repository_.removeSessionFragmentDirectory(upload.fragment, &removeError))
-        tally::debugLog("Unable to delete session fragment directory \"{}\" {{{}}}", upload.fragment,
-                        removeError.localizedDescription());
+        logRemoveFailure(upload.fragment, removeError);
 }
 
 void BBXAnalyticsController::finishInFlightUpload() {

@@ -358,14 +358,28 @@ bool removeIfEmpty(const std::string& dir, base::Error* error) {
 }
 }  // namespace
 
-bool BBXEventLogSessionRepository::removeSessionFragmentDirectory(const std::string& fragmentDirectory,
-                                                                  Error* error) {
+bool BBXEventLogSessionRepository::discardSessionFragmentDirectory(const std::string& fragmentDirectory,
+                                                                   Error* error) {
+    // A hidden name is never listed; clean-up takes a leftover with its
+    // session folder.
+    fs::path fragment = fs::path(fragmentDirectory).lexically_normal();
+    if (!fragment.has_filename()) fragment = fragment.parent_path();
+    const fs::path aside = fragment.parent_path() / ("." + fragment.filename().string() + ".removed");
     std::error_code ec;
-    fs::remove_all(fragmentDirectory, ec);
+    fs::rename(fragment, aside, ec);
+    const fs::path& doomed = ec ? fragment : aside;  // gone already, or it cannot be moved: delete in place
+    fs::remove_all(doomed, ec);
     if (ec) {
         setError(error, fsError(ec, "remove " + fragmentDirectory));
         return false;
     }
+    return true;
+}
+
+bool BBXEventLogSessionRepository::removeSessionFragmentDirectory(const std::string& fragmentDirectory,
+                                                                  Error* error) {
+    if (!discardSessionFragmentDirectory(fragmentDirectory, error)) return false;
+    std::error_code ec;
     std::string session = sessionDirectoryURLForSessionFragmentDirectoryURL(fragmentDirectory);
     if (!removeIfEmpty(session, error)) return false;
     if (fs::exists(session, ec)) return true;

@@ -78,6 +78,11 @@ public:
     bool purgePrepSessionFragmentDirectoriesForStateName(const std::string& state, Error* error = nullptr);
     // Removes the fragment, then its session and state directories when left empty.
     bool removeSessionFragmentDirectory(const std::string& fragmentDirectory, Error* error = nullptr);
+    // Removes the fragment alone, all at once: it is renamed out of sight
+    // first, so a process killed halfway leaves none of its files to be
+    // packaged or sent again. Safe from any thread, beside maintenance work
+    // on the folders above it.
+    static bool discardSessionFragmentDirectory(const std::string& fragmentDirectory, Error* error = nullptr);
     bool removeLogFile(const std::string& logFile, Error* error = nullptr);
     // Removes everything that is not a log file in its place, and every
     // emptied directory, leaving the open fragment alone.

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "LoopbackServer.h"
 #include "TallyTestSupport.h"
 #include "TempDir.h"
@@ -35,6 +34,23 @@ protected:
         clock = std::make_shared<base::ManualTimeSource>();
         scheduler = std::make_unique<base::Scheduler>(clock);
         root = home.path() + "/analytics";
+        // A copy started by the test works on its parent's folder and settings.
+        if (testsupport::ChildProcess::childMode()) {
+            root = std::getenv(kRootVariable);
+            core->set(base::parseJson(std::getenv(kSettingsVariable)));
+        }
+    }
+
+    static constexpr const char* kRootVariable = "FLASHWREN_TEST_ANALYTICS_ROOT";
+    static constexpr const char* kSettingsVariable = "FLASHWREN_TEST_ANALYTICS_SETTINGS";
+
+    // The running test again, in a process of its own, as another copy of
+    // the application would run beside this one.
+    std::unique_ptr<testsupport::ChildProcess> startCopy(const std::string& mode) {
+        auto settings = core->settings();
+        return std::make_unique<testsupport::ChildProcess>(
+            mode, testsupport::ChildProcess::Env{{kRootVariable, root},
+                                                 {kSettingsVariable, settings ? settings->dump() : "null"}});
     }
 
     BBXAnalyticsController::Environment env() {
@@ -75,10 +91,9 @@ protected:
             for (; !ec && it != end; it.increment(ec)) {
                 std::error_code typeError;
                 auto status = it->symlink_status(typeError);
-                if (typeError) continue;
+                if (typeError || it->path().filename().string()[0] == '.') continue;  // hidden: locks, leftovers
                 if (fs::is_directory(status)) folders.push_back(it->path());
-                else if (fs::is_regular_file(status) && it->path().filename().string()[0] != '.')
-                    out.push_back(it->path().string());
+                else if (fs::is_regular_file(status)) out.push_back(it->path().string());
             }
         }
         std::sort(out.begin(), out.end());
@@ -450,48 +465,35 @@ TEST_F(ControllerTest, TwoRunningCopiesLeaveEachOthersFragmentsAlone) {
 }
 
 TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
+    if (const char* session = testsupport::ChildProcess::childMode()) {
+        auto c = BBXAnalyticsController::create(session, root, std::nullopt, env());
+        ASSERT_TRUE(c);
+        for (int i = 0;; ++i) {
+            // Priority 1 is written before logEvent returns: acknowledged.
+            auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
+                1, 1, "app_launched", std::string(session) + "-" + std::to_string(i));
+            c->logEvent(event);
+            if (!testsupport::ChildProcess::report(event->eventIdentifier())) return;
+            if (i % 50 == 0) c->maintainSessionFragmentsIgnoringError();
+        }
+    }
     testsupport::LoopbackServer server;
     closeAfterEachReply(server);
     core->set(tallytest::settingsWith(server.baseUrl() + "/events", {{"max_byte_size_per_file", 3000}}));
     std::mt19937 rng(7);
     std::set<std::string> acknowledged;
     for (int run = 0; run < 3; ++run) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(fds[0]);
-            auto c = BBXAnalyticsController::create("RUN" + std::to_string(run), root, std::nullopt, env());
-            if (!c) _exit(1);
-            for (int i = 0;; ++i) {
-                // Priority 1 is written before logEvent returns: acknowledged.
-                auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
-                    1, 1, "app_launched", "R" + std::to_string(run) + "-" + std::to_string(i));
-                c->logEvent(event);
-                std::string id = event->eventIdentifier() + "\n";
-                if (write(fds[1], id.data(), id.size()) != static_cast<ssize_t>(id.size())) _exit(2);
-                if (i % 50 == 0) c->maintainSessionFragmentsIgnoringError();
-            }
-        }
-        close(fds[1]);
+        auto copy = startCopy("RUN" + std::to_string(run));
+        ASSERT_TRUE(copy->started());
         // Kill it at a random moment once it is under way: a loaded machine
         // may take long to start it, so count its acknowledgements, not time.
-        std::string buffer;
-        char chunk[4096];
-        ssize_t n;
-        std::size_t wanted = 20 + rng() % 200;
-        auto giveUp = std::chrono::steady_clock::now() + 30s;
-        while (static_cast<std::size_t>(std::count(buffer.begin(), buffer.end(), '\n')) < wanted &&
-               std::chrono::steady_clock::now() < giveUp && (n = read(fds[0], chunk, sizeof chunk)) > 0)
-            buffer.append(chunk, n);
+        const auto wanted = static_cast<std::ptrdiff_t>(20 + rng() % 200);
+        copy->readReports([&](const std::string& r) { return std::count(r.begin(), r.end(), '\n') >= wanted; },
+                          30s);
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 100));
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        while ((n = read(fds[0], chunk, sizeof chunk)) > 0) buffer.append(chunk, n);
-        close(fds[0]);
-        for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
-            acknowledged.insert(buffer.substr(start, end - start));
+        copy->kill();
+        copy->readAllReports(10s);
+        for (auto& id : copy->reportLines()) acknowledged.insert(id);
     }
     ASSERT_GT(acknowledged.size(), 10u);
 
@@ -509,86 +511,50 @@ TEST_F(ControllerTest, KilledDuringMaintenanceLosesNoAcknowledgedEvent) {
     EXPECT_EQ(missing, 0u);
 }
 
-namespace {
-// Reads everything a child wrote to `fd` until it closes: one event
-// identifier a line.
-void readIdentifiers(int fd, std::vector<std::string>& out) {
-    std::string buffer;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0) buffer.append(chunk, static_cast<std::size_t>(n));
-    close(fd);
-    for (std::size_t start = 0, end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1)
-        out.push_back(buffer.substr(start, end - start));
-}
-}  // namespace
-
 TEST_F(ControllerTest, CopiesRunningAtTheSameTimeLoseAndDuplicateNothing) {
     // Nothing is sent (no upload address), so every event must stay in the
     // shared folder exactly once. Small files: every copy switches fragments
     // and maintains often.
     core->set(tallytest::settingsWith("", {{"max_byte_size_per_file", 3000}, {"max_pending_send_file_count", 100000}}));
-    constexpr int kCopies = 3;
-    std::vector<pid_t> children;
-    std::vector<int> readEnds;
-    for (int copy = 0; copy < kCopies; ++copy) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(fds[0]);
-            // Many short runs, so that new sessions keep appearing while the
-            // other copy maintains the shared folder.
-            BBXUserDefaults ownDefaults(home.path() + "/defaults-" + std::to_string(copy));
-            auto e = env();
-            e.defaults = &ownDefaults;
-            std::mt19937 rng(static_cast<unsigned>(copy) * 7919u + 1u);
-            auto until = std::chrono::steady_clock::now() + 1000ms;
-            // Bounded by time and by volume, so a fast machine makes no more
-            // work for the last run than a slow one.
-            int logged = 0;
-            for (int run = 0; std::chrono::steady_clock::now() < until && logged < 4000; ++run) {
-                std::string session = "C" + std::to_string(copy) + "R" + std::to_string(run);
-                auto c = BBXAnalyticsController::create(session, root, std::nullopt, e);
-                if (!c) _exit(1);
-                int events = 20 + static_cast<int>(rng() % 200);
-                for (int i = 0; i < events && std::chrono::steady_clock::now() < until; ++i) {
-                    auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
-                        1, 1, "app_launched", session + "-" + std::to_string(i));
-                    c->logEvent(event);  // priority 1: on disk when this returns
-                    ++logged;
-                    std::string id = event->eventIdentifier() + "\n";
-                    if (write(fds[1], id.data(), id.size()) != static_cast<ssize_t>(id.size())) _exit(2);
-                    if (i % 30 == 29) {
-                        // A full maintenance, while the other copy writes and
-                        // maintains too.
-                        auto done = std::make_shared<std::promise<void>>();
-                        auto finished = done->get_future();
-                        c->maintainSessionFragments([done](std::optional<base::Error>) { done->set_value(); });
-                        if (finished.wait_for(20s) != std::future_status::ready) _exit(3);
-                    }
-                }
+    if (const char* copy = testsupport::ChildProcess::childMode()) {
+        // Many short runs, so that new sessions keep appearing while the
+        // other copies maintain the shared folder.
+        std::mt19937 rng(static_cast<unsigned>(std::stoi(copy)) * 7919u + 1u);
+        auto until = std::chrono::steady_clock::now() + 1000ms;
+        // Bounded by time and by volume, so a fast machine makes no more
+        // work for the last run than a slow one.
+        int logged = 0;
+        for (int run = 0; std::chrono::steady_clock::now() < until && logged < 4000; ++run) {
+            std::string session = "C" + std::string(copy) + "R" + std::to_string(run);
+            auto c = BBXAnalyticsController::create(session, root, std::nullopt, env());
+            ASSERT_TRUE(c);
+            int events = 20 + static_cast<int>(rng() % 200);
+            for (int i = 0; i < events && std::chrono::steady_clock::now() < until; ++i) {
+                auto event = BBXAnalyticsApplicationLifecycleEvent::initWithPriority(
+                    1, 1, "app_launched", session + "-" + std::to_string(i));
+                c->logEvent(event);  // priority 1: on disk when this returns
+                ++logged;
+                ASSERT_TRUE(testsupport::ChildProcess::report(event->eventIdentifier()));
+                // A full maintenance, while the other copies write and
+                // maintain too.
+                if (i % 30 == 29) maintain(*c, 20s);
             }
-            _exit(0);
         }
-        close(fds[1]);
-        children.push_back(pid);
-        readEnds.push_back(fds[0]);
+        return;
     }
+    constexpr int kCopies = 3;
+    std::vector<std::unique_ptr<testsupport::ChildProcess>> copies;
+    for (int copy = 0; copy < kCopies; ++copy) copies.push_back(startCopy(std::to_string(copy)));
     auto started = std::chrono::steady_clock::now();
-    std::vector<std::string> acknowledged;
     std::vector<std::thread> readers;
-    std::vector<std::vector<std::string>> perChild(kCopies);
-    for (int copy = 0; copy < kCopies; ++copy)
-        readers.emplace_back([&, copy] { readIdentifiers(readEnds[copy], perChild[copy]); });
+    for (auto& copy : copies) readers.emplace_back([&copy] { copy->readAllReports(120s); });
     for (auto& r : readers) r.join();
-    for (pid_t pid : children) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::vector<std::string> acknowledged;
+    for (auto& copy : copies) {
+        EXPECT_TRUE(copy->succeeds(60s)) << copy->output();
+        auto ids = copy->reportLines();
+        acknowledged.insert(acknowledged.end(), ids.begin(), ids.end());
     }
-    for (auto& ids : perChild) acknowledged.insert(acknowledged.end(), ids.begin(), ids.end());
     ASSERT_GT(acknowledged.size(), 100u);
 
     // A last run packages whatever the copies left behind.
@@ -639,6 +605,47 @@ TEST_F(ControllerTest, AnUploadAcceptedWhileGoingAwayIsNotSentAgain) {
     maintain(*next);
     maintain(*next);
     EXPECT_EQ(countKey(tallytest::uploadedLines(server), "custom"), 1);
+}
+
+// The server's acceptance removes the fragment at once, though the
+// maintenance queue is busy with other work: a run killed right after it
+// leaves nothing that the next run sends again.
+TEST_F(ControllerTest, AFragmentAcceptedJustBeforeAKillIsNotSentAgain) {
+    if (testsupport::ChildProcess::childMode()) {
+        auto c = make("BUSY");
+        for (int i = 0; i < 200; ++i) c->logCustomEvent(customEvent("busy", i));
+        c->flush();
+        c->maintainSessionFragmentsIgnoringError();
+        // Once the upload is out, other work holds the queue until the kill.
+        ASSERT_EQ(testsupport::ChildProcess::hear().value_or(""), "hold");
+        c->sessionMaintenanceQueue().post([] {
+            for (;;) ::pause();
+        });
+        testsupport::ChildProcess::report("held");
+        for (;;) ::pause();
+    }
+    testsupport::LoopbackServer server;
+    auto arrived = std::make_shared<std::atomic<bool>>(false);
+    std::promise<void> answer;  // destroyed before the server: a failed test does not keep it waiting
+    server.setHandler([arrived, answered = answer.get_future().share()](const testsupport::RecordedRequest&) {
+        *arrived = true;
+        answered.wait_for(30s);
+        return slowReply(0);
+    });
+    core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
+    auto copy = startCopy("BUSY");
+    for (int i = 0; i < 3000 && !*arrived; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(*arrived) << copy->output();
+    ASSERT_TRUE(copy->tell("hold"));
+    ASSERT_TRUE(copy->readReports([](const std::string& r) { return r == "held\n"; }, 30s)) << copy->output();
+    answer.set_value();
+    for (int i = 0; i < 1000 && !filesUnder("PACKAGED").empty(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(filesUnder("PACKAGED").empty()) << "the accepted fragment waits for the queue";
+    copy->kill();
+
+    auto next = make("NEXT");
+    maintain(*next);
+    EXPECT_EQ(countKey(tallytest::uploadedLines(server), "custom"), 200);
 }
 
 TEST_F(ControllerTest, ShortRunsLeaveNoEmptySessionFolders) {

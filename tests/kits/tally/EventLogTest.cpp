@@ -1,21 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TallyTestSupport.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "kits/tally/BBXEventLogFile.h"
 
 using tallytest::Line;
+using namespace std::chrono_literals;
 
 namespace {
 bool parseLines(const std::string& data, std::vector<Line>& out, std::size_t* consumed = nullptr) {
@@ -87,63 +84,48 @@ TEST(EventLogFile, AppendsKeepSizeTrueAndSurviveReopening) {
 
 TEST(EventLogFile, FailedWriteLeavesNoTornLine) {
     // The file-size limit makes the kernel accept part of a line and then
-    // refuse the rest; run it in a child so the limit stays there.
+    // refuse the rest; a copy of this test runs with it, so the limit stays
+    // there.
+    if (const char* path = testsupport::ChildProcess::childMode()) {
+        auto file = BBXEventLogEventFile::initWithURL(path);
+        ASSERT_TRUE(file);
+        BBXEventLogEvent first(1, 1, "first");
+        ASSERT_TRUE(file->appendEvent(first));
+        testsupport::ChildProcess::limitFileSize(file->fileSize() + 10);
+        BBXEventLogEvent big(1, 2, "second", std::string(200, 'p'));
+        ASSERT_FALSE(file->appendEvent(big));
+        ASSERT_EQ(file->fileSize(), first.eventData().size());
+        BBXEventLogEvent small(1, 3, "s");  // fits the remaining room
+        ASSERT_TRUE(file->appendEvent(small));
+        return;
+    }
     testsupport::TempDir dir;
     std::string path = dir.file("1.log");
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        auto file = BBXEventLogEventFile::initWithURL(path);
-        if (!file) _exit(10);
-        BBXEventLogEvent first(1, 1, "first");
-        if (!file->appendEvent(first)) _exit(11);
-        rlimit lim{static_cast<rlim_t>(file->fileSize() + 10), RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &lim);
-        BBXEventLogEvent big(1, 2, "second", std::string(200, 'p'));
-        if (file->appendEvent(big)) _exit(12);
-        if (file->fileSize() != first.eventData().size()) _exit(13);
-        BBXEventLogEvent small(1, 3, "s");  // fits the remaining room
-        if (!file->appendEvent(small)) _exit(14);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    testsupport::ChildProcess limited(path);
+    ASSERT_TRUE(limited.succeeds(60s)) << limited.output();
     EXPECT_EQ(*base::readFile(path), "1\tfirst\n3\ts\n");
 }
 
 TEST(EventLogFile, KilledWriterKeepsEveryAcknowledgedEvent) {
-    testsupport::TempDir dir;
-    std::string path = dir.file("2.log");
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(fds[0]);
+    if (const char* path = testsupport::ChildProcess::childMode()) {
         auto file = BBXEventLogEventFile::initWithURL(path);
-        if (!file) _exit(1);
+        ASSERT_TRUE(file);
         for (std::uint32_t i = 0;; ++i) {
             BBXEventLogEvent e(2, i, "event", std::string(100 + i % 300, 'a' + i % 26) + "\t\n");
-            if (!file->appendEvent(e)) _exit(2);
-            if (write(fds[1], &i, sizeof i) != sizeof i) _exit(3);
+            ASSERT_TRUE(file->appendEvent(e));
+            if (!testsupport::ChildProcess::report(std::to_string(i))) return;
         }
     }
-    close(fds[1]);
-    std::uint32_t acknowledged = 0, n = 0;
-    std::uint32_t count = 0;
+    testsupport::TempDir dir;
+    std::string path = dir.file("2.log");
+    testsupport::ChildProcess writer(path);
     // Let it run for a while, then kill it in the middle of its work.
-    while (count < 3000 && read(fds[0], &n, sizeof n) == sizeof n) {
-        acknowledged = n;
-        ++count;
-    }
-    kill(pid, SIGKILL);
-    // Drain acknowledgements already sent before the kill.
-    while (read(fds[0], &n, sizeof n) == sizeof n) acknowledged = n;
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
+    writer.readReports([](const std::string& r) { return std::count(r.begin(), r.end(), '\n') >= 3000; }, 60s);
+    writer.kill();
+    writer.readAllReports(10s);  // acknowledgements sent before the kill
+    const auto reported = writer.reportLines();
+    ASSERT_FALSE(reported.empty()) << writer.output();
+    const std::uint32_t acknowledged = static_cast<std::uint32_t>(std::stoul(reported.back()));
 
     auto data = base::readFile(path);
     ASSERT_TRUE(data);

@@ -7,12 +7,14 @@
 #include <set>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "base/Json.h"
 #include "kits/tally/BBXAnalyticsEvent.h"
 #include "kits/tally/BBXAnalyticsMetadataController.h"
 #include "kits/tally/BBXTallyEvent.h"
 
 using base::Json;
+using namespace std::chrono_literals;
 
 TEST(TallyEvent, AttributeValidationKeepsTwentyOneAndDropsBadEntries) {
     BBXTallyAttributes attrs;
@@ -214,6 +216,29 @@ TEST(AnalyticsEvents, EventIdentifiersAreUniqueVersionFourUUIDsAcrossThreadsAndF
         }
         return id[14] == '4' && std::string("89AB").find(id[19]) != std::string::npos;
     };
+    // A forked child must not repeat what its parent makes next. The fork
+    // happens in a fresh copy of this test, before any thread is started:
+    // a fork of a process with threads may copy a lock in use.
+    if (testsupport::ChildProcess::childMode()) {
+        ids.generateEventIdentifier();  // this thread's generator is under way
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string id = ids.generateEventIdentifier();
+            _exit(write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
+        }
+        close(fds[1]);
+        std::string parent = ids.generateEventIdentifier();
+        char buffer[64];
+        ssize_t n = read(fds[0], buffer, sizeof buffer);
+        close(fds[0]);
+        waitpid(pid, nullptr, 0);
+        ASSERT_EQ(n, 36);
+        EXPECT_NE(std::string(buffer, 36), parent);
+        return;
+    }
     constexpr int kThreads = 4, kEach = 50000;
     std::vector<std::vector<std::string>> made(kThreads);
     std::vector<std::thread> threads;
@@ -229,23 +254,6 @@ TEST(AnalyticsEvents, EventIdentifiersAreUniqueVersionFourUUIDsAcrossThreadsAndF
             unique.insert(id);
         }
     EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kEach));
-
-    // A forked child must not repeat what its parent makes next.
-    ids.generateEventIdentifier();  // this thread's generator is under way
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        std::string id = ids.generateEventIdentifier();
-        _exit(write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string parent = ids.generateEventIdentifier();
-    char buffer[64];
-    ssize_t n = read(fds[0], buffer, sizeof buffer);
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    ASSERT_EQ(n, 36);
-    EXPECT_NE(std::string(buffer, 36), parent);
+    testsupport::ChildProcess forks("fork");
+    EXPECT_TRUE(forks.succeeds(60s)) << forks.output();
 }

@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "kits/tally/BBXAnalyticsGzipFile.h"
@@ -19,6 +17,7 @@
 #include "kits/tally/BBXEventLogSessionRepository.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -41,6 +40,15 @@ TEST(PackagingFailure, CompressingOntoAFullDiskFails) {
 }
 
 TEST(PackagingFailure, APackageCutShortByAFullDiskKeepsTheEventsInPlace) {
+    // The limit stays with the process: packaging runs in a copy of this test.
+    if (const char* folder = testsupport::ChildProcess::childMode()) {
+        testsupport::ChildProcess::limitFileSize(64 * 1024);
+        BBXEventLogSessionRepository repo(folder);
+        base::Error error;
+        EXPECT_FALSE(BBXAnalyticsPackaging::packageClosedSessionFragments(repo, {}, &error))
+            << "packaging onto a full disk must report failure";
+        return;
+    }
     testsupport::TempDir dir;
     BBXEventLogSessionRepository repo(dir.path());
     auto fragment = *repo.sessionFragmentDirectoryURLForStateName("ACTIVE", "S", 1, "A", 1);
@@ -48,18 +56,8 @@ TEST(PackagingFailure, APackageCutShortByAFullDiskKeepsTheEventsInPlace) {
     const std::string events = noise(400000);  // random bytes do not shrink
     ASSERT_TRUE(base::writeFileAtomically(fragment + "/0.log", events));
 
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit rl{64 * 1024, 64 * 1024};
-        ::setrlimit(RLIMIT_FSIZE, &rl);
-        base::Error error;
-        ::_exit(BBXAnalyticsPackaging::packageClosedSessionFragments(repo, {}, &error) ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "packaging onto a full disk must report failure";
+    testsupport::ChildProcess packaging(dir.path());
+    EXPECT_TRUE(packaging.succeeds(60s)) << packaging.output();
     EXPECT_EQ(base::readFile(fragment + "/0.log").value_or("<gone>"), events);
     EXPECT_FALSE(fs::exists(dir.path() + "/v1/PACKAGED/1_S/1_A"));
 }

@@ -120,6 +120,10 @@ inline std::vector<Line> storedLines(const std::string& root) {
         if (!std::filesystem::exists(root, ec)) return out;
         std::filesystem::recursive_directory_iterator it(root, ec), end;
         for (; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename().string()[0] == '.') {
+                it.disable_recursion_pending();  // hidden: on its way out, not stored
+                continue;
+            }
             std::error_code fileError;
             if (!it->is_regular_file(fileError)) continue;
             std::string path = it->path().string();
