@@ -113,6 +113,8 @@ void TwitterLoginWindowController::windowDidLoad() {
             processWithTwitterPin(pinFromHTML(html));
         });
     });
+    // The page has the focus first: the keyboard comes when a field is tapped.
+    webView_->view()->setFocus(Qt::OtherFocusReason);
     window_->show();
     window_->raise();
     window_->activateWindow();

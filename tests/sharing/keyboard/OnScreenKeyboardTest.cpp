@@ -158,7 +158,7 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     EXPECT_TRUE(keyFor(0, "@") && keyFor(0, ".com")) << "an address page: @ and .com beside the letters";
     // In the booth's language; the C locale is English (United States).
     const QString language = QLocale::system().language() == QLocale::C ? "en_US" : QLocale::system().name();
-    EXPECT_EQ(QGuiApplication::inputMethod()->locale().name(), language);
+    EXPECT_EQ(QGuiApplication::inputMethod()->locale().name().toStdString(), language.toStdString());
     ASSERT_TRUE(QTest::qWaitFor([&] { return keyFor(Qt::Key_Context1) != nullptr; }, 2000)) << "no symbols key";
     type("guest@booth.example");
     EXPECT_EQ(window.emailField()->text(), "guest@booth.example") << "the keys type into the field";
@@ -284,7 +284,8 @@ TEST(KeyboardChoice, WithTheKeyboardOffOrAnInputMethodOfTheirOwnADeadKeyComposes
         ASSERT_TRUE(booth.waitForFinished(60000));
         const QString output = QString::fromUtf8(booth.readAllStandardOutput());
         const qsizetype at = output.lastIndexOf("typed=");
-        EXPECT_EQ(at < 0 ? output : output.mid(at + 6).trimmed(), QString::fromUtf8("\u00e9|") + c.ownInputMethod)
+        EXPECT_EQ((at < 0 ? output : output.mid(at + 6).trimmed()).toStdString(),
+                  "\u00e9|" + c.ownInputMethod.toStdString())
             << "keyboard " << (c.keyboardOn ? "on" : "off") << ", exit " << booth.exitCode();
     }
     QProcess::execute("setxkbmap", {"-layout", "us"});
