@@ -135,10 +135,12 @@ bool isKeyboardWindow(const QWindow* window) { return window && window->inherits
 // Rows of the keyboard that a key's width changed inside of keep the sizes
 // of their first pass, leaving keys (shift, the symbols key, comma, Enter)
 // with no width. Telling the row the key changed lays it out again; a key
-// that still has none after a few tries is left as it is.
+// that still has none after a few tries in a row is left as it is.
 void layOutKeysWithoutWidth(QQuickItem* item) {
     if (!item->isVisible()) return;
-    if (item->width() < 1) {
+    if (item->width() >= 1) {
+        if (item->property("flashwrenRelayouts").toInt()) item->setProperty("flashwrenRelayouts", 0);
+    } else {
         for (QObject* attached : item->children()) {
             if (!attached->inherits("QQuickLayoutAttached") || attached->property("preferredWidth").toReal() <= 0)
                 continue;
