@@ -12,7 +12,7 @@ pkg_check_modules(MHD REQUIRED IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 find_package(ZXing REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Multimedia MultimediaWidgets Network Concurrent
-             WebEngineWidgets WebChannel PrintSupport Svg Test)
+             WebEngineWidgets WebChannel PrintSupport Svg Test Quick)
 set(CMAKE_AUTOMOC ON)
 if(FLASHWREN_TESTS)
   find_package(GTest REQUIRED)

@@ -17,7 +17,7 @@ PACKAGES=(
   # The login manager's inhibitor, and a private message bus for its test.
   libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdotool imagemagick openssl python3 binutils gdb
+  xvfb xauth xdotool x11-xkb-utils imagemagick openssl python3 binutils gdb
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg ccache
   # The on-screen keyboard of touch-screen booths and what it loads.

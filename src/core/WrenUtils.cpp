@@ -8,8 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QInputMethod>
-#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -31,6 +29,7 @@
 #include "base/Http.h"
 #include "base/Log.h"
 #include "core/MainQueue.h"
+#include "core/OnScreenKeyboard.h"
 #include "core/SharingType.h"
 #include "core/UserDefaults.h"
 
@@ -298,58 +297,16 @@ std::optional<nlohmann::json> WrenUtils::sendSyncHTTPGetRequestAt(const QString&
     return json;
 }
 
-namespace {
-
-constexpr char kVirtualKeyboardModule[] = "qtvirtualkeyboard";
-
-// Qt widgets bring the on-screen keyboard up themselves when a text field is
-// tapped. While the booth has the keyboard deselected they must not, so that
-// follows the selection; it starts deselected.
-bool keyboardChosen = false;  // interface thread
-
-void setKeyboardOnTap(bool on) {
-    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) app->setAutoSipEnabled(on);
-}
-
-void startDeselected() {
-    // The application object is still being made: change it once it is.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
-        if (!keyboardChosen) setKeyboardOnTap(false);
-    }, Qt::QueuedConnection);
-}
-
-}  // namespace
-
-bool WrenUtils::isVirtualKeyboardInstalled() {
-    // The input-context plugin alone is not enough: the keyboard itself is
-    // a Qt Quick module.
-    const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
-    const QString qml = QLibraryInfo::path(QLibraryInfo::QmlImportsPath);
-    return QFileInfo::exists(plugins + "/platforminputcontexts/libqtvirtualkeyboardplugin.so") &&
-           QFileInfo::exists(qml + "/QtQuick/VirtualKeyboard/qmldir");
-}
+bool WrenUtils::isVirtualKeyboardInstalled() { return OnScreenKeyboard::isInstalled(); }
 
 bool WrenUtils::selectVirtualKeyboard() {
-    if (QCoreApplication::instance() || !isVirtualKeyboardInstalled()) return false;
-    qputenv("QT_IM_MODULE", kVirtualKeyboardModule);
-    qAddPreRoutine(&startDeselected);
-    return true;
+    return OnScreenKeyboard::select(defaults().boolean("SHOW_VIRTUAL_KEYBOARD"));
 }
 
+bool WrenUtils::virtualKeyboardChangeNeedsRestart(bool show) { return OnScreenKeyboard::changeNeedsRestart(show); }
+
 void WrenUtils::showHideVirtualKeyboard(bool show) {
-    runOnMainThread([show] {
-        QInputMethod* im = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
-                               ? QGuiApplication::inputMethod()
-                               : nullptr;
-        if (!im || qgetenv("QT_IM_MODULE") != kVirtualKeyboardModule || !isVirtualKeyboardInstalled()) {
-            spdlog::info("ToggleKeyboard: Still can't find any input sources so nothing to...");
-            return;
-        }
-        keyboardChosen = true;
-        setKeyboardOnTap(show);
-        if (show) im->show();
-        else im->hide();
-    });
+    runOnMainThread([show] { OnScreenKeyboard::show(show); });
 }
 
 void WrenUtils::setClearHTTPCookiesAndCacheHook(std::function<void()> hook) {

@@ -84,11 +84,15 @@ public:
     // never call on the interface thread.
     static std::optional<nlohmann::json> sendSyncHTTPGetRequestAt(const QString& url, QString* error);
 
-    // Qt's on-screen keyboard: whether it is installed, and selecting it as
-    // the input method (only before the application object exists, and only
-    // where it is installed; says whether it did).
+    // Qt's on-screen keyboard: whether it is installed, and choosing it as the
+    // input method at start (before the application object exists) when
+    // SHOW_VIRTUAL_KEYBOARD is on and the user set no input method of their
+    // own; says whether it is the input method.
     static bool isVirtualKeyboardInstalled();
     static bool selectVirtualKeyboard();
+    // Whether SHOW_VIRTUAL_KEYBOARD at `show` needs another input method than
+    // this run has: the change then takes effect at the next start.
+    static bool virtualKeyboardChangeNeedsRestart(bool show);
     // Shows (YES) or hides and deselects (NO) the on-screen keyboard; where
     // none was selected it only logs so.
     static void showHideVirtualKeyboard(bool show);

@@ -89,6 +89,17 @@ void GeneralPreferencesViewController::buildView(QWidget* view) {
     hint->setWordWrap(true);
     binder()->bindLabel(hint, "VIRTUAL_KEYBOARD_WARNING_TEXT");
     layout->addWidget(hint);
+    // Shown and hidden at once, but the input method it needs (the keyboard,
+    // or the desktop's own for dead keys and compose) is chosen at start.
+    auto* restartNote = new QLabel("The change of input method takes effect at the next start of Flashwren.");
+    restartNote->setObjectName("keyboardRestartNote");
+    restartNote->setWordWrap(true);
+    auto showRestartNote = [restartNote](bool on) {
+        restartNote->setVisible(WrenUtils::virtualKeyboardChangeNeedsRestart(on));
+    };
+    connect(keyboard, &QCheckBox::toggled, restartNote, showRestartNote);
+    showRestartNote(keyboard->isChecked());
+    layout->addWidget(restartNote);
     accessibilityButton_ = new QPushButton("Open the accessibility settings...");
     accessibilityButton_->setObjectName("openAccessibilitySettings");
     if (accessibilitySettingsCommand()) {

@@ -93,7 +93,7 @@ void LoginWebView::cleanup() {
     }
 }
 
-void layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls) {
+QLayout* layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls) {
     auto* inner = new QVBoxLayout(panel);
     inner->setContentsMargins(16, 16, 16, 16);
     inner->addWidget(webArea, 1);
@@ -107,4 +107,5 @@ void layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayou
     middle->addStretch();
     centre->addLayout(middle, 1);
     centre->addStretch();
+    return centre;
 }

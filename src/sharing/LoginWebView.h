@@ -48,5 +48,6 @@ private:
 class QLayout;
 
 // Lays out a log-in window: the web area above `controls` inside `panel`, and
-// the panel centred in `content` (the dimmed full-screen view).
-void layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls);
+// the panel centred in `content` (the dimmed full-screen view) by the layout
+// it returns.
+QLayout* layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls);

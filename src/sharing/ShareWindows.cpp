@@ -156,7 +156,6 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     inner->addLayout(buttons);
 
     auto* center = new QVBoxLayout(content_);
-    centre_ = center;
     center->addStretch();
     auto* row = new QHBoxLayout;
     row->addStretch();
@@ -168,21 +167,25 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     connect(sendButton_, &QPushButton::clicked, this, [this] { send(); });
     connect(field_, &QLineEdit::returnPressed, this, [this] { send(); });
     connect(closeButton_, &QPushButton::clicked, this, [this] { closeWindow(); });
-    QInputMethod* im = QGuiApplication::inputMethod();
-    connect(im, &QInputMethod::keyboardRectangleChanged, this, [this] { keepPanelAboveKeyboard(); });
-    connect(im, &QInputMethod::visibleChanged, this, [this] { keepPanelAboveKeyboard(); });
+    keepAboveKeyboard(window_, center);
 }
 
-void ShareWindowController::keepPanelAboveKeyboard() {
-    // The on-screen keyboard covers the bottom of the screen: the panel is
-    // centred in what stays in sight, so the field and buttons stay usable.
+void keepAboveKeyboard(QWidget* window, QLayout* layout) {
+    // The on-screen keyboard covers the bottom of the screen: what the layout
+    // centres moves into what stays in sight, so fields and buttons stay usable.
+    auto update = [window, layout] {
+        QInputMethod* im = QGuiApplication::inputMethod();
+        int covered = 0;
+        if (window->isVisible() && im->isVisible()) {
+            const QRectF keyboard = im->keyboardRectangle();
+            if (!keyboard.isEmpty()) covered = std::max(0, window->height() - int(keyboard.top()));
+        }
+        // On a wide screen the keyboard takes more than half the height.
+        layout->setContentsMargins(0, 0, 0, std::min(covered, window->height()));
+    };
     QInputMethod* im = QGuiApplication::inputMethod();
-    int covered = 0;
-    if (window_ && window_->isVisible() && im->isVisible()) {
-        const QRectF keyboard = im->keyboardRectangle();
-        if (!keyboard.isEmpty()) covered = std::max(0, window_->height() - int(keyboard.top()));
-    }
-    centre_->setContentsMargins(0, 0, 0, std::min(covered, window_ ? window_->height() / 2 : 0));
+    QObject::connect(im, &QInputMethod::keyboardRectangleChanged, window, update);
+    QObject::connect(im, &QInputMethod::visibleChanged, window, update);
 }
 
 ShareWindowController::~ShareWindowController() {

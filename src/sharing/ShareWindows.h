@@ -13,8 +13,8 @@
 #include "sharing/FlashwrenSharingBase.h"
 
 class QKeyEvent;
+class QLayout;
 class QPushButton;
-class QVBoxLayout;
 class CustomNSTextField;
 
 class ShareWindowsContentViewDelegate {
@@ -67,6 +67,10 @@ private:
     CustomNSTextFieldDelegate* extendedDelegate_ = nullptr;
 };
 
+// Keeps what `layout` (the layout of a full-screen window's content) centres
+// above the on-screen keyboard while `window` and the keyboard show.
+void keepAboveKeyboard(QWidget* window, QLayout* layout);
+
 // What the two windows share.
 class ShareWindowController : public QObject,
                               public ShareWindowsContentViewDelegate,
@@ -107,9 +111,6 @@ protected:
     QPushButton* sendButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
 
-private:
-    void keepPanelAboveKeyboard();
-    QVBoxLayout* centre_ = nullptr;
 };
 
 class ShareViaEmailWindowController : public ShareWindowController {

@@ -56,7 +56,9 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     auto* panel = new QWidget(content_);
     panel->setObjectName(QStringLiteral("TwitterLoginPanel"));
     panel->setStyleSheet(QStringLiteral("#TwitterLoginPanel { background: white; border-radius: 12px; }"));
-    panel->setMinimumSize(640, 560);
+    // Wide enough for the authorise page; low enough to fit, PIN row and
+    // all, above the on-screen keyboard.
+    panel->setMinimumSize(640, 240);
     panel->setMaximumSize(900, 800);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
@@ -67,6 +69,8 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     pinField_->setObjectName(QStringLiteral("twitterPin"));
     pinField_->setPlaceholderText(QStringLiteral("Enter the PIN Twitter shows you"));
     pinField_->setMaxLength(32);
+    pinField_->setInputMethodHints(Qt::ImhDigitsOnly);
+    pinField_->setExtendedDelegate(this);
     shareButton_ = new QPushButton(QStringLiteral("Share"), panel);
     shareButton_->setObjectName(QStringLiteral("ShareButton"));
     shareButton_->setDefault(true);
@@ -81,7 +85,7 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     row->addWidget(pinField_, 1);
     row->addWidget(closeButton_);
     row->addWidget(shareButton_);
-    layOutLoginPanel(content_, panel, wrapperView_, row);
+    keepAboveKeyboard(window_, layOutLoginPanel(content_, panel, wrapperView_, row));
 }
 
 TwitterLoginWindowController::~TwitterLoginWindowController() {
@@ -109,9 +113,13 @@ void TwitterLoginWindowController::windowDidLoad() {
             processWithTwitterPin(pinFromHTML(html));
         });
     });
+    // The page has the focus first: the keyboard comes when a field is tapped.
+    webView_->view()->setFocus(Qt::OtherFocusReason);
     window_->show();
     window_->raise();
     window_->activateWindow();
+    // A tap on a field of the page or on the PIN brings the keyboard up.
+    showKeyboardBySetting();
     webView_->load(QUrl(pingURL_));
 }
 
@@ -165,6 +173,16 @@ void TwitterLoginWindowController::performCleanup() {
 }
 
 void TwitterLoginWindowController::emailWindowContentViewMouseDownReceived() {
-    if (window_ && window_->focusWidget()) window_->focusWidget()->clearFocus();
+    // The keyboard types into a field: a tap beside the page is for the PIN,
+    // the one field of the window's own.
+    pinField_->setFocus(Qt::MouseFocusReason);
+    pinField_->deselect();
+    pinField_->setCursorPosition(pinField_->text().size());
+    showKeyboardBySetting();
+}
+
+void TwitterLoginWindowController::textFieldDidBecomeFirstResponder(CustomNSTextField*) { showKeyboardBySetting(); }
+
+void TwitterLoginWindowController::showKeyboardBySetting() {
     WrenUtils::showHideVirtualKeyboard(UserDefaults::standard().boolean("SHOW_VIRTUAL_KEYBOARD"));
 }

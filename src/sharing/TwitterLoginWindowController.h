@@ -45,7 +45,9 @@ protected:
     void paintEvent(QPaintEvent*) override {}
 };
 
-class TwitterLoginWindowController : public QObject, public ShareWindowsContentViewDelegate {
+class TwitterLoginWindowController : public QObject,
+                                     public ShareWindowsContentViewDelegate,
+                                     public CustomNSTextFieldDelegate {
     Q_OBJECT
 public:
     TwitterLoginWindowController(TwitterLoginWindowControllerDelegate* delegate, QString pingURL);
@@ -63,7 +65,11 @@ public:
     // Hides the window without telling the delegate anything.
     void orderOut();
     void performCleanup();
+    // A tap on the window's background: the PIN field takes the focus and the
+    // on-screen keyboard shows or hides as SHOW_VIRTUAL_KEYBOARD says.
     void emailWindowContentViewMouseDownReceived() override;
+    void textFieldDidBecomeFirstResponder(CustomNSTextField* field) override;
+    void textFieldDidResignFirstResponder(CustomNSTextField*) override {}
 
     // The digits of the first <code>…</code> of a page, or "".
     static QString pinFromHTML(const QString& html);
@@ -74,6 +80,7 @@ public:
     LoginWebView* webView() const { return webView_; }
 
 private:
+    void showKeyboardBySetting();
     TwitterLoginWindowControllerDelegate* delegate_;
     QString pingURL_;
     QPointer<TwitterLoginWindow> window_;

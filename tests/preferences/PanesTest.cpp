@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -245,6 +247,26 @@ TEST_F(Panes, KeyboardHintOnlyForNewerToolkits) {
     EXPECT_TRUE(p.values.isEmpty());
     EXPECT_EQ(p.syncs, 0);
     GeneralPreferencesViewController::setHotPlugPreferencesForTesting(nullptr);
+}
+
+TEST_F(Panes, AKeyboardChangeThatNeedsAnotherInputMethodSaysItWaitsForTheNextStart) {
+    if (!WrenUtils::isVirtualKeyboardInstalled()) GTEST_SKIP() << "Qt's on-screen keyboard is not installed";
+    // This run started without the keyboard, on the desktop's input method.
+    qunsetenv("QT_IM_MODULE");
+    GeneralPreferencesViewController pane;
+    auto* box = pane.view()->findChild<QCheckBox*>("SHOW_VIRTUAL_KEYBOARD");
+    auto* note = pane.view()->findChild<QLabel*>("keyboardRestartNote");
+    ASSERT_TRUE(box && note);
+    EXPECT_TRUE(note->isHidden());
+    box->click();
+    EXPECT_FALSE(note->isHidden()) << "switched on, the keyboard needs a new start";
+    box->click();
+    EXPECT_TRUE(note->isHidden());
+    // An input method the user set stays at every start: nothing to wait for.
+    qputenv("QT_IM_MODULE", "ibus");
+    box->click();
+    EXPECT_TRUE(note->isHidden());
+    qunsetenv("QT_IM_MODULE");
 }
 
 namespace {

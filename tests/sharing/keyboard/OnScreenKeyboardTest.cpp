@@ -1,7 +1,10 @@
-// The on-screen keyboard of the share windows on a real X display: a guest
-// types an address by tapping its keys, and it stays away while the booth
-// has it switched off. The setting is read each time, without a restart.
+// The on-screen keyboard of the share and log-in windows on a real X display:
+// a guest types an address by tapping its keys, and it stays away while the
+// booth has it switched off. The setting is read each time, without a
+// restart; which input method the booth uses is chosen at its start.
 #include <QGuiApplication>
+#include <QProcess>
+#include <QWebEngineView>
 #include <nlohmann/json.hpp>
 #include <QInputMethod>
 #include <QQuickItem>
@@ -9,11 +12,16 @@
 #include <QQuickWindow>
 #include <QTest>
 
-#include "SharingTestSupport.h"
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+#include "WebViewTestSupport.h"
 #include "core/Models.h"
 #include "core/PhotoSession.h"
 #include "core/WrenUtils.h"
 #include "sharing/ShareWindows.h"
+#include "sharing/TwitterLoginWindowController.h"
 
 namespace {
 
@@ -55,19 +63,34 @@ protected:
                 return key;
         return nullptr;
     }
-    // In this process the keyboard's rows keep the size hints of their first
-    // pass, which give the shift, symbols, comma and Enter keys no width;
-    // asking each key for its hints again lays the rows out as the booth
-    // shows them.
-    void relayoutKeys(QQuickItem* item) {
-        if (item->property("key").isValid())
-            for (QObject* attached : item->children())
-                if (QString(attached->metaObject()->className()).contains("Layout")) {
-                    const QVariant width = attached->property("preferredWidth");
-                    attached->setProperty("preferredWidth", width.toReal() + 1);
-                    attached->setProperty("preferredWidth", width);
-                }
-        for (QQuickItem* child : item->childItems()) relayoutKeys(child);
+    // Keys a guest sees but cannot hit.
+    QStringList keysWithoutWidth() {
+        QStringList found;
+        std::function<void(QQuickItem*)> walk = [&](QQuickItem* item) {
+            if (!item->isVisible()) return;
+            if (item->property("key").isValid() && item->width() < 1)
+                found << QString(item->metaObject()->className()) + " " + item->property("text").toString();
+            for (QQuickItem* child : item->childItems()) walk(child);
+        };
+        QQuickWindow* window = keyboardWindow();
+        if (window && window->isVisible()) walk(window->contentItem());
+        return found;
+    }
+    void expectEveryKeyHasWidth(const char* where) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return keysWithoutWidth().isEmpty(); }, 3000))
+            << where << ": " << keysWithoutWidth().join(", ").toStdString();
+    }
+    // A touch on the X display, as a guest's finger makes it.
+    static void tapOnScreen(QPoint at) {
+        QProcess::execute("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
+    }
+    // Without a window manager the window a tap reaches is the one on top.
+    bool keyboardOnTop() {
+        const QList<QQuickItem*> all = keys();
+        if (all.isEmpty()) return false;
+        QQuickItem* key = all.first();
+        const QPoint centre = key->mapToGlobal(QPointF(key->width() / 2, key->height() / 2)).toPoint();
+        return QGuiApplication::topLevelAt(centre) == keyboardWindow();
     }
     void tap(QQuickItem* key) {
         const QPoint centre = key->mapToScene(QPointF(key->width() / 2, key->height() / 2)).toPoint();
@@ -83,12 +106,10 @@ protected:
                 QQuickItem* modeKey = keyFor(Qt::Key_Context1);
                 ASSERT_TRUE(modeKey) << "no symbols key";
                 tap(modeKey);
-                relayoutKeys(keyboardWindow()->contentItem());
                 ASSERT_TRUE(QTest::qWaitFor([&] { return keyFor(0, ch) != nullptr; }, 2000))
                     << "no key types " << QString(ch).toStdString();
                 tap(keyFor(0, ch));
                 tap(keyFor(Qt::Key_Context1));
-                relayoutKeys(keyboardWindow()->contentItem());
                 continue;
             }
             tap(key);
@@ -133,7 +154,11 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
         return frame.bottom() < QGuiApplication::inputMethod()->keyboardRectangle().top();
     }, 3000)) << "the keyboard covers the panel";
 
-    relayoutKeys(keyboardWindow()->contentItem());
+    expectEveryKeyHasWidth("the e-mail window");
+    EXPECT_TRUE(keyFor(0, "@") && keyFor(0, ".com")) << "an address page: @ and .com beside the letters";
+    // In the booth's language; the C locale is English (United States).
+    const QString language = QLocale::system().language() == QLocale::C ? "en_US" : QLocale::system().name();
+    EXPECT_EQ(QGuiApplication::inputMethod()->locale().name().toStdString(), language.toStdString());
     ASSERT_TRUE(QTest::qWaitFor([&] { return keyFor(Qt::Key_Context1) != nullptr; }, 2000)) << "no symbols key";
     type("guest@booth.example");
     EXPECT_EQ(window.emailField()->text(), "guest@booth.example") << "the keys type into the field";
@@ -156,6 +181,8 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     openAndTapField(sms);
     ASSERT_TRUE(QTest::qWaitFor([&] { return keyboardShowing() && keyFor(0, "5"); }, 10000))
         << "the digits keypad comes up";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000)) << "the second window hides the keyboard";
+    expectEveryKeyHasWidth("the SMS window");
     type("15123456");
     EXPECT_EQ(sms.mobileNumberField()->text(), "15123456");
     QTest::mouseClick(sms.window()->findChild<QPushButton*>("SendButton"), Qt::LeftButton);
@@ -176,12 +203,108 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     again.closeWindow();
 }
 
+TEST_F(OnScreenKeyboardTest, TheTwitterLogInBringsTheKeyboardForItsPageAndTheDigitPadForThePin) {
+    UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", true);
+    struct Guest : TwitterLoginWindowControllerDelegate {
+        bool didReceiveTwitterPIN(const QString&) override { return true; }
+        void userDidCancelTwitterSharing() override {}
+    } guest;
+    // The authorise page's field fills the top of the page.
+    TwitterLoginWindowController login(
+        &guest, "data:text/html,<input name=user style='width:100%;height:120px;font-size:40px'>");
+    login.windowDidLoad();
+    bool loaded = false;
+    QObject::connect(login.webView(), &LoginWebView::loadFinished, [&] { loaded = true; });
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(login.window()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return loaded; }, 20000));
+    QWebEngineView* page = login.webView()->view();
+    tapOnScreen(page->mapToGlobal(QPoint(page->width() / 2, 40)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return keyboardShowing() && keyFor(0, "g"); }, 10000))
+        << "a field of the page brings the keyboard";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000));
+    expectEveryKeyHasWidth("a field of the log-in page");
+
+    // A tap beside the page is for the PIN: the digit pad, with the PIN row
+    // above it.
+    tapOnScreen(login.window()->mapToGlobal(QPoint(5, 5)));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return login.pinField()->hasFocus() && keyboardShowing() && keyFor(0, "5") && !keyFor(0, "g");
+    }, 10000)) << "the PIN brings the digit pad";
+    expectEveryKeyHasWidth("the PIN field");
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        const QRect pin(login.pinField()->mapToGlobal(QPoint(0, 0)), login.pinField()->size());
+        return pin.bottom() < QGuiApplication::inputMethod()->keyboardRectangle().top();
+    }, 3000)) << "the keyboard covers the PIN row";
+    type("2468");
+    EXPECT_EQ(login.twitterPin(), "2468");
+    login.closeMe();
+}
+
+constexpr char kTypeDeadKey[] = "--type-dead-key-into-a-booth-field";
+
+// A booth field in a process of its own that chose its input method at start,
+// as the booth does, from the settings of XDG_CONFIG_HOME: a dead acute and
+// "e" on the X keyboard, and what the field then holds.
+int typeDeadKeyIntoABoothField() {
+    WrenUtils::selectVirtualKeyboard();
+    testApp();
+    ShareViaEmailWindowController window;
+    window.showWindow();
+    if (!QTest::qWaitForWindowActive(window.window()) ||
+        !QTest::qWaitFor([&] { return window.emailField()->hasFocus(); }, 5000))
+        return 2;
+    if (QProcess::execute("xdotool", {"key", "--clearmodifiers", "dead_acute", "e"}) != 0) return 3;
+    QTest::qWaitFor([&] { return !window.emailField()->text().isEmpty(); }, 5000);
+    std::printf("typed=%s|%s\n", window.emailField()->text().toUtf8().constData(), qgetenv("QT_IM_MODULE").constData());
+    return 0;
+}
+
+TEST(KeyboardChoice, WithTheKeyboardOffOrAnInputMethodOfTheirOwnADeadKeyComposes) {
+    // A keymap with dead keys, as international and most European ones have,
+    // and the compose rule of a French or Portuguese locale.
+    ASSERT_EQ(QProcess::execute("setxkbmap", {"-layout", "us", "-variant", "intl"}), 0);
+    testsupport::TempDir compose;
+    std::ofstream(compose.file("Compose")) << "<dead_acute> <e> : \"\u00e9\" eacute\n";
+    struct Case {
+        bool keyboardOn;
+        QString ownInputMethod;
+    };
+    for (const Case& c : {Case{false, ""}, Case{true, "compose"}}) {
+        testsupport::ScopedHome home;
+        UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", c.keyboardOn);
+        ASSERT_TRUE(UserDefaults::standard().synchronize());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_IM_MODULE");
+        env.remove("QT_VIRTUALKEYBOARD_LAYOUT_PATH");
+        if (!c.ownInputMethod.isEmpty()) env.insert("QT_IM_MODULE", c.ownInputMethod);
+        env.insert("XCOMPOSEFILE", QString::fromStdString(compose.file("Compose")));
+        QProcess booth;
+        booth.setProcessEnvironment(env);
+        booth.start(QCoreApplication::applicationFilePath(), {kTypeDeadKey});
+        ASSERT_TRUE(booth.waitForFinished(60000));
+        const QString output = QString::fromUtf8(booth.readAllStandardOutput());
+        const qsizetype at = output.lastIndexOf("typed=");
+        EXPECT_EQ((at < 0 ? output : output.mid(at + 6).trimmed()).toStdString(),
+                  "\u00e9|" + c.ownInputMethod.toStdString())
+            << "keyboard " << (c.keyboardOn ? "on" : "off") << ", exit " << booth.exitCode();
+    }
+    QProcess::execute("setxkbmap", {"-layout", "us"});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], kTypeDeadKey) == 0) {
+        prepareWebEngine();
+        return typeDeadKeyIntoABoothField();
+    }
     ::testing::InitGoogleTest(&argc, argv);
-    // As the booth does: the input method is chosen before the application object.
+    // As the booth starts with the keyboard switched on: the input method is
+    // chosen before the application object.
+    testsupport::ScopedHome startHome;
+    UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", true);
     WrenUtils::selectVirtualKeyboard();
+    prepareWebEngine();
     testApp();
     return RUN_ALL_TESTS();
 }
