@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -29,6 +30,34 @@ std::vector<BBXLoadedImage>& trackedImages() {
 std::mutex& trackedMutex() {
     static auto* m = new std::mutex();
     return *m;
+}
+
+// The loader counts every image it adds and removes. Counts that have not
+// moved since the last scan (a library already open, a dlopen that failed)
+// mean nothing to scan: the common case, cheap enough for every dlopen.
+struct LoaderCounts {
+    unsigned long long adds = 0, subs = 0;
+    bool operator==(const LoaderCounts&) const = default;
+};
+
+int firstImage(struct dl_phdr_info* info, std::size_t size, void* data) {
+    auto* counts = static_cast<LoaderCounts*>(data);
+    if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
+        counts->adds = info->dlpi_adds;
+        counts->subs = info->dlpi_subs;
+    }
+    return 1;
+}
+
+LoaderCounts loaderCounts() {
+    LoaderCounts counts;
+    ::dl_iterate_phdr(firstImage, &counts);
+    return counts;
+}
+
+LoaderCounts& countsAtLastScan() {  // under trackedMutex
+    static LoaderCounts counts;
+    return counts;
 }
 
 void writeRecord(bool loaded, const BBXLoadedImage& image) {
@@ -177,6 +206,7 @@ void BBXBinaryImageInit() {
     });
     {
         std::lock_guard lock(trackedMutex());
+        countsAtLastScan() = loaderCounts();
         trackedImages().clear();
         for (const auto& image : BBXBinaryImageLoadedImages()) {
             if (BBXBinaryImageAdd(&image.details)) trackedImages().push_back(image);
@@ -191,6 +221,9 @@ void BBXBinaryImageInit() {
 int BBXBinaryImageRescan() {
     if (!bbxWritableContext) return 0;
     std::lock_guard lock(trackedMutex());
+    const LoaderCounts counts = loaderCounts();
+    if (counts == countsAtLastScan()) return 0;
+    countsAtLastScan() = counts;
     // Only images not seen before are read in full.
     std::vector<std::uint64_t> known;
     known.reserve(trackedImages().size());

@@ -19,8 +19,9 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
-// writing their load and unload records. Returns how many changed. The
-// program's dlopen and dlclose call it as images come and go.
+// writing their load and unload records. Returns how many changed; nothing
+// is walked when the loader has added and removed nothing since. The
+// program's dlopen (before it opens) and dlclose (before and after) call it.
 int BBXBinaryImageRescan();
 // Keeps those dlopen and dlclose in every program that links the kit.
 void BBXBinaryImageWatchLoaderCalls();

@@ -2,10 +2,27 @@
 // decided by the library's own search folders and its own "$ORIGIN".
 #include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <elf.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "TempDir.h"
+
 namespace {
+
+std::string probe(const char* program, const std::string& reports, const std::string& caller, const char* name) {
+    const std::string command = std::string("'") + program + "' '" + reports + "' '" + caller + "' '" + name + "' 2>&1";
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+        ::pclose(p);
+    }
+    return out;
+}
 
 TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
     void* caller = ::dlopen(LOADER_CALLER_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -30,6 +47,37 @@ TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
     EXPECT_NE(std::string(error).find("libbbx_no_such_library.so"), std::string::npos);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(::dlclose(byName), 0);
     EXPECT_EQ(::dlclose(caller), 0);
+}
+
+// The C library's answer, from a program without the kit, is the kit's answer.
+TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
+    const std::string cases = LOADER_CASES_DIR;
+    // A 32-bit library first along the caller's RUNPATH: the loader passes over it.
+    std::filesystem::create_directories(cases + "/wrongclass");
+    Elf32_Ehdr header{};
+    const unsigned char ident[] = {ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, ELFCLASS32, ELFDATA2LSB, EV_CURRENT};
+    std::copy(std::begin(ident), std::end(ident), header.e_ident);
+    header.e_type = ET_DYN;
+    header.e_machine = EM_386;
+    header.e_version = EV_CURRENT;
+    header.e_ehsize = sizeof header;
+    std::string stub(4096, '\0');
+    stub.replace(0, sizeof header, reinterpret_cast<const char*>(&header), sizeof header);
+    std::ofstream(cases + "/wrongclass/libbbx_case_class.so", std::ios::binary | std::ios::trunc) << stub;
+
+    struct Case {
+        const char* caller;
+        const char* name;
+        const char* plainAnswer;  // part of what the C library answers
+    };
+    for (const Case& c : {Case{"libloader_case_plain.so", "libbbx_case_target.so", "cannot open shared object file"},
+                          Case{"libloader_case_runpath.so", "libbbx_case_class.so", "/good/libbbx_case_class.so"},
+                          Case{"libloader_case_runpath.so", "libbbx_case_hw.so", "/hw/"}}) {
+        testsupport::TempDir reports;
+        const std::string plain = probe(LOADER_PROBE_PLAIN_PATH, reports.path(), cases + "/" + c.caller, c.name);
+        EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
+        EXPECT_EQ(probe(LOADER_PROBE_KIT_PATH, reports.path(), cases + "/" + c.caller, c.name), plain) << c.name;
+    }
 }
 
 }  // namespace
