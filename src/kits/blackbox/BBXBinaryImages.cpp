@@ -60,21 +60,39 @@ LoaderCounts& countsAtLastScan() {  // under trackedMutex
     return counts;
 }
 
-void writeRecord(bool loaded, const BBXLoadedImage& image) {
-    BBXBinaryImagesQueue().post([loaded, image] {
+// Records are numbered in the order they are queued (under trackedMutex), so
+// that the crash path can tell which images' records the queue has not
+// written yet and write those itself.
+std::uint64_t& recordsQueued() {
+    static std::uint64_t count = 0;
+    return count;
+}
+
+void writeRecord(bool loaded, const BBXLoadedImage& image, std::uint64_t number) {
+    BBXBinaryImagesQueue().post([loaded, image, number] {
         BBXWritableContext* w = bbxWritableContext;
         if (!w || !bbxContext) return;
         bool opened = false;
         if (!BBXFileIsOpen(&w->binaryImagesFile)) {
-            if (!BBXFileInitWithPath(&w->binaryImagesFile, bbxContext->binaryImagesPath, false)) {
+            if (!BBXFileInitWithPath(&w->binaryImagesFile, bbxContext->binaryImagesPath, true)) {
                 BBXSDKLog("%s: Error: unable to open binary image log file\n", "BBXBinaryImageOpenIfNeeded");
                 return;
             }
             opened = true;
         }
         BBXBinaryImageWriteRecord(&w->binaryImagesFile, loaded, image.path.c_str(), &image.details);
+        // One write per record, which the crash path's own appends cannot split.
+        if (BBXFileFlush(&w->binaryImagesFile)) BBXBinaryImageRecordsWritten(number);
         if (opened) BBXFileClose(&w->binaryImagesFile);
     });
+}
+
+// Tracks a loaded image whose load record is queued next.
+bool trackLoaded(const BBXLoadedImage& image) {
+    const std::uint64_t number = ++recordsQueued();
+    if (!BBXBinaryImageAdd(&image.details, number)) return false;
+    writeRecord(true, image, number);
+    return true;
 }
 
 // The minimum kernel the program declares in its ABI note, as "major.minor.patch".
@@ -197,11 +215,14 @@ void BBXBinaryImageInit() {
     if (!w || !bbxContext) return;
     w->binaryImagesFile.fd = -1;
     for (auto& e : w->images) e = {};
+    for (auto& number : w->imageRecords) number = ~std::uint64_t{0};
     const char* path = bbxContext->binaryImagesPath;
+    // Removed now rather than on the queue: a crash before the queue runs has
+    // the crash path write the records, into a file that must then stay.
+    if (!BBXUnlinkIfExists(path))
+        BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", BBXErrnoText(errno));
     BBXBinaryImagesQueue().post([w, path] {
-        if (!BBXUnlinkIfExists(path))
-            BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", BBXErrnoText(errno));
-        if (!BBXFileInitWithPath(&w->binaryImagesFile, path, false))
+        if (!BBXFileInitWithPath(&w->binaryImagesFile, path, true))
             BBXSDKLog("%s: Error: Unable to open the binary image log file during init\n", "BBXBinaryImageInit");
     });
     {
@@ -209,8 +230,10 @@ void BBXBinaryImageInit() {
         countsAtLastScan() = loaderCounts();
         trackedImages().clear();
         for (const auto& image : BBXBinaryImageLoadedImages()) {
-            if (BBXBinaryImageAdd(&image.details)) trackedImages().push_back(image);
-            writeRecord(true, image);
+            // Recorded even when the list is full and it cannot be tracked.
+            const std::uint64_t number = ++recordsQueued();
+            if (BBXBinaryImageAdd(&image.details, number)) trackedImages().push_back(image);
+            writeRecord(true, image, number);
         }
     }
     BBXBinaryImagesQueue().post([w] {
@@ -245,8 +268,7 @@ int BBXBinaryImageRescan() {
             now.push_back(image);
             continue;
         }
-        if (BBXBinaryImageAdd(&image.details)) {
-            writeRecord(true, image);
+        if (trackLoaded(image)) {
             now.push_back(image);
             ++changed;
         }
@@ -258,7 +280,7 @@ int BBXBinaryImageRescan() {
     for (const auto& old : trackedImages()) {
         if (std::binary_search(present.begin(), present.end(), old.details.loadAddress)) continue;
         if (BBXBinaryImageRemove(old.details.loadAddress)) {
-            writeRecord(false, old);
+            writeRecord(false, old, ++recordsQueued());
             ++changed;
         }
     }
