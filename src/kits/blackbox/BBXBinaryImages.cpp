@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -68,6 +70,45 @@ std::uint64_t& recordsQueued() {
     return count;
 }
 
+// On the binary-images queue, with the log closed: past its limit, the log
+// is replaced by one with the load records of the images loaded now. Records
+// still queued behind this land after them (a load twice, an unload of an
+// image no longer listed: both harmless to the reader).
+void compactIfLarge(std::uint64_t size) {
+    static std::uint64_t compactedSize = 0;  // the queue's own
+    if (size <= std::max(BBXBinaryImagesCompactionSize, 2 * compactedSize)) return;
+    std::vector<BBXLoadedImage> images;
+    std::uint64_t covered = 0;
+    {
+        std::lock_guard lock(trackedMutex());
+        images = trackedImages();
+        covered = recordsQueued();
+    }
+    // Beside it, named so that a leftover is never packed into a report.
+    const std::string path = bbxContext->binaryImagesPath;
+    const std::size_t slash = path.find_last_of('/') + 1;
+    const std::string temporary = path.substr(0, slash) + "." + path.substr(slash) + ".compacting";
+    BBXBinaryImageLogRewriteStarted();
+    BBXFile file;
+    std::uint64_t compacted = 0;
+    bool replaced = BBXFileInitWithPathMode(&file, temporary.c_str(), false, true);
+    if (replaced) {
+        for (const auto& image : images) BBXBinaryImageWriteRecord(&file, true, image.path.c_str(), &image.details);
+        replaced = BBXFileCloseWithOffset(&file, &compacted) && ::rename(temporary.c_str(), path.c_str()) == 0;
+    }
+    const int error = errno;
+    if (replaced) {
+        BBXBinaryImageRecordsWritten(covered);
+        compactedSize = compacted;
+    } else {
+        ::unlink(temporary.c_str());
+    }
+    BBXBinaryImageLogRewriteEnded();
+    if (!replaced)
+        BBXSDKLog("%s: Error: unable to compact the binary image log file %s\n", "BBXBinaryImageCompact",
+                  BBXErrnoText(error));
+}
+
 void writeRecord(bool loaded, const BBXLoadedImage& image, std::uint64_t number) {
     BBXBinaryImagesQueue().post([loaded, image, number] {
         BBXWritableContext* w = bbxWritableContext;
@@ -83,7 +124,10 @@ void writeRecord(bool loaded, const BBXLoadedImage& image, std::uint64_t number)
         BBXBinaryImageWriteRecord(&w->binaryImagesFile, loaded, image.path.c_str(), &image.details);
         // One write per record, which the crash path's own appends cannot split.
         if (BBXFileFlush(&w->binaryImagesFile)) BBXBinaryImageRecordsWritten(number);
-        if (opened) BBXFileClose(&w->binaryImagesFile);
+        if (!opened) return;  // held open through the burst at launch
+        std::uint64_t size = 0;
+        BBXFileCloseWithOffset(&w->binaryImagesFile, &size);
+        compactIfLarge(size);
     });
 }
 

@@ -7,6 +7,11 @@
 
 #include "kits/blackbox/crashtime/BBXBinaryImage.h"
 
+// "binary_images.bbxrecord" past this size (or past twice its size when last
+// compacted, if more) is rewritten with the load records of the images still
+// loaded: a program that opens and closes plugins in a loop keeps it bounded.
+constexpr std::uint64_t BBXBinaryImagesCompactionSize = 256 * 1024;
+
 struct BBXLoadedImage {
     std::string path;
     BBXImageDetails details;

@@ -2,6 +2,9 @@
 
 #include <elf.h>
 #include <link.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -116,8 +119,38 @@ bool BBXBinaryImageRemove(uint64_t loadAddress) {
 }
 
 void BBXBinaryImageRecordsWritten(uint64_t recordNumber) {
-    if (BBXWritableContext* w = bbxWritableContext)
+    BBXWritableContext* w = bbxWritableContext;
+    // Only the binary-images queue writes it; a rewrite may have gone past
+    // the records still queued behind it.
+    if (w && recordNumber > __atomic_load_n(&w->imageRecordsWritten, __ATOMIC_ACQUIRE))
         __atomic_store_n(&w->imageRecordsWritten, recordNumber, __ATOMIC_RELEASE);
+}
+
+void BBXBinaryImageLogRewriteStarted() {
+    if (BBXWritableContext* w = bbxWritableContext)
+        __atomic_store_n(&w->imageLogCompactor, static_cast<uint32_t>(BBXCurrentThreadId()), __ATOMIC_RELEASE);
+}
+
+void BBXBinaryImageLogRewriteEnded() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return;
+    __atomic_store_n(&w->imageLogCompactor, 0, __ATOMIC_RELEASE);
+    syscall(SYS_futex, &w->imageLogCompactor, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+void BBXBinaryImageWaitForLogRewrite() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return;
+    // Records appended to the file being replaced would go with it. A
+    // rewrite is a few hundred records; one that takes longer than this is
+    // stuck (on a lock the crash holds), and the crash goes on without it.
+    const uint32_t self = static_cast<uint32_t>(BBXCurrentThreadId());
+    for (int tries = 0; tries < 20; ++tries) {
+        const uint32_t compactor = __atomic_load_n(&w->imageLogCompactor, __ATOMIC_ACQUIRE);
+        if (compactor == 0 || compactor == self) return;
+        struct timespec wait = {0, 10 * 1000 * 1000};
+        syscall(SYS_futex, &w->imageLogCompactor, FUTEX_WAIT, compactor, &wait, nullptr, 0);
+    }
 }
 
 bool BBXBinaryImageRecordIsPending(uint64_t loadAddress) {

@@ -26,6 +26,11 @@ bool BBXBinaryImageAdd(const BBXImageDetails* details, uint64_t recordNumber = 0
 bool BBXBinaryImageRemove(uint64_t loadAddress);
 // Every record up to `recordNumber` is on disk.
 void BBXBinaryImageRecordsWritten(uint64_t recordNumber);
+// Around a rewrite of the image log by the calling thread; the crash path
+// waits (briefly) for one under way on another thread before it appends.
+void BBXBinaryImageLogRewriteStarted();
+void BBXBinaryImageLogRewriteEnded();
+void BBXBinaryImageWaitForLogRewrite();
 // The slot of `loadAddress` has a load record still waiting to be written.
 bool BBXBinaryImageRecordIsPending(uint64_t loadAddress);
 bool BBXBinaryImageIsTracked(uint64_t loadAddress);

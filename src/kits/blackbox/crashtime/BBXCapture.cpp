@@ -293,6 +293,7 @@ __attribute__((noinline)) void BBXHandler(BBXFile* file, int32_t crashedThread, 
     // Images opened since the last scan, and those whose records the queue
     // has not written yet, so their frames can be unwound and named later.
     if (c && c->binaryImagesPath) {
+        BBXBinaryImageWaitForLogRewrite();
         BBXFile images;
         if (BBXFileInitWithPath(&images, c->binaryImagesPath, true)) {
             BBXBinaryImageScanLinkMap(&images);

@@ -184,6 +184,8 @@ struct BBXWritableContext {
     // while a slot changes hands), against the last number written.
     uint64_t imageRecords[BBXImageListCount];
     uint64_t imageRecordsWritten;
+    // Futex word: the thread rewriting "binary_images.bbxrecord", 0 when none.
+    uint32_t imageLogCompactor;
     BBXUserLoggingState logging;
     // Thread suspension at crash time.
     uint32_t suspendActive;
