@@ -13,6 +13,15 @@
 
 namespace {
 
+// A sanitizer's runtime puts its own dlopen in front of the C library's and
+// so becomes the caller of every dlopen: libraries lose their own search
+// folders, with or without the kit. There the kit can only match it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerOpens = true;
+#else
+constexpr bool kSanitizerOpens = false;
+#endif
+
 std::string probe(const char* program, const std::string& reports, const std::string& caller, const char* name) {
     const std::string command = std::string("'") + program + "' '" + reports + "' '" + caller + "' '" + name + "' 2>&1";
     std::string out;
@@ -25,6 +34,7 @@ std::string probe(const char* program, const std::string& reports, const std::st
 }
 
 TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
+    if (kSanitizerOpens) GTEST_SKIP() << "the sanitizer's dlopen searches as itself";
     void* caller = ::dlopen(LOADER_CALLER_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(caller, nullptr) << ::dlerror();
     auto open = reinterpret_cast<void* (*)(const char*)>(::dlsym(caller, "loaderCallerOpen"));
@@ -75,7 +85,7 @@ TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
                           Case{"libloader_case_runpath.so", "libbbx_case_hw.so", "/hw/"}}) {
         testsupport::TempDir reports;
         const std::string plain = probe(LOADER_PROBE_PLAIN_PATH, reports.path(), cases + "/" + c.caller, c.name);
-        EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
+        if (!kSanitizerOpens) EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
         EXPECT_EQ(probe(LOADER_PROBE_KIT_PATH, reports.path(), cases + "/" + c.caller, c.name), plain) << c.name;
     }
 }
