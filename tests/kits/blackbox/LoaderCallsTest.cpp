@@ -2,7 +2,6 @@
 // decided by the library's own search folders and its own "$ORIGIN".
 #include <gtest/gtest.h>
 #include <dlfcn.h>
-#include <elf.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -64,15 +63,8 @@ TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
     const std::string cases = LOADER_CASES_DIR;
     // A 32-bit library first along the caller's RUNPATH: the loader passes over it.
     std::filesystem::create_directories(cases + "/wrongclass");
-    Elf32_Ehdr header{};
-    const unsigned char ident[] = {ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, ELFCLASS32, ELFDATA2LSB, EV_CURRENT};
-    std::copy(std::begin(ident), std::end(ident), header.e_ident);
-    header.e_type = ET_DYN;
-    header.e_machine = EM_386;
-    header.e_version = EV_CURRENT;
-    header.e_ehsize = sizeof header;
     std::string stub(4096, '\0');
-    stub.replace(0, sizeof header, reinterpret_cast<const char*>(&header), sizeof header);
+    stub.replace(0, 7, "\x7f" "ELF\x01\x01\x01");  // 32-bit, little-endian, version 1
     std::ofstream(cases + "/wrongclass/libbbx_case_class.so", std::ios::binary | std::ios::trunc) << stub;
 
     struct Case {
@@ -85,7 +77,9 @@ TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
                           Case{"libloader_case_runpath.so", "libbbx_case_hw.so", "/hw/"}}) {
         testsupport::TempDir reports;
         const std::string plain = probe(LOADER_PROBE_PLAIN_PATH, reports.path(), cases + "/" + c.caller, c.name);
-        if (!kSanitizerOpens) EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
+        if (!kSanitizerOpens) {
+            EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
+        }
         EXPECT_EQ(probe(LOADER_PROBE_KIT_PATH, reports.path(), cases + "/" + c.caller, c.name), plain) << c.name;
     }
 }

@@ -1,7 +1,6 @@
-// Asks a library to open another by name and prints what the loader opened
-// ("opened <real path>") or its error ("failed <message>"). Built twice: with
-// the crash kit started, and without the kit, to give the C library's answer.
-// Usage: loader_probe <report folder> <calling library> <name>
+// Has a library open another by name; prints "opened <real path>" or "failed
+// <error>". Built with the crash kit started, and without the kit (the C
+// library's answer). Usage: loader_probe <report folder> <library> <name>
 #include <dlfcn.h>
 #include <link.h>
 
