@@ -34,13 +34,19 @@ names=("$@")
 if [[ ${#names[@]} -eq 0 ]]; then
   for source in "$root"/tests/fuzz/*.cpp; do names+=("$(basename "$source" .cpp)"); done
 fi
-targets=()
+targets=(--target kit_threads_check)
 for name in "${names[@]}"; do targets+=(--target "fuzz_$name"); done
 find "$build" -path '*_autogen/timestamp' -delete 2>/dev/null || true
 cmake --build "$build" --parallel "${FLASHWREN_JOBS:-$(nproc)}" "${targets[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+# Every thread of a program that links the crash kit must still reach the
+# sanitizer, or its reports on the fuzzers' own threads go wrong.
+if ! "$build/tests/fuzz/kit_threads_check"; then
+  echo "fuzz.sh: the crash kit hides threads from the sanitizer" >&2
+  exit 1
+fi
 # One fuzzer is one process on one core: as many run at once as there are
 # cores ($FLASHWREN_FUZZ_JOBS to change it).
 jobs=${FLASHWREN_FUZZ_JOBS:-$(nproc)}

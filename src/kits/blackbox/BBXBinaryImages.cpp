@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -31,21 +34,109 @@ std::mutex& trackedMutex() {
     return *m;
 }
 
-void writeRecord(bool loaded, const BBXLoadedImage& image) {
-    BBXBinaryImagesQueue().post([loaded, image] {
+// The loader counts every image it adds and removes. Counts that have not
+// moved since the last scan (a library already open, a dlopen that failed)
+// mean nothing to scan: the common case, cheap enough for every dlopen.
+struct LoaderCounts {
+    unsigned long long adds = 0, subs = 0;
+    bool operator==(const LoaderCounts&) const = default;
+};
+
+int firstImage(struct dl_phdr_info* info, std::size_t size, void* data) {
+    auto* counts = static_cast<LoaderCounts*>(data);
+    if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
+        counts->adds = info->dlpi_adds;
+        counts->subs = info->dlpi_subs;
+    }
+    return 1;
+}
+
+LoaderCounts loaderCounts() {
+    LoaderCounts counts;
+    ::dl_iterate_phdr(firstImage, &counts);
+    return counts;
+}
+
+LoaderCounts& countsAtLastScan() {  // under trackedMutex
+    static LoaderCounts counts;
+    return counts;
+}
+
+// Records are numbered in the order they are queued (under trackedMutex), so
+// that the crash path can tell which images' records the queue has not
+// written yet and write those itself.
+std::uint64_t& recordsQueued() {
+    static std::uint64_t count = 0;
+    return count;
+}
+
+// On the binary-images queue, with the log closed: past its limit, the log
+// is replaced by one with the load records of the images loaded now. Records
+// still queued behind this land after them (a load twice, an unload of an
+// image no longer listed: both harmless to the reader).
+void compactIfLarge(std::uint64_t size) {
+    static std::uint64_t compactedSize = 0;  // the queue's own
+    if (size <= std::max(BBXBinaryImagesCompactionSize, 2 * compactedSize)) return;
+    std::vector<BBXLoadedImage> images;
+    std::uint64_t covered = 0;
+    {
+        std::lock_guard lock(trackedMutex());
+        images = trackedImages();
+        covered = recordsQueued();
+    }
+    // Beside it, named so that a leftover is never packed into a report.
+    const std::string path = bbxContext->binaryImagesPath;
+    const std::size_t slash = path.find_last_of('/') + 1;
+    const std::string temporary = path.substr(0, slash) + "." + path.substr(slash) + ".compacting";
+    BBXBinaryImageLogRewriteStarted();
+    BBXFile file;
+    std::uint64_t compacted = 0;
+    bool replaced = BBXFileInitWithPathMode(&file, temporary.c_str(), false, true);
+    if (replaced) {
+        for (const auto& image : images) BBXBinaryImageWriteRecord(&file, true, image.path.c_str(), &image.details);
+        replaced = BBXFileCloseWithOffset(&file, &compacted) && ::rename(temporary.c_str(), path.c_str()) == 0;
+    }
+    const int error = errno;
+    if (replaced) {
+        BBXBinaryImageRecordsWritten(covered);
+        compactedSize = compacted;
+    } else {
+        ::unlink(temporary.c_str());
+    }
+    BBXBinaryImageLogRewriteEnded();
+    if (!replaced)
+        BBXSDKLog("%s: Error: unable to compact the binary image log file %s\n", "BBXBinaryImageCompact",
+                  BBXErrnoText(error));
+}
+
+void writeRecord(bool loaded, const BBXLoadedImage& image, std::uint64_t number) {
+    BBXBinaryImagesQueue().post([loaded, image, number] {
         BBXWritableContext* w = bbxWritableContext;
         if (!w || !bbxContext) return;
         bool opened = false;
         if (!BBXFileIsOpen(&w->binaryImagesFile)) {
-            if (!BBXFileInitWithPath(&w->binaryImagesFile, bbxContext->binaryImagesPath, false)) {
+            if (!BBXFileInitWithPath(&w->binaryImagesFile, bbxContext->binaryImagesPath, true)) {
                 BBXSDKLog("%s: Error: unable to open binary image log file\n", "BBXBinaryImageOpenIfNeeded");
                 return;
             }
             opened = true;
         }
         BBXBinaryImageWriteRecord(&w->binaryImagesFile, loaded, image.path.c_str(), &image.details);
-        if (opened) BBXFileClose(&w->binaryImagesFile);
+        // One write per record, which the crash path's own appends cannot split.
+        if (BBXFileFlush(&w->binaryImagesFile)) BBXBinaryImageRecordsWritten(number);
+        if (!opened) return;  // held open through the burst at launch
+        std::uint64_t size = 0;
+        BBXFileCloseWithOffset(&w->binaryImagesFile, &size);
+        compactIfLarge(size);
     });
+}
+
+// Tracks a loaded image whose load record is queued next.
+bool trackLoaded(const BBXLoadedImage& image) {
+    const std::uint64_t number = ++recordsQueued();
+    if (!BBXBinaryImageAdd(&image.details, number)) return false;
+    writeRecord(true, image, number);
+    return true;
 }
 
 // The minimum kernel the program declares in its ABI note, as "major.minor.patch".
@@ -168,19 +259,25 @@ void BBXBinaryImageInit() {
     if (!w || !bbxContext) return;
     w->binaryImagesFile.fd = -1;
     for (auto& e : w->images) e = {};
+    for (auto& number : w->imageRecords) number = ~std::uint64_t{0};
     const char* path = bbxContext->binaryImagesPath;
+    // Removed now rather than on the queue: a crash before the queue runs has
+    // the crash path write the records, into a file that must then stay.
+    if (!BBXUnlinkIfExists(path))
+        BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", BBXErrnoText(errno));
     BBXBinaryImagesQueue().post([w, path] {
-        if (!BBXUnlinkIfExists(path))
-            BBXSDKLog("%s: Unable to reset the binary image log file %s\n", "BBXBinaryImageInit", BBXErrnoText(errno));
-        if (!BBXFileInitWithPath(&w->binaryImagesFile, path, false))
+        if (!BBXFileInitWithPath(&w->binaryImagesFile, path, true))
             BBXSDKLog("%s: Error: Unable to open the binary image log file during init\n", "BBXBinaryImageInit");
     });
     {
         std::lock_guard lock(trackedMutex());
+        countsAtLastScan() = loaderCounts();
         trackedImages().clear();
         for (const auto& image : BBXBinaryImageLoadedImages()) {
-            if (BBXBinaryImageAdd(&image.details)) trackedImages().push_back(image);
-            writeRecord(true, image);
+            // Recorded even when the list is full and it cannot be tracked.
+            const std::uint64_t number = ++recordsQueued();
+            if (BBXBinaryImageAdd(&image.details, number)) trackedImages().push_back(image);
+            writeRecord(true, image, number);
         }
     }
     BBXBinaryImagesQueue().post([w] {
@@ -191,6 +288,9 @@ void BBXBinaryImageInit() {
 int BBXBinaryImageRescan() {
     if (!bbxWritableContext) return 0;
     std::lock_guard lock(trackedMutex());
+    const LoaderCounts counts = loaderCounts();
+    if (counts == countsAtLastScan()) return 0;
+    countsAtLastScan() = counts;
     // Only images not seen before are read in full.
     std::vector<std::uint64_t> known;
     known.reserve(trackedImages().size());
@@ -212,8 +312,7 @@ int BBXBinaryImageRescan() {
             now.push_back(image);
             continue;
         }
-        if (BBXBinaryImageAdd(&image.details)) {
-            writeRecord(true, image);
+        if (trackLoaded(image)) {
             now.push_back(image);
             ++changed;
         }
@@ -225,7 +324,7 @@ int BBXBinaryImageRescan() {
     for (const auto& old : trackedImages()) {
         if (std::binary_search(present.begin(), present.end(), old.details.loadAddress)) continue;
         if (BBXBinaryImageRemove(old.details.loadAddress)) {
-            writeRecord(false, old);
+            writeRecord(false, old, ++recordsQueued());
             ++changed;
         }
     }

@@ -7,6 +7,11 @@
 
 #include "kits/blackbox/crashtime/BBXBinaryImage.h"
 
+// "binary_images.bbxrecord" past this size (or past twice its size when last
+// compacted, if more) is rewritten with the load records of the images still
+// loaded: a program that opens and closes plugins in a loop keeps it bounded.
+constexpr std::uint64_t BBXBinaryImagesCompactionSize = 256 * 1024;
+
 struct BBXLoadedImage {
     std::string path;
     BBXImageDetails details;
@@ -19,8 +24,9 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
-// writing their load and unload records. Returns how many changed. The
-// program's dlopen and dlclose call it as images come and go.
+// writing their load and unload records. Returns how many changed; nothing
+// is walked when the loader has added and removed nothing since. The
+// program's dlopen (before it opens) and dlclose (before and after) call it.
 int BBXBinaryImageRescan();
 // Keeps those dlopen and dlclose in every program that links the kit.
 void BBXBinaryImageWatchLoaderCalls();

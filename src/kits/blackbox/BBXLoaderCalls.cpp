@@ -1,155 +1,93 @@
 // The program's dlopen and dlclose pass through here, so the image records
 // follow every plugin as it comes and goes instead of waiting for the scan
 // of a crash (which never sees an image unloaded before it).
+//
+// The loader decides what a dlopen opens from the object that called it: the
+// search folders of that object (and of the objects that loaded it), its
+// "$ORIGIN", its namespace, and the loader chain the new object inherits. It
+// finds that object from dlopen's return address. So our dlopen leaves no
+// trace of itself: it records what changed since the last call, then jumps
+// into the loader's dlopen with the caller's own return address in place,
+// and the loader alone searches, exactly as it would without the kit. The
+// image that call opens is taken in by the next dlopen or dlclose, or by the
+// crash path's scan of the loader's list, whichever comes first.
 #include <dlfcn.h>
-#include <elf.h>
-#include <link.h>
-#include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "kits/blackbox/BBXBinaryImages.h"
-
-namespace {
+#include "kits/blackbox/BBXHandOn.h"
 
 using OpenFunction = void* (*)(const char*, int);
 using CloseFunction = int (*)(void*);
 
-OpenFunction realOpen() {
-    static OpenFunction open = reinterpret_cast<OpenFunction>(::dlsym(RTLD_NEXT, "dlopen"));
-    return open;
+extern "C" {
+void* __interceptor_dlopen(const char*, int) __attribute__((weak));
+int __interceptor_dlclose(void*) __attribute__((weak));
 }
 
-CloseFunction realClose() {
-    static CloseFunction close = reinterpret_cast<CloseFunction>(::dlsym(RTLD_NEXT, "dlclose"));
-    return close;
-}
+namespace {
 
-// The loader counts every image it adds and removes; a call that changed
-// neither count (a library already open) needs no scan.
-struct LoaderCounts {
-    unsigned long long adds = 0, subs = 0;
-    bool operator==(const LoaderCounts&) const = default;
-};
+OpenFunction nextOpen;
+CloseFunction nextClose;
 
-int firstImage(struct dl_phdr_info* info, std::size_t size, void* data) {
-    auto* counts = static_cast<LoaderCounts*>(data);
-    if (size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) {
-        counts->adds = info->dlpi_adds;
-        counts->subs = info->dlpi_subs;
-    }
-    return 1;
-}
-
-LoaderCounts loaderCounts() {
-    LoaderCounts counts;
-    ::dl_iterate_phdr(firstImage, &counts);
-    return counts;
-}
-
-void recordChanges(const LoaderCounts& before) {
-    if (loaderCounts() == before) return;
+void recordChanges() {
     const int saved = errno;
     BBXBinaryImageRescan();
     errno = saved;
-}
-
-bool hasOwnSearchPath(const struct link_map* map) {
-    for (const ElfW(Dyn)* d = map ? map->l_ld : nullptr; d && d->d_tag != DT_NULL; ++d)
-        if (d->d_tag == DT_RUNPATH || d->d_tag == DT_RPATH) return true;
-    return false;
-}
-
-std::vector<std::string> searchPath(void* handle) {
-    Dl_serinfo size{};
-    if (::dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) != 0 || size.dls_size < sizeof(Dl_serinfo)) return {};
-    std::vector<char> buffer(size.dls_size);
-    auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
-    std::memcpy(info, &size, sizeof size);
-    if (::dlinfo(handle, RTLD_DI_SERINFO, info) != 0) return {};
-    std::vector<std::string> folders;
-    for (unsigned i = 0; i < info->dls_cnt; ++i) folders.emplace_back(info->dls_serpath[i].dls_name);
-    return folders;
-}
-
-// A name that says "$ORIGIN" means the caller's folder, not ours.
-std::string withCallerOrigin(const char* file, const struct link_map* callerMap) {
-    if (!callerMap->l_name || !callerMap->l_name[0]) return {};  // the program: the same folder as ours
-    char* resolved = ::realpath(callerMap->l_name, nullptr);
-    if (!resolved) return {};
-    std::string origin(resolved);
-    std::free(resolved);
-    origin.erase(origin.find_last_of('/'));
-    std::string path(file);
-    for (const char* token : {"${ORIGIN}", "$ORIGIN"}) {
-        for (auto at = path.find(token); at != std::string::npos; at = path.find(token, at + origin.size()))
-            path.replace(at, std::strlen(token), origin);
-    }
-    return path;
-}
-
-// The loader searches a bare name along the folders of the object that asks
-// for it, and reads "$ORIGIN" as that object's folder. Passing through here
-// makes this program the one that asks. So "$ORIGIN" is spelt out for the
-// real caller, and where the caller carries search folders of its own (a
-// library's RUNPATH) and the library is found first in one of those, it is
-// opened by that path: the caller gets the library it would have got
-// without us.
-std::string pathAsSeenBy(const void* caller, const char* file) {
-    if (!file || !caller) return {};
-    const bool bare = !std::strchr(file, '/'), origin = std::strstr(file, "ORIGIN") != nullptr;
-    if (!bare && !origin) return {};
-    Dl_info info{};
-    struct link_map* callerMap = nullptr;
-    if (!::dladdr1(caller, &info, reinterpret_cast<void**>(&callerMap), RTLD_DL_LINKMAP) || !callerMap) return {};
-    struct link_map* ownMap = nullptr;
-    if (!::dladdr1(reinterpret_cast<const void*>(&realOpen), &info, reinterpret_cast<void**>(&ownMap),
-                   RTLD_DL_LINKMAP) ||
-        ownMap == callerMap)
-        return {};
-    if (!bare) return withCallerOrigin(file, callerMap);
-    if (!hasOwnSearchPath(callerMap)) return {};
-    // Already open under that name: the search does not happen at all.
-    if (void* open = realOpen()(file, RTLD_LAZY | RTLD_NOLOAD)) {
-        realClose()(open);
-        return {};
-    }
-    const auto own = searchPath(ownMap);
-    for (const auto& folder : searchPath(callerMap)) {
-        const std::string candidate = folder + "/" + file;
-        struct stat st;
-        if (::stat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        for (const auto& shared : own)
-            if (shared == folder) return {};  // found where our own search finds it too
-        return candidate;
-    }
-    return {};
 }
 
 }  // namespace
 
 extern "C" {
 
-__attribute__((visibility("default"), noinline)) void* dlopen(const char* file, int mode) {
-    OpenFunction open = realOpen();
-    if (!open) return nullptr;
-    const std::string path = pathAsSeenBy(__builtin_extract_return_addr(__builtin_return_address(0)), file);
-    const LoaderCounts before = loaderCounts();
-    void* handle = open(path.empty() ? file : path.c_str(), mode);
-    if (handle) recordChanges(before);
-    return handle;
+// Called by dlopen below with the caller's arguments saved: the loader's
+// dlopen to jump to (null: there is none, and dlopen returns null).
+__attribute__((visibility("hidden"), used)) OpenFunction bbxLoaderCallsBeforeOpen() {
+    recordChanges();
+    return BBXHandOnTo(&nextOpen, __interceptor_dlopen, "dlopen");
 }
 
+// dlopen(file, mode): keeps the two arguments across the call above, with the
+// stack aligned for it, then jumps with the caller's return address on top.
+asm(R"(
+    .text
+    .globl dlopen
+    .type dlopen, @function
+    .p2align 4
+dlopen:
+    .cfi_startproc
+    endbr64
+    push %rdi
+    .cfi_adjust_cfa_offset 8
+    push %rsi
+    .cfi_adjust_cfa_offset 8
+    sub $8, %rsp
+    .cfi_adjust_cfa_offset 8
+    call bbxLoaderCallsBeforeOpen
+    add $8, %rsp
+    .cfi_adjust_cfa_offset -8
+    pop %rsi
+    .cfi_adjust_cfa_offset -8
+    pop %rdi
+    .cfi_adjust_cfa_offset -8
+    test %rax, %rax
+    jz 1f
+    jmp *%rax
+1:
+    ret
+    .cfi_endproc
+    .size dlopen, .-dlopen
+)");
+
+// The loader does not look at dlclose's caller: this one may run code after.
 __attribute__((visibility("default"), noinline)) int dlclose(void* handle) {
-    CloseFunction close = realClose();
+    CloseFunction close = BBXHandOnTo(&nextClose, __interceptor_dlclose, "dlclose");
     if (!close) return -1;
-    const LoaderCounts before = loaderCounts();
+    // An image opened since the last call is recorded before it can go.
+    recordChanges();
     const int result = close(handle);
-    if (result == 0) recordChanges(before);
+    recordChanges();
     return result;
 }
 

@@ -31,7 +31,7 @@ const std::set<std::string> kAllowed = {
     "memcpy", "memmove", "memset", "memcmp", "strlen",
     // files and descriptors
     "open", "open64", "close", "read", "write", "unlink", "fstat", "fstat64", "lseek", "lseek64", "pipe2",
-    "statvfs", "statvfs64", "fsync",
+    "readlink", "statvfs", "statvfs64", "fsync",
     // process, threads, time
     "getpid", "syscall", "clone", "clock_gettime", "nanosleep", "sysconf", "_exit", "abort", "raise",
     // memory mappings and checked reads

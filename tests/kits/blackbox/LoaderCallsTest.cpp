@@ -3,11 +3,37 @@
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+
+#include "TempDir.h"
 
 namespace {
 
+// A sanitizer's runtime puts its own dlopen in front of the C library's and
+// so becomes the caller of every dlopen: libraries lose their own search
+// folders, with or without the kit. There the kit can only match it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerOpens = true;
+#else
+constexpr bool kSanitizerOpens = false;
+#endif
+
+std::string probe(const char* program, const std::string& reports, const std::string& caller, const char* name) {
+    const std::string command = std::string("'") + program + "' '" + reports + "' '" + caller + "' '" + name + "' 2>&1";
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
 TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
+    if (kSanitizerOpens) GTEST_SKIP() << "the sanitizer's dlopen searches as itself";
     void* caller = ::dlopen(LOADER_CALLER_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(caller, nullptr) << ::dlerror();
     auto open = reinterpret_cast<void* (*)(const char*)>(::dlsym(caller, "loaderCallerOpen"));
@@ -30,6 +56,32 @@ TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
     EXPECT_NE(std::string(error).find("libbbx_no_such_library.so"), std::string::npos);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(::dlclose(byName), 0);
     EXPECT_EQ(::dlclose(caller), 0);
+}
+
+// The C library's answer, from a program without the kit, is the kit's answer.
+TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
+    const std::string cases = LOADER_CASES_DIR;
+    // A 32-bit library first along the caller's RUNPATH: the loader passes over it.
+    std::filesystem::create_directories(cases + "/wrongclass");
+    std::string stub(4096, '\0');
+    stub.replace(0, 7, "\x7f" "ELF\x01\x01\x01");  // 32-bit, little-endian, version 1
+    std::ofstream(cases + "/wrongclass/libbbx_case_class.so", std::ios::binary | std::ios::trunc) << stub;
+
+    struct Case {
+        const char* caller;
+        const char* name;
+        const char* plainAnswer;  // part of what the C library answers
+    };
+    for (const Case& c : {Case{"libloader_case_plain.so", "libbbx_case_target.so", "cannot open shared object file"},
+                          Case{"libloader_case_runpath.so", "libbbx_case_class.so", "/good/libbbx_case_class.so"},
+                          Case{"libloader_case_runpath.so", "libbbx_case_hw.so", "/hw/"}}) {
+        testsupport::TempDir reports;
+        const std::string plain = probe(LOADER_PROBE_PLAIN_PATH, reports.path(), cases + "/" + c.caller, c.name);
+        if (!kSanitizerOpens) {
+            EXPECT_NE(plain.find(c.plainAnswer), std::string::npos) << plain;
+        }
+        EXPECT_EQ(probe(LOADER_PROBE_KIT_PATH, reports.path(), cases + "/" + c.caller, c.name), plain) << c.name;
+    }
 }
 
 }  // namespace

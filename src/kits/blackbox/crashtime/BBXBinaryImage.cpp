@@ -2,6 +2,10 @@
 
 #include <elf.h>
 #include <link.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -63,7 +67,7 @@ bool BBXBinaryImageReadELFHeader(uint64_t bias, uint64_t header, BBXImageDetails
     return BBXBinaryImageReadELF(bias, header + eh.e_phoff, eh.e_phnum, details);
 }
 
-bool BBXBinaryImageAdd(const BBXImageDetails* details) {
+bool BBXBinaryImageAdd(const BBXImageDetails* details, uint64_t recordNumber) {
     BBXWritableContext* w = bbxWritableContext;
     if (!w) {
         BBXSDKLog("%s: Error: Writable context is NULL\n", __func__);
@@ -80,6 +84,7 @@ bool BBXBinaryImageAdd(const BBXImageDetails* details) {
         __atomic_store_n(&e->ehFrame, details->ehFrameHdr, __ATOMIC_RELEASE);
         __atomic_store_n(&e->unwindInfo, 0, __ATOMIC_RELEASE);
         __atomic_store_n(&e->crashInfo, 0, __ATOMIC_RELEASE);
+        __atomic_store_n(&w->imageRecords[i], recordNumber, __ATOMIC_RELEASE);
         return true;
     }
     BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "loaded",
@@ -100,6 +105,8 @@ bool BBXBinaryImageRemove(uint64_t loadAddress) {
         __atomic_store_n(&e->ehFrame, 0, __ATOMIC_RELEASE);
         __atomic_store_n(&e->unwindInfo, 0, __ATOMIC_RELEASE);
         __atomic_store_n(&e->crashInfo, 0, __ATOMIC_RELEASE);
+        // Whoever claims the slot next counts as unwritten until it says otherwise.
+        __atomic_store_n(&w->imageRecords[i], ~static_cast<uint64_t>(0), __ATOMIC_RELEASE);
         uint64_t expected = loadAddress;
         if (!__atomic_compare_exchange_n(&e->loadAddress, &expected, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             BBXSDKLog("%s: Error: Failed to swap during image unload\n", __func__);
@@ -108,6 +115,51 @@ bool BBXBinaryImageRemove(uint64_t loadAddress) {
         return true;
     }
     BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "unloaded", reinterpret_cast<void*>(loadAddress));
+    return false;
+}
+
+void BBXBinaryImageRecordsWritten(uint64_t recordNumber) {
+    BBXWritableContext* w = bbxWritableContext;
+    // Only the binary-images queue writes it; a rewrite may have gone past
+    // the records still queued behind it.
+    if (w && recordNumber > __atomic_load_n(&w->imageRecordsWritten, __ATOMIC_ACQUIRE))
+        __atomic_store_n(&w->imageRecordsWritten, recordNumber, __ATOMIC_RELEASE);
+}
+
+void BBXBinaryImageLogRewriteStarted() {
+    if (BBXWritableContext* w = bbxWritableContext)
+        __atomic_store_n(&w->imageLogCompactor, static_cast<uint32_t>(BBXCurrentThreadId()), __ATOMIC_RELEASE);
+}
+
+void BBXBinaryImageLogRewriteEnded() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return;
+    __atomic_store_n(&w->imageLogCompactor, 0, __ATOMIC_RELEASE);
+    syscall(SYS_futex, &w->imageLogCompactor, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+void BBXBinaryImageWaitForLogRewrite() {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return;
+    // Records appended to the file being replaced would go with it. A
+    // rewrite is a few hundred records; one that takes longer than this is
+    // stuck (on a lock the crash holds), and the crash goes on without it.
+    const uint32_t self = static_cast<uint32_t>(BBXCurrentThreadId());
+    for (int tries = 0; tries < 20; ++tries) {
+        const uint32_t compactor = __atomic_load_n(&w->imageLogCompactor, __ATOMIC_ACQUIRE);
+        if (compactor == 0 || compactor == self) return;
+        struct timespec wait = {0, 10 * 1000 * 1000};
+        syscall(SYS_futex, &w->imageLogCompactor, FUTEX_WAIT, compactor, &wait, nullptr, 0);
+    }
+}
+
+bool BBXBinaryImageRecordIsPending(uint64_t loadAddress) {
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w || loadAddress == 0) return false;
+    const uint64_t written = __atomic_load_n(&w->imageRecordsWritten, __ATOMIC_ACQUIRE);
+    for (int i = 0; i < BBXImageListCount; ++i)
+        if (__atomic_load_n(&w->images[i].loadAddress, __ATOMIC_ACQUIRE) == loadAddress)
+            return __atomic_load_n(&w->imageRecords[i], __ATOMIC_ACQUIRE) > written;
     return false;
 }
 
@@ -152,8 +204,30 @@ void BBXBinaryImageWriteRecord(BBXFile* file, bool loaded, const char* path, con
     BBXFileWriteSectionEnd(file);
 }
 
+namespace {
+
+// The load record of a link-map entry; the program itself has no name there.
+void writeLoadRecord(BBXFile* file, uint64_t name, const BBXImageDetails* details) {
+    if (!BBXFileIsOpen(file)) return;
+    const char* path = nullptr;
+    char program[4096];
+    if (!BBXReadCString(name, &path, sizeof program)) return;
+    if (path[0] == 0) {
+        ssize_t n = ::readlink("/proc/self/exe", program, sizeof program - 1);
+        if (n <= 0) return;
+        program[n] = 0;
+        path = program;
+    }
+    BBXBinaryImageWriteRecord(file, true, path, details);
+    // One write per record: the binary-images queue may be appending too.
+    BBXFileFlush(file);
+}
+
+}  // namespace
+
 int BBXBinaryImageScanLinkMap(BBXFile* file) {
-    if (!bbxWritableContext) return 0;
+    BBXWritableContext* w = bbxWritableContext;
+    if (!w) return 0;
     struct r_debug debug;
     if (!BBXReadMemory(reinterpret_cast<uint64_t>(&_r_debug), &debug, sizeof debug)) return 0;
     int added = 0;
@@ -163,14 +237,19 @@ int BBXBinaryImageScanLinkMap(BBXFile* file) {
         struct link_map map;
         if (!BBXReadMemory(node, &map, sizeof map)) break;
         BBXImageDetails details;
-        // Shared objects are mapped from their first page, so their ELF header
-        // lies at the bias; the main program was tracked at launch.
-        if (map.l_addr != 0 && BBXBinaryImageReadELFHeader(map.l_addr, map.l_addr, &details) &&
-            !BBXBinaryImageIsTracked(details.loadAddress) && BBXBinaryImageAdd(&details)) {
-            ++added;
-            const char* path = nullptr;
-            if (BBXReadCString(reinterpret_cast<uint64_t>(map.l_name), &path, 4096))
-                BBXBinaryImageWriteRecord(file, true, path, &details);
+        // Shared objects (and a position-independent program) are mapped
+        // from their first page, so their ELF header lies at the bias.
+        if (map.l_addr != 0 && BBXBinaryImageReadELFHeader(map.l_addr, map.l_addr, &details)) {
+            const uint64_t name = reinterpret_cast<uint64_t>(map.l_name);
+            if (!BBXBinaryImageIsTracked(details.loadAddress)) {
+                if (BBXBinaryImageAdd(&details)) {
+                    ++added;
+                    writeLoadRecord(file, name, &details);
+                }
+            } else if (BBXFileIsOpen(file) && BBXBinaryImageRecordIsPending(details.loadAddress)) {
+                // Tracked, but its record still waits in the queue.
+                writeLoadRecord(file, name, &details);
+            }
         }
         node = reinterpret_cast<uint64_t>(map.l_next);
     }

@@ -21,8 +21,18 @@ bool BBXBinaryImageReadELF(uint64_t bias, uint64_t programHeaders, uint32_t coun
 bool BBXBinaryImageReadELFHeader(uint64_t bias, uint64_t header, BBXImageDetails* details);
 
 // Claims a free slot; false when the list is full or the context is missing.
-bool BBXBinaryImageAdd(const BBXImageDetails* details);
+// `recordNumber` is that of the image's load record (0: already on disk).
+bool BBXBinaryImageAdd(const BBXImageDetails* details, uint64_t recordNumber = 0);
 bool BBXBinaryImageRemove(uint64_t loadAddress);
+// Every record up to `recordNumber` is on disk.
+void BBXBinaryImageRecordsWritten(uint64_t recordNumber);
+// Around a rewrite of the image log by the calling thread; the crash path
+// waits (briefly) for one under way on another thread before it appends.
+void BBXBinaryImageLogRewriteStarted();
+void BBXBinaryImageLogRewriteEnded();
+void BBXBinaryImageWaitForLogRewrite();
+// The slot of `loadAddress` has a load record still waiting to be written.
+bool BBXBinaryImageRecordIsPending(uint64_t loadAddress);
 bool BBXBinaryImageIsTracked(uint64_t loadAddress);
 bool BBXBinaryImageSafeFindImageForAddress(uint64_t address, BBXImageEntry* entry);
 bool BBXBinaryImageHasUnwindInfo(const BBXImageEntry* entry);
@@ -31,5 +41,6 @@ bool BBXBinaryImageHasUnwindInfo(const BBXImageEntry* entry);
 void BBXBinaryImageWriteRecord(BBXFile* file, bool loaded, const char* path, const BBXImageDetails* details);
 // Crash time: walks the dynamic linker's list of loaded objects and adds the
 // images not tracked yet (opened since the last scan), writing their load
-// records to `file` when it is open. Returns how many were added.
+// records to `file` when it is open, and the records of tracked images that
+// the binary-images queue has not written yet. Returns how many were added.
 int BBXBinaryImageScanLinkMap(BBXFile* file);

@@ -290,11 +290,12 @@ __attribute__((noinline)) void BBXHandler(BBXFile* file, int32_t crashedThread, 
     process.recordingState.rbp = frame[0];
     process.recordingState.rsp = reinterpret_cast<uint64_t>(frame) + 16;
 
-    // Images opened since the last scan, so their frames can be unwound and
-    // named later.
+    // Images opened since the last scan, and those whose records the queue
+    // has not written yet, so their frames can be unwound and named later.
     if (c && c->binaryImagesPath) {
+        BBXBinaryImageWaitForLogRewrite();
         BBXFile images;
-        if (BBXFileInitWithPath(&images, c->binaryImagesPath, false)) {
+        if (BBXFileInitWithPath(&images, c->binaryImagesPath, true)) {
             BBXBinaryImageScanLinkMap(&images);
             BBXFileClose(&images);
         }

@@ -179,6 +179,13 @@ struct BBXWritableContext {
     uint8_t recording;       // set while crash records are being written
     BBXFile binaryImagesFile;
     BBXImageEntry images[BBXImageListCount];
+    // Whether each image's load record is on disk yet: the number of its
+    // record, in the order the binary-images queue writes them (all ones
+    // while a slot changes hands), against the last number written.
+    uint64_t imageRecords[BBXImageListCount];
+    uint64_t imageRecordsWritten;
+    // Futex word: the thread rewriting "binary_images.bbxrecord", 0 when none.
+    uint32_t imageLogCompactor;
     BBXUserLoggingState logging;
     // Thread suspension at crash time.
     uint32_t suspendActive;

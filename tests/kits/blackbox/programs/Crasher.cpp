@@ -249,9 +249,12 @@ int main(int argc, char** argv) {
     input.crashCallbackTarget = &callback;
     input.maxCustomExceptions = 8;
     input.customExceptionsEnabled = true;
+    // As on a loaded machine: the image queue does not run from before the
+    // start until the crash.
+    if (route == "pluginheld") BBXBinaryImagesQueue().post([] { for (;;) ::pause(); });
     BBXContextInitialize(&input);
     BBXLoggingQueue().drain();
-    BBXBinaryImagesQueue().drain();
+    if (route != "pluginheld") BBXBinaryImagesQueue().drain();
 
     if (::write(1, "READY\n", 6) != 6) return 3;
     if (route == "segv") crashSegv();
@@ -276,9 +279,11 @@ int main(int argc, char** argv) {
         // A stack pointer that points nowhere, then a fault through it.
         asm volatile("xor %%esp, %%esp\n\tmovl $1, (%%rsp)" ::: "memory");
     }
-    if (route == "plugin") {
-        // A crash with a frame in a plugin opened after start-up.
+    if (route == "plugin" || route == "pluginheld") {
+        // A crash with a frame in a plugin opened after start-up; held, the
+        // kit has taken the plugin in (as the next dlopen does) first.
         void* plugin = dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW);
+        if (route == "pluginheld") dlopen(std::getenv("BBX_TEST_PLUGIN"), RTLD_NOW | RTLD_NOLOAD);
         auto call = plugin ? reinterpret_cast<int (*)(int (*)(void*), void*)>(dlsym(plugin, "symbolPluginCall")) : nullptr;
         if (!call) return 6;
         return call([](void*) { crashSegv(); return 0; }, nullptr);
