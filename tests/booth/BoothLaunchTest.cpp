@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "base/Plist.h"
@@ -45,15 +46,23 @@ protected:
             }
     }
 
-    // Starts a booth whose output goes to `name` in the scratch folder.
-    pid_t launch(const std::string& name) {
+    // Starts a booth whose output goes to `name` in the scratch folder, with
+    // `extraEnvironment` ("NAME=value") added to this process's.
+    pid_t launch(const std::string& name, const std::vector<std::string>& extraEnvironment = {}) {
         const std::string out = scratch.file(name);
+        // Made before the fork: the child only execs.
+        std::vector<std::string> entries = extraEnvironment;
+        for (char** e = environ; *e; ++e) entries.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& entry : entries) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(TEST_BOOTH_PATH), nullptr};
         pid_t pid = ::fork();
         if (pid == 0) {
             int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, 1);
             ::dup2(fd, 2);
-            ::execl(TEST_BOOTH_PATH, TEST_BOOTH_PATH, nullptr);
+            ::execve(TEST_BOOTH_PATH, argv, envp.data());
             ::_exit(127);
         }
         pids.push_back(pid);
@@ -167,5 +176,55 @@ TEST_P(BoothQuitSignalTest, TheDesktopsQuitSignalsTakeTheOrderlyQuit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, BoothQuitSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+// Whatever window is open, the desktop's quit signal or Ctrl+Q in that
+// window ends the booth cleanly: the log-in windows' web pages, the share
+// windows' fields and the operator's windows all let it go.
+struct OpenWindow {
+    const char* name;
+    bool quitKey;  // Ctrl+Q in the window, else SIGTERM
+};
+void PrintTo(const OpenWindow& open, std::ostream* out) { *out << open.name << (open.quitKey ? "+CtrlQ" : "+SIGTERM"); }
+
+class BoothQuitWithWindowTest : public BoothLaunchTest, public ::testing::WithParamInterface<OpenWindow> {};
+
+TEST_P(BoothQuitWithWindowTest, QuitEndsTheBoothWithTheWindowOpen) {
+    // Facebook's and Twitter's log-in pages, and what the reachability watch
+    // connects to.
+    testsupport::LoopbackServer peer;
+    peer.setHandler([](const testsupport::RecordedRequest& request) {
+        if (request.path == "/oauth/request_token")
+            return testsupport::Reply{200, {}, "oauth_token=T&oauth_token_secret=S&oauth_callback_confirmed=true"};
+        return testsupport::Reply{200, {{"Content-Type", "text/html"}}, "<html><body>Log in</body></html>"};
+    });
+    auto& defaults = UserDefaults::standard();
+    for (auto key : {"ReachabilityURL", "FacebookGraphURL", "FacebookWebURL", "TwitterAPIURL"})
+        defaults.set(key, peer.baseUrl() + "/");
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER"}) defaults.set(key, "1");
+    defaults.set("TWILIO_COUNTRY_CODE", "49");
+    ASSERT_TRUE(defaults.synchronize());
+
+    const auto [window, quitKey] = GetParam();
+    std::vector<std::string> environment = {std::string("TEST_BOOTH_OPEN=") + window,
+                                            "QTWEBENGINE_DISABLE_SANDBOX=1",
+                                            "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu --no-sandbox"};
+    if (quitKey) environment.push_back("TEST_BOOTH_QUIT_KEY=1");
+    const pid_t booth = launch("booth.log", environment);
+    ASSERT_TRUE(waitForOutput("booth.log", std::string("TestBooth: ") + window + " is open")) << output("booth.log");
+    if (!quitKey) ::kill(booth, SIGTERM);
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << "the booth hangs at quit: " << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+    EXPECT_NE(output("booth.log").find("AppController: quitting"), std::string::npos) << output("booth.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, BoothQuitWithWindowTest,
+                         ::testing::Values(OpenWindow{"Email", false}, OpenWindow{"SMS", true},
+                                           OpenWindow{"Facebook", false}, OpenWindow{"Facebook", true},
+                                           OpenWindow{"Twitter", false}, OpenWindow{"Twitter", true},
+                                           OpenWindow{"Preferences", true}, OpenWindow{"GreenScreen", false}),
+                         [](const auto& info) {
+                             return std::string(info.param.name) + (info.param.quitKey ? "CtrlQ" : "Signal");
+                         });
 
 }  // namespace
