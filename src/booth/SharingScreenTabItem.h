@@ -48,6 +48,13 @@ public:
 
     QString printPath() const { return printPath_; }
 
+signals:
+    // A new session's print is on the screen: nothing of the last guest
+    // may be left in the share windows.
+    void sessionShown();
+
+public:
+
     // Printing, within the limits per session (MAX_PRINTS_PER_SESSION) and
     // per run (MAX_PRINTS_PER_EVENT); a limit of 0 or less means none.
     void printSessionImage();

@@ -21,6 +21,7 @@
 #include "booth/SocialShareButtons.h"
 #include "preferences/CustomControls.h"
 #include "preferences/PreferencePane.h"
+#include "sharing/ShareWindows.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -244,6 +245,30 @@ TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
     names.sort();
     EXPECT_EQ(names, (QStringList{"DoneButton", "EmailShareButton", "FacebookShareButton", "PrintButton",
                                   "SMSShareButton", "TwitterShareButton"}));
+}
+
+TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
+    auto& defaults = UserDefaults::standard();
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER"}) defaults.set(key, "1");
+    defaults.set("TWILIO_COUNTRY_CODE", "49");
+    auto* buttons = ShareWindowButtons::install(&screen);
+    // A guest half types an address and a number, and closes both windows.
+    screen.showSession();
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "ann.guest@exa");
+    buttons->emailWindow()->closeWindow();
+    buttons->openSMSWindow();
+    QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "01512");
+    buttons->smsWindow()->closeWindow();
+
+    screen.cleanUp();
+    screen.showSession();
+    buttons->openEmailWindow();
+    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "") << "the next guest sees the last one's address";
+    buttons->openSMSWindow();
+    EXPECT_EQ(buttons->smsWindow()->mobileNumberField()->text().toStdString(), "");
+    buttons->smsWindow()->closeWindow();
+    buttons->emailWindow()->closeWindow();
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
