@@ -243,19 +243,17 @@ TEST_P(BoothQuitSignalTest, TheDesktopsQuitSignalsTakeTheOrderlyQuit) {
 INSTANTIATE_TEST_SUITE_P(Signals, BoothQuitSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
 // Whatever window is open, the desktop's quit signal or Ctrl+Q in that
-// window ends the booth cleanly: the log-in windows' web pages, the share
-// windows' fields and the operator's windows all let it go.
+// window ends the booth cleanly.
 struct OpenWindow {
-    const char* name;
-    bool quitKey;  // Ctrl+Q in the window, else SIGTERM
+    const char* open;  // how it opens and its name, as the test booth takes them
+    bool quitKey;      // Ctrl+Q in the window, else SIGTERM
 };
-void PrintTo(const OpenWindow& open, std::ostream* out) { *out << open.name << (open.quitKey ? "+CtrlQ" : "+SIGTERM"); }
+void PrintTo(const OpenWindow& w, std::ostream* out) { *out << w.open << (w.quitKey ? "+CtrlQ" : "+SIGTERM"); }
 
 class BoothQuitWithWindowTest : public BoothLaunchTest, public ::testing::WithParamInterface<OpenWindow> {};
 
 TEST_P(BoothQuitWithWindowTest, QuitEndsTheBoothWithTheWindowOpen) {
-    // Facebook's and Twitter's log-in pages, and what the reachability watch
-    // connects to.
+    // The log-in pages, and what the reachability watch connects to.
     testsupport::LoopbackServer peer;
     peer.setHandler([](const testsupport::RecordedRequest& request) {
         if (request.path == "/oauth/request_token")
@@ -265,17 +263,17 @@ TEST_P(BoothQuitWithWindowTest, QuitEndsTheBoothWithTheWindowOpen) {
     auto& defaults = UserDefaults::standard();
     for (auto key : {"ReachabilityURL", "FacebookGraphURL", "FacebookWebURL", "TwitterAPIURL"})
         defaults.set(key, peer.baseUrl() + "/");
-    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER"}) defaults.set(key, "1");
-    defaults.set("TWILIO_COUNTRY_CODE", "49");
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+        defaults.set(key, "49");
     ASSERT_TRUE(defaults.synchronize());
 
-    const auto [window, quitKey] = GetParam();
-    std::vector<std::string> environment = {std::string("TEST_BOOTH_OPEN=") + window,
-                                            "QTWEBENGINE_DISABLE_SANDBOX=1",
+    const auto [open, quitKey] = GetParam();
+    std::vector<std::string> environment = {std::string("TEST_BOOTH_OPEN=") + open, "QTWEBENGINE_DISABLE_SANDBOX=1",
                                             "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu --no-sandbox"};
     if (quitKey) environment.push_back("TEST_BOOTH_QUIT_KEY=1");
     const pid_t booth = launch("booth.log", environment);
-    ASSERT_TRUE(waitForOutput("booth.log", std::string("TestBooth: ") + window + " is open")) << output("booth.log");
+    const std::string window = std::string(open).substr(std::string(open).find(':') + 1);
+    ASSERT_TRUE(waitForOutput("booth.log", "TestBooth: " + window + " is open")) << output("booth.log");
     if (!quitKey) ::kill(booth, SIGTERM);
     const int status = waitForExit(booth);
     ASSERT_NE(status, -1) << "the booth hangs at quit: " << output("booth.log");
@@ -283,13 +281,15 @@ TEST_P(BoothQuitWithWindowTest, QuitEndsTheBoothWithTheWindowOpen) {
     EXPECT_NE(output("booth.log").find("AppController: quitting"), std::string::npos) << output("booth.log");
 }
 
-INSTANTIATE_TEST_SUITE_P(Windows, BoothQuitWithWindowTest,
-                         ::testing::Values(OpenWindow{"Email", false}, OpenWindow{"SMS", true},
-                                           OpenWindow{"Facebook", false}, OpenWindow{"Facebook", true},
-                                           OpenWindow{"Twitter", false}, OpenWindow{"Twitter", true},
-                                           OpenWindow{"Preferences", true}, OpenWindow{"GreenScreen", false}),
-                         [](const auto& info) {
-                             return std::string(info.param.name) + (info.param.quitKey ? "CtrlQ" : "Signal");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Windows, BoothQuitWithWindowTest,
+    ::testing::Values(OpenWindow{"Email:ShareViaEmailWindow", false}, OpenWindow{"SMS:ShareViaSMSWindow", true},
+                      OpenWindow{"Facebook:FacebookLoginWindow", false}, OpenWindow{"Facebook:FacebookLoginWindow", true},
+                      OpenWindow{"Twitter:TwitterLoginWindow", false}, OpenWindow{"Twitter:TwitterLoginWindow", true},
+                      OpenWindow{",:WRENPreferencesWindow", true}, OpenWindow{"G:GreenScreenWindow", false}),
+    [](const auto& info) {
+        const std::string open = info.param.open;
+        return open.substr(open.find(':') + 1) + (info.param.quitKey ? "CtrlQ" : "Signal");
+    });
 
 }  // namespace

@@ -248,12 +248,11 @@ TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
 }
 
 TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
-    auto& defaults = UserDefaults::standard();
-    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER"}) defaults.set(key, "1");
-    defaults.set("TWILIO_COUNTRY_CODE", "49");
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+        UserDefaults::standard().set(key, "49");
     auto* buttons = ShareWindowButtons::install(&screen);
-    // A guest half types an address and a number, and closes both windows.
     screen.showSession();
+    // A guest half types an address and a number, and closes both windows.
     buttons->openEmailWindow();
     QTest::keyClicks(buttons->emailWindow()->emailField(), "ann.guest@exa");
     buttons->emailWindow()->closeWindow();
@@ -263,12 +262,8 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
 
     screen.cleanUp();
     screen.showSession();
-    buttons->openEmailWindow();
-    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "") << "the next guest sees the last one's address";
-    buttons->openSMSWindow();
+    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "");
     EXPECT_EQ(buttons->smsWindow()->mobileNumberField()->text().toStdString(), "");
-    buttons->smsWindow()->closeWindow();
-    buttons->emailWindow()->closeWindow();
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
