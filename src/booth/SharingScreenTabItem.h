@@ -48,19 +48,17 @@ public:
 
     QString printPath() const { return printPath_; }
 
-signals:
-    // A new session's print is on the screen: nothing of the last guest
-    // may be left in the share windows.
-    void sessionShown();
-
-public:
-
     // Printing, within the limits per session (MAX_PRINTS_PER_SESSION) and
     // per run (MAX_PRINTS_PER_EVENT); a limit of 0 or less means none.
     void printSessionImage();
     bool canPrint() const;
     bool isPrinting() const { return printing_; }
     QPushButton* printButton() const { return printButton_; }
+
+signals:
+    // A new session's print is on the screen: nothing of the last guest
+    // may be left in the share windows.
+    void sessionShown();
 
 private:
     void updatePrintButton();
