@@ -29,6 +29,19 @@ function(flashwren_test name label)
     FLASHWREN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     FLASHWREN_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name}
-    PROPERTIES LABELS ${label} ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${A_ENV}"
+    PROPERTIES LABELS ${label} ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
     DISCOVERY_TIMEOUT 60)
+  if(A_ENV)
+    # A list does not survive the discovery's PROPERTIES (each entry after
+    # the first would be read as a property name of its own and never reach
+    # the tests): the whole environment is set on the discovered tests once
+    # CTest has read them.
+    set(environment "QT_QPA_PLATFORM=offscreen" ${A_ENV})
+    set(include_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake")
+    file(WRITE "${include_file}"
+      "if(${name}_TESTS)\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"${environment}\")\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${include_file}")
+  endif()
 endfunction()

@@ -47,6 +47,8 @@ public:
     // The photos needed by the session's template, 0 before it is loaded.
     int photosNeeded() const { return photosNeeded_; }
     int photosProcessed() const { return photoPaths_.size(); }
+    // Pictures asked of the camera in this session.
+    int photosRequested() const { return photosRequested_; }
     QString statusText() const;
 
 protected:

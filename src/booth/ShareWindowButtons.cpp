@@ -18,6 +18,12 @@ ShareWindowButtons* ShareWindowButtons::install(SharingScreenTabItem* screen) {
     auto* sms = new RoundButton(QStringLiteral("SMS"));
     screen->addShareButton(QStringLiteral("SMS"), sms);
     connect(sms, &QPushButton::clicked, buttons, &ShareWindowButtons::openSMSWindow);
+    // A sent entry is emptied at once; one typed and then closed stays for
+    // the same guest, but not for the next.
+    connect(screen, &SharingScreenTabItem::sessionShown, buttons, [buttons] {
+        if (buttons->email_) buttons->email_->field()->clear();
+        if (buttons->sms_) buttons->sms_->field()->clear();
+    });
     return buttons;
 }
 

@@ -93,6 +93,7 @@ void SharingScreenTabItem::showSession() {
     printPath_ = record.printImagePath;
     printView_->clear();
     for (auto* button : std::as_const(buttons_)) button->setEnabled(true);
+    emit sessionShown();
 
     const QString path = printPath_;
     const QSize box = printView_->size().expandedTo(QSize(800, 600));

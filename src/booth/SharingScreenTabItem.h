@@ -55,6 +55,11 @@ public:
     bool isPrinting() const { return printing_; }
     QPushButton* printButton() const { return printButton_; }
 
+signals:
+    // A new session's print is on the screen: nothing of the last guest
+    // may be left in the share windows.
+    void sessionShown();
+
 private:
     void updatePrintButton();
     void printingDidEnd(bool printed, const QString& error);

@@ -35,8 +35,12 @@ bool SingleBooth::acquire(const QString& folder) {
     if (!QDir().mkpath(folder)) spdlog::warn("SingleBooth: unable to create {}", folder.toStdString());
     const QString name = serverName(folder);
     lock_ = std::make_unique<QLockFile>(folder + QStringLiteral("/flashwren.lock"));
-    // Only a lock whose owner has gone is stale, however old it is.
-    lock_->setStaleLockTime(0);
+    // A lock whose owner can be looked up (this machine's, written whole) is
+    // stale once that owner has gone, however old it is. One that cannot be
+    // (cut short by a power cut as it was written, or written on another
+    // machine, say before a reinstall) would otherwise keep every launch
+    // from starting for ever: it is stale once it is older than this.
+    lock_->setStaleLockTime(kStaleLockTime);
     if (!lock_->tryLock(0)) {
         if (lock_->error() != QLockFile::LockFailedError) {
             // The lock cannot be written (a read-only folder): running anyway

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 class QLocalServer;
@@ -15,6 +16,11 @@ class SingleBooth : public QObject {
 public:
     explicit SingleBooth(QObject* parent = nullptr);
     ~SingleBooth() override;
+
+    // How old a lock file must be before one whose owner cannot be looked up
+    // counts as left behind. A booth that is starting writes its lock within
+    // moments.
+    static constexpr std::chrono::seconds kStaleLockTime{30};
 
     // The folder whose booth this is: the one holding the database.
     static QString defaultFolder();

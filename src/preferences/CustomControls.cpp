@@ -92,16 +92,31 @@ void RoundButton::paintEvent(QPaintEvent*) {
     }
 }
 
-void RoundButton::enterEvent(QEnterEvent* event) {
-    hover_ = true;
-    update();
-    QPushButton::enterEvent(event);
+bool RoundButton::event(QEvent* event) {
+    // The hover look follows the pointer moving over the button, not its
+    // being there: a finger lifted from a touch screen leaves the pointer
+    // behind, and a window or screen that appears under it (the next
+    // guest's final screen) brings an enter without any movement. Lit then,
+    // the button would stay white on light grey.
+    if (event->type() == QEvent::HoverMove && !hover_) {
+        hover_ = true;
+        update();
+    }
+    return QPushButton::event(event);
 }
 
 void RoundButton::leaveEvent(QEvent* event) {
     hover_ = false;
     update();
     QPushButton::leaveEvent(event);
+}
+
+void RoundButton::mouseReleaseEvent(QMouseEvent* event) {
+    // A tap ends with the release. Cleared first, as the click this release
+    // makes may take the button away.
+    hover_ = false;
+    update();
+    QPushButton::mouseReleaseEvent(event);
 }
 
 ClickableLabelTextField::ClickableLabelTextField(const QString& text, QWidget* parent) : QLabel(text, parent) {

@@ -6,9 +6,14 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <map>
+#include <optional>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -16,9 +21,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "base/Plist.h"
+#include "booth/SingleBooth.h"
 #include "core/UserDefaults.h"
 
 namespace {
@@ -39,24 +46,45 @@ protected:
     }
     void TearDown() override {
         for (pid_t pid : pids)
-            if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+            if (!reap(pid)) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, nullptr, 0);
             }
     }
 
-    // Starts a booth whose output goes to `name` in the scratch folder.
-    pid_t launch(const std::string& name) {
+    // Starts a booth whose output goes to `name` in the scratch folder, with
+    // `extraEnvironment` ("NAME=value") added to this process's; -1 (and a
+    // failure) when no process could be made.
+    pid_t launch(const std::string& name, const std::vector<std::string>& extraEnvironment = {}) {
         const std::string out = scratch.file(name);
+        // Made before the fork: the child only execs. The booth's socket goes
+        // into the scratch folder, not to be left in /tmp by a killed booth.
+        std::vector<std::string> entries = extraEnvironment;
+        entries.push_back("TMPDIR=" + scratch.path());
+        for (char** e = environ; *e; ++e) entries.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& entry : entries) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(TEST_BOOTH_PATH), nullptr};
+        static const char kExecFailed[] = "launch: exec failed\n";
+        // Emptied here, before the booth runs: an earlier booth's lines in a
+        // file of the same name are never taken for this one's.
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_t pid = ::fork();
         if (pid == 0) {
-            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, 1);
             ::dup2(fd, 2);
-            ::execl(TEST_BOOTH_PATH, TEST_BOOTH_PATH, nullptr);
+            ::execve(TEST_BOOTH_PATH, argv, envp.data());
+            (void)!::write(2, kExecFailed, sizeof kExecFailed - 1);
             ::_exit(127);
         }
+        ::close(fd);
+        if (pid < 0) {
+            ADD_FAILURE() << "no process for " << name << ": " << std::strerror(errno);
+            return -1;
+        }
         pids.push_back(pid);
+        launched[name] = pid;
         return pid;
     }
     std::string output(const std::string& name) {
@@ -65,10 +93,16 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
+    // False at the deadline, or as soon as the booth writing `name` has ended
+    // without writing `text`.
     bool waitForOutput(const std::string& name, const std::string& text, int ms = 30000) {
         const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        const auto booth = launched.find(name);
+        if (booth == launched.end()) return false;
         while (Clock::now() < end) {
+            const bool ended = reap(booth->second).has_value();
             if (output(name).find(text) != std::string::npos) return true;
+            if (ended) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
@@ -76,18 +110,28 @@ protected:
     // The wait status, or -1 when the process is still running after `ms`.
     int waitForExit(pid_t pid, int ms = 15000) {
         const auto end = Clock::now() + std::chrono::milliseconds(ms);
-        int status = 0;
         while (Clock::now() < end) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+            if (auto status = reap(pid)) return *status;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return -1;
     }
-    bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+    bool running(pid_t pid) { return !reap(pid); }
+    // The wait status of a booth that has ended, kept once collected.
+    std::optional<int> reap(pid_t pid) {
+        if (pid <= 0) return 0;
+        if (auto it = statuses.find(pid); it != statuses.end()) return it->second;
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
+        statuses[pid] = status;
+        return status;
+    }
 
     testsupport::ScopedHome home;
     testsupport::TempDir scratch;
     std::vector<pid_t> pids;
+    std::map<std::string, pid_t> launched;  // the last booth writing each output
+    std::map<pid_t, int> statuses;
 };
 
 TEST_F(BoothLaunchTest, ASecondLaunchBringsTheFirstForwardAndExits) {
@@ -122,6 +166,36 @@ TEST_F(BoothLaunchTest, ABoothThatDiedLeavesNoLockBehind) {
     EXPECT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
     ::kill(next, SIGTERM);
     EXPECT_NE(waitForExit(next), -1);
+}
+
+// What a booth killed outright leaves behind (its socket, and a lock file
+// that a power cut may have cut short or that another machine wrote) never
+// keeps the next launch from starting, nor the launch after that from
+// bringing the running booth forward.
+TEST_F(BoothLaunchTest, WhatAKilledBoothLeavesBehindNeverBlocksTheNextLaunch) {
+    const std::string lock = SingleBooth::defaultFolder().toStdString() + "/flashwren.lock";
+    const std::vector<std::pair<std::string, std::string>> leftovers = {
+        {"cut short", ""},
+        {"written on another machine", "4242\ntest_booth_app\nelsewhere\n0123456789abcdef0123456789abcdef\nx\n"}};
+    for (const auto& [what, content] : leftovers) {
+        SCOPED_TRACE(what);
+        const pid_t killed = launch("killed.log");
+        ASSERT_TRUE(waitForOutput("killed.log", "start-up done")) << output("killed.log");
+        ::kill(killed, SIGKILL);
+        ASSERT_NE(waitForExit(killed), -1);
+        std::ofstream(lock, std::ios::trunc) << content;
+        std::filesystem::last_write_time(lock, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+
+        const pid_t next = launch("next.log");
+        ASSERT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
+        const pid_t later = launch("later.log");
+        const int status = waitForExit(later);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("later.log");
+        EXPECT_NE(output("later.log").find("already running"), std::string::npos) << output("later.log");
+        EXPECT_TRUE(waitForOutput("next.log", "bringing its window forward", 5000)) << output("next.log");
+        ::kill(next, SIGTERM);
+        EXPECT_NE(waitForExit(next), -1) << output("next.log");
+    }
 }
 
 TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSettings) {
@@ -167,5 +241,55 @@ TEST_P(BoothQuitSignalTest, TheDesktopsQuitSignalsTakeTheOrderlyQuit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, BoothQuitSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+// Whatever window is open, the desktop's quit signal or Ctrl+Q in that
+// window ends the booth cleanly.
+struct OpenWindow {
+    const char* open;  // how it opens and its name, as the test booth takes them
+    bool quitKey;      // Ctrl+Q in the window, else SIGTERM
+};
+void PrintTo(const OpenWindow& w, std::ostream* out) { *out << w.open << (w.quitKey ? "+CtrlQ" : "+SIGTERM"); }
+
+class BoothQuitWithWindowTest : public BoothLaunchTest, public ::testing::WithParamInterface<OpenWindow> {};
+
+TEST_P(BoothQuitWithWindowTest, QuitEndsTheBoothWithTheWindowOpen) {
+    // The log-in pages, and what the reachability watch connects to.
+    testsupport::LoopbackServer peer;
+    peer.setHandler([](const testsupport::RecordedRequest& request) {
+        if (request.path == "/oauth/request_token")
+            return testsupport::Reply{200, {}, "oauth_token=T&oauth_token_secret=S&oauth_callback_confirmed=true"};
+        return testsupport::Reply{200, {{"Content-Type", "text/html"}}, "<html><body>Log in</body></html>"};
+    });
+    auto& defaults = UserDefaults::standard();
+    for (auto key : {"ReachabilityURL", "FacebookGraphURL", "FacebookWebURL", "TwitterAPIURL"})
+        defaults.set(key, peer.baseUrl() + "/");
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+        defaults.set(key, "49");
+    ASSERT_TRUE(defaults.synchronize());
+
+    const auto [open, quitKey] = GetParam();
+    std::vector<std::string> environment = {std::string("TEST_BOOTH_OPEN=") + open, "QTWEBENGINE_DISABLE_SANDBOX=1",
+                                            "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu --no-sandbox"};
+    if (quitKey) environment.push_back("TEST_BOOTH_QUIT_KEY=1");
+    const pid_t booth = launch("booth.log", environment);
+    const std::string window = std::string(open).substr(std::string(open).find(':') + 1);
+    ASSERT_TRUE(waitForOutput("booth.log", "TestBooth: " + window + " is open")) << output("booth.log");
+    if (!quitKey) ::kill(booth, SIGTERM);
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << "the booth hangs at quit: " << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+    EXPECT_NE(output("booth.log").find("AppController: quitting"), std::string::npos) << output("booth.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, BoothQuitWithWindowTest,
+    ::testing::Values(OpenWindow{"Email:ShareViaEmailWindow", false}, OpenWindow{"SMS:ShareViaSMSWindow", true},
+                      OpenWindow{"Facebook:FacebookLoginWindow", false}, OpenWindow{"Facebook:FacebookLoginWindow", true},
+                      OpenWindow{"Twitter:TwitterLoginWindow", false}, OpenWindow{"Twitter:TwitterLoginWindow", true},
+                      OpenWindow{",:WRENPreferencesWindow", true}, OpenWindow{"G:GreenScreenWindow", false}),
+    [](const auto& info) {
+        const std::string open = info.param.open;
+        return open.substr(open.find(':') + 1) + (info.param.quitKey ? "CtrlQ" : "Signal");
+    });
 
 }  // namespace

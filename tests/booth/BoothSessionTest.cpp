@@ -37,6 +37,7 @@
 #include "camera/CameraManager.h"
 #include "camera/FolderCameraModel.h"
 #include "core/Database.h"
+#include "core/MainQueue.h"
 #include "core/Models.h"
 #include "core/Notifications.h"
 #include "core/PhotoSession.h"
@@ -75,6 +76,14 @@ QStringList storedHits() {
     return hits;
 }
 
+// Runs what the interface thread's queue holds now: what was posted to it
+// before this call has run when it returns.
+bool drainMainQueue() {
+    bool reached = false;
+    MainQueue::shared().post([&] { reached = true; });
+    return QTest::qWaitFor([&] { return reached; }, 10000);
+}
+
 // The demo camera, remembering on which thread pictures were asked for.
 class WatchedCamera : public FolderCameraModel {
 public:
@@ -82,8 +91,10 @@ public:
     void takePicture() override {
         if (QThread::currentThread() == app().thread()) askedOnMainThread = true;
         FolderCameraModel::takePicture();
+        ++answered;  // the photo (or the failure) is on its way to the session
     }
     std::atomic<bool> askedOnMainThread{false};
+    std::atomic<int> answered{0};
 };
 
 class BoothSessionTest : public ::testing::Test {
@@ -211,7 +222,8 @@ TEST_F(BoothSessionTest, APhotoArrivingAfterTheTimeOutIsIgnored) {
     camera->setResponseDelay(std::chrono::milliseconds(800));
     QTest::mouseClick(home_(), Qt::LeftButton);
     ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 5000));
-    QTest::qWait(900);  // the late photo lands
+    ASSERT_TRUE(QTest::qWaitFor([&] { return camera->answered == 1; }, 5000));
+    ASSERT_TRUE(drainMainQueue()) << "the late photo lands";
     EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home);
     EXPECT_FALSE(session()->isSessionRunning());
     EXPECT_TRUE(files(WrenUtils::getOriginalsFolderPath()).isEmpty());
@@ -297,8 +309,7 @@ TEST_F(BoothSessionTest, WithoutAutomaticTriggerTheSpaceBarTakesThePhoto) {
     UserDefaults::standard().set("trigger_camera", false);
     QTest::mouseClick(home_(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return session()->statusText().startsWith("Press the space bar"); }, 3000));
-    QTest::qWait(100);
-    EXPECT_EQ(camera->picturesTaken(), 0);
+    EXPECT_EQ(session()->photosRequested(), 0);
     QTest::keyClick(session(), Qt::Key_Space);
     EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
     const QStringList expected = {"event Photo/camera/" + camera->name(), "screenview Session/Photo/Manual"};
@@ -324,9 +335,9 @@ TEST_F(BoothSessionTest, WithoutAutomaticTriggerATouchOnTheScreenTakesThePhoto) 
     EXPECT_EQ(camera->picturesTaken(), 0) << "a touch during the countdown takes nothing";
     touch();
     touch();
+    EXPECT_EQ(session()->photosRequested(), 1) << "one prompt, one photo";
     EXPECT_TRUE(QTest::qWaitFor([&] { return session()->photosProcessed() == 1; }, 3000));
-    QTest::qWait(100);
-    EXPECT_EQ(camera->picturesTaken(), 1) << "one prompt, one photo";
+    EXPECT_EQ(camera->picturesTaken(), 1);
     const QStringList expected = {"event Photo/camera/" + camera->name(), "screenview Session/Photo/Manual"};
     EXPECT_TRUE(QTest::qWaitFor([&] { return storedHits().size() >= expected.size(); }, 3000));
     EXPECT_EQ(storedHits(), expected);
@@ -647,10 +658,11 @@ TEST_F(BoothLogInTest, ClearingCookiesAndCacheSignsAnOpenLogInWindowOut) {
     visit("/signin");
     ASSERT_EQ(visit("/account"), "session=guest1");
     WrenUtils::clearHTTPCookiesAndCache();
-    QTest::qWait(300);
-    EXPECT_EQ(visit("/photos"), "") << "the next guest starts signed out";
+    // The web engine lets go of its cookies a moment later.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visit("/photos").empty(); }, 10000)) << "the next guest starts signed out";
+    QPointer<QWebEngineView> shown = view.view();
     view.cleanup();
-    QTest::qWait(100);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown; }, 10000));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "booth/SocialShareButtons.h"
 #include "preferences/CustomControls.h"
 #include "preferences/PreferencePane.h"
+#include "sharing/ShareWindows.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -244,6 +245,25 @@ TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
     names.sort();
     EXPECT_EQ(names, (QStringList{"DoneButton", "EmailShareButton", "FacebookShareButton", "PrintButton",
                                   "SMSShareButton", "TwitterShareButton"}));
+}
+
+TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+        UserDefaults::standard().set(key, "49");
+    auto* buttons = ShareWindowButtons::install(&screen);
+    screen.showSession();
+    // A guest half types an address and a number, and closes both windows.
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "ann.guest@exa");
+    buttons->emailWindow()->closeWindow();
+    buttons->openSMSWindow();
+    QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "01512");
+    buttons->smsWindow()->closeWindow();
+
+    screen.cleanUp();
+    screen.showSession();
+    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "");
+    EXPECT_EQ(buttons->smsWindow()->mobileNumberField()->text().toStdString(), "");
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {

@@ -314,7 +314,8 @@ TEST_F(GalleryServer, KeepsConnectionsAliveRefusesOversizedHeadersAndClosesOnSto
     // An idle client does not hold up stopping.
     int idle = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(::connect(idle, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    for (int i = 0; i < 100 && server->openConnections() == 0; ++i)
+    const auto connected = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server->openConnections() == 0 && std::chrono::steady_clock::now() < connected)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(server->openConnections(), 1u);
     server->stop();

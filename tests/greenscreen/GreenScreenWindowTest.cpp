@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 
 #include <thread>
 
@@ -73,7 +74,7 @@ protected:
         auto w = std::make_unique<GreenScreenWindowController>();
         w->show();
         EXPECT_TRUE(QTest::qWaitFor([&] { return w->backgroundImages().size() == backgrounds; }, 3000));
-        QTest::qWait(20);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(w.get()));
         return w;
     }
     QStringList alerts;
@@ -87,8 +88,7 @@ TEST_F(GreenScreenWindowTest, WithoutTheKeyingEngineGreenScreenStaysOff) {
     EXPECT_EQ(alerts[0], "GreenScreen can't be used with your graphics card as configured.|"
                          "Pleae make sure your graphics card supports OpenGL.|2");
     EXPECT_EQ(UserDefaults::standard().integer("GREEN_SCREEN_ON"), 2);
-    QTest::qWait(10);
-    EXPECT_EQ(w->greenRemovalTypeRadioGroup()->checkedId(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->greenRemovalTypeRadioGroup()->checkedId() == 2; }, 3000));
 
     GreenScreenHooks::keyingEngineSupported = [] { return true; };
     w->greenRemovalTypeRadioGroup()->button(1)->click();
@@ -146,8 +146,7 @@ TEST_F(GreenScreenWindowTest, RemovingTheBackgroundInUseMovesToTheFirstAndTheLas
     EXPECT_TRUE(w->backgroundImages().empty());
     EXPECT_FALSE(w->backgroundImagesInUse());
     EXPECT_FALSE(d.has("GREEN_SCREEN_BACKGROUNDS_TO_USE"));
-    QTest::qWait(10);
-    EXPECT_TRUE(w->thumbnails().empty());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->thumbnails().empty(); }, 3000));
 }
 
 TEST_F(GreenScreenWindowTest, AutomaticMergeKeysOntoTransparencyAndStoresTheFoundColour) {
@@ -225,9 +224,9 @@ TEST_F(GreenScreenWindowTest, LiveViewFramesReachTheWindowOnItsOwnThreadNewestFi
         for (int i = 1; i <= 5; ++i) delegate->didReceivedLiveViewImage(flatImage(8, 8, QColor(i * 40, 0, 0)));
     });
     camera.join();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->sampleImage().isNull(); }, 2000));
-    QTest::qWait(20);
-    EXPECT_EQ(w->sampleImage().pixel(0, 0), qRgb(200, 0, 0));
+    // The newest frame is the one that stays.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return !w->sampleImage().isNull() && w->sampleImage().pixel(0, 0) == qRgb(200, 0, 0); }, 3000));
 }
 
 TEST_F(GreenScreenWindowTest, PanelRequiresABackgroundAndHandsOverANewOneEachTime) {
@@ -276,7 +275,11 @@ TEST_F(GreenScreenWindowTest, PanelRequiresABackgroundAndHandsOverANewOneEachTim
     panel->browseForImage("backgroundButton");
     panel->saveButtonDidClicked();
     panel.reset();
-    QTest::qWait(100);
+    // A timer started now, longer than the panel's wait, fires after the
+    // hand-over would have.
+    bool passed = false;
+    QTimer::singleShot(100, [&] { passed = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return passed; }, 5000));
     EXPECT_EQ(receiver.got.size(), 2u);
 
     // Choosing nothing says so.
@@ -343,13 +346,13 @@ TEST_F(GreenScreenWindowTest, ScreenshotShowsTheDemoCameraKeyedOntoABackground) 
     w->resize(1200, 760);
     w->setCameraManager(&camera);
     w->settingsModeLabelsDidClicked("liveViewButton");  // starts the live view
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->mergedImage()->image().isNull(); }, 5000));
-    QTest::qWait(300);
-    const QImage preview = w->mergedImage()->image().convertToFormat(QImage::Format_RGB32);
-    // The demo camera's green corner now shows the backdrop's warm top left.
-    const QRgb corner = preview.pixel(5, preview.height() / 4);
-    EXPECT_GT(qRed(corner), 150);
-    EXPECT_LT(qGreen(corner), qRed(corner));
+    // The demo camera's green corner comes to show the backdrop's warm top left.
+    auto corner = [&] {
+        const QImage preview = w->mergedImage()->image().convertToFormat(QImage::Format_RGB32);
+        return preview.isNull() ? qRgb(0, 0, 0) : preview.pixel(5, preview.height() / 4);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return qRed(corner()) > 150 && qGreen(corner()) < qRed(corner()); }, 5000))
+        << std::hex << corner();
 
     const QImage shot = w->grab().toImage();
     EXPECT_FALSE(shot.isNull());

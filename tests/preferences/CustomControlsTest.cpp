@@ -75,6 +75,35 @@ TEST_F(CustomControls, ADisabledRoundButtonUnderTheMouseIsDarkGreyWithAWhiteOutl
     EXPECT_EQ(centreFill(*button), QColor(0x2f, 0x2f, 0x2f));
 }
 
+// A touch screen leaves the pointer where the finger lifted: the release
+// ends the hover look, and a button shown again under that resting pointer
+// (the next guest's final screen) comes up plain.
+TEST_F(CustomControls, ATapLeavesNoHoverLookBehind) {
+    QWidget window;
+    window.resize(300, 300);
+    auto* button = new RoundButton("Share", &window);
+    button->setFrame({50, 50, 150, 150});
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QPointingDevice touchScreen("booth touch screen", 1, QInputDevice::DeviceType::TouchScreen,
+                                QPointingDevice::PointerType::Finger, QInputDevice::Capability::Position, 1, 0);
+    QTest::touchEvent(&window, &touchScreen).press(0, QPoint(125, 125));
+    QTest::touchEvent(&window, &touchScreen).release(0, QPoint(125, 125));
+    EXPECT_EQ(centreFill(*button), QColor(0x2f, 0x2f, 0x2f));
+
+    // A touch screen that reports itself as a mouse.
+    QTest::mouseMove(&window, QPoint(120, 120));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return button->hover(); }, 2000));
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, QPoint(70, 70));
+    EXPECT_EQ(centreFill(*button), QColor(0x2f, 0x2f, 0x2f));
+    EXPECT_EQ(button->outlineColor(), QColor(0xcc, 0xcc, 0xcc));
+
+    button->hide();
+    button->show();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(button->hover());
+}
+
 TEST_F(CustomControls, AnyWindowsResizeClearsThePressedLookForOneDrawing) {
     // The button's own window stays hidden, so only the test draws it.
     QWidget holder;

@@ -70,7 +70,7 @@ protected:
         auto recorder = std::make_shared<Recorder>();
         EmailSharing::create(withDelegate ? recorder : nullptr)->sendEmailUsingSendGrid(m);
         EXPECT_TRUE(pumpUntil([&] { return finished == 1 && (!withDelegate || recorder->calls.size() == 2); }));
-        pumpFor(std::chrono::milliseconds(20));
+        main.runPending();
         EXPECT_EQ(finished, 1);
         return recorder->calls;
     }

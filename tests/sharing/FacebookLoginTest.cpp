@@ -86,7 +86,7 @@ TEST_F(FacebookLoginTest, DialogThatNeedsTheGuestShowsTheWindowAndClosingItCance
 
     window->close();
     window->close();
-    pumpEventsFor(200);
+    settle();
     EXPECT_EQ(delegate->dismissed, 1);
     EXPECT_TRUE(delegate->tokens.empty());
     EXPECT_FALSE(window->isVisible());

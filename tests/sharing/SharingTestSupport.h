@@ -67,7 +67,6 @@ protected:
             if (main.runUntil(done, std::chrono::milliseconds(5))) return true;
         return done();
     }
-    void pumpFor(std::chrono::milliseconds time) { main.runUntil([] { return false; }, time); }
     void advance(std::chrono::seconds by) { clock->advance(by); }
     std::string writeFile(const std::string& name, const std::string& bytes);
 

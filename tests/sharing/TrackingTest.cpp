@@ -180,7 +180,7 @@ TEST_F(AnalyticsTest, TimerRunsAPassEveryMinute) {
     analytics.startTimer();  // on this test's clock, when an earlier test made the instance
     setOnline(true);
     advance(std::chrono::seconds(59));
-    pumpFor(std::chrono::milliseconds(50));
+    main.runPending();  // what the clock made due has run
     EXPECT_EQ(server.requestCount(), 0u);
     advance(std::chrono::seconds(1));
     ASSERT_TRUE(pumpUntil([&] { return queued().isEmpty() && analytics.isTimerPending(); }));

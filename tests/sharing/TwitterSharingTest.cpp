@@ -91,7 +91,7 @@ TEST_F(TwitterSharingTest, ATypedPinIsSentOnceHoweverOftenShareIsPressed) {
     share->click();
     share->click();
     ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }));
-    pumpEventsFor(100);
+    settle();
     EXPECT_EQ(outcomes->events.back(), "finished Twitter: Image Shared.");
     EXPECT_EQ(requestsTo("/oauth/access_token").size(), 1u);
     EXPECT_EQ(requestsTo("/1.1/statuses/update_with_media.json").size(), 1u);
@@ -109,7 +109,7 @@ TEST_F(TwitterSharingTest, AnEmptyPinIsRefusedInPlaceAndClosingCancelsOnce) {
 
     window->close();
     ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }));
-    pumpEventsFor(50);
+    settle();
     EXPECT_EQ(outcomes->events, (std::vector<std::string>{"failed Twitter: "}));
     EXPECT_TRUE(requestsTo("/oauth/access_token").empty());
 }
@@ -130,11 +130,11 @@ TEST_F(TwitterSharingTest, AFailedTypedPinClosesTheWindowAndNothingMoreIsReporte
     sharing->twitterLoginWindowController()->pinField()->setText("999");
     sharing->twitterLoginWindowController()->userDidPressShareButton();
     ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }));
-    pumpEventsFor(100);
+    settle();
     EXPECT_EQ(outcomes->events,
               (std::vector<std::string>{"start Twitter", "failed Twitter: Invalid or expired token."}));
     EXPECT_TRUE(!window || !window->isVisible());
     if (window) window->close();
-    pumpEventsFor(50);
+    settle();
     EXPECT_EQ(outcomes->events.size(), 2u);
 }

@@ -89,7 +89,7 @@ protected:
         manager->setDelegate(&stages);
         manager->startUplodingMediaToAWS(m);
         ASSERT_TRUE(pumpUntil([&] { return stages.calls.size() >= callbacks; }, 10000));
-        pumpFor(std::chrono::milliseconds(30));
+        main.runPending();
     }
     // Points the uploads at a recording server instead of the real one.
     void useFakeS3(LoopbackServer& fake) { set("S3EndpointURL", fake.baseUrl()); }
@@ -181,7 +181,7 @@ TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
     auto bare = item("d.jpg");
     const auto before = registration.requestCount();
     WrenS3Manager::create()->didUploadedMediaToS3(bare);
-    pumpFor(std::chrono::milliseconds(50));
+    main.runPending();
     EXPECT_TRUE(stages.calls.empty());
     EXPECT_EQ(registration.requestCount(), before);
 }
@@ -194,7 +194,7 @@ TEST_F(UploadTest, FirstUploadRestartsAtMostTwiceThenLeavesTheRowToTheRetryServi
     auto m = item("e.jpg");
     MediaItemHelper::startUpload(m);
     ASSERT_TRUE(pumpUntil([&] { return MediaItemModel::loadMediaItemWithID(m->ID)->uploadStatus == 2; }));
-    pumpFor(std::chrono::milliseconds(100));
+    main.runPending();
     EXPECT_EQ(fake.requestCount(), 3u);
     EXPECT_EQ(MediaItemModel::loadMediaItemWithID(m->ID)->retryCount, 0);
 }

@@ -29,7 +29,7 @@ protected:
     void TearDown() override {
         // Let dropped views and their profiles go (and close their
         // connections) before the test's servers stop.
-        pumpEventsFor(100);
+        settle();
         SharingTest::TearDown();
     }
     UserDefaults& defaults() { return UserDefaults::standard(); }
@@ -45,7 +45,14 @@ protected:
         }
         return true;
     }
-    void pumpEventsFor(int ms) {
-        pumpEventsUntil([] { return false; }, ms);
+    // Runs what is due now: Qt's events, deferred deletions and the test
+    // main queue's tasks, with what they post in turn, until a round runs
+    // nothing of the main queue.
+    void settle() {
+        for (int round = 0; round < 100; ++round) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            if (main.runPending() == 0) return;
+        }
     }
 };

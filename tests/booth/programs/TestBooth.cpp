@@ -1,10 +1,62 @@
 // The application as main() runs it, with its gallery kept on loopback and
 // silent, for the tests that launch the booth as a process.
+//
+// With TEST_BOOTH_OPEN="<how>:<window>" it opens a window once started, as
+// an operator or a guest does: <how> is a final-screen button's service
+// ("Email", "Facebook"...) or a key pressed with Ctrl ("G", ","). It says
+// "TestBooth: <window> is open" when the window shows, and with
+// TEST_BOOTH_QUIT_KEY set it then presses Ctrl+Q there.
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
 #include <map>
 #include <string>
 
+#include "base/Log.h"
 #include "booth/FlashwrenMain.h"
+#include "core/WrenUtils.h"
 #include "gallery/ManageHTTPServer.h"
+
+namespace {
+
+QWidget* topLevel(const QString& name) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == name) return widget;
+    return nullptr;
+}
+
+// A shortcut reaches the window that has the keyboard: false until it has.
+bool press(QWidget* window, const QString& key) {
+    if (!window->isActiveWindow()) {
+        window->activateWindow();
+        return false;
+    }
+    QTest::keyClick(window, key.at(0).toLatin1(), Qt::ControlModifier);
+    return true;
+}
+
+void openAndQuit(const QString& how, const QString& name, bool quitKey) {
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, timer, [=, opened = false, said = false]() mutable {
+        QWidget* main = topLevel("MainWindow");
+        // Facebook sharing needs the internet, which the booth finds out a moment after start.
+        if (!opened && main && (how != "Facebook" || WrenUtils::isInternetRechable())) {
+            auto* button = main->findChild<QPushButton*>(how + "ShareButton");
+            if (button) button->click();
+            opened = button || press(main, how);
+        }
+        QWidget* window = topLevel(name);
+        if (!window || !window->isVisible()) return;
+        if (!said) spdlog::info("TestBooth: {} is open", name.toStdString());
+        said = true;
+        if (!quitKey || press(window, "Q")) timer->deleteLater();
+    });
+    timer->start(50);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     return flashwrenMain(argc, argv, [] {
@@ -12,5 +64,7 @@ int main(int argc, char** argv) {
         gallery.bindAddress = "127.0.0.1";
         gallery.localAddresses = [] { return std::map<std::string, std::string>{}; };
         ManageHTTPServer::setSharedOptions(gallery);
+        const QStringList open = qEnvironmentVariable("TEST_BOOTH_OPEN").split(':');
+        if (open.size() == 2) openAndQuit(open[0], open[1], qEnvironmentVariableIsSet("TEST_BOOTH_QUIT_KEY"));
     });
 }

@@ -6,7 +6,9 @@
 #include <QProcess>
 #include <QWebEngineView>
 #include <nlohmann/json.hpp>
+#include <QApplication>
 #include <QInputMethod>
+#include <QLineEdit>
 #include <QQuickItem>
 #include <QPushButton>
 #include <QQuickWindow>
@@ -95,11 +97,18 @@ protected:
     void tap(QQuickItem* key) {
         const QPoint centre = key->mapToScene(QPointF(key->width() / 2, key->height() / 2)).toPoint();
         QTest::mouseClick(keyboardWindow(), Qt::LeftButton, Qt::NoModifier, centre);
-        QTest::qWait(30);
     }
     // Taps the keys that type `text`, going to the symbols page and back for
     // what the letters page lacks.
     void type(const QString& text) {
+        auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+        ASSERT_TRUE(field) << "no field to type into";
+        QString typed = field->text();
+        // Each key has typed its character before the next is tapped.
+        auto landed = [&](QChar ch) {
+            typed += ch;
+            return QTest::qWaitFor([&] { return field->text() == typed; }, 5000);
+        };
         for (QChar ch : text) {
             QQuickItem* key = keyFor(0, ch);
             if (!key) {
@@ -108,11 +117,16 @@ protected:
                 tap(modeKey);
                 ASSERT_TRUE(QTest::qWaitFor([&] { return keyFor(0, ch) != nullptr; }, 2000))
                     << "no key types " << QString(ch).toStdString();
-                tap(keyFor(0, ch));
+                QQuickItem* symbol = keyFor(0, ch);
+                tap(symbol);
+                ASSERT_TRUE(landed(ch)) << QString(ch).toStdString() << " was not typed";
                 tap(keyFor(Qt::Key_Context1));
+                ASSERT_TRUE(QTest::qWaitFor([&] { return !keys().contains(symbol); }, 2000))
+                    << "the letters do not come back";
                 continue;
             }
             tap(key);
+            ASSERT_TRUE(landed(ch)) << QString(ch).toStdString() << " was not typed";
         }
     }
     // The window shown with the field focused, as a guest sees it; a second
