@@ -9,8 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -19,6 +21,7 @@
 #include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
+#include "kits/blackbox/BBXReportsController.h"
 #include "kits/blackbox/BBXSettings.h"
 
 namespace fs = std::filesystem;
@@ -123,7 +126,11 @@ struct Launch : ::testing::Test, BBXCrashReportingControllerDelegate {
     std::shared_ptr<BBXSettings> settingsForCrashReportingController(BBXCrashReportingController&) override {
         return std::make_shared<BBXSettings>(settingsDictionary);
     }
-    std::string executionIdentifierForCrashReportingController(BBXCrashReportingController&) override { return "NOW"; }
+    std::string executionIdentifierForCrashReportingController(BBXCrashReportingController&) override {
+        return numberRuns ? "COPY" + std::to_string(runs++) : "NOW";
+    }
+    bool numberRuns = false;
+    std::atomic<int> runs{0};
 };
 
 TEST_F(Launch, PreconditionsStopTheStartBeforeAnythingIsTouched) {
@@ -221,6 +228,77 @@ TEST_F(Launch, AnotherRunningCopysLiveDirectoryIsLeftAlone) {
     EXPECT_TRUE(exists(live + "/signal.bbxrecord"));
     EXPECT_EQ(server.requestCount(), 0u);
     ::close(held);
+}
+
+// Whichever step of packaging the last run was killed at, the report is
+// sent exactly once: moved into processing; writing its package (partial
+// compressed files beside the records, a hidden partial package); package
+// renamed into prepared with the folder not yet removed; folder removed.
+TEST_F(Launch, AKillAtAnyStepOfPackagingLeadsToOnePost) {
+    ASSERT_TRUE(files->prepareForNewLaunch());
+    auto package = [&](const std::string& folder) {
+        BBXPackageReportOperation operation(BBXInternalReport::reportWithPath(folder), files);
+        operation.main();
+        ASSERT_TRUE(operation.finalPath());
+    };
+    earlier(files->processingPath(), "MOVED", {"signal.bbxrecord"});
+    earlier(files->processingPath(), "WRITING", {"signal.bbxrecord", "signal.bbxrecord.gz", "metadata.bbxrecord.gz"});
+    write(files->preparedPath() + "/.WRITING.multipartmime.tmp", "--partial");
+    package(earlier(files->processingPath(), "RENAMED", {"errors_a.bbxrecord"}));
+    const std::string removed = earlier(files->processingPath(), "REMOVED", {"exception.bbxrecord"});
+    package(removed);
+    fs::remove_all(removed);
+
+    ASSERT_TRUE(make().startWithProfilingMark(0, std::nullopt));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(files->processingPathContents().empty() && files->preparedPathContents().empty()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        settle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    settle();
+    EXPECT_EQ(uploadedReportIds(), (std::set<std::string>{"MOVED", "WRITING", "RENAMED", "REMOVED"}));
+    EXPECT_EQ(server.requestCount(), 4u);
+    EXPECT_TRUE(files->processingPathContents().empty());
+    EXPECT_TRUE(files->preparedPathContents().empty());
+}
+
+// Two copies starting over and over on one tree, each at its own pace, so
+// that one lists and judges the reports while the other makes its own: each
+// finds its own report directory in place and held as live.
+TEST_F(Launch, CopiesStartingTogetherEachKeepTheirOwnReport) {
+    numberRuns = true;
+    std::atomic<bool> failed{false};
+    auto copy = [&](int rounds) {
+        for (int round = 0; round < rounds && !failed; ++round) {
+            std::string path;
+            BBXCrashReportingController::Environment environment;
+            environment.mainQueue = &mainQueue;
+            environment.scheduler = &scheduler;
+            environment.bundleIdentifier = bundle;
+            environment.installContext = [&path](const BBXContextInitData* input) {
+                path = input->reportPath ? input->reportPath : "";
+            };
+            BBXCrashReportingController controller(files, this, std::move(environment));
+            const bool started = controller.startWithProfilingMark(0, std::nullopt);
+            controller.workQueue().drain();
+            if (!started || path.empty() || !BBXReportDirectoryIsLive(path)) {
+                ADD_FAILURE() << "round " << round << ": " << (started ? path + " lost" : "no report");
+                failed = true;
+            }
+        }
+    };
+    // A third looks in on every report as a starting copy does.
+    std::atomic<bool> done{false};
+    std::thread looker([&] {
+        while (!done)
+            for (const auto& path : files->activePathContents()) BBXReportDirectoryIsLive(path);
+    });
+    std::thread other(copy, 400);
+    copy(400);
+    other.join();
+    done = true;
+    looker.join();
 }
 
 TEST_F(Launch, TheUsersAnswerHoldsForTheRestOfTheRun) {
