@@ -144,10 +144,21 @@ void* blockedIdle(void*) {
     return nullptr;
 }
 
+// Each thread names itself before its body runs, so that one that faults at
+// once is recorded under its own name, never the program's.
+struct Named {
+    const char* name;
+    void* (*body)(void*);
+};
+void* runNamed(void* argument) {
+    const Named named = *static_cast<Named*>(argument);
+    delete static_cast<Named*>(argument);
+    pthread_setname_np(pthread_self(), named.name);
+    return named.body(nullptr);
+}
 void startThread(const char* name, void* (*body)(void*)) {
     pthread_t thread;
-    pthread_create(&thread, nullptr, body, nullptr);
-    pthread_setname_np(thread, name);
+    pthread_create(&thread, nullptr, runNamed, new Named{name, body});
 }
 
 __attribute__((noinline)) void crashSegv() {
