@@ -21,7 +21,6 @@
 #include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
-#include "kits/blackbox/BBXReportsController.h"
 #include "kits/blackbox/BBXSettings.h"
 
 namespace fs = std::filesystem;
@@ -228,39 +227,6 @@ TEST_F(Launch, AnotherRunningCopysLiveDirectoryIsLeftAlone) {
     EXPECT_TRUE(exists(live + "/signal.bbxrecord"));
     EXPECT_EQ(server.requestCount(), 0u);
     ::close(held);
-}
-
-// Whichever step of packaging the last run was killed at, the report is
-// sent exactly once: moved into processing; writing its package (partial
-// compressed files beside the records, a hidden partial package); package
-// renamed into prepared with the folder not yet removed; folder removed.
-TEST_F(Launch, AKillAtAnyStepOfPackagingLeadsToOnePost) {
-    ASSERT_TRUE(files->prepareForNewLaunch());
-    auto package = [&](const std::string& folder) {
-        BBXPackageReportOperation operation(BBXInternalReport::reportWithPath(folder), files);
-        operation.main();
-        ASSERT_TRUE(operation.finalPath());
-    };
-    earlier(files->processingPath(), "MOVED", {"signal.bbxrecord"});
-    earlier(files->processingPath(), "WRITING", {"signal.bbxrecord", "signal.bbxrecord.gz", "metadata.bbxrecord.gz"});
-    write(files->preparedPath() + "/.WRITING.multipartmime.tmp", "--partial");
-    package(earlier(files->processingPath(), "RENAMED", {"errors_a.bbxrecord"}));
-    const std::string removed = earlier(files->processingPath(), "REMOVED", {"exception.bbxrecord"});
-    package(removed);
-    fs::remove_all(removed);
-
-    ASSERT_TRUE(make().startWithProfilingMark(0, std::nullopt));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!(files->processingPathContents().empty() && files->preparedPathContents().empty()) &&
-           std::chrono::steady_clock::now() < deadline) {
-        settle();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    settle();
-    EXPECT_EQ(uploadedReportIds(), (std::set<std::string>{"MOVED", "WRITING", "RENAMED", "REMOVED"}));
-    EXPECT_EQ(server.requestCount(), 4u);
-    EXPECT_TRUE(files->processingPathContents().empty());
-    EXPECT_TRUE(files->preparedPathContents().empty());
 }
 
 // Two copies starting over and over on one tree, each at its own pace, so

@@ -173,10 +173,11 @@ TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
     setup.TearDown();
 }
 
-// Two copies of the program started at once, with earlier reports waiting:
-// one moved into "processing", one packaged in "prepared", and one left in
-// both by a run killed between the two steps of packaging. Round after
-// round, each copy starts reporting and each report is sent exactly once.
+// Two copies of the program started at once, with earlier reports waiting
+// as a run killed at each step of packaging leaves them: moved into
+// "processing"; half packaged (partial compressed files, a hidden partial
+// package); packaged with the folder not yet removed; packaged alone. Round
+// after round, each copy starts reporting and each report is sent once.
 TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
     // Three real crash reports, made once and set aside.
     testsupport::TempDir holding;
@@ -202,14 +203,20 @@ TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
         for (std::size_t i = 0; i < reports.size(); ++i) {
             const auto folder = processing / reports[i].filename();
             std::filesystem::copy(reports[i], folder, std::filesystem::copy_options::recursive);
-            if (i == 0) continue;
+            if (i == 0) {
+                std::ofstream(folder / "metadata.bbxrecord.gz") << "cut short";
+                const auto partial = prepared / ".cut-short.multipartmime.tmp";
+                std::ofstream(partial) << "--partial";
+                std::filesystem::last_write_time(partial, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+                continue;
+            }
             BBXPackageReportOperation package(BBXInternalReport::reportWithPath(folder.string()), files);
             package.main();
             ASSERT_TRUE(package.finalPath().has_value());
             if (i == 2) std::filesystem::remove_all(folder);
         }
         ASSERT_EQ(entries(processing), 2u);
-        ASSERT_EQ(entries(prepared), 2u);
+        ASSERT_EQ(entries(prepared), 3u);
 
         pid_t copies[2];
         for (pid_t& pid : copies) {
