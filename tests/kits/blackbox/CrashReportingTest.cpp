@@ -7,9 +7,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
