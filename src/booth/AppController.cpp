@@ -32,6 +32,7 @@
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 #include "greenscreen/BackgroundImage.h"
+#include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/Blackbox.h"
 #include "kits/tally/Tally.h"
 #include "greenscreen/GreenScreenWindowController.h"
@@ -98,10 +99,20 @@ bool AppController::applicationDidFinishLaunching() {
 namespace {
 // The application's key at the crash service.
 constexpr const char* kBlackboxAPIKey = "3f9c2a7e5b1d4c8f6a0e2b9d7c5a3f1e8b6d4c2a";
+
+// The booth's application object as the crash kit asks after it.
+class BoothSharedApplication : public BBXSharedApplication {
+public:
+    bool crashOnExceptions() const override {
+        return UserDefaults::standard().boolean("NSApplicationCrashOnExceptions");
+    }
+};
 }  // namespace
 
 void AppController::startCrashReporting() {
     UserDefaults::standard().registerDefaults({{"NSApplicationCrashOnExceptions", true}});
+    static BoothSharedApplication application;
+    BBXApplicationSetSharedApplication(&application);
     Blackbox::setMainQueue(&MainQueue::shared());
     Blackbox::setPermissionPrompt(&CrashReportPrompt::shared());
     // Values the kits once kept among the booth's settings move to their own store.

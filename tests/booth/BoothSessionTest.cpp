@@ -44,6 +44,7 @@
 #include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
+#include "kits/blackbox/BBXApplication.h"
 #include "sharing/LoginWebView.h"
 #include "templates/TETemplateLibrary.h"
 
@@ -168,6 +169,9 @@ TEST_F(BoothSessionTest, StartUpPreparesFoldersTemplatesAndSettings) {
     EXPECT_FALSE(defaults.string("unique_random_user_id").empty());
     EXPECT_FALSE(defaults.string("APP_UUID").empty());
     EXPECT_TRUE(defaults.boolean("NSApplicationCrashOnExceptions"));
+    // The crash kit's start-up check finds the booth's application and that setting.
+    ASSERT_NE(BBXApplicationSharedApplication(), nullptr);
+    EXPECT_TRUE(BBXApplicationSharedApplication()->crashOnExceptions());
     EXPECT_TRUE(WrenDatabase::shared().isOpen());
     EXPECT_EQ(controller.mainWindow()->selectedScreen(), home_());
     EXPECT_TRUE(controller.mainWindow()->isVisible());

@@ -18,6 +18,8 @@ bool BBXApplicationIsExtension();
 class BBXSharedApplication {
 public:
     virtual ~BBXSharedApplication() = default;
+    // The application's "NSApplicationCrashOnExceptions" setting.
+    virtual bool crashOnExceptions() const { return false; }
 };
 void BBXApplicationSetSharedApplication(BBXSharedApplication* application);
 BBXSharedApplication* BBXApplicationSharedApplication();

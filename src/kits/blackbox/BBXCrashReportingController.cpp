@@ -171,11 +171,24 @@ bool BBXCrashReportingController::startWithProfilingMark(std::uint64_t mark, con
 std::shared_ptr<BBXInternalReport> BBXCrashReportingController::setupCurrentReport() {
     createLaunchFailureMarker();
     const std::string identifier = delegate_ ? delegate_->executionIdentifierForCrashReportingController(*this) : "";
-    auto path = fileManager_->setupNewPathForExecutionIdentifier(identifier);
-    if (!path) return nullptr;
-    // Held for the life of the process: another running copy leaves this
-    // directory alone.
-    currentLock_ = BBXReportDirectoryLock(*path);
+    // Held for the life of the process, from before the directory can be
+    // seen: another running copy leaves it alone.
+    auto lock = [this](const std::string& directory) {
+        if (currentLock_ >= 0) ::close(currentLock_);
+        currentLock_ = BBXReportDirectoryLock(directory);
+        return currentLock_ >= 0;
+    };
+    auto path = fileManager_->setupNewPathForExecutionIdentifier(identifier, lock);
+    if (!path && !identifier.empty()) {
+        spdlog::warn("[Blackbox:Crash] Unable to create the report directory of this run, trying once more");
+        fileManager_->prepareForNewLaunch();
+        path = fileManager_->setupNewPathForExecutionIdentifier(identifier, lock);
+    }
+    if (!path) {
+        if (currentLock_ >= 0) ::close(currentLock_);
+        currentLock_ = -1;
+        return nullptr;
+    }
     return BBXInternalReport::initWithPath(*path, identifier);
 }
 

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "base/Log.h"
+#include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/BBXContextSetup.h"
 #include "kits/blackbox/BBXUserLogging.h"
 #include "kits/blackbox/crashtime/BBXCapture.h"
@@ -54,6 +55,12 @@ void BBXExceptionRecord(std::uint32_t type, const std::string& name, const std::
 }
 
 void BBXExceptionCheckHandlers() {
+    if (const BBXSharedApplication* application = BBXApplicationSharedApplication();
+        application && !application->crashOnExceptions()) {
+        spdlog::warn(
+            "[Blackbox:Crash] Warning: NSApplicationCrashOnExceptions is not set. This will result in poor top-level "
+            "uncaught exception reporting.");
+    }
     if (!bbxContext || bbxContext->debuggerAttached) return;
     std::terminate_handler current = std::get_terminate();
     if (current != BBXTerminateHandler) {

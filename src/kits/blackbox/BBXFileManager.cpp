@@ -161,12 +161,26 @@ bool BBXFileManager::prepareForNewLaunch() {
            createDirectoryAtPath(preparedPath());
 }
 
-std::optional<std::string> BBXFileManager::setupNewPathForExecutionIdentifier(const std::string& identifier) {
+std::optional<std::string> BBXFileManager::setupNewPathForExecutionIdentifier(
+    const std::string& identifier, const std::function<bool(const std::string& directory)>& beforePublishing) {
     if (identifier.empty() || identifier == "." || identifier == ".." || identifier.find('/') != std::string::npos) {
         return std::nullopt;
     }
     const std::string path = activePath() + "/" + identifier;
-    if (!createDirectoryAtPath(path)) return std::nullopt;
+    // Made under a hidden name, which no enumeration reports, and renamed
+    // into place once ready: another copy starting now never finds it half
+    // made and takes it for the folder of a run that has ended.
+    const std::string staging = activePath() + "/." + identifier + ".new";
+    if (!createDirectoryAtPath(staging)) return std::nullopt;
+    if (beforePublishing && !beforePublishing(staging)) {
+        removeItemAtPath(staging);
+        return std::nullopt;
+    }
+    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        spdlog::error("[FileManager] Unable to create directory {}: {}", path, std::strerror(errno));
+        removeItemAtPath(staging);
+        return std::nullopt;
+    }
     return path;
 }
 

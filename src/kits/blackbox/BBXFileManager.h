@@ -48,7 +48,10 @@ public:
     std::vector<std::string> preparedPathContents() { return contentsOfDirectory(preparedPath()); }
 
     bool prepareForNewLaunch();
-    std::optional<std::string> setupNewPathForExecutionIdentifier(const std::string& identifier);
+    // Creates active/<identifier>; `beforePublishing` gets the directory
+    // before any other copy can see it (false gives up).
+    std::optional<std::string> setupNewPathForExecutionIdentifier(
+        const std::string& identifier, const std::function<bool(const std::string& directory)>& beforePublishing = {});
     // Removes the folder of the earlier layout ("sendable") and nothing else.
     void removeLegacyDirectories();
 

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "base/Crypto.h"
 #include "base/Gzip.h"
 #include "base/Log.h"
 #include "kits/blackbox/BBXApplication.h"
@@ -25,6 +28,14 @@ namespace {
 bool isRegularFile(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A package's boundary is its file name without the extension.
+std::string packageBoundary(const std::string& path) {
+    std::string name = BBXLastPathComponent(path);
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name;
 }
 
 void syncDirectory(const std::string& path) {
@@ -143,14 +154,29 @@ int BBXPackageReportOperation::takeClaim() {
     return claim;
 }
 
+std::string BBXPackageReportOperation::boundaryForReportDirectory(const std::string& directoryName) {
+    // Shaped like the encoder's own boundaries; a digest, so that nothing the
+    // package carries (the report's id among its parts) spells it out.
+    const std::string digits = base::hexEncode(base::sha1(directoryName), true);
+    return digits.substr(0, 8) + "-" + digits.substr(8, 4) + "-" + digits.substr(12, 4) + "-" + digits.substr(16, 4) +
+           "-" + digits.substr(20, 12);
+}
+
+std::string BBXPackageReportOperation::packagePath() const {
+    return packagedPathWithName(boundaryForReportDirectory(report_->directoryName()));
+}
+
 void BBXPackageReportOperation::main() {
     finalPath_.reset();
-    const std::string boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
-    const std::string packagePath = packagedPathWithName(boundary);
-    // Written under a hidden name and renamed once complete: a package that
-    // is visible is always whole. It is claimed before it is renamed, so no
-    // other copy can take it up once it is visible.
-    const std::string temporaryPath = destinationDirectory() + "/." + boundary + ".multipartmime.tmp";
+    // One name per report: packaging the same report again (after a run that
+    // ended before its folder was removed) can never make a second package.
+    const std::string boundary = boundaryForReportDirectory(report_->directoryName());
+    const std::string packageFile = packagedPathWithName(boundary);
+    // Written under a hidden name of its own and renamed once complete: a
+    // package that is visible is always whole. It is claimed before it is
+    // renamed, so no other copy can take it up once it is visible.
+    const std::string temporaryPath =
+        destinationDirectory() + "/." + boundary + "." + TRLMultipartMimeStreamEncoder::generateBoundary() + ".multipartmime.tmp";
     int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return;
     ::close(fd);
@@ -195,10 +221,17 @@ void BBXPackageReportOperation::main() {
     stream.reset();
     encoder.reset();
     if (!encoded || partsFailed || isCancelled()) return;
-    if (::rename(temporaryPath.c_str(), packagePath.c_str()) != 0) return;
-    done = true;
+    if (::renameat2(AT_FDCWD, temporaryPath.c_str(), AT_FDCWD, packageFile.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EEXIST) return;
+        // Already packaged: the package there is this report's, and it is
+        // the one to send; the claim taken here was on the copy just dropped.
+        BBXReportReleaseClaim(claim_);
+        claim_ = -1;
+    } else {
+        done = true;
+    }
     syncDirectory(destinationDirectory());
-    finalPath_ = packagePath;
+    finalPath_ = packageFile;
 }
 
 // ---- controller
@@ -286,26 +319,54 @@ bool BBXReportsController::prepareAndSubmitReport(const std::shared_ptr<BBXInter
             return;
         }
         BBXPackageReportOperation package(report, fileManager_);
-        package.main();
-        if (!package.finalPath()) {
-            spdlog::error("[Blackbox:Crash:Reports] Unable to package report");
-            return;
+        const std::string packagePath = package.packagePath();
+        if (isRegularFile(packagePath)) {
+            // An earlier run packaged it and ended before it removed the
+            // folder: that package is the report, sent once like any other.
+            spdlog::info("[Blackbox:Crash:Reports] Report {} was packaged already", report->directoryName());
+        } else {
+            package.main();
+            if (!package.finalPath()) {
+                spdlog::error("[Blackbox:Crash:Reports] Unable to package report");
+                return;
+            }
+            holdPackageClaim(packagePath, package.takeClaim());
         }
-        holdPackageClaim(*package.finalPath(), package.takeClaim());
         if (!fileManager_->removeItemAtPath(report->path())) {
             spdlog::error("[Blackbox:Crash:Reports] Unable to remove a processing item");
         }
         if (BBXDebugMode()) spdlog::info("[Blackbox:Crash:Reports] Packaged id {} for submission", report->identifier());
-        fileManager_->trimDirectory(fileManager_->preparedPath(), kMaxPreparedPackages, kMaxPreparedBytes,
-                                    *package.finalPath());
-        result = uploadPackagedReportAtPath(*package.finalPath(), asUrgent);
+        fileManager_->trimDirectory(fileManager_->preparedPath(), kMaxPreparedPackages, kMaxPreparedBytes, packagePath);
+        // The folder is this call's own (claimed above), gone or not.
+        result = uploadPackage(packagePath, asUrgent, false);
     });
     return result;
 }
 
+bool BBXReportsController::removeFolderLeftBesidePackage(const std::string& path) {
+    const std::string boundary = packageBoundary(path);
+    for (const auto& folder : fileManager_->processingPathContents()) {
+        if (BBXPackageReportOperation::boundaryForReportDirectory(BBXLastPathComponent(folder)) != boundary) continue;
+        const int claim = BBXReportClaim(folder);
+        if (claim < 0) return ::access(folder.c_str(), F_OK) != 0;  // held by the copy that packages it
+        spdlog::info("[Blackbox:Crash:Reports] Removing {}: its report was packaged already", folder);
+        fileManager_->removeItemAtPath(folder);
+        BBXReportReleaseClaim(claim);
+    }
+    return true;
+}
+
 bool BBXReportsController::uploadPackagedReportAtPath(const std::string& path, bool asUrgent) {
+    return uploadPackage(path, asUrgent, true);
+}
+
+bool BBXReportsController::uploadPackage(const std::string& path, bool asUrgent, bool removeLeftoverFolder) {
     if (!submissionEnabled()) {
         spdlog::info("[Blackbox:Crash:Reports] Submission disabled");
+        return false;
+    }
+    if (removeLeftoverFolder && !removeFolderLeftBesidePackage(path)) {
+        spdlog::info("[Blackbox:Crash:Reports] {} is being handled by another copy", BBXLastPathComponent(path));
         return false;
     }
     if (!holdPackageClaim(path)) {
@@ -361,10 +422,8 @@ TRLURLRequest BBXReportsController::requestWithCommonHeaders(const std::string& 
 }
 
 bool BBXReportsController::fillInRequest(TRLURLRequest& request, const std::string& path) {
-    std::string name = BBXLastPathComponent(path);
-    auto dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    request.setValue(TRLMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(name), "Content-Type");
+    request.setValue(TRLMultipartMimeStreamEncoder::contentTypeHTTPHeaderValueWithBoundary(packageBoundary(path)),
+                     "Content-Type");
     auto size = fileManager_->fileSizeAtPath(path);
     if (!size) return false;
     request.setValue(std::to_string(*size), "Content-Length");

@@ -49,7 +49,8 @@ private:
     std::shared_ptr<BBXSymbolResolver> resolver_;
 };
 
-// Packs a report directory into prepared/<boundary>.multipartmime.
+// Packs a report directory into prepared/<boundary>.multipartmime, the
+// boundary made from the directory's name (its execution identifier).
 class BBXPackageReportOperation {
 public:
     BBXPackageReportOperation(std::shared_ptr<BBXInternalReport> report, std::shared_ptr<BBXFileManager> fileManager)
@@ -65,6 +66,11 @@ public:
     std::string reportPath() const;
     std::string destinationDirectory() const;
     std::string packagedPathWithName(const std::string& name) const;
+    // The boundary, and so the package's name, of the report directory of
+    // that name: the same each time the report is packaged.
+    static std::string boundaryForReportDirectory(const std::string& directoryName);
+    // Where this report's package is (or will be).
+    std::string packagePath() const;
     const std::optional<std::string>& finalPath() const { return finalPath_; }
     // The claim on the package at finalPath(), taken before it became
     // visible (-1 when none); the caller owns it from here.
@@ -125,6 +131,12 @@ public:
     ~BBXReportsController();
 
 private:
+    // A report's folder is always claimed before its package, by every copy.
+    bool uploadPackage(const std::string& path, bool asUrgent, bool removeLeftoverFolder);
+    // Removes the processing folder of the report this package was made
+    // from, left there by a run that ended between the two steps; false
+    // when another copy is handling that folder (and so the package).
+    bool removeFolderLeftBesidePackage(const std::string& path);
     // Claims this copy holds on packages until they are sent or removed.
     bool holdPackageClaim(const std::string& path, int claim = -1);
     void releasePackageClaim(const std::string& path);

@@ -136,6 +136,29 @@ struct BBXTransfer {
     std::chrono::steady_clock::time_point lastProgress{};
     curl_off_t lastBytes = 0;
     bool timedOut = false;
+    // The trust the first hop was started with, and the hops so far.
+    std::shared_ptr<TRLServerTrust> trust;
+    int redirects = 0;
+
+    // An upload sends its body to where a 307 or 308 reply points, with the
+    // same method, a few times at most (a server pointing back at itself
+    // would otherwise take it without end): those replies ask for exactly
+    // that. A hop from https to anything else is refused, as it would step
+    // around the pinned trust.
+    std::optional<std::string> redirectToFollow() {
+        if (task->kind() != BBXURLSessionTask::Kind::Upload || redirects >= kBBXURLSessionMaxUploadRedirects)
+            return std::nullopt;
+        long code = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+        char* location = nullptr;
+        if ((code != 307 && code != 308) || curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) != CURLE_OK ||
+            !location)
+            return std::nullopt;
+        const std::string next = location;
+        const bool secure = task->originalRequest().url.rfind("https://", 0) == 0;
+        if (next.rfind("https://", 0) != 0 && (secure || next.rfind("http://", 0) != 0)) return std::nullopt;
+        return next;
+    }
 
     ~BBXTransfer() {
         if (easy) curl_easy_cleanup(easy);
@@ -207,6 +230,7 @@ struct BBXTransfer {
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
         auto* t = static_cast<BBXTransfer*>(user);
         size_t n = size * count;
+        if (t->redirectToFollow()) return n;  // the next hop answers instead
         t->deliverResponseOnce();
         if (t->task->kind() == BBXURLSessionTask::Kind::Download) {
             if (base::writeFully(t->downloadFd, data, n) != n) {
@@ -317,7 +341,11 @@ private:
                 else if (t->downloadFailed)
                     error = base::Error(kBBXURLSessionDownloadTaskErrorDomain, -1, "The downloaded file could not be written.");
                 else if (result != CURLE_OK && !t->proxyRefusedTunnel()) error = errorForCurl(result, t->errorBuffer);
-                else t->deliverResponseOnce();
+                else if (auto next = t->redirectToFollow()) {
+                    curl_multi_remove_handle(multi_, t->easy);
+                    t->task->startTransfer(t->trust, t.get(), *next);
+                    continue;
+                } else t->deliverResponseOnce();
                 complete(std::move(t), std::move(error));
             }
             curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr);
@@ -415,9 +443,12 @@ void BBXURLSessionTask::cancel() {
     else finish(cancelledError());
 }
 
-void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
+void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust, const BBXTransfer* redirectedFrom,
+                                      const std::string& url) {
     auto t = std::make_unique<BBXTransfer>();
     t->task = shared_from_this();
+    t->trust = trust;
+    t->redirects = redirectedFrom ? redirectedFrom->redirects + 1 : 0;
     t->easy = curl_easy_init();
     if (!t->easy) {
         finish(urlError(kBBXURLErrorUnknown, "The request could not be started."));
@@ -443,15 +474,15 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
         setup.caFile = gDefaultTrustFile;
     }
     base::curlApplySetup(c, setup);
-    curl_easy_setopt(c, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(c, CURLOPT_URL, redirectedFrom ? url.c_str() : r.url.c_str());
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &base::curlCollectHeader);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &t->received);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &BBXTransfer::onBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, t.get());
-    // An upload follows no redirect: each hop would send the whole body
-    // again, and a server that points back at itself would take it many
-    // times over. The redirect is then the answer, and the caller's retry
-    // rules decide what happens next.
+    // libcurl never follows an upload's redirect: each hop sends the whole
+    // body again, so the transport follows only 307 and 308, a few times
+    // (BBXTransfer::redirectToFollow); any other redirect is the answer, and
+    // the caller's retry rules decide what happens next.
     const bool followsRedirects = kind_ != Kind::Upload && r.bodyFile.empty();
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, followsRedirects ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 16L);
@@ -519,7 +550,8 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust) {
     {
         std::lock_guard lock(mutex_);
         if (finished_) return;  // cancelled while the challenge was answered
-        t->id = BBXTransport::shared().nextId();
+        // A hop keeps its transfer's number, so a cancel sent meanwhile finds it.
+        t->id = redirectedFrom ? redirectedFrom->id : BBXTransport::shared().nextId();
         transferId_ = t->id;
     }
     BBXTransport::shared().start(std::move(t));

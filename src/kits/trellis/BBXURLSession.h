@@ -24,6 +24,7 @@ class BBXURLSessionDataTask;
 class BBXURLSessionUploadTask;
 class BBXURLSessionDownloadTask;
 class TRLSerialExecutor;
+struct BBXTransfer;
 
 // Transport errors (domain "NSURLErrorDomain").
 inline constexpr const char* kBBXURLErrorDomain = "NSURLErrorDomain";
@@ -40,6 +41,8 @@ inline constexpr int kBBXURLErrorSecureConnectionFailed = -1200;
 inline constexpr int kBBXURLErrorServerCertificateUntrusted = -1202;
 // A download whose file could not be written.
 inline constexpr const char* kBBXURLSessionDownloadTaskErrorDomain = "BBXURLSessionDownloadTaskError";
+// How many 307 or 308 replies an upload follows, sending its body again to each.
+inline constexpr int kBBXURLSessionMaxUploadRedirects = 3;
 
 // A response cache as a configuration names one; sessions never consult it.
 struct BBXURLCache {
@@ -165,7 +168,10 @@ private:
     friend struct BBXTransfer;
     friend class BBXTransport;
 
-    void startTransfer(std::shared_ptr<TRLServerTrust> trust);
+    // `redirectedFrom`: the transfer whose 307 or 308 reply sends this one
+    // to `url` (the request's own address otherwise).
+    void startTransfer(std::shared_ptr<TRLServerTrust> trust, const BBXTransfer* redirectedFrom = nullptr,
+                       const std::string& url = {});
     // Called once, from the transport or a cancel.
     void finish(std::optional<base::Error> error);
     // The transport ended on a reply asking for a password, held back until

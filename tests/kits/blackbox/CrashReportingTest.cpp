@@ -7,10 +7,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -123,7 +125,11 @@ struct Launch : ::testing::Test, BBXCrashReportingControllerDelegate {
     std::shared_ptr<BBXSettings> settingsForCrashReportingController(BBXCrashReportingController&) override {
         return std::make_shared<BBXSettings>(settingsDictionary);
     }
-    std::string executionIdentifierForCrashReportingController(BBXCrashReportingController&) override { return "NOW"; }
+    std::string executionIdentifierForCrashReportingController(BBXCrashReportingController&) override {
+        return numberRuns ? "COPY" + std::to_string(runs++) : "NOW";
+    }
+    bool numberRuns = false;
+    std::atomic<int> runs{0};
 };
 
 TEST_F(Launch, PreconditionsStopTheStartBeforeAnythingIsTouched) {
@@ -221,6 +227,44 @@ TEST_F(Launch, AnotherRunningCopysLiveDirectoryIsLeftAlone) {
     EXPECT_TRUE(exists(live + "/signal.bbxrecord"));
     EXPECT_EQ(server.requestCount(), 0u);
     ::close(held);
+}
+
+// Two copies starting over and over on one tree, each at its own pace, so
+// that one lists and judges the reports while the other makes its own: each
+// finds its own report directory in place and held as live.
+TEST_F(Launch, CopiesStartingTogetherEachKeepTheirOwnReport) {
+    numberRuns = true;
+    std::atomic<bool> failed{false};
+    auto copy = [&](int rounds) {
+        for (int round = 0; round < rounds && !failed; ++round) {
+            std::string path;
+            BBXCrashReportingController::Environment environment;
+            environment.mainQueue = &mainQueue;
+            environment.scheduler = &scheduler;
+            environment.bundleIdentifier = bundle;
+            environment.installContext = [&path](const BBXContextInitData* input) {
+                path = input->reportPath ? input->reportPath : "";
+            };
+            BBXCrashReportingController controller(files, this, std::move(environment));
+            const bool started = controller.startWithProfilingMark(0, std::nullopt);
+            controller.workQueue().drain();
+            if (!started || path.empty() || !BBXReportDirectoryIsLive(path)) {
+                ADD_FAILURE() << "round " << round << ": " << (started ? path + " lost" : "no report");
+                failed = true;
+            }
+        }
+    };
+    // A third looks in on every report as a starting copy does.
+    std::atomic<bool> done{false};
+    std::thread looker([&] {
+        while (!done)
+            for (const auto& path : files->activePathContents()) BBXReportDirectoryIsLive(path);
+    });
+    std::thread other(copy, 400);
+    copy(400);
+    other.join();
+    done = true;
+    looker.join();
 }
 
 TEST_F(Launch, TheUsersAnswerHoldsForTheRestOfTheRun) {

@@ -173,42 +173,50 @@ TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
     setup.TearDown();
 }
 
-// Two copies of the program started at once, with earlier reports waiting in
-// "processing" and "prepared", send each of them exactly once between them.
+// Two copies of the program started at once, with earlier reports waiting
+// as a run killed at each step of packaging leaves them: moved into
+// "processing"; half packaged (partial compressed files, a hidden partial
+// package); packaged with the folder not yet removed; packaged alone. Round
+// after round, each copy starts reporting and each report is sent once.
 TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
-    for (int round = 0; round < 3; ++round) {
+    // Three real crash reports, made once and set aside.
+    testsupport::TempDir holding;
+    {
+        EndToEndSetup setup;
+        setup.SetUp();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(launch("segv").signalled());
+            for (const auto& entry : std::filesystem::directory_iterator(stage(setup.home.path(), "active")))
+                std::filesystem::rename(entry.path(), std::filesystem::path(holding.path()) / entry.path().filename());
+        }
+        setup.TearDown();
+    }
+    std::vector<std::filesystem::path> reports(std::filesystem::directory_iterator(holding.path()), {});
+    ASSERT_EQ(reports.size(), 3u);
+    for (int round = 0; round < 50; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         EndToEndSetup setup;
         setup.SetUp();
-        // Three crashes, each report set aside before the next launch could
-        // take it up.
-        testsupport::TempDir holding;
-        std::filesystem::path active;
-        for (int i = 0; i < 3; ++i) {
-            ASSERT_TRUE(launch("segv").signalled());
-            active = stage(setup.home.path(), "active");
-            ASSERT_FALSE(active.empty());
-            for (const auto& entry : std::filesystem::directory_iterator(active))
-                std::filesystem::rename(entry.path(), std::filesystem::path(holding.path()) / entry.path().filename());
-        }
-        // Two wait in "processing", one already packaged in "prepared".
+        ASSERT_TRUE(launch("abort").signalled());  // makes the tree; its own report is sent below too
         const auto processing = stage(setup.home.path(), "processing"), prepared = stage(setup.home.path(), "prepared");
-        std::filesystem::create_directories(processing);
-        std::filesystem::create_directories(prepared);
-        int moved = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(holding.path())) {
-            if (moved++ < 2) {
-                std::filesystem::rename(entry.path(), processing / entry.path().filename());
+        auto files = std::make_shared<BBXFileManager>(processing.parent_path().parent_path().string());
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const auto folder = processing / reports[i].filename();
+            std::filesystem::copy(reports[i], folder, std::filesystem::copy_options::recursive);
+            if (i == 0) {
+                std::ofstream(folder / "metadata.bbxrecord.gz") << "cut short";
+                const auto partial = prepared / ".cut-short.multipartmime.tmp";
+                std::ofstream(partial) << "--partial";
+                std::filesystem::last_write_time(partial, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
                 continue;
             }
-            auto files = std::make_shared<BBXFileManager>(processing.parent_path().parent_path().string());
-            BBXPackageReportOperation package(BBXInternalReport::reportWithPath(entry.path().string()), files);
+            BBXPackageReportOperation package(BBXInternalReport::reportWithPath(folder.string()), files);
             package.main();
             ASSERT_TRUE(package.finalPath().has_value());
+            if (i == 2) std::filesystem::remove_all(folder);
         }
         ASSERT_EQ(entries(processing), 2u);
-        ASSERT_EQ(entries(prepared), 1u);
-        const std::size_t turnedAway = setup.uploads().size();
+        ASSERT_EQ(entries(prepared), 3u);
 
         pid_t copies[2];
         for (pid_t& pid : copies) {
@@ -225,18 +233,18 @@ TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
         }
         std::map<std::string, int> sent;
         const std::regex field("name=\"report_id\"\r\n(?:[^\r\n]+\r\n)*\r\n([^\r\n]*)\r\n");
-        auto all = setup.uploads();
-        for (std::size_t i = turnedAway; i < all.size(); ++i) {
+        for (const auto& upload : setup.uploads()) {
             std::smatch m;
-            ASSERT_TRUE(std::regex_search(all[i].body, m, field));
+            ASSERT_TRUE(std::regex_search(upload.body, m, field));
             ++sent[m[1]];
         }
-        EXPECT_EQ(sent.size(), 3u);
+        EXPECT_EQ(sent.size(), 4u);
         for (const auto& [id, count] : sent) EXPECT_EQ(count, 1) << id;
         // Nothing left behind, hidden temporary packages included.
         EXPECT_EQ(entries(processing), 0u);
         EXPECT_EQ(entries(prepared), 0u);
         setup.TearDown();
+        if (::testing::Test::HasFailure()) break;
     }
 }
 

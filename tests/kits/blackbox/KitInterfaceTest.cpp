@@ -25,6 +25,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "TestContext.h"
@@ -33,6 +34,7 @@
 #include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/BBXBetaController.h"
 #include "kits/blackbox/BBXCrashReportingController.h"
+#include "kits/blackbox/BBXException.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/BBXReportsController.h"
@@ -95,13 +97,29 @@ TEST_F(ApplicationInfo, IdentityComesFromTheInformationDictionary) {
     EXPECT_EQ(BBXApplicationBundleIdentifierNamespace(), "");
 }
 
-TEST(SharedApplication, IsWhatTheProgramRegistered) {
+// The start-up check warns when the program's application does not let
+// exceptions crash it, and says nothing without an application.
+TEST(SharedApplication, IsWhatTheProgramRegisteredAndItsExceptionSettingIsChecked) {
     EXPECT_EQ(BBXApplicationSharedApplication(), nullptr);
-    BBXSharedApplication application;
+    struct Application : BBXSharedApplication {
+        bool on = false;
+        bool crashOnExceptions() const override { return on; }
+    } application;
     BBXApplicationSetSharedApplication(&application);
     EXPECT_EQ(BBXApplicationSharedApplication(), &application);
+    const std::string warning =
+        "[Blackbox:Crash] Warning: NSApplicationCrashOnExceptions is not set. This will result in poor top-level "
+        "uncaught exception reporting.";
+    testsupport::LogCapture log;
+    BBXExceptionCheckHandlers();
+    EXPECT_EQ(log.lines(warning, spdlog::level::warn).size(), 1u);
+    application.on = true;
+    BBXExceptionCheckHandlers();
     BBXApplicationSetSharedApplication(nullptr);
     EXPECT_EQ(BBXApplicationSharedApplication(), nullptr);
+    application.on = false;
+    BBXExceptionCheckHandlers();
+    EXPECT_EQ(log.lines(warning).size(), 1u);
 }
 
 // ---- activities
@@ -344,6 +362,12 @@ TEST_F(Opener, AFailingOrMissingOpenerOrAnAddressItWouldReadAsAnOptionAnswersNo)
     fs::remove(log);
     for (const std::string& url : std::vector<std::string>{"--help", "", std::string("https://a\0b", 11)})
         BBXApplicationOpenURL(url, nullptr, recorder());
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return results.size() == 4; }));
+    }
+    // Only once all three are answered: an opener that had been started
+    // would have written its log before it ended.
     EXPECT_FALSE(fs::exists(log));
     ScopedEnv empty("PATH", dir.file("nowhere"));
     BBXApplicationOpenURL("https://example.com/", nullptr, recorder());

@@ -303,6 +303,41 @@ TEST_F(Upload, AServerThatRedirectsToItselfGetsOnePostPerUpload) {
     EXPECT_EQ(prepared().size(), 2u);
 }
 
+// A 307 or 308 answer asks for the same request elsewhere: the upload
+// follows it with its method and body, a few hops at most; a server that
+// keeps sending it back to itself ends in a failure that keeps the package.
+TEST_F(Upload, A307Or308IsFollowedWithTheSameMethodAndBodyAFewTimes) {
+    const std::string reports = "/sdk-api/v1/platforms/mac/apps/com.example.booth/reports";
+    const std::string finalUrl = server.baseUrl() + "/final";
+    server.setHandler([&](const testsupport::RecordedRequest& r) {
+        if (r.path == reports) return Reply{307, {{"Location", "/moved"}}, "see /moved"};
+        if (r.path == "/moved") return Reply{308, {{"Location", finalUrl}}, ""};
+        return Reply{202, {}, ""};
+    });
+    start();
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-12"), false, true));
+    ASSERT_TRUE(waitForCompletions(1));
+    EXPECT_FALSE(completions[0].second);
+    EXPECT_TRUE(prepared().empty());
+    auto hops = server.requests();
+    ASSERT_EQ(hops.size(), 3u);
+    EXPECT_EQ(hops[2].path, "/final");
+    for (const auto& hop : hops) {
+        EXPECT_EQ(hop.method, "POST");
+        EXPECT_EQ(hop.header("Content-Type"), hops[0].header("Content-Type"));
+        EXPECT_EQ(hop.body, hops[0].body);
+    }
+    EXPECT_EQ(hops[0].header("Content-Length"), std::to_string(hops[0].body.size()));
+
+    const std::string self = server.baseUrl() + reports;
+    server.setHandler([self](const testsupport::RecordedRequest&) { return Reply{307, {{"Location", self}}, ""}; });
+    ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-13"), false, true));
+    ASSERT_TRUE(waitForCompletions(2));
+    EXPECT_TRUE(completions[1].second);
+    EXPECT_EQ(server.requestCount(), 3u + 1 + kBBXURLSessionMaxUploadRedirects);
+    EXPECT_EQ(prepared().size(), 1u);
+}
+
 TEST_F(Upload, AKilledPackagingLeavesNothingThatIsSent) {
     start();
     // What a process killed mid-packaging leaves: a hidden partial package

@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -144,10 +145,26 @@ void* blockedIdle(void*) {
     return nullptr;
 }
 
+// Each thread names itself before its body runs, and is started only once it
+// has: one that faults at once is recorded under its own name, never the
+// program's, and so is every other when the program crashes right away.
+struct Named {
+    const char* name;
+    void* (*body)(void*);
+    std::atomic<bool> named{false};
+};
+void* runNamed(void* argument) {
+    auto* start = static_cast<Named*>(argument);
+    void* (*body)(void*) = start->body;
+    pthread_setname_np(pthread_self(), start->name);
+    start->named = true;  // `start` is the starter's, gone from here on
+    return body(nullptr);
+}
 void startThread(const char* name, void* (*body)(void*)) {
+    Named start{name, body};
     pthread_t thread;
-    pthread_create(&thread, nullptr, body, nullptr);
-    pthread_setname_np(thread, name);
+    if (pthread_create(&thread, nullptr, runNamed, &start) != 0) return;
+    while (!start.named) sched_yield();
 }
 
 __attribute__((noinline)) void crashSegv() {
