@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,6 +279,25 @@ std::size_t BBXFileManager::removeStaleTemporaryPackages(double minimumAgeSecond
         stale.push_back(prepared + "/" + name);
     }
     ::closedir(dir);
+    // A run's report folder is made under a hidden name and renamed once
+    // locked; one left by a process killed in between is never renamed. A
+    // folder whose lock is held belongs to a copy still making it.
+    const std::string active = activePath();
+    if (DIR* folders = active.empty() ? nullptr : ::opendir(active.c_str())) {
+        while (dirent* entry = ::readdir(folders)) {
+            std::string name = entry->d_name;
+            if (name.size() < 6 || name[0] != '.' || !name.ends_with(".new")) continue;
+            const std::string path = active + "/" + name;
+            std::error_code ec;
+            auto time = fs::last_write_time(path, ec);
+            if (ec || std::chrono::duration<double>(now - time).count() < minimumAgeSeconds) continue;
+            const int lock = ::open((path + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
+            const bool held = lock >= 0 && ::flock(lock, LOCK_SH | LOCK_NB) != 0;
+            if (lock >= 0) ::close(lock);
+            if (!held) stale.push_back(path);
+        }
+        ::closedir(folders);
+    }
     std::size_t removed = 0;
     for (const auto& path : stale) removed += removeItemAtPath(path) ? 1 : 0;
     return removed;

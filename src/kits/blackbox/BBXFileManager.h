@@ -77,8 +77,10 @@ public:
     // `keep` is never deleted. Returns how many were deleted.
     std::size_t trimDirectory(const std::string& directory, std::size_t maxCount, std::uint64_t maxBytes,
                               const std::string& keep = {});
-    // Deletes hidden temporary packages ("*.tmp") in prepared older than
-    // `minimumAgeSeconds`: what a process killed while packaging left.
+    // Deletes hidden temporary packages ("*.tmp") in prepared, and unlocked
+    // hidden report folders (".*.new") in active, older than
+    // `minimumAgeSeconds`: what a process killed while packaging, or while
+    // making its run's report folder, left.
     std::size_t removeStaleTemporaryPackages(double minimumAgeSeconds);
 
 private:

@@ -13,6 +13,7 @@
 #include "TempDir.h"
 #include "base/Files.h"
 #include "base/Scheduler.h"
+#include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
 #include "kits/blackbox/BBXNetworkClient.h"
@@ -344,8 +345,16 @@ TEST_F(Upload, AKilledPackagingLeavesNothingThatIsSent) {
     // and partial compressed files in the report directory.
     write(files->preparedPath() + "/.DEAD.multipartmime.tmp", "--partial");
     EXPECT_TRUE(prepared().empty());
+    // And what one killed while making its run's report folder leaves,
+    // beside a copy that is making its own right now.
+    ASSERT_TRUE(files->createDirectoryAtPath(files->activePath() + "/.DEAD.new"));
+    ASSERT_TRUE(files->createDirectoryAtPath(files->activePath() + "/.LIVE.new"));
+    const int live = BBXReportDirectoryLock(files->activePath() + "/.LIVE.new");
+    ASSERT_GE(live, 0);
     EXPECT_EQ(files->removeStaleTemporaryPackages(3600), 0u);  // too young to be stale
-    EXPECT_EQ(files->removeStaleTemporaryPackages(0), 1u);
+    EXPECT_EQ(files->removeStaleTemporaryPackages(0), 2u);
+    EXPECT_TRUE(std::filesystem::exists(files->activePath() + "/.LIVE.new"));
+    ::close(live);
 
     // A source file whose reading fails midway fails the packaging as a
     // whole (this one opens, then every read is refused).
