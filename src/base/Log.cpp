@@ -1,6 +1,7 @@
 #include "base/Log.h"
 
 #include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <filesystem>
@@ -19,6 +20,17 @@ void keepToTheEnd(const std::shared_ptr<spdlog::logger>& logger) {
     static auto* kept = new std::shared_ptr<spdlog::logger>();
     *kept = logger;
 }
+
+// The settings and the kits' stores are read before the log file can be
+// opened (its folder is one of the settings' folders), and what they say
+// about a damaged file belongs in that file. Until then the default
+// logger's lines are kept as well, and the first file opened gets them.
+constexpr std::size_t kEarlyLines = 500;
+std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> gEarly = [] {
+    auto early = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(kEarlyLines);
+    spdlog::default_logger()->sinks().push_back(early);
+    return early;
+}();
 }  // namespace
 
 void setupLogging(const std::string& logDir, bool console) {
@@ -30,8 +42,13 @@ void setupLogging(const std::string& logDir, bool console) {
         std::filesystem::create_directories(logDir, ec);
         try {
             // One file a day, seven kept.
-            sinks.push_back(std::make_shared<spdlog::sinks::daily_file_sink_mt>(logDir + "/flashwren.log", 0, 0,
-                                                                                false, 7));
+            auto file = std::make_shared<spdlog::sinks::daily_file_sink_mt>(logDir + "/flashwren.log", 0, 0, false, 7);
+            if (gEarly) {
+                file->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] %v");
+                for (const auto& line : gEarly->last_raw()) file->log(line);
+                gEarly.reset();
+            }
+            sinks.push_back(file);
             gLogDir = logDir;
         } catch (const spdlog::spdlog_ex& e) {
             fprintf(stderr, "Logging: cannot open log file in %s: %s\n", logDir.c_str(), e.what());

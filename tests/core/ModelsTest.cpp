@@ -219,6 +219,42 @@ TEST_F(Models, NumbersBeyondTheirRangeReadAsZeroWithALogLine) {
     EXPECT_EQ(SharingModel::getAllSharingRecordsWaitingToSend().size(), 1u);
 }
 
+// Damaged rows whose type is no type leave every type's statistics as they
+// were, said in one line; damaged numbers that are no whole number are named
+// like those out of range.
+TEST_F(Models, DamagedShareTypesLeaveTheOtherStatisticsRight) {
+    for (int i = 0; i < 3; ++i) share(SharingTypeEmail, 1);
+    auto pending = share(SharingTypeEmail, 0);
+    pending->lastError = "the e-mail error";
+    pending->dateLastTried = QDateTime::currentDateTimeUtc().addSecs(-60);
+    pending->update();
+    auto& d = WrenDatabase::shared();
+    for (const char* type : {"1e300", "'inf'", "'abc'", "0.5", "'0x'"})
+        ASSERT_TRUE(d.execute(std::string("INSERT INTO share (share_type, done, last_error, date_last_tried) VALUES (") +
+                              type + ", 0, 'damaged', '2999-01-01T00:00:00.000Z')"));
+    ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done) VALUES (40, 1, 'lots')"));
+
+    auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(100);
+    spdlog::default_logger()->sinks().push_back(sink);
+    auto stats = SharingStatsInfoModel::getAllStats();
+    auto lots = SharingModel::loadWithID(40);
+    spdlog::default_logger()->sinks().pop_back();
+
+    EXPECT_EQ(stats[SharingTypeEmail].total, 4);
+    EXPECT_EQ(stats[SharingTypeEmail].pending, 1);
+    EXPECT_EQ(stats[SharingTypeEmail].lastError, "the e-mail error");
+    EXPECT_EQ(stats[SharingTypeFacebook].total, 1);
+    ASSERT_TRUE(lots);
+    EXPECT_EQ(lots->done, 0);
+    int strays = 0, named = 0;
+    for (auto& line : sink->last_formatted()) {
+        if (line.find("no share type") != std::string::npos) ++strays;
+        if (line.find("share.done \"lots\"") != std::string::npos) ++named;
+    }
+    EXPECT_EQ(strays, 1) << "one line for all of them";
+    EXPECT_EQ(named, 1);
+}
+
 TEST_F(Models, ResettingStatisticsKeepsQueuedShares) {
     share(SharingTypeEmail, 1);
     auto pendingMail = share(SharingTypeEmail, 0);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <filesystem>
@@ -353,31 +355,51 @@ TEST(UserDefaults, SynchronizeAndTheLastOwnerPutEveryChangeOnDisk) {
     for (auto& e : fs::directory_iterator(dir.path())) EXPECT_EQ(e.path().filename(), "s.plist");
 }
 
+namespace {
+
+// Starts the settings writer program on `path` in `mode`, its output on a
+// pipe the caller reads (or -1 not to), with `fileSizeLimit` bytes as the
+// most any file it writes may hold (0: no limit).
+pid_t startWriter(const std::string& path, const char* mode, int* output, rlim_t fileSizeLimit = 0) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipeFds[1], 1);
+        if (fileSizeLimit) {
+            struct rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ::execl(SETTINGS_WRITER_PATH, SETTINGS_WRITER_PATH, path.c_str(), mode, nullptr);
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    if (output) *output = pipeFds[0];
+    else ::close(pipeFds[0]);
+    return child;
+}
+
+std::vector<std::string> folderNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace
+
 // A booth killed outright (kill -9, power cut) in the middle of a burst of
 // changes loses at most the last moment's changes, never the file: every
 // write goes to a temporary file that is renamed into place.
 TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
     testsupport::TempDir dir;
     const std::string path = dir.file("s.plist");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const std::string filler(2000, 'x');
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(ready[0]);
-        UserDefaults d(path);
-        d.set("SETTLED", "yes");
-        d.synchronize();
-        for (long i = 0;; ++i) {
-            d.set("KEY_" + std::to_string(i % 400), filler + std::to_string(i));
-            if (i == 2000) (void)!::write(ready[1], "r", 1);
-        }
-    }
-    ::close(ready[1]);
+    int ready = -1;
+    const pid_t child = startWriter(path, "burst", &ready);
+    ASSERT_GT(child, 0);
     char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
+    ASSERT_EQ(::read(ready, &c, 1), 1);
+    ::close(ready);
     // Once the burst's first writes are on disk, kill the child mid-burst.
     for (int waited = 0; waited < 1000; ++waited) {
         auto onDisk = base::plistReadFile(path);
@@ -395,23 +417,87 @@ TEST(UserDefaults, KilledDuringABurstOfChangesLeavesAWholeFile) {
     EXPECT_GT(reread.dictionaryRepresentation().size(), 100u) << "the burst's earlier changes reached the disk";
 }
 
+// Killed inside a write (here by the file-size limit, which ends the process
+// in the middle of the write call, every time): the file on disk is the last
+// whole one, removed keys included, and what the killed write left behind
+// is gone at the next start. A write of a process still alive is left alone.
+TEST(UserDefaults, KilledInsideAWriteLeavesTheLastWholeFileAndNothingElse) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    const pid_t child = startWriter(path, "oversize", nullptr, 1 << 20);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
+        << "the write was not cut short: exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+
+    // A write under way in a live process (this test's parent) beside the leftover.
+    const std::string live = path + ".tmp-" + std::to_string(::getppid()) + "-0";
+    { std::ofstream(live) << "half"; }
+    UserDefaults reread(path);
+    EXPECT_EQ(reread.loadError(), "");
+    EXPECT_EQ(reread.string("SETTLED"), "yes");
+    EXPECT_FALSE(reread.has("GONE")) << "the removal was written";
+    EXPECT_FALSE(reread.has("BIG"));
+    EXPECT_EQ(folderNames(dir.path()), (std::vector<std::string>{"s.plist", fs::path(live).filename().string()}));
+}
+
 // A program that changes a setting and exits at once (the standard store is
 // never destroyed) still finds the change on disk, and its exit does not race
 // the writer.
 TEST(UserDefaults, AProgramThatExitsRightAfterAChangeKeepsIt) {
     testsupport::TempDir dir;
     const std::string path = dir.file("s.plist");
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto* store = new UserDefaults(path);  // left alive, as the standard store is
-        store->set("LAST", "kept");
-        std::exit(0);
-    }
+    const pid_t child = startWriter(path, "exit", nullptr);
+    ASSERT_GT(child, 0);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(UserDefaults(path).string("LAST"), "kept");
+}
+
+// What a crash report or a process list shows for the thread that writes
+// the settings behind the booth.
+TEST(UserDefaults, TheWriterThreadIsNamed) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.set("k", 1);
+    auto named = [] {
+        for (auto& task : fs::directory_iterator("/proc/self/task")) {
+            std::string name;
+            std::getline(std::ifstream(task.path() / "comm"), name);
+            if (name == "settings-writer") return true;
+        }
+        return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!named() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(named());
+}
+
+// A value of another type than the key's is read leniently, and named once
+// in the log, whichever type it has; values that are the type stay silent.
+TEST(UserDefaults, EveryValueOfTheWrongTypeIsNamedOnce) {
+    testsupport::TempDir dir;
+    UserDefaults d(dir.file("s.plist"));
+    d.set("START_TEXT", 42);
+    d.set("ALBUM_NAME", true);
+    d.set("print_automatically", "maybe");
+    d.set("SHOW_VIRTUAL_KEYBOARD", " yes ");
+    d.set("LiveViewEnabled", "0");
+    d.set("GREEN_SCREEN_ON", false);
+    LogLines log;
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(d.string("START_TEXT"), "42");
+        EXPECT_EQ(d.string("ALBUM_NAME"), "1");
+        EXPECT_FALSE(d.boolean("print_automatically"));
+        EXPECT_TRUE(d.boolean("SHOW_VIRTUAL_KEYBOARD"));
+        EXPECT_FALSE(d.boolean("LiveViewEnabled"));
+        EXPECT_EQ(d.integer("GREEN_SCREEN_ON", 2), 0);
+    }
+    for (auto key : {"START_TEXT", "ALBUM_NAME", "print_automatically"}) EXPECT_EQ(log.naming(key), 1) << key;
+    for (auto key : {"SHOW_VIRTUAL_KEYBOARD", "LiveViewEnabled", "GREEN_SCREEN_ON"}) EXPECT_EQ(log.naming(key), 0) << key;
 }
 
 TEST(UserDefaults, ANumberBelowARangeThatTakesTheDefaultReadsAsTheDefault) {
