@@ -67,33 +67,55 @@ std::string tooLarge(std::size_t limit) {
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path, ReadFailure* failure, std::size_t limit) {
-    auto fail = [failure](bool missing, std::string why) -> std::optional<std::string> {
+int openRegularFile(const std::string& path, ReadFailure* failure) {
+    auto fail = [failure](bool missing, std::string why, int err) {
         if (failure) *failure = ReadFailure{missing, std::move(why)};
-        return std::nullopt;
+        errno = err;
+        return -1;
     };
     auto failErrno = [&](const char* what) {
         const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) return fail(true, "it does not exist");
-        return fail(false, std::string(what) + ": " + std::strerror(err));
+        if (err == ENOENT || err == ENOTDIR) return fail(true, "it does not exist", err);
+        return fail(false, std::string(what) + ": " + std::strerror(err), err);
     };
     // Looked at before it is opened: opening a device may itself do something.
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return failErrno("it cannot be looked at");
-    if (!S_ISREG(st.st_mode)) return fail(false, notAFile(st.st_mode));
+    if (!S_ISREG(st.st_mode)) return fail(false, notAFile(st.st_mode), EINVAL);
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return failErrno("it cannot be opened");
+    // Whatever was swapped in between the look and the open is looked at again.
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return failErrno("it cannot be looked at");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(false, notAFile(st.st_mode), EINVAL);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::optional<std::string> readFile(const std::string& path, ReadFailure* failure, std::size_t limit) {
+    auto fail = [failure](std::string why) -> std::optional<std::string> {
+        if (failure) *failure = ReadFailure{false, std::move(why)};
+        return std::nullopt;
+    };
+    const int fd = openRegularFile(path, failure);
+    if (fd < 0) return std::nullopt;
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    // Whatever was swapped in between the look and the open is looked at again.
-    if (::fstat(fd, &st) != 0) return failErrno("it cannot be looked at");
-    if (!S_ISREG(st.st_mode)) return fail(false, notAFile(st.st_mode));
-    if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail(false, tooLarge(limit));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(std::string("it cannot be looked at: ") + std::strerror(errno));
+    if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail(tooLarge(limit));
     // The size is only a hint: files of /proc and /sys say 0 or 4096, and a
     // file may grow while it is read. The limit holds whatever it says.
     std::string out;
@@ -102,9 +124,9 @@ std::optional<std::string> readFile(const std::string& path, ReadFailure* failur
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failErrno("it cannot be read");
+        if (n < 0) return fail(std::string("it cannot be read: ") + std::strerror(errno));
         if (n == 0) break;
-        if (out.size() + static_cast<std::size_t>(n) > limit) return fail(false, tooLarge(limit));
+        if (out.size() + static_cast<std::size_t>(n) > limit) return fail(tooLarge(limit));
         out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;

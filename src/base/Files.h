@@ -22,6 +22,9 @@ struct ReadFailure {
     bool missing = false;  // nothing by that name (or a link to nothing)
     std::string why;
 };
+// A regular file opened for reading, without blocking on whatever else may
+// stand in its place; -1 (with errno set) and `failure` filled otherwise.
+int openRegularFile(const std::string& path, ReadFailure* failure = nullptr);
 // The whole of a regular file of at most `limit` bytes. Anything else in its
 // place (a folder, a named pipe, a link to a device) is refused unopened, and
 // the file is opened without blocking: no file can hang the caller or feed
