@@ -20,7 +20,8 @@
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     const std::string path = argv[1], mode = argv[2];
-    auto* store = new UserDefaults(path);  // left alive, as the standard store is
+    // Left alive to the end and reachable, as the standard store is.
+    static UserDefaults* const store = new UserDefaults(path);
     if (mode == "exit") {
         store->set("LAST", "kept");
         return 0;
