@@ -7,13 +7,13 @@
 #include <QFile>
 
 #include <chrono>
-#include <filesystem>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
 #include <string>
-#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,7 +52,8 @@ protected:
 
     // Starts a booth whose output goes to `name` in the scratch folder, with
     // `resources` (when given) as its resources folder. `withoutFileOverrides`
-    // takes from it the power to read what it may not (which root has).
+    // drops the powers that let root read any file, so that a file nobody
+    // may read is unreadable to the booth too.
     pid_t launch(const std::string& name, const std::string& resources = {}, bool withoutFileOverrides = false) {
         const std::string out = scratch.file(name);
         std::vector<std::string> env;
@@ -61,6 +62,7 @@ protected:
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(TEST_BOOTH_PATH), nullptr};
         pid_t pid = ::fork();
         if (pid == 0) {
             int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -70,8 +72,7 @@ protected:
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
             }
-            ::execve(TEST_BOOTH_PATH, std::vector<char*>{const_cast<char*>(TEST_BOOTH_PATH), nullptr}.data(),
-                     envp.data());
+            ::execve(TEST_BOOTH_PATH, argv, envp.data());
             ::_exit(127);
         }
         pids.push_back(pid);
