@@ -1,17 +1,19 @@
 #include "base/Files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace base {
@@ -47,13 +49,87 @@ bool writeFileAtomically(const std::string& path, std::string_view data, unsigne
     return true;
 }
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return ss.str();
+namespace {
+
+// What stands at a path instead of a file, in the words of a log line.
+std::string notAFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "it is a folder, not a file";
+    if (S_ISFIFO(mode)) return "it is a named pipe, not a file";
+    if (S_ISCHR(mode)) return "it is a character device, not a file";
+    if (S_ISBLK(mode)) return "it is a block device, not a file";
+    if (S_ISSOCK(mode)) return "it is a socket, not a file";
+    return "it is not a regular file";
+}
+
+std::string tooLarge(std::size_t limit) {
+    return "it is larger than " + std::to_string(limit) + " bytes";
+}
+
+}  // namespace
+
+int openRegularFile(const std::string& path, ReadFailure* failure) {
+    auto fail = [failure](bool missing, std::string why, int err) {
+        if (failure) *failure = ReadFailure{missing, std::move(why)};
+        errno = err;
+        return -1;
+    };
+    auto failErrno = [&](const char* what) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) return fail(true, "it does not exist", err);
+        return fail(false, std::string(what) + ": " + std::strerror(err), err);
+    };
+    // Looked at before it is opened: opening a device may itself do something.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return failErrno("it cannot be looked at");
+    if (!S_ISREG(st.st_mode)) return fail(false, notAFile(st.st_mode), EINVAL);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return failErrno("it cannot be opened");
+    // Whatever was swapped in between the look and the open is looked at again.
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return failErrno("it cannot be looked at");
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(false, notAFile(st.st_mode), EINVAL);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::optional<std::string> readFile(const std::string& path, ReadFailure* failure, std::size_t limit) {
+    auto fail = [failure](std::string why) -> std::optional<std::string> {
+        if (failure) *failure = ReadFailure{false, std::move(why)};
+        return std::nullopt;
+    };
+    const int fd = openRegularFile(path, failure);
+    if (fd < 0) return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(std::string("it cannot be looked at: ") + std::strerror(errno));
+    if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail(tooLarge(limit));
+    // The size is only a hint: files of /proc and /sys say 0 or 4096, and a
+    // file may grow while it is read. The limit holds whatever it says.
+    std::string out;
+    out.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::string("it cannot be read: ") + std::strerror(errno));
+        if (n == 0) break;
+        if (out.size() + static_cast<std::size_t>(n) > limit) return fail(tooLarge(limit));
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
 }
 
 std::string setAside(const std::string& path) {
@@ -63,6 +139,27 @@ std::string setAside(const std::string& path) {
     std::error_code ec;
     fs::rename(path, aside, ec);
     return ec ? std::string() : aside;
+}
+
+void removeAbandonedTemporaries(const std::string& path) {
+    const fs::path target(path);
+    const std::string prefix = target.filename().string() + ".tmp-";
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) continue;
+        // "<name>.tmp-<pid>-<count>", as writeFileAtomically names them.
+        const char* digits = name.c_str() + prefix.size();
+        char* end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(digits, &end, 10);
+        if (end == digits || *end != '-' || errno == ERANGE || pid <= 0 || pid > INT_MAX) continue;
+        if (pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        std::error_code ignored;
+        fs::remove(it->path(), ignored);
+    }
 }
 
 std::string homeDir() {

@@ -13,13 +13,34 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
 // The same with the new file's permission bits (before the umask), e.g.
 // 0600 for a file that holds credentials.
 bool writeFileAtomically(const std::string& path, std::string_view data, unsigned mode, std::string* error);
-std::optional<std::string> readFile(const std::string& path);
+
+// What readFile reads at most unless told otherwise: more than any photo the
+// booth keeps, and a bound on what a damaged or hostile file can cost.
+inline constexpr std::size_t kReadFileLimit = std::size_t{256} << 20;
+// Why readFile gave nothing, in words for a log line ("it is a folder, not a file").
+struct ReadFailure {
+    bool missing = false;  // nothing by that name (or a link to nothing)
+    std::string why;
+};
+// A regular file opened for reading, without blocking on whatever else may
+// stand in its place; -1 (with errno set) and `failure` filled otherwise.
+int openRegularFile(const std::string& path, ReadFailure* failure = nullptr);
+// The whole of a regular file of at most `limit` bytes. Anything else in its
+// place (a folder, a named pipe, a link to a device) is refused unopened, and
+// the file is opened without blocking: no file can hang the caller or feed
+// it bytes without end.
+std::optional<std::string> readFile(const std::string& path, ReadFailure* failure = nullptr,
+                                    std::size_t limit = kReadFileLimit);
 // Writes all `size` bytes to `fd`, going on after short writes and EINTR.
 // Returns the count written: less than `size` only on an error, which errno
 // then names (EIO when the system wrote nothing and said nothing).
 std::size_t writeFully(int fd, const void* data, std::size_t size);
 // Moves a damaged file aside as "<path>.corrupt-<time>" and returns the new name.
 std::string setAside(const std::string& path);
+// Removes the temporary files that writeFileAtomically left beside `path` in
+// processes that have since died (killed inside a write). Those of a live
+// process are a write under way and stay.
+void removeAbandonedTemporaries(const std::string& path);
 
 std::string homeDir();
 std::string configHome();     // $XDG_CONFIG_HOME or ~/.config

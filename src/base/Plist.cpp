@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "base/Files.h"
@@ -20,7 +21,11 @@ namespace {
 // Seconds between 1970 and the property-list epoch (2001-01-01).
 constexpr double kEpochOffset = 978307200.0;
 
-nlohmann::json toJson(plist_t node, int depth) {
+// The microsecond parts of the binary list's dates within the second before
+// 2001 (see toJson's dates).
+using NegativeFractions = std::set<int32_t>;
+
+nlohmann::json toJson(plist_t node, int depth, const NegativeFractions& negative) {
     if (!node || depth > 256) return nullptr;
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -57,12 +62,19 @@ nlohmann::json toJson(plist_t node, int depth) {
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        return plistDate(static_cast<double>(sec) + usec / 1e6 + kEpochOffset);
+        // The library hands out the seconds cut towards zero and the
+        // microseconds without their sign (-1.25 s is -1 and 250000): before
+        // 2001 the fraction counts back from the seconds. Within the last
+        // second before 2001 the seconds are 0 and tell nothing; the list's
+        // own bytes do.
+        const double fraction = std::abs(usec) / 1e6;
+        const bool before = sec < 0 || (sec == 0 && negative.count(std::abs(usec)));
+        return plistDate(static_cast<double>(sec) + (before ? -fraction : fraction) + kEpochOffset);
     }
     case PLIST_ARRAY: {
         auto out = nlohmann::json::array();
         uint32_t n = plist_array_get_size(node);
-        for (uint32_t i = 0; i < n; ++i) out.push_back(toJson(plist_array_get_item(node, i), depth + 1));
+        for (uint32_t i = 0; i < n; ++i) out.push_back(toJson(plist_array_get_item(node, i), depth + 1, negative));
         return out;
     }
     case PLIST_DICT: {
@@ -74,7 +86,7 @@ nlohmann::json toJson(plist_t node, int depth) {
             plist_t value = nullptr;
             plist_dict_next_item(node, it, &key, &value);
             if (!key) break;
-            out[key] = toJson(value, depth + 1);
+            out[key] = toJson(value, depth + 1, negative);
             std::free(key);
         }
         std::free(it);
@@ -141,26 +153,45 @@ std::uint64_t bigEndian(const unsigned char* p, unsigned width) {
     return v;
 }
 
+// The objects of a binary list, found through its trailer and offset table.
+struct BinaryObjects {
+    static constexpr std::size_t kTrailer = 32;
+    const unsigned char* u = nullptr;
+    std::uint64_t table = 0, count = 0;
+    unsigned offsetSize = 0, refSize = 0;
+    bool valid = false;  // false also for a list too short to have objects
+
+    explicit BinaryObjects(std::string_view bytes) {
+        if (bytes.size() < 8 + kTrailer) return;
+        u = reinterpret_cast<const unsigned char*>(bytes.data());
+        const std::uint64_t trailer = bytes.size() - kTrailer;
+        offsetSize = u[trailer + 6];
+        refSize = u[trailer + 7];
+        count = bigEndian(u + trailer + 8, 8);
+        table = bigEndian(u + trailer + 24, 8);
+        valid = offsetSize != 0 && offsetSize <= 8 && refSize != 0 && refSize <= 8 && table >= 8 &&
+                table <= trailer && count <= (trailer - table) / offsetSize;
+    }
+    // False when the object's offset points outside the objects.
+    bool offsetOf(std::uint64_t index, std::uint64_t& offset) const {
+        offset = bigEndian(u + table + index * offsetSize, offsetSize);
+        return offset >= 8 && offset < table;
+    }
+};
+
 // libplist hands out dictionary keys only as C strings and aborts the process
 // when a key's length and its strlen differ, so a key holding a NUL byte must
 // be found before the list is handed to it. Walks the binary list's offset
 // table and checks every dictionary's keys; false also when the list is
 // inconsistent in a way that would send the walk out of bounds.
 bool binaryKeysHoldNoNul(std::string_view bytes) {
-    constexpr std::size_t kTrailer = 32;
-    if (bytes.size() < 8 + kTrailer) return true;  // too short to parse at all
-    const auto* u = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::uint64_t trailer = bytes.size() - kTrailer;
-    const unsigned offsetSize = u[trailer + 6], refSize = u[trailer + 7];
-    const std::uint64_t count = bigEndian(u + trailer + 8, 8);
-    const std::uint64_t table = bigEndian(u + trailer + 24, 8);
-    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8) return false;
-    if (table < 8 || table > trailer || count > (trailer - table) / offsetSize) return false;
-
-    auto offsetOf = [&](std::uint64_t index, std::uint64_t& offset) {
-        offset = bigEndian(u + table + index * offsetSize, offsetSize);
-        return offset >= 8 && offset < table;
-    };
+    if (bytes.size() < 8 + BinaryObjects::kTrailer) return true;  // too short to parse at all
+    const BinaryObjects objects(bytes);
+    if (!objects.valid) return false;
+    const unsigned char* u = objects.u;
+    const std::uint64_t table = objects.table, count = objects.count;
+    const unsigned refSize = objects.refSize;
+    auto offsetOf = [&objects](std::uint64_t index, std::uint64_t& offset) { return objects.offsetOf(index, offset); };
     // An object's element count: the marker's low nibble, or an integer object after it.
     auto lengthAt = [&](std::uint64_t offset, std::uint64_t& length, std::uint64_t& start) {
         start = offset + 1;
@@ -206,6 +237,24 @@ bool binaryKeysHoldNoNul(std::string_view bytes) {
     return true;
 }
 
+// The microsecond parts (cut as libplist cuts them) of the dates that lie
+// within the second before 2001: the one span where libplist's split of a
+// date loses which side of 2001 it is on.
+NegativeFractions negativeDateFractions(std::string_view bytes) {
+    NegativeFractions out;
+    const BinaryObjects objects(bytes);
+    if (!objects.valid) return out;
+    for (std::uint64_t i = 0; i < objects.count; ++i) {
+        std::uint64_t offset = 0;
+        if (!objects.offsetOf(i, offset) || objects.u[offset] != 0x33 || offset + 9 > objects.table) continue;
+        const std::uint64_t bits = bigEndian(objects.u + offset + 1, 8);
+        double seconds = 0;
+        std::memcpy(&seconds, &bits, sizeof seconds);
+        if (seconds > -1 && seconds < 0) out.insert(static_cast<int32_t>(std::fabs(seconds * 1e6)));
+    }
+    return out;
+}
+
 }  // namespace
 
 nlohmann::json plistDate(double secondsSince1970) {
@@ -234,8 +283,10 @@ std::optional<double> plistDateSeconds(const nlohmann::json& value) {
 std::optional<nlohmann::json> plistParse(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > 0x7fffffff) return std::nullopt;
     plist_t root = nullptr;
+    NegativeFractions negative;
     if (bytes.size() >= 8 && bytes.substr(0, 8) == "bplist00") {
         if (!binaryKeysHoldNoNul(bytes)) return std::nullopt;
+        negative = negativeDateFractions(bytes);
         plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     } else {
         // XML forbids the NUL character, and libplist would keep it inside a
@@ -244,15 +295,17 @@ std::optional<nlohmann::json> plistParse(std::string_view bytes) {
         plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     }
     if (!root) return std::nullopt;
-    auto out = toJson(root, 0);
+    auto out = toJson(root, 0, negative);
     plist_free(root);
     return out;
 }
 
-std::optional<nlohmann::json> plistReadFile(const std::string& path) {
-    auto bytes = readFile(path);
+std::optional<nlohmann::json> plistReadFile(const std::string& path, ReadFailure* failure) {
+    auto bytes = readFile(path, failure, kPlistReadLimit);
     if (!bytes) return std::nullopt;
-    return plistParse(*bytes);
+    auto value = plistParse(*bytes);
+    if (!value && failure) *failure = ReadFailure{false, bytes->empty() ? "it is empty" : "it is not a property list"};
+    return value;
 }
 
 std::string plistToXml(const nlohmann::json& value) {

@@ -3,6 +3,7 @@
 // strings, integers, reals and booleans map one to one; data becomes a JSON
 // binary value; a date becomes a date value (below), so that it is written
 // back as a date.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,7 +25,13 @@ std::optional<double> plistDateSeconds(const nlohmann::json& value);
 
 // XML or binary property list bytes.
 std::optional<nlohmann::json> plistParse(std::string_view bytes);
-std::optional<nlohmann::json> plistReadFile(const std::string& path);
+// The most of a property-list file that is read: settings, defaults and
+// queued records are kilobytes, and parsing takes many times a file's size.
+inline constexpr std::size_t kPlistReadLimit = std::size_t{32} << 20;
+struct ReadFailure;
+// A property-list file, read as readFile does; `failure` says why there is
+// none ("it is not a property list" when the bytes do not parse).
+std::optional<nlohmann::json> plistReadFile(const std::string& path, ReadFailure* failure = nullptr);
 std::string plistToXml(const nlohmann::json& value);
 std::string plistToBinary(const nlohmann::json& value);
 

@@ -10,6 +10,7 @@
 
 #include "base/Files.h"
 #include "base/Log.h"
+#include "base/Text.h"
 #include "core/Database.h"
 #include "core/WrenUtils.h"
 
@@ -35,14 +36,39 @@ QString asText(const Value& v) {
     return {};
 }
 
+// Text read as strtoll reads it: the leading number, and whether anything
+// but blanks follows it (or no number comes at all).
+struct TextNumber {
+    long long value = 0;
+    bool overflow = false;
+    bool whole = false;
+};
+TextNumber readTextNumber(const std::string& s) {
+    char* end = nullptr;
+    errno = 0;
+    TextNumber t;
+    t.value = std::strtoll(s.c_str(), &end, 10);
+    t.overflow = errno == ERANGE;
+    t.whole = end != s.c_str() && base::trimView(end).empty();
+    return t;
+}
+
+std::string describe(const Value& v) {
+    if (auto* s = std::get_if<std::string>(&v)) return "\"" + s->substr(0, 40) + "\"";
+    if (auto* d = std::get_if<double>(&v)) return fmt::format("{}", *d);
+    if (auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
+    return "NULL";
+}
+
 // A whole number read from `column`, within [min, max]: a REAL is truncated,
 // text read by its leading digits. A hand-edited or damaged row may hold
-// anything (1e300, digits past 64 bits): a number outside the range reads as
-// 0, with a line that names the column.
+// anything (1e300, digits past 64 bits, "lots", 0.5): a number outside the
+// range reads as 0, and whatever is not a whole number is said to be one
+// too, each with a line that names the column.
 std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::numeric_limits<std::int64_t>::min(),
                    std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
     std::int64_t n = 0;
-    bool fits = true;
+    bool fits = true, whole = true;
     if (auto* i = std::get_if<std::int64_t>(&v)) {
         n = *i;
         fits = n >= min && n <= max;
@@ -53,17 +79,19 @@ std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::n
         fits = std::isfinite(t) && t >= static_cast<double>(min) && t < 9223372036854775808.0 &&
                (max == std::numeric_limits<std::int64_t>::max() || t <= static_cast<double>(max));
         if (fits) n = static_cast<std::int64_t>(t);
+        whole = t == *d;
     } else if (auto* s = std::get_if<std::string>(&v)) {
-        errno = 0;
-        n = std::strtoll(s->c_str(), nullptr, 10);
-        fits = errno != ERANGE && n >= min && n <= max;
+        const TextNumber t = readTextNumber(*s);
+        n = t.value;
+        fits = !t.overflow && n >= min && n <= max;
+        whole = t.whole;
     }
-    if (fits) return n;
-    spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column,
-                 std::holds_alternative<std::string>(v) ? "\"" + std::get<std::string>(v).substr(0, 40) + "\""
-                 : std::holds_alternative<double>(v)    ? fmt::format("{}", std::get<double>(v))
-                                                        : std::to_string(std::get<std::int64_t>(v)));
-    return 0;
+    if (!fits) {
+        spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column, describe(v));
+        return 0;
+    }
+    if (!whole) spdlog::warn("Models: the stored {} {} is not a whole number; it reads as {}", column, describe(v), n);
+    return n;
 }
 
 // The same for a column the models hold as int (types, flags, statuses, counts).
@@ -269,14 +297,41 @@ std::map<int, SharingStats> SharingStatsInfoModel::getAllStats() {
         "SUM(CASE WHEN date_sent IS NOT NULL AND date_sent >= ? THEN 1 ELSE 0 END) "
         "FROM share GROUP BY share_type",
         {date(midnight)});
-    if (counts) {
-        for (auto& r : *counts) {
-            auto it = stats.find(asSmallInt(r[0], "share.share_type"));
-            if (it == stats.end()) continue;
-            it->second.total = asInt(r[1], "share count");
-            it->second.pending = asInt(r[2], "pending share count");
-            it->second.totalToday = asInt(r[3], "share count of today");
+    // A damaged row's type (1e300, "abc", 0.5) is no type at all: counted
+    // as whatever it converts to, it would add to (or, as a group of its
+    // own, replace) the counts of a real type.
+    auto typeOf = [&stats](const Value& v) -> std::optional<int> {
+        std::optional<std::int64_t> n;
+        if (auto* i = std::get_if<std::int64_t>(&v)) n = *i;
+        if (auto* s = std::get_if<std::string>(&v)) {
+            const TextNumber t = readTextNumber(*s);
+            if (t.whole && !t.overflow) n = t.value;
         }
+        if (!n || *n < std::numeric_limits<int>::min() || *n > std::numeric_limits<int>::max() ||
+            !stats.count(static_cast<int>(*n)))
+            return std::nullopt;
+        return static_cast<int>(*n);
+    };
+    if (counts) {
+        std::int64_t strays = 0;
+        std::string strayTypes;
+        for (auto& r : *counts) {
+            auto type = typeOf(r[0]);
+            if (!type) {
+                strays += asInt(r[1], "share count");
+                strayTypes += (strayTypes.empty() ? "" : ", ") + describe(r[0]);
+                continue;
+            }
+            // Added, not assigned: text that reads as a type is a group of its own.
+            auto& s = stats[*type];
+            s.total += asInt(r[1], "share count");
+            s.pending += asInt(r[2], "pending share count");
+            s.totalToday += asInt(r[3], "share count of today");
+        }
+        if (strays > 0)
+            spdlog::warn("SharingStatsInfo: {} share rows have no share type the booth knows ({}); they are left out "
+                         "of the statistics",
+                         strays, strayTypes);
     }
     // The error of the pending row tried last, per type.
     auto errors = db().query(
@@ -284,8 +339,8 @@ std::map<int, SharingStats> SharingStatsInfoModel::getAllStats() {
         "ORDER BY date_last_tried DESC, id DESC");
     if (errors) {
         for (auto& r : *errors) {
-            auto it = stats.find(asSmallInt(r[0], "share.share_type"));
-            if (it != stats.end() && it->second.lastError.isEmpty()) it->second.lastError = asText(r[1]);
+            auto type = typeOf(r[0]);
+            if (type && stats[*type].lastError.isEmpty()) stats[*type].lastError = asText(r[1]);
         }
     }
     return stats;

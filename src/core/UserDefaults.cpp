@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cmath>
-#include <filesystem>
 #include <limits>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "base/AppInfo.h"
@@ -31,6 +31,16 @@ bool textAsBool(const std::string& s) {
     if (i >= s.size()) return false;
     char c = s[i];
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+// Whether text says yes or no in a way the platform's defaults write it:
+// YES, NO, true, false (any case) or a number. Anything else ("maybe")
+// still reads by its first letter, but is a mistake worth naming.
+bool textIsFlag(const std::string& s) {
+    const std::string_view t = base::trimView(s);
+    for (std::string_view word : {"yes", "no", "true", "false"})
+        if (base::equalsIgnoringAsciiCase(t, word)) return true;
+    return base::parseDouble(t).has_value();
 }
 
 // The settings that only make sense within bounds; the preference panes
@@ -62,11 +72,13 @@ UserDefaults& UserDefaults::standard() {
         auto* store = new UserDefaults(path);
         const std::string& res = base::AppInfo::shared().resourcesDir();
         std::string defaultsFile = res.empty() ? std::string() : res + "/Defaults.plist";
-        auto defaults = defaultsFile.empty() ? std::nullopt : base::plistReadFile(defaultsFile);
+        base::ReadFailure failure;
+        auto defaults = defaultsFile.empty() ? std::nullopt : base::plistReadFile(defaultsFile, &failure);
         if (defaults && defaults->is_object()) {
             store->registerDefaults(*defaults);
         } else {
-            spdlog::warn("UserDefaults: no registered defaults at \"{}\"", defaultsFile);
+            spdlog::warn("UserDefaults: no registered defaults at \"{}\": {}", defaultsFile,
+                         defaults ? "it does not hold a dictionary" : failure.why);
         }
         registerSettingRanges(*store);
         current = store;
@@ -75,16 +87,18 @@ UserDefaults& UserDefaults::standard() {
 }
 
 UserDefaults::UserDefaults(std::string path) : path_(std::move(path)) {
-    std::error_code ec;
-    if (!std::filesystem::exists(path_, ec)) return;
-    auto bytes = base::readFile(path_);
+    // A booth killed inside a write leaves its temporary file behind.
+    base::removeAbandonedTemporaries(path_);
+    base::ReadFailure failure;
+    auto bytes = base::readFile(path_, &failure, base::kPlistReadLimit);
+    if (!bytes && failure.missing) return;
     std::optional<Value> parsed;
     if (bytes && !bytes->empty()) parsed = base::plistParse(*bytes);
     if (parsed && parsed->is_object()) {
         values_ = std::move(*parsed);
         return;
     }
-    std::string why = !bytes ? "it cannot be read"
+    std::string why = !bytes ? failure.why
                       : bytes->empty() ? "it is empty"
                       : parsed ? "it does not hold a dictionary"
                                : "it is not a property list";
@@ -194,6 +208,9 @@ std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind ki
     switch (kind) {
     case Kind::Text:
         if (v.is_string()) return v;
+        // A number or a flag still reads as its text, but it is named: a
+        // text key holding one was edited by hand or written by mistake.
+        if (v.is_boolean() || v.is_number()) *problem = describe(v) + " where a text belongs";
         if (v.is_boolean()) return Value(v.get<bool>() ? "1" : "0");
         if (v.is_number_unsigned()) return Value(std::to_string(v.get<std::uint64_t>()));
         if (v.is_number_integer()) return Value(std::to_string(v.get<std::int64_t>()));
@@ -203,7 +220,11 @@ std::optional<UserDefaults::Value> UserDefaults::convert(const Value& v, Kind ki
     case Kind::Flag:
         if (v.is_boolean()) return v;
         if (v.is_number()) return Value(v.get<double>() != 0);
-        if (v.is_string()) return Value(textAsBool(v.get<std::string>()));
+        if (v.is_string()) {
+            const std::string& s = v.get_ref<const std::string&>();
+            if (!textIsFlag(s)) *problem = describe(v) + " where a yes or no belongs";
+            return Value(textAsBool(s));
+        }
         *problem = describe(v) + " where a yes or no belongs";
         return std::nullopt;
     case Kind::Integer: {
@@ -398,6 +419,8 @@ void UserDefaults::scheduleWriteLocked() {
 }
 
 void UserDefaults::writerLoop() {
+    // Named, so that a crash report or a process list tells it from the rest.
+    pthread_setname_np(pthread_self(), "settings-writer");
     std::unique_lock lock(mutex_);
     for (;;) {
         // A failed write is tried again at the next change (or synchronize),

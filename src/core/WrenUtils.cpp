@@ -20,6 +20,8 @@
 #include <ZXing/BitMatrix.h>
 #include <ZXing/MultiFormatWriter.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <mutex>
 #include <set>
@@ -117,10 +119,25 @@ std::map<int, QString> WrenUtils::getSharingTypeMapping() {
 
 QList<int> WrenUtils::getAllSharingType() { return {0, 4, 2, 1, 3, 7}; }
 
+namespace {
+// A few lines in practice; more than this is no folder list.
+constexpr off_t kDesktopFolderListLimit = 1 << 20;
+}  // namespace
+
 QString WrenUtils::getDataDirectory() {
     QString dir = QString::fromStdString(defaults().string("DATA_DIRECTORY"));
     if (dir.isEmpty()) {
-        QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        // Qt reads the desktop's folder list with a blocking open and to its
+        // end: a pipe or a device in its place would hang the booth at start.
+        QString pictures;
+        const std::string folders = base::configHome() + "/user-dirs.dirs";
+        struct stat st;
+        if (::stat(folders.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_size <= kDesktopFolderListLimit))
+            pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+        else
+            spdlog::warn("WrenUtils: the desktop's folder list {} is not a plain file of a usual size; the pictures "
+                         "folder is taken to be ~/Pictures",
+                         folders);
         if (pictures.isEmpty()) pictures = QDir::homePath() + QStringLiteral("/Pictures");
         dir = pictures + QStringLiteral("/flashwren/");
         defaults().set("DATA_DIRECTORY", dir.toStdString());

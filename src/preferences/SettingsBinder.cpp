@@ -117,9 +117,15 @@ void SettingsBinder::bindComboBox(QComboBox* box, const QString& key) {
         QVariant d = b->itemData(i);
         return d.isValid() ? d.toString() : b->itemText(i);
     };
-    watch(key, [this, b, key, valueAt] {
+    // Items may carry numbers, stored as numbers: the stored value is matched
+    // as text whatever its type, without reading a number as a wrong text.
+    auto storedText = [this, key] {
+        auto v = defaults_->object(key.toStdString());
+        return v ? TEUtils::toVariant(*v).toString() : QString();
+    };
+    watch(key, [b, valueAt, storedText] {
         if (!b) return;
-        QString v = QString::fromStdString(defaults_->string(key.toStdString()));
+        const QString v = storedText();
         for (int i = 0; i < b->count(); ++i) {
             if (valueAt(i) == v) {
                 if (b->currentIndex() != i) b->setCurrentIndex(i);
@@ -136,9 +142,9 @@ void SettingsBinder::bindComboBox(QComboBox* box, const QString& key) {
         else defaults_->set(key.toStdString(), valueAt(i).toStdString());
     });
     if (box->isEditable()) {
-        connect(box, &QComboBox::editTextChanged, this, [this, key](const QString& t) {
+        connect(box, &QComboBox::editTextChanged, this, [this, key, storedText](const QString& t) {
             if (reflecting_) return;
-            if (QString::fromStdString(defaults_->string(key.toStdString())) != t)
+            if (storedText() != t)
                 defaults_->set(key.toStdString(), t.toStdString());
         });
     }

@@ -74,3 +74,16 @@ TEST(PlistDate, NumbersAndOddDatesAreNoDates) {
     ASSERT_TRUE(seconds);
     EXPECT_GT(*seconds, 3.0e9);
 }
+
+// Dates before 2001 count back from the property-list epoch; with a fraction
+// of a second they read back within a microsecond in the binary form, on
+// either side of 2001 and of 1970.
+TEST(PlistDate, DatesBefore2001KeepTheirFraction) {
+    for (double when : {0.25, -0.75, 978307199.5, 978307199.9995, 978307200.25, 1.5e-3, -1e9 + 0.125}) {
+        auto back = base::plistParse(base::plistToBinary({{"d", base::plistDate(when)}}));
+        ASSERT_TRUE(back);
+        auto seconds = base::plistDateSeconds((*back)["d"]);
+        ASSERT_TRUE(seconds) << when;
+        EXPECT_NEAR(*seconds, when, 1e-6) << std::fixed << when;
+    }
+}

@@ -15,8 +15,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
+#include <map>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -27,6 +31,7 @@
 #include "base/Plist.h"
 #include "booth/SingleBooth.h"
 #include "core/UserDefaults.h"
+#include "kits/trellis/TRLSettings.h"
 
 namespace {
 
@@ -54,8 +59,11 @@ protected:
 
     // Starts a booth whose output goes to `name` in the scratch folder, with
     // `extraEnvironment` ("NAME=value") added to this process's; -1 (and a
-    // failure) when no process could be made.
-    pid_t launch(const std::string& name, const std::vector<std::string>& extraEnvironment = {}) {
+    // failure) when no process could be made. `withoutFileOverrides` drops
+    // the powers that let root read any file, so that a file nobody may read
+    // is unreadable to the booth too.
+    pid_t launch(const std::string& name, const std::vector<std::string>& extraEnvironment = {},
+                 bool withoutFileOverrides = false) {
         const std::string out = scratch.file(name);
         // Made before the fork: the child only execs. The booth's socket goes
         // into the scratch folder, not to be left in /tmp by a killed booth.
@@ -74,6 +82,10 @@ protected:
         if (pid == 0) {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
+            if (withoutFileOverrides) {
+                ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+                ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+            }
             ::execve(TEST_BOOTH_PATH, argv, envp.data());
             (void)!::write(2, kExecFailed, sizeof kExecFailed - 1);
             ::_exit(127);
@@ -218,6 +230,58 @@ TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSet
     ::kill(booth, SIGTERM);
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
 }
+
+class BoothHostileSettingsTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
+
+// The booth's settings file, the desktop's folder list and the kits' stores,
+// each replaced by what no reader may trust: the booth starts with its kits,
+// its log saying in words why its settings were set aside.
+TEST_P(BoothHostileSettingsTest, TheBoothSetsItAsideAndStarts) {
+    namespace fs = std::filesystem;
+    const std::string kind = GetParam();
+    // On defaults the services' addresses come from Info.plist: one that
+    // keeps them on loopback.
+    testsupport::TempDir resources;
+    const fs::path shipped = FLASHWREN_SOURCE_DIR "/resources";
+    for (auto& e : fs::directory_iterator(shipped)) fs::create_symlink(e.path(), resources.file(e.path().filename()));
+    auto info = base::plistReadFile(shipped / "Info.plist");
+    for (auto& [key, value] : (*info)["FlashwrenServices"].items())
+        if (value.get<std::string>().starts_with("http")) value = "http://127.0.0.1:9";
+    fs::remove(resources.file("Info.plist"));
+    ASSERT_TRUE(base::writeFileAtomically(resources.file("Info.plist"), base::plistToXml(*info)));
+
+    const std::string kits = base::dataHome() + "/com.blackbox/BBXUserDefaults.plist";
+    for (const std::string& path : {UserDefaults::standard().path(), base::configHome() + "/user-dirs.dirs", kits,
+                                    *TRLSettingsOnboardingManager::settingsDirectoryPath() + "/settings.json"}) {
+        fs::remove_all(path);
+        fs::create_directories(kind == "folder" ? path : fs::path(path).parent_path().string());
+        if (kind == "pipe") ::mkfifo(path.c_str(), 0600);
+        if (kind == "device") fs::create_symlink("/dev/zero", path);
+        if (kind == "unreadable" || kind == "huge") std::ofstream(path) << "<plist><dict/></plist>";
+        if (kind == "unreadable") fs::permissions(path, fs::perms::none);
+        if (kind == "huge") (void)::truncate(path.c_str(), off_t{1} << 30);  // sparse: no disk used
+    }
+    ::setenv("FLASHWREN_RESOURCES", resources.path().c_str(), 1);
+    const pid_t booth = launch("booth.log", {}, kind == "unreadable");
+    ::unsetenv("FLASHWREN_RESOURCES");
+    ASSERT_TRUE(waitForOutput("booth.log", "start-up done", 60000)) << output("booth.log");
+    ::kill(booth, SIGTERM);
+    EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
+    // Said before the log file opened, and found in it.
+    std::string log;
+    for (auto& e : fs::directory_iterator(base::dataHome() + "/Flashwren/Logs")) log += *base::readFile(e.path());
+    const std::map<std::string, std::string> why = {
+        {"pipe", "it is a named pipe"}, {"device", "it is a character device"}, {"folder", "it is a folder"},
+        {"unreadable", "it cannot be opened: Permission denied"}, {"huge", "it is larger than"}};
+    EXPECT_NE(log.find("was set aside as " + UserDefaults::standard().path() + ".corrupt-"), std::string::npos) << log;
+    EXPECT_NE(log.find("because " + why.at(kind)), std::string::npos) << log;
+    auto store = base::plistReadFile(kits);
+    EXPECT_TRUE(store && store->is_object()) << "the kits wrote their store afresh";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BoothHostileSettingsTest,
+                         ::testing::Values("pipe", "device", "folder", "unreadable", "huge"),
+                         [](const auto& info) { return std::string(info.param); });
 
 class BoothQuitSignalTest : public BoothLaunchTest, public ::testing::WithParamInterface<int> {};
 

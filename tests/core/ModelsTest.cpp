@@ -12,6 +12,7 @@
 #include <spdlog/spdlog.h>
 
 #include "CoreTestSupport.h"
+#include "LogCapture.h"
 #include "base/Files.h"
 #include "core/Models.h"
 #include "core/UserDefaults.h"
@@ -217,6 +218,27 @@ TEST_F(Models, NumbersBeyondTheirRangeReadAsZeroWithALogLine) {
     auto stats = SharingStatsInfoModel::getAllStats();
     EXPECT_EQ(stats[1].total, 1);
     EXPECT_EQ(SharingModel::getAllSharingRecordsWaitingToSend().size(), 1u);
+}
+
+// Damaged rows whose type is no type leave every type's statistics as they
+// were, said in one line; a stored number that is no whole number is named.
+TEST_F(Models, DamagedShareTypesLeaveTheOtherStatisticsRight) {
+    for (int done : {1, 1, 1, 0}) share(SharingTypeEmail, done);
+    auto& d = WrenDatabase::shared();
+    ASSERT_TRUE(d.execute("UPDATE share SET last_error = 'mail', date_last_tried = '2000-01-01' WHERE done = 0"));
+    for (const char* type : {"1e300", "'inf'", "'abc'", "0.5", "'0x'"})
+        ASSERT_TRUE(d.execute(std::string("INSERT INTO share (share_type, done, last_error, date_last_tried) VALUES (") +
+                              type + ", 0, 'damaged', '2999-01-01')"));
+    ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done) VALUES (40, 1, 'lots')"));
+    testsupport::LogCapture log;
+    auto stats = SharingStatsInfoModel::getAllStats();
+    EXPECT_EQ(SharingModel::loadWithID(40)->done, 0);
+    EXPECT_EQ(stats[SharingTypeEmail].total, 4);
+    EXPECT_EQ(stats[SharingTypeEmail].pending, 1);
+    EXPECT_EQ(stats[SharingTypeEmail].lastError, "mail");
+    EXPECT_EQ(stats[SharingTypeFacebook].total, 1);
+    EXPECT_EQ(log.lines("no share type").size(), 1u) << "one line for all of them";
+    EXPECT_EQ(log.lines("share.done \"lots\" is not a whole number").size(), 1u);
 }
 
 TEST_F(Models, ResettingStatisticsKeepsQueuedShares) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "base/Files.h"
 #include "kits/tally/BBXAnalyticsGzipFile.h"
 #include "kits/tally/TallyFiles.h"
 #include "kits/tally/TallyLog.h"
@@ -34,9 +35,12 @@ bool BBXAnalyticsPackaging::packageLogsFromActiveSessionFragmentDirectoryURL(BBX
         if (!BBXEventLogSessionRepository::itemURLHasPathExtensionMatching(item, "log")) continue;
         std::string target = (fs::path(packagedFragment) / (fs::path(item).filename().string() + ".zip")).string();
         Fd source, dest;
-        source.fd = ::open(item.c_str(), O_RDONLY | O_CLOEXEC);
+        // Something else named like a log (a pipe, a link to a device) would
+        // hang the packaging or feed it without end.
+        base::ReadFailure failure;
+        source.fd = base::openRegularFile(item, &failure);
         if (source.fd < 0) {
-            setError(error, posixError(errno, "open " + item));
+            setError(error, base::Error("NSPOSIXErrorDomain", errno, "open " + item + ": " + failure.why));
             return false;
         }
         dest.fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -84,9 +84,10 @@ bool BBXEventLogFile::openFileHandleForReading(base::Error* error) {
         setError(error, base::Error("BBXEventLogFile", -1, "a file handle is already open"));
         return false;
     }
-    int fd = ::open(fileURL_.c_str(), O_RDONLY | O_CLOEXEC);
+    base::ReadFailure failure;
+    int fd = base::openRegularFile(fileURL_, &failure);
     if (fd < 0) {
-        setError(error, posixError(errno, "open " + fileURL_));
+        setError(error, base::Error("NSPOSIXErrorDomain", errno, "open " + fileURL_ + ": " + failure.why));
         return false;
     }
     fd_ = fd;

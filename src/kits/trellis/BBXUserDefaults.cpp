@@ -39,11 +39,13 @@ std::optional<nlohmann::json> BBXUserDefaults::loadDefaults() {
         if (ec) spdlog::error("[Trellis:UserDefaults] error removing conflicting directory: {{error = {}}}", ec.message());
         return std::nullopt;
     }
-    auto value = base::plistReadFile(file_);
+    base::ReadFailure failure;
+    auto value = base::plistReadFile(file_, &failure);
     if (!value || !value->is_object()) {
         // Keep the damaged file for inspection instead of writing over it later.
         std::string aside = base::setAside(file_);
-        spdlog::error("[Trellis:UserDefaults] failed to read existing UserDefaults file{}",
+        spdlog::error("[Trellis:UserDefaults] failed to read existing UserDefaults file: {}{}",
+                      value ? "it does not hold a dictionary" : failure.why,
                       aside.empty() ? std::string() : " (kept as " + aside + ")");
         return std::nullopt;
     }

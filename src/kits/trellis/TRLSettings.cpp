@@ -20,9 +20,16 @@ std::shared_ptr<const nlohmann::json> TRLSettings::settingsDictionary() {
     std::lock_guard lock(mutex_);
     if (cache_) return cache_;
     std::error_code ec;
-    if (!fs::is_regular_file(path_, ec)) return nullptr;
-    auto text = base::readFile(path_);
-    if (!text) return nullptr;
+    base::ReadFailure failure;
+    auto text = base::readFile(path_, &failure, kTRLSettingsMaximumSize);
+    if (!text) {
+        if (failure.missing) return nullptr;
+        // Moved out of the way: the next download is saved under this name.
+        std::string aside = base::setAside(path_);
+        spdlog::error("[Trellis] Could not load settings with error: {}{}", failure.why,
+                      aside.empty() ? std::string() : " (kept as " + aside + ")");
+        return nullptr;
+    }
     std::string problem;
     try {
         auto parsed = nlohmann::json::parse(*text);

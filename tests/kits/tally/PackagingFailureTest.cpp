@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <random>
 
@@ -60,6 +66,32 @@ TEST(PackagingFailure, APackageCutShortByAFullDiskKeepsTheEventsInPlace) {
     EXPECT_TRUE(packaging.succeeds(60s)) << packaging.output();
     EXPECT_EQ(base::readFile(fragment + "/0.log").value_or("<gone>"), events);
     EXPECT_FALSE(fs::exists(dir.path() + "/v1/PACKAGED/1_S/1_A"));
+}
+
+// A pipe or a link to a device named like an event log neither hangs the
+// packaging nor feeds it without end: the package fails at once, saying
+// what stands there, and the fragment is left as it was.
+TEST(PackagingFailure, ALogThatIsNoFileFailsThePackageAtOnce) {
+    for (const std::string kind : {"named pipe", "character device"}) {
+        testsupport::TempDir dir;
+        BBXEventLogSessionRepository repo(dir.path());
+        auto fragment = *repo.sessionFragmentDirectoryURLForStateName("ACTIVE", "S", 1, "A", 1);
+        fs::create_directories(fragment);
+        const std::string log = fragment + "/0.log";
+        if (kind == "named pipe") ::mkfifo(log.c_str(), 0600);
+        else fs::create_symlink("/dev/zero", log);
+        base::Error error;
+        auto packaging = std::async(std::launch::async, [&] {
+            return BBXAnalyticsPackaging::packageClosedSessionFragments(repo, {}, &error);
+        });
+        if (packaging.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ::close(::open(log.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // lets a stuck pipe reader go
+            FAIL() << kind << ": the packaging hangs";
+        }
+        EXPECT_FALSE(packaging.get()) << kind;
+        EXPECT_NE(error.localizedDescription().find(kind), std::string::npos) << error.localizedDescription();
+        EXPECT_TRUE(fs::exists(fs::symlink_status(log)) && !fs::exists(dir.path() + "/v1/PACKAGED/1_S/1_A")) << kind;
+    }
 }
 
 }  // namespace

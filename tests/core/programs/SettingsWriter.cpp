@@ -1,0 +1,30 @@
+// Changes settings as a running booth does, for the test that kills it
+// inside a write: settings_writer <file> settles two keys, removes one,
+// waits until the removal is on disk, then stores a value larger than the
+// file-size limit its caller set, which ends it inside that write.
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "base/Plist.h"
+#include "core/UserDefaults.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    // Left alive to the end and reachable, as the standard store is.
+    static UserDefaults* const store = new UserDefaults(argv[1]);
+    store->set("SETTLED", "yes");
+    store->set("GONE", "soon");
+    if (!store->synchronize()) return 3;
+    store->remove("GONE");  // left to the writer behind the store, as any change is
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (base::plistReadFile(argv[1]).value_or(nlohmann::json{{"GONE", 1}}).contains("GONE")) {
+        if (std::chrono::steady_clock::now() > deadline) return 4;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    store->set("BIG", std::string(std::size_t{4} << 20, 'x'));
+    store->synchronize();
+    return 5;
+}
