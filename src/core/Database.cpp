@@ -1,6 +1,9 @@
 #include "core/Database.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <filesystem>
@@ -99,6 +102,19 @@ bool WrenDatabase::open(const std::string& path, const std::string& migrationsDi
             }
             return rc;
         };
+
+        // A named pipe, device or folder in the database's place is moved
+        // aside unopened (opening some of them blocks or has effects), and a
+        // new database is made in its place.
+        base::ReadFailure notAFile;
+        if (const int fd = base::openRegularFile(path, &notAFile); fd >= 0) ::close(fd);
+        else if (!notAFile.missing && errno == EINVAL) {
+            std::string aside = base::setAside(path);
+            setError("The database " + path + " is no file (" + notAFile.why + ") and was set aside as " +
+                     (aside.empty() ? std::string("(could not be moved)") : aside) + "; a new one was made.");
+            spdlog::error("Database: {}", lastError());
+            if (aside.empty()) return false;
+        }
 
         sqlite3* db = nullptr;
         int rc = openFile(&db);

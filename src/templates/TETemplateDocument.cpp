@@ -8,10 +8,14 @@
 #include <cmath>
 #include <set>
 
+#include "base/Files.h"
+
 namespace {
 // A print is drawn whole in memory, four bytes a pixel: 12,000 a side is
 // already half a gigabyte, and more than any printer the booth drives needs.
 constexpr int kMaxSide = 12000;
+// Far more than any real template's layers take.
+constexpr std::size_t kTemplateFileLimit = std::size_t{4} << 20;
 
 bool readNumber(const QXmlStreamAttributes& attrs, const char* name, double* out) {
     bool ok = false;
@@ -46,16 +50,19 @@ QString TETemplateDocument::previewPath() const {
 
 std::shared_ptr<TETemplateDocument> TETemplateDocument::loadFromFolder(const QString& folder, QString* error) {
     const QString path = folder + QStringLiteral("/template.xml");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(error, QStringLiteral("Unable to read template %1: %2").arg(path, file.errorString()));
+    // Read through the guarded reader: a named pipe or a device in the
+    // template's place must not hang or flood the library.
+    base::ReadFailure failure;
+    const auto bytes = base::readFile(QFile::encodeName(path).toStdString(), &failure, kTemplateFileLimit);
+    if (!bytes) {
+        fail(error, QStringLiteral("Unable to read template %1: %2").arg(path, QString::fromStdString(failure.why)));
         return nullptr;
     }
     auto doc = std::make_shared<TETemplateDocument>();
     doc->folderPath = QFileInfo(folder).absoluteFilePath();
     const QDir dir(doc->folderPath);
 
-    QXmlStreamReader xml(&file);
+    QXmlStreamReader xml(QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
     auto where = [&] { return QStringLiteral("%1, line %2: ").arg(path).arg(xml.lineNumber()); };
     std::set<int> indexes;
     bool explicitIndexes = false;

@@ -4,7 +4,12 @@
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <thread>
 
@@ -339,6 +344,20 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
         }
     }
     EXPECT_TRUE(found);
+
+    // Not a file at all: set aside unopened, with the reason in words.
+    fs::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    WrenDatabase fresh;
+    auto opening = std::async(std::launch::async, [&] { return fresh.open(path, migrationsDir()); });
+    if (opening.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+        FAIL() << "a named pipe as the database hangs the booth";
+    }
+    EXPECT_TRUE(opening.get()) << fresh.lastError();
+    EXPECT_NE(fresh.lastError().find("named pipe"), std::string::npos) << fresh.lastError();
+    EXPECT_EQ(fresh.schemaVersion(), 2);
+    EXPECT_TRUE(fs::is_regular_file(path));
 }
 
 TEST(Database, FailedMigrationIsRolledBackAndReported) {

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -106,6 +112,19 @@ TEST_F(TemplatesTest, BadTemplatesAreRefusedWithAReason) {
     QString error;
     EXPECT_FALSE(TETemplateDocument::loadFromFolder(folder("nowhere"), &error));
     EXPECT_TRUE(error.contains("Unable to read template"));
+
+    // Something other than a file in its place is refused unread, at once.
+    const QString pipe = makeTemplate("pipe", "");
+    const std::string xml = (pipe + "/template.xml").toStdString();
+    std::filesystem::remove(xml);
+    ASSERT_EQ(::mkfifo(xml.c_str(), 0600), 0);
+    auto loading = std::async(std::launch::async, [&] { return TETemplateDocument::loadFromFolder(pipe, &error); });
+    if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ::close(::open(xml.c_str(), O_WRONLY | O_NONBLOCK));  // lets the stuck reader go
+        FAIL() << "a named pipe as the template hangs the library";
+    }
+    EXPECT_FALSE(loading.get());
+    EXPECT_TRUE(error.contains("named pipe")) << error.toStdString();
 }
 
 // A print is drawn whole in memory: a side past the bound would ask for
