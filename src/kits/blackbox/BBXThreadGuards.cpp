@@ -17,14 +17,28 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSY
 using CreateFunction = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 using MaskFunction = int (*)(int, const sigset_t*, sigset_t*);
 
+}  // namespace
+
+// A sanitizer's runtime linked into the program itself (rather than loaded
+// as a library) defines its wrappers in the program, under these names too;
+// ours take the plain names' place there, so a lookup after ours skips the
+// runtime, and the threads we start would be unknown to it.
+extern "C" {
+int __interceptor_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) __attribute__((weak));
+int __interceptor_pthread_sigmask(int, const sigset_t*, sigset_t*) __attribute__((weak));
+int __interceptor_sigprocmask(int, const sigset_t*, sigset_t*) __attribute__((weak));
+}
+
+namespace {
+
 // The next definition after ours (the C library's, or a sanitizer's in
 // front of it). Libraries' constructors run before ours and may call in
 // first, so each is also looked up on first use.
 template <typename Function>
-Function next(Function* slot, const char* name) {
+Function next(Function* slot, const char* name, Function sanitizers) {
     Function function = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
     if (!function) {
-        function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+        function = sanitizers ? sanitizers : reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
         __atomic_store_n(slot, function, __ATOMIC_RELEASE);
     }
     return function;
@@ -34,10 +48,16 @@ CreateFunction realCreate;
 MaskFunction realPthreadSigmask;
 MaskFunction realSigprocmask;
 
+CreateFunction nextCreate() { return next(&realCreate, "pthread_create", &__interceptor_pthread_create); }
+MaskFunction nextPthreadSigmask() {
+    return next(&realPthreadSigmask, "pthread_sigmask", &__interceptor_pthread_sigmask);
+}
+MaskFunction nextSigprocmask() { return next(&realSigprocmask, "sigprocmask", &__interceptor_sigprocmask); }
+
 void lookUpAll() {
-    next(&realCreate, "pthread_create");
-    next(&realPthreadSigmask, "pthread_sigmask");
-    next(&realSigprocmask, "sigprocmask");
+    nextCreate();
+    nextPthreadSigmask();
+    nextSigprocmask();
 }
 
 __attribute__((constructor(101))) void lookUpEarly() { lookUpAll(); }
@@ -118,7 +138,7 @@ __attribute__((noinline)) void prepareThread() {
     sigset_t faults;
     sigemptyset(&faults);
     for (int signal : kFaultSignals) sigaddset(&faults, signal);
-    next(&realPthreadSigmask, "pthread_sigmask")(SIG_UNBLOCK, &faults, nullptr);
+    nextPthreadSigmask()(SIG_UNBLOCK, &faults, nullptr);
     threadSignalStack.allocate();
 }
 
@@ -140,7 +160,7 @@ extern "C" {
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*),
                    void* argument) noexcept {
-    CreateFunction create = next(&realCreate, "pthread_create");
+    CreateFunction create = nextCreate();
     auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
     if (!start) return create(thread, attributes, routine, argument);
     start->routine = routine;
@@ -154,12 +174,12 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
 // nothing here but a copy of the set and the call on.
 int pthread_sigmask(int how, const sigset_t* set, sigset_t* previous) noexcept {
     sigset_t copy;
-    return next(&realPthreadSigmask, "pthread_sigmask")(how, withFaultsDeliverable(how, set, &copy), previous);
+    return nextPthreadSigmask()(how, withFaultsDeliverable(how, set, &copy), previous);
 }
 
 int sigprocmask(int how, const sigset_t* set, sigset_t* previous) noexcept {
     sigset_t copy;
-    return next(&realSigprocmask, "sigprocmask")(how, withFaultsDeliverable(how, set, &copy), previous);
+    return nextSigprocmask()(how, withFaultsDeliverable(how, set, &copy), previous);
 }
 
 }  // extern "C"
