@@ -93,12 +93,13 @@ void stopQueue(State& state) {
     state.cv.notify_all();
 }
 
+// Notifies under the lock: once it is released the task may run, and its
+// running may let the owner destroy the queue, so the poster must touch
+// nothing of the state after the unlock.
 template <class State>
 void postTo(State& state, Task task) {
-    {
-        std::lock_guard lock(state.mutex);
-        state.tasks.push_back(std::move(task));
-    }
+    std::lock_guard lock(state.mutex);
+    state.tasks.push_back(std::move(task));
     state.cv.notify_one();
 }
 

@@ -42,9 +42,10 @@ TEST(SerialQueue, DestructorRunsWhatIsQueued) {
 }
 
 TEST(ThreadPool, RunsEveryTask) {
-    base::ThreadPool pool(4);
-    std::atomic<int> count{0};
+    // The pool goes first: its last task may still be posting to `main`.
     base::ManualExecutor main;
+    std::atomic<int> count{0};
+    base::ThreadPool pool(4);
     for (int i = 0; i < 1000; ++i) pool.post([&] { if (++count == 1000) main.post([] {}); });
     EXPECT_TRUE(main.runUntil([&] { return count.load() == 1000; }, 5s));
 }

@@ -65,6 +65,19 @@ BBXCrashReportingController::BBXCrashReportingController(std::shared_ptr<BBXFile
 BBXCrashReportingController::~BBXCrashReportingController() {
     for (auto id : observers_) base::NotificationCenter::defaultCenter().removeObserver(id);
     for (auto id : timers_) scheduler().cancel(id);
+    // An upload still being answered reports through the client, on our
+    // queue: let the client go first, so that its session stops delivering
+    // here, then wait for what it delivered already. Draining first would
+    // leave an answer landing after the drain to run into our teardown.
+    std::shared_ptr<BBXNetworkClient> client;
+    std::shared_ptr<BBXReportsController> reports;
+    {
+        std::lock_guard lock(mutex_);  // a queued task may be making the reports controller
+        client = std::move(client_);
+        reports = std::move(reportsController_);
+    }
+    reports.reset();
+    client.reset();
     queue_.drain();
     if (currentLock_ >= 0) ::close(currentLock_);
 }

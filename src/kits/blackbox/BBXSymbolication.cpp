@@ -81,39 +81,54 @@ struct BBXSymbolResolver::SymbolTable {
         }
     }
 
+    // The file chooses where its tables lie, aligned or not: every header is
+    // copied out before it is looked at, never read in place.
+    template <class T>
+    static bool copyAt(const std::uint8_t* bytes, std::size_t size, std::uint64_t offset, T* out) {
+        if (offset > size || sizeof(T) > size - offset) return false;
+        std::memcpy(out, bytes + offset, sizeof(T));
+        return true;
+    }
+
     void read(const std::uint8_t* bytes, std::size_t size) {
-        const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(bytes);
-        if (std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64) return;
-        if (eh->e_phoff != 0 && eh->e_phoff <= size && eh->e_phnum <= (size - eh->e_phoff) / sizeof(Elf64_Phdr)) {
-            const auto* ph = reinterpret_cast<const Elf64_Phdr*>(bytes + eh->e_phoff);
+        Elf64_Ehdr eh;
+        if (!copyAt(bytes, size, 0, &eh)) return;
+        if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64) return;
+        if (eh.e_phoff != 0 && eh.e_phoff <= size && eh.e_phnum <= (size - eh.e_phoff) / sizeof(Elf64_Phdr)) {
             std::uint64_t lowest = ~std::uint64_t(0);
-            for (int i = 0; i < eh->e_phnum; ++i) {
-                if (ph[i].p_type == PT_LOAD) {
-                    std::uint64_t start = ph[i].p_vaddr & ~(ph[i].p_align > 1 ? ph[i].p_align - 1 : 0);
+            for (int i = 0; i < eh.e_phnum; ++i) {
+                Elf64_Phdr ph;
+                copyAt(bytes, size, eh.e_phoff + i * sizeof ph, &ph);
+                if (ph.p_type == PT_LOAD) {
+                    std::uint64_t start = ph.p_vaddr & ~(ph.p_align > 1 ? ph.p_align - 1 : 0);
                     lowest = std::min(lowest, start);
-                } else if (ph[i].p_type == PT_NOTE) {
-                    readBuildId(bytes, size, ph[i].p_offset, ph[i].p_filesz);
+                } else if (ph.p_type == PT_NOTE) {
+                    readBuildId(bytes, size, ph.p_offset, ph.p_filesz);
                 }
             }
             if (lowest != ~std::uint64_t(0)) lowestLoad = lowest;
         }
-        if (eh->e_shoff == 0 || eh->e_shoff > size || eh->e_shnum > (size - eh->e_shoff) / sizeof(Elf64_Shdr)) return;
-        const auto* sections = reinterpret_cast<const Elf64_Shdr*>(bytes + eh->e_shoff);
-        for (int i = 0; i < eh->e_shnum; ++i) {
-            const Elf64_Shdr& s = sections[i];
+        if (eh.e_shoff == 0 || eh.e_shoff > size || eh.e_shnum > (size - eh.e_shoff) / sizeof(Elf64_Shdr)) return;
+        auto section = [&](std::uint64_t index) {
+            Elf64_Shdr s;
+            copyAt(bytes, size, eh.e_shoff + index * sizeof s, &s);
+            return s;
+        };
+        for (int i = 0; i < eh.e_shnum; ++i) {
+            const Elf64_Shdr s = section(i);
             // A separate debug file keeps its notes but not its program headers' contents.
             if (s.sh_type == SHT_NOTE) readBuildId(bytes, size, s.sh_offset, s.sh_size);
-            if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) || s.sh_link >= eh->e_shnum) continue;
-            const Elf64_Shdr& strings = sections[s.sh_link];
+            if ((s.sh_type != SHT_SYMTAB && s.sh_type != SHT_DYNSYM) || s.sh_link >= eh.e_shnum) continue;
+            const Elf64_Shdr strings = section(s.sh_link);
             if (s.sh_offset > size || s.sh_size > size - s.sh_offset || strings.sh_offset > size ||
                 strings.sh_size > size - strings.sh_offset)
                 continue;
             if (s.sh_type == SHT_SYMTAB) hasSymtab = true;
-            const auto* syms = reinterpret_cast<const Elf64_Sym*>(bytes + s.sh_offset);
             std::size_t count = s.sh_size / sizeof(Elf64_Sym);
             const char* names = reinterpret_cast<const char*>(bytes + strings.sh_offset);
             for (std::size_t k = 0; k < count; ++k) {
-                const Elf64_Sym& sym = syms[k];
+                Elf64_Sym sym;
+                copyAt(bytes, size, s.sh_offset + k * sizeof sym, &sym);
                 if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_value == 0 || sym.st_name >= strings.sh_size)
                     continue;
                 const char* name = names + sym.st_name;

@@ -70,7 +70,8 @@ void BBXUserLoggingInitializeStorage() {
     w->logging.userKVCount = 0;
     w->logging.internalKVCount = 0;
     w->logging.errorsCount = 0;
-    w->logging.customExceptionsCount = 0;
+    // Exception set-up clears it too, on another of the set-up group's threads.
+    __atomic_store_n(&w->logging.customExceptionsCount, 0, __ATOMIC_RELAXED);
     c->userKVStore.compactionTrigger = 64;
     c->internalKVStore.compactionTrigger = 64;
     c->logStartTime = BBXAbsoluteTime();

@@ -217,6 +217,21 @@ TEST_F(Launch, AFailedLastLaunchSendsItsNewestReportAtOnceAndTheRestInTurn) {
     EXPECT_TRUE(asked.size() <= 1u);
 }
 
+// The controller may be dropped while an upload it started is being
+// answered: what the answer sets off must not reach it once it is going.
+// Under ThreadSanitizer the answer meets the teardown within a few rounds.
+TEST_F(Launch, AControllerDroppedAsItsUploadIsAnsweredIsNotCalledAfterwards) {
+    ASSERT_TRUE(files->prepareForNewLaunch());
+    for (int round = 0; round < 40; ++round) {
+        const std::string id = "P" + std::to_string(round);
+        write(files->preparedPath() + "/" + id + ".multipartmime",
+              "--B0UNDARY\r\nContent-Disposition: form-data; name=\"report_id\"\r\n\r\n" + id + "\r\n--B0UNDARY--\r\n");
+        ASSERT_TRUE(make().startWithProfilingMark(0, std::nullopt));
+        ASSERT_TRUE(server.waitForRequests(round + 1));
+        controller.reset();
+    }
+}
+
 TEST_F(Launch, AnotherRunningCopysLiveDirectoryIsLeftAlone) {
     ASSERT_TRUE(files->prepareForNewLaunch());
     std::string live = earlier(files->activePath(), "OTHER", {"signal.bbxrecord"});

@@ -1,10 +1,13 @@
 // A program built with the kit crashes, is launched again against loopback
 // settings and report endpoints, and delivers each crash exactly once.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -246,6 +249,43 @@ TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
         setup.TearDown();
         if (::testing::Test::HasFailure()) break;
     }
+}
+
+// A crash ends the program and whatever it started for the recording, even
+// where nothing can be recorded (under a sanitizer whose runtime holds its
+// own locks when the kit gives up): nothing may stay behind holding the
+// program's output open.
+TEST(EndToEndEnding, ACrashLeavesNoProcessBehind) {
+    EndToEndSetup setup;
+    setup.SetUp();
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        ::close(out[0]);
+        ::execl(BLACKBOX_KIT_PROGRAM_PATH, BLACKBOX_KIT_PROGRAM_PATH, "segv", nullptr);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool closed = false;
+    while (!closed && std::chrono::steady_clock::now() < deadline) {
+        struct pollfd fd = {out[0], POLLIN, 0};
+        if (::poll(&fd, 1, 1000) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        closed = n == 0 || (n < 0 && errno != EINTR);
+    }
+    ::close(out[0]);
+    ::kill(-pid, SIGKILL);  // whatever is left
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    setup.TearDown();
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, EndToEnd, ::testing::Values("segv", "abort", "throw"));

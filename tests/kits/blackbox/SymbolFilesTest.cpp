@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <dlfcn.h>
+#include <elf.h>
 #include <gnu/libc-version.h>
 
 #include <cstdio>
@@ -209,6 +210,52 @@ TEST_F(SymbolFiles, TheSystemDebugFilesAreStillSearchedWhenAFolderIsSet) {
     ASSERT_TRUE(resolver->updateStackFrame(frame, false));
     EXPECT_EQ(frame.symbol, name);
     EXPECT_EQ(frame.offset, 1u);
+}
+
+// A file that puts every table at an odd offset, as a damaged or hostile
+// image may: its headers and symbols are read where they are, and one whose
+// program headers start at byte 1 of a 64-byte file names nothing. Under
+// the undefined-behaviour sanitizer a read in place would be reported.
+TEST_F(SymbolFiles, TablesAtOddOffsetsAreReadWithoutMisalignedAccess) {
+    const std::string id = "00112233445566778899aabbccddeeff00112233";
+    std::string file(64, '\0');
+    auto put = [&](const auto& value) {
+        file.append(reinterpret_cast<const char*>(&value), sizeof value);
+        return file.size() - sizeof value;
+    };
+    file += '\0';
+    Elf64_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64;
+    eh.e_phoff = put(Elf64_Phdr{PT_LOAD, PF_R | PF_X, 0, 0, 0, 0x1000, 0x1000, 0x1000});
+    eh.e_phnum = 1;
+    const std::size_t note = put(Elf64_Nhdr{4, 20, NT_GNU_BUILD_ID});
+    file.append("GNU\0", 4);
+    for (std::size_t i = 0; i < id.size(); i += 2) file += static_cast<char>(std::stoi(id.substr(i, 2), nullptr, 16));
+    const std::size_t strings = file.size();
+    file.append("\0booth_odd_function\0", 20);
+    const std::size_t symbols = put(Elf64_Sym{});
+    put(Elf64_Sym{1, ELF64_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1, 0x400, 0x20});
+    eh.e_shoff = put(Elf64_Shdr{});
+    put(Elf64_Shdr{0, SHT_NOTE, 0, 0, note, 36, 0, 0, 4, 0});
+    put(Elf64_Shdr{0, SHT_SYMTAB, 0, 0, symbols, 2 * sizeof(Elf64_Sym), 3, 1, 8, sizeof(Elf64_Sym)});
+    put(Elf64_Shdr{0, SHT_STRTAB, 0, 0, strings, 20, 0, 0, 1, 0});
+    eh.e_shnum = 4;
+    ASSERT_EQ(eh.e_phoff % 2, 1u);
+    ASSERT_EQ(eh.e_shoff % 2, 1u);
+    std::memcpy(file.data(), &eh, sizeof eh);
+    const std::string odd = dir.file("odd.so");
+    std::ofstream(odd, std::ios::binary) << file;
+    auto frame = BBXStackFrame::stackFrameWithAddress(kBase + 0x401);
+    ASSERT_TRUE(resolverFor(dir, odd, id)->updateStackFrame(frame, false));
+    EXPECT_EQ(frame.symbol, "booth_odd_function");
+    EXPECT_EQ(frame.offset, 1u);
+
+    eh.e_phoff = 1;
+    eh.e_shoff = 0;
+    std::ofstream(odd, std::ios::binary | std::ios::trunc) << std::string(reinterpret_cast<const char*>(&eh), 64);
+    frame = BBXStackFrame::stackFrameWithAddress(kBase + 0x401);
+    EXPECT_FALSE(resolverFor(dir, odd, id)->updateStackFrame(frame, false));
 }
 
 }  // namespace

@@ -100,6 +100,11 @@ struct Upload : ::testing::Test, BBXNetworkClientDelegate, BBXReportsControllerD
     std::string APIKeyForReportsController(BBXReportsController&) override { return "0123456789abcdef0123456789abcdef01234567"; }
     std::string bundleIdentifierForReportsController(BBXReportsController&) override { return "com.example.booth"; }
 
+    // What the delegate has been told so far: it is told on the client's threads.
+    std::vector<std::pair<std::string, std::optional<base::Error>>> completed() {
+        std::lock_guard lock(mutex);
+        return completions;
+    }
     bool waitForCompletions(std::size_t n, int ms = 5000) {
         std::unique_lock lock(mutex);
         return cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return completions.size() >= n; });
@@ -127,7 +132,7 @@ TEST_F(Upload, AReportBecomesOnePackageThatAnIndependentParserReads) {
     auto report = makeReport("EXEC-1");
     ASSERT_TRUE(controller->prepareAndSubmitReport(report, false, true));
     ASSERT_TRUE(waitForCompletions(1));
-    EXPECT_FALSE(completions[0].second);
+    EXPECT_FALSE(completed()[0].second);
 
     ASSERT_EQ(server.requestCount(), 1u);
     auto request = server.requests()[0];
@@ -173,7 +178,7 @@ TEST_F(Upload, ATransportFailureKeepsThePackageAndARefusalRemovesIt) {
     start();
     ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-2"), false, true));
     ASSERT_TRUE(waitForCompletions(1));
-    ASSERT_TRUE(completions[0].second);
+    ASSERT_TRUE(completed()[0].second);
     queue.drain();
     ASSERT_EQ(prepared().size(), 1u);
     EXPECT_TRUE(files->processingPathContents().empty());
@@ -183,8 +188,8 @@ TEST_F(Upload, ATransportFailureKeepsThePackageAndARefusalRemovesIt) {
     ::setenv("BlackboxReportsEndpoint", refusing.baseUrl().c_str(), 1);
     ASSERT_TRUE(controller->uploadPackagedReportAtPath(prepared()[0], false));
     ASSERT_TRUE(waitForCompletions(2));
-    ASSERT_TRUE(completions[1].second);
-    EXPECT_TRUE(BBXReportsController::isPermanentFailure(*completions[1].second));
+    ASSERT_TRUE(completed()[1].second);
+    EXPECT_TRUE(BBXReportsController::isPermanentFailure(*completed()[1].second));
     queue.drain();
     EXPECT_TRUE(prepared().empty());
     refusing.stop();
@@ -202,7 +207,7 @@ TEST_F(Upload, ServerBusyIsRetriedAfterItsClampedPauseAndRestartsAreCapped) {
     EXPECT_EQ(server.requestCount(), 1u);
     clock->advance(std::chrono::milliseconds(200));
     ASSERT_TRUE(waitForCompletions(1));
-    EXPECT_FALSE(completions[0].second);
+    EXPECT_FALSE(completed()[0].second);
     EXPECT_EQ(server.requestCount(), 2u);
     EXPECT_EQ(BBXNetworkClient::retryDelayForResponse(nullptr), 300);
     TRLHTTPURLResponse huge;
@@ -213,12 +218,12 @@ TEST_F(Upload, ServerBusyIsRetriedAfterItsClampedPauseAndRestartsAreCapped) {
     ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-4"), false, true));
     for (unsigned i = 0; i <= BBXNetworkClient::kMaxRestarts; ++i) {
         ASSERT_TRUE(server.waitForRequests(3 + i)) << i;
-        for (int w = 0; w < 100 && scheduler.pendingCount() == 0 && completions.size() < 2; ++w)
+        for (int w = 0; w < 100 && scheduler.pendingCount() == 0 && completed().size() < 2; ++w)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         clock->advance(std::chrono::seconds(2));
     }
     ASSERT_TRUE(waitForCompletions(2));
-    EXPECT_TRUE(completions[1].second);
+    EXPECT_TRUE(completed()[1].second);
     EXPECT_EQ(server.requestCount(), 3u + BBXNetworkClient::kMaxRestarts);
     queue.drain();
     EXPECT_EQ(prepared().size(), 1u);  // kept for a later attempt
@@ -242,7 +247,7 @@ TEST_F(Upload, StartingOnePackageTwiceUploadsItOnce) {
     ASSERT_EQ(client->uploadsInFlight(), 0u);
     queue.drain();
     EXPECT_EQ(server.requestCount(), 1u);
-    EXPECT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completed().size(), 1u);
     // Gone now: a third start sends nothing.
     EXPECT_FALSE(controller->uploadPackagedReportAtPath(package, false));
 }
@@ -296,7 +301,7 @@ TEST_F(Upload, AServerThatRedirectsToItselfGetsOnePostPerUpload) {
     // redirect as a failure, so the package waits for the next launch.
     ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-10"), false, true));
     ASSERT_TRUE(waitForCompletions(1));
-    EXPECT_TRUE(completions[0].second);
+    EXPECT_TRUE(completed()[0].second);
     ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-11"), true, true));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     queue.drain();

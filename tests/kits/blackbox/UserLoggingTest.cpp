@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "TestContext.h"
 #include "base/Files.h"
@@ -11,6 +12,7 @@
 #include "kits/blackbox/BBXException.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/BBXUserLogging.h"
+#include "kits/blackbox/crashtime/BBXCapture.h"
 
 namespace {
 
@@ -201,6 +203,29 @@ TEST(UserLogging, CustomExceptionsGoToTheirStoreWithoutThreadRecords) {
     EXPECT_FALSE(e["frames"][0].contains("library"));
     EXPECT_EQ(lines[1]["exception"]["type"], "javascript");
     EXPECT_FALSE(lines[1]["exception"].contains("frames"));
+}
+
+// Set-up runs its tasks side by side on the shared pool, and two of them
+// clear the custom-exceptions counter; under ThreadSanitizer a plain store
+// in each is reported as a race. They run here on a writable copy of the
+// context, as it is before set-up protects it.
+TEST(UserLogging, TheSetUpTasksThatClearTheCustomExceptionsCounterMayRunAtOnce) {
+    blackboxtest::reportDir();
+    BBXBinaryImagesQueue().drain();
+    BBXLoggingQueue().drain();
+    BBXContext* protectedContext = bbxContext;
+    BBXContext settingUp = *protectedContext;
+    __atomic_store_n(&bbxContext, &settingUp, __ATOMIC_SEQ_CST);
+    std::uint32_t* counter = &bbxWritableContext->logging.customExceptionsCount;
+    for (int round = 0; round < 20; ++round) {
+        __atomic_store_n(counter, 3, __ATOMIC_SEQ_CST);
+        std::thread exceptions([&] { BBXExceptionInitialize(&settingUp.exceptionStore, counter); });
+        std::thread storage([] { BBXUserLoggingInitializeStorage(); });
+        exceptions.join();
+        storage.join();
+        EXPECT_EQ(*counter, 0u);
+    }
+    __atomic_store_n(&bbxContext, protectedContext, __ATOMIC_SEQ_CST);
 }
 
 }  // namespace

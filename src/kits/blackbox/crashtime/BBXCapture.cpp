@@ -134,12 +134,19 @@ bool needsRaising(int signal, const siginfo_t* info) {
     return !info || info->si_code <= 0;
 }
 
+// Ends the process with the system call itself. The C library's _exit may be
+// wrapped by a runtime (a sanitizer's) that takes its own locks first, and a
+// thread that held one may be gone or stopped by now.
+[[noreturn]] void leaveNow(int status) {
+    for (;;) syscall(SYS_exit_group, status);
+}
+
 void waitForTheRecordingThread() {
     // The thread that is recording ends the process; should it never do so,
     // leave anyway rather than hang.
     struct timespec tick = {0, 10 * 1000 * 1000};
     for (int i = 0; i < 1000; ++i) ::nanosleep(&tick, nullptr);
-    ::_exit(1);
+    leaveNow(1);
 }
 
 }  // namespace
@@ -330,7 +337,7 @@ void BBXExceptionRecordCrash(uint32_t type, const char* name, const char* reason
     BBXSDKLog("%s: Recording an exception structure (%d, %d)\n", "BBXExceptionRecord", 1, 1);
     if (BBXContextMarkAndCheckIfCrashed()) {
         if (__atomic_load_n(&w->crashingThread, __ATOMIC_SEQ_CST) != BBXCurrentThreadId()) waitForTheRecordingThread();
-        ::_exit(1);
+        leaveNow(1);
     }
     __atomic_store_n(&w->recording, 1, __ATOMIC_SEQ_CST);
     BBXFile file;

@@ -58,7 +58,9 @@ bool BBXExceptionInitialize(BBXExceptionStore* store, uint32_t* customExceptions
     if (!BBXUnlinkIfExists(store->path))
         BBXSDKLog("%s: Unable to reset the exception file %s\n", __func__, BBXErrnoText(0));
     store->previousTerminateHandler = std::set_terminate(BBXTerminateHandler);
-    if (customExceptionsCounter) *customExceptionsCounter = 0;
+    // User logging's set-up clears the same counter, on another of the
+    // set-up group's threads.
+    if (customExceptionsCounter) __atomic_store_n(customExceptionsCounter, 0, __ATOMIC_RELAXED);
     return true;
 }
 
