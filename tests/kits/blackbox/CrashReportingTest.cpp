@@ -222,6 +222,7 @@ TEST_F(Launch, AFailedLastLaunchSendsItsNewestReportAtOnceAndTheRestInTurn) {
 // Under ThreadSanitizer the answer meets the teardown within a few rounds.
 TEST_F(Launch, AControllerDroppedAsItsUploadIsAnsweredIsNotCalledAfterwards) {
     ASSERT_TRUE(files->prepareForNewLaunch());
+    numberRuns = true;  // each start is a run of its own
     for (int round = 0; round < 40; ++round) {
         const std::string id = "P" + std::to_string(round);
         write(files->preparedPath() + "/" + id + ".multipartmime",
