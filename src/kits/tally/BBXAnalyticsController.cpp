@@ -180,6 +180,7 @@ BBXAnalyticsController::BBXAnalyticsController(const std::string& sessionIdentif
       betaToken_(betaToken),
       env_(std::move(environment)),
       repository_(root) {
+    gate_->controller = this;
     if (!env_.identifierGenerator) env_.identifierGenerator = std::make_shared<BBXAnalyticsIdentifierGenerator>();
     if (!env_.timestampGenerator) env_.timestampGenerator = std::make_shared<BBXAnalyticsTimestampGenerator>();
     if (!env_.networkingClient) env_.networkingClient = std::make_shared<BBXAnalyticsNetworkingClient>();
@@ -212,17 +213,17 @@ std::shared_ptr<BBXAnalyticsController> BBXAnalyticsController::create(const std
     c->saveCurrentSessionInformation();
     if (!prepared) return nullptr;  // registers nothing: it is released at once
 
-    std::weak_ptr<BBXAnalyticsController> weak = controller;
+    auto gate = c->gate_;
     auto& center = *c->env_.notificationCenter;
     c->observers_.push_back(center.addObserver(kTRLSettingsAvailableNotification, nullptr, nullptr,
-                                               [weak](const base::Notification&) {
-                                                   if (auto self = weak.lock()) self->trellisSettingsDownloaded();
+                                               [gate](const base::Notification&) {
+                                                   through(gate, [](auto& self) { self.trellisSettingsDownloaded(); });
                                                }));
     for (const char* name : {BBXAnalyticsApplicationLifecycleEvent::kWillTerminate,
                              BBXAnalyticsApplicationLifecycleEvent::kWillResignActive,
                              BBXAnalyticsApplicationLifecycleEvent::kDidBecomeActive}) {
-        c->observers_.push_back(center.addObserver(name, nullptr, nullptr, [weak](const base::Notification& n) {
-            if (auto self = weak.lock()) self->applicationLifecycleEvent(n.name);
+        c->observers_.push_back(center.addObserver(name, nullptr, nullptr, [gate](const base::Notification& n) {
+            through(gate, [&](auto& self) { self.applicationLifecycleEvent(n.name); });
         }));
     }
     c->setSettings(c->env_.core ? c->env_.core->settings() : std::nullopt);
@@ -230,6 +231,10 @@ std::shared_ptr<BBXAnalyticsController> BBXAnalyticsController::create(const std
 }
 
 BBXAnalyticsController::~BBXAnalyticsController() {
+    {
+        std::lock_guard lock(gate_->mutex);
+        gate_->controller = nullptr;
+    }
     stopping_ = true;
     for (auto id : observers_) env_.notificationCenter->removeObserver(id);
     cancelSessionMaintenance();

@@ -264,6 +264,24 @@ private:
 
     std::vector<base::NotificationCenter::ObserverId> observers_;
 
+    // How callbacks on other threads (the network's answers, the scheduler's
+    // timers, notifications) reach the controller: through this, never by
+    // holding it, so that the owner's last reference is always the last one
+    // and the controller is never destroyed on one of those threads after
+    // what it was given (its notification centre, its core) has gone. The
+    // destructor closes it first, waiting for a callback under way.
+    struct Gate {
+        std::recursive_mutex mutex;
+        BBXAnalyticsController* controller = nullptr;
+    };
+    std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+    // Runs `f` with the controller if it is not going away.
+    template <typename F>
+    static void through(const std::shared_ptr<Gate>& gate, F&& f) {
+        std::lock_guard lock(gate->mutex);
+        if (gate->controller) f(*gate->controller);
+    }
+
     std::array<PriorityState, 3> priorities_;
 
     struct PendingLines {

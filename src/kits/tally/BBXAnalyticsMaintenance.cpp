@@ -137,7 +137,6 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
         tally::debugLog("Transmitting packaged session fragments in {}", fragment);
         auto settings = settingsSnapshot();
         std::string apiKey = env_.core ? env_.core->apiKey().value_or("") : "";
-        std::weak_ptr<BBXAnalyticsController> weak = weak_from_this();
         auto upload = std::make_shared<Upload>();
         upload->fragment = fragment;
         {
@@ -145,7 +144,7 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
             upload_ = upload;
         }
         env_.networkingClient->transmitLogFilesAtURLs(
-            *files, settings.analyticsURL, apiKey, [weak, upload, completion](std::optional<base::Error> error) {
+            *files, settings.analyticsURL, apiKey, [gate = gate_, upload, completion](std::optional<base::Error> error) {
                 {
                     std::lock_guard lock(upload->mutex);
                     upload->finished = true;
@@ -158,12 +157,13 @@ void BBXAnalyticsController::transmitNextPackagedSessionFragment(Completion comp
                         logRemoveFailure(upload->fragment, removeError);
                 }
                 upload->cv.notify_all();
-                // A controller already going away applies the outcome itself.
-                auto self = weak.lock();
-                if (!self) return;
-                auto* raw = self.get();  // the queue is drained before the controller is gone
-                raw->maintenanceQueue_.post(
-                    [raw, upload, completion] { raw->handleTransmitCompletion(upload, completion); });
+                // A controller already going away applies the outcome
+                // itself; otherwise its queue, drained before it is gone,
+                // takes the rest.
+                through(gate, [&](auto& self) {
+                    self.maintenanceQueue_.post(
+                        [raw = &self, upload, completion] { raw->handleTransmitCompletion(upload, completion); });
+                });
             });
         return;
     }
@@ -352,24 +352,22 @@ void BBXAnalyticsController::scheduleSessionMaintenance() {
     if (!analyticsFeatureSwitchEnabled() || settings.flushIntervalSecs == 0 || stopping_) return;
     double delay = initialMaintenanceTimeWithFlushInterval(settings.flushIntervalSecs);
     auto interval = std::chrono::seconds(settings.flushIntervalSecs);
-    std::weak_ptr<BBXAnalyticsController> weak = weak_from_this();
     std::lock_guard lock(timerMutex_);
     std::uint64_t generation = ++timerGeneration_;
     auto first = std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(delay));
     // The timer holds the controller weakly; its work goes to the
     // maintenance queue.
-    timerId_ = env_.scheduler->after(first, nullptr, [weak, generation, interval] {
-        auto self = weak.lock();
-        if (!self) return;
-        auto* raw = self.get();
-        {
-            std::lock_guard lock(raw->timerMutex_);
-            if (generation != raw->timerGeneration_) return;
-            raw->timerId_ = raw->env_.scheduler->every(interval, nullptr, [weak] {
-                if (auto s = weak.lock()) s->maintainSessionFragmentsIgnoringError();
-            });
-        }
-        raw->maintainSessionFragmentsIgnoringError();
+    timerId_ = env_.scheduler->after(first, nullptr, [gate = gate_, generation, interval] {
+        through(gate, [&](auto& self) {
+            {
+                std::lock_guard lock(self.timerMutex_);
+                if (generation != self.timerGeneration_) return;
+                self.timerId_ = self.env_.scheduler->every(interval, nullptr, [gate] {
+                    through(gate, [](auto& again) { again.maintainSessionFragmentsIgnoringError(); });
+                });
+            }
+            self.maintainSessionFragmentsIgnoringError();
+        });
     });
 }
 
