@@ -30,6 +30,8 @@ public:
     std::shared_future<void> trackScreen(const QString& screenName);
 
     HitFields getBaseParams() const;
+    // The installation's identifier, as read when the tracker was made.
+    const QString& googleClientID() const { return googleClientID_; }
     // Online: posts now; offline: stores the hit in the queue folder. Runs on
     // the calling thread (a background one).
     void postToGoogleWithParams(const HitFields& hit);

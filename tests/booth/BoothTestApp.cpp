@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QThreadPool>
+#include <QtGlobal>
 
 #include "sharing/Analytics.h"
 
@@ -19,5 +20,14 @@ public:
 };
 [[maybe_unused]] ::testing::Environment* const kDrainBackgroundWork =
     ::testing::AddGlobalTestEnvironment(new DrainBackgroundWork);
+
+// The web engine starts once a process, with the flags of whichever test
+// comes first, so every test of the program gets them from the start. Root
+// in a container has no user namespace for the renderer's sandbox.
+[[maybe_unused]] const bool kWebEngineFlags = [] {
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --no-sandbox");
+    return true;
+}();
 
 }  // namespace

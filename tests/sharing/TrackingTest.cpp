@@ -2,6 +2,7 @@
 #include <QCryptographicHash>
 #include <nlohmann/json.hpp>
 #include <QDir>
+#include <QUuid>
 #include <QFile>
 
 #include <filesystem>
@@ -114,8 +115,12 @@ TEST_F(AnalyticsTest, OnlineHitsCarryTheBaseFieldsAndRefusedOnesAreDropped) {
     const std::map<std::string, std::string> expected{
         {"v", "1"},        {"tid", "UA-12345678-01"}, {"t", "event"},     {"ec", "share"},
         {"ea", "Email"},   {"sr", "1280x1024"},       {"an", "com.flashwren.mac"},
-        {"aid", "flashwren_mac"}, {"av", "1.0.0 (100)"}, {"cid", WrenUtils::getUniqueUUID().toStdString()}};
+        {"aid", "flashwren_mac"}, {"av", "1.0.0 (100)"},
+        {"cid", GoogleTracker::sharedGoogleTracker().googleClientID().toStdString()}};
     for (const auto& [k, v] : expected) EXPECT_EQ(RecordedRequest::field(r.body, k), v) << k;
+    // The installation's identifier as the tracker found it when it was
+    // made, in whichever test of this program that was.
+    EXPECT_FALSE(QUuid::fromString(GoogleTracker::sharedGoogleTracker().googleClientID()).isNull());
     EXPECT_FALSE(RecordedRequest::field(r.body, "el") || RecordedRequest::field(r.body, "ev"));
     EXPECT_EQ(r.header("User-Agent"), RecordedRequest::field(r.body, "ua"));
     EXPECT_EQ(GoogleTracker::userAgent("2.1", "PRETTY_NAME=\"x\"\nNAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n",
