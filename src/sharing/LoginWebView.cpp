@@ -6,7 +6,6 @@
 #include <QLayout>
 #include <QList>
 #include <QWebEnginePage>
-#include <QWebEngineCookieStore>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 #include <QWidget>
@@ -18,10 +17,26 @@ std::function<void(QWebEnginePage*)>& pageSetup() {
     return setup;
 }
 
-// The profiles of the log-in views alive now (interface thread only).
-QList<QPointer<QWebEngineProfile>>& liveProfiles() {
-    static QList<QPointer<QWebEngineProfile>> profiles;
-    return profiles;
+// The log-in views open now (interface thread only).
+QList<QPointer<LoginWebView>>& liveViews() {
+    static QList<QPointer<LoginWebView>> views;
+    return views;
+}
+
+// Lets a page and then its profile go once control is back in the event
+// loop (this may run inside one of the page's own signals): deferred deletes
+// keep their order, and the profile must outlive its page. Neither keeps a
+// parent, so neither goes earlier with one.
+void retire(QWebEnginePage* page, QWebEngineProfile* profile) {
+    if (page) {
+        page->setParent(nullptr);
+        page->triggerAction(QWebEnginePage::Stop);
+        page->deleteLater();
+    }
+    if (profile) {
+        profile->setParent(nullptr);
+        profile->deleteLater();
+    }
 }
 
 }  // namespace
@@ -29,29 +44,63 @@ QList<QPointer<QWebEngineProfile>>& liveProfiles() {
 void LoginWebView::setPageSetup(std::function<void(QWebEnginePage*)> setup) { pageSetup() = std::move(setup); }
 
 void LoginWebView::clearCookiesAndCache() {
-    auto& profiles = liveProfiles();
-    profiles.removeAll(nullptr);
-    for (const QPointer<QWebEngineProfile>& profile : profiles) {
-        profile->cookieStore()->deleteAllCookies();
-        profile->clearHttpCache();
-    }
+    auto& views = liveViews();
+    views.removeAll(nullptr);
+    // A copy: a page setup may open or close log-in views.
+    const QList<QPointer<LoginWebView>> open = views;
+    for (const QPointer<LoginWebView>& view : open)
+        if (view) view->startAfresh();
 }
 
 LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
+    liveViews().removeAll(nullptr);
+    liveViews().append(this);
+    view_ = new QWebEngineView(container);
+    view_->setPage(makePage());
+    if (container->layout()) container->layout()->addWidget(view_);
+}
+
+QWebEnginePage* LoginWebView::makePage() {
     // A profile without a storage name is off the record: cookies, cache and
     // local storage live in memory and go with the profile.
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    liveProfiles().removeAll(nullptr);
-    liveProfiles().append(profile_);
-    view_ = new QWebEngineView(container);
     auto* page = new QWebEnginePage(profile_, view_);
-    view_->setPage(page);
     if (pageSetup()) pageSetup()(page);
-    if (container->layout()) container->layout()->addWidget(view_);
+    awaitingStart_ = inFlight_ = false;
+    connect(page, &QWebEnginePage::loadStarted, this, [this] {
+        awaitingStart_ = false;
+        inFlight_ = true;
+    });
     connect(page, &QWebEnginePage::urlChanged, this, &LoginWebView::urlCommitted);
-    connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) { emit loadFinished(page->url(), ok); });
+    connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) {
+        inFlight_ = false;
+        emit loadFinished(page->url(), ok);
+    });
+    return page;
+}
+
+void LoginWebView::startAfresh() {
+    if (!view_) return;
+    // The web engine empties a live profile's cache asynchronously, and a
+    // load that overlaps the emptying never finishes: the guest's window
+    // would hang. A new profile holds no cookie, cache entry or stored data
+    // from the moment it exists, so the view moves to one, and the old
+    // profile goes with the page that showed the previous guest's session.
+    QPointer<QWebEnginePage> old = view_->page();
+    QPointer<QWebEngineProfile> oldProfile = profile_;
+    const bool wasLoading = awaitingStart_ || inFlight_;
+    const QUrl resume = old ? old->requestedUrl() : QUrl();
+    if (old) {
+        old->disconnect(this);
+        // Ours to delete, not the view's: it goes before its profile.
+        old->setParent(nullptr);
+    }
+    view_->setPage(makePage());
+    retire(old, oldProfile);
+    // Whoever waits on a load under way gets it, signed out.
+    if (wasLoading && resume.isValid()) load(resume);
 }
 
 LoginWebView::~LoginWebView() { cleanup(); }
@@ -59,7 +108,10 @@ LoginWebView::~LoginWebView() { cleanup(); }
 QWebEnginePage* LoginWebView::page() const { return view_ ? view_->page() : nullptr; }
 
 void LoginWebView::load(const QUrl& url) {
-    if (view_) view_->load(url);
+    if (!view_) return;
+    // The page tells that it started a moment later.
+    awaitingStart_ = true;
+    view_->load(url);
 }
 
 void LoginWebView::evaluate(const QString& script, std::function<void(const QString&)> done) {
@@ -82,15 +134,13 @@ void LoginWebView::cleanup() {
         view->stop();
         view->hide();
         // Deferred: this may run inside one of the page's own signals. The
-        // page is deleted before its profile (deferred deletes keep order).
+        // page goes with the view, before its profile.
         view->deleteLater();
     }
-    if (profile_) {
-        QWebEngineProfile* profile = profile_;
-        profile_ = nullptr;
-        liveProfiles().removeAll(profile);
-        profile->deleteLater();
-    }
+    liveViews().removeAll(this);
+    QWebEngineProfile* profile = profile_;
+    profile_ = nullptr;
+    retire(nullptr, profile);
 }
 
 QLayout* layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QLayout* controls) {

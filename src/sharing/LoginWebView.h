@@ -10,7 +10,6 @@
 
 class QWebEnginePage;
 class QWebEngineProfile;
-class QWebEngineProfile;
 class QWidget;
 
 class LoginWebView : public QObject {
@@ -32,7 +31,10 @@ public:
     // script errors). Set on the main thread; none by default.
     static void setPageSetup(std::function<void(QWebEnginePage*)> setup);
     // Deletes the cookies and empties the cache of every log-in view open
-    // now, so the next guest starts signed out. Interface thread.
+    // now, so the next guest starts signed out: each view moves to a new,
+    // empty profile, done when this returns. A view that was loading loads
+    // the same address again there; one that was not shows an empty page
+    // until it is next asked to load. Interface thread.
     static void clearCookiesAndCache();
 
 signals:
@@ -41,8 +43,17 @@ signals:
     void loadFinished(const QUrl& url, bool ok);
 
 private:
+    // A page of a new profile of its own, set up and watched.
+    QWebEnginePage* makePage();
+    // Moves the view to a new profile, dropping the old one and its page.
+    void startAfresh();
+
     QPointer<QWebEngineProfile> profile_;
     QPointer<QWebEngineView> view_;
+    // Whether the page is loading: asked to and not yet started, or started
+    // and not yet finished.
+    bool awaitingStart_ = false;
+    bool inFlight_ = false;
 };
 
 class QLayout;

@@ -33,6 +33,11 @@ TEST_F(LoginPageSetup, EveryLogInPageIsHandedToTheApplicationBeforeItLoads) {
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0], first->page());
     EXPECT_EQ(pages[1], second->page());
+    // Clearing the cookies moves each view to a page of its own new profile.
+    LoginWebView::clearCookiesAndCache();
+    ASSERT_EQ(pages.size(), 4u);
+    EXPECT_EQ(pages[2], first->page());
+    EXPECT_EQ(pages[3], second->page());
     for (const auto& url : urlsSeen) EXPECT_TRUE(url.isEmpty()) << url.toString().toStdString();
     first->cleanup();
     second->cleanup();
