@@ -96,7 +96,9 @@ TEST_F(SharingPane, TypedAlbumNamesKeepTheirCase) {
     pages = {{"data", {{{"id", "8"}, {"name", "Venue"}, {"access_token", "t8"}}}}};
     albums = {{"data", {{{"id", "a1"}, {"name", "event"}, {"can_upload", true}}}}};
     pane.view()->show();
-    // The completion follows the keyboard focus, which an active window has.
+    // The completion follows the keyboard focus, which an active window has;
+    // with no window manager to give it, the window takes it itself.
+    pane.view()->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(pane.view()));
     pane.loadFBPagesFromAccount();
     auto* box = pane.selectedBusinessPageAlbums();
