@@ -52,7 +52,7 @@ cmake --build "$build" --parallel "${FLASHWREN_JOBS:-$(nproc)}" "${targets[@]}"
 # halt_on_error: the first report ends the test program, so ctest sees it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/tsan-suppressions.txt}
 cd "$build"
 xvfb-run -a -s "-screen 0 1280x1024x24" \
   ctest --output-on-failure --parallel "${FLASHWREN_JOBS:-$(nproc)}" --timeout 600 "$@"
