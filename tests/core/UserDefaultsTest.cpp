@@ -18,6 +18,7 @@
 #include "LogCapture.h"
 #include "ScopedLocale.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "base/Executor.h"
 #include "base/Files.h"
 #include "base/Plist.h"
@@ -329,10 +330,7 @@ TEST(UserDefaults, ChangesAreSeenAtOnceAndWrittenBehindTheCallerInFewWrites) {
         ASSERT_EQ(d.integer("GREEN_SCREEN_KEY_COLOR"), i) << "readers see each change at once";
     }
     std::vector<testsupport::LogCapture::Line> attempts;
-    for (int waited = 0; waited < 500 && attempts.empty(); ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        attempts = log.lines("unable to write the settings");
-    }
+    testsupport::waitUntil([&] { return !(attempts = log.lines("unable to write the settings")).empty(); });
     ASSERT_FALSE(attempts.empty()) << "the writer tried the file";
     const std::size_t me = spdlog::details::os::thread_id();
     for (auto& a : attempts) EXPECT_NE(a.thread, me) << "the caller wrote the file itself";
@@ -378,16 +376,13 @@ TEST(UserDefaults, KilledInsideAWriteLeavesTheLastWholeFileAndNothingElse) {
         ::execl(SETTINGS_WRITER_PATH, SETTINGS_WRITER_PATH, path.c_str(), nullptr);
         ::_exit(127);
     }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            FAIL() << "the writer never ended";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto ended = testsupport::waitForExit(child, std::chrono::seconds(60));
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        FAIL() << "the writer never ended";
     }
+    const int status = *ended;
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "exit " << WEXITSTATUS(status);
     const std::string live = "s.plist.tmp-" + std::to_string(::getppid()) + "-0";
     { std::ofstream(dir.file(live)) << "half"; }
@@ -422,12 +417,11 @@ TEST(UserDefaults, TheWriterThreadIsNamed) {
     testsupport::TempDir dir;
     UserDefaults d(dir.file("s.plist"));
     d.set("k", 1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (bool named = false; !named; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no thread named settings-writer";
+    EXPECT_TRUE(testsupport::waitUntil([] {
         for (auto& task : fs::directory_iterator("/proc/self/task"))
-            named = named || base::readFile(task.path() / "comm").value_or("") == "settings-writer\n";
-    }
+            if (base::readFile(task.path() / "comm").value_or("") == "settings-writer\n") return true;
+        return false;
+    })) << "no thread named settings-writer";
 }
 
 TEST(UserDefaults, ANumberBelowARangeThatTakesTheDefaultReadsAsTheDefault) {

@@ -1,4 +1,5 @@
 #include "ChildProcess.h"
+#include "Wait.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -144,24 +145,12 @@ bool ChildProcess::tell(const std::string& line) { return socket_ >= 0 && sendAl
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return std::nullopt;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            return status;
-        }
-        if (done < 0 && errno != EINTR) {
-            pid_ = -1;
-            return std::nullopt;
-        }
-        if (Clock::now() >= deadline) {
-            kill();
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (auto status = waitForExit(pid_, timeout)) {
+        pid_ = -1;
+        return status;
     }
+    kill();
+    return std::nullopt;
 }
 
 bool ChildProcess::succeeds(std::chrono::milliseconds timeout) {

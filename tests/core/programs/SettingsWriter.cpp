@@ -6,7 +6,8 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
+
+#include "Wait.h"
 
 #include "base/Plist.h"
 #include "core/UserDefaults.h"
@@ -19,11 +20,10 @@ int main(int argc, char** argv) {
     store->set("GONE", "soon");
     if (!store->synchronize()) return 3;
     store->remove("GONE");  // left to the writer behind the store, as any change is
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (base::plistReadFile(argv[1]).value_or(nlohmann::json{{"GONE", 1}}).contains("GONE")) {
-        if (std::chrono::steady_clock::now() > deadline) return 4;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const bool removed = testsupport::waitUntil(
+        [&] { return !base::plistReadFile(argv[1]).value_or(nlohmann::json{{"GONE", 1}}).contains("GONE"); },
+        std::chrono::seconds(30));
+    if (!removed) return 4;
     store->set("BIG", std::string(std::size_t{4} << 20, 'x'));
     store->synchronize();
     return 5;

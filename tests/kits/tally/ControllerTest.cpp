@@ -14,6 +14,7 @@
 #include "LoopbackServer.h"
 #include "TallyTestSupport.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "kits/tally/BBXAnalyticsController.h"
 #include "base/Plist.h"
 #include "kits/trellis/BBXUserDefaults.h"
@@ -625,22 +626,22 @@ TEST_F(ControllerTest, AFragmentAcceptedJustBeforeAKillIsNotSentAgain) {
         for (;;) ::pause();
     }
     testsupport::LoopbackServer server;
-    auto arrived = std::make_shared<std::atomic<bool>>(false);
+    auto arrived = std::make_shared<std::promise<void>>();
+    auto once = std::make_shared<std::atomic_flag>();
+    auto arrival = arrived->get_future();
     std::promise<void> answer;  // destroyed before the server: a failed test does not keep it waiting
-    server.setHandler([arrived, answered = answer.get_future().share()](const testsupport::RecordedRequest&) {
-        *arrived = true;
+    server.setHandler([arrived, once, answered = answer.get_future().share()](const testsupport::RecordedRequest&) {
+        if (!once->test_and_set()) arrived->set_value();
         answered.wait_for(30s);
         return slowReply(0);
     });
     core->set(tallytest::settingsWith(server.baseUrl() + "/events"));
     auto copy = startCopy("BUSY");
-    for (int i = 0; i < 3000 && !*arrived; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(*arrived) << copy->output();
+    ASSERT_EQ(arrival.wait_for(30s), std::future_status::ready) << copy->output();
     ASSERT_TRUE(copy->tell("hold"));
     ASSERT_TRUE(copy->readReports([](const std::string& r) { return r == "held\n"; }, 30s)) << copy->output();
     answer.set_value();
-    for (int i = 0; i < 1000 && !filesUnder("PACKAGED").empty(); ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(filesUnder("PACKAGED").empty()) << "the accepted fragment waits for the queue";
+    EXPECT_TRUE(testsupport::waitUntil([&] { return filesUnder("PACKAGED").empty(); })) << "the accepted fragment waits for the queue";
     copy->kill();
 
     auto next = make("NEXT");

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <filesystem>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -216,11 +218,14 @@ TEST(AnalyticsEvents, EventIdentifiersAreUniqueVersionFourUUIDsAcrossThreadsAndF
         }
         return id[14] == '4' && std::string("89AB").find(id[19]) != std::string::npos;
     };
-    // A forked child must not repeat what its parent makes next. The fork
-    // happens in a fresh copy of this test, before any thread is started:
-    // a fork of a process with threads may copy a lock in use.
+    // A forked child must not repeat what its parent makes next: only a bare
+    // fork can show that. It happens in a fresh copy of this test that has
+    // started no thread, so the child cannot inherit a lock held mid-use.
     if (testsupport::ChildProcess::childMode()) {
         ids.generateEventIdentifier();  // this thread's generator is under way
+        const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator());
+        ASSERT_EQ(threads, 1) << "a copy with threads is not forked";
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
         pid_t pid = fork();

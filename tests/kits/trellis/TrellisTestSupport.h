@@ -12,6 +12,7 @@
 
 #include "PythonMultipart.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Plist.h"
@@ -55,12 +56,7 @@ private:
 
 // Waits until `done` holds, polling.
 inline bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::waitUntil(done, std::chrono::milliseconds(ms));
 }
 
 using testsupport::parseMultipartWithPython;
