@@ -67,7 +67,7 @@ std::string tooLarge(std::size_t limit) {
 
 }  // namespace
 
-int openRegularFile(const std::string& path, ReadFailure* failure) {
+int openRegularFile(const std::string& path, ReadFailure* failure, std::size_t* size) {
     auto fail = [failure](bool missing, std::string why, int err) {
         if (failure) *failure = ReadFailure{missing, std::move(why)};
         errno = err;
@@ -99,6 +99,7 @@ int openRegularFile(const std::string& path, ReadFailure* failure) {
         return fail(false, notAFile(st.st_mode), EINVAL);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (size) *size = static_cast<std::size_t>(st.st_size);
     return fd;
 }
 
@@ -107,19 +108,18 @@ std::optional<std::string> readFile(const std::string& path, ReadFailure* failur
         if (failure) *failure = ReadFailure{false, std::move(why)};
         return std::nullopt;
     };
-    const int fd = openRegularFile(path, failure);
+    std::size_t size = 0;
+    const int fd = openRegularFile(path, failure, &size);
     if (fd < 0) return std::nullopt;
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return fail(std::string("it cannot be looked at: ") + std::strerror(errno));
-    if (static_cast<std::uintmax_t>(st.st_size) > limit) return fail(tooLarge(limit));
+    if (size > limit) return fail(tooLarge(limit));
     // The size is only a hint: files of /proc and /sys say 0 or 4096, and a
     // file may grow while it is read. The limit holds whatever it says.
     std::string out;
-    out.reserve(static_cast<std::size_t>(st.st_size));
+    out.reserve(size);
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);

@@ -23,8 +23,9 @@ struct ReadFailure {
     std::string why;
 };
 // A regular file opened for reading, without blocking on whatever else may
-// stand in its place; -1 (with errno set) and `failure` filled otherwise.
-int openRegularFile(const std::string& path, ReadFailure* failure = nullptr);
+// stand in its place, and its size then; -1 (with errno set) and `failure`
+// filled otherwise.
+int openRegularFile(const std::string& path, ReadFailure* failure = nullptr, std::size_t* size = nullptr);
 // The whole of a regular file of at most `limit` bytes. Anything else in its
 // place (a folder, a named pipe, a link to a device) is refused unopened, and
 // the file is opened without blocking: no file can hang the caller or feed

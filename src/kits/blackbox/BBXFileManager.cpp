@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "base/Files.h"
 #include "base/Log.h"
+#include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXInternalReport.h"
 #include "kits/blackbox/BBXKitSupport.h"
 
@@ -291,10 +291,7 @@ std::size_t BBXFileManager::removeStaleTemporaryPackages(double minimumAgeSecond
             std::error_code ec;
             auto time = fs::last_write_time(path, ec);
             if (ec || std::chrono::duration<double>(now - time).count() < minimumAgeSeconds) continue;
-            const int lock = ::open((path + "/.lock").c_str(), O_RDONLY | O_CLOEXEC);
-            const bool held = lock >= 0 && ::flock(lock, LOCK_SH | LOCK_NB) != 0;
-            if (lock >= 0) ::close(lock);
-            if (!held) stale.push_back(path);
+            if (!BBXReportDirectoryIsLive(path)) stale.push_back(path);
         }
         ::closedir(folders);
     }
