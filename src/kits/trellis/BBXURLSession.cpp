@@ -486,6 +486,10 @@ void BBXURLSessionTask::startTransfer(std::shared_ptr<TRLServerTrust> trust, con
     const bool followsRedirects = kind_ != Kind::Upload && r.bodyFile.empty();
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, followsRedirects ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 16L);
+    // A request begun over https never goes on in the clear: its body,
+    // headers and API key would leave the pinned trust behind.
+    const bool secure = base::toLowerAscii(r.url.substr(0, 8)) == "https://";
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
     // The SDK sends a handful of requests a run: a fresh connection each
     // time costs little and never meets a connection the server dropped.

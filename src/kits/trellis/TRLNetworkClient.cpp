@@ -2,9 +2,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <string_view>
 
 #include "base/Crypto.h"
 #include "kits/trellis/TRLUtilities.h"
@@ -22,13 +25,9 @@ namespace {
 
 constexpr double kDefaultRetryAfter = 300;
 
-// The delay the server named: only a plain, finite, non-negative decimal
-// number counts (no dates, hexadecimal, "inf" or "nan").
-std::optional<double> namedRetryAfter(const TRLHTTPURLResponse* response) {
-    auto header = TRLNetworkResponseHandler::headerForResponse(response, "Retry-After");
-    if (!header) return std::nullopt;
-    std::string text = base::trim(*header);
-    if (text.empty()) return std::nullopt;
+// A plain, finite, non-negative decimal number of seconds (no hexadecimal,
+// "inf" or "nan").
+std::optional<double> secondsValue(const std::string& text) {
     bool digit = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -41,10 +40,123 @@ std::optional<double> namedRetryAfter(const TRLHTTPURLResponse* response) {
     return *value;
 }
 
+// Reads `count` digits at `at` (a leading space stands for a zero where
+// `spacePadded`), moving `at` past them.
+std::optional<int> digits(std::string_view text, size_t& at, size_t count, bool spacePadded = false) {
+    if (at + count > text.size()) return std::nullopt;
+    int value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        char c = text[at + i];
+        if (c == ' ' && spacePadded && i == 0 && count > 1) continue;
+        if (!base::isAsciiDigit(c)) return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    at += count;
+    return value;
+}
+
+bool literal(std::string_view text, size_t& at, std::string_view expected) {
+    if (text.substr(at, expected.size()) != expected) return false;
+    at += expected.size();
+    return true;
+}
+
+// One of `names` at `at` (exactly, as the date formats spell them); its index.
+template <size_t N>
+std::optional<int> name(std::string_view text, size_t& at, const std::array<std::string_view, N>& names) {
+    for (size_t i = 0; i < N; ++i)
+        if (literal(text, at, names[i])) return static_cast<int>(i);
+    return std::nullopt;
+}
+
+constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+constexpr std::array<std::string_view, 7> kLongDays = {"Monday", "Tuesday", "Wednesday", "Thursday",
+                                                       "Friday", "Saturday", "Sunday"};
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t y, int m, int d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// An HTTP date in any of its three forms: "Sun, 06 Nov 1994 08:49:37 GMT",
+// the obsolete "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994".
+// Seconds since the epoch.
+std::optional<std::int64_t> httpDate(std::string_view text, std::chrono::system_clock::time_point now) {
+    size_t at = 0;
+    std::optional<int> day, month, year, hour, minute, second;
+    auto clock = [&] {
+        hour = digits(text, at, 2);
+        if (!hour || !literal(text, at, ":")) return false;
+        minute = digits(text, at, 2);
+        if (!minute || !literal(text, at, ":")) return false;
+        second = digits(text, at, 2);
+        return second.has_value();
+    };
+    if (name(text, at, kLongDays)) {
+        // Two-digit year: the most recent year with those digits that is not
+        // more than 50 years ahead.
+        if (!literal(text, at, ", ") || !(day = digits(text, at, 2)) || !literal(text, at, "-") ||
+            !(month = name(text, at, kMonths)) || !literal(text, at, "-") || !(year = digits(text, at, 2)) ||
+            !literal(text, at, " ") || !clock() || !literal(text, at, " GMT"))
+            return std::nullopt;
+        const std::time_t t = std::chrono::system_clock::to_time_t(now);
+        std::tm tm{};
+        ::gmtime_r(&t, &tm);
+        const int thisYear = tm.tm_year + 1900;
+        int full = thisYear - thisYear % 100 + *year;
+        if (full > thisYear + 50) full -= 100;
+        year = full;
+    } else if (name(text, at, kDays)) {
+        if (literal(text, at, ", ")) {
+            if (!(day = digits(text, at, 2)) || !literal(text, at, " ") || !(month = name(text, at, kMonths)) ||
+                !literal(text, at, " ") || !(year = digits(text, at, 4)) || !literal(text, at, " ") || !clock() ||
+                !literal(text, at, " GMT"))
+                return std::nullopt;
+        } else if (!literal(text, at, " ") || !(month = name(text, at, kMonths)) || !literal(text, at, " ") ||
+                   !(day = digits(text, at, 2, true)) || !literal(text, at, " ") || !clock() ||
+                   !literal(text, at, " ") || !(year = digits(text, at, 4))) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    if (at != text.size()) return std::nullopt;
+    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (*day < 1 || *day > kMonthDays[*month] || *hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
+    return daysFromCivil(*year, *month + 1, *day) * 86400 + *hour * 3600 + *minute * 60 + std::min(*second, 59);
+}
+
+// The delay the server named: a number of seconds, or the time until the
+// date it gave (nothing for a date already past).
+std::optional<double> namedRetryAfter(const TRLHTTPURLResponse* response, std::chrono::system_clock::time_point now) {
+    auto header = TRLNetworkResponseHandler::headerForResponse(response, "Retry-After");
+    if (!header) return std::nullopt;
+    std::string text = base::trim(*header);
+    if (text.empty()) return std::nullopt;
+    if (auto seconds = secondsValue(text)) return seconds;
+    auto date = httpDate(text, now);
+    if (!date) return std::nullopt;
+    const double untilThen =
+        static_cast<double>(*date) - std::chrono::duration<double>(now.time_since_epoch()).count();
+    return std::max(untilThen, 0.0);
+}
+
 }  // namespace
 
 double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse* response) {
-    return namedRetryAfter(response).value_or(kDefaultRetryAfter);
+    return retryValueForResponse(response, std::chrono::system_clock::now());
+}
+
+double TRLNetworkResponseHandler::retryValueForResponse(const TRLHTTPURLResponse* response,
+                                                        std::chrono::system_clock::time_point now) {
+    return namedRetryAfter(response, now).value_or(kDefaultRetryAfter);
 }
 
 std::optional<std::string> TRLNetworkResponseHandler::requestIdForResponse(const TRLHTTPURLResponse* response) {
@@ -259,15 +371,20 @@ void TRLNetworkClient::startTaskWithRequest(const TRLURLRequest& request, unsign
 void TRLNetworkClient::invalidateAndCancel() { session_->invalidateAndCancel(); }
 
 double TRLNetworkClient::computeDelayForResponse(const TRLHTTPURLResponse* response, unsigned tries) {
-    auto named = namedRetryAfter(response);
-    double retryAfter = named.value_or(kDefaultRetryAfter);
-    double multiplier = tries == 0 ? 1 : tries;
-    double delay = generateRandomJitter() * retryAfter * multiplier;  // may be infinite for an absurd header
-    // The jitter spreads retries out; it never brings one before the time the
-    // server named. Nothing waits beyond the cap, which also keeps the delay
-    // convertible to the scheduler's clock.
-    double earliest = named ? std::min(*named, kTRLMaximumRetryDelay) : 0.0;
-    return std::clamp(delay, earliest, kTRLMaximumRetryDelay);
+    std::chrono::system_clock::time_point now;
+    {
+        std::lock_guard lock(randomMutex_);
+        now = wallClock_ ? wallClock_() : std::chrono::system_clock::now();
+    }
+    const auto named = namedRetryAfter(response, now);
+    const double multiplier = tries == 0 ? 1 : tries;
+    // Capped first, so that capped waits are spread as widely as any other.
+    const double wait = std::min(std::max(named.value_or(kDefaultRetryAfter), kTRLMinimumRetryDelay) * multiplier,
+                                 kTRLMaximumRetryDelay);  // may be infinite before the cap for an absurd header
+    if (!named) return wait * generateRandomJitter();
+    // Clients told the same time spread out after it, never before it.
+    const double spread = std::min(randomDoubleWithMin(1.0, kTRLRetrySpread), std::nextafter(kTRLRetrySpread, 1.0));
+    return wait * spread;
 }
 
 double TRLNetworkClient::generateRandomJitter() {
@@ -290,6 +407,11 @@ void TRLNetworkClient::setRandomSource(std::function<double()> source) {
     randomSource_ = std::move(source);
 }
 
+void TRLNetworkClient::setWallClock(std::function<std::chrono::system_clock::time_point()> clock) {
+    std::lock_guard lock(randomMutex_);
+    wallClock_ = std::move(clock);
+}
+
 void TRLNetworkClient::runAfterRetryValueFromResponse(const TRLHTTPURLResponse* response, unsigned attempts,
                                                       base::Task block) {
     runAfterRetryValueFromResponse(response, attempts, &base::ThreadPool::shared(), std::move(block));
@@ -297,7 +419,7 @@ void TRLNetworkClient::runAfterRetryValueFromResponse(const TRLHTTPURLResponse* 
 
 void TRLNetworkClient::runAfterRetryValueFromResponse(const TRLHTTPURLResponse* response, unsigned attempts,
                                                       base::Executor* queue, base::Task block) {
-    double delay = computeDelayForResponse(response, attempts);  // within [0, kTRLMaximumRetryDelay]
+    double delay = computeDelayForResponse(response, attempts);  // finite, below kTRLRetrySpread x the cap
     auto duration = std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(delay));
     base::Scheduler& scheduler = scheduler_ ? *scheduler_ : base::Scheduler::shared();
     scheduler.after(duration, queue, std::move(block));

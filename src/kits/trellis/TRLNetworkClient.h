@@ -3,6 +3,7 @@
 // to the SDK's roots, classified by status code and retried with a jittered
 // back-off taken from the server's "Retry-After".
 #include <nlohmann/json_fwd.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,9 +24,15 @@ inline constexpr int kTRLNetworkErrorNoTask = -3;         // the session gave no
 inline constexpr int kTRLNetworkErrorOther = -4;          // "other" status, or content type mismatch
 inline constexpr int kTRLNetworkErrorClient = -5;         // client error status
 inline constexpr int kTRLNetworkErrorRetryLimit = -6;     // still retryable after the retry limit
-// The longest the client waits before a retry, in seconds, whatever the
-// server asks: a day-long or absurd "Retry-After" waits this long instead.
+// The longest wait before a retry, in seconds, whatever the server asks: a
+// day-long or absurd "Retry-After" waits this long instead, spread as below.
 inline constexpr double kTRLMaximumRetryDelay = 3600;
+// The shortest wait after a delay the server named ("Retry-After: 0" would
+// otherwise have a client ask again at once, over and over).
+inline constexpr double kTRLMinimumRetryDelay = 1;
+// A named wait is stretched by a random factor in [1, kTRLRetrySpread), so
+// that clients told the same time do not all come back at that instant.
+inline constexpr double kTRLRetrySpread = 1.2;
 
 enum class TRLNetworkClientResponseType : int {
     Success = 0,
@@ -39,8 +46,11 @@ class TRLNetworkResponseHandler {
 public:
     // Null when there is no response or no such header.
     static std::optional<std::string> headerForResponse(const TRLHTTPURLResponse* response, const std::string& key);
-    // "Retry-After" in seconds (fractions allowed); 300 when absent, negative or not a number.
+    // "Retry-After" in seconds: the number of seconds it gives (fractions
+    // allowed), or the time from `now` until the HTTP date it gives (0 for a
+    // date past); 300 when absent, negative or neither.
     static double retryValueForResponse(const TRLHTTPURLResponse* response);
+    static double retryValueForResponse(const TRLHTTPURLResponse* response, std::chrono::system_clock::time_point now);
     static std::optional<std::string> requestIdForResponse(const TRLHTTPURLResponse* response);
     static bool contentTypeForResponse(const TRLHTTPURLResponse* response, const TRLURLRequest& request);
     static base::Error errorForCode(int code);
@@ -87,9 +97,10 @@ public:
 
     void invalidateAndCancel();
 
-    // Back-off: Retry-After x max(tries, 1) x a jitter in [0.9, 1.1), never
-    // shorter than a delay the server named itself, never longer than
-    // kTRLMaximumRetryDelay.
+    // Back-off: Retry-After x max(tries, 1), capped at kTRLMaximumRetryDelay,
+    // then spread: by a jitter in [0.9, 1.1) when the server named no delay;
+    // by a factor in [1, kTRLRetrySpread) when it did, never under
+    // kTRLMinimumRetryDelay, so never sooner than it asked.
     double computeDelayForResponse(const TRLHTTPURLResponse* response, unsigned tries);
     double generateRandomJitter();
     double randomDoubleWithMin(double min, double max);
@@ -100,6 +111,8 @@ public:
     // Tests replace where retries are timed and the uniform source in [0, 1).
     void setScheduler(base::Scheduler* scheduler) { scheduler_ = scheduler; }
     void setRandomSource(std::function<double()> source);
+    // Tests replace the present time that an HTTP-date "Retry-After" is read against.
+    void setWallClock(std::function<std::chrono::system_clock::time_point()> clock);
 
     std::shared_ptr<TRLCertificatePinner> certPinner() const { return pinner_; }
     std::shared_ptr<BBXURLSession> session() const { return session_; }
@@ -115,5 +128,6 @@ private:
     base::Scheduler* scheduler_ = nullptr;
     std::mutex randomMutex_;
     std::function<double()> randomSource_;
+    std::function<std::chrono::system_clock::time_point()> wallClock_;
     std::mt19937_64 generator_;
 };

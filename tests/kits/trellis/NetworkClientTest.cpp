@@ -5,8 +5,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <set>
+#include <tuple>
 
 #include "LogCapture.h"
 #include "LoopbackServer.h"
@@ -151,12 +153,54 @@ TEST(TrellisResponseHandler, RetryAfterIsASecondsCount) {
     EXPECT_EQ(retry("-5"), 300);
     EXPECT_EQ(retry("1.5"), 1.5);
     EXPECT_EQ(retry(" 12 "), 12);
-    EXPECT_EQ(retry("Wed, 21 Oct 2015 07:28:00 GMT"), 300);
+    EXPECT_EQ(retry("Wed, 21 Oct 2015 07:28:00 GMT"), 0) << "a date already past asks for no wait";
     EXPECT_EQ(retry("nan"), 300);
     EXPECT_EQ(retry("inf"), 300);
     EXPECT_EQ(retry("0x10"), 300);
     EXPECT_EQ(retry(""), 300);
     EXPECT_EQ(TRLNetworkResponseHandler::retryValueForResponse(nullptr), 300);
+}
+
+// An HTTP date (in each of the three forms a recipient must read) names the
+// wait until then.
+TEST(TrellisResponseHandler, RetryAfterAsADateIsTheTimeUntilThen) {
+    const auto now = std::chrono::system_clock::now();
+    auto retry = [](const std::string& value) {
+        TRLHTTPURLResponse r;
+        r.headers.emplace_back("Retry-After", value);
+        return TRLNetworkResponseHandler::retryValueForResponse(&r);
+    };
+    auto format = [](std::chrono::system_clock::time_point at, const char* pattern) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(at);
+        std::tm tm{};
+        ::gmtime_r(&t, &tm);
+        char text[64];  // the test program keeps the C locale: English names
+        std::strftime(text, sizeof text, pattern, &tm);
+        return std::string(text);
+    };
+    const auto ahead = now + std::chrono::seconds(600);
+    for (const char* pattern : {"%a, %d %b %Y %H:%M:%S GMT", "%A, %d-%b-%y %H:%M:%S GMT", "%a %b %e %H:%M:%S %Y"}) {
+        SCOPED_TRACE(pattern);
+        const double seconds = retry(format(ahead, pattern));
+        EXPECT_GT(seconds, 598);  // whole seconds, read a moment after `now`
+        EXPECT_LE(seconds, 600);
+    }
+    EXPECT_EQ(retry(format(now - std::chrono::hours(2), "%a, %d %b %Y %H:%M:%S GMT")), 0);
+    // Not quite a date: the header is ignored.
+    for (const char* broken : {"Wed, 21 Oct 2015 07:28:00", "Wed, 32 Oct 2015 07:28:00 GMT", "Wed, 21 Okt 2015 07:28:00 GMT",
+                               "Wed, 21 Oct 2015 25:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT junk"})
+        EXPECT_EQ(retry(broken), 300) << broken;
+
+    // Two hours ahead waits the capped hour, spread above it like a number of seconds.
+    auto client = TRLNetworkClient::create();
+    ASSERT_TRUE(client);
+    TRLHTTPURLResponse later;
+    later.headers = {{"Retry-After", format(now + std::chrono::hours(2), "%a, %d %b %Y %H:%M:%S GMT")}};
+    for (int i = 0; i < 50; ++i) {
+        const double d = client->computeDelayForResponse(&later, 0);
+        EXPECT_GE(d, kTRLMaximumRetryDelay);
+        EXPECT_LT(d, 1.2 * kTRLMaximumRetryDelay);
+    }
 }
 
 TEST(TrellisNetworkClient, BackOffGrowsWithTriesAndStaysInTheJitterBand) {
@@ -171,7 +215,7 @@ TEST(TrellisNetworkClient, BackOffGrowsWithTriesAndStaysInTheJitterBand) {
     r = 0.5;
     TRLHTTPURLResponse soon;
     soon.headers = {{"Retry-After", "1.5"}};
-    EXPECT_NEAR(client->computeDelayForResponse(&soon, 2), 3.0, 1e-6);
+    EXPECT_NEAR(client->computeDelayForResponse(&soon, 2), 3.3, 1e-6) << "a named delay is spread above it";
     // The default generator stays within [270, 330) for a 503 without Retry-After.
     client->setRandomSource(nullptr);
     for (int i = 0; i < 200; ++i) {
@@ -181,13 +225,69 @@ TEST(TrellisNetworkClient, BackOffGrowsWithTriesAndStaysInTheJitterBand) {
     }
 }
 
+// Clients told the same delay come back spread over the fifth above it, none
+// sooner: capped delays too, and a delay of nothing waits a second.
+TEST(TrellisNetworkClient, ANamedDelayIsSpreadAboveItAndNeverUnderASecond) {
+    auto client = TRLNetworkClient::create();
+    ASSERT_TRUE(client);
+    auto asking = [](const std::string& seconds) {
+        TRLHTTPURLResponse response;
+        response.headers = {{"Retry-After", seconds}};
+        return response;
+    };
+    for (auto [header, tries, named] : {std::tuple{"120", 0u, 120.0}, std::tuple{"120", 1u, 120.0},
+                                        std::tuple{"120", 4u, 480.0}, std::tuple{"10000000000", 0u, 3600.0},
+                                        std::tuple{"1000", 9u, 3600.0}, std::tuple{"0", 0u, 1.0},
+                                        std::tuple{"0.001", 1u, 1.0}}) {
+        SCOPED_TRACE(std::string(header) + " after " + std::to_string(tries) + " tries");
+        const auto response = asking(header);
+        std::set<double> seen;
+        double low = 2 * named, high = 0;
+        for (int i = 0; i < 400; ++i) {
+            const double d = client->computeDelayForResponse(&response, tries);
+            ASSERT_GE(d, named);
+            ASSERT_LT(d, 1.2 * named);
+            seen.insert(d);
+            low = std::min(low, d);
+            high = std::max(high, d);
+        }
+        EXPECT_GT(seen.size(), 390u) << "retries bunch on one instant";
+        EXPECT_LT(low, 1.02 * named);
+        EXPECT_GT(high, 1.18 * named);
+    }
+    // Nothing usable named: the usual pause, never under a second either.
+    for (const char* header : {"-5", "soon", "", "-0"}) {
+        const auto response = asking(header);
+        EXPECT_GE(client->computeDelayForResponse(&response, 0), 1) << header;
+    }
+}
+
 TEST(TrellisNetworkClient, RetriesUntilSuccessOrTheLimit) {
     LoopbackServer server;
     auto client = TRLNetworkClient::create();
+    auto clock = std::make_shared<base::ManualTimeSource>();
+    base::Scheduler scheduler(clock);
+    client->setScheduler(&scheduler);
+    // Each retry waits for its timer: advances the clock by `seconds` once one is set.
+    auto after = [&](double seconds) {
+        EXPECT_TRUE(trellistest::waitUntil([&] { return scheduler.pendingCount() == 1; }));
+        clock->advance(std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(seconds)));
+    };
     server.enqueue(Reply{503, {{"Retry-After", "0"}}, "busy"});
     server.enqueue(Reply{429, {{"Retry-After", "0.01"}}, ""});
     server.enqueue(Reply{200, {{"Content-Type", "text/plain"}}, "done"});
-    auto ok = fetch(*client, server.baseUrl() + "/a");
+    auto ok = std::make_shared<Outcome>();
+    TRLURLRequest request;
+    request.url = server.baseUrl() + "/a";
+    client->startDataTaskWithRequest(request, recorder(ok));
+    after(0.999);
+    EXPECT_FALSE(server.waitForRequests(2, 200)) << "asked again within a second";
+    after(0.25);
+    ASSERT_TRUE(server.waitForRequests(2));
+    after(0.999);
+    EXPECT_FALSE(server.waitForRequests(3, 200)) << "asked again within a second";
+    after(0.25);
+    ASSERT_TRUE(ok->done.wait());
     EXPECT_FALSE(ok->error);
     EXPECT_EQ(ok->data.value_or(""), "done");
     EXPECT_EQ(ok->response->statusCode, 200);
@@ -196,7 +296,11 @@ TEST(TrellisNetworkClient, RetriesUntilSuccessOrTheLimit) {
     // Retry limit 1: two retryable answers end in -6 without data.
     server.enqueue(Reply{500, {{"Retry-After", "0"}}, "x"});
     server.enqueue(Reply{500, {{"Retry-After", "0"}}, "x"});
-    auto limited = fetch(*client, server.baseUrl() + "/b", 1);
+    auto limited = std::make_shared<Outcome>();
+    request.url = server.baseUrl() + "/b";
+    client->startDataTaskWithRequest(request, 1, recorder(limited));
+    after(1.25);
+    ASSERT_TRUE(limited->done.wait());
     ASSERT_TRUE(limited->error);
     EXPECT_EQ(limited->error->code, -6);
     EXPECT_FALSE(limited->data);
@@ -228,15 +332,18 @@ TEST(TrellisNetworkClient, ALongRetryAfterWaitsTheCappedHourNeverLess) {
     const TRLHTTPURLResponse none;
     for (double d : {0.0, 0.999}) {
         draw = d;
-        for (unsigned tries : {0u, 1u, 10u, 100000u}) EXPECT_EQ(client->computeDelayForResponse(&huge, tries), 3600);
-        EXPECT_EQ(client->computeDelayForResponse(&none, 100000), 3600);
+        for (unsigned tries : {0u, 1u, 10u, 100000u}) {
+            EXPECT_GE(client->computeDelayForResponse(&huge, tries), 3600);
+            EXPECT_LT(client->computeDelayForResponse(&huge, tries), 1.2 * 3600);
+        }
+        EXPECT_LT(client->computeDelayForResponse(&none, 100000), 1.2 * 3600);
     }
     draw = 0;
     EXPECT_EQ(client->computeDelayForResponse(&five, 1), 5) << "the jitter never brings a retry forward";
-    EXPECT_DOUBLE_EQ(client->computeDelayForResponse(&five, 3), static_cast<double>(0.9f) * 15);
+    EXPECT_EQ(client->computeDelayForResponse(&five, 3), 15);
 
     // Over the wire, with a jitter above 1: one request, then none until the hour is up.
-    draw = 0.999;
+    draw = 0.5;
     LoopbackServer server;
     server.enqueue(Reply{503, {{"Retry-After", "10000000000"}}, ""});
     server.enqueue(Reply{200, {}, "at last"});
@@ -248,9 +355,9 @@ TEST(TrellisNetworkClient, ALongRetryAfterWaitsTheCappedHourNeverLess) {
     request.url = server.baseUrl() + "/busy";
     client->startDataTaskWithRequest(request, recorder(out));
     ASSERT_TRUE(trellistest::waitUntil([&] { return scheduler.pendingCount() == 1; }));
-    clock->advance(std::chrono::seconds(3599));
-    EXPECT_FALSE(server.waitForRequests(2, 300)) << "retried before the hour was up";
-    clock->advance(std::chrono::seconds(2));
+    clock->advance(std::chrono::seconds(3601));
+    EXPECT_FALSE(server.waitForRequests(2, 300)) << "retried at the hour, with no spread";
+    clock->advance(std::chrono::seconds(3600 / 5));
     ASSERT_TRUE(out->done.wait());
     EXPECT_EQ(out->data.value_or(""), "at last");
     EXPECT_EQ(server.requestCount(), 2u);
@@ -358,6 +465,31 @@ TEST(TrellisNetworkClient, PinnedClientTrustsOnlyItsRoots) {
     auto sdk = TRLNetworkClient::create(nullptr, TRLPinnedCertificates());
     EXPECT_TRUE(fetch(*sdk, url)->error);
     EXPECT_EQ(server.requestCount(), 3u);  // the refused ones never got as far as a request
+
+    // A posted body (as the analytics upload sends it) or an uploaded file,
+    // redirected from https to plain http, is not sent on in the clear.
+    LoopbackServer plain;
+    for (int status : {302, 307, 308}) {
+        SCOPED_TRACE(status);
+        server.setHandler([&plain, status](const testsupport::RecordedRequest&) {
+            return Reply{status, {{"Location", plain.baseUrl() + "/clear"}}, ""};
+        });
+        TRLURLRequest post;
+        post.url = url;
+        post.method = "POST";
+        post.body = "events";
+        auto out = std::make_shared<Outcome>();
+        pinned->startDataTaskWithRequest(post, 0, recorder(out));
+        ASSERT_TRUE(out->done.wait());
+        EXPECT_TRUE(out->error);
+        testsupport::TempDir dir;
+        ASSERT_TRUE(base::writeFileAtomically(dir.file("report"), "report"));
+        Latch uploaded;
+        pinned->session()->uploadTaskWithRequest(post, dir.file("report"), [&](auto, auto, auto) { uploaded.signal(); })
+            ->resume();
+        ASSERT_TRUE(uploaded.wait());
+    }
+    EXPECT_EQ(plain.requestCount(), 0u) << "followed a redirect from https to http";
 }
 
 TEST(TrellisNetworkClient, PasswordChallengesOnAPinnedClientAreCancelled) {
