@@ -5,11 +5,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -214,4 +217,36 @@ TEST(FailurePaths, ARepeatingTimerThatFellBehindFiresOnceNotInABurst) {
     EXPECT_EQ(ticks, 2);
     clock->advance(1s);
     EXPECT_EQ(ticks, 3);
+}
+
+// A copy of the test program dies with the program that started it, as when
+// a test program that ran out of time is killed, even when the thread that
+// started it has ended.
+TEST(FailurePaths, AChildProcessDiesWithItsParent) {
+    using testsupport::ChildProcess;
+    const std::string mode = ChildProcess::childMode() ? ChildProcess::childMode() : "";
+    if (mode == "grandchild") {
+        ChildProcess::report("ready");
+        // Idles without watching its parent (a bounded minute at most).
+        for (int i = 0; i < 600; ++i) std::this_thread::sleep_for(100ms);
+        return;
+    }
+    if (mode == "middle") {
+        std::unique_ptr<ChildProcess> grandchild;
+        std::thread([&] { grandchild = std::make_unique<ChildProcess>("grandchild"); }).join();
+        ASSERT_TRUE(grandchild->readReports([](const std::string& r) { return r == "ready\n"; }, 60s))
+            << grandchild->output();
+        ChildProcess::report(std::to_string(grandchild->pid()));
+        ChildProcess::hear();  // until killed
+        return;
+    }
+    ChildProcess middle("middle");
+    ASSERT_TRUE(middle.readReports([](const std::string& r) { return r.ends_with("\n"); }, 60s)) << middle.output();
+    const pid_t grandchild = std::stoi(middle.reports());
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, grandchild, 0));
+    ASSERT_GE(fd, 0);
+    middle.kill();
+    pollfd ended{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 30000), 1) << "the grandchild outlived its parent";
+    ::close(fd);
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,7 +15,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 extern char** environ;
@@ -24,6 +28,8 @@ namespace testsupport {
 namespace {
 
 constexpr const char* kModeVariable = "FLASHWREN_TEST_CHILD";
+// The process id of the parent that started the child.
+constexpr const char* kParentVariable = "FLASHWREN_TEST_PARENT";
 // The child's end of the socket to its parent.
 constexpr int kChildSocket = 3;
 
@@ -37,7 +43,8 @@ bool startsWithName(const std::string& entry, const std::string& name) {
 // parent's result file, or run its one test in part or many times.
 std::vector<std::string> childEnvironment(const std::string& mode, const ChildProcess::Env& env) {
     static const char* const kDropped[] = {"GTEST_OUTPUT",     "GTEST_SHARD_INDEX",       "GTEST_TOTAL_SHARDS",
-                                           "GTEST_REPEAT",     "GTEST_SHARD_STATUS_FILE", kModeVariable};
+                                           "GTEST_REPEAT",     "GTEST_SHARD_STATUS_FILE", kModeVariable,
+                                           kParentVariable};
     std::vector<std::string> out;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
@@ -47,6 +54,7 @@ std::vector<std::string> childEnvironment(const std::string& mode, const ChildPr
         if (!drop) out.push_back(std::move(entry));
     }
     out.push_back(std::string(kModeVariable) + "=" + mode);
+    out.push_back(std::string(kParentVariable) + "=" + std::to_string(::getpid()));
     for (const auto& [name, value] : env) out.push_back(name + "=" + value);
     return out;
 }
@@ -67,6 +75,49 @@ bool sendAll(int fd, const std::string& text) {
         sent += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// A child dies with its parent: a test program killed at its time-out must
+// not leave copies of itself running. The kernel sends the signal when the
+// parent thread that started the child ends, not the process, so children
+// are started from one thread that lasts as long as the process; and a
+// parent that died before the signal was asked for is noticed here.
+[[maybe_unused]] const bool kDiesWithParent = [] {
+    const char* parent = std::getenv(kParentVariable);
+    if (!parent || !std::getenv(kModeVariable)) return false;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != static_cast<pid_t>(std::atol(parent))) ::_exit(1);
+    return true;
+}();
+
+// Runs `job` on the starting thread and waits for it.
+void onStartingThread(const std::function<void()>& job) {
+    struct Starter {
+        std::mutex mutex;
+        std::condition_variable cv;
+        const std::function<void()>* job = nullptr;
+        std::uint64_t started = 0, finished = 0;
+    };
+    static Starter* const starter = [] {
+        auto* s = new Starter;  // never destroyed: its thread runs until the process ends
+        std::thread([s] {
+            std::unique_lock lock(s->mutex);
+            for (;;) {
+                s->cv.wait(lock, [s] { return s->job != nullptr; });
+                (*s->job)();
+                s->job = nullptr;
+                ++s->finished;
+                s->cv.notify_all();
+            }
+        }).detach();
+        return s;
+    }();
+    std::unique_lock lock(starter->mutex);
+    starter->cv.wait(lock, [] { return starter->job == nullptr; });
+    starter->job = &job;
+    const std::uint64_t ticket = ++starter->started;
+    starter->cv.notify_all();
+    starter->cv.wait(lock, [ticket] { return starter->finished >= ticket; });
 }
 
 }  // namespace
@@ -99,8 +150,12 @@ ChildProcess::ChildProcess(const std::string& mode, const Env& env, std::string 
     for (auto& v : variables) envp.push_back(v.data());
     envp.push_back(nullptr);
     pid_t pid = -1;
-    if (childEnd >= 0 && outputFd_ >= 0 && ::posix_spawn(&pid, self, &actions, nullptr, argv.data(), envp.data()) == 0)
-        pid_ = pid;
+    if (childEnd >= 0 && outputFd_ >= 0) {
+        onStartingThread([&] {
+            if (::posix_spawn(&pid, self, &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+        });
+    }
+    if (pid > 0) pid_ = pid;
     ::posix_spawn_file_actions_destroy(&actions);
     if (childEnd >= 0) ::close(childEnd);
 }
