@@ -12,6 +12,7 @@
 #include <string>
 
 #include "TempDir.h"
+#include "Wait.h"
 
 namespace {
 
@@ -35,8 +36,9 @@ TEST(ExitLoggingTest, ATimerFiringDuringExitLogsAndTheProgramEndsCleanly) {
         ::execl(LOGS_AT_EXIT_PATH, LOGS_AT_EXIT_PATH, logs.c_str(), nullptr);
         ::_exit(127);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const auto ended = testsupport::waitForExitOrKill(pid, std::chrono::minutes(1));
+    ASSERT_TRUE(ended) << "the program did not end: " << readAll(out);
+    const int status = *ended;
     const std::string output = readAll(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << output;
     EXPECT_EQ(output.find("AddressSanitizer"), std::string::npos) << output;

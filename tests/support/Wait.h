@@ -2,6 +2,7 @@
 // Waiting with a deadline. A test waits for what it needs to see, never for
 // a fixed time: on a loaded machine any fixed time is too short.
 #include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -50,6 +51,15 @@ inline std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeo
     }
     ::close(fd);
     return result;
+}
+
+// As waitForExit, for a child that must end by itself: one still running at
+// the deadline is killed and reaped, so that no test leaves it behind.
+inline std::optional<int> waitForExitOrKill(pid_t pid, std::chrono::milliseconds timeout) {
+    if (auto status = waitForExit(pid, timeout)) return status;
+    ::kill(pid, SIGKILL);
+    waitForExit(pid, std::chrono::seconds(30));
+    return std::nullopt;
 }
 
 }  // namespace testsupport

@@ -19,6 +19,7 @@
 
 #include "LoopbackServer.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "base/Plist.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
@@ -42,7 +43,8 @@ Launched launch(const std::string& mode) {
         ::execl(BLACKBOX_KIT_PROGRAM_PATH, BLACKBOX_KIT_PROGRAM_PATH, mode.c_str(), nullptr);
         ::_exit(127);
     }
-    ::waitpid(pid, &result.status, 0);
+    // A program that hangs is ended and counts as neither crashed nor clean.
+    result.status = testsupport::waitForExitOrKill(pid, std::chrono::minutes(2)).value_or(-1);
     return result;
 }
 
@@ -143,12 +145,14 @@ std::size_t entries(const std::filesystem::path& directory) {
 // launch crashes again at once, and nothing the program does after its start
 // comes before it.
 TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
-    EndToEndSetup setup;
-    setup.SetUp();
     using Clock = std::chrono::steady_clock;
     constexpr int kAnswerDelayMs = 300;
+    // Written by the server's threads: they outlive the server, which an
+    // early return leaves running until `setup` goes.
     std::mutex mutex;
     std::vector<std::pair<std::string, Clock::time_point>> arrivals;
+    EndToEndSetup setup;
+    setup.SetUp();
     setup.server.setHandler([&](const testsupport::RecordedRequest& r) {
         {
             std::lock_guard lock(mutex);
@@ -165,11 +169,13 @@ TEST(EndToEndLaunch, ACrashDuringLaunchIsDeliveredBeforeTheNextStartReturns) {
 
     ASSERT_TRUE(launch("run").exitedCleanly());
     EXPECT_EQ(setup.uploads().size(), 2u);
-    std::lock_guard lock(mutex);
     std::optional<Clock::time_point> posted, started;
-    for (const auto& [path, at] : arrivals) {
-        if (path.ends_with("/reports")) posted = at;
-        if (path.ends_with("/started")) started = at;
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& [path, at] : arrivals) {
+            if (path.ends_with("/reports")) posted = at;
+            if (path.ends_with("/started")) started = at;
+        }
     }
     ASSERT_TRUE(posted && started);
     EXPECT_GE(*started - *posted, std::chrono::milliseconds(kAnswerDelayMs));
@@ -230,8 +236,7 @@ TEST(EndToEndCopies, TwoCopiesStartedTogetherSendEachEarlierReportOnce) {
             }
         }
         for (pid_t pid : copies) {
-            int status = 0;
-            ::waitpid(pid, &status, 0);
+            const int status = testsupport::waitForExitOrKill(pid, std::chrono::minutes(2)).value_or(-1);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
         std::map<std::string, int> sent;
@@ -281,8 +286,7 @@ TEST(EndToEndEnding, ACrashLeavesNoProcessBehind) {
     }
     ::close(out[0]);
     ::kill(-pid, SIGKILL);  // whatever is left
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    const int status = testsupport::waitForExitOrKill(pid, std::chrono::seconds(30)).value_or(-1);
     EXPECT_TRUE(closed);
     EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     setup.TearDown();
