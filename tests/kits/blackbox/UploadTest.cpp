@@ -1,5 +1,7 @@
 // Report packaging and upload against a loopback report endpoint.
 #include <gtest/gtest.h>
+
+#include <ctime>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -213,6 +215,20 @@ TEST_F(Upload, ServerBusyIsRetriedAfterItsClampedPauseAndRestartsAreCapped) {
     TRLHTTPURLResponse huge;
     huge.headers = {{"Retry-After", "999999"}};
     EXPECT_EQ(BBXNetworkClient::retryDelayForResponse(&huge), 3600);
+    // A date waits until then, held to the same bounds.
+    auto dated = [](std::chrono::system_clock::duration fromNow) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + fromNow);
+        std::tm tm{};
+        ::gmtime_r(&t, &tm);
+        char text[64];
+        std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        TRLHTTPURLResponse response;
+        response.headers = {{"Retry-After", text}};
+        return BBXNetworkClient::retryDelayForResponse(&response);
+    };
+    EXPECT_EQ(dated(std::chrono::hours(2)), 3600);
+    EXPECT_NEAR(dated(std::chrono::minutes(10)), 600, 2);
+    EXPECT_EQ(dated(-std::chrono::hours(2)), 1);
 
     server.setHandler([](const testsupport::RecordedRequest&) { return Reply{503, {{"Retry-After", "1"}}, ""}; });
     ASSERT_TRUE(controller->prepareAndSubmitReport(makeReport("EXEC-4"), false, true));
