@@ -147,7 +147,7 @@ void expectCompleteRecord(const Crash& crash, const std::string& file, const cha
             EXPECT_GE(threads[i].at("stacktrace").size(), 2u) << "a parked thread was not read";
         }
         // A thread that blocks every signal is read with ptrace all the same.
-        EXPECT_TRUE(threads[i].contains("registers")) << names[i];
+        EXPECT_TRUE(threads[i].contains("registers")) << names[i] << "\n" << crash.err;
         EXPECT_FALSE(threads[i].contains("captured")) << names[i];
         if (names[i] == "bbx-blocked") {
             EXPECT_GE(threads[i].at("stacktrace").size(), 2u) << "a thread blocking all signals was not read";

@@ -239,6 +239,7 @@ int ptraceHelper(void*) {
                 if (ptraceCall(PTRACE_GETREGS, t.tid, reinterpret_cast<unsigned long>(&regs)) == 0) {
                     threadStateFromPtrace(regs, &t.registers);
                     __atomic_store_n(&t.state, 1, __ATOMIC_RELEASE);
+                    futex(&t.state, FUTEX_WAKE, 1, nullptr);  // a recording thread that stopped waiting for us
                 }
                 break;
             }
@@ -357,12 +358,10 @@ bool BBXProcessSuspendAllOtherThreads(BBXProcess* process, uint32_t timeoutMs) {
             all = false;
         }
     }
+    // A traced thread is waited for like a signalled one: on a loaded machine
+    // the helper may still be reading it when its own wait above gave up.
     uint64_t deadline = monotonicMs() + timeoutMs;
     for (uint32_t i = 0; i < count; ++i) {
-        if (w->suspended[i].traced) {
-            if (__atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) != 1) all = false;
-            continue;
-        }
         while (__atomic_load_n(&w->suspended[i].state, __ATOMIC_ACQUIRE) == 0) {
             uint64_t now = monotonicMs();
             if (now >= deadline) {
