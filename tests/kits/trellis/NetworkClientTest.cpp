@@ -270,7 +270,7 @@ TEST(TrellisNetworkClient, RetriesUntilSuccessOrTheLimit) {
     client->setScheduler(&scheduler);
     // Each retry waits for its timer: advances the clock by `seconds` once one is set.
     auto after = [&](double seconds) {
-        EXPECT_TRUE(trellistest::waitUntil([&] { return scheduler.pendingCount() == 1; }));
+        EXPECT_TRUE(trellistest::waitUntil([&] { return scheduler.pendingCount() == 1; }, 30000));
         clock->advance(std::chrono::duration_cast<base::Duration>(std::chrono::duration<double>(seconds)));
     };
     server.enqueue(Reply{503, {{"Retry-After", "0"}}, "busy"});
