@@ -502,6 +502,9 @@ std::optional<nlohmann::json> plistParse(std::string_view bytes) {
     if (bytes.size() >= 8 && bytes.substr(0, 8) == "bplist00") {
         if (!binaryKeysHoldNoNul(bytes)) return std::nullopt;
         const std::string list = standInBinaryDates(bytes, dates);
+        // Objects may overlap in a damaged list: a key must not take a NUL
+        // from the stand-ins either.
+        if (!dates.since2001.empty() && !binaryKeysHoldNoNul(list)) return std::nullopt;
         plist_from_bin(list.data(), static_cast<uint32_t>(list.size()), &root);
     } else {
         // XML forbids the NUL character, and libplist would keep it inside a

@@ -94,4 +94,13 @@ TEST(PlistDamage, TruncatedOrInconsistentBinaryListsAreRefused) {
     for (std::size_t cut = 8; cut < good.size(); ++cut) EXPECT_FALSE(base::plistParse(good.substr(0, cut))) << cut;
     // A key reference past the object table.
     EXPECT_FALSE(base::plistParse(binaryList({"\xD1\x07\x02"s, ascii("key"s), "\x09"s})));
+    // Objects that overlap: the key "3A" is the byte before a date and the
+    // date's marker and first byte, so what a date reads through must not
+    // change the key.
+    std::string overlapping = "bplist00\xD1\x01\x02\x52\x33\x41\xCD\xCD\x65\x00\x00\x00\x00"s;
+    const char table = static_cast<char>(overlapping.size());
+    overlapping += "\x08\x0B\x0C"s + std::string(6, '\0') + "\x01\x01"s + std::string(7, '\0') + "\x03"s +
+                   std::string(16, '\0');
+    overlapping.back() = table;
+    EXPECT_FALSE(base::plistParse(overlapping));
 }
