@@ -95,7 +95,13 @@ nlohmann::json toJson(plist_t node, int depth, const ReadDates& dates, const std
         plist_get_date_val(node, &sec, &usec);
         if (dates.binary) {
             if (usec != 0 || sec < 0 || static_cast<std::size_t>(sec) >= dates.since2001.size()) return nullptr;
-            return plistDate(dates.since2001[static_cast<std::size_t>(sec)] + kEpochOffset);
+            const double since2001 = dates.since2001[static_cast<std::size_t>(sec)];
+            // Infinite or NaN seconds are no moment: left out, and said.
+            if (!std::isfinite(since2001)) {
+                spdlog::warn("Plist: the date of \"{}\" holds no time ({}); it is left out", where, since2001);
+                return nullptr;
+            }
+            return plistDate(since2001 + kEpochOffset);
         }
         // An XML date in a form the stand-ins leave to libplist: whole
         // seconds, within its range.

@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "LogCapture.h"
 #include "base/Plist.h"
 
 namespace {
@@ -134,6 +135,13 @@ TEST(PlistDate, FarAndNearDatesReadAsStoredAndSurviveASave) {
     EXPECT_EQ(base::plistParse(xml), dates);
     EXPECT_EQ(base::plistParse(base::plistToBinary(dates)), dates);
     EXPECT_EQ(base::plistParse(base::plistToBinary(*read)), *read);
+
+    // Seconds that are no time are refused, with a line naming the key.
+    testsupport::LogCapture log;
+    read = base::plistParse(binaryDates(std::nan(""), 0.5));
+    ASSERT_TRUE(read);
+    EXPECT_TRUE((*read)["a"].is_null());
+    EXPECT_EQ(log.lines("date of \"a\" holds no time").size(), 1u);
 }
 
 // Infinities and NaN are reals like any other: written and read as such, not as 0.
