@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/Files.h"
+#include "base/Log.h"
 #include "base/Plist.h"
 
 namespace base {
@@ -50,9 +52,24 @@ AppInfo::AppInfo() {
 void AppInfo::load(const std::string& resourcesDir) {
     resourcesDir_ = resourcesDir;
     info_ = nlohmann::json::object();
-    if (resourcesDir.empty()) return;
-    if (auto v = plistReadFile(resourcesDir + "/Info.plist"); v && v->is_object()) info_ = *v;
+    loadError_.clear();
+    const std::string path = resourcesDir.empty() ? std::string("Info.plist") : resourcesDir + "/Info.plist";
+    ReadFailure failure;
+    std::optional<nlohmann::json> value;
+    if (resourcesDir.empty()) failure.why = "no resources folder was found beside the program";
+    else value = plistReadFile(path, &failure);
+    if (value && value->is_object()) {
+        info_ = *value;
+        return;
+    }
+    // Without it the application has no identity, and the kits that need one
+    // (crash reporting among them) stay off: the reason must be on record.
+    loadError_ = "the application information " + path + " could not be read: " +
+                 (value ? std::string("it does not hold a dictionary") : failure.why);
+    spdlog::error("AppInfo: {}", loadError_);
 }
+
+std::string AppInfo::loadError() const { return loadError_; }
 
 std::string AppInfo::string(const std::string& key) const {
     const nlohmann::json& info = info_;

@@ -20,13 +20,17 @@ public:
     std::string buildVersion() const { return string("CFBundleVersion"); }
     std::string name() const { return string("CFBundleName"); }
     std::string executablePath() const;
-    // Tests point it elsewhere.
+    // Tests point it elsewhere. An Info.plist that cannot be read leaves the
+    // dictionary empty, logged once, with the reason kept in loadError().
     void load(const std::string& resourcesDir);
+    // Why the information dictionary could not be read; "" when it was.
+    std::string loadError() const;
 
 private:
     AppInfo();
     std::string resourcesDir_;
     BoxedJson info_;
+    std::string loadError_;
 };
 
 }  // namespace base

@@ -14,8 +14,9 @@ namespace base {
 
 // JSON has no date: a date is a binary value of its own subtype (data never
 // carries one) holding the seconds since 1970 as a big-endian IEEE double.
-// Property lists count whole seconds since 2001 in 32 bits, so a date is
-// written within 1901 to 2069 and to the microsecond.
+// The binary form keeps that double as it is; XML writes whole seconds
+// (rounded down) of the years 1 to 9999. A text holding a NUL is read, and
+// written, without it: no property list can carry the character in a text.
 inline constexpr std::uint8_t kPlistDateSubtype = 0xD7;
 // Null when the seconds are not finite.
 nlohmann::json plistDate(double secondsSince1970);

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <optional>
+#include <set>
 
 #include "base/Files.h"
 #include "base/Log.h"
@@ -53,11 +56,49 @@ TextNumber readTextNumber(const std::string& s) {
     return t;
 }
 
+// Stored text as a log line may show it: the first 40 bytes, with control
+// bytes (a blob's NUL among them) and backslashes escaped.
 std::string describe(const Value& v) {
-    if (auto* s = std::get_if<std::string>(&v)) return "\"" + s->substr(0, 40) + "\"";
+    if (auto* s = std::get_if<std::string>(&v)) {
+        std::string out = "\"";
+        for (unsigned char c : s->substr(0, 40)) {
+            if (c < 0x20 || c == 0x7F || c == '\\') out += fmt::format("\\x{:02x}", c);
+            else out += static_cast<char>(c);
+        }
+        return out + "\"";
+    }
     if (auto* d = std::get_if<double>(&v)) return fmt::format("{}", *d);
     if (auto* i = std::get_if<std::int64_t>(&v)) return std::to_string(*i);
     return "NULL";
+}
+
+// The file of the shared database: a warning is said once per database.
+std::string databaseFile() {
+    auto rows = db().query("PRAGMA database_list");
+    if (rows)
+        for (auto& r : *rows)
+            if (r.size() >= 3 && asText(r[1]) == QLatin1String("main")) return asText(r[2]).toStdString();
+    return {};
+}
+
+// Logs `line` once per run and database: the share queue reads its rows every
+// 20 seconds, and a damaged value would otherwise be named at each read, all
+// event long. Bounded, so that a database full of damage cannot grow it
+// without end; past the bound it says so once and names no more.
+void warnOnce(const std::string& line) {
+    static std::mutex mutex;
+    static std::set<std::string> said;
+    constexpr std::size_t kMostRemembered = 4096;
+    const std::string key = databaseFile() + '\n' + line;
+    {
+        std::lock_guard lock(mutex);
+        if (said.size() > kMostRemembered || !said.insert(key).second) return;
+        if (said.size() > kMostRemembered) {
+            spdlog::warn("Models: more than {} damaged values; no more are named in this run", kMostRemembered);
+            return;
+        }
+    }
+    spdlog::warn("{}", line);
 }
 
 // A whole number read from `column`, within [min, max]: a REAL is truncated,
@@ -65,7 +106,8 @@ std::string describe(const Value& v) {
 // anything (1e300, digits past 64 bits, "lots", 0.5): a number outside the
 // range reads as 0, and whatever is not a whole number is said to be one
 // too, each with a line that names the column.
-std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::numeric_limits<std::int64_t>::min(),
+std::int64_t asInt(const Value& v, const char* column, std::int64_t row,
+                   std::int64_t min = std::numeric_limits<std::int64_t>::min(),
                    std::int64_t max = std::numeric_limits<std::int64_t>::max()) {
     std::int64_t n = 0;
     bool fits = true, whole = true;
@@ -86,17 +128,37 @@ std::int64_t asInt(const Value& v, const char* column, std::int64_t min = std::n
         fits = !t.overflow && n >= min && n <= max;
         whole = t.whole;
     }
+    const std::string where = row >= 0 ? fmt::format(" (row {})", row) : std::string();
     if (!fits) {
-        spdlog::warn("Models: the stored {} {} is out of range; it reads as 0", column, describe(v));
+        warnOnce(fmt::format("Models: the stored {} {} is out of range; it reads as 0{}", column, describe(v), where));
         return 0;
     }
-    if (!whole) spdlog::warn("Models: the stored {} {} is not a whole number; it reads as {}", column, describe(v), n);
+    if (!whole)
+        warnOnce(fmt::format("Models: the stored {} {} is not a whole number; it reads as {}{}", column, describe(v), n,
+                             where));
     return n;
 }
 
 // The same for a column the models hold as int (types, flags, statuses, counts).
-int asSmallInt(const Value& v, const char* column) {
-    return static_cast<int>(asInt(v, column, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+int asSmallInt(const Value& v, const char* column, std::int64_t row) {
+    return static_cast<int>(asInt(v, column, row, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+// The share-type code a stored value stands for: a whole number (or text
+// spelling one) among the codes the booth knows. A damaged row's type (1e300,
+// "abc", 1.5, bytes) is no type at all: read as whatever it converts to, it
+// would be counted as, or sent as, a real type.
+std::optional<int> shareTypeOf(const Value& v) {
+    std::optional<std::int64_t> n;
+    if (auto* i = std::get_if<std::int64_t>(&v)) n = *i;
+    if (auto* s = std::get_if<std::string>(&v)) {
+        const TextNumber t = readTextNumber(*s);
+        if (t.whole && !t.overflow) n = t.value;
+    }
+    if (!n) return std::nullopt;
+    for (int type : WrenUtils::getAllSharingType())
+        if (*n == type) return type;
+    return std::nullopt;
 }
 
 QDateTime asDate(const Value& v) {
@@ -115,15 +177,15 @@ const char* kMediaColumns =
 
 std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     auto m = std::make_shared<MediaItemModel>();
-    m->ID = asInt(r[0], "media.id");
+    m->ID = asInt(r[0], "media.id", -1);
     m->fileName = asText(r[1]);
     m->filePath = asText(r[2]);
     m->albumName = asText(r[3]);
     m->imageURL = asText(r[4]);
     m->thumbURL = asText(r[5]);
     m->uploadURL = asText(r[6]);
-    m->uploadStatus = asSmallInt(r[7], "media.upload_status");
-    m->retryCount = asSmallInt(r[8], "media.retry_count");
+    m->uploadStatus = asSmallInt(r[7], "media.upload_status", m->ID);
+    m->retryCount = asSmallInt(r[8], "media.retry_count", m->ID);
     m->dateCreated = asDate(r[9]);
     return m;
 }
@@ -141,24 +203,39 @@ const char* kShareColumns =
 
 std::shared_ptr<SharingModel> shareFromRow(const Row& r) {
     auto s = std::make_shared<SharingModel>();
-    s->ID = asInt(r[0], "share.id");
-    s->shareType = asSmallInt(r[1], "share.share_type");
+    s->ID = asInt(r[0], "share.id", -1);
+    s->shareType = asSmallInt(r[1], "share.share_type", s->ID);
     s->toField = asText(r[2]);
     s->filePath = asText(r[3]);
     s->dateEntered = asDate(r[4]);
     s->dateSent = asDate(r[5]);
     s->dateLastTried = asDate(r[6]);
     s->lastError = asText(r[7]);
-    s->done = asSmallInt(r[8], "share.done");
-    s->media_id = asInt(r[9], "share.media_id");
+    s->done = asSmallInt(r[8], "share.done", s->ID);
+    s->media_id = asInt(r[9], "share.media_id", s->ID);
     return s;
 }
 
-std::vector<std::shared_ptr<SharingModel>> loadShares(const std::string& where, const std::vector<Value>& args = {}) {
+// `knownTypesOnly` leaves out (named in one line) the rows whose type is no type.
+std::vector<std::shared_ptr<SharingModel>> loadShares(const std::string& where, const std::vector<Value>& args = {},
+                                                      bool knownTypesOnly = false) {
     std::vector<std::shared_ptr<SharingModel>> out;
     auto rows = db().query(std::string("SELECT ") + kShareColumns + " FROM share " + where, args);
     if (!rows) return out;
-    for (auto& r : *rows) out.push_back(shareFromRow(r));
+    std::int64_t strays = 0;
+    std::string strayTypes;
+    for (auto& r : *rows) {
+        if (knownTypesOnly && !shareTypeOf(r[1])) {
+            ++strays;
+            strayTypes += (strayTypes.empty() ? "" : ", ") + describe(r[1]);
+            continue;
+        }
+        out.push_back(shareFromRow(r));
+    }
+    if (strays > 0)
+        warnOnce(fmt::format("SharingModel: {} share rows have no share type the booth knows ({}); they are left out "
+                             "of the send queue",
+                             strays, strayTypes));
     return out;
 }
 
@@ -184,7 +261,7 @@ bool WrenBaseModel::removeRecordWithID(std::int64_t rowID) const {
 std::int64_t WrenBaseModel::rowCount() const {
     auto rows = db().query("SELECT COUNT(*) FROM " + tableName().toStdString());
     if (!rows || rows->empty()) return -1;
-    return asInt(rows->front()[0], "row count");
+    return asInt(rows->front()[0], "row count", -1);
 }
 
 // ---- MediaItemModel
@@ -276,7 +353,7 @@ bool SharingModel::update() {
 }
 
 std::vector<std::shared_ptr<SharingModel>> SharingModel::getAllSharingRecordsWaitingToSend() {
-    return loadShares("WHERE done = 0 ORDER BY id ASC");
+    return loadShares("WHERE done = 0 ORDER BY id ASC", {}, true);
 }
 
 std::shared_ptr<SharingModel> SharingModel::loadWithID(std::int64_t rowID) {
@@ -297,41 +374,29 @@ std::map<int, SharingStats> SharingStatsInfoModel::getAllStats() {
         "SUM(CASE WHEN date_sent IS NOT NULL AND date_sent >= ? THEN 1 ELSE 0 END) "
         "FROM share GROUP BY share_type",
         {date(midnight)});
-    // A damaged row's type (1e300, "abc", 0.5) is no type at all: counted
-    // as whatever it converts to, it would add to (or, as a group of its
-    // own, replace) the counts of a real type.
-    auto typeOf = [&stats](const Value& v) -> std::optional<int> {
-        std::optional<std::int64_t> n;
-        if (auto* i = std::get_if<std::int64_t>(&v)) n = *i;
-        if (auto* s = std::get_if<std::string>(&v)) {
-            const TextNumber t = readTextNumber(*s);
-            if (t.whole && !t.overflow) n = t.value;
-        }
-        if (!n || *n < std::numeric_limits<int>::min() || *n > std::numeric_limits<int>::max() ||
-            !stats.count(static_cast<int>(*n)))
-            return std::nullopt;
-        return static_cast<int>(*n);
-    };
+    // A damaged row's type counted as whatever it converts to would add to
+    // (or, as a group of its own, replace) the counts of a real type.
+    auto typeOf = [](const Value& v) { return shareTypeOf(v); };
     if (counts) {
         std::int64_t strays = 0;
         std::string strayTypes;
         for (auto& r : *counts) {
             auto type = typeOf(r[0]);
             if (!type) {
-                strays += asInt(r[1], "share count");
+                strays += asInt(r[1], "share count", -1);
                 strayTypes += (strayTypes.empty() ? "" : ", ") + describe(r[0]);
                 continue;
             }
             // Added, not assigned: text that reads as a type is a group of its own.
             auto& s = stats[*type];
-            s.total += asInt(r[1], "share count");
-            s.pending += asInt(r[2], "pending share count");
-            s.totalToday += asInt(r[3], "share count of today");
+            s.total += asInt(r[1], "share count", -1);
+            s.pending += asInt(r[2], "pending share count", -1);
+            s.totalToday += asInt(r[3], "share count of today", -1);
         }
         if (strays > 0)
-            spdlog::warn("SharingStatsInfo: {} share rows have no share type the booth knows ({}); they are left out "
-                         "of the statistics",
-                         strays, strayTypes);
+            warnOnce(fmt::format("SharingStatsInfo: {} share rows have no share type the booth knows ({}); they are "
+                                 "left out of the statistics",
+                                 strays, strayTypes));
     }
     // The error of the pending row tried last, per type.
     auto errors = db().query(

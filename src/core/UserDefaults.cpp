@@ -131,9 +131,20 @@ using Range = UserDefaults::Range;
 // 2^63: the first double no signed 64-bit integer holds.
 constexpr double kInt64Limit = 9223372036854775808.0;
 
+// Text as a log line may show it: control bytes (an escape sequence in a
+// hand-edited file) escaped, never passed to the terminal or the log raw.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) out += fmt::format("\\x{:02x}", c);
+        else out += static_cast<char>(c);
+    }
+    return out;
+}
+
 std::string describe(const Value& v) {
     if (v.is_number()) return v.dump();
-    if (v.is_string()) return "the text \"" + v.get<std::string>().substr(0, 40) + "\"";
+    if (v.is_string()) return "the text \"" + printable(v.get<std::string>().substr(0, 40)) + "\"";
     return std::string("a value of type ") + v.type_name();
 }
 
@@ -297,7 +308,7 @@ void UserDefaults::reportOnce(const std::string& key, const std::string& why, co
         // type the key is read.
         if (!reported_[key].insert(why).second) return;
     }
-    std::string reads = !result ? "no value" : result->is_string() ? "\"" + result->get<std::string>() + "\"" : result->dump();
+    std::string reads = !result ? "no value" : result->is_string() ? "\"" + printable(result->get<std::string>()) + "\"" : result->dump();
     spdlog::warn("UserDefaults: the setting {} holds {}; it is used as {} until it is changed", key, why, reads);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "base/Plist.h"
 
 using namespace std::string_literals;
@@ -37,6 +38,14 @@ std::string ascii(const std::string& s) {
     return "\x5F\x10"s + static_cast<char>(s.size()) + s;
 }
 
+// A UTF-16 string object (the form a list gives any text beyond ASCII) of
+// `s`, Latin-1 here.
+std::string utf16(const std::u16string& s) {
+    std::string out = "\x6F\x10"s + static_cast<char>(s.size());
+    for (char16_t c : s) out += std::string{static_cast<char>(c >> 8), static_cast<char>(c & 0xff)};
+    return out;
+}
+
 }  // namespace
 
 TEST(PlistDamage, NulInsideAnXmlStringIsADamagedListNotAnAbort) {
@@ -56,14 +65,27 @@ TEST(PlistDamage, NulInsideABinaryKeyIsADamagedList) {
     EXPECT_FALSE(base::plistParse(binaryList({"\xA1\x01"s, "\xD1\x02\x03"s, "\x62\x00\x41\x00\x00"s, "\x08"s})));
 }
 
-TEST(PlistDamage, BinaryStringsKeepEveryByteAndCleanKeysStillRead) {
-    // {"k": UTF-16 "A\0", "UTF16": UTF-16 "\u00e9"}
-    auto value = base::plistParse(binaryList({"\xD2\x01\x02\x03\x04"s, ascii("k"s), ascii("UTF16"s),
-                                              "\x62\x00\x41\x00\x00"s, "\x61\x00\xE9"s}));
+// No property list can be written holding a NUL inside a text, so the reader
+// drops it, saying so once with the key: what is read is what a save writes.
+TEST(PlistDamage, NulInsideABinaryStringIsDroppedWithOneLineAndSurvivesASave) {
+    // {"k": UTF-16 "A\0", "UTF16": UTF-16 "\u00e9", "EVENT": ["Zo\u00eb\0and Jonas wedding"]}
+    testsupport::LogCapture log;
+    auto value = base::plistParse(binaryList({"\xD3\x01\x02\x03\x04\x05\x06"s, ascii("k"s), ascii("UTF16"s),
+                                              ascii("EVENT"s), "\x62\x00\x41\x00\x00"s, "\x61\x00\xE9"s,
+                                              "\xA1\x07"s, utf16(u"Zo\u00EB\0and Jonas wedding"s)}));
     ASSERT_TRUE(value);
     ASSERT_TRUE(value->is_object());
-    EXPECT_EQ((*value)["k"], "A\0"s);
+    EXPECT_EQ((*value)["k"], "A");
     EXPECT_EQ((*value)["UTF16"], "\xC3\xA9");
+    EXPECT_EQ((*value)["EVENT"][0], "Zo\xC3\xAB" "and Jonas wedding");
+    EXPECT_EQ(log.lines("NUL").size(), 2u);
+    EXPECT_EQ(log.lines("\"EVENT[0]\"").size(), 1u);
+    EXPECT_EQ(log.lines("\"k\"").size(), 1u);
+    EXPECT_EQ(base::plistParse(base::plistToXml(*value)), value);
+    EXPECT_EQ(base::plistParse(base::plistToBinary(*value)), value);
+    EXPECT_EQ(log.lines("NUL").size(), 2u) << "a clean list reads without a word";
+    // A value given to the writer with a NUL is written as the reader would keep it.
+    EXPECT_EQ(base::plistParse(base::plistToXml({{"t", "a\0b"s}})), nlohmann::json({{"t", "ab"}}));
 }
 
 TEST(PlistDamage, TruncatedOrInconsistentBinaryListsAreRefused) {
@@ -72,4 +94,13 @@ TEST(PlistDamage, TruncatedOrInconsistentBinaryListsAreRefused) {
     for (std::size_t cut = 8; cut < good.size(); ++cut) EXPECT_FALSE(base::plistParse(good.substr(0, cut))) << cut;
     // A key reference past the object table.
     EXPECT_FALSE(base::plistParse(binaryList({"\xD1\x07\x02"s, ascii("key"s), "\x09"s})));
+    // Objects that overlap: the key "3A" is the byte before a date and the
+    // date's marker and first byte, so what a date reads through must not
+    // change the key.
+    std::string overlapping = "bplist00\xD1\x01\x02\x52\x33\x41\xCD\xCD\x65\x00\x00\x00\x00"s;
+    const char table = static_cast<char>(overlapping.size());
+    overlapping += "\x08\x0B\x0C"s + std::string(6, '\0') + "\x01\x01"s + std::string(7, '\0') + "\x03"s +
+                   std::string(16, '\0');
+    overlapping.back() = table;
+    EXPECT_FALSE(base::plistParse(overlapping));
 }

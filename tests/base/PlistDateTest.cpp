@@ -5,10 +5,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <string>
 
+#include "LogCapture.h"
 #include "base/Plist.h"
 
 namespace {
@@ -85,5 +87,73 @@ TEST(PlistDate, DatesBefore2001KeepTheirFraction) {
         auto seconds = base::plistDateSeconds((*back)["d"]);
         ASSERT_TRUE(seconds) << when;
         EXPECT_NEAR(*seconds, when, 1e-6) << std::fixed << when;
+    }
+}
+
+namespace {
+
+// A binary property list holding {"a": date, "b": date}, the dates as their
+// stored seconds since 2001.
+std::string binaryDates(double a, double b) {
+    std::string out = "bplist00\xD2\x01\x02\x03\x04\x51\x61\x51\x62";
+    for (double d : {a, b}) {
+        out += '\x33';
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &d, sizeof bits);
+        for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((bits >> (i * 8)) & 0xff));
+    }
+    const std::string offsets = {8, 13, 15, 17, 26};
+    const std::size_t table = out.size();
+    out += offsets;
+    out += std::string(6, '\0') + "\x01\x01";
+    for (std::uint64_t v : {std::uint64_t{5}, std::uint64_t{0}, std::uint64_t{table}})
+        for (int i = 7; i >= 0; --i) out.push_back(static_cast<char>((v >> (i * 8)) & 0xff));
+    return out;
+}
+
+constexpr double k1920 = -1577923200;  // 1920-01-01T00:00:00Z
+
+}  // namespace
+
+// What a list stores is what is read: the stored double of a binary date,
+// however far from 2001 and whichever side of it, and a date of any year in
+// XML. Each survives a save in either form.
+TEST(PlistDate, FarAndNearDatesReadAsStoredAndSurviveASave) {
+    auto read = base::plistParse(binaryDates(k1920 - 978307200.0, 0.5));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(base::plistDateSeconds((*read)["a"]), k1920) << "1920 read from a binary list";
+    EXPECT_EQ(base::plistDateSeconds((*read)["b"]), 978307200.5);
+    read = base::plistParse(binaryDates(-0.5, 0.5));
+    ASSERT_TRUE(read);
+    EXPECT_EQ(base::plistDateSeconds((*read)["a"]), 978307199.5) << "2000-12-31T23:59:59.5";
+    EXPECT_EQ(base::plistDateSeconds((*read)["b"]), 978307200.5) << "2001-01-01T00:00:00.5";
+
+    const nlohmann::json dates = {{"old", base::plistDate(k1920)}, {"far", base::plistDate(4102444800.0)}};
+    const std::string xml = base::plistToXml(dates);
+    EXPECT_NE(xml.find("<date>1920-01-01T00:00:00Z</date>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<date>2100-01-01T00:00:00Z</date>"), std::string::npos) << xml;
+    EXPECT_EQ(base::plistParse(xml), dates);
+    EXPECT_EQ(base::plistParse(base::plistToBinary(dates)), dates);
+    EXPECT_EQ(base::plistParse(base::plistToBinary(*read)), *read);
+
+    // Seconds that are no time are refused, with a line naming the key.
+    testsupport::LogCapture log;
+    read = base::plistParse(binaryDates(std::nan(""), 0.5));
+    ASSERT_TRUE(read);
+    EXPECT_TRUE((*read)["a"].is_null());
+    EXPECT_EQ(log.lines("date of \"a\" holds no time").size(), 1u);
+}
+
+// Infinities and NaN are reals like any other: written and read as such, not as 0.
+TEST(PlistDate, NonFiniteRealsSurviveASave) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const nlohmann::json reals = {{"up", inf}, {"down", -inf}, {"nan", std::nan("")}};
+    for (const std::string& bytes : {base::plistToXml(reals), base::plistToBinary(reals)}) {
+        auto back = base::plistParse(bytes);
+        ASSERT_TRUE(back);
+        EXPECT_EQ((*back)["up"], inf);
+        EXPECT_EQ((*back)["down"], -inf);
+        ASSERT_TRUE((*back)["nan"].is_number_float());
+        EXPECT_TRUE(std::isnan((*back)["nan"].get<double>()));
     }
 }

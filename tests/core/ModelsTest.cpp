@@ -198,10 +198,15 @@ TEST_F(Models, NumbersBeyondTheirRangeReadAsZeroWithALogLine) {
     ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done, media_id) VALUES (9, 1e300, 9.3e18, -1e300)"));
     ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done, media_id) VALUES (10, 1, 0, 3e9)"));
 
-    auto a = MediaItemModel::loadMediaItemWithID(5);
-    auto b = MediaItemModel::loadMediaItemWithID(6);
-    auto s = SharingModel::loadWithID(9);
-    auto t = SharingModel::loadWithID(10);
+    std::shared_ptr<MediaItemModel> a, b;
+    std::shared_ptr<SharingModel> s, t;
+    // Read again and again, as the queue and the retry service do all event long.
+    for (int read = 0; read < 3; ++read) {
+        a = MediaItemModel::loadMediaItemWithID(5);
+        b = MediaItemModel::loadMediaItemWithID(6);
+        s = SharingModel::loadWithID(9);
+        t = SharingModel::loadWithID(10);
+    }
     spdlog::default_logger()->sinks().pop_back();
     ASSERT_TRUE(a && b && s && t);
     EXPECT_EQ(a->uploadStatus, 0);
@@ -217,7 +222,7 @@ TEST_F(Models, NumbersBeyondTheirRangeReadAsZeroWithALogLine) {
     int lines = 0;
     for (auto& line : sink->last_formatted())
         if (line.find("out of range") != std::string::npos) ++lines;
-    EXPECT_EQ(lines, 7);
+    EXPECT_EQ(lines, 7) << "each damaged value is named once, however often it is read";
 
     // The statistics and the queue go on over the damaged rows.
     auto stats = SharingStatsInfoModel::getAllStats();
@@ -235,15 +240,52 @@ TEST_F(Models, DamagedShareTypesLeaveTheOtherStatisticsRight) {
         ASSERT_TRUE(d.execute(std::string("INSERT INTO share (share_type, done, last_error, date_last_tried) VALUES (") +
                               type + ", 0, 'damaged', '2999-01-01')"));
     ASSERT_TRUE(d.execute("INSERT INTO share (id, share_type, done) VALUES (40, 1, 'lots')"));
+    // Bytes that read as a type form a group of their own, counted with the type's.
+    ASSERT_TRUE(d.execute("INSERT INTO share (share_type, done) VALUES (X'30', 1)"));
     testsupport::LogCapture log;
     auto stats = SharingStatsInfoModel::getAllStats();
     EXPECT_EQ(SharingModel::loadWithID(40)->done, 0);
-    EXPECT_EQ(stats[SharingTypeEmail].total, 4);
+    EXPECT_EQ(stats[SharingTypeEmail].total, 5);
     EXPECT_EQ(stats[SharingTypeEmail].pending, 1);
     EXPECT_EQ(stats[SharingTypeEmail].lastError, "mail");
     EXPECT_EQ(stats[SharingTypeFacebook].total, 1);
     EXPECT_EQ(log.lines("no share type").size(), 1u) << "one line for all of them";
     EXPECT_EQ(log.lines("share.done \"lots\" is not a whole number").size(), 1u);
+}
+
+// A row whose type is no type is never sent (as whatever its type converts
+// to), and it is named once, as the statistics name it.
+TEST_F(Models, DamagedShareTypesNeverReachTheSendQueue) {
+    auto& d = WrenDatabase::shared();
+    auto mail = share(SharingTypeEmail, 0);
+    for (const char* type : {"'abc'", "1.5", "X'00'", "1e300", "-1", "5"})
+        ASSERT_TRUE(d.execute(std::string("INSERT INTO share (share_type, to_field, done) VALUES (") + type +
+                              ", 'guest@example.com', 0)"));
+    auto sms = share(SharingTypeSMS, 0, "0123456789");
+    testsupport::LogCapture log;
+    for (int run = 0; run < 3; ++run) {
+        auto waiting = SharingModel::getAllSharingRecordsWaitingToSend();
+        ASSERT_EQ(waiting.size(), 2u);
+        EXPECT_EQ(waiting[0]->ID, mail->ID);
+        EXPECT_EQ(waiting[1]->ID, sms->ID);
+    }
+    EXPECT_EQ(log.lines("no share type", spdlog::level::warn).size(), 1u) << "once, not at every run";
+    for (auto& line : log.lines()) EXPECT_EQ(line.text.find('\0'), std::string::npos) << "a raw NUL in a log line";
+    EXPECT_EQ(log.lines("\"\\x00\"").size(), 1u) << "the bytes are named, escaped";
+}
+
+// One damaged row is as worth a line as many.
+TEST_F(Models, ASingleDamagedShareTypeIsNamed) {
+    share(SharingTypeEmail, 1);
+    ASSERT_TRUE(WrenDatabase::shared().execute("INSERT INTO share (share_type, done) VALUES ('abc', 0)"));
+    testsupport::LogCapture log;
+    for (int read = 0; read < 2; ++read) {
+        auto stats = SharingStatsInfoModel::getAllStats();
+        EXPECT_EQ(stats[SharingTypeEmail].total, 1);
+        EXPECT_TRUE(SharingModel::getAllSharingRecordsWaitingToSend().empty());
+    }
+    EXPECT_EQ(log.lines("out of the statistics", spdlog::level::warn).size(), 1u);
+    EXPECT_EQ(log.lines("out of the send queue", spdlog::level::warn).size(), 1u);
 }
 
 TEST_F(Models, ResettingStatisticsKeepsQueuedShares) {

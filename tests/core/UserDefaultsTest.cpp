@@ -282,6 +282,31 @@ TEST(UserDefaults, HandEditedValuesOfTheWrongTypeOrRangeReadAsTheDefaultAndStayO
     EXPECT_EQ(log.naming("seconds_between_shots"), 2);
 }
 
+// A binary settings file (as another program may leave it) is kept as it
+// was written through the store's own save: a far date, an infinity. A wrong
+// value's line shows control bytes escaped.
+TEST(UserDefaults, WhatAFileHeldSurvivesTheStoresSave) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    const json held = {{"WHEN", base::plistDate(-1577923200)},  // 1920-01-01
+                       {"FAR", std::numeric_limits<double>::infinity()},
+                       {"COUNT", "\x1b[2J12"}};
+    std::string bytes = base::plistToBinary(held);
+    ASSERT_TRUE(base::writeFileAtomically(path, bytes, 0600, nullptr));
+    LogLines log;
+    {
+        UserDefaults d(path);
+        EXPECT_EQ(d.integer("COUNT", 5), 5);
+        d.set("OTHER", 1);
+        ASSERT_TRUE(d.synchronize());
+    }
+    json expected = held;
+    expected["OTHER"] = 1;
+    EXPECT_EQ(UserDefaults(path).dictionaryRepresentation(), expected);
+    EXPECT_EQ(log.naming("\x1b"), 0) << "a raw escape byte in the log";
+    EXPECT_EQ(log.naming("\\x1b[2J12"), 1);
+}
+
 TEST(UserDefaults, RangesClampAndLenientReadsStay) {
     testsupport::TempDir dir;
     UserDefaults d(dir.file("s.plist"));

@@ -1,7 +1,8 @@
 // Share and media rows as a hand-edited or damaged database may hold them:
 // any column of any storage class (whole numbers, reals up to 1e308, text,
 // nothing). Loading them for the share queue, the retry service and the
-// statistics must neither crash nor convert a number no integer holds.
+// statistics must neither crash nor convert a number no integer holds, and
+// the share queue never takes a row whose type is no type.
 // fuzz-links: core
 //
 // Input: a sequence of rows. Each starts with a byte choosing the table
@@ -16,6 +17,7 @@
 #include "FuzzSupport.h"
 #include "core/Database.h"
 #include "core/Models.h"
+#include "core/WrenUtils.h"
 
 namespace {
 
@@ -94,7 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     MediaItemModel::loadAll();
     MediaItemModel::getAllEligibleRecordsForRetry();
-    SharingModel::getAllSharingRecordsWaitingToSend();
+    // A row whose type is no type the booth knows is never sent as one.
+    const auto known = WrenUtils::getAllSharingType();
+    for (const auto& row : SharingModel::getAllSharingRecordsWaitingToSend())
+        if (std::find(known.begin(), known.end(), row->shareType) == known.end()) std::abort();
     SharingStatsInfoModel::getAllStats();
     MediaItemModel().rowCount();
     return 0;

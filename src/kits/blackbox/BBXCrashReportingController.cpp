@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/AppInfo.h"
 #include "base/Log.h"
 #include "kits/blackbox/BBXApplication.h"
 #include "kits/blackbox/BBXContextSetup.h"
@@ -146,6 +147,8 @@ bool BBXCrashReportingController::checkForAndCreateLaunchMarker() {
 bool BBXCrashReportingController::startWithProfilingMark(std::uint64_t mark, const std::optional<std::string>& betaToken) {
     if (bundleIdentifier().empty()) {
         spdlog::error("[Blackbox] An application must have a valid bundle idenifier in its Info.plist");
+        if (const std::string why = base::AppInfo::shared().loadError(); !why.empty())
+            spdlog::error("[Blackbox] Crash reporting is off: {}", why);
         return false;
     }
     if (!settings()->crashReportingEnabled()) {

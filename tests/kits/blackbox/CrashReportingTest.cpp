@@ -14,13 +14,16 @@
 #include <mutex>
 #include <thread>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
+#include "base/AppInfo.h"
 #include "base/Scheduler.h"
 #include "kits/blackbox/BBXBetaController.h"
 #include "kits/blackbox/BBXCrashReportingController.h"
 #include "kits/blackbox/BBXFileManager.h"
 #include "kits/blackbox/BBXInternalReport.h"
+#include "kits/blackbox/BBXKitSupport.h"
 #include "kits/blackbox/BBXSettings.h"
 
 namespace fs = std::filesystem;
@@ -149,6 +152,23 @@ TEST_F(Launch, PreconditionsStopTheStartBeforeAnythingIsTouched) {
     EXPECT_TRUE(files->preparedPathContents().empty());
     EXPECT_FALSE(exists(controller->launchFailureMarkerPath()));
     EXPECT_FALSE(installed);
+}
+
+// An Info.plist that cannot be read leaves the application without an
+// identity, and so crash reporting off: the log says which file and why.
+TEST_F(Launch, AnUnreadableInfoPlistTurnsReportingOffWithTheReason) {
+    const std::string previous = base::AppInfo::shared().resourcesDir();
+    write(dir.file("Info.plist"), "<plist><dict><key>CFBundleIdentifier</key>");
+    testsupport::LogCapture log;
+    base::AppInfo::shared().load(dir.path());
+    bundle = BBXBundleIdentifierNamespace();
+    EXPECT_FALSE(make().startWithProfilingMark(0, std::nullopt));
+    base::AppInfo::shared().load(previous);
+    EXPECT_FALSE(installed);
+    const auto why = log.lines("Crash reporting is off: the application information " + dir.file("Info.plist") +
+                               " could not be read: it is not a property list",
+                               spdlog::level::err);
+    EXPECT_EQ(why.size(), 1u);
 }
 
 TEST_F(Launch, StartMakesThisRunsReportInstallsCaptureAndClearsTheMarkerOnTheMainQueue) {
