@@ -20,16 +20,23 @@ thread_local bool holding = false;
 
 }  // namespace
 
+using Iterate = int (*)(int (*)(struct dl_phdr_info*, size_t, void*), void*);
+// A sanitizer's runtime walks the list from its start-up, before a lookup of
+// the next definition could run: its interceptor is called directly.
+extern "C" int __interceptor_dl_iterate_phdr(int (*)(struct dl_phdr_info*, size_t, void*), void*)
+    __attribute__((weak));
+
 // The kit's scan asks the loader for its list with the image lock taken: the
 // holding thread stops there, before the loader's own locks are touched.
-extern "C" int dl_iterate_phdr(int (*callback)(struct dl_phdr_info*, size_t, void*), void* data) {
-    using Iterate = int (*)(int (*)(struct dl_phdr_info*, size_t, void*), void*);
-    static auto next = reinterpret_cast<Iterate>(::dlsym(RTLD_NEXT, "dl_iterate_phdr"));
+extern "C" __attribute__((no_sanitize("address", "undefined", "thread"))) int dl_iterate_phdr(
+    int (*callback)(struct dl_phdr_info*, size_t, void*), void* data) {
     if (holding) {
         holding = false;
         char byte = 1;
         if (::write(entered[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) != 1) return 0;
     }
+    if (__interceptor_dl_iterate_phdr) return __interceptor_dl_iterate_phdr(callback, data);
+    static Iterate next = reinterpret_cast<Iterate>(::dlsym(RTLD_NEXT, "dl_iterate_phdr"));
     return next(callback, data);
 }
 
