@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -241,9 +242,11 @@ int collect(struct dl_phdr_info* info, std::size_t, void* data) {
 }  // namespace
 
 std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::uint64_t>* known) {
-    // Sized from a guess, and again from what the walk saw when images were
-    // opened in between.
-    std::size_t capacity = 256, namesCapacity = 64 * 1024;
+    // Sized from the last walk (or a guess), and again from what the walk saw
+    // when images were opened in between.
+    static std::atomic<std::size_t> lastCount{0}, lastNames{0};
+    std::size_t capacity = std::max<std::size_t>(256, lastCount.load(std::memory_order_relaxed) + 64);
+    std::size_t namesCapacity = std::max<std::size_t>(64 * 1024, lastNames.load(std::memory_order_relaxed) + 4096);
     std::vector<RawImage> raw;
     std::vector<char> names;
     Walk walk{};
@@ -252,6 +255,8 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
         names.assign(namesCapacity, 0);
         walk = Walk{known, raw.data(), capacity, 0, names.data(), namesCapacity, 0, 0};
         ::dl_iterate_phdr(collect, &walk);
+        lastCount.store(walk.count, std::memory_order_relaxed);
+        lastNames.store(walk.namesNeeded, std::memory_order_relaxed);
         if (walk.count <= capacity && walk.namesNeeded <= namesCapacity) break;
         capacity = walk.count + 64;
         namesCapacity = walk.namesNeeded + 4096;
@@ -308,19 +313,25 @@ int BBXBinaryImageRescan() {
     if (counts == countsAtLastScan()) return 0;
     countsAtLastScan() = counts;
     // Only images not seen before are read in full.
+    // Each by its load address, with its place in the tracked list: a host
+    // with hundreds of plugins looks every one of them up on every call.
+    std::vector<std::pair<std::uint64_t, std::size_t>> places;
+    places.reserve(trackedImages().size());
+    for (std::size_t i = 0; i < trackedImages().size(); ++i)
+        places.emplace_back(trackedImages()[i].details.loadAddress, i);
+    std::sort(places.begin(), places.end());
     std::vector<std::uint64_t> known;
-    known.reserve(trackedImages().size());
-    for (const auto& image : trackedImages()) known.push_back(image.details.loadAddress);
-    std::sort(known.begin(), known.end());
+    known.reserve(places.size());
+    for (const auto& place : places) known.push_back(place.first);
     auto images = BBXBinaryImageLoadedImages(&known);
     int changed = 0;
     std::vector<SeenImage> now;
+    now.reserve(images.size());
     for (const auto& image : images) {
-        if (std::binary_search(known.begin(), known.end(), image.details.loadAddress)) {
-            auto old = std::find_if(trackedImages().begin(), trackedImages().end(), [&](const SeenImage& i) {
-                return i.details.loadAddress == image.details.loadAddress;
-            });
-            now.push_back(*old);
+        auto place = std::lower_bound(places.begin(), places.end(), std::pair{image.details.loadAddress, std::size_t{0}});
+        if (place != places.end() && place->first == image.details.loadAddress) {
+            // Still loaded: moved over (only the images gone are read below).
+            now.push_back(std::move(trackedImages()[place->second]));
             continue;
         }
         // Images the crash path found since (from the linker's list) count as
