@@ -4,9 +4,11 @@
 // dlclose called directly in the same process. Each round times a batch of
 // pairs of each, in alternating order; a kit batch ends when its image
 // records are on disk. Prints the machine's load, the minimum and median
-// time of one pair, and the kit's ratios to the C library's.
+// time of one pair, and the kit's ratios to the C library's. With a count of
+// other libraries, that many copies of a small library stay open throughout,
+// as in a host with many plugins (past 512, more than the kit's image list).
 //
-// Run pinned to two cores:  taskset -c 0,1 bench_loader_calls [rounds] [pairs per batch]
+// Run pinned to two cores:  taskset -c 0,1 bench_loader_calls [rounds] [pairs per batch] [other libraries]
 #include <dlfcn.h>
 #include <sched.h>
 #include <time.h>
@@ -69,6 +71,7 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 30;
     const int pairs = argc > 2 ? std::atoi(argv[2]) : 200;
+    const int others = argc > 3 ? std::atoi(argv[3]) : 0;
     char folder[] = "/tmp/loader-calls-bench-XXXXXX";
     if (!::mkdtemp(folder)) return 1;
     BBXContextInitData input;
@@ -78,14 +81,26 @@ int main(int argc, char** argv) {
     input.installId = "install";
     BBXContextInitialize(&input);
     BBXBinaryImagesQueue().drain();
+    // Copies under other names of a library nothing else asks for by name.
+    std::string copies = std::string(folder) + "/others";
+    std::filesystem::create_directory(copies);
+    for (int i = 0; i < others; ++i) {
+        const std::string copy = copies + "/libother" + std::to_string(i) + ".so";
+        std::filesystem::copy_file("/lib/x86_64-linux-gnu/libanl.so.1", copy);
+        if (!dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+            std::fprintf(stderr, "cannot open %s: %s\n", copy.c_str(), dlerror());
+            return 1;
+        }
+    }
+    BBXBinaryImagesQueue().drain();
 
     const auto direct = std::pair{reinterpret_cast<Open>(dlsym(RTLD_NEXT, "dlopen")),
                                   reinterpret_cast<Close>(dlsym(RTLD_NEXT, "dlclose"))};
     cpu_set_t cpus;
     sched_getaffinity(0, sizeof cpus, &cpus);
     const int cores = CPU_COUNT(&cpus);
-    std::printf("dlopen + dlclose of %s, %d rounds of %d pairs, on %d core%s%s; load average %s\n", kLibrary, rounds,
-                pairs, cores, cores == 1 ? "" : "s", cores == 2 ? "" : " (reference figures: taskset -c 0,1)",
+    std::printf("dlopen + dlclose of %s with %d other libraries open, %d rounds of %d pairs, on %d core%s%s; load average %s\n",
+                kLibrary, others, rounds, pairs, cores, cores == 1 ? "" : "s", cores == 2 ? "" : " (reference figures: taskset -c 0,1)",
                 load().c_str());
     std::vector<double> kit, plain;
     batch(dlopen, dlclose, pairs, true);  // warm-up

@@ -3,9 +3,11 @@
 #include <elf.h>
 #include <gnu/libc-version.h>
 #include <link.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -22,13 +24,27 @@ std::string executablePath() {
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 
-// What launch and the rescans tracked, so that an unload record can name the
+// An image launch or a rescan has seen, whether or not the crash context's
+// fixed-size list had room for it: its load record is written either way.
+struct SeenImage : BBXLoadedImage {
+    bool listed = false;  // holds a slot of the crash context's list
+    std::uint64_t record = 0;  // the number of its load record
+};
+
+// What launch and the rescans saw, so that an unload record can name the
 // image. Never destroyed: libraries are still closed (and so rescanned) while
 // the program's statics are torn down at exit.
-std::vector<BBXLoadedImage>& trackedImages() {
-    static auto* images = new std::vector<BBXLoadedImage>();
+std::vector<SeenImage>& trackedImages() {
+    static auto* images = new std::vector<SeenImage>();
     return *images;
 }
+
+// Set in the child of a fork. Its copy of the image lock may be held by a
+// thread that no longer exists there, and its binary-images queue has no
+// thread to write with: the child leaves the loader calls to the loader (a
+// crash there still records its images from the linker's list).
+bool forkedChild = false;
+void markForkedChild() { __atomic_store_n(&forkedChild, true, __ATOMIC_RELAXED); }
 std::mutex& trackedMutex() {
     static auto* m = new std::mutex();
     return *m;
@@ -81,7 +97,7 @@ void compactIfLarge(std::uint64_t size) {
     std::uint64_t covered = 0;
     {
         std::lock_guard lock(trackedMutex());
-        images = trackedImages();
+        images.assign(trackedImages().begin(), trackedImages().end());
         covered = recordsQueued();
     }
     // Beside it, named so that a leftover is never packed into a report.
@@ -131,12 +147,16 @@ void writeRecord(bool loaded, const BBXLoadedImage& image, std::uint64_t number)
     });
 }
 
-// Tracks a loaded image whose load record is queued next.
-bool trackLoaded(const BBXLoadedImage& image) {
-    const std::uint64_t number = ++recordsQueued();
-    if (!BBXBinaryImageAdd(&image.details, number)) return false;
-    writeRecord(true, image, number);
-    return true;
+// Tracks a loaded image and queues its load record, which is written even
+// when the crash context's list is full: the image's frames are then still
+// named from the record. Under trackedMutex.
+SeenImage trackLoaded(const BBXLoadedImage& image) {
+    SeenImage seen;
+    static_cast<BBXLoadedImage&>(seen) = image;
+    seen.record = ++recordsQueued();
+    seen.listed = BBXBinaryImageAdd(&image.details, seen.record);
+    writeRecord(true, image, seen.record);
+    return seen;
 }
 
 // The minimum kernel the program declares in its ABI note, as "major.minor.patch".
@@ -222,9 +242,11 @@ int collect(struct dl_phdr_info* info, std::size_t, void* data) {
 }  // namespace
 
 std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::uint64_t>* known) {
-    // Sized from a guess, and again from what the walk saw when images were
-    // opened in between.
-    std::size_t capacity = 256, namesCapacity = 64 * 1024;
+    // Sized from the last walk (or a guess), and again from what the walk saw
+    // when images were opened in between.
+    static std::atomic<std::size_t> lastCount{0}, lastNames{0};
+    std::size_t capacity = std::max<std::size_t>(256, lastCount.load(std::memory_order_relaxed) + 64);
+    std::size_t namesCapacity = std::max<std::size_t>(64 * 1024, lastNames.load(std::memory_order_relaxed) + 4096);
     std::vector<RawImage> raw;
     std::vector<char> names;
     Walk walk{};
@@ -233,6 +255,8 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
         names.assign(namesCapacity, 0);
         walk = Walk{known, raw.data(), capacity, 0, names.data(), namesCapacity, 0, 0};
         ::dl_iterate_phdr(collect, &walk);
+        lastCount.store(walk.count, std::memory_order_relaxed);
+        lastNames.store(walk.namesNeeded, std::memory_order_relaxed);
         if (walk.count <= capacity && walk.namesNeeded <= namesCapacity) break;
         capacity = walk.count + 64;
         namesCapacity = walk.namesNeeded + 4096;
@@ -255,6 +279,8 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
 
 void BBXBinaryImageInit() {
     BBXBinaryImageWatchLoaderCalls();
+    static const bool watchingForks = ::pthread_atfork(nullptr, nullptr, markForkedChild) == 0;
+    (void)watchingForks;
     BBXWritableContext* w = bbxWritableContext;
     if (!w || !bbxContext) return;
     w->binaryImagesFile.fd = -1;
@@ -273,12 +299,7 @@ void BBXBinaryImageInit() {
         std::lock_guard lock(trackedMutex());
         countsAtLastScan() = loaderCounts();
         trackedImages().clear();
-        for (const auto& image : BBXBinaryImageLoadedImages()) {
-            // Recorded even when the list is full and it cannot be tracked.
-            const std::uint64_t number = ++recordsQueued();
-            if (BBXBinaryImageAdd(&image.details, number)) trackedImages().push_back(image);
-            writeRecord(true, image, number);
-        }
+        for (const auto& image : BBXBinaryImageLoadedImages()) trackedImages().push_back(trackLoaded(image));
     }
     BBXBinaryImagesQueue().post([w] {
         if (BBXFileIsOpen(&w->binaryImagesFile)) BBXFileClose(&w->binaryImagesFile);
@@ -286,47 +307,60 @@ void BBXBinaryImageInit() {
 }
 
 int BBXBinaryImageRescan() {
-    if (!bbxWritableContext) return 0;
+    if (!bbxWritableContext || __atomic_load_n(&forkedChild, __ATOMIC_RELAXED)) return 0;
     std::lock_guard lock(trackedMutex());
     const LoaderCounts counts = loaderCounts();
     if (counts == countsAtLastScan()) return 0;
     countsAtLastScan() = counts;
     // Only images not seen before are read in full.
+    // Each by its load address, with its place in the tracked list: a host
+    // with hundreds of plugins looks every one of them up on every call.
+    std::vector<std::pair<std::uint64_t, std::size_t>> places;
+    places.reserve(trackedImages().size());
+    for (std::size_t i = 0; i < trackedImages().size(); ++i)
+        places.emplace_back(trackedImages()[i].details.loadAddress, i);
+    std::sort(places.begin(), places.end());
     std::vector<std::uint64_t> known;
-    known.reserve(trackedImages().size());
-    for (const auto& image : trackedImages()) known.push_back(image.details.loadAddress);
-    std::sort(known.begin(), known.end());
+    known.reserve(places.size());
+    for (const auto& place : places) known.push_back(place.first);
     auto images = BBXBinaryImageLoadedImages(&known);
     int changed = 0;
-    std::vector<BBXLoadedImage> now;
+    std::vector<SeenImage> now;
+    now.reserve(images.size());
     for (const auto& image : images) {
-        if (std::binary_search(known.begin(), known.end(), image.details.loadAddress)) {
-            auto old = std::find_if(trackedImages().begin(), trackedImages().end(), [&](const BBXLoadedImage& i) {
-                return i.details.loadAddress == image.details.loadAddress;
-            });
-            now.push_back(*old);
+        auto place = std::lower_bound(places.begin(), places.end(), std::pair{image.details.loadAddress, std::size_t{0}});
+        if (place != places.end() && place->first == image.details.loadAddress) {
+            // Still loaded: moved over (only the images gone are read below).
+            now.push_back(std::move(trackedImages()[place->second]));
             continue;
         }
-        // Images the crash path found since (from the linker's list) count as tracked.
+        // Images the crash path found since (from the linker's list) count as
+        // tracked: it wrote their load records.
         if (BBXBinaryImageIsTracked(image.details.loadAddress)) {
-            now.push_back(image);
+            SeenImage seen;
+            static_cast<BBXLoadedImage&>(seen) = image;
+            seen.listed = true;
+            now.push_back(std::move(seen));
             continue;
         }
-        if (trackLoaded(image)) {
-            now.push_back(image);
-            ++changed;
-        }
+        now.push_back(trackLoaded(image));
+        ++changed;
     }
     std::vector<std::uint64_t> present;
     present.reserve(now.size());
     for (const auto& image : now) present.push_back(image.details.loadAddress);
     std::sort(present.begin(), present.end());
+    bool freed = false;
     for (const auto& old : trackedImages()) {
         if (std::binary_search(present.begin(), present.end(), old.details.loadAddress)) continue;
-        if (BBXBinaryImageRemove(old.details.loadAddress)) {
-            writeRecord(false, old, ++recordsQueued());
-            ++changed;
-        }
+        if (old.listed) freed |= BBXBinaryImageRemove(old.details.loadAddress);
+        writeRecord(false, old, ++recordsQueued());
+        ++changed;
+    }
+    // Slots freed by unloads go to images still loaded that found the list full.
+    for (auto& image : now) {
+        if (!freed) break;
+        if (!image.listed) freed = image.listed = BBXBinaryImageAdd(&image.details, image.record);
     }
     trackedImages() = std::move(now);
     return changed;

@@ -24,9 +24,12 @@ std::vector<BBXLoadedImage> BBXBinaryImageLoadedImages(const std::vector<std::ui
 // Clears the list, tracks every loaded image and writes their load records.
 void BBXBinaryImageInit();
 // Tracks images opened since the last scan and forgets unloaded ones,
-// writing their load and unload records. Returns how many changed; nothing
-// is walked when the loader has added and removed nothing since. The
-// program's dlopen (before it opens) and dlclose (before and after) call it.
+// writing their load and unload records (an image the crash context's list
+// has no room for is recorded all the same). Returns how many changed;
+// nothing is walked when the loader has added and removed nothing since. The
+// program's dlopen (before it opens) and dlclose (before and after) call it,
+// and so do recorded errors and custom exceptions. In the child of a fork it
+// does nothing.
 int BBXBinaryImageRescan();
 // Keeps those dlopen and dlclose in every program that links the kit.
 void BBXBinaryImageWatchLoaderCalls();

@@ -8,6 +8,7 @@
 
 #include "base/Log.h"
 #include "kits/blackbox/BBXApplication.h"
+#include "kits/blackbox/BBXBinaryImages.h"
 #include "kits/blackbox/BBXContextSetup.h"
 #include "kits/blackbox/BBXUserLogging.h"
 #include "kits/blackbox/crashtime/BBXCapture.h"
@@ -22,6 +23,8 @@ void BBXExceptionRecord(std::uint32_t type, const std::string& name, const std::
         BBXExceptionRecordCrash(type, name.c_str(), reason.c_str());
         return;
     }
+    // Libraries opened since the last loader call, so their frames can be named.
+    if (!frames.empty()) BBXBinaryImageRescan();
     std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));
     BBXUserLoggingWriteAndCheckABFiles(
         &bbxContext->customExceptionsStore, &bbxWritableContext->logging.customExceptionsCurrent, [&](BBXFile* file) {

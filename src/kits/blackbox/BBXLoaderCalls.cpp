@@ -9,8 +9,16 @@
 // trace of itself: it records what changed since the last call, then jumps
 // into the loader's dlopen with the caller's own return address in place,
 // and the loader alone searches, exactly as it would without the kit. The
-// image that call opens is taken in by the next dlopen or dlclose, or by the
-// crash path's scan of the loader's list, whichever comes first.
+// image that call opens is taken in by the next dlopen or dlclose, a recorded
+// error or custom exception, or the crash path's scan of the loader's list,
+// whichever comes first.
+//
+// The jump is written in x86-64 assembly: a plain C++ wrapper would make the
+// kit the caller of every dlopen and change what libraries open, so another
+// architecture needs its own version of these few instructions.
+#if !defined(__x86_64__)
+#error "The crash kit's dlopen is written for x86-64 only: port its assembly to this architecture."
+#endif
 #include <dlfcn.h>
 
 #include <cerrno>

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Files.h"
+#include "kits/blackbox/BBXBinaryImages.h"
 #include "kits/blackbox/BBXContextSetup.h"
 #include "kits/blackbox/BBXRecords.h"
 
@@ -238,6 +239,8 @@ void BBXUserLoggingRecordLogMessage(const std::string& message) {
 
 void BBXUserLoggingRecordError(const base::Error& error, const nlohmann::json& additionalInfo) {
     if (!BBXContextIsInitialized()) return;
+    // Libraries opened since the last loader call, so their frames can be named.
+    BBXBinaryImageRescan();
     void* frames[128];
     int count = ::backtrace(frames, 128);
     std::uint64_t now = static_cast<std::uint64_t>(std::time(nullptr));

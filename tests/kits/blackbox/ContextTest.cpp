@@ -13,6 +13,8 @@
 #include "TestContext.h"
 #include "base/Files.h"
 #include "kits/blackbox/BBXBinaryImages.h"
+#include "kits/blackbox/BBXException.h"
+#include "kits/blackbox/BBXUserLogging.h"
 #include "kits/blackbox/BBXRecords.h"
 #include "kits/blackbox/crashtime/BBXContext.h"
 
@@ -222,6 +224,41 @@ TEST(CrashContext, LibrariesOpenedAndClosedAreLoggedAsTheyComeAndGo) {
     EXPECT_EQ(unloaded["unload"]["base"], loaded["load"]["base"]);
     EXPECT_EQ(unloaded["unload"]["path"], loaded["load"]["path"]);
     EXPECT_EQ(unloaded["unload"]["uuid"], loaded["load"]["uuid"]);
+}
+
+// An error or custom exception recorded from a plugin just opened (no loader
+// call through the kit since) carries the plugin's load record, so that its
+// frames can be named.
+TEST(CrashContext, ARecordFromALibraryJustOpenedCarriesItsLoadRecord) {
+    reportDir();
+    using Record = void (*)();
+    const Record records[] = {
+        [] { BBXUserLoggingRecordError(base::Error("io.flashwren.test", 7)); },
+        [] {
+            BBXExceptionRecord(BBXExceptionTypeCustom, "PluginFailure", "from the plugin",
+                               {BBXStackFrame::stackFrameWithAddress(reinterpret_cast<std::uint64_t>(__builtin_return_address(0)))},
+                               false);
+        },
+    };
+    for (Record record : records) {
+        void* plugin = ::dlopen(UNWIND_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(plugin, nullptr);
+        auto call = reinterpret_cast<int (*)(int (*)(void*), void*)>(::dlsym(plugin, "plugin_call"));
+        ASSERT_NE(call, nullptr);
+        call([](void* r) { reinterpret_cast<Record>(r)(); return 0; }, reinterpret_cast<void*>(record));
+        BBXBinaryImagesQueue().drain();
+        BBXImageEntry entry;
+        EXPECT_TRUE(BBXBinaryImageSafeFindImageForAddress(reinterpret_cast<std::uint64_t>(call), &entry));
+        auto sections = BBXFileReadSections(reportDir() + "/binary_images.bbxrecord", false);
+        ASSERT_TRUE(sections);
+        std::string last;
+        for (const auto& s : *sections)
+            for (const char* event : {"load", "unload"})
+                if (s.contains(event) && s[event]["path"].get<std::string>().find("unwind_plugin") != std::string::npos)
+                    last = event;
+        EXPECT_EQ(last, "load");
+        ::dlclose(plugin);
+    }
 }
 
 // A program that opens and closes plugins without end keeps its image log

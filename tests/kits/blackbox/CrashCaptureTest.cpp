@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -397,6 +399,43 @@ TEST(CrashCapture, APluginFrameIsNamedAtTheNextLaunchWithoutThePluginLoaded) {
         EXPECT_EQ(names[2], "symbolPluginCall in " + std::filesystem::path(SYMBOL_PLUGIN_PATH).filename().string());
         EXPECT_EQ(names[3], "main in blackbox_crasher");
     }
+}
+
+// Six hundred libraries, more than the image list holds: the crash in the
+// 550th still names its frame from that library's load record, and the full
+// list is said once in the kit's log, not at every later call.
+TEST(CrashCapture, AFrameInALibraryBeyondTheImageListIsNamed) {
+    Crash crash;
+    testsupport::TempDir libraries;
+    std::ifstream in(MANY_LIB_PATH, std::ios::binary);
+    const std::string original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The build-id note: name size 4, descriptor 20, type 3, "GNU".
+    const std::string note("\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0", 16);
+    const std::size_t id = original.find(note);
+    ASSERT_NE(id, std::string::npos);
+    for (int i = 0; i < 600; ++i) {
+        std::string copy = original;
+        copy[id + 16] = static_cast<char>(i & 0xff);
+        copy[id + 17] = static_cast<char>(i >> 8);
+        std::ofstream(libraries.file("libbbx_many_" + std::to_string(i) + ".so"), std::ios::binary) << copy;
+    }
+    ::setenv("BBX_TEST_LIBDIR", libraries.path().c_str(), 1);
+    run(crash, "manylibs");
+    ::unsetenv("BBX_TEST_LIBDIR");
+    ASSERT_TRUE(crash.killedBy(SIGSEGV)) << crash.status << crash.err;
+    auto resolver = std::make_shared<BBXSymbolResolver>();
+    ASSERT_TRUE(resolver->loadBinaryImagesFromFile(crash.dir.file("binary_images.bbxrecord")));
+    std::optional<std::uint64_t> pc;
+    for (const auto& t : crash.record("signal.bbxrecord", 1, "threads"))
+        if (t.value("crashed", false) && !t.at("stacktrace").empty()) pc = t.at("stacktrace")[0].get<std::uint64_t>();
+    ASSERT_TRUE(pc);
+    auto frame = BBXStackFrame::stackFrameWithAddress(*pc);
+    ASSERT_TRUE(resolver->updateStackFrame(frame, false));
+    EXPECT_EQ(frame.symbol.value_or("?") + " in " + frame.library.value_or("?"), "manyLibCrash in libbbx_many_549.so");
+    std::ifstream log(crash.dir.file("sdk.log"));
+    int full = 0;
+    for (std::string line; std::getline(log, line);) full += line.find("Unable to track") != std::string::npos;
+    EXPECT_EQ(full, 1);
 }
 
 // A plugin opened and closed before the crash leaves its load and its unload

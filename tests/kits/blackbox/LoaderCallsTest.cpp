@@ -58,6 +58,13 @@ TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
     EXPECT_EQ(::dlclose(caller), 0);
 }
 
+// A child forked while another thread holds the kit's image lock (inside the
+// kit's dlopen, before the loader's) still opens a library.
+TEST(LoaderCalls, AChildForkedWhileTheKitsLockIsHeldOpensALibrary) {
+    testsupport::TempDir reports;
+    EXPECT_EQ(probe(BLACKBOX_FORK_HOLDER_PATH, reports.path(), MANY_LIB_PATH, UNWIND_PLUGIN_PATH), "opened\n");
+}
+
 // The C library's answer, from a program without the kit, is the kit's answer.
 TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
     const std::string cases = LOADER_CASES_DIR;

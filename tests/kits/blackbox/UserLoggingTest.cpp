@@ -187,13 +187,20 @@ TEST(UserLogging, CustomExceptionsGoToTheirStoreWithoutThreadRecords) {
     auto frame = BBXStackFrame::stackFrameWithAddress(0x1234);
     frame.symbol = "doThing()";
     frame.lineNumber = 7;
+    auto records = [&] {
+        std::ifstream in(dir + "/custom_exception_a.bbxrecord");
+        std::vector<nlohmann::json> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+        return lines;
+    };
+    BBXLoggingQueue().drain();
+    const std::size_t before = records().size();  // other tests' exceptions
     BBXExceptionRecord(BBXExceptionTypeCustom, "Bad \"thing\"", "why", {frame}, false);
     BBXExceptionRecord(BBXExceptionTypeJavaScript, "exception", "msg", {}, false);
     BBXLoggingQueue().drain();
-    std::ifstream in(dir + "/custom_exception_a.bbxrecord");
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-    ASSERT_EQ(lines.size(), 2u);
+    auto all = records();
+    ASSERT_EQ(all.size(), before + 2);
+    const std::vector<nlohmann::json> lines(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
     const auto& e = lines[0]["exception"];
     EXPECT_EQ(e["type"], "custom");
     EXPECT_EQ(e["name"], hex("Bad \"thing\""));

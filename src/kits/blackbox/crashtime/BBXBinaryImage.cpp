@@ -87,8 +87,12 @@ bool BBXBinaryImageAdd(const BBXImageDetails* details, uint64_t recordNumber) {
         __atomic_store_n(&w->imageRecords[i], recordNumber, __ATOMIC_RELEASE);
         return true;
     }
-    BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "loaded",
-              reinterpret_cast<void*>(details->loadAddress));
+    // Said once: a program past the list's size goes on opening libraries,
+    // each of which is still recorded (only its unwind tables go unused).
+    static int said = 0;
+    if (!__atomic_exchange_n(&said, 1, __ATOMIC_RELAXED))
+        BBXSDKLog("%s: Error: Unable to track a %s node %p\n", __func__, "loaded",
+                  reinterpret_cast<void*>(details->loadAddress));
     return false;
 }
 
@@ -242,10 +246,10 @@ int BBXBinaryImageScanLinkMap(BBXFile* file) {
         if (map.l_addr != 0 && BBXBinaryImageReadELFHeader(map.l_addr, map.l_addr, &details)) {
             const uint64_t name = reinterpret_cast<uint64_t>(map.l_name);
             if (!BBXBinaryImageIsTracked(details.loadAddress)) {
-                if (BBXBinaryImageAdd(&details)) {
-                    ++added;
-                    writeLoadRecord(file, name, &details);
-                }
+                // An image the full list has no room for is recorded anyway
+                // (perhaps again: a second load record is harmless).
+                if (BBXBinaryImageAdd(&details)) ++added;
+                writeLoadRecord(file, name, &details);
             } else if (BBXFileIsOpen(file) && BBXBinaryImageRecordIsPending(details.loadAddress)) {
                 // Tracked, but its record still waits in the queue.
                 writeLoadRecord(file, name, &details);

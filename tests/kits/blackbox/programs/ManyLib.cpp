@@ -1,0 +1,6 @@
+// One of the many small libraries a plugin host opens, copied hundreds of
+// times by the tests (each copy with its own build-id).
+extern "C" __attribute__((visibility("default"), noinline)) int manyLibCrash(int* where) {
+    *static_cast<volatile int*>(where) = 1;
+    return 0;
+}
