@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -96,6 +97,24 @@ TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) 
     EXPECT_TRUE(limited.succeeds(60s)) << limited.output();
     EXPECT_EQ(base::readFile(path).value_or("<gone>"), "the settings that worked");
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
+}
+
+// Damaged files set aside one after the other (within one second, as at a
+// start that finds several) each keep their copy.
+TEST(FailurePaths, FilesSetAsideInOneSecondAreAllKept) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("settings.plist");
+    std::set<std::string> asides, kept;
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(base::writeFileAtomically(path, "damaged " + std::to_string(k)));
+        const std::string aside = base::setAside(path);
+        ASSERT_FALSE(aside.empty());
+        asides.insert(aside);
+    }
+    EXPECT_EQ(asides.size(), 3u);
+    for (auto& e : fs::directory_iterator(dir.path())) kept.insert(base::readFile(e.path()).value_or("?"));
+    EXPECT_EQ(kept, (std::set<std::string>{"damaged 0", "damaged 1", "damaged 2"}));
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {
