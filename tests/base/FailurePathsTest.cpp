@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -97,6 +98,26 @@ TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) 
     EXPECT_TRUE(limited.succeeds(60s)) << limited.output();
     EXPECT_EQ(base::readFile(path).value_or("<gone>"), "the settings that worked");
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
+}
+
+// Nothing by that name (no file, a file where a folder is named, a link to
+// nothing) is a first start, not a file that failed to read.
+TEST(FailurePaths, AMissingFileIsToldApartFromOneThatCannotBeRead) {
+    testsupport::TempDir dir;
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("plain"), "x"));
+    fs::create_symlink(dir.file("gone"), dir.file("dangling"));
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    for (const std::string name : {"none", "plain/child", "dangling"}) {
+        base::ReadFailure failure;
+        EXPECT_FALSE(base::readFile(dir.file(name), &failure)) << name;
+        EXPECT_TRUE(failure.missing) << name << ": " << failure.why;
+    }
+    base::ReadFailure failure;
+    EXPECT_FALSE(base::readFile(dir.file("pipe"), &failure));
+    EXPECT_FALSE(failure.missing);
+    EXPECT_EQ(base::whyNotARegularFile(dir.file("none")), std::nullopt);
+    EXPECT_EQ(base::whyNotARegularFile(dir.file("plain")), std::nullopt);
+    EXPECT_NE(base::whyNotARegularFile(dir.file("dangling"), false), std::nullopt) << "a link is no file of its own";
 }
 
 // Damaged files set aside one after the other (within one second, as at a

@@ -57,7 +57,11 @@ TEST(UserDefaults, ValuesOfEveryTypeSurviveTheFile) {
         {"data", json::binary({0, 1, 2, 255})},
     };
     {
+        // A first start: no file yet, which is nothing to warn about.
+        testsupport::LogCapture log;
         UserDefaults d(path);
+        EXPECT_EQ(d.loadError(), "");
+        EXPECT_TRUE(log.lines("", spdlog::level::warn).empty()) << log.lines("", spdlog::level::warn)[0].text;
         for (auto& [k, v] : values.items()) d.set(k, v);
     }
     UserDefaults again(path);
