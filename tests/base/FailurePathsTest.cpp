@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <future>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -20,6 +23,9 @@
 #include "base/Files.h"
 #include "base/Http.h"
 #include "base/Json.h"
+#include "base/Log.h"
+
+#include <spdlog/sinks/sink.h>
 #include "base/Plist.h"
 #include "base/Scheduler.h"
 
@@ -118,6 +124,51 @@ TEST(FailurePaths, AMissingFileIsToldApartFromOneThatCannotBeRead) {
     EXPECT_EQ(base::whyNotARegularFile(dir.file("none")), std::nullopt);
     EXPECT_EQ(base::whyNotARegularFile(dir.file("plain")), std::nullopt);
     EXPECT_NE(base::whyNotARegularFile(dir.file("dangling"), false), std::nullopt) << "a link is no file of its own";
+}
+
+// The day's log file is opened at start and again at midnight: a named pipe
+// in its place either time is set aside, the reason written at the top of
+// the new file, and logging goes on; nothing waits for a reader.
+TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
+    testsupport::TempDir dir;
+    auto fileOf = [&](std::chrono::system_clock::time_point when) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(when);
+        std::tm local{};
+        ::localtime_r(&t, &local);
+        char name[64];
+        std::strftime(name, sizeof name, "flashwren_%Y-%m-%d.log", &local);
+        return dir.file(name);
+    };
+    const auto today = std::chrono::system_clock::now();
+    const auto tomorrow = today + std::chrono::hours(24);
+    for (auto when : {today, tomorrow}) ASSERT_EQ(::mkfifo(fileOf(when).c_str(), 0600), 0);
+    auto logging = std::async(std::launch::async, [&] {
+        base::setupLogging(dir.path(), false);
+        spdlog::info("Test: today");
+        // A line the logger writes after midnight.
+        spdlog::details::log_msg late("flashwren", spdlog::level::info, "Test: tomorrow");
+        late.time = tomorrow;
+        for (auto& sink : spdlog::default_logger()->sinks()) {
+            sink->log(late);
+            sink->flush();
+        }
+    });
+    if (logging.wait_for(20s) != std::future_status::ready) {
+        // Readers let the stuck opens go, and stay until the writes are done.
+        std::vector<int> readers;
+        for (auto when : {today, tomorrow}) readers.push_back(::open(fileOf(when).c_str(), O_RDONLY | O_NONBLOCK));
+        logging.wait();
+        for (int fd : readers) ::close(fd);
+        FAIL() << "a named pipe as the log file hangs the logger";
+    }
+    for (auto when : {today, tomorrow}) {
+        const std::string file = fileOf(when);
+        EXPECT_TRUE(fs::is_regular_file(file)) << file;
+        const std::string text = base::readFile(file).value_or("");
+        EXPECT_NE(text.find("was set aside as " + file + ".corrupt-"), std::string::npos) << text;
+        EXPECT_NE(text.find("because it is a named pipe"), std::string::npos) << text;
+    }
+    EXPECT_NE(base::readFile(fileOf(tomorrow)).value_or("").find("Test: tomorrow"), std::string::npos);
 }
 
 // Damaged files set aside one after the other (within one second, as at a

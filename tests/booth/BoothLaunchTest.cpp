@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -226,6 +227,22 @@ TEST_F(BoothLaunchTest, WhatAKilledBoothLeavesBehindNeverBlocksTheNextLaunch) {
         ::kill(next, SIGTERM);
         EXPECT_NE(waitForExit(next), -1) << output("next.log");
     }
+}
+
+// A lock held by a live process that no booth answers for: the launch does
+// not start a second booth on the same data, and says so instead of
+// claiming it brought a window forward.
+TEST_F(BoothLaunchTest, ALockThatNoBoothAnswersForIsNeverCalledABoothBroughtForward) {
+    const QString folder = SingleBooth::defaultFolder();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QLockFile held(folder + "/flashwren.lock");
+    ASSERT_TRUE(held.tryLock(0));
+    const pid_t booth = launch("booth.log");
+    const int status = waitForExit(booth, 30000);
+    ASSERT_NE(status, -1) << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("booth.log");
+    EXPECT_NE(output("booth.log").find("no booth answers"), std::string::npos) << output("booth.log");
+    EXPECT_EQ(output("booth.log").find("brought its window forward"), std::string::npos) << output("booth.log");
 }
 
 TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSettings) {
