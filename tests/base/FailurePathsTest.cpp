@@ -171,6 +171,24 @@ TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
     EXPECT_NE(base::readFile(fileOf(tomorrow)).value_or("").find("Test: tomorrow"), std::string::npos);
 }
 
+// A temporary file stays while a writer holds its lock, wherever that writer
+// runs (here, as from another container, under a number unknown here); one
+// that nobody holds is what a killed writer left, and goes.
+TEST(FailurePaths, ATemporaryFileStaysWhileItsWriterHoldsItsLock) {
+    testsupport::TempDir dir;
+    const std::string held = dir.file("s.plist.tmp-2147483647-0"), left = dir.file("s.plist.tmp-2147483647-1");
+    for (const auto& file : {held, left}) ASSERT_TRUE(base::writeFileAtomically(file, "half"));
+    const int writer = ::open(held.c_str(), O_WRONLY | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(writer, F_OFD_SETLK, &lock), 0);
+    base::removeAbandonedTemporaries(dir.file("s.plist"));
+    ::close(writer);
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_FALSE(fs::exists(left));
+}
+
 // Damaged files set aside one after the other (within one second, as at a
 // start that finds several) each keep their copy.
 TEST(FailurePaths, FilesSetAsideInOneSecondAreAllKept) {
