@@ -1,6 +1,7 @@
 #include "base/Files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <signal.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -24,28 +25,59 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
     return writeFileAtomically(path, data, 0644, error);
 }
 
+namespace {
+
+// The lock a writer holds on its temporary file while it writes: an
+// open-file-description lock, which ends with the writer's last descriptor
+// however the writer ends, and which every process sharing the filesystem
+// sees, whatever process numbers its container gives it.
+bool lockWhole(int fd, short type, bool wait) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    int rc;
+    do {
+        rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+}  // namespace
+
 bool writeFileAtomically(const std::string& path, std::string_view data, unsigned mode, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::error_code ec;
     fs::path target(path);
     if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-    std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
+    std::string temp;
+    int fd = -1;
+    // A name of its own: never one a writer before it (of a process with the
+    // same number, in another container or before a reboot) left behind.
+    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+        temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (fd < 0 && errno != EEXIST) break;
+    }
     auto fail = [&](const char* what) {
         if (error) *error = std::string(what) + " " + path + ": " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        ::unlink(temp.c_str());
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+        }
         return false;
     };
     if (fd < 0) return fail("cannot create");
+    // Held until the file is closed, after it has its name. A filesystem
+    // without such locks still gets the file.
+    lockWhole(fd, F_WRLCK, true);
     if (writeFully(fd, data.data(), data.size()) != data.size()) return fail("cannot write");
     if (::fsync(fd) != 0) return fail("cannot flush");
+    if (::rename(temp.c_str(), path.c_str()) != 0) return fail("cannot rename into");
     if (::close(fd) != 0) {
         fd = -1;
-        return fail("cannot close");
+        if (error) *error = std::string("cannot close ") + path + ": " + std::strerror(errno);
+        return false;
     }
-    fd = -1;
-    if (::rename(temp.c_str(), path.c_str()) != 0) return fail("cannot rename into");
     return true;
 }
 
@@ -132,14 +164,91 @@ std::optional<std::string> readFile(const std::string& path, ReadFailure* failur
     return out;
 }
 
-std::string setAside(const std::string& path) {
-    auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
-                     std::chrono::system_clock::now().time_since_epoch()).count();
-    std::string aside = path + ".corrupt-" + std::to_string(stamp);
-    std::error_code ec;
-    fs::rename(path, aside, ec);
-    return ec ? std::string() : aside;
+std::optional<std::string> whyNotARegularFile(const std::string& path, bool followLinks) {
+    struct stat st;
+    if ((followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        if (errno == ELOOP) return std::string("it is a loop of symbolic links, not a file");
+        return std::string("it cannot be looked at: ") + std::strerror(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (::stat(path.c_str(), &target) != 0)
+            return std::string(errno == ELOOP ? "it is a loop of symbolic links, not a file"
+                                              : "it is a symbolic link to nothing, not a file");
+        if (S_ISREG(target.st_mode)) return std::string("it is a symbolic link, not a file");
+        const std::string what = notAFile(target.st_mode);  // "it is a named pipe, not a file"
+        return "it is a symbolic link to" + what.substr(what.find(" a"));
+    }
+    if (!S_ISREG(st.st_mode)) return notAFile(st.st_mode);
+    return std::nullopt;
 }
+
+std::string setAside(const std::string& path) {
+    const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::string first = path + ".corrupt-" + std::to_string(stamp);
+    // Two damaged files in one second (the settings and a store of the kits,
+    // or one file damaged twice) each keep their copy: nothing is moved
+    // over a name that is taken.
+    for (int n = 0; n < 1000; ++n) {
+        const std::string aside = n == 0 ? first : first + "-" + std::to_string(n);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        if (errno == EEXIST) continue;
+        if (errno != EINVAL && errno != ENOSYS) return {};
+        // A filesystem that takes no flags: a second name, then the first
+        // one gone; a link never replaces.
+        if (::link(path.c_str(), aside.c_str()) == 0) {
+            if (::unlink(path.c_str()) == 0) return aside;
+            ::unlink(aside.c_str());
+            return {};
+        }
+        if (errno == EEXIST) continue;
+        // Folders take no second name: moved only where nothing stands.
+        struct stat st;
+        if (::lstat(aside.c_str(), &st) == 0) continue;
+        if (errno == ENOENT && ::rename(path.c_str(), aside.c_str()) == 0) return aside;
+        return {};
+    }
+    return {};
+}
+
+namespace {
+
+// Whether a temporary file was left by a write that ended unfinished: no
+// writer holds its lock. One made a moment ago may not have its lock yet;
+// it is looked at again once it is older than that moment.
+bool abandoned(const fs::path& file) {
+    constexpr auto kLockTaken = std::chrono::milliseconds(200);
+    for (int look = 0; look < 2; ++look) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return false;
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{fd};
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        const auto changed = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+        const auto age = std::chrono::system_clock::now() - changed;
+        if (look == 0 && age >= std::chrono::system_clock::duration::zero() && age < kLockTaken) {
+            ::usleep(static_cast<useconds_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(kLockTaken - age).count()));
+            continue;
+        }
+        // A read lock is enough to find a writer's lock, and all a file
+        // opened for reading may take.
+        if (lockWhole(fd, F_RDLCK, false)) return true;
+        // Held: a write under way. A filesystem without these locks leaves
+        // the number in the name to judge by, as before.
+        return errno == EINVAL || errno == ENOLCK || errno == ENOSYS;
+    }
+    return false;
+}
+
+}  // namespace
 
 void removeAbandonedTemporaries(const std::string& path) {
     const fs::path target(path);
@@ -155,8 +264,12 @@ void removeAbandonedTemporaries(const std::string& path) {
         errno = 0;
         const long pid = std::strtol(digits, &end, 10);
         if (end == digits || *end != '-' || errno == ERANGE || pid <= 0 || pid > INT_MAX) continue;
+        // A live process of that number here may be its writer: it stays.
+        // A number unknown here proves nothing (the writer may run in
+        // another container); the writer's lock decides.
         if (pid == ::getpid()) continue;
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        if (!abandoned(it->path())) continue;
         std::error_code ignored;
         fs::remove(it->path(), ignored);
     }

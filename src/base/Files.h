@@ -36,11 +36,19 @@ std::optional<std::string> readFile(const std::string& path, ReadFailure* failur
 // Returns the count written: less than `size` only on an error, which errno
 // then names (EIO when the system wrote nothing and said nothing).
 std::size_t writeFully(int fd, const void* data, std::size_t size);
-// Moves a damaged file aside as "<path>.corrupt-<time>" and returns the new name.
+// Why what stands at `path` is not a regular file, in words for a log line
+// ("it is a named pipe, not a file"); nothing when it is one or when nothing
+// is there. With `followLinks` false a symbolic link is itself the answer.
+std::optional<std::string> whyNotARegularFile(const std::string& path, bool followLinks = true);
+// Moves a damaged file aside as "<path>.corrupt-<time>" (with "-<n>" added
+// when that name is taken: an earlier copy is never replaced) and returns
+// the new name; empty when it could not be moved.
 std::string setAside(const std::string& path);
-// Removes the temporary files that writeFileAtomically left beside `path` in
-// processes that have since died (killed inside a write). Those of a live
-// process are a write under way and stay.
+// Removes the temporary files that writeFileAtomically left beside `path`
+// in writes that ended without finishing (a writer killed inside a write).
+// A writer holds a lock on its temporary file for as long as it writes, in
+// whichever process or container it runs: a file whose lock is held is a
+// write under way and stays.
 void removeAbandonedTemporaries(const std::string& path);
 
 std::string homeDir();

@@ -1,12 +1,16 @@
 #include "base/Log.h"
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <vector>
+
+#include "base/Files.h"
 
 namespace base {
 
@@ -35,6 +39,39 @@ const std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> gEarly = [] {
     return early;
 }();
 bool gEarlyWritten = false;
+
+constexpr const char* kPattern = "%Y-%m-%d %H:%M:%S.%e [%l] %v";
+
+// The day's file, at start and again at midnight, is opened only when it is
+// a regular file or nothing is there yet: a named pipe in its place would
+// block the open for ever, a device would swallow or feed what goes to it.
+// Anything else is set aside and the file made anew, the reason at its top
+// (and on the console): the logger's own lines cannot be used from inside
+// its sink. What cannot be set aside is not opened at all.
+spdlog::file_event_handlers guardedDailyFile(bool console) {
+    auto note = std::make_shared<std::string>();
+    spdlog::file_event_handlers handlers;
+    handlers.before_open = [note](const spdlog::filename_t& filename) {
+        note->clear();
+        const auto why = whyNotARegularFile(filename);
+        if (!why) return;
+        const std::string aside = setAside(filename);
+        if (aside.empty())
+            throw spdlog::spdlog_ex("the log file " + filename + " is not opened because " + *why +
+                                    ", and it cannot be set aside");
+        *note = "Logging: the log file " + filename + " was set aside as " + aside + " because " + *why + ".";
+    };
+    handlers.after_open = [note, console](const spdlog::filename_t&, std::FILE* file) {
+        if (note->empty()) return;
+        spdlog::pattern_formatter formatter(kPattern);
+        spdlog::memory_buf_t line;
+        formatter.format(spdlog::details::log_msg("flashwren", spdlog::level::warn, *note), line);
+        std::fwrite(line.data(), 1, line.size(), file);
+        if (console) std::fwrite(line.data(), 1, line.size(), stderr);
+        note->clear();
+    };
+    return handlers;
+}
 }  // namespace
 
 void setupLogging(const std::string& logDir, bool console) {
@@ -46,9 +83,10 @@ void setupLogging(const std::string& logDir, bool console) {
         std::filesystem::create_directories(logDir, ec);
         try {
             // One file a day, seven kept.
-            auto file = std::make_shared<spdlog::sinks::daily_file_sink_mt>(logDir + "/flashwren.log", 0, 0, false, 7);
+            auto file = std::make_shared<spdlog::sinks::daily_file_sink_mt>(logDir + "/flashwren.log", 0, 0, false, 7,
+                                                                            guardedDailyFile(console));
             if (!gEarlyWritten) {
-                file->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] %v");
+                file->set_pattern(kPattern);
                 for (const auto& line : gEarly->last_raw()) file->log(line);
                 gEarlyWritten = true;
             }
@@ -59,7 +97,7 @@ void setupLogging(const std::string& logDir, bool console) {
         }
     }
     auto logger = std::make_shared<spdlog::logger>("flashwren", sinks.begin(), sinks.end());
-    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e [%l] %v");
+    logger->set_pattern(kPattern);
     logger->set_level(spdlog::level::debug);
     logger->flush_on(spdlog::level::info);
     keepToTheEnd(spdlog::default_logger());

@@ -30,8 +30,15 @@ int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
     SingleBooth single;
     if (!single.acquire(SingleBooth::defaultFolder())) {
         base::setupLogging(base::dataHome() + "/Flashwren/Logs");
-        spdlog::info("AppController: Flashwren is already running for this user; brought its window forward");
-        return 0;
+        if (single.broughtForward()) {
+            spdlog::info("AppController: Flashwren is already running for this user; brought its window forward");
+            return 0;
+        }
+        // Never said to have come forward when nothing answered.
+        spdlog::error("AppController: another process holds this user's booth lock in {} but no booth answers; "
+                      "not starting a second booth on the same data",
+                      SingleBooth::defaultFolder().toStdString());
+        return 1;
     }
     // From here on the desktop's quit signals take the orderly path.
     QuitSignals quitSignals;

@@ -25,8 +25,10 @@ public:
     // The folder whose booth this is: the one holding the database.
     static QString defaultFolder();
     // True when this process is now the booth of `folder`. False when another
-    // live process holds it; that one has been asked to come forward.
+    // live process holds it; broughtForward() then says whether that booth
+    // answered and was asked to come forward.
     bool acquire(const QString& folder);
+    bool broughtForward() const { return broughtForward_; }
 
 signals:
     // Another launch asked for this booth (interface thread).
@@ -34,6 +36,10 @@ signals:
 
 private:
     static QString serverName(const QString& folder);
+    static bool setAsideUnlessAFile(const QString& path);
+    static bool removeOwnerlessLock(const QString& path);
+    bool askRunningBooth(const QString& name);
+    bool broughtForward_ = false;
     std::unique_ptr<QLockFile> lock_;
     QLocalServer* server_ = nullptr;
 };

@@ -103,15 +103,24 @@ bool WrenDatabase::open(const std::string& path, const std::string& migrationsDi
             return rc;
         };
 
-        // A named pipe, device or folder in the database's place is moved
-        // aside unopened (opening some of them blocks or has effects), and a
-        // new database is made in its place.
+        // What cannot be opened as a file at all (a named pipe, device or
+        // folder in the database's place, a loop of links, a file this user
+        // may not read) is moved aside unopened (opening some of them blocks
+        // or has effects), with the journals that belong to it, and a new
+        // database is made in its place. A database that opens but is busy
+        // or on a full disk is no such file: it stays, with its data.
         base::ReadFailure notAFile;
-        if (const int fd = base::openRegularFile(path, &notAFile); fd >= 0) ::close(fd);
-        else if (!notAFile.missing && errno == EINVAL) {
+        if (const int fd = base::openRegularFile(path, &notAFile); fd >= 0) {
+            ::close(fd);
+        } else if (const int err = errno;
+                   !notAFile.missing && (err == EINVAL || err == ELOOP || err == EACCES || err == EPERM)) {
             std::string aside = base::setAside(path);
-            setError("The database " + path + " is no file (" + notAFile.why + ") and was set aside as " +
-                     (aside.empty() ? std::string("(could not be moved)") : aside) + "; a new one was made.");
+            if (!aside.empty())
+                for (const char* suffix : {"-journal", "-wal", "-shm"})
+                    if (fs::exists(fs::symlink_status(path + suffix, ec))) base::setAside(path + suffix);
+            setError("The database " + path + " cannot be opened as a file (" + notAFile.why +
+                     ") and was set aside as " + (aside.empty() ? std::string("(could not be moved)") : aside) +
+                     "; a new one was made.");
             spdlog::error("Database: {}", lastError());
             if (aside.empty()) return false;
         }

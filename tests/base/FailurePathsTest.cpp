@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/syscall.h>
@@ -11,8 +13,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <future>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -21,6 +26,9 @@
 #include "base/Files.h"
 #include "base/Http.h"
 #include "base/Json.h"
+#include "base/Log.h"
+
+#include <spdlog/sinks/sink.h>
 #include "base/Plist.h"
 #include "base/Scheduler.h"
 
@@ -99,6 +107,107 @@ TEST(FailurePaths, AWriteThatRunsOutOfSpaceKeepsTheOldFileAndLeavesNoTemporary) 
     EXPECT_TRUE(limited.succeeds(60s)) << limited.output();
     EXPECT_EQ(base::readFile(path).value_or("<gone>"), "the settings that worked");
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"settings.plist"});
+}
+
+// Nothing by that name (no file, a file where a folder is named, a link to
+// nothing) is a first start, not a file that failed to read.
+TEST(FailurePaths, AMissingFileIsToldApartFromOneThatCannotBeRead) {
+    testsupport::TempDir dir;
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("plain"), "x"));
+    fs::create_symlink(dir.file("gone"), dir.file("dangling"));
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    for (const std::string name : {"none", "plain/child", "dangling"}) {
+        base::ReadFailure failure;
+        EXPECT_FALSE(base::readFile(dir.file(name), &failure)) << name;
+        EXPECT_TRUE(failure.missing) << name << ": " << failure.why;
+    }
+    base::ReadFailure failure;
+    EXPECT_FALSE(base::readFile(dir.file("pipe"), &failure));
+    EXPECT_FALSE(failure.missing);
+    EXPECT_EQ(base::whyNotARegularFile(dir.file("none")), std::nullopt);
+    EXPECT_EQ(base::whyNotARegularFile(dir.file("plain")), std::nullopt);
+    EXPECT_NE(base::whyNotARegularFile(dir.file("dangling"), false), std::nullopt) << "a link is no file of its own";
+}
+
+// The day's log file is opened at start and again at midnight: a named pipe
+// in its place either time is set aside, the reason written at the top of
+// the new file, and logging goes on; nothing waits for a reader.
+TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
+    testsupport::TempDir dir;
+    auto fileOf = [&](std::chrono::system_clock::time_point when) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(when);
+        std::tm local{};
+        ::localtime_r(&t, &local);
+        char name[64];
+        std::strftime(name, sizeof name, "flashwren_%Y-%m-%d.log", &local);
+        return dir.file(name);
+    };
+    const auto today = std::chrono::system_clock::now();
+    const auto tomorrow = today + std::chrono::hours(24);
+    for (auto when : {today, tomorrow}) ASSERT_EQ(::mkfifo(fileOf(when).c_str(), 0600), 0);
+    auto logging = std::async(std::launch::async, [&] {
+        base::setupLogging(dir.path(), false);
+        spdlog::info("Test: today");
+        // A line the logger writes after midnight.
+        spdlog::details::log_msg late("flashwren", spdlog::level::info, "Test: tomorrow");
+        late.time = tomorrow;
+        for (auto& sink : spdlog::default_logger()->sinks()) {
+            sink->log(late);
+            sink->flush();
+        }
+    });
+    if (logging.wait_for(20s) != std::future_status::ready) {
+        // Readers let the stuck opens go, and stay until the writes are done.
+        std::vector<int> readers;
+        for (auto when : {today, tomorrow}) readers.push_back(::open(fileOf(when).c_str(), O_RDONLY | O_NONBLOCK));
+        logging.wait();
+        for (int fd : readers) ::close(fd);
+        FAIL() << "a named pipe as the log file hangs the logger";
+    }
+    for (auto when : {today, tomorrow}) {
+        const std::string file = fileOf(when);
+        EXPECT_TRUE(fs::is_regular_file(file)) << file;
+        const std::string text = base::readFile(file).value_or("");
+        EXPECT_NE(text.find("was set aside as " + file + ".corrupt-"), std::string::npos) << text;
+        EXPECT_NE(text.find("because it is a named pipe"), std::string::npos) << text;
+    }
+    EXPECT_NE(base::readFile(fileOf(tomorrow)).value_or("").find("Test: tomorrow"), std::string::npos);
+}
+
+// A temporary file stays while a writer holds its lock, wherever that writer
+// runs (here, as from another container, under a number unknown here); one
+// that nobody holds is what a killed writer left, and goes.
+TEST(FailurePaths, ATemporaryFileStaysWhileItsWriterHoldsItsLock) {
+    testsupport::TempDir dir;
+    const std::string held = dir.file("s.plist.tmp-2147483647-0"), left = dir.file("s.plist.tmp-2147483647-1");
+    for (const auto& file : {held, left}) ASSERT_TRUE(base::writeFileAtomically(file, "half"));
+    const int writer = ::open(held.c_str(), O_WRONLY | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(writer, F_OFD_SETLK, &lock), 0);
+    base::removeAbandonedTemporaries(dir.file("s.plist"));
+    ::close(writer);
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_FALSE(fs::exists(left));
+}
+
+// Damaged files set aside one after the other (within one second, as at a
+// start that finds several) each keep their copy.
+TEST(FailurePaths, FilesSetAsideInOneSecondAreAllKept) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("settings.plist");
+    std::set<std::string> asides, kept;
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(base::writeFileAtomically(path, "damaged " + std::to_string(k)));
+        const std::string aside = base::setAside(path);
+        ASSERT_FALSE(aside.empty());
+        asides.insert(aside);
+    }
+    EXPECT_EQ(asides.size(), 3u);
+    for (auto& e : fs::directory_iterator(dir.path())) kept.insert(base::readFile(e.path()).value_or("?"));
+    EXPECT_EQ(kept, (std::set<std::string>{"damaged 0", "damaged 1", "damaged 2"}));
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {

@@ -5,8 +5,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -30,6 +33,7 @@
 #include "base/Files.h"
 #include "base/Plist.h"
 #include "booth/SingleBooth.h"
+#include "core/Database.h"
 #include "core/UserDefaults.h"
 #include "kits/trellis/TRLSettings.h"
 
@@ -176,6 +180,12 @@ TEST_F(BoothLaunchTest, ABoothThatDiedLeavesNoLockBehind) {
 
     const pid_t next = launch("next.log");
     EXPECT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
+    // The dead booth's socket is gone with it: the next booth listens in
+    // its place, and a later launch reaches it.
+    const pid_t later = launch("later.log");
+    const int status = waitForExit(later);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("later.log");
+    EXPECT_TRUE(waitForOutput("next.log", "bringing its window forward", 5000)) << output("next.log");
     ::kill(next, SIGTERM);
     EXPECT_NE(waitForExit(next), -1);
 }
@@ -186,20 +196,29 @@ TEST_F(BoothLaunchTest, ABoothThatDiedLeavesNoLockBehind) {
 // bringing the running booth forward.
 TEST_F(BoothLaunchTest, WhatAKilledBoothLeavesBehindNeverBlocksTheNextLaunch) {
     const std::string lock = SingleBooth::defaultFolder().toStdString() + "/flashwren.lock";
-    const std::vector<std::pair<std::string, std::string>> leftovers = {
-        {"cut short", ""},
-        {"written on another machine", "4242\ntest_booth_app\nelsewhere\n0123456789abcdef0123456789abcdef\nx\n"}};
-    for (const auto& [what, content] : leftovers) {
+    struct Leftover {
+        std::string what, content;
+        std::chrono::hours age;
+    };
+    const std::vector<Leftover> leftovers = {
+        {"cut short", "", std::chrono::hours(1)},
+        // Killed between making its lock file and writing it: nothing names
+        // its process, and the file is not old.
+        {"cut short just now", "", std::chrono::hours(0)},
+        {"written on another machine", "4242\ntest_booth_app\nelsewhere\n0123456789abcdef0123456789abcdef\nx\n",
+         std::chrono::hours(1)}};
+    for (const auto& [what, content, age] : leftovers) {
         SCOPED_TRACE(what);
         const pid_t killed = launch("killed.log");
         ASSERT_TRUE(waitForOutput("killed.log", "start-up done")) << output("killed.log");
         ::kill(killed, SIGKILL);
         ASSERT_NE(waitForExit(killed), -1);
         std::ofstream(lock, std::ios::trunc) << content;
-        std::filesystem::last_write_time(lock, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+        std::filesystem::last_write_time(lock, std::filesystem::file_time_type::clock::now() - age);
 
         const pid_t next = launch("next.log");
         ASSERT_TRUE(waitForOutput("next.log", "start-up done")) << output("next.log");
+        EXPECT_EQ(output("next.log").find("brought its window forward"), std::string::npos) << output("next.log");
         const pid_t later = launch("later.log");
         const int status = waitForExit(later);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("later.log");
@@ -208,6 +227,22 @@ TEST_F(BoothLaunchTest, WhatAKilledBoothLeavesBehindNeverBlocksTheNextLaunch) {
         ::kill(next, SIGTERM);
         EXPECT_NE(waitForExit(next), -1) << output("next.log");
     }
+}
+
+// A lock held by a live process that no booth answers for: the launch does
+// not start a second booth on the same data, and says so instead of
+// claiming it brought a window forward.
+TEST_F(BoothLaunchTest, ALockThatNoBoothAnswersForIsNeverCalledABoothBroughtForward) {
+    const QString folder = SingleBooth::defaultFolder();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QLockFile held(folder + "/flashwren.lock");
+    ASSERT_TRUE(held.tryLock(0));
+    const pid_t booth = launch("booth.log");
+    const int status = waitForExit(booth, 30000);
+    ASSERT_NE(status, -1) << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("booth.log");
+    EXPECT_NE(output("booth.log").find("no booth answers"), std::string::npos) << output("booth.log");
+    EXPECT_EQ(output("booth.log").find("brought its window forward"), std::string::npos) << output("booth.log");
 }
 
 TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSettings) {
@@ -282,6 +317,80 @@ TEST_P(BoothHostileSettingsTest, TheBoothSetsItAsideAndStarts) {
 INSTANTIATE_TEST_SUITE_P(Files, BoothHostileSettingsTest,
                          ::testing::Values("pipe", "device", "folder", "unreadable", "huge"),
                          [](const auto& info) { return std::string(info.param); });
+
+// What the booth opens first (its day's log file, its lock file, its
+// database), each replaced by something that is no regular file: the booth
+// sets it aside, says why, starts, and quits on the desktop's quit signal.
+// A launch that meets no running booth never says it brought one forward.
+class BoothHostileStartFileTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
+    namespace fs = std::filesystem;
+    const std::string kind = GetParam();
+    const std::string what = kind.substr(0, kind.find('-'));
+    const std::string folder = SingleBooth::defaultFolder().toStdString();
+    std::vector<std::string> paths;
+    if (what == "log") {
+        // Today's file, and tomorrow's for a test that runs over midnight.
+        for (int day = 0; day < 2; ++day) {
+            const std::time_t when = std::time(nullptr) + day * 24 * 3600;
+            std::tm local{};
+            ::localtime_r(&when, &local);
+            char name[64];
+            std::strftime(name, sizeof name, "flashwren_%Y-%m-%d.log", &local);
+            paths.push_back(folder + "/Logs/" + name);
+        }
+    }
+    if (what == "lock") paths.push_back(folder + "/flashwren.lock");
+    if (what == "database") paths.push_back(WrenDatabase::defaultPath());
+    for (const auto& path : paths) {
+        fs::create_directories(fs::path(path).parent_path());
+        if (kind.ends_with("pipe")) {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
+        }
+        if (kind.ends_with("device")) fs::create_symlink("/dev/zero", path);
+        if (kind.ends_with("loop")) fs::create_symlink(fs::path(path).filename(), path);
+        if (kind.ends_with("folder")) {
+            fs::create_directories(path);
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(2));
+        }
+        if (kind.ends_with("unreadable")) {
+            std::ofstream(path) << std::string(4096, 'x');
+            fs::permissions(path, fs::perms::none);
+        }
+    }
+    const pid_t booth = launch("booth.log", {}, kind.ends_with("unreadable"));
+    ASSERT_TRUE(waitForOutput("booth.log", "start-up done", 60000)) << output("booth.log");
+    EXPECT_TRUE(fs::is_regular_file(paths[0])) << "made anew";
+    ::kill(booth, SIGTERM);
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+
+    const std::string log = output("booth.log");
+    const std::map<std::string, std::string> why = {
+        {"pipe", "it is a named pipe"},
+        {"device", "character device"},
+        {"folder", "it is a folder"},
+        {"loop", kind == "database-loop" ? "Too many levels of symbolic links" : "loop of symbolic links"},
+        {"unreadable", "Permission denied"}};
+    EXPECT_NE(log.find(why.at(kind.substr(kind.find('-') + 1))), std::string::npos) << log;
+    EXPECT_NE(log.find(paths[0]), std::string::npos) << log;
+    EXPECT_NE(log.find("set aside as " + paths[0] + ".corrupt-"), std::string::npos) << log;
+    EXPECT_EQ(log.find("brought its window forward"), std::string::npos) << log;
+    if (what == "database") {
+        EXPECT_EQ(log.find("Unable to open the database"), std::string::npos) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BoothHostileStartFileTest,
+                         ::testing::Values("log-pipe", "lock-pipe", "lock-device", "lock-folder", "lock-loop",
+                                           "database-loop", "database-unreadable"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
 
 class BoothQuitSignalTest : public BoothLaunchTest, public ::testing::WithParamInterface<int> {};
 

@@ -400,6 +400,23 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     EXPECT_NE(fresh.lastError().find("named pipe"), std::string::npos) << fresh.lastError();
     EXPECT_EQ(fresh.schemaVersion(), 2);
     EXPECT_TRUE(fs::is_regular_file(path));
+    fresh.close();
+
+    // A database that is only busy (another copy holds it) is no damaged
+    // file: it is not opened, and it stays where it is, with its data.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    WrenDatabase busy;
+    EXPECT_FALSE(busy.open(path, migrationsDir()));
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    int asideCount = 0;
+    for (auto& e : fs::directory_iterator(home.path()))
+        asideCount += e.path().filename().string().rfind("flashwren_db.sqlite.corrupt-", 0) == 0;
+    EXPECT_EQ(asideCount, 2) << "the damaged file and the pipe, nothing more";
+    WrenDatabase again;
+    EXPECT_TRUE(again.open(path, migrationsDir())) << again.lastError();
 }
 
 TEST(Database, FailedMigrationIsRolledBackAndReported) {

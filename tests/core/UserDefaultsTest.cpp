@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -55,7 +57,11 @@ TEST(UserDefaults, ValuesOfEveryTypeSurviveTheFile) {
         {"data", json::binary({0, 1, 2, 255})},
     };
     {
+        // A first start: no file yet, which is nothing to warn about.
+        testsupport::LogCapture log;
         UserDefaults d(path);
+        EXPECT_EQ(d.loadError(), "");
+        EXPECT_TRUE(log.lines("", spdlog::level::warn).empty()) << log.lines("", spdlog::level::warn)[0].text;
         for (auto& [k, v] : values.items()) d.set(k, v);
     }
     UserDefaults again(path);
@@ -411,6 +417,20 @@ TEST(UserDefaults, KilledInsideAWriteLeavesTheLastWholeFileAndNothingElse) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "exit " << WEXITSTATUS(status);
     const std::string live = "s.plist.tmp-" + std::to_string(::getppid()) + "-0";
     { std::ofstream(dir.file(live)) << "half"; }
+    // A write under way in another container (a sandboxed copy of the
+    // booth): the number in its name is nobody here, and its writer holds
+    // the lock a writer holds on its temporary file while it writes.
+    const std::string elsewhere = "s.plist.tmp-2147483647-0";
+    const int writing = ::open(dir.file(elsewhere).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(writing, 0);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{writing};
+    struct flock held {};
+    held.l_type = F_WRLCK;
+    held.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(writing, F_OFD_SETLK, &held), 0) << std::strerror(errno);
 
     UserDefaults reread(path);
     EXPECT_EQ(reread.loadError(), "");
@@ -418,7 +438,7 @@ TEST(UserDefaults, KilledInsideAWriteLeavesTheLastWholeFileAndNothingElse) {
     EXPECT_FALSE(reread.has("GONE")) << "the removal was written";
     std::set<std::string> names;
     for (auto& e : fs::directory_iterator(dir.path())) names.insert(e.path().filename());
-    EXPECT_EQ(names, (std::set<std::string>{"s.plist", live}));
+    EXPECT_EQ(names, (std::set<std::string>{"s.plist", live, elsewhere}));
 }
 
 // A program that changes a setting and exits at once (the standard store is

@@ -112,6 +112,11 @@ TEST_F(TemplatesTest, BadTemplatesAreRefusedWithAReason) {
     QString error;
     EXPECT_FALSE(TETemplateDocument::loadFromFolder(folder("nowhere"), &error));
     EXPECT_TRUE(error.contains("Unable to read template"));
+    // A template.xml of megabytes is no template: refused unread, whatever
+    // it holds (here a good one padded with a comment).
+    const QString padded = QString::fromUtf8(kTwoSlots) + "<!--" + QString(5 << 20, ' ') + "-->";
+    EXPECT_FALSE(TETemplateDocument::loadFromFolder(makeTemplate("oversized", padded), &error));
+    EXPECT_TRUE(error.contains("larger than")) << error.toStdString();
 
     // Something other than a file in its place is refused unread, at once.
     const QString pipe = makeTemplate("pipe", "");

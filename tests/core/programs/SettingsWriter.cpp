@@ -1,5 +1,6 @@
 // Changes settings as a running booth does, for the test that kills it
-// inside a write: settings_writer <file> settles two keys, removes one,
+// inside a write: settings_writer <file> settles two keys (written by the
+// store's own writer), removes one,
 // waits until the removal is on disk, then stores a value larger than the
 // file-size limit its caller set, which ends it inside that write.
 #include <nlohmann/json.hpp>
@@ -18,7 +19,12 @@ int main(int argc, char** argv) {
     static UserDefaults* const store = new UserDefaults(argv[1]);
     store->set("SETTLED", "yes");
     store->set("GONE", "soon");
-    if (!store->synchronize()) return 3;
+    // Written by the writer behind the store, which then waits for the next
+    // change: the removal alone has to wake it.
+    const bool settled = testsupport::waitUntil(
+        [&] { return base::plistReadFile(argv[1]).value_or(nlohmann::json::object()).contains("GONE"); },
+        std::chrono::seconds(30));
+    if (!settled) return 3;
     store->remove("GONE");  // left to the writer behind the store, as any change is
     const bool removed = testsupport::waitUntil(
         [&] { return !base::plistReadFile(argv[1]).value_or(nlohmann::json{{"GONE", 1}}).contains("GONE"); },
