@@ -298,7 +298,7 @@ TEST(EndToEndRenames, WhereRenamesTakeNoFlagsACrashIsRecordedAndSentOnce) {
     struct Unset {
         ~Unset() { ::unsetenv("BBX_TEST_RENAME_FLAGS_REFUSED"); }
     } unset;
-    ASSERT_TRUE(launch("segv").signalled());
+    ASSERT_TRUE(launch("abort").signalled());
     EXPECT_TRUE(setup.uploads().empty());
     EXPECT_TRUE(launch("run").exitedCleanly());
     auto sent = setup.uploads();
