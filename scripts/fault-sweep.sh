@@ -7,7 +7,7 @@
 #   scripts/fault-sweep.sh <label> [faults-file] [only-line-number...]
 #   scripts/fault-sweep.sh --check [label...]
 #
-# <label> is a test label (base, templates, gallery, preferences, camera,
+# <label> is a test label (base, templates, gallery, preferences, camera, blackbox,
 # booth, tally, trellis); the test program is test_<label>. The faults file
 # (default scripts/faults/<label>.txt) holds one fault a line:
 #

@@ -34,6 +34,35 @@ std::string BBXPathExtension(const std::string& path) {
     return name.substr(dot + 1);
 }
 
+int BBXRenameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    const int refused = errno;
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) {
+        // A plain rename would replace an empty folder; only a race can still
+        // let it, and never over a folder that holds anything.
+        if (::lstat(to.c_str(), &st) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        return ::rename(from.c_str(), to.c_str());
+    }
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        // A filesystem without links either: nothing here moves it safely.
+        if (errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP) errno = refused;
+        return -1;
+    }
+    if (::unlink(from.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(to.c_str());
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
 std::string BBXFileManager::rootPathForNamespace(const std::string& pathNamespace) {
     if (pathNamespace.empty() || pathNamespace == "." || pathNamespace == ".." ||
         pathNamespace.find('/') != std::string::npos) {
@@ -110,7 +139,7 @@ bool BBXFileManager::moveItemAtPath(const std::string& path, const std::string& 
     }
     const std::string destination = directory + "/" + BBXLastPathComponent(path);
     // Never over an existing entry: the other copy may belong to a live process.
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0) {
+    if (BBXRenameWithoutReplacing(path, destination) != 0) {
         spdlog::error("[FileManager] Failed to move file: {} -> {}: {}", path, destination, std::strerror(errno));
         return false;
     }
@@ -177,7 +206,7 @@ std::optional<std::string> BBXFileManager::setupNewPathForExecutionIdentifier(
         removeItemAtPath(staging);
         return std::nullopt;
     }
-    if (::renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    if (BBXRenameWithoutReplacing(staging, path) != 0) {
         spdlog::error("[FileManager] Unable to create directory {}: {}", path, std::strerror(errno));
         removeItemAtPath(staging);
         return std::nullopt;

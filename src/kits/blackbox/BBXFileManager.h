@@ -11,6 +11,13 @@
 
 class BBXInternalReport;
 
+// Renames `from` to `to`, never over an entry already named `to`: 0, or -1
+// with errno set (EEXIST or ENOTEMPTY when the name is taken). Where the
+// filesystem takes no flags on a rename (NFS and some FUSE filesystems answer
+// EINVAL or ENOSYS), a file is linked under its new name and then unlinked,
+// and a folder is renamed plainly, which fails on a folder that is not empty.
+int BBXRenameWithoutReplacing(const std::string& from, const std::string& to);
+
 class BBXFileManager {
 public:
     // Root: Caches/"io.blackbox.data"/<bundle identifier namespace>.

@@ -48,7 +48,8 @@ void syncDirectory(const std::string& path) {
 }  // namespace
 
 int BBXReportClaim(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Without blocking: a named pipe in a report's place is never waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -221,7 +222,7 @@ void BBXPackageReportOperation::main() {
     stream.reset();
     encoder.reset();
     if (!encoded || partsFailed || isCancelled()) return;
-    if (::renameat2(AT_FDCWD, temporaryPath.c_str(), AT_FDCWD, packageFile.c_str(), RENAME_NOREPLACE) != 0) {
+    if (BBXRenameWithoutReplacing(temporaryPath, packageFile) != 0) {
         if (errno != EEXIST) return;
         // Already packaged: the package there is this report's, and it is
         // the one to send; the claim taken here was on the copy just dropped.

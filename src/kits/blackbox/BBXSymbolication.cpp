@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Files.h"
 #include "base/Log.h"
 #include "kits/blackbox/BBXRecords.h"
 
@@ -41,14 +42,16 @@ struct BBXSymbolResolver::SymbolTable {
     std::uint64_t lowestLoad = 0;  // the file address of its first loaded byte
 
     explicit SymbolTable(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // A report names its files itself: whatever stands there now (a named
+        // pipe, a device) is left unopened, or processing could wait on it
+        // for good.
+        std::size_t size = 0;
+        int fd = base::openRegularFile(path, nullptr, &size);
         if (fd < 0) return;
-        struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(sizeof(Elf64_Ehdr))) {
+        if (size < sizeof(Elf64_Ehdr)) {
             ::close(fd);
             return;
         }
-        auto size = static_cast<std::size_t>(st.st_size);
         void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         ::close(fd);
         if (map == MAP_FAILED) return;

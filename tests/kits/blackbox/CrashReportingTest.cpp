@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 
 #include "LogCapture.h"
 #include "LoopbackServer.h"
+#include "RenameShim.h"
 #include "TempDir.h"
 #include "base/AppInfo.h"
 #include "base/Scheduler.h"
@@ -190,6 +192,34 @@ TEST_F(Launch, StartMakesThisRunsReportInstallsCaptureAndClearsTheMarkerOnTheMai
     settle();
     EXPECT_EQ(server.requestCount(), 0u);
     EXPECT_TRUE(exists(files->activePath() + "/NOW"));
+}
+
+// This run's report is made where renames take no flags, and when the first
+// try is lost to another copy emptying the tree at that very moment.
+TEST_F(Launch, ThisRunsReportIsMadeWhereRenamesTakeNoFlagsOrTheFirstTryIsLost) {
+    numberRuns = true;
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "rename flags refused" : "first try lost");
+        int tries = 0;
+        testsupport::setRenameHook([&](const char*, const char* to, unsigned flags) -> std::optional<int> {
+            if (!std::string(to).starts_with(files->activePath() + "/COPY")) return std::nullopt;
+            ++tries;
+            if (refused && flags) {
+                errno = EINVAL;
+                return -1;
+            }
+            if (!refused && tries == 1) fs::remove_all(files->structurePath());
+            return std::nullopt;
+        });
+        installed.reset();
+        const bool started = make().startWithProfilingMark(0, std::nullopt);
+        testsupport::setRenameHook({});
+        settle();
+        EXPECT_TRUE(started);
+        ASSERT_TRUE(installed);
+        EXPECT_TRUE(BBXReportDirectoryIsLive(installedReportPath)) << installedReportPath;
+        EXPECT_EQ(tries, refused ? 1 : 2);
+    }
 }
 
 TEST_F(Launch, EarlierReportsAreSentOnceAndReportsWithNothingToSendAreDeleted) {

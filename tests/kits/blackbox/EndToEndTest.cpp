@@ -292,6 +292,47 @@ TEST(EndToEndEnding, ACrashLeavesNoProcessBehind) {
     setup.TearDown();
 }
 
+// On a filesystem that takes no flags on a rename (NFS, some FUSE
+// filesystems), a crash is still recorded, and sent once.
+TEST(EndToEndRenames, WhereRenamesTakeNoFlagsACrashIsRecordedAndSentOnce) {
+    EndToEndSetup setup;
+    setup.SetUp();
+    ::setenv("BBX_TEST_RENAME_FLAGS_REFUSED", "1", 1);
+    struct Unset {
+        ~Unset() { ::unsetenv("BBX_TEST_RENAME_FLAGS_REFUSED"); }
+    } unset;
+    ASSERT_TRUE(launch("abort").signalled());
+    EXPECT_TRUE(setup.uploads().empty());
+    EXPECT_TRUE(launch("run").exitedCleanly());
+    auto sent = setup.uploads();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0].body.find("name=\"signal\""), std::string::npos);
+    EXPECT_TRUE(launch("run").exitedCleanly());
+    EXPECT_EQ(setup.uploads().size(), 1u);
+    setup.TearDown();
+}
+
+// A second crash on the thread that records the first (the application's
+// crash callback throws) ends the whole program at once, with status 1:
+// none of its other threads may keep it alive.
+TEST(EndToEndEnding, ACrashInTheCrashCallbackEndsTheProgramWithStatusOne) {
+    EndToEndSetup setup;
+    setup.SetUp();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(BLACKBOX_KIT_PROGRAM_PATH, BLACKBOX_KIT_PROGRAM_PATH, "callbackthrows", nullptr);
+        ::_exit(127);
+    }
+    auto status = testsupport::waitForExit(pid, std::chrono::seconds(60));
+    if (!status) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    ASSERT_TRUE(status) << "the program outlived its crash";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    setup.TearDown();
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, EndToEnd, ::testing::Values("segv", "abort", "throw"));
 
 }  // namespace

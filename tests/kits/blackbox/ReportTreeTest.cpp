@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "RenameShim.h"
 #include "TempDir.h"
 #include "TestContext.h"
 #include "base/Files.h"
@@ -85,19 +88,58 @@ TEST_F(Tree, HiddenEntriesAreNeverListedOrMoved) {
     EXPECT_EQ(seen, (std::vector<std::string>{"A", "B"}));
 }
 
+// Moves and the run's folder never replace what is there, on a filesystem
+// that takes flags on a rename and on one that answers them with EINVAL or
+// ENOSYS (NFS, some FUSE filesystems).
 TEST_F(Tree, MovesNeverReplaceAndStopAtTheFirstFailure) {
-    ASSERT_TRUE(files.prepareForNewLaunch());
-    report(files.activePath(), "A", {"signal.bbxrecord"});
-    report(files.activePath(), "B", {"signal.bbxrecord"});
-    report(files.processingPath(), "A", {"errors_a.bbxrecord"});
-    EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/A", files.processingPath()));
-    EXPECT_TRUE(exists(files.processingPath() + "/A/errors_a.bbxrecord"));
-    EXPECT_FALSE(exists(files.processingPath() + "/A/signal.bbxrecord"));
-    // A fails first, so B stays where it is.
-    EXPECT_FALSE(files.moveItemsFromDirectory(files.activePath(), files.processingPath()));
-    EXPECT_TRUE(exists(files.activePath() + "/B"));
-    EXPECT_FALSE(files.moveItemAtPath("", files.processingPath()));
-    EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/missing", files.processingPath()));
+    for (int refused : {0, EINVAL, ENOSYS}) {
+        SCOPED_TRACE(refused ? std::string("flags refused with ") + std::strerror(refused) : "flags taken");
+        fs::remove_all(root);
+        testsupport::setRenameHook([refused](const char*, const char*, unsigned flags) -> std::optional<int> {
+            if (!refused || !flags) return std::nullopt;
+            errno = refused;
+            return -1;
+        });
+        struct Unhook {
+            ~Unhook() { testsupport::setRenameHook({}); }
+        } unhook;
+        ASSERT_TRUE(files.prepareForNewLaunch());
+        report(files.activePath(), "A", {"signal.bbxrecord"});
+        report(files.activePath(), "B", {"signal.bbxrecord"});
+        report(files.processingPath(), "A", {"errors_a.bbxrecord"});
+        EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/A", files.processingPath()));
+        EXPECT_TRUE(exists(files.processingPath() + "/A/errors_a.bbxrecord"));
+        EXPECT_FALSE(exists(files.processingPath() + "/A/signal.bbxrecord"));
+        // A fails first, so B stays where it is.
+        EXPECT_FALSE(files.moveItemsFromDirectory(files.activePath(), files.processingPath()));
+        EXPECT_TRUE(exists(files.activePath() + "/B"));
+        EXPECT_FALSE(files.moveItemAtPath("", files.processingPath()));
+        EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/missing", files.processingPath()));
+        // Not even over an empty folder, or a file over a file.
+        fs::create_directories(files.processingPath() + "/B");
+        EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/B", files.processingPath()));
+        EXPECT_TRUE(exists(files.activePath() + "/B/signal.bbxrecord"));
+        touch(files.activePath() + "/P.multipartmime", "new");
+        touch(files.processingPath() + "/P.multipartmime", "old");
+        EXPECT_FALSE(files.moveItemAtPath(files.activePath() + "/P.multipartmime", files.processingPath()));
+        EXPECT_EQ(base::readFile(files.processingPath() + "/P.multipartmime"), "old");
+        EXPECT_TRUE(exists(files.activePath() + "/P.multipartmime"));
+        // What may move does: a folder and a file, gone from where they were.
+        EXPECT_TRUE(files.moveItemAtPath(files.activePath() + "/B", files.preparedPath()));
+        EXPECT_TRUE(exists(files.preparedPath() + "/B/signal.bbxrecord"));
+        EXPECT_TRUE(files.moveItemAtPath(files.activePath() + "/P.multipartmime", files.preparedPath()));
+        EXPECT_EQ(base::readFile(files.preparedPath() + "/P.multipartmime"), "new");
+        EXPECT_FALSE(exists(files.activePath() + "/B"));
+        EXPECT_FALSE(exists(files.activePath() + "/P.multipartmime"));
+
+        // The run's folder is made, and never over one of the same name.
+        auto run = files.setupNewPathForExecutionIdentifier("EXEC-1");
+        ASSERT_TRUE(run);
+        touch(*run + "/signal.bbxrecord");
+        EXPECT_FALSE(files.setupNewPathForExecutionIdentifier("EXEC-1"));
+        EXPECT_TRUE(exists(*run + "/signal.bbxrecord"));
+        EXPECT_FALSE(exists(files.activePath() + "/.EXEC-1.new"));
+    }
 }
 
 TEST_F(Tree, ClearingAPartlyMissingTreeTriesEveryStage) {

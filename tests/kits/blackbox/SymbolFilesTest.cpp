@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <elf.h>
 #include <gnu/libc-version.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -180,6 +184,39 @@ TEST_F(SymbolFiles, AFrameWithoutASymbolNamesItsImageAndTheOffsetInIt) {
     EXPECT_FALSE(resolver->updateStackFrame(outside));
     EXPECT_FALSE(outside.library);
     EXPECT_EQ(outside.offset, 0u);
+}
+
+// A report names its images itself: a named pipe in the place of an image,
+// or of the debug file its build-id points to, is never waited on (nobody
+// may ever write to it), and the frame is named by its image and offset.
+TEST_F(SymbolFiles, ANamedPipeInPlaceOfAnImageOrItsDebugFileIsNeverWaitedOn) {
+    const std::string pipe = dir.file("libpiped.so");
+    const auto debug = std::filesystem::path(dir.path()) / ".build-id" / buildId.substr(0, 2) /
+                       (buildId.substr(2) + ".debug");
+    std::filesystem::create_directories(debug.parent_path());
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(debug.c_str(), 0600), 0);
+    BBXSymbolResolver::setDebugFileDirectory(dir.path());
+    for (const std::string& image : {pipe, stripped}) {
+        SCOPED_TRACE(image);
+        auto resolver = resolverFor(dir, image, buildId);
+        auto frame = BBXStackFrame::stackFrameWithAddress(kBase + functions[0].fileAddress);
+        auto resolved = std::async(std::launch::async, [&] { resolver->updateStackFrame(frame, false); });
+        if (resolved.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "symbolication waits on a named pipe";
+            // A writer lets a waiting open through, so the test can end.
+            for (const std::string& p : {pipe, debug.string()}) {
+                const int writer = ::open(p.c_str(), O_RDWR | O_NONBLOCK);
+                resolved.wait_for(std::chrono::seconds(5));
+                if (writer >= 0) ::close(writer);
+            }
+        }
+        resolved.wait();
+        EXPECT_EQ(frame.library, std::filesystem::path(image).filename().string());
+        if (image == pipe) {
+            EXPECT_EQ(frame.offset, functions[0].fileAddress);
+        }
+    }
 }
 
 TEST_F(SymbolFiles, TheSystemDebugFilesAreStillSearchedWhenAFolderIsSet) {

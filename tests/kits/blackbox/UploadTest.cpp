@@ -3,15 +3,20 @@
 
 #include <ctime>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 
 #include "LoopbackServer.h"
+#include "RenameShim.h"
 #include "TempDir.h"
 #include "base/Files.h"
 #include "base/Scheduler.h"
@@ -266,6 +271,98 @@ TEST_F(Upload, StartingOnePackageTwiceUploadsItOnce) {
     EXPECT_EQ(completed().size(), 1u);
     // Gone now: a third start sends nothing.
     EXPECT_FALSE(controller->uploadPackagedReportAtPath(package, false));
+}
+
+// Two copies packaging one report at once (the second at the moment the
+// first puts its package in place): each writes under its own temporary
+// name, neither replaces the package the other put there, and both end with
+// it. On a filesystem that takes flags on a rename and on one that does not.
+TEST_F(Upload, TwoCopiesPackagingOneReportAtOnceEndWithOnePackage) {
+    for (int refused : {0, EINVAL}) {
+        SCOPED_TRACE(refused ? "rename flags refused" : "rename flags taken");
+        auto report = makeReport(refused ? "EXEC-21" : "EXEC-20");
+        BBXPackageReportOperation first(report, files), second(report, files);
+        bool secondRan = false;
+        struct stat placed {};
+        testsupport::setRenameHook([&](const char*, const char* to, unsigned flags) -> std::optional<int> {
+            if (!secondRan && std::string(to).ends_with(".multipartmime")) {
+                secondRan = true;
+                second.main();
+                ::stat(to, &placed);
+            }
+            if (refused && flags) {
+                errno = refused;
+                return -1;
+            }
+            return std::nullopt;
+        });
+        first.main();
+        testsupport::setRenameHook({});
+        ASSERT_TRUE(secondRan);
+        ASSERT_TRUE(second.finalPath());
+        ASSERT_TRUE(first.finalPath());
+        EXPECT_EQ(*first.finalPath(), *second.finalPath());
+        struct stat now {};
+        ASSERT_EQ(::stat(first.finalPath()->c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino, placed.st_ino) << "the package the second copy put in place was replaced";
+        std::size_t all = 0;
+        for (const auto& entry : fs::directory_iterator(files->preparedPath())) all += entry.is_regular_file() ? 1 : 0;
+        EXPECT_EQ(all, prepared().size()) << "a temporary package is left";
+        for (const auto& path : prepared()) fs::remove(path);
+    }
+}
+
+// A package whose report folder an earlier run left in processing: the
+// folder goes before the package is sent, unless another copy holds it (it
+// is packaging it now), and then the package is left to that copy.
+TEST_F(Upload, AFolderLeftBesideItsPackageGoesUnlessAnotherCopyHoldsIt) {
+    server.enqueue(Reply{202, {}, ""});
+    start();
+    auto report = makeReport("EXEC-22");
+    ASSERT_TRUE(files->moveItemAtPath(report->path(), files->processingPath()));
+    report->setPath(files->processingPath() + "/EXEC-22");
+    std::string package;
+    {
+        BBXPackageReportOperation operation(report, files);
+        operation.main();
+        ASSERT_TRUE(operation.finalPath());
+        package = *operation.finalPath();
+    }
+    const int held = BBXReportClaim(report->path());
+    ASSERT_GE(held, 0);
+    EXPECT_FALSE(controller->uploadPackagedReportAtPath(package, false));
+    BBXReportReleaseClaim(held);
+    EXPECT_TRUE(fs::exists(report->path()));
+    EXPECT_TRUE(controller->uploadPackagedReportAtPath(package, false));
+    EXPECT_FALSE(fs::exists(report->path()));
+    ASSERT_TRUE(waitForCompletions(1));
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
+// Named pipes in the report tree, in a package's place or in a report
+// lock's, are never waited on: nobody may ever write to them.
+TEST_F(Upload, NamedPipesInTheTreeAreNeverWaitedOn) {
+    start();
+    const std::string package = files->preparedPath() + "/PIPE.multipartmime";
+    const std::string folder = files->activePath() + "/EXEC-PIPE";
+    ASSERT_TRUE(files->createDirectoryAtPath(folder));
+    ASSERT_EQ(::mkfifo(package.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((folder + "/.lock").c_str(), 0600), 0);
+    auto done = std::async(std::launch::async, [&] {
+        EXPECT_FALSE(controller->uploadPackagedReportAtPath(package, false));
+        EXPECT_FALSE(BBXReportDirectoryIsLive(folder));
+    });
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "waits on a named pipe";
+        // A writer lets a waiting open through, so the test can end.
+        for (const std::string& p : {package, folder + "/.lock"}) {
+            const int writer = ::open(p.c_str(), O_RDWR | O_NONBLOCK);
+            done.wait_for(std::chrono::seconds(5));
+            if (writer >= 0) ::close(writer);
+        }
+    }
+    done.wait();
+    EXPECT_EQ(server.requestCount(), 0u);
 }
 
 TEST_F(Upload, PackagingOffLeavesTheReportInProcessingAndEmptyPackagesAreNotSent) {

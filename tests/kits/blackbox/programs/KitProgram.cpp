@@ -1,12 +1,14 @@
 // A program built with the crash kit, as an application uses it: it starts
 // the kit with its API key, then either dies the way it is told to or runs
 // until the reports of earlier runs have left the report tree.
-// Usage: blackbox_kit_program segv|abort|throw|launchsegv|run|late
+// Usage: blackbox_kit_program segv|abort|throw|launchsegv|callbackthrows|run|late
 // "launchsegv" dies before the first turn of the main queue (during launch);
 // "run" asks the settings endpoint for "/started" as soon as the kit's start
 // returns, so a server sees what the start sent before it; "late" starts
 // through the deprecated delayed calls with a delegate of the older kind,
-// then changes debug mode and the delegate after the start.
+// then changes debug mode and the delegate after the start;
+// "callbackthrows" aborts, and its crash callback, the application's, throws:
+// a second crash on the thread that is recording the first.
 #include <unistd.h>
 
 #include <chrono>
@@ -60,6 +62,11 @@ struct OlderDelegate : BlackboxDelegate {
     bool implementsDidDetectCrashDuringPreviousExecution() const override { return true; }
 };
 
+struct ThrowingDelegate : BlackboxDelegate {
+    bool implementsDidDetectCrash() const override { return true; }
+    void blackboxDidDetectCrash(Blackbox&) override { throw std::runtime_error("the crash callback failed too"); }
+};
+
 int startLate() {
     Blackbox& kit = Blackbox::startWithAPIKey(kAPIKey, std::make_shared<OlderDelegate>(), 30.0);
     std::printf("started at once: %s\n", kit.isBlackboxStarted() ? "yes" : "no");
@@ -80,7 +87,10 @@ int main(int argc, char** argv) {
     mainQueue.adoptCurrentThread();
     Blackbox::setMainQueue(&mainQueue);
     if (mode == "late") return startLate();
-    Blackbox::startWithAPIKey(kAPIKey);
+    if (mode == "callbackthrows")
+        Blackbox::startWithAPIKey(kAPIKey, std::make_shared<ThrowingDelegate>());
+    else
+        Blackbox::startWithAPIKey(kAPIKey);
     if (mode == "launchsegv") {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
@@ -95,7 +105,7 @@ int main(int argc, char** argv) {
     if (mode == "segv") {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
-    } else if (mode == "abort") {
+    } else if (mode == "abort" || mode == "callbackthrows") {
         std::abort();
     } else if (mode == "throw") {
         throw std::runtime_error("the booth ran out of paper");
