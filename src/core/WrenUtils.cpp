@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStorageInfo>
 #include <QStandardPaths>
 #include <QThread>
@@ -438,4 +439,15 @@ void WrenUtils::makeFirstLaunchSettings() {
 
 QString MD5String(const QString& text) {
     return QString::fromStdString(base::hexEncode(base::md5(text.toStdString()), true));
+}
+
+void WrenUtils::centreWindowOnScreen(QWidget* window) {
+    if (!window) return;
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    if (!window->testAttribute(Qt::WA_Resized)) window->adjustSize();
+    const QSize size = window->size().boundedTo(area.size());
+    if (size != window->size()) window->resize(size);
+    window->move(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2);
 }
