@@ -266,6 +266,9 @@ bool OnScreenKeyboard::select(bool wanted) {
     userModule = qgetenv("QT_IM_MODULE");
     if (userModule.isEmpty() && wanted && isInstalled()) qputenv("QT_IM_MODULE", kModule);
     selectedAtStart = qgetenv("QT_IM_MODULE") == kModule && isInstalled();
+    if (wanted && !desktopInputMethod().isEmpty())
+        spdlog::warn("OnScreenKeyboard: the desktop's input method ({}) is in use: the on-screen keyboard will not show",
+                     desktopInputMethod().toStdString());
     if (!selectedAtStart) return false;
     if (qgetenv("QT_VIRTUALKEYBOARD_LAYOUT_PATH").isEmpty())
         if (const QString layouts = writeLayouts(); !layouts.isEmpty())
@@ -286,6 +289,11 @@ void OnScreenKeyboard::show(bool show) {
     app->setAutoSipEnabled(show);
     if (show) QGuiApplication::inputMethod()->show();
     else QGuiApplication::inputMethod()->hide();
+}
+
+QString OnScreenKeyboard::desktopInputMethod() {
+    const QByteArray own = selectCalled ? userModule : qgetenv("QT_IM_MODULE");
+    return own == kModule ? QString() : QString::fromLocal8Bit(own);
 }
 
 bool OnScreenKeyboard::changeNeedsRestart(bool wanted) {

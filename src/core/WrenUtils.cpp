@@ -323,6 +323,8 @@ bool WrenUtils::selectVirtualKeyboard() {
 
 bool WrenUtils::virtualKeyboardChangeNeedsRestart(bool show) { return OnScreenKeyboard::changeNeedsRestart(show); }
 
+QString WrenUtils::desktopInputMethod() { return OnScreenKeyboard::desktopInputMethod(); }
+
 void WrenUtils::showHideVirtualKeyboard(bool show) {
     runOnMainThread([show] { OnScreenKeyboard::show(show); });
 }

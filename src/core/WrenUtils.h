@@ -95,6 +95,9 @@ public:
     // Whether SHOW_VIRTUAL_KEYBOARD at `show` needs another input method than
     // this run has: the change then takes effect at the next start.
     static bool virtualKeyboardChangeNeedsRestart(bool show);
+    // The desktop's own input method (QT_IM_MODULE at start), which keeps the
+    // on-screen keyboard away; "" when there is none.
+    static QString desktopInputMethod();
     // Shows (YES) or hides and deselects (NO) the on-screen keyboard; where
     // none was selected it only logs so.
     static void showHideVirtualKeyboard(bool show);
