@@ -186,6 +186,17 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
 
     expectEveryKeyHasWidth("the e-mail window");
     expectHideKey("the e-mail window");
+    {
+        // Without a window manager a window shown while the keyboard is up
+        // lands on top of it: the keyboard goes back above.
+        QWidget cover(nullptr, Qt::Window | Qt::FramelessWindowHint);
+        cover.setGeometry(QGuiApplication::primaryScreen()->geometry());
+        cover.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&cover));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardShowing() && keyboardOnTop(); }, 3000))
+            << "a window shown while the keyboard is up hides it";
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.emailField()->hasFocus() && keyboardShowing(); }, 3000));
     EXPECT_TRUE(keyFor(0, "@") && keyFor(0, ".com")) << "an address page: @ and .com beside the letters";
     // In the booth's language; the C locale is English (United States).
     const QString language = QLocale::system().language() == QLocale::C ? "en_US" : QLocale::system().name();
