@@ -4,6 +4,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QScreen>
 #include <QShortcut>
 
 #include "preferences/Preferences.h"
@@ -13,6 +14,7 @@
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
+#include "core/WrenUtils.h"
 
 MainContentView::MainContentView(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("MainContentView"));
@@ -43,7 +45,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     stack_->addWidget(session_);
     stack_->addWidget(sharing_);
     setCentralWidget(content_);
+    // The booth's own size, where the screen has room for it, in the middle.
     resize(1280, 800);
+    WrenUtils::centreWindowOnScreen(this);
 
     auto* fullScreen = new QShortcut(QKeySequence(Qt::Key_F11), this);
     connect(fullScreen, &QShortcut::activated, this, &MainWindow::toggleFullScreen);
@@ -62,15 +66,38 @@ QWidget* MainWindow::selectedScreen() const {
 }
 
 void MainWindow::toggleFullScreen() {
-    if (isFullScreen()) {
+    // A window manager does what the window asks; without one (as a kiosk
+    // often runs) nobody does, so the window takes its screen itself and
+    // gives it back.
+    if (fullScreen_) {
+        fullScreen_ = false;
         showNormal();
+        if (normalGeometry_.isValid()) setGeometry(normalGeometry_);
+        if (!isFullScreen()) emit fullScreenChanged(false);
     } else {
+        fullScreen_ = true;
+        normalGeometry_ = geometry();
         showFullScreen();
+        if (QScreen* where = screen()) setGeometry(where->geometry());
     }
 }
 
+bool MainWindow::coversItsScreen() const { return screen() && geometry() == screen()->geometry(); }
+
 void MainWindow::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::WindowStateChange) emit fullScreenChanged(isFullScreen());
+    if (event->type() == QEvent::WindowStateChange) {
+        if (isFullScreen()) {
+            fullScreen_ = true;
+            emit fullScreenChanged(true);
+        } else if (fullScreen_ && !coversItsScreen()) {
+            // The window manager took it out of full screen.
+            fullScreen_ = false;
+            emit fullScreenChanged(false);
+        }
+        // Without a window manager the platform forgets the full-screen
+        // state it was never granted, while the window still covers its
+        // screen: it stays full screen.
+    }
     QMainWindow::changeEvent(event);
 }
 

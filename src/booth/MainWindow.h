@@ -3,6 +3,7 @@
 // time, accepts image files dropped on it and toggles full screen (F11).
 // Closing it quits the booth.
 #include <QMainWindow>
+#include <QRect>
 #include <QStringList>
 
 class QStackedLayout;
@@ -42,6 +43,8 @@ public:
     void selectScreen(QWidget* screen);
     QWidget* selectedScreen() const;
     void toggleFullScreen();
+    // Whether the window is full screen, with a window manager or without.
+    bool isFullScreenShown() const { return fullScreen_; }
 
 signals:
     void fullScreenChanged(bool fullScreen);
@@ -57,4 +60,8 @@ private:
     HomeScreenTabItem* home_ = nullptr;
     SessionScreenTabItem* session_ = nullptr;
     SharingScreenTabItem* sharing_ = nullptr;
+    bool coversItsScreen() const;
+    bool fullScreen_ = false;
+    // Where the window was before it went full screen.
+    QRect normalGeometry_;
 };

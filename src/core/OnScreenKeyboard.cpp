@@ -61,37 +61,53 @@ QString builtInPage(const QString& locale, const QString& type) {
 constexpr char kPage[] = R"(import QtQuick.VirtualKeyboard.Components
 KeyboardLayoutLoader { source: "%1" }
 )";
-// The letters page, but for an address: "@" and ".com" above the letters.
-constexpr char kMainPage[] = R"(import QtQuick
-import QtQuick.VirtualKeyboard
-import QtQuick.VirtualKeyboard.Components
-KeyboardLayoutLoader {
-    source: (InputContext.inputMethodHints & Qt.ImhEmailCharactersOnly) ? "email.qml" : "%1"
-}
-)";
-constexpr char kEmailPage[] = R"(import QtQuick
+// A page of the keyboard's own under a row of keys of the booth's (%2). The
+// letters and symbols pages have no key that puts the keyboard away, and
+// without one a guest who tapped a field has no visible way back to what
+// it covers: that row ends with one.
+constexpr char kPageUnderRow[] = R"(import QtQuick
 import QtQuick.Layouts
 import QtQuick.VirtualKeyboard
 import QtQuick.VirtualKeyboard.Components
 KeyboardLayout {
     id: page
-    inputMode: InputEngine.InputMode.Latin
+%3
     keyWeight: 160
     KeyboardRow {
         Layout.preferredHeight: page.height / 5
         Layout.fillHeight: false
-        Key { text: "@"; noModifier: true }
-        Key { text: "-"; noModifier: true }
-        Key { text: "_"; noModifier: true }
-        Key { text: ".com"; noModifier: true; weight: 320 }
+%2
+        HideKeyboardKey { weight: 200 }
     }
     Loader {
+        id: inner
         Layout.fillWidth: true
         Layout.fillHeight: true
         source: "%1"
     }
 }
 )";
+// The letters page, but for an address: "@" and ".com" above the letters.
+constexpr char kMainPage[] = R"(import QtQuick
+import QtQuick.VirtualKeyboard
+import QtQuick.VirtualKeyboard.Components
+KeyboardLayoutLoader {
+    source: (InputContext.inputMethodHints & Qt.ImhEmailCharactersOnly) ? "email.qml" : "letters.qml"
+}
+)";
+constexpr char kAddressKeys[] = R"(        Key { text: "@"; noModifier: true }
+        Key { text: "-"; noModifier: true }
+        Key { text: "_"; noModifier: true }
+        Key { text: ".com"; noModifier: true; weight: 320 }
+        FillerKey { weight: 600 })";
+constexpr char kNoKeys[] = R"(        FillerKey { weight: 1400 })";
+// The page below types as it would on its own...
+constexpr char kInnerMode[] = R"(    inputMode: inner.item ? inner.item.inputMode : -1
+    inputMethod: inner.item ? inner.item.inputMethod : null
+    sharedLayouts: inner.item ? inner.item.sharedLayouts : null
+    function createInputMethod() { return inner.item ? inner.item.createInputMethod() : null })";
+// ...but an address is typed in Latin letters.
+constexpr char kLatinMode[] = R"(    inputMode: InputEngine.InputMode.Latin)";
 
 bool writeIfChanged(const QString& path, const QString& text) {
     const std::string file = QFile::encodeName(path).toStdString();
@@ -118,13 +134,18 @@ QString writeLayouts() {
     for (const char* type : kLayoutTypes) {
         const QString page = builtInPage(locale, type);
         if (page.isEmpty()) continue;
-        const bool main = QLatin1String(type) == QLatin1String("main");
-        if (!writeIfChanged(folder + "/" + type + ".qml", QString(main ? kMainPage : kPage).arg(page))) return {};
+        const QLatin1String name(type);
+        QString text = QString(kPage).arg(page);
+        if (name == QLatin1String("main")) text = kMainPage;
+        else if (name == QLatin1String("symbols")) text = QString(kPageUnderRow).arg(page, kNoKeys, kInnerMode);
+        if (!writeIfChanged(folder + "/" + type + ".qml", text)) return {};
     }
+    if (!writeIfChanged(folder + "/letters.qml", QString(kPageUnderRow).arg(builtInPage(locale, "main"), kNoKeys, kInnerMode)))
+        return {};
     // Addresses are typed in Latin letters whatever the language's script.
     const QString letters = QLocale(locale).script() == QLocale::LatinScript ? builtInPage(locale, "main")
                                                                               : builtInPage("fallback", "main");
-    if (!writeIfChanged(folder + "/email.qml", QString(kEmailPage).arg(letters))) return {};
+    if (!writeIfChanged(folder + "/email.qml", QString(kPageUnderRow).arg(letters, kAddressKeys, kLatinMode))) return {};
     return root;
 }
 
@@ -245,6 +266,9 @@ bool OnScreenKeyboard::select(bool wanted) {
     userModule = qgetenv("QT_IM_MODULE");
     if (userModule.isEmpty() && wanted && isInstalled()) qputenv("QT_IM_MODULE", kModule);
     selectedAtStart = qgetenv("QT_IM_MODULE") == kModule && isInstalled();
+    if (wanted && !desktopInputMethod().isEmpty())
+        spdlog::warn("OnScreenKeyboard: the desktop's input method ({}) is in use: the on-screen keyboard will not show",
+                     desktopInputMethod().toStdString());
     if (!selectedAtStart) return false;
     if (qgetenv("QT_VIRTUALKEYBOARD_LAYOUT_PATH").isEmpty())
         if (const QString layouts = writeLayouts(); !layouts.isEmpty())
@@ -265,6 +289,11 @@ void OnScreenKeyboard::show(bool show) {
     app->setAutoSipEnabled(show);
     if (show) QGuiApplication::inputMethod()->show();
     else QGuiApplication::inputMethod()->hide();
+}
+
+QString OnScreenKeyboard::desktopInputMethod() {
+    const QByteArray own = selectCalled ? userModule : qgetenv("QT_IM_MODULE");
+    return own == kModule ? QString() : QString::fromLocal8Bit(own);
 }
 
 bool OnScreenKeyboard::changeNeedsRestart(bool wanted) {

@@ -20,6 +20,10 @@ bool isSelected();
 // Shows it (and lets a tapped field bring it up) or hides it (and keeps it
 // away); where it is not the input method this only logs so. Interface thread.
 void show(bool show);
+// The input method the desktop set for this run (QT_IM_MODULE at start, as
+// ibus or fcitx), which keeps the keyboard away; "" when it set none or set
+// the keyboard itself.
+QString desktopInputMethod();
 // Whether the setting `wanted` asks for another input method than this run
 // has, which only the next start brings.
 bool changeNeedsRestart(bool wanted);

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStorageInfo>
 #include <QStandardPaths>
 #include <QThread>
@@ -322,6 +323,8 @@ bool WrenUtils::selectVirtualKeyboard() {
 
 bool WrenUtils::virtualKeyboardChangeNeedsRestart(bool show) { return OnScreenKeyboard::changeNeedsRestart(show); }
 
+QString WrenUtils::desktopInputMethod() { return OnScreenKeyboard::desktopInputMethod(); }
+
 void WrenUtils::showHideVirtualKeyboard(bool show) {
     runOnMainThread([show] { OnScreenKeyboard::show(show); });
 }
@@ -438,4 +441,15 @@ void WrenUtils::makeFirstLaunchSettings() {
 
 QString MD5String(const QString& text) {
     return QString::fromStdString(base::hexEncode(base::md5(text.toStdString()), true));
+}
+
+void WrenUtils::centreWindowOnScreen(QWidget* window) {
+    if (!window) return;
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    if (!window->testAttribute(Qt::WA_Resized)) window->adjustSize();
+    const QSize size = window->size().boundedTo(area.size());
+    if (size != window->size()) window->resize(size);
+    window->move(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2);
 }

@@ -13,6 +13,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+class QWidget;
+
 class WrenUtils {
 public:
     // YES when the setting IS_INTERNET_RECHABLE holds "YES".
@@ -93,6 +95,9 @@ public:
     // Whether SHOW_VIRTUAL_KEYBOARD at `show` needs another input method than
     // this run has: the change then takes effect at the next start.
     static bool virtualKeyboardChangeNeedsRestart(bool show);
+    // The desktop's own input method (QT_IM_MODULE at start), which keeps the
+    // on-screen keyboard away; "" when there is none.
+    static QString desktopInputMethod();
     // Shows (YES) or hides and deselects (NO) the on-screen keyboard; where
     // none was selected it only logs so.
     static void showHideVirtualKeyboard(bool show);
@@ -104,6 +109,10 @@ public:
     static bool checkIFOpenGLIsSupported();
     // A modal alert; style 2 = critical. Interface thread only.
     static void showAlertWithMessage(const QString& message, const QString& informationText, int style);
+    // Puts a window in the middle of its screen's free area, no larger than
+    // that area. Without a window manager (as a kiosk often runs) nothing
+    // else places a new window: it would open in the screen's top-left corner.
+    static void centreWindowOnScreen(QWidget* window);
 
     // A QR code of `text`, `size` pixels square (black on white); null on failure.
     static QImage qrCodeImage(const QString& text, int size);

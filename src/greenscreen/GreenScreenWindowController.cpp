@@ -282,6 +282,7 @@ void GreenScreenWindowController::buildInterface() {
 
     panel_ = new BackgroundImageSelectorPanel(this);
     resize(1100, 760);
+    WrenUtils::centreWindowOnScreen(this);
 }
 
 void GreenScreenWindowController::setCameraManager(CameraManager* cameraManager) {

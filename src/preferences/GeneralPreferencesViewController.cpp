@@ -100,6 +100,20 @@ void GeneralPreferencesViewController::buildView(QWidget* view) {
     connect(keyboard, &QCheckBox::toggled, restartNote, showRestartNote);
     showRestartNote(keyboard->isChecked());
     layout->addWidget(restartNote);
+    // The box alone would say the keyboard shows when it cannot.
+    auto* desktopNote = new QLabel();
+    desktopNote->setObjectName("keyboardDesktopInputMethodNote");
+    desktopNote->setWordWrap(true);
+    auto showDesktopNote = [desktopNote](bool on) {
+        const QString desktop = WrenUtils::desktopInputMethod();
+        desktopNote->setText(QString("The desktop's input method (%1) is in use, so the on-screen keyboard does not "
+                                     "show. Start Flashwren without QT_IM_MODULE set to use it.")
+                                 .arg(desktop));
+        desktopNote->setVisible(on && !desktop.isEmpty());
+    };
+    connect(keyboard, &QCheckBox::toggled, desktopNote, showDesktopNote);
+    showDesktopNote(keyboard->isChecked());
+    layout->addWidget(desktopNote);
     accessibilityButton_ = new QPushButton("Open the accessibility settings...");
     accessibilityButton_->setObjectName("openAccessibilitySettings");
     if (accessibilitySettingsCommand()) {

@@ -1,4 +1,5 @@
 #include "preferences/WRENPreferencesWindowController.h"
+#include "core/WrenUtils.h"
 #include <nlohmann/json.hpp>
 
 #include <QApplication>
@@ -143,6 +144,11 @@ void WRENPreferencesWindowController::windowDidLoad() {
         for (auto* screen : QGuiApplication::screens()) areas << screen->availableGeometry();
         settingFrame_ = true;
         window_->move(clampedTopLeft(*p, window_->frameGeometry().size(), areas));
+        settingFrame_ = false;
+    } else {
+        // Where the operator has not put it yet: the middle of the screen.
+        settingFrame_ = true;
+        WrenUtils::centreWindowOnScreen(window_);
         settingFrame_ = false;
     }
 }

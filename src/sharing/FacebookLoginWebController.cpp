@@ -56,7 +56,9 @@ FacebookLoginWebController::FacebookLoginWebController() {
     auto* panel = new QWidget(content_);
     panel->setObjectName(QStringLiteral("FacebookLoginPanel"));
     panel->setStyleSheet(QStringLiteral("#FacebookLoginPanel { background: white; border-radius: 12px; }"));
-    panel->setMinimumSize(640, 520);
+    // Wide enough for the dialog; low enough to fit, Cancel and all, above
+    // the on-screen keyboard, which takes more than half of a wide screen.
+    panel->setMinimumSize(640, 240);
     panel->setMaximumSize(900, 760);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
@@ -71,7 +73,10 @@ FacebookLoginWebController::FacebookLoginWebController() {
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(cancelButton_);
-    layOutLoginPanel(content_, panel, wrapperView_, buttons);
+    keepAboveKeyboard(window_, layOutLoginPanel(content_, panel, wrapperView_, buttons));
+    // The page is laid out for the whole web area: once the keyboard takes
+    // part of it, the field the guest types into is brought into sight.
+    wrapperView_->installEventFilter(this);
     window_->setContentView(content_);
 }
 
@@ -162,6 +167,26 @@ void FacebookLoginWebController::finishedCheck(const QUrl& url) {
     performCleanup();
     if (window_) window_->hide();
     if (auto parent = parent_.lock()) parent->setAccessToken(token, expires, permissions_, error);
+}
+
+bool FacebookLoginWebController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == wrapperView_ && event->type() == QEvent::Resize && webView_) {
+        // The page learns its new size a moment after the view: the field is
+        // scrolled into sight now and again when the page has resized.
+        webView_->evaluate(QStringLiteral(
+            "(function () {"
+            "  const keepInSight = function () {"
+            "    const field = document.activeElement;"
+            "    if (field && field !== document.body && field.scrollIntoView) field.scrollIntoView({block: 'nearest'});"
+            "  };"
+            "  if (!window.flashwrenKeepsFocusInSight) {"
+            "    window.flashwrenKeepsFocusInSight = true;"
+            "    window.addEventListener('resize', keepInSight);"
+            "  }"
+            "  keepInSight();"
+            "})()"), [](const QString&) {});
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void FacebookLoginWebController::emailWindowContentViewMouseDownReceived() {

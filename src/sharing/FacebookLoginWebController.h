@@ -58,6 +58,7 @@ public:
     void finishedCheck(const QUrl& url);
 
     void emailWindowContentViewMouseDownReceived() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     FacebookLoginWindow* window() const { return window_; }
     LoginWebView* webView() const { return webView_; }

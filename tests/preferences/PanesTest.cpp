@@ -262,10 +262,22 @@ TEST_F(Panes, AKeyboardChangeThatNeedsAnotherInputMethodSaysItWaitsForTheNextSta
     EXPECT_FALSE(note->isHidden()) << "switched on, the keyboard needs a new start";
     box->click();
     EXPECT_TRUE(note->isHidden());
-    // An input method the user set stays at every start: nothing to wait for.
+    auto* desktop = pane.view()->findChild<QLabel*>("keyboardDesktopInputMethodNote");
+    ASSERT_TRUE(desktop);
+    EXPECT_TRUE(desktop->isHidden()) << "no input method of the desktop's";
+    // An input method the user set stays at every start: nothing to wait for,
+    // but the keyboard will not show while it is there, and the pane says so.
     qputenv("QT_IM_MODULE", "ibus");
     box->click();
     EXPECT_TRUE(note->isHidden());
+    EXPECT_FALSE(desktop->isHidden()) << "the box is ticked and no keyboard will show";
+    EXPECT_TRUE(desktop->text().contains("ibus"));
+    box->click();
+    EXPECT_TRUE(desktop->isHidden());
+    // A pane opened with the box ticked says it at once.
+    box->click();
+    GeneralPreferencesViewController again;
+    EXPECT_FALSE(again.view()->findChild<QLabel*>("keyboardDesktopInputMethodNote")->isHidden());
     qunsetenv("QT_IM_MODULE");
 }
 

@@ -22,6 +22,8 @@
 #include "core/Models.h"
 #include "core/PhotoSession.h"
 #include "core/WrenUtils.h"
+#include "sharing/FacebookLogin.h"
+#include "sharing/FacebookLoginWebController.h"
 #include "sharing/ShareWindows.h"
 #include "sharing/TwitterLoginWindowController.h"
 
@@ -65,6 +67,20 @@ protected:
                 return key;
         return nullptr;
     }
+    // The key that puts the keyboard away, where the page has one.
+    QQuickItem* hideKey() {
+        for (QQuickItem* key : keys())
+            if (QString(key->metaObject()->className()).startsWith("HideKeyboardKey")) return key;
+        return nullptr;
+    }
+    void expectHideKey(const char* where) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return hideKey() != nullptr; }, 3000))
+            << where << ": no key puts the keyboard away";
+    }
+    static bool aboveKeyboard(const QRect& onScreen) {
+        return !onScreen.isEmpty() && onScreen.bottom() < QGuiApplication::inputMethod()->keyboardRectangle().top();
+    }
+    static QRect onScreen(const QWidget* widget) { return {widget->mapToGlobal(QPoint(0, 0)), widget->size()}; }
     // Keys a guest sees but cannot hit.
     QStringList keysWithoutWidth() {
         QStringList found;
@@ -169,6 +185,18 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     }, 3000)) << "the keyboard covers the panel";
 
     expectEveryKeyHasWidth("the e-mail window");
+    expectHideKey("the e-mail window");
+    {
+        // Without a window manager a window shown while the keyboard is up
+        // lands on top of it: the keyboard goes back above.
+        QWidget cover(nullptr, Qt::Window | Qt::FramelessWindowHint);
+        cover.setGeometry(QGuiApplication::primaryScreen()->geometry());
+        cover.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&cover));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardShowing() && keyboardOnTop(); }, 3000))
+            << "a window shown while the keyboard is up hides it";
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.emailField()->hasFocus() && keyboardShowing(); }, 3000));
     EXPECT_TRUE(keyFor(0, "@") && keyFor(0, ".com")) << "an address page: @ and .com beside the letters";
     // In the booth's language; the C locale is English (United States).
     const QString language = QLocale::system().language() == QLocale::C ? "en_US" : QLocale::system().name();
@@ -197,6 +225,7 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
         << "the digits keypad comes up";
     EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000)) << "the second window hides the keyboard";
     expectEveryKeyHasWidth("the SMS window");
+    expectHideKey("the SMS window");
     type("15123456");
     EXPECT_EQ(sms.mobileNumberField()->text(), "15123456");
     QTest::mouseClick(sms.window()->findChild<QPushButton*>("SendButton"), Qt::LeftButton);
@@ -237,6 +266,7 @@ TEST_F(OnScreenKeyboardTest, TheTwitterLogInBringsTheKeyboardForItsPageAndTheDig
         << "a field of the page brings the keyboard";
     EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000));
     expectEveryKeyHasWidth("a field of the log-in page");
+    expectHideKey("a field of the log-in page");
 
     // A tap beside the page is for the PIN: the digit pad, with the PIN row
     // above it.
@@ -245,6 +275,7 @@ TEST_F(OnScreenKeyboardTest, TheTwitterLogInBringsTheKeyboardForItsPageAndTheDig
         return login.pinField()->hasFocus() && keyboardShowing() && keyFor(0, "5") && !keyFor(0, "g");
     }, 10000)) << "the PIN brings the digit pad";
     expectEveryKeyHasWidth("the PIN field");
+    expectHideKey("the PIN field");
     EXPECT_TRUE(QTest::qWaitFor([&] {
         const QRect pin(login.pinField()->mapToGlobal(QPoint(0, 0)), login.pinField()->size());
         return pin.bottom() < QGuiApplication::inputMethod()->keyboardRectangle().top();
@@ -252,6 +283,100 @@ TEST_F(OnScreenKeyboardTest, TheTwitterLogInBringsTheKeyboardForItsPageAndTheDig
     type("2468");
     EXPECT_EQ(login.twitterPin(), "2468");
     login.closeMe();
+}
+
+// The log-in page: two fields placed, once the window shows, at 45 % and
+// 85 % of the web area's height then, in a page of that fixed height, as a
+// page laid out for the whole area has them.
+constexpr char kFacebookPage[] = R"(<html><body style='margin:0'>
+<input id=upper style='position:absolute;left:20px;width:300px;height:40px'>
+<input id=lower style='position:absolute;left:20px;width:300px;height:40px'>
+<script>function place() {
+  const h = innerHeight;
+  document.body.style.height = h + 'px';
+  upper.style.top = Math.round(0.45 * h - 20) + 'px';
+  lower.style.top = Math.round(0.85 * h - 20) + 'px';
+  return h;
+}</script></body></html>)";
+
+TEST_F(OnScreenKeyboardTest, TheFacebookLogInKeepsTheFocusedFieldAndCancelAboveTheKeyboardWhichAKeyPutsAway) {
+    UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", true);
+    testsupport::LoopbackServer server;
+    server.setHandler([](const testsupport::RecordedRequest&) -> testsupport::Reply {
+        return {200, {{"Content-Type", "text/html"}}, kFacebookPage};
+    });
+    set("FacebookGraphURL", server.baseUrl() + "/");
+    set("FacebookWebURL", server.baseUrl());
+    struct Shown : FacebookLoginDelegate {
+        void tokenResult(const FacebookTokenResult&) override {}
+        void requestResult(const FacebookRequestResult&) override {}
+    };
+    auto login = FacebookLogin::initWithApplicationID("1", std::make_shared<Shown>());
+    auto waitFor = [&](const std::function<bool()>& done, int ms) {
+        return QTest::qWaitFor([&] {
+            main.runPending();
+            return done();
+        }, ms);
+    };
+    login->getAccessTokenForPermissions({"publish_actions"}, false);
+    FacebookLoginWebController* controller = login->webViewController();
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(waitFor([&] { return controller->window()->isVisible() && controller->webView(); }, 20000))
+        << "the log-in page shows the window";
+    QWidget* window = controller->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    auto* cancel = window->findChild<QPushButton*>("cancelButton");
+    ASSERT_TRUE(cancel);
+    // Runs `script` in the page and waits for its answer.
+    auto run = [&](const QString& script) {
+        QString answer;
+        bool done = false;
+        if (!controller->webView()) return answer;
+        controller->webView()->evaluate(script, [&](const QString& value) {
+            answer = value;
+            done = true;
+        });
+        waitFor([&] { return done; }, 5000);
+        return answer;
+    };
+    ASSERT_TRUE(waitFor([&] { return run("String(place())").toInt() > 100; }, 5000)) << "the page did not load";
+    // The field with the focus, on the screen, clipped to the web area: where
+    // a guest sees what they type.
+    auto focusedField = [&](const QString& id) {
+        const QString answer = run(
+            "(function(){const e=document.activeElement;if(!e||e.id!=='" + id + "')return '';"
+            "const r=e.getBoundingClientRect();return [r.left,r.top,r.width,r.height].map(Math.round).join(',');})()");
+        const QStringList parts = answer.split(',');
+        if (parts.size() != 4) return QRect();
+        QWebEngineView* page = controller->webView()->view();
+        const QRect inPage(parts[0].toInt(), parts[1].toInt(), parts[2].toInt(), parts[3].toInt());
+        return QRect(page->mapToGlobal(inPage.topLeft()), inPage.size()).intersected(onScreen(page));
+    };
+    for (const QString id : {"upper", "lower"}) {
+        SCOPED_TRACE(id.toStdString());
+        const QString centre = run("(function(){const r=" + id +
+                                   ".getBoundingClientRect();return Math.round(r.left+r.width/2)+','+"
+                                   "Math.round(r.top+r.height/2);})()");
+        QWebEngineView* page = controller->webView()->view();
+        const QPoint at = page->mapToGlobal(QPoint(centre.section(',', 0, 0).toInt(), centre.section(',', 1).toInt()));
+        ASSERT_TRUE(onScreen(page).contains(at)) << "the field is out of sight before the keyboard shows";
+        tapOnScreen(at);
+        ASSERT_TRUE(waitFor([&] { return keyboardShowing() && keyFor(0, "g"); }, 10000))
+            << "a field of the page brings the keyboard";
+        EXPECT_TRUE(waitFor([&] {
+            const QRect focused = focusedField(id);
+            return focused.height() >= 30 && aboveKeyboard(focused);
+        }, 5000)) << "the field the guest types into is under the keyboard or out of sight";
+        EXPECT_TRUE(waitFor([&] { return aboveKeyboard(onScreen(cancel)); }, 3000))
+            << "the keyboard covers Cancel";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000));
+        // A guest who wants the page whole again puts the keyboard away.
+        expectHideKey("the Facebook log-in page");
+        if (QQuickItem* hide = hideKey()) tap(hide);
+        EXPECT_TRUE(waitFor([&] { return !keyboardShowing(); }, 5000)) << "the key does not put the keyboard away";
+    }
+    controller->cancel();
+    EXPECT_TRUE(waitFor([&] { return !window->isVisible(); }, 3000));
 }
 
 constexpr char kTypeDeadKey[] = "--type-dead-key-into-a-booth-field";
@@ -301,6 +426,10 @@ TEST(KeyboardChoice, WithTheKeyboardOffOrAnInputMethodOfTheirOwnADeadKeyComposes
         EXPECT_EQ((at < 0 ? output : output.mid(at + 6).trimmed()).toStdString(),
                   "\u00e9|" + c.ownInputMethod.toStdString())
             << "keyboard " << (c.keyboardOn ? "on" : "off") << ", exit " << booth.exitCode();
+        // Switched on but kept away by the desktop's input method: the log
+        // says so, once, at start.
+        const QString all = output + QString::fromUtf8(booth.readAllStandardError());
+        EXPECT_EQ(all.count("the desktop's input method (compose) is in use"), c.keyboardOn ? 1 : 0) << all.toStdString();
     }
     QProcess::execute("setxkbmap", {"-layout", "us"});
 }
