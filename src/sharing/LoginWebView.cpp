@@ -7,10 +7,40 @@
 #include <QList>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 #include <QWidget>
 
+#include <atomic>
+
 namespace {
+
+// Lets a profile's requests through until the profile is retired, and none
+// after. A page that showed the previous guest's session lives on for a
+// moment after the clearing (until its deferred delete, and in its renderer
+// longer), and on its own it still sends requests: its icon once it has
+// loaded, and whatever its scripts fetch. Those would carry that guest's
+// cookies; once retired they go nowhere.
+class RetiringInterceptor : public QWebEngineUrlRequestInterceptor {
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void retire() { retired_ = true; }
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (retired_) info.block(true);
+    }
+
+private:
+    std::atomic<bool> retired_{false};
+};
+
+// Stops every request of `profile` from now on.
+void blockRequests(QWebEngineProfile* profile) {
+    if (!profile) return;
+    if (auto* interceptor = profile->findChild<RetiringInterceptor*>(QString(), Qt::FindDirectChildrenOnly))
+        interceptor->retire();
+}
 
 std::function<void(QWebEnginePage*)>& pageSetup() {
     static std::function<void(QWebEnginePage*)> setup;
@@ -66,6 +96,11 @@ QWebEnginePage* LoginWebView::makePage() {
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    // A log-in window shows no page icon; fetched, it would be one more
+    // request with the guest's cookies, sent once the page has loaded.
+    profile_->settings()->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
+    // A child of the profile: it outlives the profile's use of it.
+    profile_->setUrlRequestInterceptor(new RetiringInterceptor(profile_));
     auto* page = new QWebEnginePage(profile_, view_);
     if (pageSetup()) pageSetup()(page);
     awaitingStart_ = inFlight_ = false;
@@ -92,6 +127,9 @@ void LoginWebView::startAfresh() {
     QPointer<QWebEngineProfile> oldProfile = profile_;
     const bool wasLoading = awaitingStart_ || inFlight_;
     const QUrl resume = old ? old->requestedUrl() : QUrl();
+    // Before anything returns to the event loop: requests are let through
+    // there, so none of the old page's is let through from here on.
+    blockRequests(oldProfile);
     if (old) {
         old->disconnect(this);
         // Ours to delete, not the view's: it goes before its profile.
