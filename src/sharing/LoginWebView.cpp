@@ -5,6 +5,9 @@
 
 #include <QLayout>
 #include <QList>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWebEngineCookieStore>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
@@ -14,15 +17,20 @@
 #include <QWidget>
 
 #include <atomic>
+#include <chrono>
+
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
 // Lets a profile's requests through until the profile is retired, and none
 // after. A page that showed the previous guest's session lives on for a
 // moment after the clearing (until its deferred delete, and in its renderer
-// longer), and on its own it still sends requests: its icon once it has
-// loaded, and whatever its scripts fetch. Those would carry that guest's
-// cookies; once retired they go nowhere.
+// process longer), and on its own it still sends requests: whatever its
+// scripts fetch. Those would carry that guest's cookies; once retired they
+// go nowhere. The web engine asks a profile's interceptor only while the
+// profile exists, so a retired profile stays until its renderer is gone.
 class RetiringInterceptor : public QWebEngineUrlRequestInterceptor {
 public:
     using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
@@ -69,6 +77,33 @@ void retire(QWebEnginePage* page, QWebEngineProfile* profile) {
     }
 }
 
+// Retires the profile of a guest who is done: from now on it sends no
+// request and keeps no cookie. Its page goes at once. The profile stays
+// until the page's renderer process has ended (a renderer serves one
+// profile only) and what that process sent before has been handled, since
+// the web engine asks a profile's interceptor only while the profile exists
+// and would let a late request through without it; a minute at most when
+// the process cannot be watched or never ends.
+void retireGuest(QWebEnginePage* page, QWebEngineProfile* profile) {
+    using namespace std::chrono_literals;
+    const qint64 renderer = page ? page->renderProcessPid() : 0;
+    retire(page, nullptr);
+    if (!profile) return;
+    blockRequests(profile);
+    profile->cookieStore()->deleteAllCookies();
+    profile->setParent(nullptr);
+    QTimer::singleShot(1min, profile, [profile] { profile->deleteLater(); });
+    const int exited =
+        renderer > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(renderer), 0)) : -1;
+    if (exited < 0) return;
+    auto* watch = new QSocketNotifier(exited, QSocketNotifier::Read, profile);
+    QObject::connect(watch, &QObject::destroyed, [exited] { ::close(exited); });
+    QObject::connect(watch, &QSocketNotifier::activated, profile, [watch, profile] {
+        watch->setEnabled(false);
+        QTimer::singleShot(5s, profile, [profile] { profile->deleteLater(); });
+    });
+}
+
 }  // namespace
 
 void LoginWebView::setPageSetup(std::function<void(QWebEnginePage*)> setup) { pageSetup() = std::move(setup); }
@@ -97,7 +132,7 @@ QWebEnginePage* LoginWebView::makePage() {
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     // A log-in window shows no page icon; fetched, it would be one more
-    // request with the guest's cookies, sent once the page has loaded.
+    // request with the guest's cookies, sent after the page has loaded.
     profile_->settings()->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
     // A child of the profile: it outlives the profile's use of it.
     profile_->setUrlRequestInterceptor(new RetiringInterceptor(profile_));
@@ -127,16 +162,15 @@ void LoginWebView::startAfresh() {
     QPointer<QWebEngineProfile> oldProfile = profile_;
     const bool wasLoading = awaitingStart_ || inFlight_;
     const QUrl resume = old ? old->requestedUrl() : QUrl();
-    // Before anything returns to the event loop: requests are let through
-    // there, so none of the old page's is let through from here on.
-    blockRequests(oldProfile);
     if (old) {
         old->disconnect(this);
         // Ours to delete, not the view's: it goes before its profile.
         old->setParent(nullptr);
     }
     view_->setPage(makePage());
-    retire(old, oldProfile);
+    // Before control is back in the event loop, where requests are let
+    // through: none of the old page's is from here on.
+    retireGuest(old, oldProfile);
     // Whoever waits on a load under way gets it, signed out.
     if (wasLoading && resume.isValid()) load(resume);
 }
