@@ -5,12 +5,50 @@
 
 #include <QLayout>
 #include <QList>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWebEngineCookieStore>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 #include <QWidget>
 
+#include <atomic>
+#include <chrono>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
+
+// Lets a profile's requests through until the profile is retired, and none
+// after. A page that showed the previous guest's session lives on for a
+// moment after the clearing (until its deferred delete, and in its renderer
+// process longer), and on its own it still sends requests: whatever its
+// scripts fetch. Those would carry that guest's cookies; once retired they
+// go nowhere. The web engine asks a profile's interceptor only while the
+// profile exists, so a retired profile stays until its renderer is gone.
+class RetiringInterceptor : public QWebEngineUrlRequestInterceptor {
+public:
+    using QWebEngineUrlRequestInterceptor::QWebEngineUrlRequestInterceptor;
+    void retire() { retired_ = true; }
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        if (retired_) info.block(true);
+    }
+
+private:
+    std::atomic<bool> retired_{false};
+};
+
+// Stops every request of `profile` from now on.
+void blockRequests(QWebEngineProfile* profile) {
+    if (!profile) return;
+    if (auto* interceptor = profile->findChild<RetiringInterceptor*>(QString(), Qt::FindDirectChildrenOnly))
+        interceptor->retire();
+}
 
 std::function<void(QWebEnginePage*)>& pageSetup() {
     static std::function<void(QWebEnginePage*)> setup;
@@ -37,6 +75,33 @@ void retire(QWebEnginePage* page, QWebEngineProfile* profile) {
         profile->setParent(nullptr);
         profile->deleteLater();
     }
+}
+
+// Retires the profile of a guest who is done: from now on it sends no
+// request and keeps no cookie. Its page goes at once. The profile stays
+// until the page's renderer process has ended (a renderer serves one
+// profile only) and what that process sent before has been handled, since
+// the web engine asks a profile's interceptor only while the profile exists
+// and would let a late request through without it; a minute at most when
+// the process cannot be watched or never ends.
+void retireGuest(QWebEnginePage* page, QWebEngineProfile* profile) {
+    using namespace std::chrono_literals;
+    const qint64 renderer = page ? page->renderProcessPid() : 0;
+    retire(page, nullptr);
+    if (!profile) return;
+    blockRequests(profile);
+    profile->cookieStore()->deleteAllCookies();
+    profile->setParent(nullptr);
+    QTimer::singleShot(1min, profile, [profile] { profile->deleteLater(); });
+    const int exited =
+        renderer > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(renderer), 0)) : -1;
+    if (exited < 0) return;
+    auto* watch = new QSocketNotifier(exited, QSocketNotifier::Read, profile);
+    QObject::connect(watch, &QObject::destroyed, [exited] { ::close(exited); });
+    QObject::connect(watch, &QSocketNotifier::activated, profile, [watch, profile] {
+        watch->setEnabled(false);
+        QTimer::singleShot(5s, profile, [profile] { profile->deleteLater(); });
+    });
 }
 
 }  // namespace
@@ -66,6 +131,11 @@ QWebEnginePage* LoginWebView::makePage() {
     profile_ = new QWebEngineProfile(this);
     profile_->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
     profile_->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    // A log-in window shows no page icon; fetched, it would be one more
+    // request with the guest's cookies, sent after the page has loaded.
+    profile_->settings()->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
+    // A child of the profile: it outlives the profile's use of it.
+    profile_->setUrlRequestInterceptor(new RetiringInterceptor(profile_));
     auto* page = new QWebEnginePage(profile_, view_);
     if (pageSetup()) pageSetup()(page);
     awaitingStart_ = inFlight_ = false;
@@ -98,7 +168,9 @@ void LoginWebView::startAfresh() {
         old->setParent(nullptr);
     }
     view_->setPage(makePage());
-    retire(old, oldProfile);
+    // Before control is back in the event loop, where requests are let
+    // through: none of the old page's is from here on.
+    retireGuest(old, oldProfile);
     // Whoever waits on a load under way gets it, signed out.
     if (wasLoading && resume.isValid()) load(resume);
 }

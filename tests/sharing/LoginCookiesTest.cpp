@@ -1,8 +1,10 @@
 // Clearing cookies and cache empties what the open log-in windows keep: the
 // next guest is signed out and nothing comes from the old cache.
+#include <QPointer>
 #include <QVBoxLayout>
-#include <nlohmann/json.hpp>
+#include <QWebEnginePage>
 #include <QWidget>
+#include <nlohmann/json.hpp>
 
 #include <memory>
 
@@ -70,13 +72,22 @@ TEST_F(LoginCookies, ClearingDeletesTheSignInCookieAndEmptiesTheCacheOfEveryOpen
     visit(first, "/logo");
     ASSERT_EQ(hits("/logo"), 1) << "the second visit came from the cache";
 
+    const QList<QPointer<QWebEnginePage>> lastGuests{first.page(), second.page()};
+    const size_t atClearing = server.requests().size();
     WrenUtils::clearHTTPCookiesAndCache();
+    // The pages the last guests saw are not gone yet, and their scripts may
+    // fetch at any moment: these do so now.
+    for (const auto& page : lastGuests)
+        if (page) page->runJavaScript(QStringLiteral("fetch('/late').catch(() => {})"));
     visit(first, "/account");
     EXPECT_EQ(lastCookie("/account"), "") << "the guest is signed out once the clearing returns";
     visit(second, "/account");
     EXPECT_EQ(lastCookie("/account"), "") << "every open log-in view is cleared";
     visit(first, "/logo");
     EXPECT_EQ(hits("/logo"), 2) << "the cache is empty";
+    const auto requests = server.requests();
+    for (size_t i = atClearing; i < requests.size(); ++i)
+        EXPECT_EQ(requests[i].header("Cookie").value_or(""), "") << requests[i].target << " came after the clearing";
 }
 
 // The guest's window never hangs on the clearing: a page under way then is
@@ -93,6 +104,7 @@ TEST_F(LoginCookies, LoadsUnderWayOrAskedForJustAfterTheClearingFinishSignedOut)
             QObject::connect(view, &LoginWebView::loadFinished, &watch,
                              [&](const QUrl& at, bool) { finished += at == url("/account"); });
         first.load(url("/account"));
+        const size_t atClearing = server.requests().size();
         LoginWebView::clearCookiesAndCache();
         second.load(url("/account"));
         ASSERT_TRUE(pumpEventsUntil([&] { return finished == 2; }, 20000)) << "round " << round;
@@ -100,6 +112,10 @@ TEST_F(LoginCookies, LoadsUnderWayOrAskedForJustAfterTheClearingFinishSignedOut)
         EXPECT_EQ(lastCookie("/whoami"), "") << "round " << round;
         visit(second, "/whoami");
         EXPECT_EQ(lastCookie("/whoami"), "") << "round " << round;
+        // The load asked for just before the clearing had not gone out yet.
+        const auto requests = server.requests();
+        for (size_t i = atClearing; i < requests.size(); ++i)
+            EXPECT_EQ(requests[i].header("Cookie").value_or(""), "") << requests[i].target << ", round " << round;
     }
     LoginWebView::clearCookiesAndCache();
     EXPECT_TRUE(first.page()->url().isEmpty()) << "the last guest's page is no longer shown";
