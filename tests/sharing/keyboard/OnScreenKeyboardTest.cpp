@@ -11,12 +11,15 @@
 #include <QLineEdit>
 #include <QQuickItem>
 #include <QPushButton>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QQuickWindow>
 #include <QTest>
 
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 
 #include "WebViewTestSupport.h"
 #include "core/Models.h"
@@ -97,6 +100,23 @@ protected:
     void expectEveryKeyHasWidth(const char* where) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return keysWithoutWidth().isEmpty(); }, 3000))
             << where << ": " << keysWithoutWidth().join(", ").toStdString();
+    }
+    // The bar of word suggestions over the keys, which the keyboard shows as
+    // a guest types where a dictionary is installed: it makes the keyboard
+    // taller while it is up.
+    void showSuggestionsBar(bool shown) {
+        QQuickWindow* window = keyboardWindow();
+        ASSERT_TRUE(window && !window->contentItem()->childItems().isEmpty());
+        QQmlEngine* engine = qmlEngine(window->contentItem()->childItems().first());
+        ASSERT_TRUE(engine);
+        QQmlComponent setting(engine);
+        const QByteArray value = shown ? "true" : "false";
+        setting.setData("import QtQuick\nimport QtQuick.VirtualKeyboard.Settings\n"
+                        "QtObject { Component.onCompleted: "
+                        "VirtualKeyboardSettings.wordCandidateList.alwaysVisible = " + value + " }",
+                        QUrl());
+        std::unique_ptr<QObject> done(setting.create());
+        ASSERT_TRUE(done) << setting.errorString().toStdString();
     }
     // A touch on the X display, as a guest's finger makes it.
     static void tapOnScreen(QPoint at) {
@@ -280,6 +300,21 @@ TEST_F(OnScreenKeyboardTest, TheTwitterLogInBringsTheKeyboardForItsPageAndTheDig
         const QRect pin(login.pinField()->mapToGlobal(QPoint(0, 0)), login.pinField()->size());
         return pin.bottom() < QGuiApplication::inputMethod()->keyboardRectangle().top();
     }, 3000)) << "the keyboard covers the PIN row";
+    {
+        // The keyboard grows while it is up: the PIN row and its buttons
+        // move up with its top.
+        auto keyboardTop = [] { return QGuiApplication::inputMethod()->keyboardRectangle().top(); };
+        const qreal top = keyboardTop();
+        showSuggestionsBar(true);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return keyboardTop() < top; }, 3000)) << "the suggestions bar does not show";
+        auto* share = login.window()->findChild<QPushButton*>("ShareButton");
+        ASSERT_TRUE(share);
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return aboveKeyboard(onScreen(login.pinField())) && aboveKeyboard(onScreen(share));
+        }, 3000)) << "the taller keyboard covers the PIN row";
+        showSuggestionsBar(false);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return keyboardTop() == top; }, 3000)) << "the suggestions bar stays";
+    }
     type("2468");
     EXPECT_EQ(login.twitterPin(), "2468");
     login.closeMe();
