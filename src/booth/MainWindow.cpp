@@ -6,6 +6,7 @@
 #include <QMimeData>
 #include <QScreen>
 #include <QShortcut>
+#include <QShowEvent>
 
 #include "preferences/Preferences.h"
 #include <QStackedLayout>
@@ -80,6 +81,14 @@ void MainWindow::toggleFullScreen() {
         showFullScreen();
         if (QScreen* where = screen()) setGeometry(where->geometry());
     }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // Without a window manager nobody gives a new window the keyboard, and
+    // the window's own shortcuts (F11, the preferences) stay dead until a
+    // guest first taps it. The platform asks once the window is mapped.
+    if (!event->spontaneous()) activateWindow();
 }
 
 bool MainWindow::coversItsScreen() const { return screen() && geometry() == screen()->geometry(); }

@@ -37,10 +37,11 @@ protected:
 }  // namespace
 
 TEST_F(KioskScreen, F11CoversTheWholeScreenAndGivesItBack) {
+    // Nothing but the booth itself gives its window the keyboard on a bare
+    // display, and F11 must work before any guest has touched the screen.
     MainWindow window;
     window.show();
-    window.activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window)) << "the shown window does not get the keyboard";
     const QRect normal = window.geometry();
     EXPECT_TRUE(screenArea().contains(normal)) << "the window does not fit its screen";
     EXPECT_TRUE(centred(&window));
@@ -54,9 +55,7 @@ TEST_F(KioskScreen, F11CoversTheWholeScreenAndGivesItBack) {
     EXPECT_TRUE(window.isFullScreenShown());
     QTest::keyClick(&window, Qt::Key_F11);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.geometry() == normal; }, 5000)) << "the window's place comes back";
-    ASSERT_FALSE(said.empty());
-    EXPECT_EQ(said.front(), true);
-    EXPECT_EQ(said.back(), false);
+    EXPECT_EQ(said, (std::vector<bool>{true, false})) << "each change is told once";
     EXPECT_FALSE(window.isFullScreenShown());
 }
 
