@@ -56,6 +56,12 @@ int main(int argc, char** argv) {
     });
     char byte = 0;
     if (::read(entered[0], &byte, 1) != 1) return 3;
+    // The fork itself is what is tested, so the child cannot be a fresh
+    // program. It is made safe instead: the kit's queue is drained and its
+    // thread waits idle, and the holder stops before any lock of the C
+    // library's is taken, so the kit's image lock is the only lock held
+    // mid-use when the child is made. The child only opens a library and
+    // leaves, and its alarm bounds it.
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(20);  // a child that hangs is ended here
