@@ -534,19 +534,29 @@ std::optional<nlohmann::json> plistReadFile(const std::string& path, ReadFailure
     return value;
 }
 
+namespace {
+
+// Writes `root` with one of the library's writers and lets it go.
+template <typename Writer>
+std::string serialise(plist_t root, Writer write) {
+    char* bytes = nullptr;
+    uint32_t len = 0;
+    write(root, &bytes, &len);
+    std::string out(bytes ? bytes : "", len);
+    std::free(bytes);
+    plist_free(root);
+    return out;
+}
+
+}  // namespace
+
 std::string plistToXml(const nlohmann::json& value) {
     // The stand-ins' text must be found in the output only where it stands
     // for a date: a list that holds it already takes another.
     for (unsigned n = 0;; ++n) {
         WriteDates dates;
         dates.token = "flashwren-date-" + std::to_string(n) + "-";
-        plist_t root = fromJson(value, dates);
-        char* xml = nullptr;
-        uint32_t len = 0;
-        plist_to_xml(root, &xml, &len);
-        std::string out(xml ? xml : "", len);
-        std::free(xml);
-        plist_free(root);
+        const std::string out = serialise(fromJson(value, dates), plist_to_xml);
         std::size_t seen = 0;
         for (std::size_t at = out.find(dates.token); at != std::string::npos; at = out.find(dates.token, at + 1)) ++seen;
         if (seen == dates.since2001.size()) return dates.since2001.empty() ? out : restoreXmlDates(out, dates);
@@ -556,13 +566,7 @@ std::string plistToXml(const nlohmann::json& value) {
 std::string plistToBinary(const nlohmann::json& value) {
     WriteDates dates;
     dates.binary = true;
-    plist_t root = fromJson(value, dates);
-    char* bin = nullptr;
-    uint32_t len = 0;
-    plist_to_bin(root, &bin, &len);
-    std::string out(bin ? bin : "", len);
-    std::free(bin);
-    plist_free(root);
+    std::string out = serialise(fromJson(value, dates), plist_to_bin);
     if (!dates.since2001.empty()) restoreBinaryDates(out, dates.since2001);
     return out;
 }
