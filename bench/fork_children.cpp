@@ -3,21 +3,55 @@
 // as the C library's baseline without it (bench_fork_children_plain). Each
 // child opens one library with a deadline; one that misses it counts as hung.
 // A measurement driver, not a test: it forks a process that has threads.
+// The kit's build runs the baseline itself after each of its own runs, so
+// both figures come from the same run of the machine.
 //
 // Run:  taskset -c 0,1 bench_fork_children [children] [deadline seconds] [runs]
-//       taskset -c 0,1 bench_fork_children_plain ...
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #ifdef FORK_CHILDREN_WITH_KIT
 #include "kits/blackbox/BBXContextSetup.h"
+#endif
+
+#ifdef FORK_CHILDREN_WITH_KIT
+namespace {
+
+std::vector<int> kitHung, plainHung;
+
+int minOf(std::vector<int> v) { return *std::min_element(v.begin(), v.end()); }
+int medianOf(std::vector<int> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One run of the build without the kit; the hung children it counts, or -1.
+int baselineRun(int children, unsigned deadline) {
+    const std::string command = std::string(FORK_CHILDREN_PLAIN_PATH) + " " + std::to_string(children) + " " +
+                                std::to_string(deadline) + " 1";
+    FILE* out = ::popen(command.c_str(), "r");
+    if (!out) return -1;
+    int hung = -1, run = 0, of = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, out))
+        if (std::sscanf(line, "run %d: %d of %d", &run, &hung, &of) == 3) break;
+    while (std::fgets(line, sizeof line, out)) {
+    }
+    ::pclose(out);
+    return hung;
+}
+
+}  // namespace
 #endif
 
 int main(int argc, char** argv) {
@@ -62,7 +96,16 @@ int main(int argc, char** argv) {
             else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed;
         }
         std::printf("run %d: %d of %d children hung, %d failed\n", run + 1, hung, children, failed);
+#ifdef FORK_CHILDREN_WITH_KIT
+        kitHung.push_back(hung);
+        plainHung.push_back(baselineRun(children, deadline));
+        std::printf("run %d, C library alone: %d of %d children hung\n", run + 1, plainHung.back(), children);
+#endif
     }
+#ifdef FORK_CHILDREN_WITH_KIT
+    std::printf("hung, min / median: with the kit %d / %d, C library alone %d / %d\n", minOf(kitHung),
+                medianOf(kitHung), minOf(plainHung), medianOf(plainHung));
+#endif
     stop = true;
     churn.join();
     return 0;
