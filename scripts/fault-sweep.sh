@@ -20,6 +20,12 @@
 # the sweep before anything is built: a sweep that skipped it would report
 # fewer faults as if the tests had caught them all. --check only checks the
 # lists (every list when no label is given), and builds nothing.
+#
+# Before any fault, the tests run once on the unchanged code: a test that
+# fails there would count every fault as caught. A baseline that is not
+# green stops the sweep; with FAULT_SWEEP_RED_BASELINE=1 it goes on (and
+# still ends in failure), and a fault counts as caught only by tests that
+# passed in the baseline.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -94,9 +100,42 @@ open(path, "w", encoding="utf-8").write(text.replace(old, new, 1))
 PY
 }
 
-caught=0 survived=0 broken=0 n=0
+failed_tests() {  # ctest output -> the names of the tests that failed, one a line
+  sed -n 's/^[[:space:]]*[0-9][0-9]* - \(.*\) ([^()]*)$/\1/p' "$1" | sort -u
+}
+
+run_tests() {  # log -> ctest's status
+  (cd "$build" && "${runner[@]}" ctest -L "^$label\$" --timeout 300 -j2 >"$1" 2>&1)
+}
+
 mkdir -p "$(dirname "$results")"
 : > "$results"
+if ! FLASHWREN_BUILD_DIR=$build "$root/scripts/build.sh" --target "$target" -j"$jobs" >"$backup/build.log" 2>&1; then
+  tail -5 "$backup/build.log" >&2
+  echo "fault-sweep: $target does not build from the unchanged code" | tee -a "$results" >&2
+  exit 1
+fi
+if run_tests "$backup/baseline.log"; then
+  : > "$backup/baseline-failed"
+else
+  failed_tests "$backup/baseline.log" > "$backup/baseline-failed"
+  # A run that failed without naming a test (no tests, a crash of ctest)
+  # leaves nothing to compare against.
+  if [[ ! -s $backup/baseline-failed ]]; then
+    tail -5 "$backup/baseline.log" >&2
+    echo "fault-sweep: BASELINE NOT GREEN: the $label tests fail on the unchanged code" | tee -a "$results" >&2
+    exit 1
+  fi
+  echo "fault-sweep: BASELINE NOT GREEN: on the unchanged code these $label tests fail:" | tee -a "$results" >&2
+  sed 's/^/  /' "$backup/baseline-failed" | tee -a "$results" >&2
+  if [[ ${FAULT_SWEEP_RED_BASELINE:-0} != 1 ]]; then
+    echo "fault-sweep: mend them first, or set FAULT_SWEEP_RED_BASELINE=1 to sweep without them" | tee -a "$results" >&2
+    exit 1
+  fi
+  echo "fault-sweep: going on; those tests count for no fault" | tee -a "$results" >&2
+fi
+
+caught=0 survived=0 broken=0 n=0
 while IFS= read -r line || [[ -n $line ]]; do
   n=$((n + 1))
   [[ -z ${line//[[:space:]]/} || $line == \#* ]] && continue
@@ -117,11 +156,19 @@ while IFS= read -r line || [[ -n $line ]]; do
     tail -5 "$backup/build.log" >&2
     broken=$((broken + 1)); continue
   fi
-  if (cd "$build" && "${runner[@]}" ctest -L "^$label\$" --timeout 300 -j2 >"$backup/test.log" 2>&1); then
+  if run_tests "$backup/test.log"; then
+    catchers=""
+  else
+    failed_tests "$backup/test.log" > "$backup/failed"
+    catchers=$(comm -23 "$backup/failed" "$backup/baseline-failed")
+    # Failed, but named no test: counted as caught, and said so.
+    [[ -s $backup/failed ]] || catchers="(the run; no test named)"
+  fi
+  if [[ -z $catchers ]]; then
     verdict=SURVIVED; survived=$((survived + 1))
   else
-    verdict=caught; caught=$((caught + 1))
-    verdict="caught by $(grep -Eo '[0-9]+ - [A-Za-z0-9_./]+' "$backup/test.log" | head -3 | sed 's/^[0-9]* - //' | paste -sd, -)"
+    caught=$((caught + 1))
+    verdict="caught by $(head -3 <<<"$catchers" | paste -sd, -)"
   fi
   restore
   echo "line $n: $verdict | $file: $old => $new" | tee -a "$results"
@@ -131,4 +178,8 @@ done < "$faults"
 FLASHWREN_BUILD_DIR=$build "$root/scripts/build.sh" --target "$target" -j"$jobs" >/dev/null 2>&1
 total=$((caught + survived))
 echo "$label: caught $caught of $total${broken:+ ($broken broken)}" | tee -a "$results"
+if [[ -s $backup/baseline-failed ]]; then
+  echo "fault-sweep: the baseline was not green; $(wc -l <"$backup/baseline-failed") tests counted for no fault" | tee -a "$results" >&2
+  exit 1
+fi
 [[ $broken -eq 0 ]]
