@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 
@@ -38,12 +39,25 @@ std::string decode(const std::string& s) {
 // A byte stream over a plain socket or a TLS session.
 struct Stream {
     int fd;
+    const std::atomic<bool>* stopping;
     SSL* ssl = nullptr;
     std::string buffer;
+    // Up to 10 s for the next bytes, looked at in short slices so that a
+    // kept-alive connection the client leaves idle lets the server stop at
+    // once; bytes already on their way are still read after the stop.
+    bool waitForBytes() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, 50);
+            if (ready > 0) return true;
+            if (ready < 0 && errno != EINTR) return false;
+            if (stopping->load() || std::chrono::steady_clock::now() >= deadline) return false;
+        }
+    }
     bool fill() {
-        pollfd p{fd, POLLIN, 0};
         if (!ssl || SSL_pending(ssl) == 0) {
-            if (::poll(&p, 1, 10000) <= 0) return false;
+            if (!waitForBytes()) return false;
         }
         char tmp[16384];
         int n = ssl ? SSL_read(ssl, tmp, sizeof tmp) : static_cast<int>(::recv(fd, tmp, sizeof tmp, 0));
@@ -210,7 +224,7 @@ void LoopbackServer::acceptLoop() {
 }
 
 void LoopbackServer::serve(int fd) {
-    Stream s{fd, nullptr, {}};
+    Stream s{fd, &stopping_, nullptr, {}};
     if (sslCtx_) {
         s.ssl = SSL_new(static_cast<SSL_CTX*>(sslCtx_));
         SSL_set_fd(s.ssl, fd);
