@@ -1,14 +1,25 @@
 // The program's dlopen passes through the kit: what a library opens is still
-// decided by the library's own search folders and its own "$ORIGIN".
+// decided by the library's own search folders and its own "$ORIGIN", and the
+// image records follow every library opened and closed.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <vector>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "ManyLibs.h"
 #include "TempDir.h"
+#include "TestContext.h"
+#include "base/Error.h"
+#include "kits/blackbox/BBXContextSetup.h"
+#include "kits/blackbox/BBXRecords.h"
+#include "kits/blackbox/BBXSymbolication.h"
+#include "kits/blackbox/BBXUserLogging.h"
+#include "kits/blackbox/crashtime/BBXBinaryImage.h"
 
 namespace {
 
@@ -59,10 +70,12 @@ TEST(LoaderCalls, ALibraryOpensWhatItsOwnSearchFinds) {
 }
 
 // A child forked while another thread holds the kit's image lock (inside the
-// kit's dlopen, before the loader's) still opens a library.
+// kit's dlopen, before the loader's) still opens a library, and the parent
+// goes on recording the libraries it opens after the fork.
 TEST(LoaderCalls, AChildForkedWhileTheKitsLockIsHeldOpensALibrary) {
     testsupport::TempDir reports;
-    EXPECT_EQ(probe(BLACKBOX_FORK_HOLDER_PATH, reports.path(), MANY_LIB_PATH, UNWIND_PLUGIN_PATH), "opened\n");
+    EXPECT_EQ(probe(BLACKBOX_FORK_HOLDER_PATH, reports.path(), MANY_LIB_PATH, UNWIND_PLUGIN_PATH),
+              "opened\nparent records it\n");
 }
 
 // The C library's answer, from a program without the kit, is the kit's answer.
@@ -89,6 +102,80 @@ TEST(LoaderCalls, EachCaseOpensWhatTheCLibraryOpens) {
         }
         EXPECT_EQ(probe(LOADER_PROBE_KIT_PATH, reports.path(), cases + "/" + c.caller, c.name), plain) << c.name;
     }
+}
+
+// The paths of the image records of one kind ("load" or "unload") in `file`.
+std::vector<std::string> imageRecordPaths(const std::string& file, const char* kind) {
+    std::vector<std::string> paths;
+    auto records = BBXFileReadSections(file, false, [&](const nlohmann::json& j) -> std::optional<nlohmann::json> {
+        if (!j.contains(kind)) return std::nullopt;
+        return j[kind];
+    });
+    for (const auto& record : records.value_or(std::vector<nlohmann::json>{}))
+        if (record.contains("path") && record["path"].is_string()) paths.push_back(record["path"]);
+    return paths;
+}
+
+int recordErrorHere() {
+    BBXUserLoggingRecordError(base::Error("ManyLibs", 550, "from the 550th library"));
+    return 0;
+}
+
+// A plugin host with more libraries than the crash context's list holds,
+// none of them crashing: the records still name every library, and slots
+// that unloads free go to libraries that found the list full.
+TEST(LoaderCalls, LibrariesBeyondTheImageListAreRecordedAndTakeTheSlotsUnloadsFree) {
+    const std::string report = blackboxtest::reportDir();
+    testsupport::TempDir folder;
+    constexpr int count = 600;
+    blackboxtest::writeManyLibs(folder.path(), count);
+    std::vector<void*> libraries;
+    for (int i = 0; i < count; ++i) {
+        libraries.push_back(::dlopen(folder.file(blackboxtest::manyLibName(i)).c_str(), RTLD_NOW | RTLD_LOCAL));
+        ASSERT_NE(libraries.back(), nullptr) << ::dlerror();
+    }
+    auto address = [&](int i) { return reinterpret_cast<std::uint64_t>(::dlsym(libraries[i], "manyLibCrash")); };
+    BBXImageEntry entry;
+    auto listed = [&](int i) { return BBXBinaryImageSafeFindImageForAddress(address(i), &entry); };
+
+    // An error recorded from within the 550th library names that frame.
+    auto call = reinterpret_cast<int (*)(int (*)())>(::dlsym(libraries[549], "manyLibCall"));
+    ASSERT_NE(call, nullptr);
+    call(recordErrorHere);
+    BBXLoggingQueue().drain();
+    BBXBinaryImagesQueue().drain();
+    ASSERT_FALSE(listed(549)) << "the list should be full by now";
+    const std::string images = report + "/binary_images.bbxrecord";
+    BBXSymbolResolver resolver;
+    ASSERT_TRUE(resolver.loadBinaryImagesFromFile(images));
+    auto errors = BBXFileReadSections(report + "/errors_a.bbxrecord", false,
+                                      [](const nlohmann::json& j) -> std::optional<nlohmann::json> {
+                                          if (!j.contains("error")) return std::nullopt;
+                                          return j["error"];
+                                      }).value_or(std::vector<nlohmann::json>{});
+    ASSERT_FALSE(errors.empty());
+    std::vector<std::string> named;
+    for (const auto& pc : errors.back().at("stacktrace")) {
+        auto frame = BBXStackFrame::stackFrameWithAddress(pc.get<std::uint64_t>());
+        if (resolver.updateStackFrame(frame)) named.push_back(frame.symbol.value_or("?") + " in " + frame.library.value_or("?"));
+    }
+    EXPECT_EQ(std::count(named.begin(), named.end(), "manyLibCall in " + blackboxtest::manyLibName(549)), 1)
+        << ::testing::PrintToString(named);
+
+    // The last one, beyond the list, is recorded when it goes.
+    ASSERT_FALSE(listed(count - 1));
+    ASSERT_EQ(::dlclose(libraries[count - 1]), 0);
+    BBXBinaryImagesQueue().drain();
+    const auto unloaded = imageRecordPaths(images, "unload");
+    EXPECT_EQ(std::count(unloaded.begin(), unloaded.end(), folder.file(blackboxtest::manyLibName(count - 1))), 1)
+        << "no unload record of the last library";
+
+    // Half of them closed: every one still open has a slot now.
+    for (int i = 0; i < count / 2; ++i) ASSERT_EQ(::dlclose(libraries[i]), 0);
+    int unlisted = 0;
+    for (int i = count / 2; i < count - 1; ++i) unlisted += !listed(i);
+    EXPECT_EQ(unlisted, 0);
+    for (int i = count / 2; i < count - 1; ++i) ::dlclose(libraries[i]);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Forks while another thread is inside the kit's dlopen, holding the kit's
 // image lock, and has the child open a library. Prints "opened", "failed" or
-// "hung" (the child did not finish within its deadline).
+// "hung" (the child did not finish within its deadline); then whether the
+// parent still takes in the library the thread opened ("parent records it"
+// or "parent lost it").
 // Usage: blackbox_fork_holder <report folder> <library for the thread> <library for the child>
 #include <dlfcn.h>
 #include <link.h>
@@ -9,6 +11,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include "kits/blackbox/BBXContextSetup.h"
@@ -72,5 +77,11 @@ int main(int argc, char** argv) {
     if (::write(release[1], &byte, 1) != 1) return 4;
     holder.join();
     std::puts(!waited ? "no child" : WIFEXITED(status) ? (WEXITSTATUS(status) == 0 ? "opened" : "failed") : "hung");
+    // The next loader call of the parent takes in what the thread opened.
+    dlopen(argv[2], RTLD_NOW | RTLD_NOLOAD);
+    BBXBinaryImagesQueue().drain();
+    std::ifstream in(bbxContext->binaryImagesPath);
+    const std::string records((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::puts(records.find("\"" + std::string(argv[2]) + "\"") != std::string::npos ? "parent records it" : "parent lost it");
     return 0;
 }

@@ -4,3 +4,9 @@ extern "C" __attribute__((visibility("default"), noinline)) int manyLibCrash(int
     *static_cast<volatile int*>(where) = 1;
     return 0;
 }
+
+// Calls back into the host, with this library's frame on the stack below it.
+extern "C" __attribute__((visibility("default"), noinline)) int manyLibCall(int (*back)()) {
+    volatile int after = back();
+    return after + 1;
+}
