@@ -215,6 +215,8 @@ void SocialSharingService::startSharingNextItem() {
         return;
     }
     modelInExecution_ = allSharingItemsToResend_.front();
+    // A row of a type the queue does not send is left as it is.
+    if (!sends(modelInExecution_->shareType)) return startSharing();
     // The attempt is stored before anything is sent, and nothing is sent
     // unless it was: a share the database cannot record would otherwise go
     // out again at every run.
@@ -259,6 +261,13 @@ std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
 
 bool SocialSharingService::isCurrent(std::uint64_t attemptID) const {
     return modelInExecution_ && attemptID == currentAttempt_;
+}
+
+bool SocialSharingService::sends(int type) {
+    if (type == SharingTypeEmail || type == SharingTypeSMS) return true;
+    std::lock_guard lock(gSendersMutex);
+    auto it = senders().find(type);
+    return it != senders().end() && it->second;
 }
 
 void SocialSharingService::startSharing() {

@@ -78,6 +78,7 @@ private:
     friend class ShareAttempt;
     SocialSharingService() = default;
     void startSharing();
+    static bool sends(int shareType);
     void startEmailSharing(std::shared_ptr<ShareAttempt> attempt);
     void startSMSSharing(std::shared_ptr<ShareAttempt> attempt);
     std::shared_ptr<ShareAttempt> newAttempt();

@@ -157,6 +157,7 @@ TEST_F(ShareQueueTest, EachRowIsTriedOnceARunAndUnknownTypesDoNotStopIt) {
     auto untouched = SharingModel::loadWithID(print.ID);
     EXPECT_EQ(untouched->done, 0);
     EXPECT_EQ(untouched->lastError, "");
+    EXPECT_FALSE(untouched->dateLastTried.isValid());
     EXPECT_EQ(reload(b)->lastError, "no");
 }
 
