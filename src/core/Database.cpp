@@ -83,8 +83,9 @@ std::string WrenDatabase::defaultPath() { return base::dataHome() + "/Flashwren/
 
 namespace {
 
-// Opens `path` for reading and writing and checks that it reads as a
-// database; the connection, or null with the reason in `rc`.
+// Opens `path` with `flags`, waiting up to `busyMs` for other programs'
+// locks, and checks that it reads as a database; the connection, or null
+// with the reason in `rc`.
 sqlite3* connect(const std::string& path, int flags, int busyMs, int& rc) {
     sqlite3* db = nullptr;
     rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);

@@ -39,15 +39,15 @@ public:
     void close();
     bool isOpen() const { return db_ != nullptr; }
 
-    // A connection that was opened read-only (the file could not be opened
-    // for writing) or lost its file is opened again before each write, and
-    // taken over once the file can be written.
-
     // Runs `work` with the connection on the database queue and waits for it.
     void inDatabase(const std::function<void(sqlite3*)>& work);
 
     // Convenience statements, each run through inDatabase.
     // Returns false (and logs) on error; `changes` gets the rows changed.
+    // Before a write, a connection that could only be opened read-only, or
+    // whose file went read-only under it, is opened anew where the file can
+    // be written now. A failure is logged once per reason until the same
+    // kind of statement succeeds again.
     bool execute(const std::string& sql, const std::vector<Value>& args = {}, int* changes = nullptr);
     // The id of the row inserted, or -1.
     std::int64_t insert(const std::string& sql, const std::vector<Value>& args = {});

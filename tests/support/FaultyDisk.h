@@ -52,8 +52,6 @@ public:
 
     void setFull(bool full) { full_ = full; }
     void setHonoursFileModes(bool honours) { modes_ = honours; }
-    // Writes refused since the disk became full.
-    int refusedWrites() const { return refused_; }
 
 private:
     struct File {
@@ -77,11 +75,6 @@ private:
         return rc;
     }
 
-    static int refuse() {
-        ++disk().refused_;
-        return SQLITE_FULL;
-    }
-
     static const sqlite3_io_methods* methods() {
         static const sqlite3_io_methods m = [] {
             sqlite3_io_methods io{};
@@ -95,7 +88,7 @@ private:
                 return inner(f)->pMethods->xRead(inner(f), b, n, o);
             };
             io.xWrite = [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-                if (disk().full_) return refuse();
+                if (disk().full_) return SQLITE_FULL;
                 return inner(f)->pMethods->xWrite(inner(f), b, n, o);
             };
             io.xTruncate = [](sqlite3_file* f, sqlite3_int64 s) { return inner(f)->pMethods->xTruncate(inner(f), s); };
@@ -136,7 +129,6 @@ private:
     sqlite3_vfs* real_ = nullptr;
     std::atomic<bool> full_{false};
     std::atomic<bool> modes_{false};
-    std::atomic<int> refused_{0};
 };
 
 }  // namespace testsupport
