@@ -26,6 +26,7 @@
 #include "core/MainQueue.h"
 #include "core/MediaItemHelper.h"
 #include "core/Notifications.h"
+#include "core/OperatorNotice.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
 #include "core/Reachability.h"
@@ -149,12 +150,49 @@ bool AppController::setUpLogging() {
     return true;
 }
 
+namespace {
+const QString kDatabaseNotice = QStringLiteral("AppController.database");
+std::string migrationsDir() { return base::AppInfo::shared().resourcesDir() + "/migrations"; }
+}  // namespace
+
 void AppController::openDatabase() {
-    const std::string migrations = base::AppInfo::shared().resourcesDir() + "/migrations";
-    if (!WrenDatabase::openShared(WrenDatabase::defaultPath(), migrations)) {
-        spdlog::error("AppController: unable to open the database: {}", WrenDatabase::shared().lastError());
-        showMessage(QStringLiteral("Unable to open the database. Prints are still saved in the data folder."), 6);
-    }
+    // Another program's lock is not waited for here: the booth starts at
+    // once, says so, and opens the database in the background as soon as
+    // it can, however long that takes.
+    if (WrenDatabase::openShared(WrenDatabase::defaultPath(), migrationsDir(), 0)) return;
+    databaseProblem_ = WrenDatabase::shared().lastError();
+    spdlog::error("AppController: unable to open the database, trying again until it opens: {}", databaseProblem_);
+    OperatorNotice::shared().post(
+        kDatabaseNotice, QStringLiteral("Unable to open the database. Prints are still saved in the data folder."));
+    openDatabaseLater();
+}
+
+void AppController::openDatabaseLater() {
+    if (terminated_) return;
+    // The wait for the lock happens off the interface thread, on a connection
+    // of its own; the shared one is opened here once the file is free.
+    const std::string path = WrenDatabase::defaultPath();
+    runInBackground(
+        this, [path] { return WrenDatabase::canOpen(path, 1000); },
+        [this](bool free) {
+            if (terminated_) return;
+            // Still locked: that was said already.
+            if (!free || !WrenDatabase::openShared(WrenDatabase::defaultPath(), migrationsDir(), 0)) {
+                const std::string why = free ? WrenDatabase::shared().lastError() : databaseProblem_;
+                if (why != databaseProblem_) {
+                    databaseProblem_ = why;
+                    spdlog::error("AppController: still unable to open the database: {}", why);
+                }
+                QTimer::singleShot(kDatabaseRetryMs, this, [this] { openDatabaseLater(); });
+                return;
+            }
+            spdlog::info("AppController: the database is open now");
+            databaseProblem_.clear();
+            OperatorNotice::shared().withdraw(kDatabaseNotice);
+            // What the start-up read from the database, read now.
+            MediaItemHelper::loadAllMediaItems();
+            runInBackground(this, [] { return RetryUploadToS3Service::markInterruptedUploadsFailed(); }, [](int) {});
+        });
 }
 
 void AppController::becomeScreensDelegate() {
@@ -300,6 +338,7 @@ void AppController::scheduleLateStartUp() {
 void AppController::applicationWillTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    OperatorNotice::shared().withdraw(kDatabaseNotice);
     spdlog::info("AppController: quitting");
     Tally::applicationWillTerminate();
     // A usage hit still on its way is sent or kept before the program ends

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/NotificationCenter.h"
@@ -63,6 +64,7 @@ private:
     void startCrashReporting();
     bool setUpLogging();
     void openDatabase();
+    void openDatabaseLater();
     void becomeScreensDelegate();
     void setUpDataFolders();
     void registerDefaults();
@@ -89,6 +91,8 @@ private:
     Screen screen_ = Screen::Home;
     bool terminated_ = false;
     QString startUpProblem_;
+    std::string databaseProblem_;  // the reason last logged while the database does not open
+    static constexpr int kDatabaseRetryMs = 1000;
     QElapsedTimer lowSpaceWarned_;
     static constexpr qint64 kLowSpaceWarningIntervalMs = 10 * 60 * 1000;
     std::vector<base::NotificationCenter::ObserverId> observers_;

@@ -1,6 +1,7 @@
 #include "booth/MainWindow.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -15,6 +16,7 @@
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
 #include "booth/SharingScreenTabItem.h"
+#include "core/OperatorNotice.h"
 #include "core/WrenUtils.h"
 
 MainContentView::MainContentView(QWidget* parent) : QWidget(parent) {
@@ -50,12 +52,44 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     resize(1280, 800);
     WrenUtils::centreWindowOnScreen(this);
 
+    // The operator's standing notices, over the bottom of whatever screen shows.
+    notice_ = new QLabel(this);
+    notice_->setObjectName(QStringLiteral("OperatorNotice"));
+    notice_->setWordWrap(true);
+    notice_->setAlignment(Qt::AlignCenter);
+    notice_->setStyleSheet(QStringLiteral("background: rgba(160, 20, 20, 220); color: white; padding: 8px;"));
+    notice_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    connect(&OperatorNotice::shared(), &OperatorNotice::changed, this, &MainWindow::updateNotice,
+            Qt::QueuedConnection);
+    updateNotice();
+
     auto* fullScreen = new QShortcut(QKeySequence(Qt::Key_F11), this);
     connect(fullScreen, &QShortcut::activated, this, &MainWindow::toggleFullScreen);
     // The operator's way into the settings; guests have no keyboard shortcut habits.
     auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
     connect(preferences, &QShortcut::activated, this, [] { Preferences::showPreferences(); });
 }
+
+void MainWindow::updateNotice() {
+    const QStringList texts = OperatorNotice::shared().texts();
+    notice_->setText(texts.join(QLatin1Char('\n')));
+    notice_->setVisible(!texts.isEmpty());
+    placeNotice();
+}
+
+void MainWindow::placeNotice() {
+    if (notice_->isHidden()) return;
+    const int height = notice_->heightForWidth(width());
+    notice_->setGeometry(0, this->height() - height, width(), height);
+    notice_->raise();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    placeNotice();
+}
+
+QString MainWindow::noticeText() const { return notice_->isHidden() ? QString() : notice_->text(); }
 
 void MainWindow::selectScreen(QWidget* screen) {
     stack_->setCurrentWidget(screen);

@@ -6,6 +6,7 @@
 #include <QRect>
 #include <QStringList>
 
+class QLabel;
 class QStackedLayout;
 class HomeScreenTabItem;
 class SessionScreenTabItem;
@@ -45,6 +46,8 @@ public:
     void toggleFullScreen();
     // Whether the window is full screen, with a window manager or without.
     bool isFullScreenShown() const { return fullScreen_; }
+    // The operator's standing notices as shown, "" when none.
+    QString noticeText() const;
 
 signals:
     void fullScreenChanged(bool fullScreen);
@@ -54,6 +57,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     MainContentView* content_ = nullptr;
@@ -62,6 +66,9 @@ private:
     SessionScreenTabItem* session_ = nullptr;
     SharingScreenTabItem* sharing_ = nullptr;
     bool coversItsScreen() const;
+    void updateNotice();
+    void placeNotice();
+    QLabel* notice_ = nullptr;
     bool fullScreen_ = false;
     // Where the window was before it went full screen.
     QRect normalGeometry_;

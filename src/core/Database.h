@@ -25,8 +25,15 @@ public:
     // ("<version>_<name>.sql", in version order) that are not yet recorded.
     // A file that is not a database is set aside and a new one made; the
     // reason is kept in lastError(). False when nothing could be opened.
-    bool open(const std::string& path, const std::string& migrationsDir);
-    static bool openShared(const std::string& path, const std::string& migrationsDir);
+    // `lockWaitMs` is how long another program's lock on the file is waited
+    // for while opening (statements afterwards wait 5 seconds).
+    bool open(const std::string& path, const std::string& migrationsDir, int lockWaitMs = 5000);
+    static bool openShared(const std::string& path, const std::string& migrationsDir, int lockWaitMs = 5000);
+    // Waits up to `lockWaitMs` for another program's lock on `path` to go,
+    // with a connection of its own that is closed again, so that the wait
+    // holds up neither the queue nor the caller's thread of open(); false
+    // while the lock is still held.
+    static bool canOpen(const std::string& path, int lockWaitMs);
     // $XDG_DATA_HOME/Flashwren/flashwren_db.sqlite
     static std::string defaultPath();
     void close();
@@ -37,6 +44,10 @@ public:
 
     // Convenience statements, each run through inDatabase.
     // Returns false (and logs) on error; `changes` gets the rows changed.
+    // Before a write, a connection that could only be opened read-only, or
+    // whose file went read-only under it, is opened anew where the file can
+    // be written now. A failure is logged once per reason until the same
+    // kind of statement succeeds again.
     bool execute(const std::string& sql, const std::vector<Value>& args = {}, int* changes = nullptr);
     // The id of the row inserted, or -1.
     std::int64_t insert(const std::string& sql, const std::vector<Value>& args = {});
@@ -54,9 +65,22 @@ public:
     ~WrenDatabase();
 
 private:
-    bool migrate(const std::string& migrationsDir);
+    bool migrate(sqlite3* db, const std::string& migrationsDir);
     void setError(std::string error);
+    // On the queue: before a write, a read-only connection is replaced by a
+    // writable one where the file now allows it.
+    void reopenForWritingIfNeeded();
+    // On the queue: whether a failure is logged (once per reason until the
+    // same kind of statement succeeds again, so that a queue retrying every
+    // few seconds does not repeat it all day).
+    bool shouldLog(std::string& lastLogged, const std::string& error);
+    void noteWrite(bool ok, int code, const std::string& error, const char* what, const std::string& sql);
     sqlite3* db_ = nullptr;
+    std::mutex openMutex_;
+    std::string path_;             // on the queue
+    bool reopenWanted_ = false;    // on the queue: the file went read-only under the connection
+    std::string lastWriteFailure_;  // on the queue
+    std::string lastReadFailure_;   // on the queue
     mutable std::mutex errorMutex_;
     std::string lastError_;
     base::SerialQueue queue_{"com.flashwren.database"};

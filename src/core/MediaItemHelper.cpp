@@ -116,6 +116,12 @@ void MediaItemHelper::startUpload(std::shared_ptr<MediaItemModel> item) {
     starter(item, 0, &h);
 }
 
+bool MediaItemHelper::isUploadUnderWay(std::int64_t mediaID) {
+    auto& h = shared();
+    std::lock_guard lock(h.mutex_);
+    return h.firstStart_.count(mediaID) > 0;
+}
+
 void MediaItemHelper::didUploadedImageToS3(std::shared_ptr<MediaItemModel> item) {
     if (!item) return;
     item->updateOnImageUploadSuccessToS3();

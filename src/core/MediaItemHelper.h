@@ -36,6 +36,8 @@ public:
     using UploadStarter = std::function<void(std::shared_ptr<MediaItemModel>, int stage, WrenS3ManagerDelegate*)>;
     static void setUploadStarter(UploadStarter starter);
     static void startUpload(std::shared_ptr<MediaItemModel> item);
+    // Whether the first upload of that row is under way in this run.
+    static bool isUploadUnderWay(std::int64_t mediaID);
 
     void didUploadedImageToS3(std::shared_ptr<MediaItemModel> item) override;
     void didUploadedThumbToS3(std::shared_ptr<MediaItemModel> item) override;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -190,11 +191,96 @@ std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     return m;
 }
 
+// Upload progress that the media table could not take (its disk full, its
+// file read-only): kept for the rest of the run, laid over what the table
+// says, and written again until it is stored. An upload that finished is
+// then never made again for want of a write.
+struct UnsavedUploads {
+    std::mutex mutex;
+    std::map<std::int64_t, MediaItemModel> rows;
+};
+UnsavedUploads& unsaved() {
+    static auto* u = new UnsavedUploads();
+    return *u;
+}
+
+bool sameUpload(const MediaItemModel& a, const MediaItemModel& b) {
+    return a.imageURL == b.imageURL && a.thumbURL == b.thumbURL && a.uploadURL == b.uploadURL &&
+           a.uploadStatus == b.uploadStatus && a.retryCount == b.retryCount;
+}
+
+// Writes the kept progress of one row; true when nothing is left to write.
+bool storeUnsaved(std::int64_t id) {
+    MediaItemModel row;
+    {
+        std::lock_guard lock(unsaved().mutex);
+        auto it = unsaved().rows.find(id);
+        if (it == unsaved().rows.end()) return true;
+        row = it->second;
+    }
+    if (!db().execute(
+            "UPDATE media SET image_url = ?, thumb_url = ?, upload_url = ?, upload_status = ?, retry_count = ? "
+            "WHERE id = ?",
+            {text(row.imageURL), text(row.thumbURL), text(row.uploadURL), std::int64_t{row.uploadStatus},
+             std::int64_t{row.retryCount}, id}))
+        return false;
+    std::lock_guard lock(unsaved().mutex);
+    auto it = unsaved().rows.find(id);
+    if (it != unsaved().rows.end() && sameUpload(it->second, row)) unsaved().rows.erase(it);
+    return true;
+}
+
+void storeAllUnsaved() {
+    std::vector<std::int64_t> ids;
+    {
+        std::lock_guard lock(unsaved().mutex);
+        for (auto& [id, row] : unsaved().rows) ids.push_back(id);
+    }
+    for (auto id : ids)
+        if (!storeUnsaved(id)) return;  // the table still cannot be written
+    if (!ids.empty()) spdlog::info("MediaItemModel: upload progress kept in memory is stored now");
+}
+
+// `narrow` writes what one stage achieved. Where that fails, or earlier
+// progress of the row is still unstored, the row's upload fields are kept
+// and written whole.
+void storeUploadProgress(const MediaItemModel& item, const std::function<bool()>& narrow, const char* what) {
+    bool kept;
+    {
+        std::lock_guard lock(unsaved().mutex);
+        kept = unsaved().rows.count(item.ID) > 0;
+    }
+    if (!kept && narrow()) return;
+    {
+        std::lock_guard lock(unsaved().mutex);
+        unsaved().rows[item.ID] = item;
+    }
+    if (storeUnsaved(item.ID)) return;
+    if (!kept)
+        spdlog::error("MediaItemModel: unable to store the {} of media item {}; kept in memory until it can be", what,
+                      item.ID);
+}
+
+void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
+    std::lock_guard lock(unsaved().mutex);
+    if (unsaved().rows.empty()) return;
+    for (auto& r : rows) {
+        auto it = unsaved().rows.find(r->ID);
+        if (it == unsaved().rows.end()) continue;
+        r->imageURL = it->second.imageURL;
+        r->thumbURL = it->second.thumbURL;
+        r->uploadURL = it->second.uploadURL;
+        r->uploadStatus = it->second.uploadStatus;
+        r->retryCount = it->second.retryCount;
+    }
+}
+
 std::vector<std::shared_ptr<MediaItemModel>> loadMedia(const std::string& where, const std::vector<Value>& args = {}) {
     std::vector<std::shared_ptr<MediaItemModel>> out;
     auto rows = db().query(std::string("SELECT ") + kMediaColumns + " FROM media " + where, args);
     if (!rows) return out;
     for (auto& r : *rows) out.push_back(mediaFromRow(r));
+    overlayUnsaved(out);
     return out;
 }
 
@@ -254,6 +340,10 @@ QString csvField(const QString& s) {
 // ---- WrenBaseModel
 
 bool WrenBaseModel::removeRecordWithID(std::int64_t rowID) const {
+    if (tableName() == QLatin1String("media")) {
+        std::lock_guard lock(unsaved().mutex);
+        unsaved().rows.erase(rowID);
+    }
     return db().execute("DELETE FROM " + tableName().toStdString() + " WHERE " + idColumn().toStdString() + " = ?",
                         {rowID});
 }
@@ -294,9 +384,20 @@ std::shared_ptr<MediaItemModel> MediaItemModel::loadMediaItemWithID(std::int64_t
 std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::loadAll() { return loadMedia("ORDER BY id"); }
 
 std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::getAllEligibleRecordsForRetry() {
-    auto rows = loadMedia("WHERE upload_status IN (2, 3, 4) ORDER BY date_created DESC, id DESC");
+    storeAllUnsaved();
+    // Rows whose failed stage is only in memory are read too, and every row
+    // is judged by its status with what memory holds laid over it.
+    std::string kept;
+    {
+        std::lock_guard lock(unsaved().mutex);
+        for (auto& [id, row] : unsaved().rows) kept += (kept.empty() ? "" : ", ") + std::to_string(id);
+    }
+    auto rows = loadMedia("WHERE upload_status IN (2, 3, 4)" + (kept.empty() ? std::string() : " OR id IN (" + kept + ")") +
+                          " ORDER BY date_created DESC, id DESC");
     std::vector<std::shared_ptr<MediaItemModel>> out;
     for (auto& r : rows) {
+        if (r->uploadStatus < MediaUploadStatusImageFailed || r->uploadStatus > MediaUploadStatusRegistrationFailed)
+            continue;
         if (r->filePath.isEmpty()) {
             spdlog::warn("MediaItemModel: media item {} has no file path, it is not retried", r->ID);
             continue;
@@ -307,27 +408,37 @@ std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::getAllEligibleRecor
 }
 
 void MediaItemModel::updateOnImageUploadSuccessToS3() {
-    if (!db().execute("UPDATE media SET image_url = ? WHERE id = ?", {text(imageURL), ID}))
-        spdlog::error("MediaItemModel: unable to store the image address of media item {}", ID);
+    storeUploadProgress(
+        *this, [&] { return db().execute("UPDATE media SET image_url = ? WHERE id = ?", {text(imageURL), ID}); },
+        "image address");
 }
 
 void MediaItemModel::updateOnThumbUploadSuccessToS3() {
-    if (!db().execute("UPDATE media SET thumb_url = ? WHERE id = ?", {text(thumbURL), ID}))
-        spdlog::error("MediaItemModel: unable to store the thumbnail address of media item {}", ID);
+    storeUploadProgress(
+        *this, [&] { return db().execute("UPDATE media SET thumb_url = ? WHERE id = ?", {text(thumbURL), ID}); },
+        "thumbnail address");
 }
 
 void MediaItemModel::updateOnWrenTrackURLUploadSuccess() {
     uploadStatus = MediaUploadStatusDone;
     retryCount = 0;
-    if (!db().execute("UPDATE media SET upload_url = ?, upload_status = ?, retry_count = ? WHERE id = ?",
-                      {text(uploadURL), std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID}))
-        spdlog::error("MediaItemModel: unable to store the short address of media item {}", ID);
+    storeUploadProgress(
+        *this,
+        [&] {
+            return db().execute("UPDATE media SET upload_url = ?, upload_status = ?, retry_count = ? WHERE id = ?",
+                                {text(uploadURL), std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID});
+        },
+        "short address");
 }
 
 void MediaItemModel::updateOnFailedToUpload() {
-    if (!db().execute("UPDATE media SET upload_status = ?, retry_count = ? WHERE id = ?",
-                      {std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID}))
-        spdlog::error("MediaItemModel: unable to store the upload status of media item {}", ID);
+    storeUploadProgress(
+        *this,
+        [&] {
+            return db().execute("UPDATE media SET upload_status = ?, retry_count = ? WHERE id = ?",
+                                {std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID});
+        },
+        "upload status");
 }
 
 // ---- SharingModel
@@ -350,6 +461,15 @@ bool SharingModel::update() {
         "date_last_tried = ?, last_error = ?, done = ?, media_id = ? WHERE id = ?",
         {std::int64_t{shareType}, text(toField), text(filePath), date(dateEntered), date(dateSent),
          date(dateLastTried), text(lastError), std::int64_t{done}, media_id, ID});
+}
+
+bool SharingModel::recordAttempt(const QDateTime& when, bool* stillPending) {
+    int changes = 0;
+    if (!db().execute("UPDATE share SET date_last_tried = ? WHERE id = ? AND done = 0", {date(when), ID}, &changes))
+        return false;
+    if (stillPending) *stillPending = changes > 0;
+    if (changes > 0) dateLastTried = when;
+    return true;
 }
 
 std::vector<std::shared_ptr<SharingModel>> SharingModel::getAllSharingRecordsWaitingToSend() {

@@ -72,6 +72,10 @@ public:
 
     bool save();    // inserts, setting ID
     bool update();  // writes every field to the row with this ID
+    // Stores `when` as the row's dateLastTried, ahead of a send, and takes it
+    // on; false on a database error. `stillPending` (when given) is false
+    // when the row is gone or done meanwhile.
+    bool recordAttempt(const QDateTime& when, bool* stillPending = nullptr);
     static std::vector<std::shared_ptr<SharingModel>> getAllSharingRecordsWaitingToSend();
     static std::shared_ptr<SharingModel> loadWithID(std::int64_t rowID);
 };

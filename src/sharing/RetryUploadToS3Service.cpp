@@ -18,6 +18,18 @@ int stageReached(const MediaItemModel& item) {
     if (item.thumbURL.isEmpty()) return MediaUploadStatusThumbFailed;
     return MediaUploadStatusRegistrationFailed;
 }
+
+// Where a failed row goes on: at its failed stage, but never before a
+// stage whose address it already holds (its status may be older than its
+// addresses where the database could not take the newer one), and from the
+// start when it lacks the print's address.
+int stageToResume(const MediaItemModel& item) {
+    if (item.imageURL.isEmpty()) return MediaUploadStatusImageFailed;
+    if (item.thumbURL.isEmpty())
+        return item.uploadStatus == MediaUploadStatusRegistrationFailed ? MediaUploadStatusRegistrationFailed
+                                                                         : MediaUploadStatusThumbFailed;
+    return MediaUploadStatusRegistrationFailed;
+}
 }  // namespace
 
 void RetryUploadToS3Service::initS3RetryService() {
@@ -38,6 +50,7 @@ int RetryUploadToS3Service::markInterruptedUploadsFailed() {
     int marked = 0;
     for (const auto& item : MediaItemModel::loadAll()) {
         if (item->uploadStatus != MediaUploadStatusUploading) continue;
+        if (MediaItemHelper::isUploadUnderWay(item->ID)) continue;  // this run's own
         item->uploadStatus = stageReached(*item);
         item->retryCount = 0;
         item->updateOnFailedToUpload();
@@ -115,19 +128,14 @@ void RetryUploadToS3Service::uploadMediaItem(std::shared_ptr<MediaItemModel> ite
 
     auto manager = WrenS3Manager::create();
     manager->setDelegate(this);
-    const bool hasImage = !item->imageURL.isEmpty();
-    switch (item->uploadStatus) {
+    switch (stageToResume(*item)) {
     case MediaUploadStatusThumbFailed:
-        if (hasImage) return manager->uploadMediaToAmazon(WrenS3Manager::thumbnailPathFor(*item), true, item);
-        break;
+        return manager->uploadMediaToAmazon(WrenS3Manager::thumbnailPathFor(*item), true, item);
     case MediaUploadStatusRegistrationFailed:
-        if (hasImage) return manager->didUploadedMediaToS3(item);
-        break;
+        return manager->didUploadedMediaToS3(item);
     default:
-        break;
+        return manager->startUplodingMediaToAWS(item);
     }
-    // Status 2, or a later stage without the print's address: the whole upload.
-    manager->startUplodingMediaToAWS(item);
 }
 
 void RetryUploadToS3Service::startNextUploadIfAvaialble() {

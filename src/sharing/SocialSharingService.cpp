@@ -5,6 +5,8 @@
 #include <mutex>
 
 #include "base/Log.h"
+#include "core/Database.h"
+#include "core/OperatorNotice.h"
 #include "core/WrenUtils.h"
 #include "sharing/Analytics.h"
 #include "sharing/EmailSharing.h"
@@ -29,6 +31,10 @@ std::map<int, SocialSharingService::Sender>& senders() {
 }
 
 SocialSharingService* gService = nullptr;
+
+const QString kDatabaseNotice = QStringLiteral("SocialSharingService.database");
+
+QString databaseReason() { return QString::fromStdString(WrenDatabase::shared().lastError()); }
 
 void onMain(base::Task task) { SharingRuntime::mainExecutor().post(std::move(task)); }
 
@@ -133,17 +139,72 @@ void SocialSharingService::startSocialServiceExecution() {
         return;
     }
     running_ = true;
-    // The pending rows are read off the interface thread.
+    // The pending rows are read off the interface thread; marks that could
+    // not be stored before are stored first.
     SharingRuntime::backgroundExecutor().post([this] {
+        QString why;
+        const bool marksStored = storeSentMarks(&why);
         auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
-        onMain([this, rows = std::move(rows)]() mutable {
+        std::erase_if(rows, [this](const auto& row) { return wasSentThisRun(row->ID); });
+        onMain([this, rows = std::move(rows), marksStored, why]() mutable {
+            if (!marksStored) databaseCannotRecord(why);
             allSharingItemsToResend_.assign(rows.begin(), rows.end());
             if (allSharingItemsToResend_.empty()) {
+                // Nothing waits any more.
+                if (marksStored) databaseRecordsAgain();
                 scheduleSocialServiceForNextExecution();
                 return;
             }
             startSharingNextItem();
         });
+    });
+}
+
+bool SocialSharingService::storeSentMarks(QString* why) {
+    std::vector<std::shared_ptr<SharingModel>> marks;
+    {
+        std::lock_guard lock(sentMutex_);
+        for (auto& [id, row] : sentUnrecorded_) marks.push_back(row);
+    }
+    for (auto& row : marks) {
+        if (!row->update()) {
+            *why = databaseReason();
+            return false;
+        }
+        spdlog::info("SocialSharing: share {} is marked as sent now", row->ID);
+        std::lock_guard lock(sentMutex_);
+        sentUnrecorded_.erase(row->ID);
+    }
+    return true;
+}
+
+bool SocialSharingService::wasSentThisRun(std::int64_t rowID) {
+    std::lock_guard lock(sentMutex_);
+    return sentUnrecorded_.count(rowID) > 0;
+}
+
+void SocialSharingService::databaseCannotRecord(const QString& why) {
+    if (waitingForDatabase_) return;
+    waitingForDatabase_ = true;
+    spdlog::error("SocialSharing: shares wait: the database cannot be written ({}); they are sent once it can",
+                  why.toStdString());
+    OperatorNotice::shared().post(
+        kDatabaseNotice,
+        QStringLiteral("Shares are waiting: the database cannot be written (%1). They are sent once it can.").arg(why));
+}
+
+void SocialSharingService::databaseRecordsAgain() {
+    if (!waitingForDatabase_) return;
+    waitingForDatabase_ = false;
+    spdlog::info("SocialSharing: the database can be written again; waiting shares are sent");
+    OperatorNotice::shared().withdraw(kDatabaseNotice);
+}
+
+void SocialSharingService::writeThen(std::function<bool()> write, std::function<void(bool, QString)> then) {
+    SharingRuntime::backgroundExecutor().post([write = std::move(write), then = std::move(then)]() mutable {
+        const bool ok = write();
+        const QString why = ok ? QString() : databaseReason();
+        onMain([then = std::move(then), ok, why] { then(ok, why); });
     });
 }
 
@@ -154,7 +215,35 @@ void SocialSharingService::startSharingNextItem() {
         return;
     }
     modelInExecution_ = allSharingItemsToResend_.front();
-    startSharing();
+    // A row of a type the queue does not send is left as it is.
+    if (!sends(modelInExecution_->shareType)) return startSharing();
+    // The attempt is stored before anything is sent, and nothing is sent
+    // unless it was: a share the database cannot record would otherwise go
+    // out again at every run.
+    auto row = modelInExecution_;
+    triedBefore_ = row->dateLastTried;
+    auto pending = std::make_shared<bool>(true);
+    writeThen([row, pending] { return row->recordAttempt(QDateTime::currentDateTime(), pending.get()); },
+              [this, row, pending](bool ok, const QString& why) {
+                  if (modelInExecution_ != row) return;
+                  if (!ok) {
+                      databaseCannotRecord(why);
+                      allSharingItemsToResend_.clear();
+                      modelInExecution_.reset();
+                      scheduleSocialServiceForNextExecution();
+                      return;
+                  }
+                  databaseRecordsAgain();
+                  if (!*pending) {
+                      // Retired or sent meanwhile.
+                      spdlog::info("SocialSharing: share {} is no longer pending", row->ID);
+                      allSharingItemsToResend_.pop_front();
+                      modelInExecution_.reset();
+                      startSharingNextItem();
+                      return;
+                  }
+                  startSharing();
+              });
 }
 
 std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
@@ -172,6 +261,13 @@ std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
 
 bool SocialSharingService::isCurrent(std::uint64_t attemptID) const {
     return modelInExecution_ && attemptID == currentAttempt_;
+}
+
+bool SocialSharingService::sends(int type) {
+    if (type == SharingTypeEmail || type == SharingTypeSMS) return true;
+    std::lock_guard lock(gSendersMutex);
+    auto it = senders().find(type);
+    return it != senders().end() && it->second;
 }
 
 void SocialSharingService::startSharing() {
@@ -236,13 +332,17 @@ void SocialSharingService::startSMSSharing(std::shared_ptr<ShareAttempt> attempt
     SMSSharing::create(attempt)->sendSMSToNumber(row->toField, QUrl(media->uploadURL).toString(QUrl::FullyEncoded));
 }
 
-void SocialSharingService::endAttempt() {
+void SocialSharingService::answered() {
     SharingRuntime::scheduler().cancel(attemptTimer_);
     attemptTimer_ = 0;
+    currentAttempt_ = 0;
+}
+
+void SocialSharingService::endAttempt() {
+    answered();
     if (!allSharingItemsToResend_.empty() && allSharingItemsToResend_.front() == modelInExecution_)
         allSharingItemsToResend_.pop_front();
     modelInExecution_.reset();
-    currentAttempt_ = 0;
     onMain([this] { startSharingNextItem(); });
 }
 
@@ -251,6 +351,7 @@ void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QStrin
         spdlog::warn("SocialSharing: ignoring a late answer from {} ({})", service.toStdString(), message.toStdString());
         return;
     }
+    answered();
     auto row = modelInExecution_;
     spdlog::info("SocialSharing: shared image for [{}] for image [{}]. ", service.toStdString(),
                  row->filePath.toStdString());
@@ -261,7 +362,6 @@ void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QStrin
     row->done = 1;
     if (service == QLatin1String("Facebook"))
         row->toField = setting("SELECTED_BUSINESS_FB_PAGE") + " - " + setting("BUSINESS_FACEBOOK_ALBUM");
-    if (!row->update()) spdlog::error("SocialSharing: could not mark share {} as sent", row->ID);
 
     if (service == QLatin1String(EmailSharing::kService)) {
         GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(*row, setting("EMAIL_BODY"), setting("EMAIL_FROM"));
@@ -275,7 +375,23 @@ void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QStrin
         GlimmerlyApi().uploadTrackingDetailsOnGlimmerlyWSFor(tracked, text, setting("FROM_TWILIO_NUMBER"));
         Analytics::trackShare(QStringLiteral("SMS"));
     }
-    endAttempt();
+    auto stored = std::make_shared<SharingModel>(*row);
+    writeThen([stored] { return stored->update(); },
+              [this, stored](bool ok, const QString& why) {
+                  if (!ok) {
+                      // Sent is sent: it is never sent again in this run, and
+                      // the mark is stored at a later run.
+                      spdlog::error("SocialSharing: could not mark share {} as sent; it is not sent again and the "
+                                    "mark is stored once the database can be written",
+                                    stored->ID);
+                      {
+                          std::lock_guard lock(sentMutex_);
+                          sentUnrecorded_[stored->ID] = stored;
+                      }
+                      databaseCannotRecord(why);
+                  }
+                  endAttempt();
+              });
 }
 
 void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString& service, const QString& message) {
@@ -284,6 +400,7 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
                      message.toStdString());
         return;
     }
+    answered();
     auto row = modelInExecution_;
     spdlog::error("SocialSharing: can't share image on [{}]. Failed reason is :{}", service.toStdString(),
                   message.toStdString());
@@ -291,11 +408,23 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
     row->dateLastTried = QDateTime::currentDateTime();
     row->dateSent = QDateTime();
     row->done = 0;
-    if (!row->update()) spdlog::error("SocialSharing: could not store the failure of share {}", row->ID);
-    endAttempt();
+    auto stored = std::make_shared<SharingModel>(*row);
+    writeThen([stored] { return stored->update(); },
+              [this, stored](bool ok, const QString& why) {
+                  if (!ok) {
+                      spdlog::error("SocialSharing: could not store the failure of share {}", stored->ID);
+                      databaseCannotRecord(why);
+                  }
+                  endAttempt();
+              });
 }
 
 void SocialSharingService::attemptSkipped(std::uint64_t attemptID) {
     if (!isCurrent(attemptID)) return;
-    endAttempt();
+    answered();
+    // A skipped row stays as it was: the attempt stored ahead of the send is taken back.
+    auto stored = std::make_shared<SharingModel>(*modelInExecution_);
+    stored->dateLastTried = triedBefore_;
+    modelInExecution_->dateLastTried = triedBefore_;
+    writeThen([stored] { return stored->update(); }, [this](bool, const QString&) { endAttempt(); });
 }

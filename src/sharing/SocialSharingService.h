@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "base/Scheduler.h"
 #include "core/Models.h"
@@ -77,6 +78,7 @@ private:
     friend class ShareAttempt;
     SocialSharingService() = default;
     void startSharing();
+    static bool sends(int shareType);
     void startEmailSharing(std::shared_ptr<ShareAttempt> attempt);
     void startSMSSharing(std::shared_ptr<ShareAttempt> attempt);
     std::shared_ptr<ShareAttempt> newAttempt();
@@ -85,6 +87,20 @@ private:
     void attemptSkipped(std::uint64_t attemptID);
     void endAttempt();
     bool isCurrent(std::uint64_t attemptID) const;
+    // The row in flight has answered: later answers and the time limit no
+    // longer count for it.
+    void answered();
+    // Runs `write` off the interface thread, then `then` with its outcome
+    // and, on failure, the database's reason, on the interface thread.
+    void writeThen(std::function<bool()> write, std::function<void(bool ok, QString why)> then);
+    // Stores the marks of shares sent while the database could not record
+    // them; false (with the reason) when some are still unstored.
+    bool storeSentMarks(QString* why);
+    bool wasSentThisRun(std::int64_t rowID);
+    // Shares wait because the database cannot record them: said once in the
+    // log, and on the operator's notice until writing works again.
+    void databaseCannotRecord(const QString& why);
+    void databaseRecordsAgain();
 
     std::deque<std::shared_ptr<SharingModel>> allSharingItemsToResend_;
     std::shared_ptr<SharingModel> modelInExecution_;
@@ -93,4 +109,9 @@ private:
     std::uint64_t nextAttempt_ = 1;
     base::Scheduler::TimerId runTimer_ = 0;      // the pending run ("dummyRegisterObject")
     base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight
+    QDateTime triedBefore_;  // the dateLastTried of the row in flight before this attempt
+    bool waitingForDatabase_ = false;
+    // Sent in this run, but their "done" is not yet stored: never sent again.
+    std::mutex sentMutex_;
+    std::map<std::int64_t, std::shared_ptr<SharingModel>> sentUnrecorded_;
 };

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <nlohmann/json.hpp>
 
 #include <QApplication>
@@ -47,6 +48,7 @@
 #include "core/WrenUtils.h"
 #include "kits/blackbox/BBXApplication.h"
 #include "sharing/LoginWebView.h"
+#include "sharing/SocialSharingService.h"
 #include "templates/TETemplateLibrary.h"
 
 namespace {
@@ -676,6 +678,76 @@ TEST_F(BoothLogInTest, ClearingCookiesAndCacheSignsAnOpenLogInWindowOut) {
     const auto requests = server.requests();
     for (size_t i = atClearing; i < requests.size(); ++i)
         EXPECT_EQ(requests[i].header("Cookie").value_or(""), "") << requests[i].target << " came after the clearing";
+}
+
+}  // namespace
+
+namespace {
+
+// A booth that starts while another program holds the database locked.
+class BoothBusyDatabaseTest : public BoothSessionTest {
+protected:
+    void SetUp() override {
+        app();
+        const std::string path = WrenDatabase::defaultPath();
+        QDir().mkpath(QFileInfo(QString::fromStdString(path)).absolutePath());
+        ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        auto& defaults = UserDefaults::standard();
+        BoothSessionTest::SetUp();
+        // Mail goes to a loopback server; the reachability check finds it.
+        mail.setHandler([](const testsupport::RecordedRequest&) { return testsupport::Reply{200, {}, "{}"}; });
+        defaults.set("SendGridBaseURL", mail.baseUrl());
+        defaults.set("ReachabilityURL", mail.baseUrl());
+        defaults.set("IS_INTERNET_RECHABLE", "YES");
+    }
+    void TearDown() override {
+        release();
+        BoothSessionTest::TearDown();
+    }
+    void release() {
+        if (!holder) return;
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        holder = nullptr;
+    }
+    QString notice() { return controller.mainWindow()->noticeText(); }
+
+    sqlite3* holder = nullptr;
+    testsupport::LoopbackServer mail;
+};
+
+TEST_F(BoothBusyDatabaseTest, TheDatabaseOpensOnceFreeAndALaterSessionIsRecordedAndItsMailSent) {
+    EXPECT_FALSE(WrenDatabase::shared().isOpen());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return notice().startsWith("Unable to open the database"); }, 5000));
+
+    // While the lock lasts, a guest's session still runs to its final screen.
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    EXPECT_FALSE(WrenDatabase::shared().isOpen());
+    EXPECT_FALSE(notice().isEmpty());
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Home, 8000));
+
+    release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return WrenDatabase::shared().isOpen(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return notice().isEmpty(); }, 5000));
+
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    auto& record = PhotoSession::session();
+    auto item = MediaItemModel::loadMediaItemWithID(record.printMediaID);
+    ASSERT_TRUE(item) << "the session is recorded";
+    auto share = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, record.printMediaID, 0,
+                                                       record.printImagePath, "guest@x.example");
+    ASSERT_TRUE(share) << "the guest's e-mail is queued";
+    SocialSharingService::shared()->startSocialServiceExecution();
+    auto mails = [&] {
+        std::size_t n = 0;
+        for (auto& r : mail.requests()) n += r.path == "/api/mail.send.json";
+        return n;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mails() == 1; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return SharingModel::loadWithID(share->ID)->done == 1; }, 5000));
 }
 
 }  // namespace

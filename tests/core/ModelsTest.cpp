@@ -17,6 +17,7 @@
 #include <spdlog/spdlog.h>
 
 #include "CoreTestSupport.h"
+#include "FaultyDisk.h"
 #include "LogCapture.h"
 #include "base/Files.h"
 #include "core/Models.h"
@@ -417,6 +418,40 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     EXPECT_EQ(asideCount, 2) << "the damaged file and the pipe, nothing more";
     WrenDatabase again;
     EXPECT_TRUE(again.open(path, migrationsDir())) << again.lastError();
+}
+
+// A database file the booth may not write opens read-only; once the file
+// may be written again, the next write opens it anew and is stored. Each
+// reason for failing writes is logged once, not at every try.
+TEST(Database, AReadOnlyFileIsWrittenOnceItMayBeAndEachReasonIsLoggedOnce) {
+    testsupport::ScopedHome home;
+    auto& disk = testsupport::FaultyDisk::install();
+    const std::string path = home.path() + "/ro.sqlite";
+    {
+        WrenDatabase made;
+        ASSERT_TRUE(made.open(path, migrationsDir()));
+    }
+    disk.setHonoursFileModes(true);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    WrenDatabase db;
+    ASSERT_TRUE(db.open(path, migrationsDir())) << db.lastError();
+    {
+        testsupport::LogCapture log;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(db.insert("INSERT INTO share (share_type) VALUES (0)"), -1);
+        EXPECT_EQ(log.lines("Database:", spdlog::level::err).size(), 1u);
+        disk.setFull(true);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(db.insert("INSERT INTO share (share_type) VALUES (0)"), -1);
+        EXPECT_EQ(log.lines("Database:", spdlog::level::err).size(), 2u) << "the full disk is a new reason";
+        disk.setFull(false);
+    }
+    disk.setHonoursFileModes(false);
+    EXPECT_GT(db.insert("INSERT INTO share (share_type) VALUES (0)"), 0) << db.lastError();
+    WrenDatabase reader;
+    ASSERT_TRUE(reader.open(path, migrationsDir()));
+    auto rows = reader.query("SELECT COUNT(*) FROM share");
+    ASSERT_TRUE(rows && !rows->empty());
+    EXPECT_EQ(std::get<std::int64_t>(rows->front()[0]), 1);
 }
 
 TEST(Database, FailedMigrationIsRolledBackAndReported) {

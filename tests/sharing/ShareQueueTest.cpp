@@ -1,9 +1,15 @@
 // The share queue against loopback mail, SMS, tracking and analytics services.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "FaultyDisk.h"
+#include "LogCapture.h"
 #include "SharingTestSupport.h"
 #include "core/Models.h"
+#include "core/OperatorNotice.h"
 #include "sharing/SocialSharingService.h"
 
 namespace {
@@ -151,6 +157,7 @@ TEST_F(ShareQueueTest, EachRowIsTriedOnceARunAndUnknownTypesDoNotStopIt) {
     auto untouched = SharingModel::loadWithID(print.ID);
     EXPECT_EQ(untouched->done, 0);
     EXPECT_EQ(untouched->lastError, "");
+    EXPECT_FALSE(untouched->dateLastTried.isValid());
     EXPECT_EQ(reload(b)->lastError, "no");
 }
 
@@ -173,6 +180,116 @@ TEST_F(ShareQueueTest, AServiceThatNeverAnswersIsGivenUpAfterTwoMinutes) {
     main.runPending();
     EXPECT_EQ(reload(page)->done, 0);
     SocialSharingService::registerSender(SharingTypeFacebookPage, nullptr);
+}
+
+// The same queue when the database cannot record what it does: its disk
+// full, or its file read-only. SQLite's disk is the faulty one of the test
+// support, so that this holds when the tests run as root.
+class ShareQueueDiskTest : public ShareQueueTest {
+protected:
+    void SetUp() override {
+        testsupport::FaultyDisk::install();
+        ShareQueueTest::SetUp();
+    }
+    void TearDown() override {
+        disk().setFull(false);
+        disk().setHonoursFileModes(false);
+        ::chmod(databasePath().c_str(), 0644);
+        ShareQueueTest::TearDown();
+    }
+    static testsupport::FaultyDisk& disk() { return testsupport::FaultyDisk::install(); }
+    std::string databasePath() const { return home.path() + "/db/flashwren_db.sqlite"; }
+    std::size_t mails() { return requestsTo("/api/mail.send.json").size(); }
+    // Runs of the queue over 75 seconds: one every 20 seconds.
+    void runsFor75Seconds() {
+        for (int i = 0; i < 4; ++i) run();
+    }
+    QStringList notices() { return OperatorNotice::shared().texts(); }
+    // The row as another program reading the file sees it.
+    int storedDone(std::int64_t id) {
+        sqlite3* db = nullptr;
+        int done = -1;
+        if (sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* s = nullptr;
+            sqlite3_prepare_v2(db, "SELECT done FROM share WHERE id = ?", -1, &s, nullptr);
+            sqlite3_bind_int64(s, 1, id);
+            if (sqlite3_step(s) == SQLITE_ROW) done = sqlite3_column_int(s, 0);
+            sqlite3_finalize(s);
+        }
+        sqlite3_close(db);
+        return done;
+    }
+};
+
+TEST_F(ShareQueueDiskTest, OnAFullDiskNothingIsSentAndAllGoesOnceThereIsRoom) {
+    MediaItemModel media;
+    media.filePath = photo;
+    media.uploadURL = "http://flw.io/p/Ab12";
+    ASSERT_TRUE(media.save());
+    auto mail = email("guest@example.com");
+    auto sms = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    ASSERT_TRUE(mail && sms);
+
+    disk().setFull(true);
+    testsupport::LogCapture log;
+    runsFor75Seconds();
+    EXPECT_EQ(mails(), 0u);
+    EXPECT_TRUE(requestsTo("/Messages.json").empty());
+    ASSERT_EQ(notices().size(), 1);
+    EXPECT_TRUE(notices()[0].contains("full")) << notices()[0].toStdString();
+    EXPECT_EQ(log.lines("cannot be written", spdlog::level::warn).size(), 1u) << "why, once, not at every run";
+
+    disk().setFull(false);
+    run();
+    EXPECT_EQ(mails(), 1u);
+    EXPECT_EQ(requestsTo("/Messages.json").size(), 1u);
+    EXPECT_EQ(storedDone(mail->ID), 1);
+    EXPECT_EQ(storedDone(sms->ID), 1);
+    EXPECT_TRUE(notices().isEmpty());
+    runsFor75Seconds();
+    EXPECT_EQ(mails(), 1u);
+}
+
+TEST_F(ShareQueueDiskTest, ASendWhoseMarkCannotBeStoredIsNotSentAgainAndTheMarkFollows) {
+    // The disk fills up while the mail is on its way.
+    server.setHandler([this](const RecordedRequest& r) {
+        if (r.path == "/api/mail.send.json") disk().setFull(true);
+        return Reply{200, {}, "{}"};
+    });
+    auto mail = email("guest@example.com");
+    ASSERT_TRUE(mail);
+    runsFor75Seconds();
+    EXPECT_EQ(mails(), 1u);
+    EXPECT_EQ(storedDone(mail->ID), 0) << "the mark could not be stored";
+    EXPECT_EQ(notices().size(), 1);
+
+    disk().setFull(false);
+    run();
+    EXPECT_EQ(storedDone(mail->ID), 1);
+    EXPECT_TRUE(reload(mail)->dateSent.isValid());
+    EXPECT_TRUE(notices().isEmpty());
+    run();
+    EXPECT_EQ(mails(), 1u);
+}
+
+TEST_F(ShareQueueDiskTest, AReadOnlyDatabaseSendsNothingUntilItCanBeWrittenAgain) {
+    auto mail = email("guest@example.com");
+    ASSERT_TRUE(mail);
+    // The booth starts on a database file it may not write.
+    disk().setHonoursFileModes(true);
+    ASSERT_EQ(::chmod(databasePath().c_str(), 0444), 0);
+    ASSERT_TRUE(WrenDatabase::openShared(databasePath(), std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+    runsFor75Seconds();
+    EXPECT_EQ(mails(), 0u);
+    ASSERT_EQ(notices().size(), 1);
+
+    ASSERT_EQ(::chmod(databasePath().c_str(), 0644), 0);
+    run();
+    EXPECT_EQ(mails(), 1u);
+    EXPECT_EQ(storedDone(mail->ID), 1);
+    EXPECT_TRUE(notices().isEmpty());
+    run();
+    EXPECT_EQ(mails(), 1u);
 }
 
 }  // namespace

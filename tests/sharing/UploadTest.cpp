@@ -6,6 +6,9 @@
 
 #include <optional>
 
+#include <sqlite3.h>
+
+#include "FaultyDisk.h"
 #include "LogCapture.h"
 #include "SharingTestSupport.h"
 #include "base/Crypto.h"
@@ -204,9 +207,14 @@ TEST_F(UploadTest, FirstUploadRestartsAtMostTwiceThenLeavesTheRowToTheRetryServi
 class RetryUploadTest : public UploadTest {
 protected:
     void SetUp() override {
+        testsupport::FaultyDisk::install();
         UploadTest::SetUp();
         RetryUploadToS3Service::initS3RetryService();
         service = RetryUploadToS3Service::shared();
+    }
+    void TearDown() override {
+        testsupport::FaultyDisk::install().setFull(false);
+        UploadTest::TearDown();
     }
     void run() {
         service->startRetryToS3();
@@ -220,6 +228,24 @@ protected:
     std::pair<int, int> state(const std::shared_ptr<MediaItemModel>& m) {
         auto row = reload(m);
         return {row->uploadStatus, row->retryCount};
+    }
+    // The row as another program reading the file sees it: status and short address.
+    std::pair<int, std::string> stored(const std::shared_ptr<MediaItemModel>& m) {
+        sqlite3* db = nullptr;
+        std::pair<int, std::string> out{-1, ""};
+        const std::string path = home.path() + "/db/flashwren_db.sqlite";
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* s = nullptr;
+            sqlite3_prepare_v2(db, "SELECT upload_status, upload_url FROM media WHERE id = ?", -1, &s, nullptr);
+            sqlite3_bind_int64(s, 1, m->ID);
+            if (sqlite3_step(s) == SQLITE_ROW) {
+                const auto* url = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+                out = {sqlite3_column_int(s, 0), url ? url : ""};
+            }
+            sqlite3_finalize(s);
+        }
+        sqlite3_close(db);
+        return out;
     }
     RetryUploadToS3Service* service = nullptr;
 };
@@ -309,6 +335,41 @@ TEST_F(RetryUploadTest, OfflineRunsLoadNothingAndSchedulingKeepsOneRunPending) {
     const auto pending = scheduler.pendingCount();
     for (int i = 0; i < 2; ++i) service->scheduleRetryServiceForNextExecution();
     EXPECT_EQ(scheduler.pendingCount(), pending);
+}
+
+TEST_F(RetryUploadTest, AnUploadWhoseProgressCannotBeStoredIsNotMadeAgain) {
+    LoopbackServer fake;  // takes every upload
+    useFakeS3(fake);
+    std::atomic<bool> registers{false};
+    registration.setHandler([&](const RecordedRequest&) {
+        if (!registers) return Reply{503, {}, ""};
+        return Reply{200, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/Ab1"})"};
+    });
+    auto m = item("full.jpg", 2);
+    auto& disk = testsupport::FaultyDisk::install();
+    disk.setFull(true);
+    run();
+    EXPECT_EQ(fake.requestCount(), 2u) << "the print and its thumbnail";
+    EXPECT_EQ(registration.requestCount(), 1u);
+    // Nothing of that could be stored; the next run still goes on from the registration.
+    EXPECT_EQ(stored(m).first, 2);
+    run();
+    EXPECT_EQ(fake.requestCount(), 2u) << "the print is not uploaded again";
+    EXPECT_EQ(registration.requestCount(), 2u);
+
+    registers = true;
+    run();
+    EXPECT_EQ(registration.requestCount(), 3u);
+    EXPECT_EQ(reload(m)->uploadURL, "http://flw.io/p/Ab1");
+    run();
+    EXPECT_EQ(registration.requestCount(), 3u) << "a finished registration is not made again";
+    EXPECT_EQ(stored(m).first, 2) << "the disk is still full";
+
+    disk.setFull(false);
+    run();
+    EXPECT_EQ(stored(m), std::pair(1, std::string("http://flw.io/p/Ab1")));
+    EXPECT_EQ(fake.requestCount(), 2u);
+    EXPECT_EQ(registration.requestCount(), 3u);
 }
 
 }  // namespace
