@@ -252,8 +252,9 @@ TEST_F(BoothLaunchTest, ALockThatNoBoothAnswersForIsNeverCalledABoothBroughtForw
             ASSERT_EQ(::flock(made, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
         }
         const pid_t booth = launch("booth.log");
+        ASSERT_FALSE(waitForOutput("booth.log", "start-up done")) << "a second booth runs on the same data";
         const int status = waitForExit(booth, 30000);
-        ASSERT_NE(status, -1) << "a second booth runs on the same data: " << output("booth.log");
+        ASSERT_NE(status, -1) << output("booth.log");
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("booth.log");
         EXPECT_NE(output("booth.log").find("no booth answers"), std::string::npos) << output("booth.log");
         EXPECT_EQ(output("booth.log").find("brought its window forward"), std::string::npos) << output("booth.log");
