@@ -120,18 +120,15 @@ bool SingleBooth::askRunningBooth(const QString& name) {
         std::this_thread::sleep_for(std::min(std::chrono::milliseconds(100), std::chrono::milliseconds(left())));
     }
     socket.write(kRaise);
-    QByteArray answer;
-    while (!answer.contains('\n')) {
-        if (socket.bytesAvailable() == 0 && (left() == 0 || !socket.waitForReadyRead(left()))) {
-            spdlog::warn("SingleBooth: the running booth took the request but gave no answer within {} s",
+    while (!socket.canReadLine()) {
+        if (left() == 0 || !socket.waitForReadyRead(left())) {
+            spdlog::warn("SingleBooth: the running booth took the request but gave no answer (waited up to {} s)",
                          std::chrono::duration_cast<std::chrono::seconds>(kAnswerTime).count());
             return false;
         }
-        answer += socket.read(64 - answer.size());
-        if (answer.size() >= 64) break;
     }
-    if (!answer.startsWith(kRaised)) {
-        spdlog::warn("SingleBooth: the running booth gave an answer this launch does not know");
+    if (socket.readLine(64) != kRaised) {
+        spdlog::warn("SingleBooth: what listens for later launches gave an answer no booth gives");
         return false;
     }
     return true;
