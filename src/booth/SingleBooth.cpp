@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <thread>
 
 #include "base/Files.h"
@@ -20,6 +22,8 @@
 
 namespace {
 const QByteArray kRaise = QByteArrayLiteral("raise\n");
+// What the running booth says once its window has come forward.
+const QByteArray kRaised = QByteArrayLiteral("raised\n");
 }
 
 SingleBooth::SingleBooth(QObject* parent) : QObject(parent) {}
@@ -80,6 +84,7 @@ bool SingleBooth::removeOwnerlessLock(const QString& path) {
             std::chrono::seconds(opened.st_ctim.tv_sec) + std::chrono::nanoseconds(opened.st_ctim.tv_nsec)));
         const auto age = std::chrono::system_clock::now() - changed;
         if (look == 0 && age >= std::chrono::system_clock::duration::zero() && age < kWritten) {
+            spdlog::info("SingleBooth: the lock file {} names no process yet; looking again in a moment", file);
             std::this_thread::sleep_for(kWritten - age);
             continue;
         }
@@ -94,24 +99,38 @@ bool SingleBooth::removeOwnerlessLock(const QString& path) {
 }
 
 bool SingleBooth::askRunningBooth(const QString& name) {
-    // The booth that holds the lock listens a moment after taking it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    // The booth that holds the lock listens a moment after taking it, and
+    // answers once it has come forward. The system takes the connection and
+    // the request on a booth's behalf even while its interface thread is
+    // stuck: only the booth's own answer says it came forward.
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerTime;
+    const auto left = [deadline] {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<std::int64_t>(ms.count(), 0));
+    };
     QLocalSocket socket;
     for (;;) {
         socket.connectToServer(name);
-        if (socket.waitForConnected(2000)) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (socket.waitForConnected(left())) break;
+        if (left() == 0) {
             spdlog::warn("SingleBooth: the running booth does not answer: {}", socket.errorString().toStdString());
             return false;
         }
         socket.abort();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::min(std::chrono::milliseconds(100), std::chrono::milliseconds(left())));
     }
     socket.write(kRaise);
-    socket.waitForBytesWritten(2000);
-    // Wait for the running booth to close the connection, so that the
-    // request is read before this process goes.
-    socket.waitForDisconnected(2000);
+    while (!socket.canReadLine()) {
+        if (left() == 0 || !socket.waitForReadyRead(left())) {
+            spdlog::warn("SingleBooth: the running booth took the request but gave no answer (waited up to {} s)",
+                         std::chrono::duration_cast<std::chrono::seconds>(kAnswerTime).count());
+            return false;
+        }
+    }
+    if (socket.readLine(64) != kRaised) {
+        spdlog::warn("SingleBooth: what listens for later launches gave an answer no booth gives");
+        return false;
+    }
     return true;
 }
 
@@ -161,7 +180,13 @@ bool SingleBooth::acquire(const QString& folder) {
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->canReadLine()) return;
                 const QByteArray line = socket->readLine();
-                if (line == kRaise) emit activationRequested();
+                if (line == kRaise) {
+                    emit activationRequested();
+                    // Only now: the launch that asked counts this alone as
+                    // an answer. What is written goes before the connection
+                    // closes.
+                    socket->write(kRaised);
+                }
                 socket->disconnectFromServer();
             });
         }

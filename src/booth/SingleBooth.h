@@ -21,6 +21,9 @@ public:
     // counts as left behind. A booth that is starting writes its lock within
     // moments.
     static constexpr std::chrono::seconds kStaleLockTime{30};
+    // How long a later launch waits for the running booth to answer: one
+    // whose interface thread is stuck longer counts as none.
+    static constexpr std::chrono::seconds kAnswerTime{5};
 
     // The folder whose booth this is: the one holding the database.
     static QString defaultFolder();

@@ -128,13 +128,34 @@ TEST(PlistDate, FarAndNearDatesReadAsStoredAndSurviveASave) {
     EXPECT_EQ(base::plistDateSeconds((*read)["a"]), 978307199.5) << "2000-12-31T23:59:59.5";
     EXPECT_EQ(base::plistDateSeconds((*read)["b"]), 978307200.5) << "2001-01-01T00:00:00.5";
 
-    const nlohmann::json dates = {{"old", base::plistDate(k1920)}, {"far", base::plistDate(4102444800.0)}};
+    // Before 1970 a day's seconds count forward from its midnight, as after.
+    const nlohmann::json dates = {{"old", base::plistDate(k1920)},
+                                  {"early", base::plistDate(k1920 + 3600)},
+                                  {"far", base::plistDate(4102444800.0)}};
     const std::string xml = base::plistToXml(dates);
     EXPECT_NE(xml.find("<date>1920-01-01T00:00:00Z</date>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<date>1920-01-01T01:00:00Z</date>"), std::string::npos) << xml;
     EXPECT_NE(xml.find("<date>2100-01-01T00:00:00Z</date>"), std::string::npos) << xml;
     EXPECT_EQ(base::plistParse(xml), dates);
     EXPECT_EQ(base::plistParse(base::plistToBinary(dates)), dates);
     EXPECT_EQ(base::plistParse(base::plistToBinary(*read)), *read);
+
+    // An XML date with a fraction of a second (another program's) is a date,
+    // the fraction counted forward on either side of 1970; written again it
+    // keeps its whole seconds, as the settings file keeps them.
+    read = base::plistParse(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+        "<key>a</key><date>1920-01-01T01:00:00.25Z</date><key>b</key><date>2026-12-07T06:00:00.5Z</date>"
+        "</dict></plist>");
+    ASSERT_TRUE(read) << "a fraction taken for damage";
+    EXPECT_EQ(base::plistDateSeconds((*read)["a"]), k1920 + 3600.25);
+    EXPECT_EQ(base::plistDateSeconds((*read)["b"]), 1796623200.5);
+    const std::string again = base::plistToXml(*read);
+    EXPECT_NE(again.find("<date>1920-01-01T01:00:00Z</date>"), std::string::npos) << again;
+    EXPECT_NE(again.find("<date>2026-12-07T06:00:00Z</date>"), std::string::npos) << again;
+    EXPECT_NE(base::plistToXml({{"d", base::plistDate(k1920 + 3599.75)}}).find("<date>1920-01-01T00:59:59Z</date>"),
+              std::string::npos)
+        << "a fraction before 1970 is rounded down, not towards 1970";
 
     // Seconds that are no time are refused, with a line naming the key.
     testsupport::LogCapture log;

@@ -22,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -231,18 +232,77 @@ TEST_F(BoothLaunchTest, WhatAKilledBoothLeavesBehindNeverBlocksTheNextLaunch) {
 
 // A lock held by a live process that no booth answers for: the launch does
 // not start a second booth on the same data, and says so instead of
-// claiming it brought a window forward.
+// claiming it brought a window forward. A booth holds its lock from the
+// moment it makes the file, a moment before it names itself in it: the
+// empty file of a booth caught in between is held all the same.
 TEST_F(BoothLaunchTest, ALockThatNoBoothAnswersForIsNeverCalledABoothBroughtForward) {
     const QString folder = SingleBooth::defaultFolder();
     ASSERT_TRUE(QDir().mkpath(folder));
-    QLockFile held(folder + "/flashwren.lock");
-    ASSERT_TRUE(held.tryLock(0));
-    const pid_t booth = launch("booth.log");
-    const int status = waitForExit(booth, 30000);
-    ASSERT_NE(status, -1) << output("booth.log");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("booth.log");
-    EXPECT_NE(output("booth.log").find("no booth answers"), std::string::npos) << output("booth.log");
-    EXPECT_EQ(output("booth.log").find("brought its window forward"), std::string::npos) << output("booth.log");
+    const QString path = folder + "/flashwren.lock";
+    for (const bool written : {true, false}) {
+        SCOPED_TRACE(written ? "written" : "made and held, not yet written");
+        std::optional<QLockFile> held;
+        int made = -1;
+        if (written) {
+            held.emplace(path);
+            ASSERT_TRUE(held->tryLock(0));
+        } else {
+            made = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            ASSERT_GE(made, 0) << std::strerror(errno);
+            ASSERT_EQ(::flock(made, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+        }
+        const pid_t booth = launch("booth.log");
+        ASSERT_FALSE(waitForOutput("booth.log", "start-up done")) << "a second booth runs on the same data";
+        const int status = waitForExit(booth, 30000);
+        ASSERT_NE(status, -1) << output("booth.log");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("booth.log");
+        EXPECT_NE(output("booth.log").find("no booth answers"), std::string::npos) << output("booth.log");
+        EXPECT_EQ(output("booth.log").find("brought its window forward"), std::string::npos) << output("booth.log");
+        EXPECT_TRUE(QFile::exists(path)) << "the holder's lock was removed";
+        if (made >= 0) {
+            ::unlink(QFile::encodeName(path).constData());
+            ::close(made);
+        }
+    }
+}
+
+// A booth whose interface thread is stuck (stopped here, as a hung one would
+// be) still has the system take the connection and the request for it: a
+// later launch counts only the booth's own answer, so it says that no booth
+// answers and starts nothing.
+TEST_F(BoothLaunchTest, AStoppedBoothIsNeverCalledBroughtForward) {
+    const pid_t first = launch("first.log");
+    ASSERT_TRUE(waitForOutput("first.log", "start-up done")) << output("first.log");
+    ASSERT_EQ(::kill(first, SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{first};
+    const std::string stat = "/proc/" + std::to_string(first) + "/stat";
+    ASSERT_TRUE([&] {
+        for (const auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;
+             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            const std::string text = base::readFile(stat).value_or("");
+            const auto paren = text.rfind(')');
+            if (paren != std::string::npos && text.compare(paren, 3, ") T") == 0) return true;
+        }
+        return false;
+    }()) << "the booth never stopped";
+
+    const pid_t second = launch("second.log");
+    const int status = waitForExit(second, 30000);
+    ::kill(first, SIGCONT);
+    ASSERT_NE(status, -1) << "the second launch keeps running: " << output("second.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output("second.log");
+    EXPECT_NE(output("second.log").find("no booth answers"), std::string::npos) << output("second.log");
+    EXPECT_EQ(output("second.log").find("brought its window forward"), std::string::npos) << output("second.log");
+    EXPECT_EQ(output("second.log").find("start-up done"), std::string::npos) << "nothing of it started";
+
+    // Going again, the first booth is still the booth, and quits cleanly.
+    EXPECT_TRUE(running(first)) << output("first.log");
+    ::kill(first, SIGTERM);
+    const int firstStatus = waitForExit(first);
+    EXPECT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0) << firstStatus << output("first.log");
 }
 
 TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSettings) {

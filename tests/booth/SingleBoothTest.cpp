@@ -5,7 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include <QDir>
+#include <QLockFile>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,10 +15,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "BoothTestApp.h"
+#include "LogCapture.h"
 #include "TempDir.h"
+#include "Wait.h"
+#include "base/Files.h"
 #include "booth/SingleBooth.h"
 
 namespace {
@@ -72,4 +80,38 @@ TEST(SingleBooth, TheLockAndTheSocketAreTheUsersOwn) {
 
     if (::geteuid() != 0) GTEST_SKIP() << "connecting as another user needs root";
     EXPECT_FALSE(otherUserConnects(socketPath, 65534)) << "another user reached the booth's socket";
+}
+
+// A lock file that names nobody yet may be a booth's, made a moment ago and
+// about to be written: the launch looks at it again once the booth has had
+// that moment, finds it named, and leaves it to its booth.
+TEST(SingleBooth, ALockJustMadeIsGivenItsMomentBeforeItCountsAsLeftBehind) {
+    app();
+    testsupport::TempDir folder, elsewhere;
+    // What a booth writes into its lock: here naming this process, alive.
+    std::string content;
+    {
+        QLockFile named(QString::fromStdString(elsewhere.file("named.lock")));
+        ASSERT_TRUE(named.tryLock(0));
+        content = base::readFile(elsewhere.file("named.lock")).value_or("");
+        ASSERT_FALSE(content.empty());
+    }
+    const std::string path = folder.path() + "/flashwren.lock";
+    const int made = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(made, 0) << std::strerror(errno);
+    testsupport::LogCapture log;
+    std::atomic<bool> over{false};
+    // The booth writes its lock once the launch has had its first look.
+    std::thread booth([&] {
+        if (testsupport::waitUntil([&] { return over || !log.lines("looking again").empty(); }) && !over) {
+            EXPECT_EQ(base::writeFully(made, content.data(), content.size()), content.size());
+        }
+    });
+    SingleBooth launch;
+    const bool acquired = launch.acquire(QString::fromStdString(folder.path()));
+    over = true;
+    booth.join();
+    ::close(made);
+    EXPECT_FALSE(acquired) << "the booth's lock was taken for one left behind";
+    EXPECT_EQ(base::readFile(path).value_or("(gone)"), content) << "its lock stays as it wrote it";
 }

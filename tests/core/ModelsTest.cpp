@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <future>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "ChildProcess.h"
 #include "CoreTestSupport.h"
 #include "FaultyDisk.h"
 #include "LogCapture.h"
@@ -259,7 +261,7 @@ TEST_F(Models, DamagedShareTypesLeaveTheOtherStatisticsRight) {
 TEST_F(Models, DamagedShareTypesNeverReachTheSendQueue) {
     auto& d = WrenDatabase::shared();
     auto mail = share(SharingTypeEmail, 0);
-    for (const char* type : {"'abc'", "1.5", "X'00'", "1e300", "-1", "5"})
+    for (const char* type : {"'abc'", "1.5", "X'00'", "1e300", "-1", "5", "'1' || char(10) || 'forged'"})
         ASSERT_TRUE(d.execute(std::string("INSERT INTO share (share_type, to_field, done) VALUES (") + type +
                               ", 'guest@example.com', 0)"));
     auto sms = share(SharingTypeSMS, 0, "0123456789");
@@ -271,8 +273,55 @@ TEST_F(Models, DamagedShareTypesNeverReachTheSendQueue) {
         EXPECT_EQ(waiting[1]->ID, sms->ID);
     }
     EXPECT_EQ(log.lines("no share type", spdlog::level::warn).size(), 1u) << "once, not at every run";
-    for (auto& line : log.lines()) EXPECT_EQ(line.text.find('\0'), std::string::npos) << "a raw NUL in a log line";
+    for (auto& line : log.lines()) {
+        EXPECT_EQ(line.text.find('\0'), std::string::npos) << "a raw NUL in a log line";
+        EXPECT_EQ(line.text.find('\n'), std::string::npos) << "a stored line break starts a log line of its own";
+    }
     EXPECT_EQ(log.lines("\"\\x00\"").size(), 1u) << "the bytes are named, escaped";
+    EXPECT_EQ(log.lines("\"1\\x0aforged\"").size(), 1u) << "the line break is named, escaped";
+}
+
+// A damaged value is named once per database file in a run, however often
+// it is read; the same damage in another file (a data folder moved) is named
+// there too. Past a bound the log says so once and names no more: a database
+// full of damage grows neither the log nor the memory without end.
+TEST_F(Models, DamagedValuesAreNamedOncePerDatabaseFileUpToABound) {
+    if (testsupport::ChildProcess::childMode()) {
+        ASSERT_TRUE(WrenDatabase::shared().execute(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 6000) "
+            "INSERT INTO media (file_name, file_path, upload_status, retry_count) "
+            "SELECT 'm.jpg', '/data/prints/m.jpg', 2, 'lots' FROM n"));
+        testsupport::LogCapture log;
+        for (int read = 0; read < 2; ++read) ASSERT_EQ(MediaItemModel::getAllEligibleRecordsForRetry().size(), 6000u);
+        testsupport::ChildProcess::report(std::to_string(log.lines("is not a whole number").size()) + " " +
+                                          std::to_string(log.lines("no more are named").size()));
+        return;
+    }
+    const char* damage = "INSERT INTO media (id, file_name, file_path, upload_status, retry_count) "
+                         "VALUES (7, 'a.jpg', '/data/prints/a.jpg', 2, 'lots')";
+    testsupport::LogCapture log;
+    auto readAndCount = [&] {
+        for (int read = 0; read < 3; ++read) EXPECT_EQ(MediaItemModel::getAllEligibleRecordsForRetry().size(), 1u);
+        return log.lines("media.retry_count \"lots\" is not a whole number").size();
+    };
+    ASSERT_TRUE(WrenDatabase::shared().execute(damage));
+    EXPECT_EQ(readAndCount(), 1u);
+    ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/moved/flashwren_db.sqlite", migrationsDir()));
+    ASSERT_TRUE(WrenDatabase::shared().execute(damage));
+    EXPECT_EQ(readAndCount(), 2u) << "the other file's damage was never named";
+    ASSERT_TRUE(WrenDatabase::openShared(dbPath(), migrationsDir()));
+    EXPECT_EQ(readAndCount(), 2u) << "named again in the first file";
+
+    // A fresh run, as the count is the run's.
+    testsupport::ChildProcess many("many");
+    ASSERT_TRUE(many.readReports([](const std::string& r) { return r.find('\n') != std::string::npos; },
+                                 std::chrono::seconds(120)))
+        << many.output();
+    std::size_t named = 0, stopped = 0;
+    std::istringstream(many.reports()) >> named >> stopped;
+    EXPECT_GE(named, 1000u) << "the first damaged values are each named";
+    EXPECT_LT(named, 6000u) << "every one of a database full of damage was named";
+    EXPECT_EQ(stopped, 1u) << "said once that no more are named";
 }
 
 // One damaged row is as worth a line as many.

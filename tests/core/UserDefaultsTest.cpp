@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -296,7 +298,7 @@ TEST(UserDefaults, WhatAFileHeldSurvivesTheStoresSave) {
     const std::string path = dir.file("s.plist");
     const json held = {{"WHEN", base::plistDate(-1577923200)},  // 1920-01-01
                        {"FAR", std::numeric_limits<double>::infinity()},
-                       {"COUNT", "\x1b[2J12"}};
+                       {"COUNT", "\x1b[2J12\nforged"}};
     std::string bytes = base::plistToBinary(held);
     ASSERT_TRUE(base::writeFileAtomically(path, bytes, 0600, nullptr));
     LogLines log;
@@ -311,6 +313,8 @@ TEST(UserDefaults, WhatAFileHeldSurvivesTheStoresSave) {
     EXPECT_EQ(UserDefaults(path).dictionaryRepresentation(), expected);
     EXPECT_EQ(log.naming("\x1b"), 0) << "a raw escape byte in the log";
     EXPECT_EQ(log.naming("\\x1b[2J12"), 1);
+    EXPECT_EQ(log.naming("\nforged"), 0) << "a stored line break starts a log line of its own";
+    EXPECT_EQ(log.naming("12\\x0aforged"), 1);
 }
 
 TEST(UserDefaults, RangesClampAndLenientReadsStay) {
@@ -439,6 +443,81 @@ TEST(UserDefaults, KilledInsideAWriteLeavesTheLastWholeFileAndNothingElse) {
     std::set<std::string> names;
     for (auto& e : fs::directory_iterator(dir.path())) names.insert(e.path().filename());
     EXPECT_EQ(names, (std::set<std::string>{"s.plist", live, elsewhere}));
+}
+
+// A booth in another container saving the same settings file while this
+// one starts: the number in its temporary file's name is nobody here, and
+// the lock its writer holds on that file is all that tells a save under way
+// from one a killed writer left. The clean-up at the start leaves it, and
+// the save lands.
+TEST(UserDefaults, ASaveUnderWayInAnotherContainerSurvivesABoothsStart) {
+    if (const char* path = testsupport::ChildProcess::childMode()) {
+        static UserDefaults* const store = new UserDefaults(path);  // left alive, as the standard store is
+        for (int save = 0;; ++save) {
+            const std::string n = std::to_string(save);
+            if (!testsupport::ChildProcess::report("saving " + n)) return;
+            store->set("BIG", std::string(std::size_t{4} << 20, static_cast<char>('a' + save % 26)));
+            if (!testsupport::ChildProcess::report((store->synchronize() ? "saved " : "lost ") + n)) return;
+        }
+    }
+    testsupport::TempDir dir;
+    const std::string path = dir.file("s.plist");
+    testsupport::ChildProcess writer(path);
+    ASSERT_TRUE(writer.readReports([](const std::string& r) { return r.find("saved") != std::string::npos; },
+                                   std::chrono::seconds(60)))
+        << writer.output();
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{writer.pid()};
+    const std::string prefix = "s.plist.tmp-" + std::to_string(writer.pid()) + "-";
+    auto underWay = [&]() -> std::optional<fs::path> {
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().starts_with(prefix) && fs::file_size(e.path(), ec) > 0 && !ec)
+                return e.path();
+        return std::nullopt;
+    };
+    auto stopped = [&] {
+        const std::string text = base::readFile("/proc/" + std::to_string(writer.pid()) + "/stat").value_or("");
+        const auto paren = text.rfind(')');
+        return paren != std::string::npos && text.compare(paren, 3, ") T") == 0;
+    };
+    // The writer stopped inside a save, with data in its temporary file.
+    std::optional<fs::path> temporary;
+    for (int tries = 0; !temporary && tries < 100; ++tries) {
+        ASSERT_TRUE(testsupport::waitUntil([&] { return underWay().has_value(); }, std::chrono::seconds(30)));
+        ASSERT_EQ(::kill(writer.pid(), SIGSTOP), 0);
+        ASSERT_TRUE(testsupport::waitUntil(stopped));
+        if (!(temporary = underWay())) ::kill(writer.pid(), SIGCONT);
+    }
+    ASSERT_TRUE(temporary) << "the writer was never caught inside a save";
+    // Its last word is the save it is inside.
+    ASSERT_TRUE(writer.readReports(
+        [](const std::string& r) { return r.size() > 1 && r.compare(r.rfind('\n', r.size() - 2) + 1, 7, "saving ") == 0; },
+        std::chrono::seconds(30)))
+        << writer.reports();
+    const auto lines = writer.reportLines();
+    const std::string save = lines.back().substr(7);
+
+    char* argv[] = {const_cast<char*>(BOOTH_ELSEWHERE_PATH), const_cast<char*>(path.c_str()), nullptr};
+    pid_t booth = -1;
+    ASSERT_EQ(::posix_spawn(&booth, BOOTH_ELSEWHERE_PATH, nullptr, nullptr, argv, environ), 0);
+    const auto status = testsupport::waitForExitOrKill(booth, std::chrono::seconds(60));
+    ASSERT_TRUE(status) << "the booth elsewhere never started";
+    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 77) GTEST_SKIP() << "no namespace of its own can be made here";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    EXPECT_TRUE(fs::exists(*temporary)) << "a save under way was taken for one left behind";
+
+    ::kill(writer.pid(), SIGCONT);
+    ASSERT_TRUE(writer.readReports(
+        [&](const std::string& r) {
+            return r.find("\nsaved " + save + "\n") != std::string::npos ||
+                   r.find("\nlost " + save + "\n") != std::string::npos;
+        },
+        std::chrono::seconds(60)))
+        << writer.reports();
+    EXPECT_NE(writer.reports().find("\nsaved " + save + "\n"), std::string::npos) << "the save was lost";
 }
 
 // A program that changes a setting and exits at once (the standard store is
