@@ -39,12 +39,15 @@ grep -q "^line 1: caught by watch |" <<<"$out" || fail "the watched fault is not
 grep -q "^line 2: SURVIVED |" <<<"$out" || fail "the test red in the baseline caught a fault"
 grep -q "demo: caught 1 of 2" <<<"$out" || fail "wrong count"
 
-# A green baseline sweeps as before.
+# A green baseline sweeps as before; a test that skips catches nothing.
 printf 'add_test(watch "/bin/sh" "-c" "grep -q good %s")\nset_tests_properties(watch PROPERTIES LABELS "demo")\n' \
   "'$work/root/src/watched.txt'" > "$work/build/CTestTestfile.cmake"
+printf 'add_test(skipper "/bin/sh" "-c" "exit 77")\nset_tests_properties(skipper PROPERTIES LABELS "demo" SKIP_RETURN_CODE 77)\n' \
+  >> "$work/build/CTestTestfile.cmake"
 out=$(FLASHWREN_BUILD_DIR=$work/build bash "$work/root/scripts/fault-sweep.sh" demo "$work/faults.txt" 2>&1)
 status=$?
 [[ $status -eq 0 ]] || fail "a green sweep failed"
+grep -q "^line 1: caught by watch |" <<<"$out" || fail "a skipped test counted as catching the fault"
 grep -q "demo: caught 1 of 2" <<<"$out" || fail "wrong count on a green baseline"
 
 [[ $failures -eq 0 ]] || { echo "$out"; exit 1; }
