@@ -318,10 +318,12 @@ INSTANTIATE_TEST_SUITE_P(Files, BoothHostileSettingsTest,
                          ::testing::Values("pipe", "device", "folder", "unreadable", "huge"),
                          [](const auto& info) { return std::string(info.param); });
 
-// What the booth opens first (its day's log file, its lock file, its
-// database), each replaced by something that is no regular file: the booth
-// sets it aside, says why, starts, and quits on the desktop's quit signal.
-// A launch that meets no running booth never says it brought one forward.
+// What the booth opens first (its day's log file, its lock file and the
+// lock's companion that a stale lock is removed under, its database, the
+// folder that holds them), each replaced by something that is not what it
+// should be: the booth sets it aside, says why, starts, and quits on the
+// desktop's quit signal. A launch that meets no running booth never says it
+// brought one forward.
 class BoothHostileStartFileTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
@@ -342,9 +344,18 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
         }
     }
     if (what == "lock") paths.push_back(folder + "/flashwren.lock");
+    if (what == "rmlock") {
+        paths.push_back(folder + "/flashwren.lock.rmlock");
+        // Only a lock that looks stale is removed under its companion.
+        fs::create_directories(folder);
+        std::ofstream(folder + "/flashwren.lock").flush();
+        fs::last_write_time(folder + "/flashwren.lock", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
     if (what == "database") paths.push_back(WrenDatabase::defaultPath());
+    if (what == "datafolder") paths.push_back(folder);
     for (const auto& path : paths) {
         fs::create_directories(fs::path(path).parent_path());
+        if (kind.ends_with("-file")) std::ofstream(path) << "not a folder";
         if (kind.ends_with("pipe")) {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
         }
@@ -361,7 +372,16 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
     }
     const pid_t booth = launch("booth.log", {}, kind.ends_with("unreadable"));
     ASSERT_TRUE(waitForOutput("booth.log", "start-up done", 60000)) << output("booth.log");
-    EXPECT_TRUE(fs::is_regular_file(paths[0])) << "made anew";
+    if (what == "datafolder") {
+        EXPECT_TRUE(fs::is_directory(paths[0])) << "made anew";
+        EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
+        EXPECT_TRUE(fs::is_regular_file(WrenDatabase::defaultPath()));
+    } else if (what == "rmlock") {
+        EXPECT_FALSE(fs::is_fifo(fs::symlink_status(paths[0])));
+        EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
+    } else {
+        EXPECT_TRUE(fs::is_regular_file(paths[0])) << "made anew";
+    }
     ::kill(booth, SIGTERM);
     const int status = waitForExit(booth);
     ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
@@ -373,19 +393,20 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
         {"device", "character device"},
         {"folder", "it is a folder"},
         {"loop", kind == "database-loop" ? "Too many levels of symbolic links" : "loop of symbolic links"},
-        {"unreadable", "Permission denied"}};
+        {"unreadable", "Permission denied"},
+        {"file", "it is a file, not a folder"}};
     EXPECT_NE(log.find(why.at(kind.substr(kind.find('-') + 1))), std::string::npos) << log;
     EXPECT_NE(log.find(paths[0]), std::string::npos) << log;
     EXPECT_NE(log.find("set aside as " + paths[0] + ".corrupt-"), std::string::npos) << log;
     EXPECT_EQ(log.find("brought its window forward"), std::string::npos) << log;
-    if (what == "database") {
+    if (what == "database" || what == "datafolder") {
         EXPECT_EQ(log.find("Unable to open the database"), std::string::npos) << log;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BoothHostileStartFileTest,
                          ::testing::Values("log-pipe", "lock-pipe", "lock-device", "lock-folder", "lock-loop",
-                                           "database-loop", "database-unreadable"),
+                                           "rmlock-pipe", "database-loop", "database-unreadable", "datafolder-file"),
                          [](const auto& info) {
                              std::string name = info.param;
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
