@@ -266,6 +266,28 @@ TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSet
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
 }
 
+// The operator moves the data folder while a named pipe sits among the old
+// templates: the change completes, and the desktop's quit signal still ends
+// the booth.
+TEST_F(BoothLaunchTest, ChangingTheDataFolderPastANamedPipeCompletesAndQuitStillWorks) {
+    namespace fs = std::filesystem;
+    const std::string pipe = home.path() + "/data/templates/pipe";
+    fs::create_directories(fs::path(pipe).parent_path());
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    testsupport::TempDir chosen;
+    const pid_t booth = launch("booth.log", {"TEST_BOOTH_OPEN=,:WRENPreferencesWindow",
+                                             "TEST_BOOTH_CHOOSE_FOLDER=" + chosen.path()});
+    EXPECT_TRUE(waitForOutput("booth.log", "TestBooth: the data folder is changed", 60000)) << output("booth.log");
+    ::kill(booth, SIGTERM);
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+    EXPECT_TRUE(fs::is_directory(chosen.file("templates/Postcard"))) << "the templates came along";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(chosen.file("templates/pipe"))));
+    EXPECT_NE(output("booth.log").find(pipe + " was not copied because it is a named pipe"), std::string::npos)
+        << output("booth.log");
+}
+
 class BoothHostileSettingsTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
 
 // The booth's settings file, the desktop's folder list and the kits' stores,
