@@ -184,6 +184,85 @@ std::optional<std::string> whyNotARegularFile(const std::string& path, bool foll
     return std::nullopt;
 }
 
+std::optional<std::string> whyNotAFolder(const std::string& path) {
+    auto what = [](mode_t mode) -> std::string {
+        if (S_ISREG(mode)) return "a file";
+        if (S_ISFIFO(mode)) return "a named pipe";
+        if (S_ISCHR(mode)) return "a character device";
+        if (S_ISBLK(mode)) return "a block device";
+        if (S_ISSOCK(mode)) return "a socket";
+        return "something else";
+    };
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        return std::string("it cannot be looked at: ") + std::strerror(errno);
+    }
+    if (S_ISDIR(st.st_mode)) return std::nullopt;
+    if (!S_ISLNK(st.st_mode)) return "it is " + what(st.st_mode) + ", not a folder";
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0)
+        return std::string(errno == ELOOP ? "it is a loop of symbolic links, not a folder"
+                                          : "it is a symbolic link to nothing, not a folder");
+    if (S_ISDIR(target.st_mode)) return std::nullopt;
+    return "it is a symbolic link to " + what(target.st_mode) + ", not a folder";
+}
+
+bool copyRegularFile(const std::string& from, const std::string& to, std::string* why) {
+    static std::atomic<unsigned> counter{0};
+    auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    ReadFailure failure;
+    const int in = openRegularFile(from, &failure);
+    if (in < 0) return fail(failure.why);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closeIn{in};
+    struct stat st;
+    if (::fstat(in, &st) != 0) return fail(std::string("it cannot be looked at: ") + std::strerror(errno));
+    std::string temp;
+    int out = -1;
+    for (int tries = 0; out < 0 && tries < 100; ++tries) {
+        temp = to + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) return fail(std::string("its copy cannot be made: ") + std::strerror(errno));
+    auto failOut = [&](const char* what, int err) {
+        if (out >= 0) ::close(out);
+        ::unlink(temp.c_str());
+        return fail(std::string(what) + ": " + std::strerror(err));
+    };
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failOut("it cannot be read", errno);
+        if (n == 0) break;
+        if (writeFully(out, buffer, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
+            return failOut("its copy cannot be written", errno);
+    }
+    if (::fsync(out) != 0) return failOut("its copy cannot be flushed", errno);
+    const int closed = ::close(out);
+    out = -1;
+    if (closed != 0) return failOut("its copy cannot be closed", errno);
+    // A second name never replaces what came in the meantime. A filesystem
+    // without second names (a stick formatted for cameras) is renamed onto,
+    // where nothing stood a moment ago.
+    if (::link(temp.c_str(), to.c_str()) == 0) {
+        ::unlink(temp.c_str());
+        return true;
+    }
+    const int err = errno;
+    struct stat there;
+    if (err == EEXIST || ::lstat(to.c_str(), &there) == 0) return failOut("something else stands in its place", EEXIST);
+    if (::rename(temp.c_str(), to.c_str()) != 0) return failOut("its copy cannot be put in place", errno);
+    return true;
+}
+
 std::string setAside(const std::string& path) {
     const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch()).count();

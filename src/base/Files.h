@@ -40,6 +40,16 @@ std::size_t writeFully(int fd, const void* data, std::size_t size);
 // ("it is a named pipe, not a file"); nothing when it is one or when nothing
 // is there. With `followLinks` false a symbolic link is itself the answer.
 std::optional<std::string> whyNotARegularFile(const std::string& path, bool followLinks = true);
+// Why what stands at `path` is no folder, in words for a log line ("it is a
+// file, not a folder"); nothing when it is a folder or a link to one, or
+// when nothing is there.
+std::optional<std::string> whyNotAFolder(const std::string& path);
+// Copies the regular file at `from` (or the file a link there leads to) to
+// `to`, where nothing stands yet, through a temporary name beside it: `to`
+// appears whole or not at all. `from` is opened without blocking and read
+// only when it is a regular file, so no pipe, socket or device can hang the
+// copy or feed it without end. False with `why` in words for a log line.
+bool copyRegularFile(const std::string& from, const std::string& to, std::string* why = nullptr);
 // Moves a damaged file aside as "<path>.corrupt-<time>" (with "-<n>" added
 // when that name is taken: an earlier copy is never replaced) and returns
 // the new name; empty when it could not be moved.

@@ -1,6 +1,9 @@
 #include "booth/FlashwrenMain.h"
 
 #include <QApplication>
+#include <QFile>
+
+#include <filesystem>
 
 #include "base/AppInfo.h"
 #include "base/Files.h"
@@ -10,6 +13,30 @@
 #include "booth/QuitSignals.h"
 #include "booth/SingleBooth.h"
 #include "core/WrenUtils.h"
+
+namespace {
+
+// The booth's own folder holds its lock, its database and its log. Anything
+// else in its place (a file, a named pipe, a link to nothing) would leave the
+// booth running with none of them: it is set aside, kept for whoever wants
+// to look at it, and the folder made. Said before the log opens; the log
+// file gets the line.
+void makeBoothFolder(const QString& folder) {
+    const std::string path = QFile::encodeName(folder).toStdString();
+    if (const auto why = base::whyNotAFolder(path)) {
+        const std::string aside = base::setAside(path);
+        if (aside.empty())
+            spdlog::error("AppController: the booth's folder {} cannot be used because {}, and it cannot be set aside",
+                          path, *why);
+        else
+            spdlog::warn("AppController: the booth's folder {} was set aside as {} because {}", path, aside, *why);
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) spdlog::error("AppController: unable to create the booth's folder {}: {}", path, ec.message());
+}
+
+}  // namespace
 
 int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
     // Touch-screen booths type on Qt's on-screen keyboard, where installed;
@@ -27,6 +54,7 @@ int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
 
     // Before anything touches the database, the settings or the network: a
     // second booth on the same data would share all of them.
+    makeBoothFolder(SingleBooth::defaultFolder());
     SingleBooth single;
     if (!single.acquire(SingleBooth::defaultFolder())) {
         base::setupLogging(base::dataHome() + "/Flashwren/Logs");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -143,7 +144,15 @@ bool WrenDatabase::open(const std::string& path, const std::string& migrationsDi
     // database is made in its place. A database that opens but is busy
     // or on a full disk is no such file: it stays, with its data.
     base::ReadFailure notAFile;
+    bool noDatabase = false;
     if (const int fd = base::openRegularFile(path, &notAFile); fd >= 0) {
+        // A file that is no database at all goes aside before SQLite sees
+        // it: SQLite would first play its journals back into it, or
+        // delete them, and they are kept with it.
+        char header[16];
+        const ssize_t n = ::pread(fd, header, sizeof header, 0);
+        noDatabase = n > 0 && (n < static_cast<ssize_t>(sizeof header) ||
+                               std::memcmp(header, "SQLite format 3", sizeof header) != 0);
         ::close(fd);
     } else if (const int err = errno;
                !notAFile.missing && (err == EINVAL || err == ELOOP || err == EACCES || err == EPERM)) {
@@ -159,7 +168,7 @@ bool WrenDatabase::open(const std::string& path, const std::string& migrationsDi
     }
 
     sqlite3* db = nullptr;
-    int rc = openFile(&db);
+    int rc = noDatabase ? SQLITE_NOTADB : openFile(&db);
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
         // Keep the damaged file for whoever wants to look at it; never write over it.
         std::string aside = base::setAside(path);

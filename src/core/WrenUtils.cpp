@@ -24,6 +24,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -57,9 +59,19 @@ std::mutex& firstLaunchMutex() {
 std::mutex hookMutex;
 std::function<void()> clearCookiesHook;
 
+// Carries `from` over to `to`: folders, and files read through a descriptor
+// opened without blocking. A named pipe would hang the copy (and with it the
+// interface) for good, a device could feed it without end, a socket holds
+// nothing to copy, and a link to a folder could lead back into the copy:
+// they stay behind, named in the log. A link to a file gives its file.
 bool copyRecursively(const QString& from, const QString& to) {
-    QFileInfo fi(from);
-    if (fi.isDir() && !fi.isSymLink()) {
+    const std::string source = QFile::encodeName(from).toStdString();
+    struct stat st;
+    if (::lstat(source.c_str(), &st) != 0) {
+        spdlog::error("WrenUtils: unable to copy {}: {}", source, std::strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
         if (!QDir().mkpath(to)) return false;
         bool ok = true;
         QDir dir(from);
@@ -69,7 +81,17 @@ bool copyRecursively(const QString& from, const QString& to) {
         }
         return ok;
     }
-    return QFile::copy(from, to);
+    struct stat target;
+    if (!S_ISREG(st.st_mode) &&
+        (!S_ISLNK(st.st_mode) || ::stat(source.c_str(), &target) != 0 || !S_ISREG(target.st_mode))) {
+        spdlog::warn("WrenUtils: {} was not copied because {}", source,
+                     base::whyNotARegularFile(source, false).value_or("it is not a regular file"));
+        return true;
+    }
+    std::string why;
+    if (base::copyRegularFile(source, QFile::encodeName(to).toStdString(), &why)) return true;
+    spdlog::error("WrenUtils: unable to copy {}: {}", source, why);
+    return false;
 }
 
 }  // namespace

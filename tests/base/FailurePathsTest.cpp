@@ -13,14 +13,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <future>
+#include <map>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "ChildProcess.h"
+#include "RenameShim.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
@@ -129,49 +132,83 @@ TEST(FailurePaths, AMissingFileIsToldApartFromOneThatCannotBeRead) {
     EXPECT_NE(base::whyNotARegularFile(dir.file("dangling"), false), std::nullopt) << "a link is no file of its own";
 }
 
-// The day's log file is opened at start and again at midnight: a named pipe
-// in its place either time is set aside, the reason written at the top of
-// the new file, and logging goes on; nothing waits for a reader.
-TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
+// What stands where a folder belongs is named; a folder, a link to one and
+// nothing at all are no fault.
+TEST(FailurePaths, WhatStandsInPlaceOfAFolderIsNamed) {
     testsupport::TempDir dir;
-    auto fileOf = [&](std::chrono::system_clock::time_point when) {
-        const std::time_t t = std::chrono::system_clock::to_time_t(when);
-        std::tm local{};
-        ::localtime_r(&t, &local);
-        char name[64];
-        std::strftime(name, sizeof name, "flashwren_%Y-%m-%d.log", &local);
-        return dir.file(name);
-    };
-    const auto today = std::chrono::system_clock::now();
-    const auto tomorrow = today + std::chrono::hours(24);
-    for (auto when : {today, tomorrow}) ASSERT_EQ(::mkfifo(fileOf(when).c_str(), 0600), 0);
-    auto logging = std::async(std::launch::async, [&] {
-        base::setupLogging(dir.path(), false);
-        spdlog::info("Test: today");
-        // A line the logger writes after midnight.
-        spdlog::details::log_msg late("flashwren", spdlog::level::info, "Test: tomorrow");
-        late.time = tomorrow;
-        for (auto& sink : spdlog::default_logger()->sinks()) {
-            sink->log(late);
-            sink->flush();
+    ASSERT_TRUE(base::writeFileAtomically(dir.file("file"), "x"));
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+    fs::create_directory(dir.file("folder"));
+    fs::create_symlink(dir.file("folder"), dir.file("toFolder"));
+    fs::create_symlink(dir.file("file"), dir.file("toFile"));
+    fs::create_symlink(dir.file("gone"), dir.file("dangling"));
+    fs::create_symlink("loop", dir.file("loop"));
+    for (const char* name : {"folder", "toFolder", "none", "file/child"})
+        EXPECT_EQ(base::whyNotAFolder(dir.file(name)), std::nullopt) << name;
+    const std::map<std::string, std::string> why = {{"file", "it is a file"},
+                                                    {"pipe", "it is a named pipe"},
+                                                    {"toFile", "it is a symbolic link to a file"},
+                                                    {"dangling", "it is a symbolic link to nothing"},
+                                                    {"loop", "it is a loop of symbolic links"}};
+    for (const auto& [name, words] : why)
+        EXPECT_EQ(base::whyNotAFolder(dir.file(name)).value_or("").rfind(words, 0), 0u) << name;
+}
+
+// The day's log file is opened at start and again at midnight: a named pipe
+// or a loop of links in its place either time is set aside, the reason
+// written at the top of the new file, and logging goes on; nothing waits
+// for a reader.
+TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
+    for (const std::string kind : {"pipe", "loop"}) {
+        SCOPED_TRACE(kind);
+        testsupport::TempDir dir;
+        auto fileOf = [&](std::chrono::system_clock::time_point when) {
+            const std::time_t t = std::chrono::system_clock::to_time_t(when);
+            std::tm local{};
+            ::localtime_r(&t, &local);
+            char name[64];
+            std::strftime(name, sizeof name, "flashwren_%Y-%m-%d.log", &local);
+            return dir.file(name);
+        };
+        const auto today = std::chrono::system_clock::now();
+        const auto tomorrow = today + std::chrono::hours(24);
+        for (auto when : {today, tomorrow}) {
+            const std::string file = fileOf(when);
+            if (kind == "pipe") {
+                ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+            }
+            if (kind == "loop") fs::create_symlink(fs::path(file).filename(), file);
         }
-    });
-    if (logging.wait_for(20s) != std::future_status::ready) {
-        // Readers let the stuck opens go, and stay until the writes are done.
-        std::vector<int> readers;
-        for (auto when : {today, tomorrow}) readers.push_back(::open(fileOf(when).c_str(), O_RDONLY | O_NONBLOCK));
-        logging.wait();
-        for (int fd : readers) ::close(fd);
-        FAIL() << "a named pipe as the log file hangs the logger";
+        auto logging = std::async(std::launch::async, [&] {
+            base::setupLogging(dir.path(), false);
+            spdlog::info("Test: today");
+            // A line the logger writes after midnight.
+            spdlog::details::log_msg late("flashwren", spdlog::level::info, "Test: tomorrow");
+            late.time = tomorrow;
+            for (auto& sink : spdlog::default_logger()->sinks()) {
+                sink->log(late);
+                sink->flush();
+            }
+        });
+        if (logging.wait_for(20s) != std::future_status::ready) {
+            // Readers let the stuck opens go, and stay until the writes are done.
+            std::vector<int> readers;
+            for (auto when : {today, tomorrow}) readers.push_back(::open(fileOf(when).c_str(), O_RDONLY | O_NONBLOCK));
+            logging.wait();
+            for (int fd : readers) ::close(fd);
+            FAIL() << "a named pipe as the log file hangs the logger";
+        }
+        for (auto when : {today, tomorrow}) {
+            const std::string file = fileOf(when);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << file;
+            const std::string text = base::readFile(file).value_or("");
+            EXPECT_NE(text.find("was set aside as " + file + ".corrupt-"), std::string::npos) << text;
+            EXPECT_NE(text.find(kind == "pipe" ? "because it is a named pipe" : "because it is a loop of symbolic links"),
+                      std::string::npos)
+                << text;
+        }
+        EXPECT_NE(base::readFile(fileOf(tomorrow)).value_or("").find("Test: tomorrow"), std::string::npos);
     }
-    for (auto when : {today, tomorrow}) {
-        const std::string file = fileOf(when);
-        EXPECT_TRUE(fs::is_regular_file(file)) << file;
-        const std::string text = base::readFile(file).value_or("");
-        EXPECT_NE(text.find("was set aside as " + file + ".corrupt-"), std::string::npos) << text;
-        EXPECT_NE(text.find("because it is a named pipe"), std::string::npos) << text;
-    }
-    EXPECT_NE(base::readFile(fileOf(tomorrow)).value_or("").find("Test: tomorrow"), std::string::npos);
 }
 
 // A temporary file stays while a writer holds its lock, wherever that writer
@@ -193,21 +230,51 @@ TEST(FailurePaths, ATemporaryFileStaysWhileItsWriterHoldsItsLock) {
 }
 
 // Damaged files set aside one after the other (within one second, as at a
-// start that finds several) each keep their copy.
+// start that finds several) each keep their copy, and so do folders in
+// their place; also on a filesystem whose renames take no flags (NFS, some
+// FUSE filesystems).
 TEST(FailurePaths, FilesSetAsideInOneSecondAreAllKept) {
-    testsupport::TempDir dir;
-    const std::string path = dir.file("settings.plist");
-    std::set<std::string> asides, kept;
-    for (int k = 0; k < 3; ++k) {
-        ASSERT_TRUE(base::writeFileAtomically(path, "damaged " + std::to_string(k)));
-        const std::string aside = base::setAside(path);
-        ASSERT_FALSE(aside.empty());
-        asides.insert(aside);
+    std::atomic<int> refused{0};
+    for (const bool flagsRefused : {false, true}) {
+        SCOPED_TRACE(flagsRefused ? "renames take no flags" : "renames take flags");
+        testsupport::setRenameHook([&](const char*, const char*, unsigned flags) -> std::optional<int> {
+            if (!flagsRefused || flags == 0) return std::nullopt;
+            ++refused;
+            errno = EINVAL;
+            return -1;
+        });
+        testsupport::TempDir dir;
+        const std::string path = dir.file("settings.plist");
+        std::set<std::string> asides, kept;
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_TRUE(base::writeFileAtomically(path, "damaged " + std::to_string(k)));
+            const std::string aside = base::setAside(path);
+            ASSERT_FALSE(aside.empty());
+            asides.insert(aside);
+        }
+        EXPECT_EQ(asides.size(), 3u);
+        for (auto& e : fs::directory_iterator(dir.path())) kept.insert(base::readFile(e.path()).value_or("?"));
+        EXPECT_EQ(kept, (std::set<std::string>{"damaged 0", "damaged 1", "damaged 2"}));
+        EXPECT_FALSE(fs::exists(path));
+
+        testsupport::TempDir folders;
+        const std::string folder = folders.file("flashwren.lock");
+        std::set<std::string> folderAsides;
+        kept.clear();
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_TRUE(fs::create_directory(folder));
+            ASSERT_TRUE(base::writeFileAtomically(folder + "/inside", "folder " + std::to_string(k)));
+            const std::string aside = base::setAside(folder);
+            ASSERT_FALSE(aside.empty());
+            folderAsides.insert(aside);
+            kept.insert(base::readFile(aside + "/inside").value_or("?"));
+        }
+        EXPECT_EQ(folderAsides.size(), 2u);
+        EXPECT_EQ(kept, (std::set<std::string>{"folder 0", "folder 1"}));
+        EXPECT_FALSE(fs::exists(folder));
     }
-    EXPECT_EQ(asides.size(), 3u);
-    for (auto& e : fs::directory_iterator(dir.path())) kept.insert(base::readFile(e.path()).value_or("?"));
-    EXPECT_EQ(kept, (std::set<std::string>{"damaged 0", "damaged 1", "damaged 2"}));
-    EXPECT_FALSE(fs::exists(path));
+    testsupport::setRenameHook(nullptr);
+    EXPECT_GT(refused.load(), 0) << "the renames went past the hold";
 }
 
 TEST(FailurePaths, AWriterKilledMidWayLeavesOneWholeVersion) {

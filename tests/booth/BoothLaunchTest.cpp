@@ -326,6 +326,28 @@ TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSet
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
 }
 
+// The operator moves the data folder while a named pipe sits among the old
+// templates: the change completes, and the desktop's quit signal still ends
+// the booth.
+TEST_F(BoothLaunchTest, ChangingTheDataFolderPastANamedPipeCompletesAndQuitStillWorks) {
+    namespace fs = std::filesystem;
+    const std::string pipe = home.path() + "/data/templates/pipe";
+    fs::create_directories(fs::path(pipe).parent_path());
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    testsupport::TempDir chosen;
+    const pid_t booth = launch("booth.log", {"TEST_BOOTH_OPEN=,:WRENPreferencesWindow",
+                                             "TEST_BOOTH_CHOOSE_FOLDER=" + chosen.path()});
+    EXPECT_TRUE(waitForOutput("booth.log", "TestBooth: the data folder is changed", 60000)) << output("booth.log");
+    ::kill(booth, SIGTERM);
+    const int status = waitForExit(booth);
+    ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << output("booth.log");
+    EXPECT_TRUE(fs::is_directory(chosen.file("templates/Postcard"))) << "the templates came along";
+    EXPECT_FALSE(fs::exists(fs::symlink_status(chosen.file("templates/pipe"))));
+    EXPECT_NE(output("booth.log").find(pipe + " was not copied because it is a named pipe"), std::string::npos)
+        << output("booth.log");
+}
+
 class BoothHostileSettingsTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
 
 // The booth's settings file, the desktop's folder list and the kits' stores,
@@ -378,10 +400,12 @@ INSTANTIATE_TEST_SUITE_P(Files, BoothHostileSettingsTest,
                          ::testing::Values("pipe", "device", "folder", "unreadable", "huge"),
                          [](const auto& info) { return std::string(info.param); });
 
-// What the booth opens first (its day's log file, its lock file, its
-// database), each replaced by something that is no regular file: the booth
-// sets it aside, says why, starts, and quits on the desktop's quit signal.
-// A launch that meets no running booth never says it brought one forward.
+// What the booth opens first (its day's log file, its lock file and the
+// lock's companion that a stale lock is removed under, its database, the
+// folder that holds them), each replaced by something that is not what it
+// should be: the booth sets it aside, says why, starts, and quits on the
+// desktop's quit signal. A launch that meets no running booth never says it
+// brought one forward.
 class BoothHostileStartFileTest : public BoothLaunchTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
@@ -402,9 +426,18 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
         }
     }
     if (what == "lock") paths.push_back(folder + "/flashwren.lock");
+    if (what == "rmlock") {
+        paths.push_back(folder + "/flashwren.lock.rmlock");
+        // Only a lock that looks stale is removed under its companion.
+        fs::create_directories(folder);
+        std::ofstream(folder + "/flashwren.lock").flush();
+        fs::last_write_time(folder + "/flashwren.lock", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
     if (what == "database") paths.push_back(WrenDatabase::defaultPath());
+    if (what == "datafolder") paths.push_back(folder);
     for (const auto& path : paths) {
         fs::create_directories(fs::path(path).parent_path());
+        if (kind.ends_with("-file")) std::ofstream(path) << "not a folder";
         if (kind.ends_with("pipe")) {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << std::strerror(errno);
         }
@@ -421,7 +454,16 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
     }
     const pid_t booth = launch("booth.log", {}, kind.ends_with("unreadable"));
     ASSERT_TRUE(waitForOutput("booth.log", "start-up done", 60000)) << output("booth.log");
-    EXPECT_TRUE(fs::is_regular_file(paths[0])) << "made anew";
+    if (what == "datafolder") {
+        EXPECT_TRUE(fs::is_directory(paths[0])) << "made anew";
+        EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
+        EXPECT_TRUE(fs::is_regular_file(WrenDatabase::defaultPath()));
+    } else if (what == "rmlock") {
+        EXPECT_FALSE(fs::is_fifo(fs::symlink_status(paths[0])));
+        EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
+    } else {
+        EXPECT_TRUE(fs::is_regular_file(paths[0])) << "made anew";
+    }
     ::kill(booth, SIGTERM);
     const int status = waitForExit(booth);
     ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
@@ -433,19 +475,20 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
         {"device", "character device"},
         {"folder", "it is a folder"},
         {"loop", kind == "database-loop" ? "Too many levels of symbolic links" : "loop of symbolic links"},
-        {"unreadable", "Permission denied"}};
+        {"unreadable", "Permission denied"},
+        {"file", "it is a file, not a folder"}};
     EXPECT_NE(log.find(why.at(kind.substr(kind.find('-') + 1))), std::string::npos) << log;
     EXPECT_NE(log.find(paths[0]), std::string::npos) << log;
     EXPECT_NE(log.find("set aside as " + paths[0] + ".corrupt-"), std::string::npos) << log;
     EXPECT_EQ(log.find("brought its window forward"), std::string::npos) << log;
-    if (what == "database") {
+    if (what == "database" || what == "datafolder") {
         EXPECT_EQ(log.find("Unable to open the database"), std::string::npos) << log;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BoothHostileStartFileTest,
                          ::testing::Values("log-pipe", "lock-pipe", "lock-device", "lock-folder", "lock-loop",
-                                           "database-loop", "database-unreadable"),
+                                           "rmlock-pipe", "database-loop", "database-unreadable", "datafolder-file"),
                          [](const auto& info) {
                              std::string name = info.param;
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());

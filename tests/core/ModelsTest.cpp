@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -418,11 +419,29 @@ TEST(Database, MigratesAnOldSchemaAndKeepsItsRows) {
     EXPECT_EQ(again.lastError(), "");
 }
 
+// The journals of a database that is set aside go with it, kept: left in
+// place they would be taken for the new database's own.
 TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     testsupport::ScopedHome home;
     std::string path = home.path() + "/flashwren_db.sqlite";
     std::string garbage(8192, 'x');
     { std::ofstream(path, std::ios::binary) << garbage; }
+    auto writeJournals = [&](const std::string& of) {
+        for (const char* suffix : {"-journal", "-wal"})
+            ASSERT_TRUE(base::writeFileAtomically(path + suffix, std::string(suffix) + " of " + of));
+    };
+    // What was set aside of each journal; the journal names themselves are free.
+    auto journalsAside = [&] {
+        std::multiset<std::string> aside;
+        for (const char* suffix : {"-journal", "-wal"}) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path + suffix))) << suffix;
+            for (auto& e : fs::directory_iterator(home.path()))
+                if (e.path().filename().string().rfind(std::string("flashwren_db.sqlite") + suffix + ".corrupt-", 0) == 0)
+                    aside.insert(base::readFile(e.path().string()).value_or("?"));
+        }
+        return aside;
+    };
+    writeJournals("the damaged file");
 
     WrenDatabase db;
     ASSERT_TRUE(db.open(path, migrationsDir()));
@@ -436,10 +455,13 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
         }
     }
     EXPECT_TRUE(found);
+    EXPECT_EQ(journalsAside(), (std::multiset<std::string>{"-journal of the damaged file", "-wal of the damaged file"}));
+    db.close();
 
     // Not a file at all: set aside unopened, with the reason in words.
     fs::remove(path);
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    writeJournals("the pipe");
     WrenDatabase fresh;
     auto opening = std::async(std::launch::async, [&] { return fresh.open(path, migrationsDir()); });
     if (opening.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
@@ -450,6 +472,8 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     EXPECT_NE(fresh.lastError().find("named pipe"), std::string::npos) << fresh.lastError();
     EXPECT_EQ(fresh.schemaVersion(), 2);
     EXPECT_TRUE(fs::is_regular_file(path));
+    EXPECT_EQ(journalsAside(), (std::multiset<std::string>{"-journal of the damaged file", "-wal of the damaged file",
+                                                           "-journal of the pipe", "-wal of the pipe"}));
     fresh.close();
 
     // A database that is only busy (another copy holds it) is no damaged

@@ -8,10 +8,20 @@
 
 #include <ZXing/ReadBarcode.h>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <future>
 #include <set>
 #include <thread>
 
+#include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
@@ -159,6 +169,65 @@ TEST(WrenUtils, AFolderASessionNeedsNamesThePathAtFault) {
     makeFile(drive);
     EXPECT_TRUE(WrenUtils::folderProblemMessage(drive + "/flashwren/incoming").contains(drive + " is a file"));
     WrenUtils::setFreeDiskSpaceProbe(nullptr);
+}
+
+// A folder carried into another (the templates, when the operator moves the
+// data folder): folders and files at any depth, and a link's file; what
+// could hang the copy or feed it without end (a named pipe, a socket, a
+// device) and a link to a folder stay behind, each named in the log. What
+// the destination holds already is never replaced.
+TEST(WrenUtils, CopyingAFolderTakesFilesAndFoldersAndNamesWhatItLeaves) {
+    namespace fs = std::filesystem;
+    testsupport::TempDir from, to;
+    auto write = [](const std::string& path, const std::string& text) {
+        fs::create_directories(fs::path(path).parent_path());
+        ASSERT_TRUE(base::writeFileAtomically(path, text));
+    };
+    write(from.file("Classic/template.xml"), "<template/>");
+    write(from.file("Classic/frames/1.png"), std::string(300000, 'p'));
+    fs::create_directories(from.file("Empty"));
+    write(from.file("kept.txt"), "the new one");
+    write(to.file("kept.txt"), "the one there");
+    fs::create_symlink(from.file("Classic/template.xml"), from.file("linked.xml"));
+    fs::create_symlink(from.file("Classic"), from.file("linkedFolder"));
+    fs::create_symlink("/dev/null", from.file("device"));
+    const std::vector<std::string> pipes = {from.file("pipe"), from.file("Classic/pipe")};
+    for (const auto& pipe : pipes) ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = from.file("socket");
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    testsupport::LogCapture log;
+    auto copying = std::async(std::launch::async, [&] {
+        WrenUtils::copyDirectoryFrom(QString::fromStdString(from.path()), QString::fromStdString(to.path()));
+    });
+    if (copying.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // A writer that comes and goes lets a stuck open of a pipe go.
+        while (copying.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            for (const auto& pipe : pipes) ::close(::open(pipe.c_str(), O_WRONLY | O_NONBLOCK));
+        ::close(listening);
+        FAIL() << "a named pipe hangs the copy";
+    }
+    ::close(listening);
+
+    EXPECT_EQ(base::readFile(to.file("Classic/template.xml")).value_or(""), "<template/>");
+    EXPECT_EQ(base::readFile(to.file("Classic/frames/1.png")).value_or(""), std::string(300000, 'p'));
+    EXPECT_TRUE(fs::is_directory(to.file("Empty")));
+    EXPECT_EQ(base::readFile(to.file("linked.xml")).value_or(""), "<template/>");
+    EXPECT_FALSE(fs::is_symlink(to.file("linked.xml"))) << "the file itself, not the link";
+    EXPECT_EQ(base::readFile(to.file("kept.txt")).value_or(""), "the one there");
+    for (const char* left : {"pipe", "Classic/pipe", "socket", "device", "linkedFolder"}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(to.file(left)))) << left;
+        EXPECT_EQ(log.lines(from.file(left) + " was not copied because").size(), 1u) << left;
+    }
+    for (const char* why : {"named pipe", "socket", "character device", "symbolic link to a folder"})
+        EXPECT_FALSE(log.lines(why).empty()) << why;
+    for (auto& entry : fs::recursive_directory_iterator(to.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
 }
 
 TEST(WrenUtils, FreeSpaceDecidesBetweenFullLowAndEnough) {

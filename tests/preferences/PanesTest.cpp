@@ -13,6 +13,14 @@
 #include <QSpinBox>
 #include <QTableWidget>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "PreferencesTestMain.h"
 #include "core/Database.h"
 #include "core/Models.h"
@@ -363,15 +371,38 @@ TEST_F(GeneralPane, ExportWritesTheCsvAndRevealsIt) {
     EXPECT_TRUE(f.readAll().startsWith("Date,Filename,Directory,Type,To"));
 }
 
+// A named pipe among the old templates is left behind: the change completes
+// and the interface goes on.
 TEST_F(GeneralPane, ChangingTheDataFolderCarriesTheTemplatesOver) {
     QDir().mkpath(QString::fromStdString(home.path()) + "/data/templates/Classic");
     touch(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml");
+    const std::string pipe = home.path() + "/data/templates/Classic/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     testsupport::TempDir chosen;
     GeneralPreferencesViewController pane;
     pane.chooseFolder = [&](const QString&) { return QString::fromStdString(chosen.path()); };
+    // Past the deadline a writer that comes and goes lets a stuck open of the pipe go.
+    std::atomic<bool> changed{false}, rescued{false};
+    std::thread rescue([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!changed) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    rescued = true;
+                    ::close(fd);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
     pane.useDidClickToChangeDataDirectory();
+    changed = true;
+    rescue.join();
+    EXPECT_FALSE(rescued) << "a named pipe among the templates hangs the interface";
     EXPECT_EQ(d().string("DATA_DIRECTORY"), chosen.path() + "/");
     EXPECT_TRUE(QFile::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/template.xml"));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/pipe"));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml"));
 }
 

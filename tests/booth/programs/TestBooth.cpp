@@ -6,7 +6,12 @@
 // ("Email", "Facebook"...) or a key pressed with Ctrl ("G", ","). It says
 // "TestBooth: <window> is open" when the window shows, and with
 // TEST_BOOTH_QUIT_KEY set it then presses Ctrl+Q there.
+//
+// With TEST_BOOTH_CHOOSE_FOLDER set it then changes the data folder to that
+// folder, as the operator does in the preferences' General pane, and says
+// "TestBooth: the data folder is changed" once the change has returned.
 #include <QApplication>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -56,6 +61,34 @@ void openAndQuit(const QString& how, const QString& name, bool quitKey) {
     timer->start(50);
 }
 
+void changeDataFolder(const QString& folder) {
+    auto* timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, timer, [=, clicked = false]() mutable {
+        if (!clicked) {
+            QWidget* preferences = topLevel("WRENPreferencesWindow");
+            auto* change = preferences && preferences->isVisible()
+                               ? preferences->findChild<QPushButton*>("changeDataDirectory")
+                               : nullptr;
+            if (!change || !change->isVisible()) return;
+            clicked = true;
+            // Its folder panel runs modal: this timer answers it meanwhile.
+            QTimer::singleShot(0, change, [change] {
+                change->click();
+                spdlog::info("TestBooth: the data folder is changed");
+            });
+            return;
+        }
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* panel = qobject_cast<QFileDialog*>(widget);
+            if (!panel || !panel->isVisible()) continue;
+            panel->setDirectory(folder);
+            QMetaObject::invokeMethod(panel, "accept");
+            timer->deleteLater();
+        }
+    });
+    timer->start(50);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,5 +99,7 @@ int main(int argc, char** argv) {
         ManageHTTPServer::setSharedOptions(gallery);
         const QStringList open = qEnvironmentVariable("TEST_BOOTH_OPEN").split(':');
         if (open.size() == 2) openAndQuit(open[0], open[1], qEnvironmentVariableIsSet("TEST_BOOTH_QUIT_KEY"));
+        if (qEnvironmentVariableIsSet("TEST_BOOTH_CHOOSE_FOLDER"))
+            changeDataFolder(qEnvironmentVariable("TEST_BOOTH_CHOOSE_FOLDER"));
     });
 }
