@@ -1,12 +1,10 @@
 #include "core/CloseControls.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QKeySequence>
-#include <QAbstractButton>
-#include <QApplication>
-#include <QPointer>
-#include <QWindow>
 #include <QShortcut>
 #include <QWidget>
 
@@ -73,6 +71,33 @@ private:
     QAbstractButton* button_;
 };
 
+// Whether an open list had the key being pressed. A list closes itself as
+// the key arrives, before any shortcut of its window sees it, and it may
+// have the platform's keyboard focus of its own: the whole application is
+// watched, once.
+class ListKeys : public QObject {
+public:
+    static ListKeys& shared() {
+        static ListKeys* keys = [] {
+            auto* k = new ListKeys(qApp);
+            qApp->installEventFilter(k);
+            return k;
+        }();
+        return *keys;
+    }
+    // Whether a list had the key now being pressed (asked once per key).
+    bool takeListHadTheKey() { return std::exchange(listHadTheKey_, false); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::ShortcutOverride && QApplication::activePopupWidget()) listHadTheKey_ = true;
+        if (event->type() == QEvent::KeyRelease) listHadTheKey_ = false;
+        return false;
+    }
+
+private:
+    using QObject::QObject;
+    bool listHadTheKey_ = false;
+};
+
 // The close keys of one window. What closes is what has the keyboard: an
 // open list, a tool panel of the window, else the window. A control that
 // wants the key for itself (a field's completion, a cell being edited) says
@@ -81,6 +106,7 @@ private:
 class CloseKeys : public QObject {
 public:
     explicit CloseKeys(QWidget* window) : QObject(window), window_(window) {
+        ListKeys::shared();
         QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Close);
         for (const QKeySequence& key : {QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)})
             if (!keys.contains(key)) keys << key;
@@ -89,29 +115,16 @@ public:
             shortcut->setContext(Qt::WindowShortcut);
             connect(shortcut, &QShortcut::activated, this, &CloseKeys::close);
         }
-        window->installEventFilter(this);
-    }
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == window_ && event->type() == QEvent::Show && window_->windowHandle() != watchedWindow_) {
-            watchedWindow_ = window_->windowHandle();
-            if (watchedWindow_) watchedWindow_->installEventFilter(this);
-        } else if (watched == watchedWindow_) {
-            // An open list closes itself as the key arrives, before any
-            // shortcut: remember that it had the key.
-            if (event->type() == QEvent::ShortcutOverride) listHadTheKey_ = QApplication::activePopupWidget();
-            if (event->type() == QEvent::KeyRelease) listHadTheKey_ = false;
-        }
-        return false;
     }
 
 private:
     void close() {
+        const bool listHadTheKey = ListKeys::shared().takeListHadTheKey();
         if (QWidget* popup = QApplication::activePopupWidget()) {
             popup->close();
             return;
         }
-        if (std::exchange(listHadTheKey_, false)) return;
+        if (listHadTheKey) return;
         QWidget* active = QApplication::activeWindow();
         for (QWidget* w = active; w; w = w->parentWidget()) {
             if (w == window_) {
@@ -123,8 +136,6 @@ private:
     }
 
     QWidget* window_;
-    QPointer<QWindow> watchedWindow_;
-    bool listHadTheKey_ = false;
 };
 
 }  // namespace

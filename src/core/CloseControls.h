@@ -17,8 +17,9 @@ namespace CloseControls {
 bool windowManagerDrawsCloseBox();
 
 // The window's close keys: each closes `window` as its close box would
-// (the window may still refuse). Only keys that the focused control of
-// `window` leaves alone: an open list or a dialog takes its Escape first.
+// (the window may still refuse). A control that wants the key keeps it; an
+// open list, or a tool panel of the window, closes instead of the window;
+// a dialog of the window has the keyboard to itself.
 void addCloseKeys(QWidget* window);
 
 // Makes `button` (titled "Close" when it has no title) a Close button a

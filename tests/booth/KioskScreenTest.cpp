@@ -4,14 +4,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QProcess>
-#include <QAbstractButton>
-#include <QPushButton>
-#include <QStandardPaths>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <xcb/xcb.h>
@@ -22,6 +23,8 @@
 #include "BoothTestApp.h"
 #include "TempDir.h"
 #include "booth/MainWindow.h"
+#include "base/NotificationCenter.h"
+#include "core/Notifications.h"
 #include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/Preferences.h"
 #include "preferences/WRENPreferencesWindowController.h"
@@ -51,45 +54,32 @@ protected:
         ASSERT_FALSE(xdotool.isEmpty()) << "xdotool is not installed";
         ASSERT_EQ(QProcess::execute(xdotool, {"key", keys}), 0);
     }
-    // The window with the keyboard as the X server sees it once it has done
-    // every request sent so far.
-    static WId xKeyboardWindow() {
-        xcb_connection_t* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
-        std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)> reply(
-            xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr), &std::free);
-        return reply ? reply->focus : 0;
-    }
     static QWidget* preferencesWindow() { return Preferences::sharedWindowController()->window(); }
     testsupport::ScopedHome home;
 };
 
 // Names a window manager on the root window as the desktop conventions do,
-// without one running: `selfNamed` false leaves the naming of one that died.
-class WindowManagerNaming {
-public:
+// without one running; `selfNamed` false leaves the naming of one that died.
+struct WindowManagerNaming {
     explicit WindowManagerNaming(bool selfNamed) {
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(x_)).data->root;
-        const char name[] = "_NET_SUPPORTING_WM_CHECK";
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-            xcb_intern_atom_reply(x_, xcb_intern_atom(x_, 0, sizeof name - 1, name), nullptr), &std::free);
-        atom_ = atom->atom;
-        window_ = xcb_generate_id(x_);
-        xcb_create_window(x_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+        xcb_create_window(x, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                           XCB_COPY_FROM_PARENT, 0, nullptr);
-        xcb_change_property(x_, XCB_PROP_MODE_REPLACE, root_, atom_, XCB_ATOM_WINDOW, 32, 1, &window_);
-        if (selfNamed) xcb_change_property(x_, XCB_PROP_MODE_REPLACE, window_, atom_, XCB_ATOM_WINDOW, 32, 1, &window_);
-        xcb_flush(x_);
+        xcb_change_property(x, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_WINDOW, 32, 1, &window);
+        if (selfNamed) xcb_change_property(x, XCB_PROP_MODE_REPLACE, window, atom, XCB_ATOM_WINDOW, 32, 1, &window);
+        xcb_flush(x);
     }
     ~WindowManagerNaming() {
-        xcb_delete_property(x_, root_, atom_);
-        xcb_destroy_window(x_, window_);
-        xcb_flush(x_);
+        xcb_delete_property(x, root, atom);
+        xcb_destroy_window(x, window);
+        xcb_flush(x);
     }
-
-private:
-    xcb_connection_t* x_ = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
-    xcb_window_t root_ = 0, window_ = 0;
-    xcb_atom_t atom_ = 0;
+    xcb_connection_t* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, window = xcb_generate_id(x);
+    xcb_atom_t atom = [this] {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr), &std::free);
+        return reply->atom;
+    }();
 };
 
 }  // namespace
@@ -134,41 +124,51 @@ TEST_F(KioskScreen, TheOperatorsWindowsOpenInTheMiddleOfTheScreen) {
     EXPECT_TRUE(screenArea().contains(greenScreen.geometry()));
 }
 
-TEST_F(KioskScreen, CtrlWAndEscapeCloseTheOperatorsWindowsAndTheKeysGoBackToTheBooth) {
+TEST_F(KioskScreen, CtrlWAndEscapeCloseTheOperatorsWindowsAndTheKeysComeBack) {
     MainWindow booth;
     booth.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
     GreenScreenWindowController greenScreen;
+    int closed = 0;
+    const auto watch = base::NotificationCenter::defaultCenter().addObserver(
+        kGreenScreenWindowDidClosed, nullptr, nullptr, [&](const base::Notification&) { ++closed; });
     for (const char* keys : {"ctrl+w", "Escape"}) {
-        const std::string name = keys;
-        Preferences::showPreferences();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(preferencesWindow())) << name;
-        press(keys);
-        EXPECT_TRUE(QTest::qWaitFor([] { return !preferencesWindow()->isVisible(); }, 5000))
-            << name << " leaves the preferences open";
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << name << ": the keys stay with the closed preferences";
-
-        greenScreen.show();
-        greenScreen.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&greenScreen)) << name;
-        press(keys);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !greenScreen.isVisible(); }, 5000))
-            << name << " leaves the green-screen window open";
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << name << ": the keys stay with the closed green screen";
+        for (QWidget* window : {preferencesWindow(), static_cast<QWidget*>(&greenScreen)}) {
+            const std::string name = keys + (" on " + window->objectName().toStdString());
+            window->show();
+            window->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << name;
+            press(keys);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000)) << name << " leaves it open";
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << name << ": the keys stay with the closed window";
+        }
     }
+    base::NotificationCenter::defaultCenter().removeObserver(watch);
+    EXPECT_EQ(closed, 2) << "the green-screen window closes as its close box closes it";
+
+    // An open list takes its Escape first.
+    auto* preferences = Preferences::sharedWindowController();
+    Preferences::showPreferences();
+    preferences->setSelectedViewController(preferences->viewControllerForIdentifier("SoundPreferences"));
+    auto* list = preferences->selectedViewController()->view()->findChild<QComboBox*>();
+    ASSERT_TRUE(list);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(preferencesWindow()));
+    list->showPopup();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->view()->isVisible(); }, 5000));
+    press("Escape");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !list->view()->isVisible(); }, 5000));
+    EXPECT_TRUE(preferencesWindow()->isVisible()) << "Escape closes the list and the preferences";
 
     // A dialog of the preferences gives the keys back to the preferences.
-    Preferences::showPreferences();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(preferencesWindow()));
     QDialog question(preferencesWindow());
     question.setModal(true);
     question.show();
     question.activateWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == question.windowHandle(); }, 5000));
     press("Escape");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !question.isVisible(); }, 5000));
-    EXPECT_TRUE(QTest::qWaitForWindowActive(preferencesWindow())) << "the keys stay with the closed dialog";
-    EXPECT_TRUE(preferencesWindow()->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !question.isVisible(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == preferencesWindow()->windowHandle(); },
+                                5000));
     preferencesWindow()->close();
 }
 
@@ -177,84 +177,53 @@ TEST_F(KioskScreen, OnceALogInOrShareWindowClosesF11WorksWithNoTap) {
     booth.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
     const QRect normal = booth.geometry();
-    auto f11CoversTheScreen = [&](const char* after) {
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << "the keys stay with the closed " << after;
+    auto f11Works = [&](const char* closed) {
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << "the keys stay with the closed " << closed;
         press("F11");
-        EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == screenArea(); }, 5000))
-            << "F11 after the " << after << " does nothing";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == screenArea(); }, 5000)) << closed;
         press("F11");
         EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == normal; }, 5000));
     };
-
     FacebookLoginWebController facebook;
     facebook.window()->show();
     facebook.window()->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(facebook.window()));
     press("Escape");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !facebook.window()->isVisible(); }, 5000));
-    f11CoversTheScreen("log-in window");
-
+    f11Works("log-in window");
     ShareViaEmailWindowController email;
     email.showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(email.window()));
-    auto* close = email.window()->findChild<QWidget*>("CloseButton");
-    ASSERT_TRUE(close);
-    QTest::mouseClick(close, Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !email.window()->isVisible(); }, 5000));
-    f11CoversTheScreen("e-mail window");
-
-    // A window shown as another closes keeps the keys it was given.
-    email.showWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(email.window()));
-    email.closeWindow();
-    facebook.window()->show();
-    facebook.window()->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(facebook.window()));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(xKeyboardWindow(), facebook.window()->winId()) << "the booth took the keys from the window just shown";
-    facebook.window()->close();
+    email.closeWindow();  // as its Close button does
+    f11Works("e-mail window");
 }
 
 TEST_F(KioskScreen, OperatorsWindowsShowACloseButtonOnlyWhereNoWindowManagerDrawsACloseBox) {
     GreenScreenWindowController greenScreen;
-    auto closeButtonsShown = [&](const char* where) {
-        Preferences::showPreferences();
-        greenScreen.show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(preferencesWindow()));
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(&greenScreen));
+    auto buttonsShown = [&] {
         int shown = 0;
         for (QWidget* window : {preferencesWindow(), static_cast<QWidget*>(&greenScreen)}) {
+            window->show();
             auto* button = window->findChild<QAbstractButton*>("closeButton");
-            EXPECT_TRUE(button) << window->objectName().toStdString();
-            if (!button || !button->isVisible()) continue;
-            ++shown;
-            // About a fingertip, and on the screen.
-            EXPECT_GE(std::min(button->width(), button->height()), 44) << where;
-            const QRect place(button->mapToGlobal(QPoint(0, 0)), button->size());
-            EXPECT_TRUE(screenArea().contains(place)) << where;
+            if (QTest::qWaitForWindowExposed(window) && button && button->isVisible()) {
+                ++shown;
+                EXPECT_GE(std::min(button->width(), button->height()), 44) << "about a fingertip";
+                EXPECT_TRUE(screenArea().contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())));
+            }
+            window->close();
         }
-        preferencesWindow()->close();
-        greenScreen.close();
         return shown;
     };
-    EXPECT_EQ(closeButtonsShown("no window manager"), 2);
-    // Every pane leaves the toolbar room for it.
-    auto* preferences = Preferences::sharedWindowController();
-    Preferences::showPreferences();
-    for (auto* pane : preferences->viewControllers()) {
-        preferences->setSelectedViewController(pane);
-        auto* button = preferencesWindow()->findChild<QAbstractButton*>("closeButton");
-        EXPECT_TRUE(QTest::qWaitFor([&] { return button->isVisible(); }, 2000))
-            << pane->identifier().toStdString() << " hides the Close button";
+    EXPECT_EQ(buttonsShown(), 2) << "no window manager";
+    for (auto* pane : Preferences::sharedWindowController()->viewControllers()) {
+        Preferences::sharedWindowController()->setSelectedViewController(pane);
+        EXPECT_EQ(buttonsShown(), 2) << pane->identifier().toStdString() << " leaves the toolbar no room for it";
     }
-    preferencesWindow()->close();
     {
         WindowManagerNaming running(true);
-        EXPECT_EQ(closeButtonsShown("a window manager"), 0);
+        EXPECT_EQ(buttonsShown(), 0) << "a window manager draws close boxes";
     }
     {
         WindowManagerNaming gone(false);
-        EXPECT_EQ(closeButtonsShown("a window manager that died"), 2);
+        EXPECT_EQ(buttonsShown(), 2) << "a window manager that died draws nothing";
     }
-    EXPECT_EQ(closeButtonsShown("once it is gone"), 2);
 }
