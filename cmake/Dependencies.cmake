@@ -10,6 +10,8 @@ pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
 pkg_check_modules(MHD REQUIRED IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+# Whether an X display has a window manager.
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)
 find_package(ZXing REQUIRED)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Multimedia MultimediaWidgets Network Concurrent
              WebEngineWidgets WebChannel PrintSupport Svg Test Quick)

@@ -21,6 +21,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-webengine-dev qt6-webchannel-dev
   qt6-svg-dev qt6-image-formats-plugins libqt6opengl6-dev
   libgl-dev libegl-dev
+  # Whether an X display has a window manager.
+  libxcb1-dev
   libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev
   libsqlite3-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libplist-dev
   libzxing-dev libmicrohttpd-dev

@@ -4,10 +4,13 @@
 #include <QLabel>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
 #include <QMimeData>
 #include <QScreen>
 #include <QShortcut>
 #include <QShowEvent>
+#include <QTimer>
+#include <QWindow>
 
 #include "preferences/Preferences.h"
 #include <QStackedLayout>
@@ -68,6 +71,39 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     // The operator's way into the settings; guests have no keyboard shortcut habits.
     auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
     connect(preferences, &QShortcut::activated, this, [] { Preferences::showPreferences(); });
+
+    // Without a window manager nobody hands the keyboard on when the window
+    // that has it closes (a share or log-in window, the preferences...), and
+    // F11, Ctrl+Q and Space would stay dead until a guest taps the screen.
+    qApp->installEventFilter(this);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Hide && watched->isWindowType() && watched != windowHandle() &&
+        watched == QGuiApplication::focusWindow()) {
+        // The platform may go on naming the hidden window as the one with
+        // the keyboard, or name none only later: once this closing is done,
+        // the keyboard comes back.
+        auto* window = static_cast<QWindow*>(watched);
+        QTimer::singleShot(0, this, [this, closed = QPointer<QWindow>(window),
+                                     openedFrom = QPointer<QWindow>(window->transientParent())] {
+            takeKeyboardBack(closed, openedFrom);
+        });
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::takeKeyboardBack(QWindow* closed, QWindow* openedFrom) {
+    if (!isVisible() || isMinimized()) return;
+    if (closed && closed->isVisible()) return;  // shown again
+    // Another window has it already.
+    if (QWindow* now = QGuiApplication::focusWindow(); now && now != closed) return;
+    // Back to the window the closed one was opened from, else here.
+    if (openedFrom && openedFrom->isVisible() && openedFrom != windowHandle()) {
+        openedFrom->requestActivate();
+    } else {
+        activateWindow();
+    }
 }
 
 void MainWindow::updateNotice() {

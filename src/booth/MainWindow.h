@@ -1,6 +1,7 @@
 #pragma once
 // The main window: its content view holds the three screens, one shown at a
 // time, accepts image files dropped on it and toggles full screen (F11).
+// It takes the keyboard back whenever another of the booth's windows closes.
 // Closing it quits the booth.
 #include <QMainWindow>
 #include <QRect>
@@ -8,6 +9,7 @@
 
 class QLabel;
 class QStackedLayout;
+class QWindow;
 class HomeScreenTabItem;
 class SessionScreenTabItem;
 class SharingScreenTabItem;
@@ -55,6 +57,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -69,6 +72,9 @@ private:
     void updateNotice();
     void placeNotice();
     QLabel* notice_ = nullptr;
+    // Gives the keyboard to the window `closed` was opened from, else to
+    // this one, unless another window has it.
+    void takeKeyboardBack(QWindow* closed, QWindow* openedFrom);
     bool fullScreen_ = false;
     // Where the window was before it went full screen.
     QRect normalGeometry_;

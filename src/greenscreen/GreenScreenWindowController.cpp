@@ -27,6 +27,7 @@
 
 #include "camera/CameraManager.h"
 #include "camera/CameraManagerDelegate.h"
+#include "core/CloseControls.h"
 #include "core/MainQueue.h"
 #include "core/Notifications.h"
 #include "core/ProgressWindowController.h"
@@ -278,6 +279,14 @@ void GreenScreenWindowController::buildInterface() {
     add->setObjectName(QStringLiteral("addBackgroundButton"));
     connect(add, &QPushButton::clicked, this, [this] { addBackgroundImagesButtonDidClicked(); });
     bottom->addWidget(add);
+    // Where no window manager draws a title bar the window needs its own
+    // ways to close: the close keys, and this button.
+    bottom->addSpacing(24);
+    auto* close = new QPushButton(content);
+    close->setMinimumSize(120, 48);
+    CloseControls::makeCloseButton(close, this);
+    bottom->addWidget(close);
+    CloseControls::addCloseKeys(this);
     layout->addLayout(bottom);
 
     panel_ = new BackgroundImageSelectorPanel(this);

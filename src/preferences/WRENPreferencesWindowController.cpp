@@ -2,6 +2,12 @@
 #include "core/WrenUtils.h"
 #include <nlohmann/json.hpp>
 
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPixmap>
+#include <QToolButton>
+#include <QWidgetAction>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
@@ -17,6 +23,7 @@
 
 #include "base/AppInfo.h"
 #include "base/NotificationCenter.h"
+#include "core/CloseControls.h"
 #include "core/UserDefaults.h"
 
 namespace {
@@ -28,6 +35,20 @@ const char* kDidClose = "WRENPreferencesWindowControllerDidCloseNotification";
 
 QString readString(const char* key) {
     return QString::fromStdString(UserDefaults::standard().string(key));
+}
+
+// A cross drawn as the panes' toolbar images are: dark strokes on nothing.
+QIcon closeIcon(QSize size) {
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0x33, 0x33, 0x33), size.width() / 10.0, Qt::SolidLine, Qt::RoundCap));
+    const QRectF box = QRectF(pixmap.rect()).adjusted(size.width() * 0.25, size.height() * 0.25,
+                                                      -size.width() * 0.25, -size.height() * 0.25);
+    painter.drawLine(box.topLeft(), box.bottomRight());
+    painter.drawLine(box.topRight(), box.bottomLeft());
+    return QIcon(pixmap);
 }
 }  // namespace
 
@@ -65,6 +86,25 @@ WRENPreferencesWindowController::WRENPreferencesWindowController(
                             QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), QKeySequence(Qt::CTRL | Qt::Key_PageUp)});
     connect(previous, &QAction::triggered, this, &WRENPreferencesWindowController::goPreviousTab);
     window_->addAction(previous);
+    // Where no window manager draws a title bar the window needs its own
+    // ways to close: the close keys, and a button at the toolbar's end.
+    CloseControls::addCloseKeys(window_);
+    // It looks like the panes' buttons, and as those leave room for it on
+    // the narrowest pane, it takes no more.
+    auto* closeArea = new QWidget(toolbar_);
+    auto* closeLayout = new QHBoxLayout(closeArea);
+    closeLayout->setContentsMargins(0, 0, 0, 0);
+    auto* close = new QToolButton(closeArea);
+    close->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    close->setIconSize(toolbar_->iconSize());
+    close->setIcon(closeIcon(toolbar_->iconSize()));
+    close->setAutoRaise(true);
+    CloseControls::makeCloseButton(close, window_);
+    closeLayout->addWidget(close);
+    // The toolbar gives the area back (hidden, without parent) each time it
+    // is cleared; the action keeps it.
+    closeAction_ = new QWidgetAction(window_);
+    closeAction_->setDefaultWidget(closeArea);
     rebuildToolbar();
     windowDidLoad();
 }
@@ -100,6 +140,10 @@ void WRENPreferencesWindowController::rebuildToolbar() {
             if (!id.isEmpty()) setSelectedViewController(viewControllerForIdentifier(id));
         });
     }
+    auto* spacer = new QWidget(toolbar_);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar_->addWidget(spacer);
+    toolbar_->addAction(closeAction_);
     if (selected_) checkToolbarItem(selected_->identifier());
 }
 

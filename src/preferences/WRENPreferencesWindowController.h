@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QToolBar>
+#include <QWidgetAction>
 
 #include <map>
 #include <vector>
@@ -77,6 +78,7 @@ private:
     QMainWindow* window_ = nullptr;
     QToolBar* toolbar_ = nullptr;
     QActionGroup* group_ = nullptr;
+    QWidgetAction* closeAction_ = nullptr;  // the Close button at the toolbar's end
     bool resizable_ = false;
     bool settingFrame_ = false;
 };

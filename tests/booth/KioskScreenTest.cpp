@@ -4,16 +4,32 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTest>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
 
 #include "BoothTestApp.h"
 #include "TempDir.h"
 #include "booth/MainWindow.h"
+#include "base/NotificationCenter.h"
+#include "core/Notifications.h"
 #include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/Preferences.h"
+#include "preferences/WRENPreferencesWindowController.h"
+#include "sharing/FacebookLoginWebController.h"
+#include "sharing/ShareWindows.h"
 
 namespace {
 
@@ -31,7 +47,39 @@ protected:
         const QPoint offset = window->geometry().center() - middle;
         return std::abs(offset.x()) <= 1 && std::abs(offset.y()) <= 1;
     }
+    // Keys as the operator presses them, through the X server: they reach
+    // the window that has the keyboard, if any.
+    static void press(const char* keys) {
+        const QString xdotool = QStandardPaths::findExecutable("xdotool");
+        ASSERT_FALSE(xdotool.isEmpty()) << "xdotool is not installed";
+        ASSERT_EQ(QProcess::execute(xdotool, {"key", keys}), 0);
+    }
+    static QWidget* preferencesWindow() { return Preferences::sharedWindowController()->window(); }
     testsupport::ScopedHome home;
+};
+
+// Names a window manager on the root window as the desktop conventions do,
+// without one running; `selfNamed` false leaves the naming of one that died.
+struct WindowManagerNaming {
+    explicit WindowManagerNaming(bool selfNamed) {
+        xcb_create_window(x, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_change_property(x, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_WINDOW, 32, 1, &window);
+        if (selfNamed) xcb_change_property(x, XCB_PROP_MODE_REPLACE, window, atom, XCB_ATOM_WINDOW, 32, 1, &window);
+        xcb_flush(x);
+    }
+    ~WindowManagerNaming() {
+        xcb_delete_property(x, root, atom);
+        xcb_destroy_window(x, window);
+        xcb_flush(x);
+    }
+    xcb_connection_t* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, window = xcb_generate_id(x);
+    xcb_atom_t atom = [this] {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, 24, "_NET_SUPPORTING_WM_CHECK"), nullptr), &std::free);
+        return reply->atom;
+    }();
 };
 
 }  // namespace
@@ -74,4 +122,108 @@ TEST_F(KioskScreen, TheOperatorsWindowsOpenInTheMiddleOfTheScreen) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&greenScreen));
     EXPECT_TRUE(centred(&greenScreen)) << "green screen at " << greenScreen.x() << "," << greenScreen.y();
     EXPECT_TRUE(screenArea().contains(greenScreen.geometry()));
+}
+
+TEST_F(KioskScreen, CtrlWAndEscapeCloseTheOperatorsWindowsAndTheKeysComeBack) {
+    MainWindow booth;
+    booth.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    GreenScreenWindowController greenScreen;
+    int closed = 0;
+    const auto watch = base::NotificationCenter::defaultCenter().addObserver(
+        kGreenScreenWindowDidClosed, nullptr, nullptr, [&](const base::Notification&) { ++closed; });
+    for (const char* keys : {"ctrl+w", "Escape"}) {
+        for (QWidget* window : {preferencesWindow(), static_cast<QWidget*>(&greenScreen)}) {
+            const std::string name = keys + (" on " + window->objectName().toStdString());
+            window->show();
+            window->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << name;
+            press(keys);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000)) << name << " leaves it open";
+            EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << name << ": the keys stay with the closed window";
+        }
+    }
+    base::NotificationCenter::defaultCenter().removeObserver(watch);
+    EXPECT_EQ(closed, 2) << "the green-screen window closes as its close box closes it";
+
+    // An open list takes its Escape first.
+    auto* preferences = Preferences::sharedWindowController();
+    Preferences::showPreferences();
+    preferences->setSelectedViewController(preferences->viewControllerForIdentifier("SoundPreferences"));
+    auto* list = preferences->selectedViewController()->view()->findChild<QComboBox*>();
+    ASSERT_TRUE(list);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(preferencesWindow()));
+    list->showPopup();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->view()->isVisible(); }, 5000));
+    press("Escape");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !list->view()->isVisible(); }, 5000));
+    EXPECT_TRUE(preferencesWindow()->isVisible()) << "Escape closes the list and the preferences";
+
+    // A dialog of the preferences gives the keys back to the preferences.
+    QDialog question(preferencesWindow());
+    question.setModal(true);
+    question.show();
+    question.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == question.windowHandle(); }, 5000));
+    press("Escape");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !question.isVisible(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == preferencesWindow()->windowHandle(); },
+                                5000));
+    preferencesWindow()->close();
+}
+
+TEST_F(KioskScreen, OnceALogInOrShareWindowClosesF11WorksWithNoTap) {
+    MainWindow booth;
+    booth.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    const QRect normal = booth.geometry();
+    auto f11Works = [&](const char* closed) {
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << "the keys stay with the closed " << closed;
+        press("F11");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == screenArea(); }, 5000)) << closed;
+        press("F11");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == normal; }, 5000));
+    };
+    FacebookLoginWebController facebook;
+    facebook.window()->show();
+    facebook.window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(facebook.window()));
+    press("Escape");
+    f11Works("log-in window");
+    ShareViaEmailWindowController email;
+    email.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(email.window()));
+    email.closeWindow();  // as its Close button does
+    f11Works("e-mail window");
+}
+
+TEST_F(KioskScreen, OperatorsWindowsShowACloseButtonOnlyWhereNoWindowManagerDrawsACloseBox) {
+    GreenScreenWindowController greenScreen;
+    auto buttonsShown = [&] {
+        int shown = 0;
+        for (QWidget* window : {preferencesWindow(), static_cast<QWidget*>(&greenScreen)}) {
+            window->show();
+            auto* button = window->findChild<QAbstractButton*>("closeButton");
+            if (QTest::qWaitForWindowExposed(window) && button && button->isVisible()) {
+                ++shown;
+                EXPECT_GE(std::min(button->width(), button->height()), 44) << "about a fingertip";
+                EXPECT_TRUE(screenArea().contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())));
+            }
+            window->close();
+        }
+        return shown;
+    };
+    EXPECT_EQ(buttonsShown(), 2) << "no window manager";
+    for (auto* pane : Preferences::sharedWindowController()->viewControllers()) {
+        Preferences::sharedWindowController()->setSelectedViewController(pane);
+        EXPECT_EQ(buttonsShown(), 2) << pane->identifier().toStdString() << " leaves the toolbar no room for it";
+    }
+    {
+        WindowManagerNaming running(true);
+        EXPECT_EQ(buttonsShown(), 0) << "a window manager draws close boxes";
+    }
+    {
+        WindowManagerNaming gone(false);
+        EXPECT_EQ(buttonsShown(), 2) << "a window manager that died draws nothing";
+    }
 }

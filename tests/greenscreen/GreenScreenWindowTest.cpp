@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -360,4 +361,17 @@ TEST_F(GreenScreenWindowTest, ScreenshotShowsTheDemoCameraKeyedOntoABackground) 
     w->close();
     EXPECT_FALSE(camera.isLiveViewRunning());
     camera.setCameraModel(nullptr);
+}
+
+TEST_F(GreenScreenWindowTest, EscapeInTheAddBackgroundPanelClosesThePanelOnly) {
+    auto w = openWindow(0);
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    // A tool panel counts as active while its window is; the keys go to it.
+    w->addBackgroundImagesButtonDidClicked();
+    auto* panel = w->backgroundAndOverlaySelectorPanel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == panel->windowHandle(); }, 3000));
+    QTest::keyClick(panel->windowHandle(), Qt::Key_Escape);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_TRUE(w->isVisible());
 }

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <QGuiApplication>
+#include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -162,6 +163,25 @@ TEST_F(PreferencesWindow, APaneWithAnOpenEditKeepsTheSelectionAndTheWindow) {
     EXPECT_FALSE(w.windowShouldClose());
     a.refuse_ = false;
     EXPECT_TRUE(w.windowShouldClose());
+}
+
+TEST_F(PreferencesWindow, EscapeAndTheCloseButtonCloseAsTheCloseBoxDoes) {
+    FakePane pane("A", {300, 200}, false, true);
+    WRENPreferencesWindowController w({&pane});
+    w.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.window()));
+    QTest::keyClick(w.window()->windowHandle(), Qt::Key_Escape);
+    EXPECT_TRUE(w.window()->isVisible()) << "a pane with an edit open keeps the window";
+    pane.refuse_ = false;
+    QTest::keyClick(w.window()->windowHandle(), Qt::Key_Escape);
+    EXPECT_FALSE(w.window()->isVisible());
+
+    // Nothing draws a close box here: a finger closes the window.
+    w.showWindow();
+    auto* button = w.window()->findChild<QAbstractButton*>("closeButton");
+    ASSERT_TRUE(button && button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(w.window()->isVisible());
 }
 
 TEST_F(PreferencesWindow, AStoredPositionOffEveryScreenOpensTheWindowWithinReach) {
