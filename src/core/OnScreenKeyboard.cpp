@@ -33,6 +33,8 @@ QByteArray userModule;
 bool selectedAtStart = false;
 // Whether the booth has asked for the keyboard yet (interface thread).
 bool shownOnce = false;
+// Whether the last press or touch went to the keyboard's window.
+bool lastTapOnKeyboard = false;
 
 QString moduleFolder() { return QLibraryInfo::path(QLibraryInfo::QmlImportsPath) + "/QtQuick/VirtualKeyboard"; }
 
@@ -192,11 +194,13 @@ public:
             auto* window = qobject_cast<QWindow*>(watched);
             if (isKeyboardWindow(window)) watchKeyboard(qobject_cast<QQuickWindow*>(window));
             else if (coversKeyboard(window)) raiseKeyboardSoon();
-        } else if (event->type() == QEvent::MouseButtonPress) {
+        } else if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::TouchBegin) {
+            auto* window = qobject_cast<QWindow*>(watched);
+            if (window) lastTapOnKeyboard = isKeyboardWindow(window);
             // Without a window manager a tap gives no window the keyboard
             // focus, and a field of a window without it brings no keyboard.
-            auto* window = qobject_cast<QWindow*>(watched);
-            if (coversKeyboard(window) && !window->isActive()) window->requestActivate();
+            if (event->type() == QEvent::MouseButtonPress && coversKeyboard(window) && !window->isActive())
+                window->requestActivate();
         } else if (event->type() == QEvent::ZOrderChange) {
             auto* widget = qobject_cast<QWidget*>(watched);
             if (widget && widget->isWindow() && widget->isVisible() && coversKeyboard(widget->windowHandle()))
@@ -290,6 +294,8 @@ void OnScreenKeyboard::show(bool show) {
     if (show) QGuiApplication::inputMethod()->show();
     else QGuiApplication::inputMethod()->hide();
 }
+
+bool OnScreenKeyboard::lastTapWasOnKeyboard() { return lastTapOnKeyboard; }
 
 QString OnScreenKeyboard::desktopInputMethod() {
     const QByteArray own = selectCalled ? userModule : qgetenv("QT_IM_MODULE");

@@ -20,6 +20,10 @@ bool isSelected();
 // Shows it (and lets a tapped field bring it up) or hides it (and keeps it
 // away); where it is not the input method this only logs so. Interface thread.
 void show(bool show);
+// Whether the last tap on the booth's windows was on the keyboard itself:
+// when the keyboard goes away just after one, the guest put it away with its
+// key. Interface thread.
+bool lastTapWasOnKeyboard();
 // The input method the desktop set for this run (QT_IM_MODULE at start, as
 // ibus or fcitx), which keeps the keyboard away; "" when it set none or set
 // the keyboard itself.

@@ -78,6 +78,12 @@ FacebookLoginWebController::FacebookLoginWebController() {
     // part of it, the field the guest types into is brought into sight.
     wrapperView_->installEventFilter(this);
     window_->setContentView(content_);
+    new IdleWindowWatch(window_, [this] {
+        spdlog::info("FacebookLoginWebController: closing the log-in window, untouched for {} s",
+                     IdleWindowWatch::idleInterval().count() / 1000.0);
+        if (loggingIn_) cancel();
+        else if (window_) window_->hide();
+    }, this);
 }
 
 FacebookLoginWebController::~FacebookLoginWebController() {

@@ -1,6 +1,8 @@
 #include "sharing/LoginWebView.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QInputMethod>
 #include <QVBoxLayout>
 
 #include <QLayout>
@@ -21,6 +23,8 @@
 
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "core/OnScreenKeyboard.h"
 
 namespace {
 
@@ -123,6 +127,17 @@ LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     view_ = new QWebEngineView(container);
     view_->setPage(makePage());
     if (container->layout()) container->layout()->addWidget(view_);
+    // A guest who put the keyboard away with its key wants the page whole:
+    // the page's field gives up the focus, or the web engine would bring
+    // the keyboard straight back as the page is laid out again for the
+    // room the keyboard left. A tap on a field brings it back. The keyboard
+    // also goes for a moment as the page moves the focus itself: that is
+    // left alone.
+    connect(QGuiApplication::inputMethod(), &QInputMethod::visibleChanged, this, [this] {
+        if (QGuiApplication::inputMethod()->isVisible() || !view_ || !OnScreenKeyboard::lastTapWasOnKeyboard()) return;
+        QWidget* focused = view_->window()->focusWidget();
+        if (focused && (focused == view_ || view_->isAncestorOf(focused))) focused->clearFocus();
+    });
 }
 
 QWebEnginePage* LoginWebView::makePage() {

@@ -9,9 +9,12 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
+#include <atomic>
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
@@ -28,7 +31,58 @@ namespace {
 // Longer entries are no address or number anyone types at a booth.
 constexpr int kMaxEntryLength = 254;
 constexpr double kMessageSeconds = 3.0;
+std::atomic<long long> idleMilliseconds{IdleWindowWatch::kGuestIdleInterval.count()};
 }  // namespace
+
+// IdleWindowWatch -------------------------------------------------------------
+
+IdleWindowWatch::IdleWindowWatch(QWidget* window, std::function<void()> closeIdle, QObject* parent)
+    : QObject(parent), window_(window), timer_(new QTimer(this)), closeIdle_(std::move(closeIdle)) {
+    timer_->setSingleShot(true);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        if (window_ && window_->isVisible() && closeIdle_) closeIdle_();
+    });
+    // Presses and keys reach the window's children first, and the web view's
+    // page is a child of a child: the application sees them all.
+    if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
+}
+
+void IdleWindowWatch::setIdleInterval(std::chrono::milliseconds interval) { idleMilliseconds = interval.count(); }
+
+std::chrono::milliseconds IdleWindowWatch::idleInterval() { return std::chrono::milliseconds(idleMilliseconds.load()); }
+
+int IdleWindowWatch::remainingTime() const { return timer_->remainingTime(); }
+
+bool IdleWindowWatch::isInWindow(QObject* receiver, QEvent::Type type) const {
+    if (auto* widget = qobject_cast<QWidget*>(receiver)) return widget->window() == window_;
+    if (auto* window = qobject_cast<QWindow*>(receiver)) return window == window_->windowHandle();
+    // Keys and what the on-screen keyboard types go to the focused item,
+    // which in a web view's page is no widget.
+    return (type == QEvent::KeyPress || type == QEvent::InputMethod) && window_->isActiveWindow();
+}
+
+bool IdleWindowWatch::eventFilter(QObject* watched, QEvent* event) {
+    if (!window_) return false;
+    switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+        if (watched != window_) break;
+        if (event->type() == QEvent::Show) timer_->start(idleInterval());
+        else timer_->stop();
+        break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::KeyPress:
+    case QEvent::InputMethod:
+        if (timer_->isActive() && isInWindow(watched, event->type())) timer_->start(idleInterval());
+        break;
+    default:
+        break;
+    }
+    return false;
+}
 
 // ShareWindowsContentView -----------------------------------------------------
 
@@ -168,6 +222,7 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     connect(field_, &QLineEdit::returnPressed, this, [this] { send(); });
     connect(closeButton_, &QPushButton::clicked, this, [this] { closeWindow(); });
     keepAboveKeyboard(window_, center);
+    new IdleWindowWatch(window_, [this] { closeIdleWindow(); }, this);
 }
 
 void keepAboveKeyboard(QWidget* window, QLayout* layout) {
@@ -209,6 +264,14 @@ void ShareWindowController::closeWindow() {
     window_->hide();
     willClose();
     if (delegate_) delegate_->sharingDidFailedFor(serviceName(), QString());
+}
+
+void ShareWindowController::closeIdleWindow() {
+    spdlog::info("ShareWindows: closing the {} window, untouched for {} s", serviceName().toStdString(),
+                 IdleWindowWatch::idleInterval().count() / 1000.0);
+    // Without its undo history too, so no key brings the entry back.
+    field_->setText(QString());
+    closeWindow();
 }
 
 void ShareWindowController::emailWindowContentViewMouseDownReceived() {

@@ -2,12 +2,15 @@
 // The e-mail and SMS share windows: a full-screen translucent window with one
 // field. A valid entry is recorded as a pending share for the share queue;
 // nothing is sent from the window itself.
+#include <QEvent>
 #include <QLineEdit>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
 #include <QWidget>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 
 #include "sharing/FlashwrenSharingBase.h"
@@ -15,7 +18,38 @@
 class QKeyEvent;
 class QLayout;
 class QPushButton;
+class QTimer;
 class CustomNSTextField;
+
+// Closes a guest's window that nobody touches. The sharing screen waits while
+// a share or log-in window is open, and guests often walk away from one: left
+// open, it would hand the next guest the last one's address, number or
+// log-in. A press, touch or key in the window or any of its children (a web
+// view too) starts the wait again; hiding the window ends it.
+class IdleWindowWatch : public QObject {
+    Q_OBJECT
+public:
+    // `closeIdle` runs when `window` has shown that long without a touch.
+    IdleWindowWatch(QWidget* window, std::function<void()> closeIdle, QObject* parent);
+    // Long enough to type an address or log in slowly; short enough that
+    // the next guest does not find the last one's window.
+    static constexpr std::chrono::milliseconds kGuestIdleInterval{90'000};
+    // How long windows wait, from the next show or touch on (all windows:
+    // tests shorten it).
+    static void setIdleInterval(std::chrono::milliseconds interval);
+    static std::chrono::milliseconds idleInterval();
+    // Milliseconds left before the window closes; -1 while it is not shown.
+    int remainingTime() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool isInWindow(QObject* receiver, QEvent::Type type) const;
+    QPointer<QWidget> window_;
+    QTimer* timer_;
+    std::function<void()> closeIdle_;
+};
 
 class ShareWindowsContentViewDelegate {
 public:
@@ -111,6 +145,10 @@ protected:
     QPushButton* sendButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
 
+private:
+    // The guest walked away: the window closes as Close would, and what they
+    // typed goes with it.
+    void closeIdleWindow();
 };
 
 class ShareViaEmailWindowController : public ShareWindowController {

@@ -86,6 +86,12 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     row->addWidget(closeButton_);
     row->addWidget(shareButton_);
     keepAboveKeyboard(window_, layOutLoginPanel(content_, panel, wrapperView_, row));
+    new IdleWindowWatch(window_, [this] {
+        spdlog::info("TwitterLoginWindowController: closing the log-in window, untouched for {} s",
+                     IdleWindowWatch::idleInterval().count() / 1000.0);
+        pinField_->setText(QString());
+        closeMe();
+    }, this);
 }
 
 TwitterLoginWindowController::~TwitterLoginWindowController() {

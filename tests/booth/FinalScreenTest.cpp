@@ -266,6 +266,28 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
     EXPECT_EQ(buttons->smsWindow()->mobileNumberField()->text().toStdString(), "");
 }
 
+// A guest who walks away from a share window: it closes by itself, emptied,
+// and the countdown it stopped takes the booth back to the start.
+TEST_F(FinalScreenTest, AShareWindowLeftAloneClosesAndTheCountdownReturnsHome) {
+    UserDefaults::standard().set("seconds_between_groups", 2);
+    auto* buttons = ShareWindowButtons::install(&screen);
+    screen.showSession();
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "guest.a@x.example");
+    QWidget* window = buttons->emailWindow()->window();
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_FALSE(screen.isCountdownRunning()) << "the countdown waits while the guest types";
+
+    IdleWindowWatch::setIdleInterval(std::chrono::milliseconds(300));
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_M);
+    const bool returned = QTest::qWaitFor([&] { return delegate.finished == 1; }, 15000);
+    IdleWindowWatch::setIdleInterval(IdleWindowWatch::kGuestIdleInterval);
+    ASSERT_TRUE(returned) << "the booth stays on the sharing screen under the window";
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "");
+    EXPECT_TRUE(screen.shareButton("Email")->isEnabled());
+}
+
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
     UserDefaults::standard().set("seconds_between_groups", 1);
     screen.showSession();

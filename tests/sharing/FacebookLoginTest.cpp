@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <QTest>
+#include <QWebEngineView>
 #include <QWidget>
 
 #include <sys/stat.h>
@@ -172,6 +174,49 @@ TEST_F(FacebookLoginTest, GraphRequestsCarryTheTokenAndAlwaysAnswer) {
             EXPECT_EQ(result.result, QString::fromUtf8(R"({"first_name":"Zoë","last_name":"Ørsted"})"));
         }
     }
+}
+
+// A guest who walks away from the log-in: a press in the page gives them the
+// whole wait again; left alone, the log-in is cancelled as Cancel would, and
+// the page they left sends nothing more.
+TEST_F(FacebookLoginTest, ALogInLeftAloneIsCancelledAndItsPageFallsSilent) {
+    server.setHandler([](const RecordedRequest& r) -> Reply {
+        Reply reply{200, {{"Content-Type", "text/html"}}, "{}"};
+        if (r.path == "/oauth/authorize") {
+            reply.headers.push_back({"Set-Cookie", "session=guest1; Path=/"});
+            reply.body = "<html><body><form>Log in</form><script>"
+                         "setInterval(() => fetch('/poll').catch(() => {}), 50)</script></body></html>";
+        }
+        return reply;
+    });
+    auto polls = [&] {
+        size_t count = 0;
+        for (const auto& r : server.requests()) count += r.path == "/poll";
+        return count;
+    };
+    IdleInterval idle(std::chrono::seconds(30));
+    auto login = FacebookLogin::initWithApplicationID("1", delegate);
+    login->getAccessTokenForPermissions({"publish_actions"}, false);
+    ASSERT_TRUE(pumpEventsUntil([&] { return delegate->shown > 0 && polls() > 0; }));
+    FacebookLoginWebController* controller = login->webViewController();
+    auto* watch = controller->findChild<IdleWindowWatch*>();
+    ASSERT_TRUE(watch);
+    ASSERT_TRUE(pumpEventsUntil([&] { return watch->remainingTime() >= 0 && watch->remainingTime() < 29'000; }));
+    QWebEngineView* view = controller->webView()->view();
+    QWidget* page = view->focusProxy() ? view->focusProxy() : view;
+    QTest::mouseClick(page, Qt::LeftButton, {}, QPoint(10, 10));
+    EXPECT_GT(watch->remainingTime(), 29'500) << "a press in the page";
+
+    idle.set(std::chrono::milliseconds(300));
+    QTest::mouseClick(page, Qt::LeftButton, {}, QPoint(10, 10));
+    ASSERT_TRUE(pumpEventsUntil([&] { return delegate->dismissed > 0; }, 10000)) << "the log-in stays open";
+    EXPECT_EQ(delegate->dismissed, 1);
+    EXPECT_TRUE(delegate->tokens.empty());
+    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_FALSE(controller->isLoggingIn());
+    settle();
+    const size_t atClose = polls();
+    EXPECT_FALSE(pumpEventsUntil([&] { return polls() > atClose; }, 1000)) << "the page still fetches";
 }
 
 TEST(FacebookLoginWebController, ExtractsParametersWithoutCaseOrDecoding) {

@@ -1,8 +1,12 @@
 // Clearing cookies and cache empties what the open log-in windows keep: the
 // next guest is signed out and nothing comes from the old cache.
+#include <QElapsedTimer>
+#include <QNetworkCookie>
 #include <QPointer>
 #include <QVBoxLayout>
+#include <QWebEngineCookieStore>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWidget>
 #include <nlohmann/json.hpp>
 
@@ -50,6 +54,28 @@ protected:
             if (request.path == path) cookie = request.header("Cookie").value_or("");
         return cookie;
     }
+    // Makes `page`, one the clearing let go, fetch `path` now, and waits for
+    // the fetch to end without letting the page go first (deferred deletes
+    // wait): "sent" when it reached the server, "stopped" when it did not.
+    std::string fetchFrom(const QPointer<QWebEnginePage>& page, const std::string& path) {
+        if (!page) return "(page gone)";
+        page->runJavaScript(QStringLiteral("window.late = ''; fetch('%1').then(() => window.late = 'sent', "
+                                           "() => window.late = 'stopped')")
+                                .arg(QString::fromStdString(path)));
+        auto outcome = std::make_shared<QString>();
+        QElapsedTimer timer;
+        timer.start();
+        while (outcome->isEmpty() && page && timer.elapsed() < 20000) {
+            auto answered = std::make_shared<bool>(false);
+            page->runJavaScript(QStringLiteral("String(window.late || '')"), [outcome, answered](const QVariant& v) {
+                *outcome = v.toString();
+                *answered = true;
+            });
+            while (!*answered && page && timer.elapsed() < 20000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+        return outcome->isEmpty() ? "(no outcome)" : outcome->toStdString();
+    }
     int hits(const std::string& path) {
         int count = 0;
         for (const auto& request : server.requests()) count += request.path == path;
@@ -73,12 +99,21 @@ TEST_F(LoginCookies, ClearingDeletesTheSignInCookieAndEmptiesTheCacheOfEveryOpen
     ASSERT_EQ(hits("/logo"), 1) << "the second visit came from the cache";
 
     const QList<QPointer<QWebEnginePage>> lastGuests{first.page(), second.page()};
+    QObject watch;
+    QStringList removed;
+    for (const auto& page : lastGuests)
+        QObject::connect(page->profile()->cookieStore(), &QWebEngineCookieStore::cookieRemoved, &watch,
+                         [&](const QNetworkCookie& cookie) { removed << QString::fromUtf8(cookie.name()); });
     const size_t atClearing = server.requests().size();
     WrenUtils::clearHTTPCookiesAndCache();
     // The pages the last guests saw are not gone yet, and their scripts may
-    // fetch at any moment: these do so now.
+    // fetch at any moment: these do so now, and get nowhere.
     for (const auto& page : lastGuests)
-        if (page) page->runJavaScript(QStringLiteral("fetch('/late').catch(() => {})"));
+        EXPECT_EQ(fetchFrom(page, "/late"), "stopped") << "the last guest's page still reaches the server";
+    EXPECT_EQ(hits("/late"), 0);
+    // Nor do their profiles, which live on a while, keep the sign-in.
+    EXPECT_TRUE(pumpEventsUntil([&] { return removed.count("session") == 2; }))
+        << "the last guests' profiles keep their cookies: " << removed.join(',').toStdString();
     visit(first, "/account");
     EXPECT_EQ(lastCookie("/account"), "") << "the guest is signed out once the clearing returns";
     visit(second, "/account");
@@ -104,15 +139,19 @@ TEST_F(LoginCookies, LoadsUnderWayOrAskedForJustAfterTheClearingFinishSignedOut)
             QObject::connect(view, &LoginWebView::loadFinished, &watch,
                              [&](const QUrl& at, bool) { finished += at == url("/account"); });
         first.load(url("/account"));
+        const QPointer<QWebEnginePage> lastGuest = second.page();
         const size_t atClearing = server.requests().size();
         LoginWebView::clearCookiesAndCache();
         second.load(url("/account"));
+        // The page the last guest saw, signed in, fetches once more.
+        EXPECT_EQ(fetchFrom(lastGuest, "/late"), "stopped") << "round " << round;
         ASSERT_TRUE(pumpEventsUntil([&] { return finished == 2; }, 20000)) << "round " << round;
         visit(first, "/whoami");
         EXPECT_EQ(lastCookie("/whoami"), "") << "round " << round;
         visit(second, "/whoami");
         EXPECT_EQ(lastCookie("/whoami"), "") << "round " << round;
         // The load asked for just before the clearing had not gone out yet.
+        EXPECT_EQ(hits("/late"), 0) << "round " << round;
         const auto requests = server.requests();
         for (size_t i = atClearing; i < requests.size(); ++i)
             EXPECT_EQ(requests[i].header("Cookie").value_or(""), "") << requests[i].target << ", round " << round;

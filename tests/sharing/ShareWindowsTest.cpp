@@ -1,5 +1,9 @@
 // The e-mail and SMS share windows (Qt offscreen).
+#include <QInputMethodEvent>
+#include <QPointingDevice>
 #include <QTest>
+
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "SharingTestSupport.h"
@@ -124,6 +128,55 @@ TEST_F(ShareWindowsTest, FieldShortcutsAndBackgroundClicks) {
     QTest::mouseClick(background, Qt::LeftButton, {}, QPoint(2, 2));
     EXPECT_EQ(field->cursorPosition(), field->text().size());
     EXPECT_FALSE(field->hasSelectedText());
+}
+
+// A guest who walks away: each press, touch or key in the window gives the
+// guest the whole wait again, a press elsewhere does not, and a window left
+// alone closes as Close would, emptied so the next guest finds nothing.
+TEST_F(ShareWindowsTest, AWindowLeftAloneClosesEmptyAndEveryTouchInItRestartsTheWait) {
+    ShareViaEmailWindowController window;
+    auto* watch = window.findChild<IdleWindowWatch*>();
+    ASSERT_TRUE(watch);
+    IdleInterval idle(std::chrono::seconds(30));
+    open(window);
+    auto* field = window.emailField();
+    auto* background = window.window()->findChild<ShareWindowsContentView*>("ShareWindowsContentView");
+    QWidget elsewhere;
+    elsewhere.show();
+    QPointingDevice* finger = QTest::createTouchDevice();
+    const std::vector<std::pair<const char*, std::function<void()>>> touches{
+        {"a press on the field", [&] { QTest::mouseClick(field, Qt::LeftButton); }},
+        {"a press beside the panel", [&] { QTest::mouseClick(background, Qt::LeftButton, {}, QPoint(2, 2)); }},
+        {"a key", [&] { QTest::keyClick(field, Qt::Key_G); }},
+        {"a touch", [&] {
+             QTest::touchEvent(window.window(), finger).press(0, QPoint(5, 5));
+             QTest::touchEvent(window.window(), finger).release(0, QPoint(5, 5));
+         }},
+        {"the on-screen keyboard's typing", [&] {
+             QInputMethodEvent typed;
+             typed.setCommitString("u");
+             QCoreApplication::sendEvent(field, &typed);
+         }},
+    };
+    for (const auto& [what, touch] : touches) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return watch->remainingTime() < 29'000; }, 5000));
+        touch();
+        EXPECT_GT(watch->remainingTime(), 29'500) << what;
+    }
+    const int before = watch->remainingTime();
+    QTest::mouseClick(&elsewhere, Qt::LeftButton);
+    EXPECT_LE(watch->remainingTime(), before) << "a press on another window";
+    EXPECT_TRUE(screen->calls.empty());
+
+    idle.set(std::chrono::milliseconds(200));
+    QTest::keyClicks(field, "est.a@x.example");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window.window()->isVisible(); }, 10000)) << "the window stays open";
+    EXPECT_EQ(field->text(), "");
+    EXPECT_FALSE(field->isUndoAvailable()) << "a key brings the last guest's address back";
+    EXPECT_EQ(screen->calls, (std::vector<std::string>{"failed Email: "}));
+    EXPECT_EQ(finished, 1);
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(watch->remainingTime(), -1);
 }
 
 }  // namespace

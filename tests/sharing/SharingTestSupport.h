@@ -19,6 +19,7 @@
 #include "core/MediaItemHelper.h"
 #include "core/UserDefaults.h"
 #include "sharing/FlashwrenSharingBase.h"
+#include "sharing/ShareWindows.h"
 #include "sharing/SharingRuntime.h"
 
 inline QApplication& testApp() {
@@ -42,6 +43,13 @@ struct SharingOutcomes : FlashwrenSharingBaseDelegate {
     bool ended() const {
         return !events.empty() && (events.back().rfind("finished", 0) == 0 || events.back().rfind("failed", 0) == 0);
     }
+};
+
+// How long share and log-in windows wait for a touch, for one test.
+struct IdleInterval {
+    explicit IdleInterval(std::chrono::milliseconds wait) { IdleWindowWatch::setIdleInterval(wait); }
+    ~IdleInterval() { IdleWindowWatch::setIdleInterval(IdleWindowWatch::kGuestIdleInterval); }
+    void set(std::chrono::milliseconds wait) { IdleWindowWatch::setIdleInterval(wait); }
 };
 
 class SharingTest : public ::testing::Test {

@@ -114,6 +114,18 @@ TEST_F(TwitterSharingTest, AnEmptyPinIsRefusedInPlaceAndClosingCancelsOnce) {
     EXPECT_TRUE(requestsTo("/oauth/access_token").empty());
 }
 
+// A guest who walks away from the log-in: the window closes as Close would.
+TEST_F(TwitterSharingTest, ALogInLeftAloneClosesAsCloseWould) {
+    IdleInterval idle(std::chrono::milliseconds(300));
+    start();
+    ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }, 20000)) << "the log-in stays open";
+    settle();
+    EXPECT_EQ(outcomes->events, (std::vector<std::string>{"failed Twitter: "}));
+    EXPECT_GE(requestsTo("/oauth/authorize").size(), 1u) << "the window showed the page";
+    EXPECT_TRUE(requestsTo("/oauth/access_token").empty());
+    EXPECT_EQ(sharing->twitterLoginWindowController(), nullptr) << "the window is gone";
+}
+
 TEST_F(TwitterSharingTest, AFailedRequestTokenIsAFailureWithTwittersMessage) {
     requestTokenReply = {401, {}, R"({"errors":[{"code":32,"message":"Could not authenticate you."}]})"};
     start();

@@ -76,6 +76,20 @@ protected:
             if (QString(key->metaObject()->className()).startsWith("HideKeyboardKey")) return key;
         return nullptr;
     }
+    // Whether `held` stays true for all of `ms`, checked as the events come.
+    static bool holdsFor(const std::function<bool()>& held, int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) {
+            if (!held()) return false;
+            QTest::qWait(10);
+        }
+        return held();
+    }
+    bool keyboardAway() {
+        QQuickWindow* window = keyboardWindow();
+        return !QGuiApplication::inputMethod()->isVisible() && !(window && window->isVisible());
+    }
     void expectHideKey(const char* where) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return hideKey() != nullptr; }, 3000))
             << where << ": no key puts the keyboard away";
@@ -387,14 +401,19 @@ TEST_F(OnScreenKeyboardTest, TheFacebookLogInKeepsTheFocusedFieldAndCancelAboveT
         const QRect inPage(parts[0].toInt(), parts[1].toInt(), parts[2].toInt(), parts[3].toInt());
         return QRect(page->mapToGlobal(inPage.topLeft()), inPage.size()).intersected(onScreen(page));
     };
-    for (const QString id : {"upper", "lower"}) {
-        SCOPED_TRACE(id.toStdString());
+    // Where a guest taps the field `id` on the screen.
+    auto fieldCentre = [&](const QString& id) {
         const QString centre = run("(function(){const r=" + id +
                                    ".getBoundingClientRect();return Math.round(r.left+r.width/2)+','+"
                                    "Math.round(r.top+r.height/2);})()");
         QWebEngineView* page = controller->webView()->view();
-        const QPoint at = page->mapToGlobal(QPoint(centre.section(',', 0, 0).toInt(), centre.section(',', 1).toInt()));
-        ASSERT_TRUE(onScreen(page).contains(at)) << "the field is out of sight before the keyboard shows";
+        return page->mapToGlobal(QPoint(centre.section(',', 0, 0).toInt(), centre.section(',', 1).toInt()));
+    };
+    for (const QString id : {"upper", "lower"}) {
+        SCOPED_TRACE(id.toStdString());
+        const QPoint at = fieldCentre(id);
+        ASSERT_TRUE(onScreen(controller->webView()->view()).contains(at))
+            << "the field is out of sight before the keyboard shows";
         tapOnScreen(at);
         ASSERT_TRUE(waitFor([&] { return keyboardShowing() && keyFor(0, "g"); }, 10000))
             << "a field of the page brings the keyboard";
@@ -408,8 +427,23 @@ TEST_F(OnScreenKeyboardTest, TheFacebookLogInKeepsTheFocusedFieldAndCancelAboveT
         // A guest who wants the page whole again puts the keyboard away.
         expectHideKey("the Facebook log-in page");
         if (QQuickItem* hide = hideKey()) tap(hide);
-        EXPECT_TRUE(waitFor([&] { return !keyboardShowing(); }, 5000)) << "the key does not put the keyboard away";
+        EXPECT_TRUE(waitFor([&] { return keyboardAway(); }, 5000)) << "the key does not put the keyboard away";
+        EXPECT_TRUE(holdsFor([&] {
+            main.runPending();
+            return keyboardAway();
+        }, 1200)) << "the keyboard comes back by itself after its key put it away";
     }
+    // A tap on the field brings the keyboard back; from there straight to
+    // the other field, it stays up.
+    tapOnScreen(fieldCentre("lower"));
+    EXPECT_TRUE(waitFor([&] { return keyboardShowing() && focusedField("lower").height() >= 30; }, 10000))
+        << "a tap on the field does not bring the keyboard back";
+    tapOnScreen(fieldCentre("upper"));
+    EXPECT_TRUE(waitFor([&] { return focusedField("upper").height() >= 30; }, 5000)) << "the tapped field has no focus";
+    EXPECT_TRUE(holdsFor([&] {
+        main.runPending();
+        return keyboardShowing();
+    }, 1200)) << "the keyboard goes on the way from one field to the other";
     controller->cancel();
     EXPECT_TRUE(waitFor([&] { return !window->isVisible(); }, 3000));
 }
