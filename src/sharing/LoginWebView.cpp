@@ -136,7 +136,12 @@ LoginWebView::LoginWebView(QWidget* container) : QObject(container) {
     connect(QGuiApplication::inputMethod(), &QInputMethod::visibleChanged, this, [this] {
         if (QGuiApplication::inputMethod()->isVisible() || !view_ || !OnScreenKeyboard::lastTapWasOnKeyboard()) return;
         QWidget* focused = view_->window()->focusWidget();
-        if (focused && (focused == view_ || view_->isAncestorOf(focused))) focused->clearFocus();
+        if (!focused || (focused != view_ && !view_->isAncestorOf(focused))) return;
+        focused->clearFocus();
+        // The field itself lets go too, so that a tap on it is a new focus
+        // that brings the keyboard, not the return of an old one.
+        if (QWebEnginePage* page = view_->page())
+            page->runJavaScript(QStringLiteral("if (document.activeElement) document.activeElement.blur();"));
     });
 }
 
