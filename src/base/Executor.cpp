@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+
+#include <spdlog/spdlog.h>
 
 namespace base {
 
@@ -168,8 +171,18 @@ void ThreadPool::post(Task task) { postTo(*state_, std::move(task)); }
 
 bool ThreadPool::isCurrent() const { return tCurrentExecutor == state_.get(); }
 
+// Holds the logger the shared pool's workers may still use at exit; a
+// global, so that nothing takes it for a leak.
+std::shared_ptr<spdlog::logger>* keptForTheWorkers = nullptr;
+
 ThreadPool& ThreadPool::shared() {
-    static ThreadPool* pool = new ThreadPool();  // never destroyed: work may run at exit
+    // Never destroyed: work may run at exit. Such work may also log after
+    // the logging library has let its loggers go with the other statics, so
+    // the default logger of the time is kept, with its sinks, to the end.
+    static ThreadPool* pool = [] {
+        keptForTheWorkers = new std::shared_ptr<spdlog::logger>(spdlog::default_logger());
+        return new ThreadPool();
+    }();
     return *pool;
 }
 

@@ -6,7 +6,12 @@
 #include <memory>
 #include <thread>
 
+#include <cstdlib>
+
+#include <spdlog/spdlog.h>
+
 #include "base/Executor.h"
+#include "ChildProcess.h"
 
 using namespace std::chrono_literals;
 
@@ -67,4 +72,24 @@ TEST(ExecutorLifetime, AQueueDroppedOnceAnotherThreadsTaskRanLeavesThatThreadNot
     };
     dropAfterForeignPost([] { return new base::SerialQueue("test.foreign-post"); });
     dropAfterForeignPost([] { return new base::ThreadPool(2); });
+}
+
+// The shared pool's workers are never joined: a task may log while the
+// program ends and the logging library lets its loggers go with the statics.
+// The copy below ends with a worker logging all the while; the sanitizer
+// builds see a logger used after it was freed.
+TEST(ExecutorLifetime, WorkThatLogsWhileTheProgramEndsFindsItsLoggerAlive) {
+    using testsupport::ChildProcess;
+    if (ChildProcess::childMode()) {
+        spdlog::set_level(spdlog::level::off);  // the level is still read at every line
+        auto started = std::make_shared<std::promise<void>>();
+        base::ThreadPool::shared().post([started] {
+            started->set_value();
+            for (;;) spdlog::info("still working");
+        });
+        started->get_future().wait();
+        std::exit(0);
+    }
+    ChildProcess child("ending");
+    EXPECT_TRUE(child.succeeds(60s)) << child.output();
 }
