@@ -19,6 +19,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "PreferencesTestMain.h"
@@ -382,22 +384,27 @@ TEST_F(GeneralPane, ChangingTheDataFolderCarriesTheTemplatesOver) {
     GeneralPreferencesViewController pane;
     pane.chooseFolder = [&](const QString&) { return QString::fromStdString(chosen.path()); };
     // Past the deadline a writer that comes and goes lets a stuck open of the pipe go.
-    std::atomic<bool> changed{false}, rescued{false};
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool changed = false;
+    std::atomic<bool> rescued{false};
     std::thread rescue([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!changed) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
-                if (fd >= 0) {
-                    rescued = true;
-                    ::close(fd);
-                }
+        std::unique_lock lock(mutex);
+        if (cv.wait_for(lock, std::chrono::seconds(20), [&] { return changed; })) return;
+        do {
+            const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                rescued = true;
+                ::close(fd);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        } while (!cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return changed; }));
     });
     pane.useDidClickToChangeDataDirectory();
-    changed = true;
+    {
+        std::lock_guard lock(mutex);
+        changed = true;
+    }
+    cv.notify_all();
     rescue.join();
     EXPECT_FALSE(rescued) << "a named pipe among the templates hangs the interface";
     EXPECT_EQ(d().string("DATA_DIRECTORY"), chosen.path() + "/");

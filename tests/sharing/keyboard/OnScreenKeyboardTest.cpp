@@ -78,13 +78,7 @@ protected:
     }
     // Whether `held` stays true for all of `ms`, checked as the events come.
     static bool holdsFor(const std::function<bool()>& held, int ms) {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < ms) {
-            if (!held()) return false;
-            QTest::qWait(10);
-        }
-        return held();
+        return !QTest::qWaitFor([&] { return !held(); }, ms) && held();
     }
     bool keyboardAway() {
         QQuickWindow* window = keyboardWindow();
