@@ -83,14 +83,22 @@ bool writeFileAtomically(const std::string& path, std::string_view data, unsigne
 
 namespace {
 
-// What stands at a path instead of a file, in the words of a log line.
+// What stands at a path, in the words of a log line; empty for a kind
+// without a name.
+std::string kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISREG(mode)) return "a file";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return {};
+}
+
+// What stands at a path instead of a file.
 std::string notAFile(mode_t mode) {
-    if (S_ISDIR(mode)) return "it is a folder, not a file";
-    if (S_ISFIFO(mode)) return "it is a named pipe, not a file";
-    if (S_ISCHR(mode)) return "it is a character device, not a file";
-    if (S_ISBLK(mode)) return "it is a block device, not a file";
-    if (S_ISSOCK(mode)) return "it is a socket, not a file";
-    return "it is not a regular file";
+    const std::string kind = kindOf(mode);
+    return kind.empty() ? "it is not a regular file" : "it is " + kind + ", not a file";
 }
 
 std::string tooLarge(std::size_t limit) {
@@ -185,13 +193,9 @@ std::optional<std::string> whyNotARegularFile(const std::string& path, bool foll
 }
 
 std::optional<std::string> whyNotAFolder(const std::string& path) {
-    auto what = [](mode_t mode) -> std::string {
-        if (S_ISREG(mode)) return "a file";
-        if (S_ISFIFO(mode)) return "a named pipe";
-        if (S_ISCHR(mode)) return "a character device";
-        if (S_ISBLK(mode)) return "a block device";
-        if (S_ISSOCK(mode)) return "a socket";
-        return "something else";
+    auto what = [](mode_t mode) {
+        const std::string kind = kindOf(mode);
+        return kind.empty() ? std::string("something else") : kind;
     };
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
