@@ -43,7 +43,7 @@ GeneralPreferencesViewController::GeneralPreferencesViewController()
         if (!shown) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
     };
     // A copy under way as the booth quits stops, and the data folder stays.
-    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { stopDataDirectoryCopy(); });
+    if (qApp) connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { stopDataDirectoryCopy(); });
 }
 
 GeneralPreferencesViewController::~GeneralPreferencesViewController() { stopDataDirectoryCopy(); }
