@@ -240,6 +240,8 @@ bool copyRegularFile(const std::string& from, const std::string& to, std::string
         ::unlink(temp.c_str());
         return fail(std::string(what) + ": " + std::strerror(err));
     };
+    // The file's own mode, not what the umask leaves of it.
+    if (::fchmod(out, st.st_mode & 0777) != 0) return failOut("its copy cannot be given its mode", errno);
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);

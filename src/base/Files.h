@@ -46,7 +46,7 @@ std::optional<std::string> whyNotARegularFile(const std::string& path, bool foll
 std::optional<std::string> whyNotAFolder(const std::string& path);
 // Copies the regular file at `from` (or the file a link there leads to) to
 // `to`, where nothing stands yet, through a temporary name beside it: `to`
-// appears whole or not at all. `from` is opened without blocking and read
+// appears whole or not at all, with the mode of `from`. `from` is opened without blocking and read
 // only when it is a regular file, so no pipe, socket or device can hang the
 // copy or feed it without end. False with `why` in words for a log line.
 bool copyRegularFile(const std::string& from, const std::string& to, std::string* why = nullptr);

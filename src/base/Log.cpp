@@ -74,13 +74,26 @@ spdlog::file_event_handlers guardedDailyFile(bool console) {
 }
 }  // namespace
 
-void setupLogging(const std::string& logDir, bool console) {
+std::string setupLogging(const std::string& logDir, bool console) {
     std::lock_guard lock(gMutex);
     std::vector<spdlog::sink_ptr> sinks;
     if (console) sinks.push_back(std::make_shared<spdlog::sinks::stderr_color_sink_mt>());
+    std::string problem, setAsideNote;
     if (!logDir.empty()) {
+        // A file (or anything else) in the folder's place would leave the
+        // booth without a log for the whole event.
+        if (const auto why = whyNotAFolder(logDir)) {
+            const std::string aside = setAside(logDir);
+            if (aside.empty())
+                problem = "the log folder " + logDir + " cannot be used because " + *why + ", and it cannot be set aside";
+            else
+                setAsideNote = "Logging: the log folder " + logDir + " was set aside as " + aside + " because " + *why + ".";
+        }
         std::error_code ec;
-        std::filesystem::create_directories(logDir, ec);
+        if (problem.empty()) std::filesystem::create_directories(logDir, ec);
+        if (problem.empty() && ec) problem = "the log folder " + logDir + " cannot be made: " + ec.message();
+    }
+    if (!logDir.empty() && problem.empty()) {
         try {
             // One file a day, seven kept.
             auto file = std::make_shared<spdlog::sinks::daily_file_sink_mt>(logDir + "/flashwren.log", 0, 0, false, 7,
@@ -93,7 +106,7 @@ void setupLogging(const std::string& logDir, bool console) {
             sinks.push_back(file);
             gLogDir = logDir;
         } catch (const spdlog::spdlog_ex& e) {
-            fprintf(stderr, "Logging: cannot open log file in %s: %s\n", logDir.c_str(), e.what());
+            problem = "the log file in " + logDir + " cannot be opened: " + e.what();
         }
     }
     auto logger = std::make_shared<spdlog::logger>("flashwren", sinks.begin(), sinks.end());
@@ -103,6 +116,9 @@ void setupLogging(const std::string& logDir, bool console) {
     keepToTheEnd(spdlog::default_logger());
     keepToTheEnd(logger);
     spdlog::set_default_logger(logger);
+    if (!setAsideNote.empty()) logger->warn(setAsideNote);
+    if (!problem.empty()) logger->error("Logging: {}", problem);
+    return problem;
 }
 
 std::string logDirectory() {

@@ -7,7 +7,10 @@
 namespace base {
 
 // Installs the default logger; `logDir` empty logs to the console only.
-void setupLogging(const std::string& logDir, bool console = true);
+// Anything but a folder at `logDir` is set aside and the folder made, the
+// reason logged. Returns why the log file cannot be written (naming the
+// path), empty when it can; the console still gets the lines then.
+std::string setupLogging(const std::string& logDir, bool console = true);
 // The folder of the rolling files (empty before setupLogging).
 std::string logDirectory();
 

@@ -135,7 +135,14 @@ void AppController::startCrashReporting() {
 }
 
 bool AppController::setUpLogging() {
-    base::setupLogging(base::dataHome() + "/Flashwren/Logs");
+    const std::string logProblem = base::setupLogging(base::dataHome() + "/Flashwren/Logs");
+    if (!logProblem.empty()) {
+        OperatorNotice::shared().post(
+            QStringLiteral("AppController.log"),
+            QStringLiteral("The log cannot be written: %1. Please remove what is in the way or make the folder "
+                           "writable, then start Flashwren again.")
+                .arg(QString::fromStdString(logProblem)));
+    }
     auto& info = base::AppInfo::shared();
     spdlog::info("AppController: {} {} ({}) starting", info.name(), info.shortVersion(), info.buildVersion());
     const int minimum = QString::fromStdString(info.string("LSMinimumSystemVersion")).section('.', 0, 0).toInt();

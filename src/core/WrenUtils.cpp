@@ -35,6 +35,7 @@
 #include "base/Log.h"
 #include "core/MainQueue.h"
 #include "core/OnScreenKeyboard.h"
+#include "core/OperatorNotice.h"
 #include "core/SharingType.h"
 #include "core/UserDefaults.h"
 
@@ -59,39 +60,100 @@ std::mutex& firstLaunchMutex() {
 std::mutex hookMutex;
 std::function<void()> clearCookiesHook;
 
-// Carries `from` over to `to`: folders, and files read through a descriptor
-// opened without blocking. A named pipe would hang the copy (and with it the
-// interface) for good, a device could feed it without end, a socket holds
-// nothing to copy, and a link to a folder could lead back into the copy:
-// they stay behind, named in the log. A link to a file gives its file.
-bool copyRecursively(const QString& from, const QString& to) {
+constexpr auto kEverything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+
+// A folder copy under way: what it has to copy, what it has copied, whom it
+// tells, and why it stopped.
+struct FolderCopy {
+    qint64 total = 0;
+    qint64 copied = 0;
+    const std::function<bool(qint64, qint64)>* progress = nullptr;
+    QString why;
+};
+
+// What the copy takes of what stands at `path`: a folder, a regular file or
+// a link to one. A named pipe would hang the copy for good, a device could
+// feed it without end, a socket holds nothing to copy, and a link to a
+// folder could lead back into the copy: they stay behind.
+enum class Taken { Folder, File, Nothing };
+Taken takenAt(const std::string& path, struct stat* st) {
+    if (::lstat(path.c_str(), st) != 0) return Taken::Nothing;
+    if (S_ISDIR(st->st_mode)) return Taken::Folder;
+    if (S_ISREG(st->st_mode)) return Taken::File;
+    if (S_ISLNK(st->st_mode) && ::stat(path.c_str(), st) == 0 && S_ISREG(st->st_mode)) return Taken::File;
+    return Taken::Nothing;
+}
+
+// The bytes the copy of `path` writes.
+qint64 bytesToCopy(const QString& path) {
+    struct stat st;
+    switch (takenAt(QFile::encodeName(path).toStdString(), &st)) {
+    case Taken::File:
+        return st.st_size;
+    case Taken::Folder: {
+        qint64 sum = 0;
+        for (const QString& name : QDir(path).entryList(kEverything)) sum += bytesToCopy(path + QLatin1Char('/') + name);
+        return sum;
+    }
+    case Taken::Nothing:
+        break;
+    }
+    return 0;
+}
+
+// Carries `from` over to `to`: folders with their modes, and files read
+// through a descriptor opened without blocking. What the copy does not take
+// stays behind, named in the log; a link to a file gives its file. Stops at
+// the first failure, with its reason in `copy.why`.
+bool copyRecursively(const QString& from, const QString& to, FolderCopy& copy) {
     const std::string source = QFile::encodeName(from).toStdString();
     struct stat st;
-    if (::lstat(source.c_str(), &st) != 0) {
-        spdlog::error("WrenUtils: unable to copy {}: {}", source, std::strerror(errno));
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        if (!QDir().mkpath(to)) return false;
-        bool ok = true;
-        QDir dir(from);
-        for (const QString& name :
-             dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-            ok = copyRecursively(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name) && ok;
+    const Taken taken = takenAt(source, &st);
+    if (taken == Taken::Nothing) {
+        if (::lstat(source.c_str(), &st) != 0) {
+            copy.why = QStringLiteral("%1 cannot be read: %2").arg(from, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
         }
-        return ok;
-    }
-    struct stat target;
-    if (!S_ISREG(st.st_mode) &&
-        (!S_ISLNK(st.st_mode) || ::stat(source.c_str(), &target) != 0 || !S_ISREG(target.st_mode))) {
         spdlog::warn("WrenUtils: {} was not copied because {}", source,
                      base::whyNotARegularFile(source, false).value_or("it is not a regular file"));
         return true;
     }
+    if (taken == Taken::Folder) {
+        if (!QDir().mkpath(to)) {
+            copy.why = QStringLiteral("the folder %1 cannot be made").arg(to);
+            return false;
+        }
+        for (const QString& name : QDir(from).entryList(kEverything)) {
+            if (!copyRecursively(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name, copy)) return false;
+        }
+        // Given last: a folder without write permission still takes its files.
+        ::chmod(QFile::encodeName(to).constData(), st.st_mode & 0777);
+        return true;
+    }
     std::string why;
-    if (base::copyRegularFile(source, QFile::encodeName(to).toStdString(), &why)) return true;
-    spdlog::error("WrenUtils: unable to copy {}: {}", source, why);
-    return false;
+    if (!base::copyRegularFile(source, QFile::encodeName(to).toStdString(), &why)) {
+        copy.why = QStringLiteral("%1 %2").arg(from, QString::fromStdString(why));
+        return false;
+    }
+    copy.copied += st.st_size;
+    if (copy.progress && *copy.progress && !(*copy.progress)(copy.copied, copy.total)) {
+        copy.why = QStringLiteral("the copy was stopped");
+        return false;
+    }
+    return true;
+}
+
+// The canonical form of `path`, which may not exist yet: that of its
+// nearest existing folder, with the rest of the path after it.
+QString canonicalPath(const QString& path) {
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    QString rest;
+    while (!QFileInfo::exists(existing) && existing != QLatin1String("/")) {
+        rest = QLatin1Char('/') + QFileInfo(existing).fileName() + rest;
+        existing = QFileInfo(existing).absolutePath();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return (canonical.isEmpty() ? existing : canonical) + rest;
 }
 
 }  // namespace
@@ -265,16 +327,58 @@ void WrenUtils::createDirectoryAtPath(const QString& path) {
         spdlog::error("WrenUtils: unable to create the folder {}", path.toStdString());
 }
 
-void WrenUtils::copyDirectoryFrom(const QString& source, const QString& destinationDirectory) {
-    QDir src(source);
-    if (source.isEmpty() || destinationDirectory.isEmpty() || !src.exists() || !QDir(destinationDirectory).exists())
-        return;
-    for (const QString& name : src.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        QString to = destinationDirectory + QLatin1Char('/') + name;
-        if (QFileInfo::exists(to) || QFileInfo(to).isSymLink()) continue;
-        if (!copyRecursively(source + QLatin1Char('/') + name, to))
-            spdlog::error("WrenUtils: unable to copy {} to {}", name.toStdString(), destinationDirectory.toStdString());
+bool WrenUtils::copyDirectoryFrom(const QString& source, const QString& destinationDirectory, QString* problem,
+                                  const std::function<bool(qint64 copied, qint64 total)>& progress) {
+    auto fail = [&](const QString& text) {
+        spdlog::error("WrenUtils: {}", text.toStdString());
+        if (problem) *problem = text;
+        return false;
+    };
+    if (source.isEmpty() || !QFileInfo(source).isDir()) return true;  // nothing to copy
+    if (destinationDirectory.isEmpty()) return fail(QStringLiteral("Unable to copy %1: no folder to copy to.").arg(source));
+    // Into itself, the copy would copy its own output again, without end.
+    const QString from = canonicalPath(source), to = canonicalPath(destinationDirectory);
+    if (to == from || to.startsWith(from + QLatin1Char('/')))
+        return fail(QStringLiteral("Unable to copy %1 to %2: it is inside the folder being copied.")
+                        .arg(source, destinationDirectory));
+
+    // What the destination has already stays as it is.
+    QStringList names;
+    FolderCopy copy;
+    copy.progress = &progress;
+    for (const QString& name : QDir(source).entryList(kEverything)) {
+        const QString there = destinationDirectory + QLatin1Char('/') + name;
+        if (QFileInfo::exists(there) || QFileInfo(there).isSymLink()) continue;
+        names << name;
+        copy.total += bytesToCopy(source + QLatin1Char('/') + name);
     }
+    // Checked first, as a disk filled by the copy would stop the booth's
+    // sessions as well; a disk that fills all the same fails the copy.
+    const qint64 free = freeDiskSpaceAt(destinationDirectory);
+    if (free >= 0 && copy.total > 0 && copy.total > free - kDiskFullBytes) {
+        const qint64 MB = 1024 * 1024;
+        return fail(QStringLiteral("There is not enough room in %1 for %2: it needs %3 MB, and %4 MB are free of which "
+                                   "the booth keeps %5 MB for photos.")
+                        .arg(destinationDirectory, source)
+                        .arg((copy.total + MB - 1) / MB)
+                        .arg(free / MB)
+                        .arg(kDiskFullBytes / MB));
+    }
+    const bool made = !QFileInfo::exists(destinationDirectory);
+    if (!QDir().mkpath(destinationDirectory))
+        return fail(QStringLiteral("Unable to copy %1: the folder %2 cannot be made.").arg(source, destinationDirectory));
+    QStringList copied;
+    for (const QString& name : names) {
+        copied << name;
+        if (copyRecursively(source + QLatin1Char('/') + name, destinationDirectory + QLatin1Char('/') + name, copy))
+            continue;
+        // A copy that failed takes back what it made: on a full disk, half a
+        // copy would only keep the disk full.
+        for (const QString& entry : copied) removeFileAtPath(destinationDirectory + QLatin1Char('/') + entry);
+        if (made) QDir().rmdir(destinationDirectory);
+        return fail(QStringLiteral("Unable to copy %1 to %2: %3.").arg(source, destinationDirectory, copy.why));
+    }
+    return true;
 }
 
 void WrenUtils::removeFileAtPath(const QString& path) {
@@ -445,15 +549,32 @@ QString WrenUtils::dateStringForFileName() {
 }
 
 bool WrenUtils::setupFoldersAtStartup(QString* problem) {
-    bool ok = createDataSubfolders(problem);
-    QString queue = getAnalyticsQueueFolderPath();
-    if (!QDir().mkpath(queue)) {
-        spdlog::error("WrenUtils: unable to create the folder {}", queue.toStdString());
-        if (problem && ok) *problem = folderProblemMessage(queue);
-        ok = false;
+    const bool ok = createDataSubfolders(problem);
+    // Sessions go on without it; the operator is told while it lasts.
+    static const QString queueNotice = QStringLiteral("WrenUtils.analyticsQueue");
+    const QString queue = getAnalyticsQueueFolderPath();
+    if (QDir().mkpath(queue)) {
+        OperatorNotice::shared().withdraw(queueNotice);
+    } else {
+        spdlog::error("WrenUtils: unable to create the analytics queue folder {}", queue.toStdString());
+        OperatorNotice::shared().post(queueNotice, analyticsQueueProblemMessage(queue));
     }
     defaults().set("PHOTO_FOLDER_PATH", getPrintsFolderPath().toStdString());
     return ok;
+}
+
+QString WrenUtils::analyticsQueueProblemMessage(const QString& queue) {
+    QString existing = QDir::cleanPath(queue);
+    while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QLatin1String("/"))
+        existing = QFileInfo(existing).absolutePath();
+    if (QFileInfo(existing).exists() && !QFileInfo(existing).isDir()) {
+        return QStringLiteral("The analytics queue cannot be written: %1 is a file, so the folder %2 cannot be made. "
+                              "Please move that file away and start Flashwren again.")
+            .arg(existing, queue);
+    }
+    return QStringLiteral("The analytics queue cannot be written: the folder %1 cannot be made in %2. "
+                          "Please check that %2 is writable and its disk has room, then start Flashwren again.")
+        .arg(queue, existing);
 }
 
 void WrenUtils::makeFirstLaunchSettings() {

@@ -66,7 +66,18 @@ public:
     static QString lowDiskSpaceWarning();
 
     static void createDirectoryAtPath(const QString& path);
-    static void copyDirectoryFrom(const QString& source, const QString& destinationDirectory);
+    // Copies what `source` holds into `destinationDirectory` (made when
+    // missing), keeping what is there already and the modes of what it
+    // copies; named pipes, sockets, devices and links to folders stay behind,
+    // named in the log. Refused when the destination is inside the source or
+    // its disk has no room for the copy (kDiskFullBytes kept free). A copy
+    // that fails stops and removes what it made. `progress` hears the bytes
+    // copied of the total after each file; false from it stops the copy.
+    // True when all was copied (or `source` is no folder); false with
+    // `problem` in words for the operator, naming the paths and why.
+    static bool copyDirectoryFrom(const QString& source, const QString& destinationDirectory,
+                                  QString* problem = nullptr,
+                                  const std::function<bool(qint64 copied, qint64 total)>& progress = {});
     static void removeFileAtPath(const QString& path);
     // Deletes what is inside the folder, keeping the folder.
     static void emptyDirectoryAtPath(const QString& path);
@@ -123,9 +134,13 @@ public:
 
     // Start-up: makes the data folder's sub-folders, the prints folder's
     // "thumb" and the analytics queue folder, and stores PHOTO_FOLDER_PATH
-    // (the prints folder). False (logged) when a folder could not be made;
-    // `problem` as for createDataSubfolders.
+    // (the prints folder). False (logged) when a data folder a session needs
+    // could not be made; `problem` as for createDataSubfolders. An analytics
+    // queue folder that cannot be made is a standing operator notice.
     static bool setupFoldersAtStartup(QString* problem = nullptr);
+    // Why the analytics queue folder `queue` cannot be made, for the
+    // operator: the path at fault and what to do about it.
+    static QString analyticsQueueProblemMessage(const QString& queue);
     // Start-up: makes unique_random_user_id and APP_UUID when missing.
     static void makeFirstLaunchSettings();
 };

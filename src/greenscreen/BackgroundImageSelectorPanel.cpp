@@ -29,11 +29,21 @@ BackgroundImageSelectorPanel::BackgroundImageSelectorPanel(QWidget* parent) : QD
     };
     row(0, QStringLiteral("Background image:"), backgroundImageName_, QStringLiteral("backgroundButton"));
     row(1, QStringLiteral("Overlay image (PNG, optional):"), overlayImageName_, QStringLiteral("overlayButton"));
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    grid->addWidget(cancel, 2, 1, Qt::AlignRight);
+    connect(cancel, &QPushButton::clicked, this, [this] { reject(); });
     auto* save = new QPushButton(QStringLiteral("Save"), this);
     save->setObjectName(QStringLiteral("saveButton"));
     save->setDefault(true);
     grid->addWidget(save, 2, 2);
     connect(save, &QPushButton::clicked, this, [this] { saveButtonDidClicked(); });
+}
+
+void BackgroundImageSelectorPanel::reject() {
+    // What was chosen so far is dropped with the panel.
+    imagesInfo_.reset();
+    QDialog::reject();
 }
 
 void BackgroundImageSelectorPanel::prepareToShowPanel() {

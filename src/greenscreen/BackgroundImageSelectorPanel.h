@@ -24,6 +24,8 @@ public:
     // `identifier` "backgroundButton" chooses the background, anything else the overlay.
     void browseForImage(const QString& identifier);
     void saveButtonDidClicked();
+    // Cancel, Escape, or the window closing: the panel closes, adding nothing.
+    void reject() override;
 
     BackgroundImageSelectorPanelDelegate* delegate() const { return delegate_; }
     void setDelegate(BackgroundImageSelectorPanelDelegate* delegate) { delegate_ = delegate; }

@@ -3,6 +3,8 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QHideEvent>
+#include <QKeyEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -317,6 +319,38 @@ void GreenScreenWindowController::setValueInDefaults(const QString& key, std::in
 void GreenScreenWindowController::closeEvent(QCloseEvent* event) {
     closeMe();
     QWidget::closeEvent(event);
+}
+
+void GreenScreenWindowController::hideEvent(QHideEvent* event) {
+    // However the window goes, its panel and a pick go with it: the panel
+    // would stay over the guests' screens, a pick would wait for the next
+    // click on the preview after the window comes back.
+    if (!event->spontaneous()) {
+        if (panel_->isVisible()) panel_->reject();
+        cancelKeyColourPick();
+    }
+    QWidget::hideEvent(event);
+}
+
+bool GreenScreenWindowController::event(QEvent* event) {
+    // While a pick waits, Escape ends the pick, not the window.
+    if (event->type() == QEvent::ShortcutOverride && keyColorBox_->wasClicked) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void GreenScreenWindowController::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && keyColorBox_->wasClicked) {
+        cancelKeyColourPick();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void GreenScreenWindowController::closeMe() {
@@ -697,7 +731,11 @@ void GreenScreenWindowController::didReceiveMouseDownOnKeyColorView() {
         return;
     }
     spdlog::info("Settings are manual so let's go ahead and change mouse pointer and so on....");
-    if (sample_.isNull()) return;
+    if (sample_.isNull()) {
+        keyColorBox_->wasClicked = false;  // nothing to pick from
+        return;
+    }
+    colourBeforePick_ = keyColorBox_->color();
     if (liveViewMode() && cameraManager_) cameraManager_->pauseLiveView();
     mergedImage_->setImage(sample_);
     keyColorBox_->removeMouseTrackingArea();
@@ -715,6 +753,19 @@ void GreenScreenWindowController::removeCursor() {
     if (!eyedropper_) return;
     eyedropper_ = false;
     mergedImage_->unsetCursor();
+}
+
+void GreenScreenWindowController::cancelKeyColourPick() {
+    if (!keyColorBox_->wasClicked && !eyedropper_) return;
+    keyColorBox_->wasClicked = false;
+    removeCursor();
+    mergedImage_->removeCursorTrackingZone();
+    if (getValueFromDefaultsForGS(kGreenScreenRemovalWayKey) == 1) keyColorBox_->addMouseTrackingArea();
+    if (colourBeforePick_.isValid()) keyColorBox_->setColor(colourBeforePick_);
+    if (!isVisible()) return;
+    if (liveViewMode() && cameraManager_) cameraManager_->resumeLiveView();
+    // The keyed preview again, in place of the sample the pick showed.
+    mergeImageButtonDidClicked();
 }
 
 void GreenScreenWindowController::keyCodeDidChangedOnMouseMove(const QColor& color) {

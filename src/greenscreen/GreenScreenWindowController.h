@@ -103,7 +103,10 @@ public:
     bool eyedropperActive() const { return eyedropper_; }
 
 protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -113,6 +116,9 @@ private:
     void selectThumbnail(const BackgroundImagePtr& background);
     void changeMouseCursor();
     void removeCursor();
+    // Ends a key-colour pick that has not picked: the swatch shows the colour
+    // it had, nothing is stored, and the next click on the preview picks nothing.
+    void cancelKeyColourPick();
     void resetAndResumeLiveView();
     bool liveViewMode() const { return settingsMode_ == QLatin1String("LV"); }
     QString modeKey(const char* key) const;
@@ -132,6 +138,7 @@ private:
     BackgroundImageSelectorPanel* panel_ = nullptr;
     BackgroundImagePtr backgroundImagesInUse_;
     bool eyedropper_ = false;
+    QColor colourBeforePick_;
     QWidget* thumbsContent_ = nullptr;
     QHBoxLayout* thumbsLayout_ = nullptr;
     std::vector<ThumbnailImageViewItem*> thumbs_;

@@ -1,6 +1,7 @@
 #include "preferences/GeneralPreferencesViewController.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QIcon>
 #include <cmath>
 #include <QDesktopServices>
@@ -41,6 +42,16 @@ GeneralPreferencesViewController::GeneralPreferencesViewController()
                           "array:string:" + QUrl::fromLocalFile(path).toString(), "string:"});
         if (!shown) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).path()));
     };
+    // A copy under way as the booth quits stops, and the data folder stays.
+    if (qApp) connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { stopDataDirectoryCopy(); });
+}
+
+GeneralPreferencesViewController::~GeneralPreferencesViewController() { stopDataDirectoryCopy(); }
+
+void GeneralPreferencesViewController::stopDataDirectoryCopy() {
+    if (!copyThread_.joinable()) return;
+    *stopCopy_ = true;
+    copyThread_.join();  // the copy stops after the file it is on
 }
 
 QString GeneralPreferencesViewController::keyboardWarningTextForToolkitVersion(double version) {
@@ -135,6 +146,7 @@ void GeneralPreferencesViewController::buildView(QWidget* view) {
     dataDir->setReadOnly(true);
     binder()->bindLineEdit(dataDir, "DATA_DIRECTORY");
     auto* change = new QPushButton("Change...");
+    changeDataDirectoryButton_ = change;
     change->setObjectName("changeDataDirectory");
     connect(change, &QPushButton::clicked, this, [this] { useDidClickToChangeDataDirectory(); });
     dataRow->addWidget(new QLabel("Data folder:"));
@@ -208,13 +220,56 @@ void GeneralPreferencesViewController::reloadLoadStatsDataFromDB() {
 }
 
 void GeneralPreferencesViewController::useDidClickToChangeDataDirectory() {
+    if (changingDataDirectory()) return;  // one change at a time
     QString chosen = chooseFolder("Choose the data folder");
     if (chosen.isEmpty()) return;
-    QString oldTemplates = WrenUtils::getDataDirectory() + "templates";
-    QString newData = QDir::cleanPath(chosen) + "/";
+    const QString oldData = WrenUtils::getDataDirectory();
+    const QString newData = QDir::cleanPath(chosen) + "/";
+    if (QFileInfo(newData).canonicalFilePath() == QFileInfo(oldData).canonicalFilePath()) {
+        TEUtils::setUserSetting(newData, "DATA_DIRECTORY");
+        return;
+    }
+    const QString oldTemplates = oldData + "templates";
+    auto* progressWindow = ProgressWindowController::sharedPrgoressWindowController();
+    const QImage info = QIcon::fromTheme("dialog-information").pixmap(64).toImage();
+    const QString copying = QString("Copying the templates to %1...").arg(newData);
+    progressWindow->showWindowWithImage(info, copying, 3600);
+    if (changeDataDirectoryButton_) changeDataDirectoryButton_->setEnabled(false);
+    stopCopy_ = std::make_shared<std::atomic<bool>>(false);
+    // Templates may run to gigabytes: the interface goes on meanwhile.
+    copyThread_ = std::thread([this, oldTemplates, newData, copying, info, stop = stopCopy_, progressWindow] {
+        int shownPercent = 0;
+        QString problem;
+        const bool copied = WrenUtils::copyDirectoryFrom(
+            oldTemplates, newData + "templates", &problem, [&](qint64 done, qint64 total) {
+                const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+                if (percent >= shownPercent + 5 && percent < 100) {
+                    shownPercent = percent;
+                    progressWindow->showWindowWithImage(info, QString("%1 %2%").arg(copying).arg(percent), 3600);
+                }
+                return !*stop;
+            });
+        QMetaObject::invokeMethod(
+            this, [this, newData, copied, problem] { dataDirectoryCopyDidEnd(newData, copied, problem); },
+            Qt::QueuedConnection);
+    });
+}
+
+void GeneralPreferencesViewController::dataDirectoryCopyDidEnd(const QString& newData, bool copied,
+                                                               const QString& problem) {
+    if (copyThread_.joinable()) copyThread_.join();  // it has ended
+    if (changeDataDirectoryButton_) changeDataDirectoryButton_->setEnabled(true);
+    auto* progressWindow = ProgressWindowController::sharedPrgoressWindowController();
+    if (!copied) {
+        spdlog::error("GeneralPreferences: the data folder stays {}: {}", WrenUtils::getDataDirectory().toStdString(),
+                      problem.toStdString());
+        progressWindow->showWindowWithErrorImageAndMessage(
+            QString("%1 The data folder stays %2.").arg(problem, WrenUtils::getDataDirectory()), 10.0);
+        return;
+    }
+    progressWindow->close();
     TEUtils::setUserSetting(newData, "DATA_DIRECTORY");
-    WrenUtils::createDirectoryAtPath(newData + "templates");
-    WrenUtils::copyDirectoryFrom(oldTemplates, newData + "templates");
+    spdlog::info("GeneralPreferences: the data folder is now {}", newData.toStdString());
     TETemplateLibrary::sharedLibrary().userDidChangedDataDirectory();
 }
 

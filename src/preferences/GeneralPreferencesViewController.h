@@ -1,7 +1,10 @@
 #pragma once
 // The General pane: start-up features, the data folder and the share statistics.
+#include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
+#include <thread>
 
 #include <QStringList>
 
@@ -16,6 +19,7 @@ class GeneralPreferencesViewController : public PreferencePane {
     Q_OBJECT
 public:
     GeneralPreferencesViewController();
+    ~GeneralPreferencesViewController() override;
 
     // Run once at launch, after the camera browser has started.
     static void setupAppStartupFeatures();
@@ -30,7 +34,12 @@ public:
     void perfWindowDidOpended() override { reloadLoadStatsDataFromDB(); }
     void reloadLoadStatsDataFromDB();
     void toggleAutoLaunchAppOnCameraConnect(bool on);
+    // Carries the templates over to the chosen folder, away from the
+    // interface thread and with its progress on show, and moves the data
+    // folder there once they are all there; else the data folder stays and
+    // the operator is told why.
     void useDidClickToChangeDataDirectory();
+    bool changingDataDirectory() const { return copyThread_.joinable(); }
     void resetAllStatsButtonDidClicked();
     void cancelAllPendingItemsButtonDidClicked();
     void viewSharesButtonDidClicked();
@@ -59,7 +68,13 @@ protected:
     void buildView(QWidget* view) override;
 
 private:
+    void dataDirectoryCopyDidEnd(const QString& newData, bool copied, const QString& problem);
+    void stopDataDirectoryCopy();
+
     QTableWidget* statsTable_ = nullptr;
+    QPushButton* changeDataDirectoryButton_ = nullptr;
+    std::thread copyThread_;
+    std::shared_ptr<std::atomic<bool>> stopCopy_;
     QPushButton* accessibilityButton_ = nullptr;
     std::map<int, SharingStats> statsDictionary_;
 };

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <fstream>
 #include <future>
 #include <map>
 #include <filesystem>
@@ -214,6 +215,32 @@ TEST(FailurePaths, ALogFileThatIsNoFileIsSetAsideAtStartAndAtMidnight) {
 // A temporary file stays while a writer holds its lock, wherever that writer
 // runs (here, as from another container, under a number unknown here); one
 // that nobody holds is what a killed writer left, and goes.
+// A file in place of the log folder is set aside and the folder made, as a
+// log file that is no file is; a folder that cannot be made is said, with
+// its place and why, for the operator.
+TEST(FailurePaths, ALogFolderThatIsAFileIsSetAsideAndOneThatCannotBeMadeIsSaid) {
+    testsupport::TempDir dir;
+    const std::string logs = dir.file("Logs");
+    std::ofstream(logs) << "not a folder";
+    EXPECT_EQ(base::setupLogging(logs, false), "");
+    spdlog::info("Test: logged");
+    spdlog::default_logger()->flush();
+    ASSERT_TRUE(fs::is_directory(logs));
+    std::string text;
+    for (auto& e : fs::directory_iterator(logs)) text += base::readFile(e.path()).value_or("");
+    EXPECT_NE(text.find("Test: logged"), std::string::npos) << text;
+    EXPECT_NE(text.find("set aside as " + logs + ".corrupt-"), std::string::npos) << text;
+    EXPECT_NE(text.find("because it is a file, not a folder"), std::string::npos) << text;
+
+    std::string aside;
+    for (auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().filename().string().starts_with("Logs.corrupt-")) aside = e.path().string();
+    ASSERT_FALSE(aside.empty());
+    const std::string problem = base::setupLogging(aside + "/Logs", false);
+    EXPECT_NE(problem.find(aside + "/Logs"), std::string::npos) << problem;
+    EXPECT_NE(problem.find("Not a directory"), std::string::npos) << problem;
+}
+
 TEST(FailurePaths, ATemporaryFileStaysWhileItsWriterHoldsItsLock) {
     testsupport::TempDir dir;
     const std::string held = dir.file("s.plist.tmp-2147483647-0"), left = dir.file("s.plist.tmp-2147483647-1");

@@ -333,6 +333,7 @@ TEST_F(BoothLaunchTest, ChangingTheDataFolderPastANamedPipeCompletesAndQuitStill
     const pid_t booth = launch("booth.log", {"TEST_BOOTH_OPEN=,:WRENPreferencesWindow",
                                              "TEST_BOOTH_CHOOSE_FOLDER=" + chosen.path()});
     EXPECT_TRUE(waitForOutput("booth.log", "TestBooth: the data folder is changed", 60000)) << output("booth.log");
+    EXPECT_TRUE(waitForOutput("booth.log", "the data folder is now", 60000)) << output("booth.log");
     ::kill(booth, SIGTERM);
     const int status = waitForExit(booth);
     ASSERT_NE(status, -1) << "it ignores the quit signal: " << output("booth.log");
@@ -430,6 +431,7 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
     }
     if (what == "database") paths.push_back(WrenDatabase::defaultPath());
     if (what == "datafolder") paths.push_back(folder);
+    if (what == "logs") paths.push_back(folder + "/Logs");
     for (const auto& path : paths) {
         fs::create_directories(fs::path(path).parent_path());
         if (kind.ends_with("-file")) std::ofstream(path) << "not a folder";
@@ -453,6 +455,9 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
         EXPECT_TRUE(fs::is_directory(paths[0])) << "made anew";
         EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
         EXPECT_TRUE(fs::is_regular_file(WrenDatabase::defaultPath()));
+    } else if (what == "logs") {
+        EXPECT_TRUE(fs::is_directory(paths[0])) << "made anew";
+        EXPECT_FALSE(fs::is_empty(paths[0])) << "nothing was logged";
     } else if (what == "rmlock") {
         EXPECT_FALSE(fs::is_fifo(fs::symlink_status(paths[0])));
         EXPECT_TRUE(fs::is_regular_file(folder + "/flashwren.lock"));
@@ -483,7 +488,8 @@ TEST_P(BoothHostileStartFileTest, TheBoothSetsItAsideSaysWhyAndStarts) {
 
 INSTANTIATE_TEST_SUITE_P(Files, BoothHostileStartFileTest,
                          ::testing::Values("log-pipe", "lock-pipe", "lock-device", "lock-folder", "lock-loop",
-                                           "rmlock-pipe", "database-loop", "database-unreadable", "datafolder-file"),
+                                           "rmlock-pipe", "database-loop", "database-unreadable", "datafolder-file",
+                                           "logs-file"),
                          [](const auto& info) {
                              std::string name = info.param;
                              name.erase(std::remove(name.begin(), name.end(), '-'), name.end());

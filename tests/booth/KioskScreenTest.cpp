@@ -124,6 +124,46 @@ TEST_F(KioskScreen, TheOperatorsWindowsOpenInTheMiddleOfTheScreen) {
     EXPECT_TRUE(screenArea().contains(greenScreen.geometry()));
 }
 
+// The add-background panel is a window of its own: left open, it would stay
+// over the guests' screens with its Browse... and Save for anyone to tap.
+TEST_F(KioskScreen, TheAddBackgroundPanelClosesWithItsWindowOrItsCancel) {
+    MainWindow booth;
+    booth.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    GreenScreenWindowController greenScreen;
+    auto* panel = greenScreen.backgroundAndOverlaySelectorPanel();
+    auto openPanel = [&](const std::string& name) {
+        greenScreen.show();
+        greenScreen.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&greenScreen)) << name;
+        greenScreen.findChild<QAbstractButton*>("addBackgroundButton")->click();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(panel)) << name;
+    };
+    for (const char* how : {"Close button", "ctrl+w", "Escape"}) {
+        openPanel(how);
+        // The operator comes back to the window, and closes it.
+        greenScreen.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&greenScreen)) << how;
+        if (std::string(how) == "Close button") {
+            greenScreen.findChild<QAbstractButton*>("closeButton")->click();
+        } else {
+            press(how);
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !greenScreen.isVisible(); }, 5000)) << how;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !panel->isVisible(); }, 5000)) << how << " leaves the panel open";
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << how << ": the keys do not come back";
+    }
+    // The panel's own Cancel gives the keys back to its window.
+    openPanel("Cancel");
+    auto* cancel = panel->findChild<QAbstractButton*>("cancelButton");
+    ASSERT_TRUE(cancel) << "the panel has no Cancel";
+    cancel->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !panel->isVisible(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&greenScreen));
+    greenScreen.close();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&booth));
+}
+
 TEST_F(KioskScreen, CtrlWAndEscapeCloseTheOperatorsWindowsAndTheKeysComeBack) {
     MainWindow booth;
     booth.show();

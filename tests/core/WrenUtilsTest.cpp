@@ -25,6 +25,7 @@
 #include "LoopbackServer.h"
 #include "TempDir.h"
 #include "base/Files.h"
+#include "core/OperatorNotice.h"
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 
@@ -171,6 +172,27 @@ TEST(WrenUtils, AFolderASessionNeedsNamesThePathAtFault) {
     WrenUtils::setFreeDiskSpaceProbe(nullptr);
 }
 
+// The analytics queue is kept beside the booth's settings, not in the data
+// folder: another data folder cannot help it, and sessions go on without it.
+TEST(WrenUtils, AnAnalyticsQueueThatCannotBeMadeIsAStandingNoticeThatNamesIt) {
+    testsupport::ScopedHome home;
+    const QString queue = WrenUtils::getAnalyticsQueueFolderPath();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(queue).path()));
+    makeFile(queue);
+    QString problem;
+    EXPECT_TRUE(WrenUtils::setupFoldersAtStartup(&problem)) << "the data folder is fine";
+    EXPECT_TRUE(problem.isEmpty()) << problem.toStdString();
+    const QStringList notices = OperatorNotice::shared().texts();
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].contains(queue + " is a file")) << notices[0].toStdString();
+    EXPECT_TRUE(notices[0].contains("move that file away")) << notices[0].toStdString();
+    EXPECT_FALSE(notices[0].contains("data folder")) << notices[0].toStdString();
+
+    ASSERT_TRUE(QFile::remove(queue));
+    EXPECT_TRUE(WrenUtils::setupFoldersAtStartup());
+    EXPECT_TRUE(OperatorNotice::shared().texts().isEmpty());
+}
+
 // A folder carried into another (the templates, when the operator moves the
 // data folder): folders and files at any depth, and a link's file; what
 // could hang the copy or feed it without end (a named pipe, a socket, a
@@ -201,6 +223,11 @@ TEST(WrenUtils, CopyingAFolderTakesFilesAndFoldersAndNamesWhatItLeaves) {
     std::strcpy(address.sun_path, socketPath.c_str());
     ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
+    // Modes as they were, whatever the copier's umask takes away.
+    fs::permissions(from.file("Classic/template.xml"), fs::perms(0664));
+    fs::permissions(from.file("Classic/frames"), fs::perms(0750));
+    const mode_t umaskWas = ::umask(022);
+
     testsupport::LogCapture log;
     auto copying = std::async(std::launch::async, [&] {
         WrenUtils::copyDirectoryFrom(QString::fromStdString(from.path()), QString::fromStdString(to.path()));
@@ -213,8 +240,11 @@ TEST(WrenUtils, CopyingAFolderTakesFilesAndFoldersAndNamesWhatItLeaves) {
         FAIL() << "a named pipe hangs the copy";
     }
     ::close(listening);
+    ::umask(umaskWas);
 
     EXPECT_EQ(base::readFile(to.file("Classic/template.xml")).value_or(""), "<template/>");
+    EXPECT_EQ(fs::status(to.file("Classic/template.xml")).permissions(), fs::perms(0664));
+    EXPECT_EQ(fs::status(to.file("Classic/frames")).permissions(), fs::perms(0750));
     EXPECT_EQ(base::readFile(to.file("Classic/frames/1.png")).value_or(""), std::string(300000, 'p'));
     EXPECT_TRUE(fs::is_directory(to.file("Empty")));
     EXPECT_EQ(base::readFile(to.file("linked.xml")).value_or(""), "<template/>");

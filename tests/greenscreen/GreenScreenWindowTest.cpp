@@ -375,3 +375,45 @@ TEST_F(GreenScreenWindowTest, EscapeInTheAddBackgroundPanelClosesThePanelOnly) {
     EXPECT_FALSE(panel->isVisible());
     EXPECT_TRUE(w->isVisible());
 }
+
+// A pick left armed would store the colour of whatever the next click on the
+// preview hits, perhaps a guest's shirt. Escape ends the pick and no more;
+// closing the window ends it too.
+TEST_F(GreenScreenWindowTest, EscapeOrClosingTheWindowCancelsAKeyColourPick) {
+    UserDefaults::standard().set("GREEN_SCREEN_REMOVAL_WAY", 1);
+    auto w = openWindow(0);
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->newBackgroundImageLoadedFromURL(image("s.png", splitImage(200, 100, QColor(10, 200, 90), Qt::yellow)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w->mergedImage()->image().isNull(); }, 2000));
+    const QRgb stored = GreenScreenFilterSettings::initFromNSDefaults().spotColor().rgb();
+    const QRgb swatch = w->keyColorBox()->color().rgb();
+    auto onYellow = [&] {
+        const QRectF frame = w->mergedImage()->imageFrame();
+        return (frame.topLeft() + QPointF(frame.width() * 0.75, frame.height() / 2)).toPoint();
+    };
+
+    QTest::mouseClick(w->keyColorBox(), Qt::LeftButton);
+    ASSERT_TRUE(w->eyedropperActive());
+    QTest::mouseMove(w->mergedImage(), onYellow());
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    EXPECT_TRUE(w->isVisible()) << "Escape while picking closed the window";
+    EXPECT_FALSE(w->eyedropperActive());
+    EXPECT_EQ(w->keyColorBox()->color().rgb(), swatch) << "the hovered colour stays in the swatch";
+    EXPECT_TRUE(w->keyColorBox()->hasTrackingArea()) << "the swatch no longer starts a pick";
+    auto clickStoresNothing = [&](const char* when) {
+        QTest::mouseClick(w->mergedImage(), Qt::LeftButton, {}, onYellow());
+        EXPECT_EQ(GreenScreenFilterSettings::initFromNSDefaults().spotColor().rgb(), stored)
+            << "one click on the preview stored a colour " << when;
+        EXPECT_EQ(w->keyColorBox()->color().rgb(), swatch) << when;
+    };
+    clickStoresNothing("after Escape");
+
+    QTest::mouseClick(w->keyColorBox(), Qt::LeftButton);
+    ASSERT_TRUE(w->eyedropperActive());
+    w->close();
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+    EXPECT_FALSE(w->eyedropperActive());
+    clickStoresNothing("after the window closed");
+}

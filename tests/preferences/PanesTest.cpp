@@ -14,18 +14,21 @@
 #include <QTableWidget>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
 #include "PreferencesTestMain.h"
 #include "core/Database.h"
 #include "core/Models.h"
+#include "core/ProgressWindowController.h"
 #include "core/WrenUtils.h"
 #include "preferences/CustomControls.h"
 #include "preferences/GeneralPreferencesViewController.h"
@@ -400,17 +403,101 @@ TEST_F(GeneralPane, ChangingTheDataFolderCarriesTheTemplatesOver) {
         } while (!cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return changed; }));
     });
     pane.useDidClickToChangeDataDirectory();
+    const bool switched =
+        QTest::qWaitFor([&] { return d().string("DATA_DIRECTORY") == chosen.path() + "/"; }, 30000);
     {
         std::lock_guard lock(mutex);
         changed = true;
     }
     cv.notify_all();
     rescue.join();
-    EXPECT_FALSE(rescued) << "a named pipe among the templates hangs the interface";
-    EXPECT_EQ(d().string("DATA_DIRECTORY"), chosen.path() + "/");
+    EXPECT_FALSE(rescued) << "a named pipe among the templates hangs the copy";
+    EXPECT_TRUE(switched);
     EXPECT_TRUE(QFile::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/template.xml"));
     EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(chosen.path()) + "/templates/Classic/pipe"));
     EXPECT_TRUE(QFile::exists(QString::fromStdString(home.path()) + "/data/templates/Classic/template.xml"));
+}
+
+namespace {
+
+QString shownMessage() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
+
+void makeTemplates(const std::string& data, std::size_t bytes) {
+    QDir().mkpath(QString::fromStdString(data + "/templates/Classic"));
+    QFile file(QString::fromStdString(data + "/templates/Classic/frame.png"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(QByteArray(static_cast<qsizetype>(bytes), 'p')), static_cast<qint64>(bytes));
+}
+
+std::size_t entriesBelow(const QString& folder) {
+    std::size_t n = 0;
+    for (QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext(); it.next())
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+// A copy into its own source would copy its own output again and again;
+// a link in the chosen path hides nothing.
+TEST_F(GeneralPane, ANewDataFolderInsideTheOldTemplatesIsRefused) {
+    const std::string data = home.path() + "/data";
+    makeTemplates(data, 3000);
+    const QString link = QString::fromStdString(home.path() + "/shortcut");
+    ASSERT_TRUE(QFile::link(QString::fromStdString(data + "/templates"), link));
+    GeneralPreferencesViewController pane;
+    for (const QString& chosen : {QString::fromStdString(data + "/templates/Classic/new"), link + "/Classic/other"}) {
+        SCOPED_TRACE(chosen.toStdString());
+        ASSERT_TRUE(QDir().mkpath(chosen));
+        ProgressWindowController::sharedPrgoressWindowController()->close();
+        pane.chooseFolder = [&](const QString&) { return chosen; };
+        pane.useDidClickToChangeDataDirectory();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shownMessage().contains("inside"); }, 5000))
+            << shownMessage().toStdString();
+        EXPECT_TRUE(shownMessage().contains(QString::fromStdString(data + "/templates"))) << shownMessage().toStdString();
+        EXPECT_EQ(d().string("DATA_DIRECTORY"), data + "/");
+        EXPECT_EQ(entriesBelow(chosen), 0u) << "something was copied";
+    }
+}
+
+// A disk too small for the templates, first as its free space says, then as
+// the copy finds out when the free space was misjudged (as on a disk others
+// write to): the old folder stays and the operator is told why; the copy
+// leaves nothing behind on the full disk.
+TEST_F(GeneralPane, ANewDataFolderOnAFullDiskKeepsTheOldOne) {
+    const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
+    if (!disk) {
+        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        testsupport::TempDir mountPoint;
+        const std::string command =
+            "unshare -rm sh -c 'mount -t tmpfs -o size=1m tmpfs \"$0\" && FLASHWREN_SMALL_DISK=\"$0\" exec \"$1\" "
+            "--gtest_filter=GeneralPane.ANewDataFolderOnAFullDiskKeepsTheOldOne' '" + mountPoint.path() + "' '" + self + "'";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run on the small disk failed";
+        return;
+    }
+    const std::string data = home.path() + "/data";
+    makeTemplates(data, 3 << 20);
+    const QString chosen = QString::fromLocal8Bit(disk);
+    GeneralPreferencesViewController pane;
+    pane.chooseFolder = [&](const QString&) { return chosen; };
+    for (const bool misjudged : {false, true}) {
+        SCOPED_TRACE(misjudged ? "free space misjudged" : "free space measured");
+        if (misjudged) WrenUtils::setFreeDiskSpaceProbe([](const QString&) { return qint64(50) << 30; });
+        ProgressWindowController::sharedPrgoressWindowController()->close();
+        pane.useDidClickToChangeDataDirectory();
+        const QString expected = misjudged ? "No space left on device" : "not enough room";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shownMessage().contains(expected); }, 10000))
+            << shownMessage().toStdString();
+        EXPECT_TRUE(shownMessage().contains(chosen)) << shownMessage().toStdString();
+        EXPECT_EQ(d().string("DATA_DIRECTORY"), data + "/");
+        EXPECT_EQ(entriesBelow(chosen + "/templates"), 0u) << "a half copy fills the disk";
+        EXPECT_EQ(QFileInfo(QString::fromStdString(data + "/templates/Classic/frame.png")).size(), 3 << 20);
+    }
+    WrenUtils::setFreeDiskSpaceProbe(nullptr);
 }
 
 namespace {
