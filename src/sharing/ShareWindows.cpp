@@ -104,6 +104,14 @@ void ShareWindowsContentView::paintEvent(QPaintEvent*) {
 
 CustomNSTextField::CustomNSTextField(QWidget* parent) : QLineEdit(parent) {
     setObjectName(QStringLiteral("CustomNSTextField"));
+    // Neither a right click nor a long press brings the standard menu.
+    setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+void CustomNSTextField::forgetEntry() {
+    // Setting the text starts a new history; clearing it would be one more
+    // step of the old one.
+    setText(QString());
 }
 
 void CustomNSTextField::focusInEvent(QFocusEvent* event) {
@@ -269,8 +277,7 @@ void ShareWindowController::closeWindow() {
 void ShareWindowController::closeIdleWindow() {
     spdlog::info("ShareWindows: closing the {} window, untouched for {} s", serviceName().toStdString(),
                  IdleWindowWatch::idleInterval().count() / 1000.0);
-    // Without its undo history too, so no key brings the entry back.
-    field_->setText(QString());
+    field_->forgetEntry();
     closeWindow();
 }
 
@@ -296,7 +303,7 @@ bool ShareWindowController::recordShare(int type, const QString& recipient, cons
             QStringLiteral("Unable to queue the message, please try again."), kMessageSeconds);
         return false;
     }
-    field_->clear();
+    field_->forgetEntry();
     if (delegate_) delegate_->sharingDidFinishedFor(serviceName(), queuedMessage);
     window_->hide();
     return true;

@@ -79,6 +79,7 @@ TEST_F(ShareWindowsTest, EmailWindowRefusesBadAddressesAndQueuesAGoodOneOnce) {
     EXPECT_EQ(row->filePath, "/prints/IMG_7.jpg");
     EXPECT_EQ(screen->calls, (std::vector<std::string>{"done Email: E-mail queued"}));
     EXPECT_TRUE(window.emailField()->text().isEmpty());
+    EXPECT_FALSE(window.emailField()->isUndoAvailable()) << "a key brings the sent address back";
     EXPECT_FALSE(window.window()->isVisible());
     EXPECT_EQ(finished, 0);
 }
