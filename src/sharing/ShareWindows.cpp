@@ -1,5 +1,6 @@
 #include "sharing/ShareWindows.h"
 
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QInputMethod>
@@ -109,10 +110,19 @@ CustomNSTextField::CustomNSTextField(QWidget* parent) : QLineEdit(parent) {
 }
 
 void CustomNSTextField::forgetEntry() {
+    // The next guest's paste would bring back what this guest copied; what
+    // anyone else put on the clipboard stays.
+    if (!copied_.isEmpty()) {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (clipboard->text() == copied_) clipboard->clear();
+        copied_.clear();
+    }
     // Setting the text starts a new history; clearing it would be one more
     // step of the old one.
     setText(QString());
 }
+
+void CustomNSTextField::rememberCopy() { copied_ = QGuiApplication::clipboard()->text(); }
 
 void CustomNSTextField::focusInEvent(QFocusEvent* event) {
     QLineEdit::focusInEvent(event);
@@ -137,10 +147,12 @@ bool CustomNSTextField::performKeyEquivalent(QKeyEvent* event) {
     case Qt::Key_X:
         if (!hasSelectedText()) return false;
         cut();
+        rememberCopy();
         return true;
     case Qt::Key_C:
         if (!hasSelectedText()) return false;
         copy();
+        rememberCopy();
         return true;
     case Qt::Key_V:
         paste();
@@ -168,6 +180,8 @@ void CustomNSTextField::keyPressEvent(QKeyEvent* event) {
         }
     }
     QLineEdit::keyPressEvent(event);
+    // Ctrl+Insert and Shift+Delete copy and cut too.
+    if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) rememberCopy();
 }
 
 // ShareWindowController -------------------------------------------------------

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -253,16 +254,21 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
         UserDefaults::standard().set(key, "49");
     auto* buttons = ShareWindowButtons::install(&screen);
     screen.showSession();
-    // A guest sends an address and a number, then half types another of
-    // each and closes both windows.
+    // A guest copies and sends an address and a number, then half types
+    // another of each and closes both windows.
     buttons->openEmailWindow();
     QTest::keyClicks(buttons->emailWindow()->emailField(), "sent.one@x.example");
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_C, Qt::ControlModifier);
     QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_Return);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "") << "the sent address stays on the clipboard";
     buttons->openEmailWindow();
     QTest::keyClicks(buttons->emailWindow()->emailField(), "ann.guest@exa");
     buttons->emailWindow()->closeWindow();
     buttons->openSMSWindow();
     QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "15123456");
+    QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_Insert, Qt::ControlModifier);
     QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_Return);
     buttons->openSMSWindow();
     QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "01512");
@@ -282,6 +288,8 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
             QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
             EXPECT_EQ(field->text().toStdString(), "") << "Ctrl+Z number " << i;
         }
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(field->text().toStdString(), "") << "Ctrl+V pastes what the last guest copied";
         // Nor does an editing menu offer Undo, on a right click or a long press.
         QWidget* window = field->window();
         const QPoint centre = field->mapTo(window, field->rect().center());
