@@ -21,8 +21,8 @@ ShareWindowButtons* ShareWindowButtons::install(SharingScreenTabItem* screen) {
     // A sent entry is emptied at once; one typed and then closed stays for
     // the same guest, but not for the next.
     connect(screen, &SharingScreenTabItem::sessionShown, buttons, [buttons] {
-        if (buttons->email_) buttons->email_->field()->clear();
-        if (buttons->sms_) buttons->sms_->field()->clear();
+        if (buttons->email_) buttons->email_->field()->forgetEntry();
+        if (buttons->sms_) buttons->sms_->field()->forgetEntry();
     });
     return buttons;
 }

@@ -1,5 +1,6 @@
 #include "sharing/ShareWindows.h"
 
+#include <QClipboard>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QInputMethod>
@@ -104,7 +105,24 @@ void ShareWindowsContentView::paintEvent(QPaintEvent*) {
 
 CustomNSTextField::CustomNSTextField(QWidget* parent) : QLineEdit(parent) {
     setObjectName(QStringLiteral("CustomNSTextField"));
+    // Neither a right click nor a long press brings the standard menu.
+    setContextMenuPolicy(Qt::PreventContextMenu);
 }
+
+void CustomNSTextField::forgetEntry() {
+    // The next guest's paste would bring back what this guest copied; what
+    // anyone else put on the clipboard stays.
+    if (!copied_.isEmpty()) {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (clipboard->text() == copied_) clipboard->clear();
+        copied_.clear();
+    }
+    // Setting the text starts a new history; clearing it would be one more
+    // step of the old one.
+    setText(QString());
+}
+
+void CustomNSTextField::rememberCopy() { copied_ = QGuiApplication::clipboard()->text(); }
 
 void CustomNSTextField::focusInEvent(QFocusEvent* event) {
     QLineEdit::focusInEvent(event);
@@ -129,10 +147,12 @@ bool CustomNSTextField::performKeyEquivalent(QKeyEvent* event) {
     case Qt::Key_X:
         if (!hasSelectedText()) return false;
         cut();
+        rememberCopy();
         return true;
     case Qt::Key_C:
         if (!hasSelectedText()) return false;
         copy();
+        rememberCopy();
         return true;
     case Qt::Key_V:
         paste();
@@ -160,6 +180,8 @@ void CustomNSTextField::keyPressEvent(QKeyEvent* event) {
         }
     }
     QLineEdit::keyPressEvent(event);
+    // Ctrl+Insert and Shift+Delete copy and cut too.
+    if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) rememberCopy();
 }
 
 // ShareWindowController -------------------------------------------------------
@@ -269,8 +291,7 @@ void ShareWindowController::closeWindow() {
 void ShareWindowController::closeIdleWindow() {
     spdlog::info("ShareWindows: closing the {} window, untouched for {} s", serviceName().toStdString(),
                  IdleWindowWatch::idleInterval().count() / 1000.0);
-    // Without its undo history too, so no key brings the entry back.
-    field_->setText(QString());
+    field_->forgetEntry();
     closeWindow();
 }
 
@@ -296,7 +317,7 @@ bool ShareWindowController::recordShare(int type, const QString& recipient, cons
             QStringLiteral("Unable to queue the message, please try again."), kMessageSeconds);
         return false;
     }
-    field_->clear();
+    field_->forgetEntry();
     if (delegate_) delegate_->sharingDidFinishedFor(serviceName(), queuedMessage);
     window_->hide();
     return true;

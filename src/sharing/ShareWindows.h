@@ -82,11 +82,17 @@ public:
 };
 
 // A text field that tells its owner when it gains or loses the focus, with
-// the editing shortcuts Ctrl+A, Z, X, C and V.
+// the editing shortcuts Ctrl+A, Z, X, C and V. Guests type their addresses,
+// numbers and PINs into these fields: they offer no editing menu, where Undo
+// would bring back an earlier guest's entry.
 class CustomNSTextField : public QLineEdit {
     Q_OBJECT
 public:
     explicit CustomNSTextField(QWidget* parent = nullptr);
+    // Empties the field for the next guest, with its undo and redo history
+    // and what was copied from it: no key brings back what was in it.
+    // (QLineEdit::clear() keeps that history, and undoing it is a key away.)
+    void forgetEntry();
     void setExtendedDelegate(CustomNSTextFieldDelegate* delegate) { extendedDelegate_ = delegate; }
     CustomNSTextFieldDelegate* extendedDelegate() const { return extendedDelegate_; }
     // True when the shortcut was handled.
@@ -98,7 +104,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void rememberCopy();
     CustomNSTextFieldDelegate* extendedDelegate_ = nullptr;
+    QString copied_;  // what this field last put on the clipboard
 };
 
 // Keeps what `layout` (the layout of a full-screen window's content) centres

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -731,6 +732,9 @@ TEST_F(BoothBusyDatabaseTest, TheDatabaseOpensOnceFreeAndALaterSessionIsRecorded
     release();
     ASSERT_TRUE(QTest::qWaitFor([&] { return WrenDatabase::shared().isOpen(); }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return notice().isEmpty(); }, 5000));
+    auto* strip = controller.mainWindow()->findChild<QLabel*>("OperatorNotice");
+    ASSERT_TRUE(strip);
+    EXPECT_TRUE(strip->isHidden()) << "an empty notice strip stays over the screen";
 
     QTest::mouseClick(home_(), Qt::LeftButton);
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));

@@ -2,9 +2,11 @@
 #include <nlohmann/json.hpp>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointingDevice>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -252,18 +254,54 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
         UserDefaults::standard().set(key, "49");
     auto* buttons = ShareWindowButtons::install(&screen);
     screen.showSession();
-    // A guest half types an address and a number, and closes both windows.
+    // A guest copies and sends an address and a number, then half types
+    // another of each and closes both windows.
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "sent.one@x.example");
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_Return);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "") << "the sent address stays on the clipboard";
     buttons->openEmailWindow();
     QTest::keyClicks(buttons->emailWindow()->emailField(), "ann.guest@exa");
     buttons->emailWindow()->closeWindow();
     buttons->openSMSWindow();
+    QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "15123456");
+    QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_Insert, Qt::ControlModifier);
+    QTest::keyClick(buttons->smsWindow()->mobileNumberField(), Qt::Key_Return);
+    buttons->openSMSWindow();
     QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "01512");
     buttons->smsWindow()->closeWindow();
+    ASSERT_EQ(shares().size(), 2u);
 
     screen.cleanUp();
     screen.showSession();
-    EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "");
-    EXPECT_EQ(buttons->smsWindow()->mobileNumberField()->text().toStdString(), "");
+    buttons->openEmailWindow();
+    buttons->openSMSWindow();
+    QPointingDevice* finger = QTest::createTouchDevice();
+    for (CustomNSTextField* field : {buttons->emailWindow()->emailField(), buttons->smsWindow()->mobileNumberField()}) {
+        SCOPED_TRACE(field->objectName().toStdString());
+        EXPECT_EQ(field->text().toStdString(), "");
+        // Undo, as often as a curious guest tries it, brings back nobody's entry.
+        for (int i = 1; i <= 3; ++i) {
+            QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
+            EXPECT_EQ(field->text().toStdString(), "") << "Ctrl+Z number " << i;
+        }
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(field->text().toStdString(), "") << "Ctrl+V pastes what the last guest copied";
+        // Nor does an editing menu offer Undo, on a right click or a long press.
+        QWidget* window = field->window();
+        const QPoint centre = field->mapTo(window, field->rect().center());
+        QTest::mouseClick(window->windowHandle(), Qt::RightButton, {}, centre);
+        EXPECT_FALSE(QApplication::activePopupWidget()) << "a right click opens a menu";
+        if (QWidget* menu = QApplication::activePopupWidget()) menu->close();
+        QTest::touchEvent(window, finger).press(0, centre);
+        EXPECT_FALSE(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }, 1000))
+            << "a long press opens a menu";
+        QTest::touchEvent(window, finger).release(0, centre);
+        if (QWidget* menu = QApplication::activePopupWidget()) menu->close();
+    }
 }
 
 // A guest who walks away from a share window: it closes by itself, emptied,

@@ -182,6 +182,38 @@ TEST_F(ShareQueueTest, AServiceThatNeverAnswersIsGivenUpAfterTwoMinutes) {
     SocialSharingService::registerSender(SharingTypeFacebookPage, nullptr);
 }
 
+// A run takes the pending rows as it starts; a row sent or retired by the
+// time its turn comes is passed over.
+TEST_F(ShareQueueTest, AShareSettledDuringARunIsNotSent) {
+    std::shared_ptr<ShareAttempt> stalled;
+    SocialSharingService::registerSender(SharingTypeFacebookPage,
+                                         [&](std::shared_ptr<ShareAttempt> attempt) { stalled = attempt; });
+    SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 3, 0, photo, "");
+    auto settled = email("settled@example.com");
+    MediaItemModel media;
+    media.filePath = photo;
+    media.uploadURL = "http://flw.io/p/Ab12";
+    ASSERT_TRUE(media.save());
+    auto retired = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    auto mail = email("guest@example.com");
+    queue->startSocialServiceExecution();
+    ASSERT_TRUE(pumpUntil([&] { return stalled != nullptr; }));
+    // While the page share is on its way, the e-mail is marked done
+    // elsewhere and the operator retires the SMS shares.
+    settled->done = 1;
+    ASSERT_TRUE(settled->update());
+    ASSERT_TRUE(SharingStatsInfoModel::retireAllPendingItemsForSharingType(SharingTypeSMS));
+    stalled->sharingDidFinishedFor("Facebook", "posted");
+    ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }));
+    auto mails = requestsTo("/api/mail.send.json");
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_NE(mails[0].body.find("guest@example.com"), std::string::npos);
+    EXPECT_EQ(reload(mail)->done, 1);
+    EXPECT_TRUE(requestsTo("/Messages.json").empty());
+    EXPECT_FALSE(reload(retired));
+    SocialSharingService::registerSender(SharingTypeFacebookPage, nullptr);
+}
+
 // The same queue when the database cannot record what it does: its disk
 // full, or its file read-only. SQLite's disk is the faulty one of the test
 // support, so that this holds when the tests run as root.
@@ -226,8 +258,10 @@ TEST_F(ShareQueueDiskTest, OnAFullDiskNothingIsSentAndAllGoesOnceThereIsRoom) {
     media.filePath = photo;
     media.uploadURL = "http://flw.io/p/Ab12";
     ASSERT_TRUE(media.save());
-    auto mail = email("guest@example.com");
+    // The SMS first: a row whose attempt cannot be stored ends the run, and
+    // the SMS would otherwise never be tried on the full disk.
     auto sms = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    auto mail = email("guest@example.com");
     ASSERT_TRUE(mail && sms);
 
     disk().setFull(true);

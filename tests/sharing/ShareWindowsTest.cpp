@@ -79,6 +79,7 @@ TEST_F(ShareWindowsTest, EmailWindowRefusesBadAddressesAndQueuesAGoodOneOnce) {
     EXPECT_EQ(row->filePath, "/prints/IMG_7.jpg");
     EXPECT_EQ(screen->calls, (std::vector<std::string>{"done Email: E-mail queued"}));
     EXPECT_TRUE(window.emailField()->text().isEmpty());
+    EXPECT_FALSE(window.emailField()->isUndoAvailable()) << "a key brings the sent address back";
     EXPECT_FALSE(window.window()->isVisible());
     EXPECT_EQ(finished, 0);
 }
@@ -166,6 +167,16 @@ TEST_F(ShareWindowsTest, AWindowLeftAloneClosesEmptyAndEveryTouchInItRestartsThe
     const int before = watch->remainingTime();
     QTest::mouseClick(&elsewhere, Qt::LeftButton);
     EXPECT_LE(watch->remainingTime(), before) << "a press on another window";
+    // An entry refused with a message: the message coming and going is no
+    // touch, and the wait goes on through it.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watch->remainingTime() < 29'000; }, 5000));
+    const int atSend = watch->remainingTime();
+    window.send();
+    ASSERT_EQ(ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(), "Invalid Email Address");
+    const int during = watch->remainingTime();
+    EXPECT_TRUE(during > 0 && during <= atSend) << "the message restarts or ends the wait: " << during << " ms left";
+    ProgressWindowController::sharedPrgoressWindowController()->close();
+    EXPECT_GT(watch->remainingTime(), 0) << "the message's going ends the wait";
     EXPECT_TRUE(screen->calls.empty());
 
     idle.set(std::chrono::milliseconds(200));

@@ -10,6 +10,7 @@
 #include <QInputMethod>
 #include <QLineEdit>
 #include <QQuickItem>
+#include <QPointingDevice>
 #include <QPushButton>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -141,6 +142,13 @@ protected:
     void tap(QQuickItem* key) {
         const QPoint centre = key->mapToScene(QPointF(key->width() / 2, key->height() / 2)).toPoint();
         QTest::mouseClick(keyboardWindow(), Qt::LeftButton, Qt::NoModifier, centre);
+    }
+    // A finger on the key, as a touch screen reports it.
+    void touch(QQuickItem* key) {
+        static QPointingDevice* finger = QTest::createTouchDevice();
+        const QPoint centre = key->mapToScene(QPointF(key->width() / 2, key->height() / 2)).toPoint();
+        QTest::touchEvent(keyboardWindow(), finger).press(0, centre);
+        QTest::touchEvent(keyboardWindow(), finger).release(0, centre);
     }
     // Taps the keys that type `text`, going to the symbols page and back for
     // what the letters page lacks.
@@ -418,9 +426,10 @@ TEST_F(OnScreenKeyboardTest, TheFacebookLogInKeepsTheFocusedFieldAndCancelAboveT
         EXPECT_TRUE(waitFor([&] { return aboveKeyboard(onScreen(cancel)); }, 3000))
             << "the keyboard covers Cancel";
         EXPECT_TRUE(QTest::qWaitFor([&] { return keyboardOnTop(); }, 3000));
-        // A guest who wants the page whole again puts the keyboard away.
+        // A guest who wants the page whole again puts the keyboard away,
+        // with the mouse or a finger.
         expectHideKey("the Facebook log-in page");
-        if (QQuickItem* hide = hideKey()) tap(hide);
+        if (QQuickItem* hide = hideKey()) id == "upper" ? tap(hide) : touch(hide);
         EXPECT_TRUE(waitFor([&] { return keyboardAway(); }, 5000)) << "the key does not put the keyboard away";
         EXPECT_TRUE(holdsFor([&] {
             main.runPending();
