@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "base/Log.h"
 #include "booth/BackgroundTask.h"
@@ -36,6 +37,7 @@ QString QRCodePrint::copyPathFor(const QString& printPath) {
 
 void QRCodePrint::follow(std::int64_t mediaID, std::shared_ptr<LayoutEngine> engine, const QString& printPath) {
     stop();
+    if (!lastCopy_.isEmpty()) QFile::remove(std::exchange(lastCopy_, QString()));
     if (mediaID <= 0 || !engine || !engine->document() || !engine->document()->hasQRCodeLayer()) return;
     mediaID_ = mediaID;
     engine_ = std::move(engine);
@@ -87,6 +89,7 @@ void QRCodePrint::registered(std::int64_t mediaID, const QString& address) {
             }
             if (made) {
                 spdlog::info("QRCodePrint: wrote {}", path.toStdString());
+                lastCopy_ = path;
                 emit copyReady(path);
             }
         });

@@ -22,7 +22,9 @@ public:
 
     // Follows the registration of the print `printPath` (media row
     // `mediaID`), laid out by `engine`. Without a row, an engine or a
-    // QR-code layer in its template there is nothing to follow.
+    // QR-code layer in its template there is nothing to follow. The copy of
+    // the session before goes: its print was made long since, and a long
+    // event would otherwise keep every guest's copy until the booth quits.
     void follow(std::int64_t mediaID, std::shared_ptr<LayoutEngine> engine, const QString& printPath);
     // Stops following: nothing of the session is made or reported after this.
     void stop();
@@ -43,4 +45,5 @@ private:
     std::int64_t mediaID_ = 0;
     std::shared_ptr<LayoutEngine> engine_;
     QString printPath_;
+    QString lastCopy_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -162,6 +163,13 @@ TEST_F(QRCodePrintTest, TheFinalScreenShowsAndPrintsTheCopyWithTheRegisteredAddr
     auto rows = WrenDatabase::shared().query("SELECT file_path FROM share WHERE share_type = 7");
     ASSERT_TRUE(rows && rows->size() == 1u);
     EXPECT_EQ(std::get<std::string>((*rows)[0][0]), PhotoSession::session().printImagePath.toStdString());
+
+    // The next guest's copy takes the place of this one.
+    const QString copy = PhotoSession::session().qrPrintImagePath;
+    tapDone();
+    runSession();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shownCode() == "http://flw.example/p/2"; }, 15000)) << shownCode();
+    EXPECT_FALSE(QFile::exists(copy));
 }
 
 TEST_F(QRCodePrintTest, AnAddressThatComesLateNeverReachesTheNextGuestsPrint) {
