@@ -18,6 +18,15 @@
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
 
+namespace {
+// The copy goes into the data folder's "Temp", emptied at quit, so that it is
+// never taken for a print of its own (by the gallery or the upload).
+QString copyPathFor(const QString& printPath) {
+    return WrenUtils::getTempFolderPath() + QLatin1Char('/') + QFileInfo(printPath).completeBaseName() +
+           QStringLiteral("_QR.jpg");
+}
+}  // namespace
+
 QRCodePrint::QRCodePrint(QObject* parent) : QObject(parent) {
     observer_ = base::NotificationCenter::defaultCenter().addObserver(
         kMediaItemDidUploadedNotification, nullptr, &MainQueue::shared(), [this](const base::Notification& n) {
@@ -28,11 +37,6 @@ QRCodePrint::QRCodePrint(QObject* parent) : QObject(parent) {
 
 QRCodePrint::~QRCodePrint() {
     base::NotificationCenter::defaultCenter().removeObserver(observer_);
-}
-
-QString QRCodePrint::copyPathFor(const QString& printPath) {
-    return WrenUtils::getTempFolderPath() + QLatin1Char('/') + QFileInfo(printPath).completeBaseName() +
-           QStringLiteral("_QR.jpg");
 }
 
 void QRCodePrint::follow(std::int64_t mediaID, std::shared_ptr<LayoutEngine> engine, const QString& printPath) {

@@ -29,10 +29,6 @@ public:
     // Stops following: nothing of the session is made or reported after this.
     void stop();
 
-    // Where the copy of `printPath` goes: the data folder's "Temp", emptied
-    // at quit, so that the copy is never taken for a print of its own.
-    static QString copyPathFor(const QString& printPath);
-
 signals:
     // The copy with the code is written at `path`.
     void copyReady(const QString& path);
