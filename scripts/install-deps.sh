@@ -30,6 +30,8 @@ PACKAGES=(
   libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool x11-xkb-utils imagemagick openssl python3 binutils gdb
+  # Turns a printed PDF page back into pixels, for the tests that read what was printed.
+  poppler-utils
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   ffmpeg ccache
   # The on-screen keyboard of touch-screen booths and what it loads.

@@ -14,6 +14,7 @@
 #include "booth/BackgroundTask.h"
 #include "booth/BoothPrinter.h"
 #include "booth/BoothSettings.h"
+#include "booth/QRCodePrint.h"
 #include "core/MediaItemHelper.h"
 #include "core/Models.h"
 #include "core/PhotoSession.h"
@@ -85,6 +86,13 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
     autoPrintTimer_ = new QTimer(this);
     autoPrintTimer_->setSingleShot(true);
     connect(autoPrintTimer_, &QTimer::timeout, this, &SharingScreenTabItem::printSessionImage);
+    // Once the print's public address is known, the screen shows, and prints,
+    // the copy that carries its QR code.
+    qrPrint_ = new QRCodePrint(this);
+    connect(qrPrint_, &QRCodePrint::copyReady, this, [this](const QString& path) {
+        PhotoSession::session().qrPrintImagePath = path;
+        showPrintImage(path);
+    });
 }
 
 void SharingScreenTabItem::showSession() {
@@ -113,6 +121,7 @@ void SharingScreenTabItem::showSession() {
 
     // The print goes out for its public address (when enhanced sharing is
     // on; otherwise its row is kept without upload).
+    qrPrint_->follow(record.printMediaID, record.layoutEngine, printPath_);
     if (auto item = MediaItemHelper::getMediaItemForFileName(QFileInfo(printPath_).fileName()))
         MediaItemHelper::startUpload(item);
     // Each session print also goes to the business page, through the share queue.
@@ -133,6 +142,25 @@ void SharingScreenTabItem::showSession() {
                         record.layoutEngine->document()->hasQRCodeLayer();
         autoPrintTimer_->start(qr ? 10000 : 0);
     }
+}
+
+// The copy with the QR code takes the print's place on the screen.
+void SharingScreenTabItem::showPrintImage(const QString& path) {
+    const quint64 showing = showing_;
+    const QSize box = printView_->size().expandedTo(QSize(800, 600));
+    runInBackground(
+        this,
+        [path, box] {
+            QImageReader reader(path);
+            const QSize full = reader.size();
+            if (full.isValid()) reader.setScaledSize(full.scaled(box, Qt::KeepAspectRatio));
+            return reader.read();
+        },
+        [this, showing](QImage image) {
+            if (showing != showing_ || image.isNull()) return;
+            printView_->setPixmap(QPixmap::fromImage(
+                image.scaled(printView_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        });
 }
 
 bool SharingScreenTabItem::canPrint() const {
@@ -173,9 +201,10 @@ void SharingScreenTabItem::printSessionImage() {
                                                                                     3.0);
     const quint64 showing = showing_;
     const std::int64_t mediaID = record.printMediaID;
+    const QString printPath = printPath_;
     runInBackground(
         this,
-        [path, mediaID] {
+        [path, printPath, mediaID] {
             QString error;
             QString printer;
             const bool printed = BoothPrinter::printImage(path, &error, &printer);
@@ -184,7 +213,7 @@ void SharingScreenTabItem::printSessionImage() {
                 Analytics::trackPrint(printer, 1);
                 SharingModel share;
                 share.shareType = SharingTypePrint;
-                share.filePath = path;
+                share.filePath = printPath;  // the session's print, not its copy in Temp
                 share.media_id = mediaID;
                 share.dateEntered = QDateTime::currentDateTime();
                 share.dateSent = share.dateEntered;
@@ -213,6 +242,7 @@ void SharingScreenTabItem::printingDidEnd(bool printed, const QString& error) {
 
 void SharingScreenTabItem::cleanUp() {
     ++showing_;
+    qrPrint_->stop();
     timer_->stop();
     autoPrintTimer_->stop();
     printing_ = false;

@@ -12,6 +12,7 @@
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
+class QRCodePrint;
 class QTimer;
 
 class SharingScreenTabItem : public WrenTabItem, public FlashwrenSharingBaseDelegate {
@@ -61,6 +62,7 @@ signals:
     void sessionShown();
 
 private:
+    void showPrintImage(const QString& path);
     void updatePrintButton();
     void printingDidEnd(bool printed, const QString& error);
     void tick();
@@ -74,6 +76,7 @@ private:
     QPushButton* printButton_ = nullptr;
     QTimer* timer_ = nullptr;
     QTimer* autoPrintTimer_ = nullptr;
+    QRCodePrint* qrPrint_ = nullptr;
     bool printing_ = false;
     QMap<QString, QPushButton*> buttons_;
     std::function<QString(const QString&)> userNameProvider_;
