@@ -64,6 +64,12 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
     auto* wrapperLayout = new QVBoxLayout(wrapperView_);
     wrapperLayout->setContentsMargins(0, 0, 0, 0);
+    // Above the page, which the web view adds below it, until the page is in.
+    loadingLabel_ = new QLabel(QStringLiteral("Loading Twitter..."), wrapperView_);
+    loadingLabel_->setObjectName(QStringLiteral("LoadingLabel"));
+    loadingLabel_->setAlignment(Qt::AlignCenter);
+    loadingLabel_->setStyleSheet(QStringLiteral("color: #444; font-size: 24px; padding: 24px;"));
+    wrapperLayout->addWidget(loadingLabel_);
     auto* label = new QLabel(QStringLiteral("PIN"), panel);
     pinField_ = new CustomNSTextField(panel);
     pinField_->setObjectName(QStringLiteral("twitterPin"));
@@ -111,6 +117,7 @@ void TwitterLoginWindowController::windowDidLoad() {
     webView_ = new LoginWebView(wrapperView_);
     connect(webView_, &LoginWebView::loadFinished, this, [this](const QUrl&, bool) {
         if (!webView_) return;
+        loadingLabel_->hide();
         webView_->evaluate(QStringLiteral("document.documentElement.innerHTML"), [this](const QString& html) {
             if (html.isEmpty()) {
                 spdlog::warn("TwitterLoginWindowController: Opps..html string is null..");
@@ -126,7 +133,12 @@ void TwitterLoginWindowController::windowDidLoad() {
     window_->activateWindow();
     // A tap on a field of the page or on the PIN brings the keyboard up.
     showKeyboardBySetting();
-    webView_->load(QUrl(pingURL_));
+    if (!pingURL_.isEmpty()) webView_->load(QUrl(pingURL_));
+}
+
+void TwitterLoginWindowController::loadAuthorisePage(const QString& url) {
+    pingURL_ = url;
+    if (webView_ && !closed_) webView_->load(QUrl(pingURL_));
 }
 
 QString TwitterLoginWindowController::pinFromHTML(const QString& html) {
