@@ -62,6 +62,8 @@ SocialShareButtons* SocialShareButtons::install(SharingScreenTabItem* screen) {
     screen->addShareButton(QStringLiteral("Twitter"), twitter);
     connect(twitter, &QPushButton::clicked, buttons, &SocialShareButtons::shareOnTwitter);
     connect(screen, &SharingScreenTabItem::sessionEnded, buttons, &SocialShareButtons::endLogIns);
+    // A session shown is a new guest's, whatever became of the last one.
+    connect(screen, &SharingScreenTabItem::sessionShown, buttons, &SocialShareButtons::endLogIns);
     screen->setSharedUserNameProvider([buttons](const QString& service) {
         if (service == QLatin1String("Facebook") && buttons->facebook_)
             return buttons->facebook_->userNameToWhomFileIsShared();

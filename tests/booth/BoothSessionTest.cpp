@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -697,6 +698,12 @@ TEST_F(BoothLogInTest, ALogInPageThatNeverAnswersHoldsTheBoothOnlyForTheIdleWait
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
     sharing()->stopCountdown();  // the guest looks at the print a while
     QTest::mouseClick(sharing()->shareButton("Facebook"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->objectName() == "FacebookLoginWindow" && window->isVisible())
+                return window->findChild<QLabel*>("LoadingLabel")->isVisible();
+        return false;
+    }, 10000)) << "the guest does not see the page load";
     const bool home = waitForScreen(AppController::Screen::Home, 20000);
     IdleWindowWatch::setIdleInterval(IdleWindowWatch::kGuestIdleInterval);
     ASSERT_TRUE(home) << "the booth waits for the log-in page";

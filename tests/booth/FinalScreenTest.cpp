@@ -5,18 +5,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QWebEngineView>
 
-#include <QLabel>
-
-#include <atomic>
 #include <map>
 
 #include "BoothTestApp.h"
 #include "LoopbackServer.h"
-#include "SilentServer.h"
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
@@ -313,129 +311,85 @@ TEST_F(FinalScreenTest, TheCountdownStartsFromTheShootingPanesSeconds) {
     EXPECT_EQ(screen.secondsLeft(), 7);
 }
 
-// Log-ins started from the final screen, against a loopback Facebook.
+// Log-ins started from the final screen, against loopback Facebooks.
 struct WebEngineFirst {
     WebEngineFirst() {
         if (!qApp) QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     }
 };
 
-class FinalScreenLogInTest : public WebEngineFirst, public FinalScreenTest {
-protected:
-    void SetUp() override {
-        FinalScreenTest::SetUp();
-        keepBoothOnLoopback();
-        UserDefaults::standard().set("IS_INTERNET_RECHABLE", "YES");
-        SocialShareButtons::install(&screen);
-    }
-    void TearDown() override {
-        IdleWindowWatch::setIdleInterval(IdleWindowWatch::kGuestIdleInterval);
-        FinalScreenTest::TearDown();
-    }
-    void useFacebookAt(const std::string& base) {
-        UserDefaults::standard().set("FacebookGraphURL", base + "/");
-        UserDefaults::standard().set("FacebookWebURL", base);
-    }
-    void tapFacebook() { QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton); }
-    static QWidget* logInWindow() {
-        for (QWidget* window : QApplication::topLevelWidgets())
-            if (window->objectName() == "FacebookLoginWindow" && window->isVisible()) return window;
-        return nullptr;
-    }
-    static size_t photoPosts(testsupport::LoopbackServer& server) {
-        size_t posts = 0;
-        for (const auto& r : server.requests()) posts += r.path == "/v2.2/me/photos";
-        return posts;
-    }
-};
+class FinalScreenLogInTest : public WebEngineFirst, public FinalScreenTest {};
 
-// A guest taps Facebook and the page never comes: they see it load, and the
-// log-in ends in the idle wait so that the booth goes home for the next one.
-TEST_F(FinalScreenLogInTest, ALogInPageThatNeverAnswersShowsItLoadsAndEndsInTheIdleWait) {
-    testsupport::SilentServer silent;
-    ASSERT_TRUE(silent.listening());
-    useFacebookAt(silent.baseUrl());
-    UserDefaults::standard().set("seconds_between_groups", 1);
-    IdleWindowWatch::setIdleInterval(std::chrono::milliseconds(400));
-    screen.showSession();
-    tapFacebook();
-    ASSERT_TRUE(QTest::qWaitFor([] { return logInWindow() != nullptr; }, 10000)) << "nothing shows while it loads";
-    auto* loading = logInWindow()->findChild<QLabel*>("LoadingLabel");
-    ASSERT_TRUE(loading);
-    EXPECT_TRUE(loading->isVisible());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return delegate.finished == 1; }, 15000)) << "the booth waits for the page";
-    EXPECT_FALSE(logInWindow());
-}
-
-// A log-in whose page answers once its session is over (the guest logged in
-// at once) neither posts nor shows over the next guest's log-in.
-TEST_F(FinalScreenLogInTest, ALogInOfAnEndedSessionNeitherShowsNorPostsInALaterOne) {
-    testsupport::LoopbackServer early;
-    testsupport::LoopbackServer now;
-    const std::string earlyBase = early.baseUrl();
+// A log-in belongs to its session: a post already on its way goes out and its
+// row names that session's print; a log-in still pending, or its window,
+// ends with the session and never shows or posts in a later one.
+TEST_F(FinalScreenLogInTest, ALogInBelongsToTheSessionItWasStartedIn) {
+    testsupport::LoopbackServer early;  // logs the guest in at once; posts slowly
+    testsupport::LoopbackServer now;    // needs the guest
     for (auto* server : {&early, &now}) {
-        server->setHandler([server, &early, earlyBase](const testsupport::RecordedRequest& r) -> testsupport::Reply {
+        server->setHandler([server, &early](const testsupport::RecordedRequest& r) -> testsupport::Reply {
             if (r.path == "/oauth/authorize" && server == &early)
-                return {302, {{"Location", earlyBase + "/connect/login_success.html#access_token=G&expires_in=0"}}, ""};
+                return {302, {{"Location", early.baseUrl() + "/connect/login_success.html#access_token=G"}}, ""};
             if (r.path == "//me") return {200, {}, R"({"first_name":"Ann","last_name":"Guest"})"};
-            if (r.path == "/v2.2/me/photos") return {200, {}, R"({"id":"1"})"};
-            return {200, {{"Content-Type", "text/html"}}, "<html><body><form>Log in</form></body></html>"};
+            if (r.path == "/v2.2/me/photos") return {200, {}, R"({"id":"1"})", 1000};
+            // The later guest's page comes after any of the earlier guests'.
+            return {200, {{"Content-Type", "text/html"}}, "<html><body><form>Log in</form></body></html>",
+                    server == &early ? 0 : 700};
         });
     }
-    useFacebookAt(earlyBase);
-    screen.showSession();
-    tapFacebook();
-    screen.cleanUp();  // Done, or the countdown
-
-    useFacebookAt(now.baseUrl());
-    screen.showSession();
-    tapFacebook();
-    auto visibleLogIns = [] {
-        int visible = 0;
+    auto& defaults = UserDefaults::standard();
+    keepBoothOnLoopback();
+    defaults.set("IS_INTERNET_RECHABLE", "YES");
+    auto useFacebookAt = [&](const std::string& base) {
+        defaults.set("FacebookGraphURL", base + "/");
+        defaults.set("FacebookWebURL", base);
+    };
+    auto posts = [&] {
+        size_t count = 0;
+        for (auto* server : {&early, &now})
+            for (const auto& r : server->requests()) count += r.path == "/v2.2/me/photos";
+        return count;
+    };
+    auto logInsShown = [] {  // the pages of the log-in windows shown
+        QStringList pages;
         for (QWidget* window : QApplication::topLevelWidgets()) {
             auto* loading = window->findChild<QLabel*>("LoadingLabel");
-            visible += window->objectName() == "FacebookLoginWindow" && window->isVisible() && (!loading || !loading->isVisible());
+            auto* page = window->findChild<QWebEngineView*>();
+            if (window->objectName() == "FacebookLoginWindow" && window->isVisible() && page &&
+                (!loading || !loading->isVisible()))
+                pages << page->url().toString();
         }
-        return visible;
+        return pages;
     };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return visibleLogIns() > 0 && now.requestCount() > 0; }, 15000));
-    EXPECT_EQ(visibleLogIns(), 1) << "the earlier guest's log-in shows too";
-    EXPECT_EQ(photoPosts(early) + photoPosts(now), 0u);
-    EXPECT_TRUE(shares().empty());
-    screen.cleanUp();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !logInWindow(); }, 5000)) << "the log-in outlives its session";
-}
-
-// A post already on its way when the guest leaves goes out, and its row
-// names the print that was posted, not the next guest's.
-TEST_F(FinalScreenLogInTest, TheShareRowNamesThePrintThatWasPosted) {
-    testsupport::LoopbackServer server;
-    const std::string base = server.baseUrl();
-    server.setHandler([base](const testsupport::RecordedRequest& r) -> testsupport::Reply {
-        if (r.path == "/oauth/authorize")
-            return {302, {{"Location", base + "/connect/login_success.html#access_token=G&expires_in=0"}}, ""};
-        if (r.path == "//me") return {200, {}, R"({"first_name":"Ann","last_name":"Guest"})"};
-        if (r.path == "/v2.2/me/photos") return {200, {}, R"({"id":"1"})", 1500};
-        return {200, {{"Content-Type", "text/html"}}, "<html></html>"};
-    });
-    useFacebookAt(base);
+    SocialShareButtons::install(&screen);
+    useFacebookAt(early.baseUrl());
     screen.showSession();
-    tapFacebook();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return photoPosts(server) == 1; }, 15000));
-    screen.cleanUp();
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return posts() == 1; }, 15000));
+    screen.cleanUp();  // Done, or the countdown
+
     const QString nextPrint = QString::fromStdString(home.path()) + "/print2.jpg";
     ASSERT_TRUE(QFile::copy(printPath, nextPrint));
     PhotoSession::session().printImagePath = nextPrint;
     screen.showSession();
-    auto posted = [] {
-        auto rows = WrenDatabase::shared().query("SELECT file_path, to_field FROM share WHERE share_type = 1");
-        std::vector<std::pair<std::string, std::string>> out;
-        for (const auto& row : *rows) out.emplace_back(std::get<std::string>(row[0]), std::get<std::string>(row[1]));
-        return out;
-    };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !posted().empty(); }, 10000));
-    EXPECT_EQ(posted(), (std::vector<std::pair<std::string, std::string>>{{printPath.toStdString(), "Ann Guest"}}));
-    EXPECT_TRUE(screen.isCountdownRunning()) << "the next guest's screen goes on";
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    screen.cleanUp();  // before the page is in
+
+    useFacebookAt(now.baseUrl());
+    screen.showSession();
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    const QString nowPage = QString::fromStdString(now.baseUrl());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shares().size() == 1 && !logInsShown().filter(nowPage).isEmpty(); },
+                                15000));
+    EXPECT_EQ(logInsShown().size(), 1) << "an earlier guest's log-in shows too";
+    EXPECT_EQ(posts(), 1u);
+    auto rows = WrenDatabase::shared().query("SELECT file_path, to_field FROM share");
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ(std::get<std::string>(rows->at(0)[0]), printPath.toStdString());
+    EXPECT_EQ(std::get<std::string>(rows->at(0)[1]), "Ann Guest");
+    EXPECT_FALSE(screen.isCountdownRunning()) << "an earlier guest's post resumed this guest's countdown";
+    screen.cleanUp();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logInsShown().isEmpty(); }, 5000)) << "the log-in outlives its session";
 }
 
 }  // namespace

@@ -30,7 +30,6 @@ struct RecordingDelegate : FacebookLoginDelegate {
     void didDismissUI(FacebookLogin*) override { ++dismissed; }
 };
 
-// The log-in window's loading grace, for one test.
 struct LoadingGrace {
     explicit LoadingGrace(std::chrono::milliseconds grace) { FacebookLoginWebController::setLoadingGrace(grace); }
     ~LoadingGrace() { FacebookLoginWebController::setLoadingGrace(FacebookLoginWebController::kLoadingGrace); }

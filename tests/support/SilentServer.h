@@ -13,25 +13,20 @@ namespace testsupport {
 class SilentServer {
 public:
     SilentServer() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t size = sizeof address;
-        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(fd_, 64) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        auto* name = reinterpret_cast<sockaddr*>(&address);
+        if (::bind(fd_, name, size) == 0 && ::listen(fd_, 64) == 0 && ::getsockname(fd_, name, &size) == 0)
             port_ = ntohs(address.sin_port);
     }
-    ~SilentServer() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~SilentServer() { ::close(fd_); }
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
     bool listening() const { return port_ != 0; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 private:
-    int fd_ = -1;
+    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int port_ = 0;
 };
 
