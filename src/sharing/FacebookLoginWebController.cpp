@@ -70,15 +70,8 @@ FacebookLoginWebController::FacebookLoginWebController() {
     panel->setMaximumSize(900, 760);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
-    auto* wrapperLayout = new QVBoxLayout(wrapperView_);
-    wrapperLayout->setContentsMargins(0, 0, 0, 0);
-    // Above the page, which the web view adds below it, until the page is in.
-    loadingLabel_ = new QLabel(QStringLiteral("Loading Facebook..."), wrapperView_);
-    loadingLabel_->setObjectName(QStringLiteral("LoadingLabel"));
-    loadingLabel_->setAlignment(Qt::AlignCenter);
-    loadingLabel_->setStyleSheet(QStringLiteral("color: #444; font-size: 24px; padding: 24px;"));
+    loadingLabel_ = layOutWebArea(wrapperView_, QStringLiteral("Loading Facebook..."));
     loadingLabel_->hide();
-    wrapperLayout->addWidget(loadingLabel_);
     // The guest's wait has its end from the tap: once the window shows, the
     // idle wait runs, loaded or not, and the guest can cancel.
     loadingTimer_ = new QTimer(this);
@@ -124,9 +117,10 @@ std::chrono::milliseconds FacebookLoginWebController::loadingGrace() {
 void FacebookLoginWebController::loadFacebookLoginPage(const QString& url) {
     performCleanup();
     loggingIn_ = true;
-    loadingLabel_->show();
     loadingTimer_->start(loadingGrace());
     webView_ = new LoginWebView(wrapperView_);
+    loadingLabel_->show();
+    loadingLabel_->raise();
     connect(webView_, &LoginWebView::urlCommitted, this, &FacebookLoginWebController::committedCheck);
     connect(webView_, &LoginWebView::loadFinished, this,
             [this](const QUrl& address, bool) { finishedCheck(address); });

@@ -62,14 +62,7 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     panel->setMaximumSize(900, 800);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
-    auto* wrapperLayout = new QVBoxLayout(wrapperView_);
-    wrapperLayout->setContentsMargins(0, 0, 0, 0);
-    // Above the page, which the web view adds below it, until the page is in.
-    loadingLabel_ = new QLabel(QStringLiteral("Loading Twitter..."), wrapperView_);
-    loadingLabel_->setObjectName(QStringLiteral("LoadingLabel"));
-    loadingLabel_->setAlignment(Qt::AlignCenter);
-    loadingLabel_->setStyleSheet(QStringLiteral("color: #444; font-size: 24px; padding: 24px;"));
-    wrapperLayout->addWidget(loadingLabel_);
+    loadingLabel_ = layOutWebArea(wrapperView_, QStringLiteral("Loading Twitter..."));
     auto* label = new QLabel(QStringLiteral("PIN"), panel);
     pinField_ = new CustomNSTextField(panel);
     pinField_->setObjectName(QStringLiteral("twitterPin"));
@@ -126,6 +119,8 @@ void TwitterLoginWindowController::windowDidLoad() {
             processWithTwitterPin(pinFromHTML(html));
         });
     });
+    loadingLabel_->show();
+    loadingLabel_->raise();
     // The page has the focus first: the keyboard comes when a field is tapped.
     webView_->view()->setFocus(Qt::OtherFocusReason);
     window_->show();
