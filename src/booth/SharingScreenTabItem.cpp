@@ -248,6 +248,7 @@ void SharingScreenTabItem::cleanUp() {
     printing_ = false;
     printView_->clear();
     printPath_.clear();
+    emit sessionEnded();
 }
 
 void SharingScreenTabItem::tick() {
@@ -307,11 +308,11 @@ void SharingScreenTabItem::sharingDidFinishedFor(const QString& service, const Q
         const QImage icon = style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(64).toImage();
         ProgressWindowController::sharedPrgoressWindowController()->showWindowWithImage(icon, message, 3.0);
     }
-    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")) {
-        recordDoneShare(service);
-        // E-mail and SMS are reported by the share queue when they are sent.
-        Analytics::trackShare(service);
-    }
+    // E-mail and SMS are recorded by their windows and reported by the share
+    // queue when they are sent.
+    if (service == QLatin1String("Facebook") || service == QLatin1String("Twitter"))
+        recordSocialShare(service, PhotoSession::session().printMediaID, printPath_,
+                          userNameProvider_ ? userNameProvider_(service) : QString());
 }
 
 void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString&) {
@@ -319,11 +320,12 @@ void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QSt
     setShareButtonEnabled(service, true);
 }
 
-void SharingScreenTabItem::recordDoneShare(const QString& service) {
+void SharingScreenTabItem::recordSocialShare(const QString& service, std::int64_t mediaID, const QString& path,
+                                             const QString& to) {
     // Through the one place that makes share rows, which also reports the
     // share to share tracking.
     const int type = service == QLatin1String("Facebook") ? SharingTypeFacebook : SharingTypeTwitter;
-    const QString to = userNameProvider_ ? userNameProvider_(service) : QString();
-    if (!SocialServiceHelper::trackShareOfType(type, 1, PhotoSession::session().printMediaID, 0, printPath_, to))
+    if (!SocialServiceHelper::trackShareOfType(type, 1, mediaID, 0, path, to))
         spdlog::error("SharingScreen: unable to record the {} share", service.toStdString());
+    Analytics::trackShare(service);
 }

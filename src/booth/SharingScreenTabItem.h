@@ -6,6 +6,8 @@
 #include <QMap>
 #include <QString>
 
+#include <cstdint>
+
 #include "booth/WrenTabItem.h"
 #include "sharing/FlashwrenSharingBase.h"
 
@@ -48,6 +50,13 @@ public:
     }
 
     QString printPath() const { return printPath_; }
+    // What the screen shows now: a new value with each session shown and
+    // each end of one.
+    quint64 showingID() const { return showing_; }
+    // A Facebook or Twitter post that went out: its share row, and its
+    // report to usage tracking.
+    static void recordSocialShare(const QString& service, std::int64_t mediaID, const QString& path,
+                                  const QString& to);
 
     // Printing, within the limits per session (MAX_PRINTS_PER_SESSION) and
     // per run (MAX_PRINTS_PER_EVENT); a limit of 0 or less means none.
@@ -60,6 +69,9 @@ signals:
     // A new session's print is on the screen: nothing of the last guest
     // may be left in the share windows.
     void sessionShown();
+    // The session's final screen has ended (Done, the countdown, or the
+    // booth going elsewhere): what its guest started ends with it.
+    void sessionEnded();
 
 private:
     void showPrintImage(const QString& path);
@@ -67,7 +79,6 @@ private:
     void printingDidEnd(bool printed, const QString& error);
     void tick();
     void updateCountdownLabel();
-    void recordDoneShare(const QString& service);
 
     QLabel* printView_ = nullptr;
     QLabel* countdownLabel_ = nullptr;

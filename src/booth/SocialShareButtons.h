@@ -1,6 +1,8 @@
 #pragma once
 // The final screen's Facebook and Twitter buttons: each starts a wall post or
-// a tweet from the guest's own account, with the screen as the result delegate.
+// a tweet from the guest's own account. A log-in belongs to the session it was
+// started in: it ends with that session's final screen, and its outcome
+// reaches the screen only while that session shows.
 #include <QObject>
 
 #include <memory>
@@ -17,6 +19,8 @@ public:
 
     void shareOnFacebook();
     void shareOnTwitter();
+    // The session's final screen has ended: its log-ins end too.
+    void endLogIns();
 
 private:
     explicit SocialShareButtons(SharingScreenTabItem* screen);

@@ -4,9 +4,13 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <atomic>
 
 #include <spdlog/spdlog.h>
 
@@ -14,6 +18,10 @@
 #include "core/WrenUtils.h"
 #include "sharing/FacebookLogin.h"
 #include "sharing/LoginWebView.h"
+
+namespace {
+std::atomic<long long> loadingGraceMs{FacebookLoginWebController::kLoadingGrace.count()};
+}  // namespace
 
 FacebookLoginWindow::FacebookLoginWindow(FacebookLoginWebController* controller)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), controller_(controller) {
@@ -62,8 +70,15 @@ FacebookLoginWebController::FacebookLoginWebController() {
     panel->setMaximumSize(900, 760);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
-    auto* wrapperLayout = new QVBoxLayout(wrapperView_);
-    wrapperLayout->setContentsMargins(0, 0, 0, 0);
+    loadingLabel_ = layOutWebArea(wrapperView_, QStringLiteral("Loading Facebook..."));
+    loadingLabel_->hide();
+    // The guest's wait has its end from the tap: once the window shows, the
+    // idle wait runs, loaded or not, and the guest can cancel.
+    loadingTimer_ = new QTimer(this);
+    loadingTimer_->setSingleShot(true);
+    connect(loadingTimer_, &QTimer::timeout, this, [this] {
+        if (loggingIn_) showUI();
+    });
     cancelButton_ = new QPushButton(QStringLiteral("Cancel"), panel);
     cancelButton_->setObjectName(QStringLiteral("cancelButton"));
     connect(cancelButton_, &QPushButton::clicked, this, [this] {
@@ -91,10 +106,21 @@ FacebookLoginWebController::~FacebookLoginWebController() {
     delete window_;
 }
 
+void FacebookLoginWebController::setLoadingGrace(std::chrono::milliseconds grace) {
+    loadingGraceMs = grace.count();
+}
+
+std::chrono::milliseconds FacebookLoginWebController::loadingGrace() {
+    return std::chrono::milliseconds(loadingGraceMs.load());
+}
+
 void FacebookLoginWebController::loadFacebookLoginPage(const QString& url) {
     performCleanup();
     loggingIn_ = true;
+    loadingTimer_->start(loadingGrace());
     webView_ = new LoginWebView(wrapperView_);
+    loadingLabel_->show();
+    loadingLabel_->raise();
     connect(webView_, &LoginWebView::urlCommitted, this, &FacebookLoginWebController::committedCheck);
     connect(webView_, &LoginWebView::loadFinished, this,
             [this](const QUrl& address, bool) { finishedCheck(address); });
@@ -120,6 +146,7 @@ void FacebookLoginWebController::cancel() {
 }
 
 void FacebookLoginWebController::performCleanup() {
+    if (loadingTimer_) loadingTimer_->stop();
     if (webView_) {
         LoginWebView* view = webView_;
         webView_ = nullptr;
@@ -161,6 +188,7 @@ void FacebookLoginWebController::finishedCheck(const QUrl& url) {
     const QString address = url.toString(QUrl::FullyEncoded);
     if (!withoutScheme(address).startsWith(hostAndPath("/connect/login_success.html"), Qt::CaseInsensitive)) {
         spdlog::info("FacebookLoginWebController: There's no access token so let's get it...");
+        loadingLabel_->hide();
         showUI();
         return;
     }

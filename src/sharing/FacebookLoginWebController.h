@@ -1,13 +1,15 @@
 #pragma once
 // The Facebook log-in window: the OAuth dialog in a web view over the whole
-// screen. The window shows only when the dialog needs the guest; a guest who
-// is already logged in is redirected at once and never sees it.
+// screen. The window shows when the dialog needs the guest, or when the page
+// is slow to come, showing that it loads; a guest who is already logged in is
+// redirected at once and never sees it.
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -16,7 +18,9 @@
 
 class FacebookLogin;
 class LoginWebView;
+class QLabel;
 class QPushButton;
+class QTimer;
 class FacebookLoginWebController;
 
 class FacebookLoginWindow : public QWidget {
@@ -44,8 +48,14 @@ public:
     void setParent(std::weak_ptr<FacebookLogin> parent) { parent_ = std::move(parent); }
     void setPermissions(const QString& permissions) { permissions_ = permissions; }
 
-    // Opens the dialog in a new web view; the window is not shown yet.
+    // Opens the dialog in a new web view; the window shows once the dialog
+    // needs the guest, or loading for now once the loading grace has passed.
     void loadFacebookLoginPage(const QString& url);
+    // Long enough for the redirect of a guest already logged in; short
+    // enough that a tap is answered before the guest taps again.
+    static constexpr std::chrono::milliseconds kLoadingGrace{1000};
+    static void setLoadingGrace(std::chrono::milliseconds grace);  // all log-ins from now on (tests)
+    static std::chrono::milliseconds loadingGrace();
     void showUI();
     // The guest gave up: cleans up, tells the parent once, hides the window.
     void cancel();
@@ -72,6 +82,8 @@ private:
     ShareWindowsContentView* content_ = nullptr;
     QWidget* wrapperView_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
+    QLabel* loadingLabel_ = nullptr;
+    QTimer* loadingTimer_ = nullptr;
     QPointer<LoginWebView> webView_;
     std::weak_ptr<FacebookLogin> parent_;
     QString permissions_;

@@ -203,6 +203,11 @@ void FacebookSharing::postOnFBWallWithText(const QString& text, const QUrl& imag
     fb_ = FacebookLogin::initWithApplicationID(applicationID(), std::shared_ptr<FacebookLoginDelegate>(self, this));
     fb_->invalidateCachedToken();
     fb_->getAccessTokenForPermissions({QStringLiteral("publish_actions"), QStringLiteral("user_photos")}, false);
+    if (fb_) loginController_ = fb_->webViewController();
+}
+
+void FacebookSharing::cancelLogIn() {
+    if (loginController_ && loginController_->isLoggingIn()) loginController_->cancel();
 }
 
 void FacebookSharing::tokenResult(const FacebookTokenResult& result) {

@@ -4,6 +4,7 @@
 // business page (through the share queue), with the album made when the page
 // has none of that name. A process-wide throttle holds page posts back for 15
 // minutes after repeated Facebook errors.
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -16,6 +17,7 @@
 #include "sharing/FacebookLogin.h"
 #include "sharing/FlashwrenSharingBase.h"
 
+class FacebookLoginWebController;
 class ShareAttempt;
 
 class FacebookSharing : public FlashwrenSharingBase, public FacebookLoginDelegate {
@@ -36,6 +38,10 @@ public:
     // While the booth knows it is offline the share fails at once with
     // "No internet connection." and no log-in window opens.
     void postOnFBWallWithText(const QString& text, const QUrl& image);
+    // Interface thread. A log-in still loading or waiting for the guest ends
+    // as Cancel would (a failure with no message); once the guest has logged
+    // in, the post goes ahead and its outcome follows.
+    void cancelLogIn();
     // Blocks the calling (background) thread until the upload is done.
     void postOnFBPage(const QString& pageID, const QString& albumName, const QString& message, const QUrl& image);
 
@@ -83,6 +89,7 @@ private:
     QString pageAccessToken_;
     QString albumIDToUpload_;
     std::shared_ptr<FacebookLogin> fb_;
+    QPointer<FacebookLoginWebController> loginController_;  // interface thread only
 };
 
 class FBBusinessSharingManager {

@@ -5,9 +5,11 @@
 #include <QInputMethod>
 #include <QVBoxLayout>
 
+#include <QLabel>
 #include <QLayout>
 #include <QList>
 #include <QSocketNotifier>
+#include <QStackedLayout>
 #include <QTimer>
 #include <QWebEngineCookieStore>
 #include <QWebEnginePage>
@@ -250,4 +252,16 @@ QLayout* layOutLoginPanel(QWidget* content, QWidget* panel, QWidget* webArea, QL
     centre->addLayout(middle, 1);
     centre->addStretch();
     return centre;
+}
+
+QLabel* layOutWebArea(QWidget* webArea, const QString& loadingNote) {
+    auto* layout = new QStackedLayout(webArea);
+    layout->setStackingMode(QStackedLayout::StackAll);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* note = new QLabel(loadingNote, webArea);
+    note->setObjectName(QStringLiteral("LoadingLabel"));
+    note->setAlignment(Qt::AlignCenter);
+    note->setStyleSheet(QStringLiteral("background: white; color: #444; font-size: 24px;"));
+    layout->addWidget(note);
+    return note;
 }

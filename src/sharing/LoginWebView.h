@@ -56,7 +56,13 @@ private:
     bool inFlight_ = false;
 };
 
+class QLabel;
 class QLayout;
+
+// Gives a log-in window's web area its layout, with a note ("Loading...")
+// that lies over the page: raised as a load starts and hidden once the page
+// is in, so that the page never moves as the note goes.
+QLabel* layOutWebArea(QWidget* webArea, const QString& loadingNote);
 
 // Lays out a log-in window: the web area above `controls` inside `panel`, and
 // the panel centred in `content` (the dimmed full-screen view) by the layout

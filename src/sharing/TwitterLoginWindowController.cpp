@@ -62,8 +62,7 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
     panel->setMaximumSize(900, 800);
     wrapperView_ = new QWidget(panel);
     wrapperView_->setObjectName(QStringLiteral("wrapperView"));
-    auto* wrapperLayout = new QVBoxLayout(wrapperView_);
-    wrapperLayout->setContentsMargins(0, 0, 0, 0);
+    loadingLabel_ = layOutWebArea(wrapperView_, QStringLiteral("Loading Twitter..."));
     auto* label = new QLabel(QStringLiteral("PIN"), panel);
     pinField_ = new CustomNSTextField(panel);
     pinField_->setObjectName(QStringLiteral("twitterPin"));
@@ -111,6 +110,7 @@ void TwitterLoginWindowController::windowDidLoad() {
     webView_ = new LoginWebView(wrapperView_);
     connect(webView_, &LoginWebView::loadFinished, this, [this](const QUrl&, bool) {
         if (!webView_) return;
+        loadingLabel_->hide();
         webView_->evaluate(QStringLiteral("document.documentElement.innerHTML"), [this](const QString& html) {
             if (html.isEmpty()) {
                 spdlog::warn("TwitterLoginWindowController: Opps..html string is null..");
@@ -119,6 +119,8 @@ void TwitterLoginWindowController::windowDidLoad() {
             processWithTwitterPin(pinFromHTML(html));
         });
     });
+    loadingLabel_->show();
+    loadingLabel_->raise();
     // The page has the focus first: the keyboard comes when a field is tapped.
     webView_->view()->setFocus(Qt::OtherFocusReason);
     window_->show();
@@ -126,7 +128,12 @@ void TwitterLoginWindowController::windowDidLoad() {
     window_->activateWindow();
     // A tap on a field of the page or on the PIN brings the keyboard up.
     showKeyboardBySetting();
-    webView_->load(QUrl(pingURL_));
+    if (!pingURL_.isEmpty()) webView_->load(QUrl(pingURL_));
+}
+
+void TwitterLoginWindowController::loadAuthorisePage(const QString& url) {
+    pingURL_ = url;
+    if (webView_ && !closed_) webView_->load(QUrl(pingURL_));
 }
 
 QString TwitterLoginWindowController::pinFromHTML(const QString& html) {

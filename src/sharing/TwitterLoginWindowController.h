@@ -10,6 +10,7 @@
 #include "sharing/ShareWindows.h"
 
 #include "sharing/LoginWebView.h"
+class QLabel;
 class QPushButton;
 class TwitterLoginWindowController;
 
@@ -54,8 +55,10 @@ public:
     ~TwitterLoginWindowController() override;
 
     // Clears cookies and caches, lays the window over the screen, shows it and
-    // loads the authorise page.
+    // loads the authorise page; without one yet, the window shows that it
+    // loads (and its idle wait runs) until loadAuthorisePage.
     void windowDidLoad();
+    void loadAuthorisePage(const QString& url);
     // A PIN found on a page: used only while the window is visible.
     void processWithTwitterPin(const QString& pin);
     // The Share button: the typed (or scraped) PIN goes to the delegate.
@@ -87,6 +90,7 @@ private:
     TwitterLoginWindowContentView* content_ = nullptr;
     QWidget* wrapperView_ = nullptr;
     CustomNSTextField* pinField_ = nullptr;
+    QLabel* loadingLabel_ = nullptr;
     QPushButton* shareButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
     QPointer<LoginWebView> webView_;

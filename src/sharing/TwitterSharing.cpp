@@ -27,6 +27,11 @@ void TwitterSharing::startTwitterSharing() {
     if (api.isEmpty()) api = QStringLiteral("https://api.twitter.com/");
     twitter_ = std::make_shared<TwitterAPI>(api, ServiceConfig::value(QStringLiteral("TwitterConsumerKey")).toStdString(),
                                             ServiceConfig::value(QStringLiteral("TwitterConsumerSecret")).toStdString());
+    // The window shows from the tap, loading, so that the wait for Twitter's
+    // token has the window's ends: the guest's Close and the idle wait.
+    if (controller_) controller_->deleteLater();
+    controller_ = new TwitterLoginWindowController(this, QString());
+    controller_->windowDidLoad();
     getTwitrerPIN();
 }
 
@@ -37,6 +42,7 @@ void TwitterSharing::getTwitrerPIN() {
         QString error;
         auto token = twitter->postTokenRequest(&error);
         SharingRuntime::mainExecutor().post([self, token, error] {
+            if (self->ended_) return;  // the guest closed the window meanwhile
             if (!token) {
                 spdlog::error("TwitterSharing: getTwitrerPIN - error {}", error.toStdString());
                 self->fail(error);
@@ -51,9 +57,7 @@ void TwitterSharing::showLogIn(const TwitterAPI::RequestToken& token) {
     if (ended_) return;
     requestToken_ = token;
     pinURL_ = token.authorizeURL;
-    if (controller_) controller_->deleteLater();
-    controller_ = new TwitterLoginWindowController(this, pinURL_);
-    controller_->windowDidLoad();
+    if (controller_) controller_->loadAuthorisePage(pinURL_);
 }
 
 bool TwitterSharing::didReceiveTwitterPIN(const QString& pin) {

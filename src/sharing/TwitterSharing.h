@@ -25,6 +25,10 @@ public:
     // its outcome.
     void postTweetWithText(const QString& text, const QUrl& image);
     void startTwitterSharing();
+    // Interface thread. A log-in still waiting for its page or the guest ends
+    // as Close would (a failure with no message); once a PIN is on its way,
+    // the tweet goes ahead and its outcome follows.
+    void cancelLogIn() { userDidCancelTwitterSharing(); }
 
     // Only the first PIN of an attempt counts.
     bool didReceiveTwitterPIN(const QString& pin) override;

@@ -24,6 +24,7 @@
 
 #include "LogCapture.h"
 #include "LoopbackServer.h"
+#include "SilentServer.h"
 #include "BoothTestApp.h"
 #include "TempDir.h"
 #include "base/Plist.h"
@@ -49,6 +50,7 @@
 #include "core/WrenUtils.h"
 #include "kits/blackbox/BBXApplication.h"
 #include "sharing/LoginWebView.h"
+#include "sharing/ShareWindows.h"
 #include "sharing/SocialSharingService.h"
 #include "templates/TETemplateLibrary.h"
 
@@ -679,6 +681,39 @@ TEST_F(BoothLogInTest, ClearingCookiesAndCacheSignsAnOpenLogInWindowOut) {
     const auto requests = server.requests();
     for (size_t i = atClearing; i < requests.size(); ++i)
         EXPECT_EQ(requests[i].header("Cookie").value_or(""), "") << requests[i].target << " came after the clearing";
+}
+
+// A guest taps Facebook and its page never comes, then walks away: the booth
+// is back at the start within the idle wait and the countdown, and the next
+// guest's tap starts a session.
+TEST_F(BoothLogInTest, ALogInPageThatNeverAnswersHoldsTheBoothOnlyForTheIdleWait) {
+    testsupport::SilentServer silent;  // takes connections, so the booth is online, and never answers
+    ASSERT_TRUE(silent.listening());
+    auto& defaults = UserDefaults::standard();
+    for (auto key : {"ReachabilityURL", "FacebookGraphURL", "FacebookWebURL"}) defaults.set(key, silent.baseUrl() + "/");
+    Reachability::shared()->start(1);
+    ASSERT_TRUE(QTest::qWaitFor([] { return WrenUtils::isInternetRechable(); }, 10000));
+    IdleWindowWatch::setIdleInterval(std::chrono::milliseconds(500));
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    sharing()->stopCountdown();  // the guest looks at the print a while
+    QTest::mouseClick(sharing()->shareButton("Facebook"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->objectName() == "FacebookLoginWindow" && window->isVisible())
+                return window->findChild<QLabel*>("LoadingLabel")->isVisible();
+        return false;
+    }, 10000)) << "the guest does not see the page load";
+    const bool home = waitForScreen(AppController::Screen::Home, 20000);
+    IdleWindowWatch::setIdleInterval(IdleWindowWatch::kGuestIdleInterval);
+    ASSERT_TRUE(home) << "the booth waits for the log-in page";
+    // The next guest taps until the home screen takes the tap.
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        if (controller.currentScreen() == AppController::Screen::Home) QTest::mouseClick(home_(), Qt::LeftButton);
+        return controller.currentScreen() != AppController::Screen::Home;
+    }, 5000));
+    for (QWidget* window : QApplication::topLevelWidgets())
+        EXPECT_FALSE(window->objectName() == "FacebookLoginWindow" && window->isVisible());
 }
 
 }  // namespace

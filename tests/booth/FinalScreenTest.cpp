@@ -6,10 +6,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPointingDevice>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QWebEngineView>
 
 #include <map>
 
@@ -345,6 +347,87 @@ TEST_F(FinalScreenTest, TheCountdownStartsFromTheShootingPanesSeconds) {
     seconds->setValue(7);
     screen.showSession();
     EXPECT_EQ(screen.secondsLeft(), 7);
+}
+
+// Log-ins started from the final screen, against loopback Facebooks.
+struct WebEngineFirst {
+    WebEngineFirst() {
+        if (!qApp) QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    }
+};
+
+class FinalScreenLogInTest : public WebEngineFirst, public FinalScreenTest {};
+
+// A log-in belongs to its session: a post already on its way goes out and its
+// row names that session's print; a log-in still pending, or its window,
+// ends with the session and never shows or posts in a later one.
+TEST_F(FinalScreenLogInTest, ALogInBelongsToTheSessionItWasStartedIn) {
+    testsupport::LoopbackServer early;  // logs the guest in at once; posts slowly
+    testsupport::LoopbackServer now;    // needs the guest
+    for (auto* server : {&early, &now}) {
+        server->setHandler([server, &early](const testsupport::RecordedRequest& r) -> testsupport::Reply {
+            if (r.path == "/oauth/authorize" && server == &early)
+                return {302, {{"Location", early.baseUrl() + "/connect/login_success.html#access_token=G"}}, ""};
+            if (r.path == "//me") return {200, {}, R"({"first_name":"Ann","last_name":"Guest"})"};
+            if (r.path == "/v2.2/me/photos") return {200, {}, R"({"id":"1"})", 1000};
+            // The later guest's page comes after any of the earlier guests'.
+            return {200, {{"Content-Type", "text/html"}}, "<html><body><form>Log in</form></body></html>",
+                    server == &early ? 0 : 700};
+        });
+    }
+    auto& defaults = UserDefaults::standard();
+    keepBoothOnLoopback();
+    defaults.set("IS_INTERNET_RECHABLE", "YES");
+    auto useFacebookAt = [&](const std::string& base) {
+        defaults.set("FacebookGraphURL", base + "/");
+        defaults.set("FacebookWebURL", base);
+    };
+    auto posts = [&] {
+        size_t count = 0;
+        for (auto* server : {&early, &now})
+            for (const auto& r : server->requests()) count += r.path == "/v2.2/me/photos";
+        return count;
+    };
+    auto logInsShown = [] {  // the pages of the log-in windows shown
+        QStringList pages;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* loading = window->findChild<QLabel*>("LoadingLabel");
+            auto* page = window->findChild<QWebEngineView*>();
+            if (window->objectName() == "FacebookLoginWindow" && window->isVisible() && page &&
+                (!loading || !loading->isVisible()))
+                pages << page->url().toString();
+        }
+        return pages;
+    };
+    SocialShareButtons::install(&screen);
+    useFacebookAt(early.baseUrl());
+    screen.showSession();
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return posts() == 1; }, 15000));
+    screen.cleanUp();  // Done, or the countdown
+
+    const QString nextPrint = QString::fromStdString(home.path()) + "/print2.jpg";
+    ASSERT_TRUE(QFile::copy(printPath, nextPrint));
+    PhotoSession::session().printImagePath = nextPrint;
+    screen.showSession();
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    screen.cleanUp();  // before the page is in
+
+    useFacebookAt(now.baseUrl());
+    screen.showSession();
+    QTest::mouseClick(screen.shareButton("Facebook"), Qt::LeftButton);
+    const QString nowPage = QString::fromStdString(now.baseUrl());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shares().size() == 1 && !logInsShown().filter(nowPage).isEmpty(); },
+                                15000));
+    EXPECT_EQ(logInsShown().size(), 1) << "an earlier guest's log-in shows too";
+    EXPECT_EQ(posts(), 1u);
+    auto rows = WrenDatabase::shared().query("SELECT file_path, to_field FROM share");
+    ASSERT_EQ(rows->size(), 1u);
+    EXPECT_EQ(std::get<std::string>(rows->at(0)[0]), printPath.toStdString());
+    EXPECT_EQ(std::get<std::string>(rows->at(0)[1]), "Ann Guest");
+    EXPECT_FALSE(screen.isCountdownRunning()) << "an earlier guest's post resumed this guest's countdown";
+    screen.cleanUp();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logInsShown().isEmpty(); }, 5000)) << "the log-in outlives its session";
 }
 
 }  // namespace

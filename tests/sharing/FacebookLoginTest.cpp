@@ -31,6 +31,11 @@ struct RecordingDelegate : FacebookLoginDelegate {
     void didDismissUI(FacebookLogin*) override { ++dismissed; }
 };
 
+struct LoadingGrace {
+    explicit LoadingGrace(std::chrono::milliseconds grace) { FacebookLoginWebController::setLoadingGrace(grace); }
+    ~LoadingGrace() { FacebookLoginWebController::setLoadingGrace(FacebookLoginWebController::kLoadingGrace); }
+};
+
 class FacebookLoginTest : public WebViewTest {
 protected:
     void SetUp() override {
@@ -53,6 +58,7 @@ TEST_F(FacebookLoginTest, DialogThatRedirectsAtOnceKeepsTheTokenWithoutShowingTh
                     ""};
         return {200, {{"Content-Type", "text/html"}}, "<html><body>Success</body></html>"};
     });
+    LoadingGrace grace(std::chrono::seconds(30));  // however slowly the web engine starts here
     auto login = FacebookLogin::initWithApplicationID("184572910364518", delegate);
     login->getAccessTokenForPermissions({"publish_actions", "user_photos"}, false);
     ASSERT_TRUE(pumpEventsUntil([&] { return !delegate->tokens.empty(); }));

@@ -1,11 +1,14 @@
 // The Twitter PIN flow end to end: the log-in window on a loopback
 // "Twitter" that serves the authorise page and the API.
+#include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <nlohmann/json.hpp>
 #include <QWidget>
 
 #include <mutex>
 
+#include "SilentServer.h"
 #include "WebViewTestSupport.h"
 #include "core/ProgressWindowController.h"
 #include "sharing/TwitterSharing.h"
@@ -116,8 +119,11 @@ TEST_F(TwitterSharingTest, AnEmptyPinIsRefusedInPlaceAndClosingCancelsOnce) {
 
 // A guest who walks away from the log-in: the window closes as Close would.
 TEST_F(TwitterSharingTest, ALogInLeftAloneClosesAsCloseWould) {
-    IdleInterval idle(std::chrono::milliseconds(300));
+    IdleInterval idle(std::chrono::seconds(30));
     start();
+    ASSERT_TRUE(windowShown());
+    idle.set(std::chrono::milliseconds(300));
+    QTest::mouseClick(sharing->twitterLoginWindowController()->pinField(), Qt::LeftButton);
     ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }, 20000)) << "the log-in stays open";
     settle();
     EXPECT_EQ(outcomes->events, (std::vector<std::string>{"failed Twitter: "}));
@@ -149,4 +155,25 @@ TEST_F(TwitterSharingTest, AFailedTypedPinClosesTheWindowAndNothingMoreIsReporte
     if (window) window->close();
     settle();
     EXPECT_EQ(outcomes->events.size(), 2u);
+}
+
+// Twitter never hands out the request token: the guest sees the window load
+// from the tap, and it ends in the idle wait as Close would.
+TEST_F(TwitterSharingTest, ARequestTokenThatNeverComesEndsInTheIdleWait) {
+    testsupport::SilentServer silent;
+    ASSERT_TRUE(silent.listening());
+    set("TwitterAPIURL", silent.baseUrl() + "/");
+    IdleInterval idle(std::chrono::milliseconds(400));
+    start();
+    ASSERT_TRUE(pumpEventsUntil([&] {
+        auto* c = sharing->twitterLoginWindowController();
+        return c && c->window()->isVisible();
+    })) << "nothing shows while the token is awaited";
+    auto* loading = sharing->twitterLoginWindowController()->window()->findChild<QLabel*>("LoadingLabel");
+    ASSERT_TRUE(loading);
+    EXPECT_TRUE(loading->isVisible());
+    ASSERT_TRUE(pumpEventsUntil([&] { return outcomes->ended(); }));
+    settle();
+    EXPECT_EQ(outcomes->events, (std::vector<std::string>{"failed Twitter: "}));
+    EXPECT_EQ(sharing->twitterLoginWindowController(), nullptr) << "the window is gone";
 }
