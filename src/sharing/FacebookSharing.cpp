@@ -200,10 +200,12 @@ void FacebookSharing::postOnFBWallWithText(const QString& text, const QUrl& imag
     }
     auto self = std::static_pointer_cast<FacebookSharing>(shared_from_this());
     // The log-in holds this service strongly until the attempt ends (endLogIn).
-    fb_ = FacebookLogin::initWithApplicationID(applicationID(), std::shared_ptr<FacebookLoginDelegate>(self, this));
-    fb_->invalidateCachedToken();
-    fb_->getAccessTokenForPermissions({QStringLiteral("publish_actions"), QStringLiteral("user_photos")}, false);
-    if (fb_) loginController_ = fb_->webViewController();
+    auto login = FacebookLogin::initWithApplicationID(applicationID(), std::shared_ptr<FacebookLoginDelegate>(self, this));
+    fb_.store(login);
+    login->invalidateCachedToken();
+    login->getAccessTokenForPermissions({QStringLiteral("publish_actions"), QStringLiteral("user_photos")}, false);
+    // A log-in that ended at once has let go of its window already.
+    if (fb_.load() == login) loginController_ = login->webViewController();
 }
 
 void FacebookSharing::cancelLogIn() {
@@ -211,13 +213,14 @@ void FacebookSharing::cancelLogIn() {
 }
 
 void FacebookSharing::tokenResult(const FacebookTokenResult& result) {
-    if (!result.valid || !fb_ || !fb_->accessToken()) {
+    auto login = fb_.load();
+    if (!result.valid || !login || !login->accessToken()) {
         failWall(kUnableToShare);
         return;
     }
     tellWillStart(kService);
-    fbToken_ = *fb_->accessToken();
-    fb_->sendRequest(QStringLiteral("/me"));
+    fbToken_ = *login->accessToken();
+    login->sendRequest(QStringLiteral("/me"));
 }
 
 void FacebookSharing::requestResult(const FacebookRequestResult& result) {
@@ -246,8 +249,7 @@ void FacebookSharing::failWall(const QString& message) {
 }
 
 void FacebookSharing::endLogIn() {
-    auto login = std::move(fb_);
-    fb_.reset();
+    auto login = fb_.exchange(nullptr);
     if (!login) return;
     // The guest's token has done its job: it is not left in the settings.
     SharingRuntime::mainExecutor().post([login] {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -88,7 +89,10 @@ private:
     QString pageID_;
     QString pageAccessToken_;
     QString albumIDToUpload_;
-    std::shared_ptr<FacebookLogin> fb_;
+    // Set on the interface thread, given up by whichever thread ends the
+    // attempt (the post ends it on a background thread), so never read or
+    // written but atomically.
+    std::atomic<std::shared_ptr<FacebookLogin>> fb_;
     QPointer<FacebookLoginWebController> loginController_;  // interface thread only
 };
 
