@@ -356,6 +356,25 @@ std::int64_t WrenBaseModel::rowCount() const {
 
 // ---- MediaItemModel
 
+namespace {
+// The media rows this run inserted, in the database of that generation.
+struct RowsOfThisRun {
+    std::mutex mutex;
+    std::uint64_t generation = 0;
+    std::set<std::int64_t> ids;
+};
+RowsOfThisRun& rowsOfThisRun() {
+    static auto* rows = new RowsOfThisRun();
+    return *rows;
+}
+}  // namespace
+
+bool MediaItemModel::madeByThisRun(std::int64_t mediaID) {
+    auto& rows = rowsOfThisRun();
+    std::lock_guard lock(rows.mutex);
+    return rows.generation == db().generation() && rows.ids.count(mediaID) > 0;
+}
+
 bool MediaItemModel::save() {
     if (!dateCreated.isValid()) dateCreated = QDateTime::currentDateTimeUtc();
     std::int64_t id = db().insert(
@@ -365,6 +384,13 @@ bool MediaItemModel::save() {
          std::int64_t{uploadStatus}, std::int64_t{retryCount}, date(dateCreated)});
     if (id < 0) return false;
     ID = id;
+    auto& rows = rowsOfThisRun();
+    std::lock_guard lock(rows.mutex);
+    if (rows.generation != db().generation()) {
+        rows.ids.clear();
+        rows.generation = db().generation();
+    }
+    rows.ids.insert(id);
     return true;
 }
 
@@ -379,6 +405,20 @@ bool MediaItemModel::update() {
 std::shared_ptr<MediaItemModel> MediaItemModel::loadMediaItemWithID(std::int64_t mediaID) {
     auto rows = loadMedia("WHERE id = ?", {mediaID});
     return rows.empty() ? nullptr : rows.front();
+}
+
+std::shared_ptr<MediaItemModel> MediaItemModel::loadMediaItemWithFilePath(const QString& filePath) {
+    auto rows = loadMedia("WHERE file_path = ? ORDER BY id DESC LIMIT 1", {text(filePath)});
+    return rows.empty() ? nullptr : rows.front();
+}
+
+std::optional<std::set<QString>> MediaItemModel::storedFilePaths() {
+    auto rows = db().query("SELECT file_path FROM media");
+    if (!rows) return std::nullopt;
+    std::set<QString> paths;
+    for (auto& r : *rows)
+        if (!r.empty()) paths.insert(asText(r[0]));
+    return paths;
 }
 
 std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::loadAll() { return loadMedia("ORDER BY id"); }
