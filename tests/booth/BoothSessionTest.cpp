@@ -121,6 +121,7 @@ protected:
         defaults.set("seconds_between_groups", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
         keepBoothOnLoopback();
+        beforeLaunch();
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
@@ -132,6 +133,7 @@ protected:
     }
 
     virtual std::string dataDirectory() const { return home.path() + "/data/"; }
+    virtual void beforeLaunch() {}
     HomeScreenTabItem* home_() { return controller.mainWindow()->homeScreen(); }
     SessionScreenTabItem* session() { return controller.mainWindow()->sessionScreen(); }
     SharingScreenTabItem* sharing() { return controller.mainWindow()->sharingScreen(); }
@@ -817,7 +819,15 @@ protected:
         WrenDatabase::setStatementLockWait(std::chrono::milliseconds(300));
         KeptRows::setRetryInterval(std::chrono::milliseconds(100));
         BoothSessionTest::SetUp();
+    }
+    // An earlier run stopped between a print and its row.
+    void beforeLaunch() override {
         services.configure();
+        const QString folder = QString::fromStdString(dataDirectory()) + "prints";
+        QDir().mkpath(folder + "/thumb");
+        QImage image(60, 180, QImage::Format_RGB32);
+        image.fill(Qt::darkRed);
+        ASSERT_TRUE(image.save(folder + "/" + withoutRow) && image.save(folder + "/thumb/" + withoutRow));
     }
     void TearDown() override {
         release();
@@ -849,6 +859,7 @@ protected:
 
     LoopbackServices services;
     sqlite3* holder = nullptr;
+    const QString withoutRow = "2026-01-01_09-00-00-000.jpg";
 };
 
 TEST_F(BoothDatabaseHeldNowAndThenTest, EveryPrintIsRecordedAndUploadedAndEveryShareGoesOnceAndSendNeverWaits) {
@@ -859,7 +870,7 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, EveryPrintIsRecordedAndUploadedAndEveryS
     QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(10);
     qint64 longestSend = 0;
-    QStringList prints;
+    QStringList prints{WrenUtils::getPrintsFolderPath() + "/" + withoutRow};
     for (int guest = 1; guest <= 3; ++guest) {
         SCOPED_TRACE(guest);
         hold();
