@@ -370,6 +370,12 @@ void AppController::applicationWillTerminate() {
         spdlog::warn("AppController: usage hits still unsent at quit");
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
+    // Rows still waiting for the database get a last try: a share kept only
+    // in memory would go with the program (a print's row is made again from
+    // its file at the next start).
+    if ((KeptRows::keptPrints() + KeptRows::keptShares() > 0) && !KeptRows::storeAll())
+        spdlog::error("AppController: quitting with {} prints and {} shares the database could not record",
+                      KeptRows::keptPrints(), KeptRows::keptShares());
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
     // The last session's working copies: the originals and prints are kept
     // elsewhere, and the next session would empty it anyway.

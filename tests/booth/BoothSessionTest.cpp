@@ -925,6 +925,23 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, EveryPrintIsRecordedAndUploadedAndEveryS
     EXPECT_EQ(services.requestsTo("/Messages.json"), 3u);
 }
 
+TEST_F(BoothDatabaseHeldNowAndThenTest, AShareStillWaitingForTheDatabaseAtQuitIsStoredThen) {
+    KeptRows::setRetryInterval(std::chrono::minutes(1));
+    hold();
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    auto* buttons = sharing()->findChild<ShareWindowButtons*>();
+    buttons->openEmailWindow();
+    send(buttons->emailWindow(), "last.guest@x.example");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptShares() == 1; }, 10000));
+    release();
+    controller.applicationWillTerminate();
+    EXPECT_EQ(KeptRows::keptShares(), 0u);
+    auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]->toField, "last.guest@x.example");
+}
+
 // The database is held from before the start; an earlier run left a print
 // uploaded, one whose upload was cut off and one without a row.
 class BoothDatabaseOpensLateTest : public BoothBusyDatabaseTest {

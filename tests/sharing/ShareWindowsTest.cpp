@@ -189,8 +189,16 @@ TEST_F(ShareWindowsTest, AWindowLeftAloneClosesEmptyAndEveryTouchInItRestartsThe
 
 TEST_F(ShareWindowsTest, ASendWhileAnotherProgramHoldsTheDatabaseClosesAtOnceAndTheShareIsStoredOnceItIsFree) {
     const std::string path = home.path() + "/db/flashwren_db.sqlite";
-    WrenDatabase::setStatementLockWait(std::chrono::milliseconds(200));
-    KeptRows::setRetryInterval(std::chrono::milliseconds(50));
+    struct ShortWaits {
+        ShortWaits() {
+            WrenDatabase::setStatementLockWait(std::chrono::milliseconds(200));
+            KeptRows::setRetryInterval(std::chrono::milliseconds(50));
+        }
+        ~ShortWaits() {
+            WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
+            KeptRows::setRetryInterval(KeptRows::kRetryInterval);
+        }
+    } shortWaits;
     ASSERT_TRUE(WrenDatabase::openShared(path, std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
@@ -217,8 +225,6 @@ TEST_F(ShareWindowsTest, ASendWhileAnotherProgramHoldsTheDatabaseClosesAtOnceAnd
     ASSERT_EQ(rows().size(), 1u) << "stored once";
     EXPECT_EQ(rows()[0]->toField, "guest@example.com");
     EXPECT_TRUE(OperatorNotice::shared().texts().isEmpty());
-    WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
-    KeptRows::setRetryInterval(KeptRows::kRetryInterval);
 }
 
 }  // namespace
