@@ -1,20 +1,14 @@
 // The e-mail and SMS share windows (Qt offscreen).
 #include <QInputMethodEvent>
 #include <QPointingDevice>
-#include <QPushButton>
 #include <QTest>
-#include <QTimer>
-
-#include <sqlite3.h>
 
 #include <functional>
 #include <nlohmann/json.hpp>
 
 #include "SharingTestSupport.h"
 #include "base/NotificationCenter.h"
-#include "core/KeptRows.h"
 #include "core/Models.h"
-#include "core/OperatorNotice.h"
 #include "core/Notifications.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -185,46 +179,6 @@ TEST_F(ShareWindowsTest, AWindowLeftAloneClosesEmptyAndEveryTouchInItRestartsThe
     EXPECT_EQ(finished, 1);
     EXPECT_TRUE(rows().empty());
     EXPECT_EQ(watch->remainingTime(), -1);
-}
-
-TEST_F(ShareWindowsTest, ASendWhileAnotherProgramHoldsTheDatabaseClosesAtOnceAndTheShareIsStoredOnceItIsFree) {
-    const std::string path = home.path() + "/db/flashwren_db.sqlite";
-    struct ShortWaits {
-        ShortWaits() {
-            WrenDatabase::setStatementLockWait(std::chrono::milliseconds(200));
-            KeptRows::setRetryInterval(std::chrono::milliseconds(50));
-        }
-        ~ShortWaits() {
-            WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
-            KeptRows::setRetryInterval(KeptRows::kRetryInterval);
-        }
-    } shortWaits;
-    ASSERT_TRUE(WrenDatabase::openShared(path, std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    int ticks = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
-    ticker.start(10);
-
-    ShareViaEmailWindowController window;
-    open(window);
-    window.emailField()->setText("guest@example.com");
-    QTest::mouseClick(window.window()->findChild<QPushButton*>("SendButton"), Qt::LeftButton);
-    EXPECT_FALSE(window.window()->isVisible()) << "the window closes as after any Send";
-    EXPECT_EQ(screen->calls, (std::vector<std::string>{"done Email: E-mail queued"}));
-    // The screen keeps turning while the share waits for the database.
-    const int before = ticks;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptShares() == 1 && ticks > before + 5; }, 5000));
-    EXPECT_TRUE(OperatorNotice::shared().texts().join("").contains("1 shares wait to be recorded"));
-
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptShares() == 0; }, 5000));
-    ASSERT_EQ(rows().size(), 1u) << "stored once";
-    EXPECT_EQ(rows()[0]->toField, "guest@example.com");
-    EXPECT_TRUE(OperatorNotice::shared().texts().isEmpty());
 }
 
 }  // namespace
