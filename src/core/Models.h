@@ -57,6 +57,8 @@ public:
     // Rows whose uploadStatus is 2, 3 or 4, newest first by creation date;
     // rows without a file path are left out with a log line.
     static std::vector<std::shared_ptr<MediaItemModel>> getAllEligibleRecordsForRetry();
+    // The upload fields are written on a queue of their own, never waiting
+    // on the caller's thread; reads see them at once.
     void updateOnImageUploadSuccessToS3();
     void updateOnThumbUploadSuccessToS3();
     void updateOnWrenTrackURLUploadSuccess();  // uploadURL, status 1, retry count 0
