@@ -23,6 +23,7 @@
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "core/Database.h"
+#include "core/KeptRows.h"
 #include "core/MainQueue.h"
 #include "core/MediaItemHelper.h"
 #include "core/Notifications.h"
@@ -77,6 +78,7 @@ void AppController::showMessage(const QString& message, double seconds) {
 }
 
 bool AppController::applicationDidFinishLaunching() {
+    launched_ = QDateTime::currentDateTime();
     startCrashReporting();                 // 1
     if (!setUpLogging()) return false;     // 2
     openDatabase();                        // 3
@@ -196,9 +198,29 @@ void AppController::openDatabaseLater() {
             spdlog::info("AppController: the database is open now");
             databaseProblem_.clear();
             OperatorNotice::shared().withdraw(kDatabaseNotice);
-            // What the start-up read from the database, read now.
+            // What the start-up read from the database, read now; what this
+            // run made meanwhile is stored now.
             MediaItemHelper::loadAllMediaItems();
             runInBackground(this, [] { return RetryUploadToS3Service::markInterruptedUploadsFailed(); }, [](int) {});
+            runInBackground(this, [] { return KeptRows::storeAll(); }, [](bool) {});
+            recordPrintsWithoutRows();
+        });
+}
+
+void AppController::recordPrintsWithoutRows() {
+    if (terminated_) return;
+    const QString prints = WrenUtils::getPrintsFolderPath();
+    const QDateTime before = launched_;
+    runInBackground(
+        this, [prints, before] { return MediaItemHelper::recordPrintsWithoutRows(prints, before); },
+        [this](std::optional<std::vector<std::shared_ptr<MediaItemModel>>> made) {
+            if (terminated_) return;
+            if (!made) {
+                // The table cannot be read now (another program holds it).
+                QTimer::singleShot(kDatabaseRetryMs, this, [this] { recordPrintsWithoutRows(); });
+                return;
+            }
+            for (auto& item : *made) MediaItemHelper::startUpload(item);
         });
 }
 
@@ -266,6 +288,7 @@ void AppController::startSharingServices() {
     WrenS3Manager::installAsUploadStarter();
     RetryUploadToS3Service::initS3RetryService();
     SocialSharingService::initSocialSharingService();
+    if (WrenDatabase::shared().isOpen()) recordPrintsWithoutRows();
     Analytics::sharedAnalytics();
     ShareWindowButtons::install(window_->sharingScreen());
     SocialShareButtons::install(window_->sharingScreen());
@@ -354,6 +377,12 @@ void AppController::applicationWillTerminate() {
         spdlog::warn("AppController: usage hits still unsent at quit");
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
+    // Rows still waiting for the database get a last try: a share kept only
+    // in memory would go with the program (a print's row is made again from
+    // its file at the next start).
+    if ((KeptRows::keptPrints() + KeptRows::keptShares() > 0) && !KeptRows::storeAll())
+        spdlog::error("AppController: quitting with {} prints and {} shares the database could not record",
+                      KeptRows::keptPrints(), KeptRows::keptShares());
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
     // The last session's working copies: the originals and prints are kept
     // elsewhere, and the next session would empty it anyway.

@@ -2,6 +2,7 @@
 // The application controller: runs the start-up in order, drives the screen
 // cycle (home, session, final screen, home), reacts to the program's
 // notifications and tidies up on quit.
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
@@ -65,6 +66,8 @@ private:
     bool setUpLogging();
     void openDatabase();
     void openDatabaseLater();
+    // Prints of earlier runs without a row get one, and their uploads start.
+    void recordPrintsWithoutRows();
     void becomeScreensDelegate();
     void setUpDataFolders();
     void registerDefaults();
@@ -93,6 +96,7 @@ private:
     QString startUpProblem_;
     std::string databaseProblem_;  // the reason last logged while the database does not open
     static constexpr int kDatabaseRetryMs = 1000;
+    QDateTime launched_;  // prints written after this are this run's
     QElapsedTimer lowSpaceWarned_;
     static constexpr qint64 kLowSpaceWarningIntervalMs = 10 * 60 * 1000;
     std::vector<base::NotificationCenter::ObserverId> observers_;

@@ -22,6 +22,7 @@
 #include "booth/BoothSettings.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
+#include "core/KeptRows.h"
 #include "core/MediaItemHelper.h"
 #include "core/Models.h"
 #include "core/PhotoSession.h"
@@ -555,12 +556,11 @@ void SessionScreenTabItem::layoutPrint() {
             item->filePath = out.result->printPath;
             item->fileName = QFileInfo(out.result->printPath).fileName();
             item->albumName = QString::fromStdString(UserDefaults::standard().string("ALBUM_NAME"));
-            if (item->save()) {
-                MediaItemHelper::addNewlyCreatedMediaItemToCache(item);
-                out.item = item;
-            } else {
-                spdlog::error("SessionScreen: unable to save the media row of {}", item->fileName.toStdString());
-            }
+            // A row the database cannot take now (another program holding
+            // it) is kept and stored once it can; its upload starts then.
+            KeptRows::saveOrKeep(item);
+            MediaItemHelper::addNewlyCreatedMediaItemToCache(item);
+            out.item = item;
             return out;
         },
         [this, session, engine, photos](Outcome out) {

@@ -101,9 +101,16 @@ sqlite3* connect(const std::string& path, int flags, int busyMs, int& rc) {
     return db;
 }
 
-constexpr int kBusyTimeoutMs = 5000;
+std::atomic<int> statementLockWaitMs{5000};
+int busyTimeoutMs() { return statementLockWaitMs.load(); }
 
 }  // namespace
+
+void WrenDatabase::setStatementLockWait(std::chrono::milliseconds wait) {
+    statementLockWaitMs = static_cast<int>(wait.count());
+}
+
+std::chrono::milliseconds WrenDatabase::statementLockWait() { return std::chrono::milliseconds(busyTimeoutMs()); }
 
 bool WrenDatabase::canOpen(const std::string& path, int lockWaitMs) {
     // Only a regular file is tried here (opening a named pipe would block);
@@ -191,13 +198,14 @@ bool WrenDatabase::open(const std::string& path, const std::string& migrationsDi
     if (sqlite3_db_readonly(db, "main") == 1)
         spdlog::error("Database: {} can only be read; nothing can be recorded until it can be written", path);
     const bool migrated = migrate(db, migrationsDir);
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(db, busyTimeoutMs());
     // Kept open even when a migration failed: what is there can still be read.
     queue_.sync([&] {
         db_ = db;
         lastWriteFailure_.clear();
         lastReadFailure_.clear();
     });
+    ++generation_;
     return migrated;
 }
 
@@ -221,7 +229,7 @@ void WrenDatabase::reopenForWritingIfNeeded() {
         sqlite3_close_v2(fresh);
         return;
     }
-    sqlite3_busy_timeout(fresh, kBusyTimeoutMs);
+    sqlite3_busy_timeout(fresh, busyTimeoutMs());
     sqlite3_exec(fresh, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
     db_ = fresh;

@@ -1,6 +1,8 @@
 #pragma once
 // The SQLite database "flashwren_db.sqlite" in the application-support folder.
 // One connection; every statement runs on one serial queue.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -26,7 +28,7 @@ public:
     // A file that is not a database is set aside and a new one made; the
     // reason is kept in lastError(). False when nothing could be opened.
     // `lockWaitMs` is how long another program's lock on the file is waited
-    // for while opening (statements afterwards wait 5 seconds).
+    // for while opening (statements afterwards wait statementLockWait()).
     bool open(const std::string& path, const std::string& migrationsDir, int lockWaitMs = 5000);
     static bool openShared(const std::string& path, const std::string& migrationsDir, int lockWaitMs = 5000);
     // Waits up to `lockWaitMs` for another program's lock on `path` to go,
@@ -36,6 +38,13 @@ public:
     static bool canOpen(const std::string& path, int lockWaitMs);
     // $XDG_DATA_HOME/Flashwren/flashwren_db.sqlite
     static std::string defaultPath();
+    // How long a statement waits for another program's lock before it
+    // fails: 5 seconds (tests shorten it); for connections opened later.
+    static void setStatementLockWait(std::chrono::milliseconds wait);
+    static std::chrono::milliseconds statementLockWait();
+    // Counts the opens that succeeded: rows made under another count were
+    // made in another database (or by an earlier run of the booth).
+    std::uint64_t generation() const { return generation_.load(); }
     void close();
     bool isOpen() const { return db_ != nullptr; }
 
@@ -81,6 +90,7 @@ private:
     bool reopenWanted_ = false;    // on the queue: the file went read-only under the connection
     std::string lastWriteFailure_;  // on the queue
     std::string lastReadFailure_;   // on the queue
+    std::atomic<std::uint64_t> generation_{0};
     mutable std::mutex errorMutex_;
     std::string lastError_;
     base::SerialQueue queue_{"com.flashwren.database"};

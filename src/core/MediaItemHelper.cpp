@@ -1,8 +1,15 @@
 #include "core/MediaItemHelper.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "core/KeptRows.h"
+#include "core/MainQueue.h"
 #include "core/Notifications.h"
+#include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 
 namespace {
@@ -10,11 +17,21 @@ namespace {
 constexpr std::chrono::seconds kImmediateRestartWindow{10};
 // An endpoint that refuses at once must not cause a burst of uploads.
 constexpr int kMaxImmediateRestarts = 2;
+constexpr std::size_t kPrintsWithoutRowsUploadedAtOnce = 4;
 }
 
 MediaItemHelper& MediaItemHelper::shared() {
     static MediaItemHelper* helper = new MediaItemHelper();
     return *helper;
+}
+
+MediaItemHelper::MediaItemHelper() {
+    // A print whose row could only be stored late is cached with its id and
+    // uploaded then, as any new print is.
+    KeptRows::setPrintStoredHandler([this](std::shared_ptr<MediaItemModel> print) {
+        storeInCache(*print);
+        MainQueue::shared().post([print] { startUpload(print); });
+    });
 }
 
 std::chrono::steady_clock::time_point MediaItemHelper::now() {
@@ -35,7 +52,10 @@ void MediaItemHelper::setClock(Clock clock) {
 void MediaItemHelper::storeInCache(const MediaItemModel& item) {
     auto copy = std::make_shared<MediaItemModel>(item);
     std::lock_guard lock(mutex_);
-    cache_[copy->fileName] = std::move(copy);
+    auto& cached = cache_[copy->fileName];
+    // A row still waiting to be stored never hides the stored one.
+    if (cached && cached->ID > 0 && copy->ID <= 0) return;
+    cached = std::move(copy);
 }
 
 void MediaItemHelper::addNewlyCreatedMediaItemToCache(std::shared_ptr<MediaItemModel> item) {
@@ -82,6 +102,13 @@ void MediaItemHelper::setUploadStarter(UploadStarter starter) {
 
 void MediaItemHelper::startUpload(std::shared_ptr<MediaItemModel> item) {
     if (!item) return;
+    if (item->ID <= 0) {
+        spdlog::info("MediaItemHelper: the upload of {} starts once its row is stored",
+                     item->fileName.toStdString());
+        return;
+    }
+    // Uploaded already, or the retry service's to finish.
+    if (item->uploadStatus != MediaUploadStatusUploading) return;
     auto& h = shared();
     UploadStarter starter;
     {
@@ -109,7 +136,7 @@ void MediaItemHelper::startUpload(std::shared_ptr<MediaItemModel> item) {
     auto started = h.now();
     {
         std::lock_guard lock(h.mutex_);
-        h.firstStart_[item->ID] = started;
+        if (!h.firstStart_.emplace(item->ID, started).second) return;  // under way
         h.restarts_[item->ID] = 0;
     }
     h.storeInCache(*item);
@@ -191,4 +218,38 @@ void MediaItemHelper::didFailedToUploadModel(std::shared_ptr<MediaItemModel> ite
                  stage);
     item->updateOnFailedToUpload();
     storeInCache(*item);
+}
+
+std::optional<std::vector<std::shared_ptr<MediaItemModel>>> MediaItemHelper::recordPrintsWithoutRows(
+    const QString& printsFolder, const QDateTime& madeBefore) {
+    // Only the layout's own names: a copy with a QR code, a file being
+    // written or one the operator put there is no session print.
+    static const QRegularExpression printName(
+        QStringLiteral(R"(^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}-\d{3}(_\d+)?\.jpg$)"));
+    std::vector<QFileInfo> prints;
+    for (const QFileInfo& file : QDir(printsFolder).entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Name))
+        if (printName.match(file.fileName()).hasMatch() && file.lastModified() <= madeBefore) prints.push_back(file);
+    std::vector<std::shared_ptr<MediaItemModel>> made;
+    if (prints.empty()) return made;
+    const auto stored = MediaItemModel::storedFilePaths();
+    if (!stored) return std::nullopt;
+    const QString album = QString::fromStdString(UserDefaults::standard().string("ALBUM_NAME"));
+    for (const QFileInfo& file : prints) {
+        // Spelled as the layout spells the path of the prints it makes.
+        const QString path = printsFolder + QLatin1Char('/') + file.fileName();
+        if (stored->count(path) || KeptRows::isKeptPrint(path)) continue;
+        auto item = std::make_shared<MediaItemModel>();
+        item->filePath = path;
+        item->fileName = file.fileName();
+        item->albumName = album;
+        // A folder of many (a database made anew) is not uploaded all at once:
+        // past the first few, the retry service sends them one after another.
+        if (made.size() >= kPrintsWithoutRowsUploadedAtOnce) item->uploadStatus = MediaUploadStatusImageFailed;
+        spdlog::warn("MediaItemHelper: the print {} has no row (the booth stopped before it was stored); recording it",
+                     path.toStdString());
+        if (!KeptRows::saveOrKeep(item)) continue;  // recorded and uploaded once the database takes it
+        addNewlyCreatedMediaItemToCache(item);
+        if (item->uploadStatus == MediaUploadStatusUploading) made.push_back(item);
+    }
+    return made;
 }

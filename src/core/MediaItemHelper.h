@@ -1,6 +1,7 @@
 #pragma once
 // The in-memory cache of media rows by file name, and the delegate of each
 // print's first upload. Safe from any thread.
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -8,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "core/Models.h"
 #include "core/WrenS3ManagerDelegate.h"
@@ -36,8 +39,19 @@ public:
     using UploadStarter = std::function<void(std::shared_ptr<MediaItemModel>, int stage, WrenS3ManagerDelegate*)>;
     static void setUploadStarter(UploadStarter starter);
     static void startUpload(std::shared_ptr<MediaItemModel> item);
+    // A row that is not stored yet (the database busy) starts its upload once
+    // it is; a row whose upload is under way, done or left to the retry
+    // service is not started again.
     // Whether the first upload of that row is under way in this run.
     static bool isUploadUnderWay(std::int64_t mediaID);
+
+    // Gives every print of `printsFolder` written before `madeBefore` that
+    // has no row (the booth stopped between the file and its row) a row, and
+    // returns those whose upload is to start now (the first few; the rest
+    // are left to the retry service); nullopt when the table cannot be read
+    // now. Prints whose row is kept for later are left to that.
+    static std::optional<std::vector<std::shared_ptr<MediaItemModel>>> recordPrintsWithoutRows(
+        const QString& printsFolder, const QDateTime& madeBefore);
 
     void didUploadedImageToS3(std::shared_ptr<MediaItemModel> item) override;
     void didUploadedThumbToS3(std::shared_ptr<MediaItemModel> item) override;
@@ -45,6 +59,7 @@ public:
     void didFailedToUploadModel(std::shared_ptr<MediaItemModel> item, int stage) override;
 
 private:
+    MediaItemHelper();
     void storeInCache(const MediaItemModel& item);
     std::chrono::steady_clock::time_point now();
     std::mutex mutex_;

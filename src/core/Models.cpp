@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 
+#include "base/Executor.h"
 #include "base/Files.h"
 #include "base/Log.h"
 #include "base/Text.h"
@@ -191,42 +192,59 @@ std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     return m;
 }
 
-// Upload progress that the media table could not take (its disk full, its
-// file read-only): kept for the rest of the run, laid over what the table
-// says, and written again until it is stored. An upload that finished is
-// then never made again for want of a write.
+// Each stage writes only its own columns; a column's value waits here until
+// it is written.
+struct PendingUpload {
+    std::optional<QString> imageURL, thumbURL, uploadURL;
+    std::optional<int> uploadStatus, retryCount;
+    bool empty() const { return !imageURL && !thumbURL && !uploadURL && !uploadStatus && !retryCount; }
+};
 struct UnsavedUploads {
     std::mutex mutex;
-    std::map<std::int64_t, MediaItemModel> rows;
+    std::map<std::int64_t, PendingUpload> rows;
 };
 UnsavedUploads& unsaved() {
     static auto* u = new UnsavedUploads();
     return *u;
 }
 
-bool sameUpload(const MediaItemModel& a, const MediaItemModel& b) {
-    return a.imageURL == b.imageURL && a.thumbURL == b.thumbURL && a.uploadURL == b.uploadURL &&
-           a.uploadStatus == b.uploadStatus && a.retryCount == b.retryCount;
+// Drops from `now` what `written` wrote, unless it changed meanwhile.
+template <class T>
+void settle(std::optional<T>& now, const std::optional<T>& written) {
+    if (written && now == written) now.reset();
 }
 
 // Writes the kept progress of one row; true when nothing is left to write.
 bool storeUnsaved(std::int64_t id) {
-    MediaItemModel row;
+    PendingUpload row;
     {
         std::lock_guard lock(unsaved().mutex);
         auto it = unsaved().rows.find(id);
         if (it == unsaved().rows.end()) return true;
         row = it->second;
     }
-    if (!db().execute(
-            "UPDATE media SET image_url = ?, thumb_url = ?, upload_url = ?, upload_status = ?, retry_count = ? "
-            "WHERE id = ?",
-            {text(row.imageURL), text(row.thumbURL), text(row.uploadURL), std::int64_t{row.uploadStatus},
-             std::int64_t{row.retryCount}, id}))
-        return false;
+    std::string columns;
+    std::vector<Value> args;
+    auto add = [&](const char* column, Value value) {
+        columns += std::string(columns.empty() ? "" : ", ") + column + " = ?";
+        args.push_back(std::move(value));
+    };
+    if (row.imageURL) add("image_url", text(*row.imageURL));
+    if (row.thumbURL) add("thumb_url", text(*row.thumbURL));
+    if (row.uploadURL) add("upload_url", text(*row.uploadURL));
+    if (row.uploadStatus) add("upload_status", std::int64_t{*row.uploadStatus});
+    if (row.retryCount) add("retry_count", std::int64_t{*row.retryCount});
+    args.push_back(id);
+    if (!columns.empty() && !db().execute("UPDATE media SET " + columns + " WHERE id = ?", args)) return false;
     std::lock_guard lock(unsaved().mutex);
     auto it = unsaved().rows.find(id);
-    if (it != unsaved().rows.end() && sameUpload(it->second, row)) unsaved().rows.erase(it);
+    if (it == unsaved().rows.end()) return true;
+    settle(it->second.imageURL, row.imageURL);
+    settle(it->second.thumbURL, row.thumbURL);
+    settle(it->second.uploadURL, row.uploadURL);
+    settle(it->second.uploadStatus, row.uploadStatus);
+    settle(it->second.retryCount, row.retryCount);
+    if (it->second.empty()) unsaved().rows.erase(it);
     return true;
 }
 
@@ -238,27 +256,39 @@ void storeAllUnsaved() {
     }
     for (auto id : ids)
         if (!storeUnsaved(id)) return;  // the table still cannot be written
-    if (!ids.empty()) spdlog::info("MediaItemModel: upload progress kept in memory is stored now");
 }
 
-// `narrow` writes what one stage achieved. Where that fails, or earlier
-// progress of the row is still unstored, the row's upload fields are kept
-// and written whole.
-void storeUploadProgress(const MediaItemModel& item, const std::function<bool()>& narrow, const char* what) {
+// Upload progress is written off the caller's thread (the uploads report on
+// the interface thread, which another program's lock on the database would
+// otherwise hold for the whole lock wait), in order, on a queue of its own.
+// Until it is stored it is laid over what the table says, and what the
+// table could not take (its disk full, its file read-only) stays for the
+// rest of the run and is written again until it is stored: an upload that
+// finished is then never made again for want of a write.
+base::SerialQueue& progressWriter() {
+    static auto* queue = new base::SerialQueue("com.flashwren.upload-progress");
+    return *queue;
+}
+
+enum Field { Image = 1, Thumb = 2, Short = 4, Status = 8, Retries = 16 };
+
+void storeUploadProgress(const MediaItemModel& item, int fields, const char* what) {
     bool kept;
     {
         std::lock_guard lock(unsaved().mutex);
         kept = unsaved().rows.count(item.ID) > 0;
+        auto& row = unsaved().rows[item.ID];
+        if (fields & Image) row.imageURL = item.imageURL;
+        if (fields & Thumb) row.thumbURL = item.thumbURL;
+        if (fields & Short) row.uploadURL = item.uploadURL;
+        if (fields & Status) row.uploadStatus = item.uploadStatus;
+        if (fields & Retries) row.retryCount = item.retryCount;
     }
-    if (!kept && narrow()) return;
-    {
-        std::lock_guard lock(unsaved().mutex);
-        unsaved().rows[item.ID] = item;
-    }
-    if (storeUnsaved(item.ID)) return;
-    if (!kept)
-        spdlog::error("MediaItemModel: unable to store the {} of media item {}; kept in memory until it can be", what,
-                      item.ID);
+    progressWriter().post([id = item.ID, kept, what = std::string(what)] {
+        if (!storeUnsaved(id) && !kept)
+            spdlog::error("MediaItemModel: unable to store the {} of media item {}; kept in memory until it can be",
+                          what, id);
+    });
 }
 
 void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
@@ -267,11 +297,12 @@ void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
     for (auto& r : rows) {
         auto it = unsaved().rows.find(r->ID);
         if (it == unsaved().rows.end()) continue;
-        r->imageURL = it->second.imageURL;
-        r->thumbURL = it->second.thumbURL;
-        r->uploadURL = it->second.uploadURL;
-        r->uploadStatus = it->second.uploadStatus;
-        r->retryCount = it->second.retryCount;
+        const PendingUpload& p = it->second;
+        if (p.imageURL) r->imageURL = *p.imageURL;
+        if (p.thumbURL) r->thumbURL = *p.thumbURL;
+        if (p.uploadURL) r->uploadURL = *p.uploadURL;
+        if (p.uploadStatus) r->uploadStatus = *p.uploadStatus;
+        if (p.retryCount) r->retryCount = *p.retryCount;
     }
 }
 
@@ -356,6 +387,25 @@ std::int64_t WrenBaseModel::rowCount() const {
 
 // ---- MediaItemModel
 
+namespace {
+// The media rows this run inserted, in the database of that generation.
+struct RowsOfThisRun {
+    std::mutex mutex;
+    std::uint64_t generation = 0;
+    std::set<std::int64_t> ids;
+};
+RowsOfThisRun& rowsOfThisRun() {
+    static auto* rows = new RowsOfThisRun();
+    return *rows;
+}
+}  // namespace
+
+bool MediaItemModel::madeByThisRun(std::int64_t mediaID) {
+    auto& rows = rowsOfThisRun();
+    std::lock_guard lock(rows.mutex);
+    return rows.generation == db().generation() && rows.ids.count(mediaID) > 0;
+}
+
 bool MediaItemModel::save() {
     if (!dateCreated.isValid()) dateCreated = QDateTime::currentDateTimeUtc();
     std::int64_t id = db().insert(
@@ -365,6 +415,13 @@ bool MediaItemModel::save() {
          std::int64_t{uploadStatus}, std::int64_t{retryCount}, date(dateCreated)});
     if (id < 0) return false;
     ID = id;
+    auto& rows = rowsOfThisRun();
+    std::lock_guard lock(rows.mutex);
+    if (rows.generation != db().generation()) {
+        rows.ids.clear();
+        rows.generation = db().generation();
+    }
+    rows.ids.insert(id);
     return true;
 }
 
@@ -379,6 +436,20 @@ bool MediaItemModel::update() {
 std::shared_ptr<MediaItemModel> MediaItemModel::loadMediaItemWithID(std::int64_t mediaID) {
     auto rows = loadMedia("WHERE id = ?", {mediaID});
     return rows.empty() ? nullptr : rows.front();
+}
+
+std::shared_ptr<MediaItemModel> MediaItemModel::loadMediaItemWithFilePath(const QString& filePath) {
+    auto rows = loadMedia("WHERE file_path = ? ORDER BY id DESC LIMIT 1", {text(filePath)});
+    return rows.empty() ? nullptr : rows.front();
+}
+
+std::optional<std::set<QString>> MediaItemModel::storedFilePaths() {
+    auto rows = db().query("SELECT file_path FROM media");
+    if (!rows) return std::nullopt;
+    std::set<QString> paths;
+    for (auto& r : *rows)
+        if (!r.empty()) paths.insert(asText(r[0]));
+    return paths;
 }
 
 std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::loadAll() { return loadMedia("ORDER BY id"); }
@@ -408,37 +479,21 @@ std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::getAllEligibleRecor
 }
 
 void MediaItemModel::updateOnImageUploadSuccessToS3() {
-    storeUploadProgress(
-        *this, [&] { return db().execute("UPDATE media SET image_url = ? WHERE id = ?", {text(imageURL), ID}); },
-        "image address");
+    storeUploadProgress(*this, Image, "image address");
 }
 
 void MediaItemModel::updateOnThumbUploadSuccessToS3() {
-    storeUploadProgress(
-        *this, [&] { return db().execute("UPDATE media SET thumb_url = ? WHERE id = ?", {text(thumbURL), ID}); },
-        "thumbnail address");
+    storeUploadProgress(*this, Thumb, "thumbnail address");
 }
 
 void MediaItemModel::updateOnWrenTrackURLUploadSuccess() {
     uploadStatus = MediaUploadStatusDone;
     retryCount = 0;
-    storeUploadProgress(
-        *this,
-        [&] {
-            return db().execute("UPDATE media SET upload_url = ?, upload_status = ?, retry_count = ? WHERE id = ?",
-                                {text(uploadURL), std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID});
-        },
-        "short address");
+    storeUploadProgress(*this, Short | Status | Retries, "short address");
 }
 
 void MediaItemModel::updateOnFailedToUpload() {
-    storeUploadProgress(
-        *this,
-        [&] {
-            return db().execute("UPDATE media SET upload_status = ?, retry_count = ? WHERE id = ?",
-                                {std::int64_t{uploadStatus}, std::int64_t{retryCount}, ID});
-        },
-        "upload status");
+    storeUploadProgress(*this, Status | Retries, "upload status");
 }
 
 // ---- SharingModel

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "core/SharingType.h"
@@ -44,10 +46,19 @@ public:
     // Writes every field to the row with this ID.
     bool update();
     static std::shared_ptr<MediaItemModel> loadMediaItemWithID(std::int64_t mediaID);
+    // The newest row of that print file, or null.
+    static std::shared_ptr<MediaItemModel> loadMediaItemWithFilePath(const QString& filePath);
+    // The file paths of all rows; nothing on a database error.
+    static std::optional<std::set<QString>> storedFilePaths();
+    // Whether this run of the booth made the row with that id (in the
+    // database open now): such a row is never an earlier run's leftover.
+    static bool madeByThisRun(std::int64_t mediaID);
     static std::vector<std::shared_ptr<MediaItemModel>> loadAll();
     // Rows whose uploadStatus is 2, 3 or 4, newest first by creation date;
     // rows without a file path are left out with a log line.
     static std::vector<std::shared_ptr<MediaItemModel>> getAllEligibleRecordsForRetry();
+    // The upload fields are written on a queue of their own, never waiting
+    // on the caller's thread; reads see them at once.
     void updateOnImageUploadSuccessToS3();
     void updateOnThumbUploadSuccessToS3();
     void updateOnWrenTrackURLUploadSuccess();  // uploadURL, status 1, retry count 0

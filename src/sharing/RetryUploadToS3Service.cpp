@@ -50,7 +50,8 @@ int RetryUploadToS3Service::markInterruptedUploadsFailed() {
     int marked = 0;
     for (const auto& item : MediaItemModel::loadAll()) {
         if (item->uploadStatus != MediaUploadStatusUploading) continue;
-        if (MediaItemHelper::isUploadUnderWay(item->ID)) continue;  // this run's own
+        // This run's own: under way, or about to start (a row stored late).
+        if (MediaItemHelper::isUploadUnderWay(item->ID) || MediaItemModel::madeByThisRun(item->ID)) continue;
         item->uploadStatus = stageReached(*item);
         item->retryCount = 0;
         item->updateOnFailedToUpload();

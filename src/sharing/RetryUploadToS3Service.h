@@ -36,8 +36,8 @@ public:
     void didUploadedToWrenTrackAPI(std::shared_ptr<MediaItemModel> item) override;
     void didFailedToUploadModel(std::shared_ptr<MediaItemModel> item, int stage) override;
 
-    // Marks rows left "uploading" (status 0) as failed at the stage they had
-    // reached; returns how many.
+    // Marks rows left "uploading" (status 0) by an earlier run as failed at
+    // the stage they had reached; returns how many.
     static int markInterruptedUploadsFailed();
 
 private:

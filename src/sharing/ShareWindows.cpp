@@ -310,13 +310,11 @@ void ShareWindowController::textFieldDidResignFirstResponder(CustomNSTextField*)
 bool ShareWindowController::recordShare(int type, const QString& recipient, const QString& queuedMessage) {
     const QString path = pathOfImageToSend_.isLocalFile() ? pathOfImageToSend_.toLocalFile()
                                                           : pathOfImageToSend_.toString();
-    auto row = SocialServiceHelper::trackShareOfType(type, 0, PhotoSession::session().printMediaID, 0, path,
-                                                     recipient);
-    if (!row) {
-        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
-            QStringLiteral("Unable to queue the message, please try again."), kMessageSeconds);
-        return false;
-    }
+    // Stored off the interface thread: another program holding the database
+    // would otherwise freeze the screen for the whole lock wait. A share the
+    // database cannot take now is kept and sent once it is stored.
+    SocialServiceHelper::recordPendingShare(
+        SocialServiceHelper::shareOfType(type, 0, PhotoSession::session().printMediaID, path, recipient));
     field_->forgetEntry();
     if (delegate_) delegate_->sharingDidFinishedFor(serviceName(), queuedMessage);
     window_->hide();

@@ -142,8 +142,7 @@ protected:
     virtual QString serviceName() const = 0;
     virtual void willClose() {}
     bool focusFieldOnShow_ = false;
-    // Records the share and hides the window; false (with a message) when the
-    // share could not be recorded.
+    // Records the share (never waiting on the database) and hides the window.
     bool recordShare(int type, const QString& recipient, const QString& queuedMessage);
     std::shared_ptr<FlashwrenSharingBaseDelegate> delegate_;
     QUrl pathOfImageToSend_;

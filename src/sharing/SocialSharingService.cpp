@@ -6,6 +6,7 @@
 
 #include "base/Log.h"
 #include "core/Database.h"
+#include "core/KeptRows.h"
 #include "core/OperatorNotice.h"
 #include "core/WrenUtils.h"
 #include "sharing/Analytics.h"
@@ -51,9 +52,8 @@ QString serviceName(int type) {
 
 // SocialServiceHelper ---------------------------------------------------------
 
-std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, int shareStatus, std::int64_t fileID,
-                                                                   int /*count*/, const QString& data,
-                                                                   const QString& toField) {
+std::shared_ptr<SharingModel> SocialServiceHelper::shareOfType(int type, int shareStatus, std::int64_t fileID,
+                                                              const QString& data, const QString& toField) {
     auto row = std::make_shared<SharingModel>();
     const QDateTime now = QDateTime::currentDateTime();
     row->toField = toField;
@@ -67,6 +67,17 @@ std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, in
     row->lastError = QString();
     row->media_id = fileID;
     row->shareType = type;
+    return row;
+}
+
+void SocialServiceHelper::recordPendingShare(std::shared_ptr<SharingModel> share) {
+    SharingRuntime::backgroundExecutor().post([share] { KeptRows::saveOrKeep(share); });
+}
+
+std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, int shareStatus, std::int64_t fileID,
+                                                                   int /*count*/, const QString& data,
+                                                                   const QString& toField) {
+    auto row = shareOfType(type, shareStatus, fileID, data, toField);
     if (!row->save()) {
         spdlog::error("SocialServiceHelper: could not record a share of type {}", type);
         return nullptr;
@@ -323,6 +334,8 @@ void SocialSharingService::startSMSSharing(std::shared_ptr<ShareAttempt> attempt
     }
     spdlog::info("SharingService: SMSSharing - starting to send sms...");
     auto media = MediaItemModel::loadMediaItemWithID(row->media_id);
+    // Shared while its print's row waited to be stored: found by the print.
+    if (!media && row->media_id <= 0) media = MediaItemModel::loadMediaItemWithFilePath(row->filePath);
     if (!media || !WrenUtils::hasValue(QUrl(media->uploadURL).path())) {
         spdlog::info("SharingService: SMSSharing - can't send sms as image online URL is not yet available...");
         attempt->sharingDidFailedFor(SMSSharing::kService,

@@ -25,6 +25,13 @@ public:
     // tracking.
     static std::shared_ptr<SharingModel> trackShareOfType(int type, int shareStatus, std::int64_t fileID, int count,
                                                           const QString& data, const QString& toField);
+    // The row trackShareOfType would insert, not inserted.
+    static std::shared_ptr<SharingModel> shareOfType(int type, int shareStatus, std::int64_t fileID,
+                                                     const QString& data, const QString& toField);
+    // Records a guest's pending share off the calling thread: never waits on
+    // the database. A share it cannot take now is kept, stored once it can
+    // and sent by the queue then.
+    static void recordPendingShare(std::shared_ptr<SharingModel> share);
 };
 
 class SocialSharingService;

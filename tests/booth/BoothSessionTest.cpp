@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
@@ -16,7 +18,9 @@
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -35,12 +39,15 @@
 #include "gallery/ManageHTTPServer.h"
 #include "booth/HomeScreenTabItem.h"
 #include "booth/SessionScreenTabItem.h"
+#include "booth/ShareWindowButtons.h"
 #include "booth/SharingScreenTabItem.h"
 #include "greenscreen/GreenBackgroundsPreviewView.h"
 #include "camera/CameraErrors.h"
 #include "camera/CameraManager.h"
 #include "camera/FolderCameraModel.h"
 #include "core/Database.h"
+#include "core/KeptRows.h"
+#include "core/MediaItemHelper.h"
 #include "core/MainQueue.h"
 #include "core/Models.h"
 #include "core/Notifications.h"
@@ -50,6 +57,7 @@
 #include "core/WrenUtils.h"
 #include "kits/blackbox/BBXApplication.h"
 #include "sharing/LoginWebView.h"
+#include "sharing/RetryUploadToS3Service.h"
 #include "sharing/ShareWindows.h"
 #include "sharing/SocialSharingService.h"
 #include "templates/TETemplateLibrary.h"
@@ -115,6 +123,7 @@ protected:
         defaults.set("seconds_between_groups", 1);
         defaults.set("CAMERA_RESPONSE_TIMEOUT", 1);
         keepBoothOnLoopback();
+        beforeLaunch();
         ASSERT_TRUE(controller.applicationDidFinishLaunching());
         camera = std::make_shared<WatchedCamera>(CameraManager::demoCameraFolder());
         CameraManager::sharedCameraManager().setCameraModel(camera);
@@ -126,6 +135,7 @@ protected:
     }
 
     virtual std::string dataDirectory() const { return home.path() + "/data/"; }
+    virtual void beforeLaunch() {}
     HomeScreenTabItem* home_() { return controller.mainWindow()->homeScreen(); }
     SessionScreenTabItem* session() { return controller.mainWindow()->sessionScreen(); }
     SharingScreenTabItem* sharing() { return controller.mainWindow()->sharingScreen(); }
@@ -727,6 +737,7 @@ protected:
         app();
         const std::string path = WrenDatabase::defaultPath();
         QDir().mkpath(QFileInfo(QString::fromStdString(path)).absolutePath());
+        leaveAnEarlierRun();
         ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
         auto& defaults = UserDefaults::standard();
@@ -748,6 +759,8 @@ protected:
         holder = nullptr;
     }
     QString notice() { return controller.mainWindow()->noticeText(); }
+    // What an earlier run left in the database and the prints folder.
+    virtual void leaveAnEarlierRun() {}
 
     sqlite3* holder = nullptr;
     testsupport::LoopbackServer mail;
@@ -787,6 +800,252 @@ TEST_F(BoothBusyDatabaseTest, TheDatabaseOpensOnceFreeAndALaterSessionIsRecorded
     };
     ASSERT_TRUE(QTest::qWaitFor([&] { return mails() == 1; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return SharingModel::loadWithID(share->ID)->done == 1; }, 5000));
+}
+
+// A print and its thumbnail, as the layout leaves them in the prints folder.
+void writePrint(const QString& folder, const QString& name) {
+    QDir().mkpath(folder + "/thumb");
+    QImage image(60, 180, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    ASSERT_TRUE(image.save(folder + "/" + name) && image.save(folder + "/thumb/" + name));
+}
+
+// One loopback server plays storage, registration, mail and SMS, and
+// counts what each print and guest got.
+class LoopbackServices {
+public:
+    LoopbackServices() {
+        server.setHandler([this](const testsupport::RecordedRequest& r) {
+            if (r.method == "PUT") return testsupport::Reply{200, {}, ""};
+            if (r.path == "/api/mail.send.json") return testsupport::Reply{200, {}, "{}"};
+            if (r.path.find("/Messages.json") != std::string::npos)
+                return testsupport::Reply{201, {}, R"({"sid":"SM1","status":"queued"})"};
+            if (r.path.find("users/post.php") != std::string::npos)
+                return testsupport::Reply{200, {{"Content-Type", "text/html; charset=UTF-8"}},
+                                          R"({"url":"http://flw.io/p/)" + std::to_string(++registered) + R"("})"};
+            return testsupport::Reply{200, {}, "{}"};
+        });
+    }
+    // After the booth's start-up, which points every service elsewhere.
+    void configure() {
+        auto& defaults = UserDefaults::standard();
+        for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "SendGridBaseURL", "TwilioBaseURL", "ReachabilityURL"})
+            defaults.set(key, server.baseUrl());
+        defaults.set("S3Bucket", "prints.booth.test");
+        defaults.set("S3PublicURL", "http://prints.booth.test");
+        defaults.set("S3AccessKeyID", "key");
+        defaults.set("S3SecretAccessKey", "secret");
+        defaults.set("TWILIO_ACCOUNT_SID", "AC1");
+        defaults.set("TWILIO_AUTH_TOKEN", "token");
+        defaults.set("FROM_TWILIO_NUMBER", "+15550001111");
+        defaults.set("TWILIO_COUNTRY_CODE", "49");
+        defaults.set("IS_INTERNET_RECHABLE", "YES");
+    }
+    // Uploads of the print (its thumbnail not counted) of that file name.
+    std::size_t uploadsOf(const QString& fileName) {
+        std::size_t n = 0;
+        for (auto& r : server.requests())
+            n += r.method == "PUT" && QString::fromStdString(r.path).endsWith("/" + fileName);
+        return n;
+    }
+    std::size_t requestsTo(const std::string& path) {
+        std::size_t n = 0;
+        for (auto& r : server.requests()) n += r.path.find(path) != std::string::npos;
+        return n;
+    }
+    testsupport::LoopbackServer server;
+    std::atomic<int> registered{0};
+};
+
+// Another program (a backup, an export tool) holds the database now and
+// then while guests take sessions and share them.
+class BoothDatabaseHeldNowAndThenTest : public BoothSessionTest {
+protected:
+    void SetUp() override {
+        WrenDatabase::setStatementLockWait(std::chrono::milliseconds(300));
+        KeptRows::setRetryInterval(std::chrono::milliseconds(100));
+        BoothSessionTest::SetUp();
+    }
+    // An earlier run stopped between a print and its row.
+    void beforeLaunch() override {
+        services.configure();
+        writePrint(QString::fromStdString(dataDirectory()) + "prints", withoutRow);
+    }
+    void TearDown() override {
+        release();
+        BoothSessionTest::TearDown();
+        WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
+        KeptRows::setRetryInterval(KeptRows::kRetryInterval);
+    }
+    void hold() {
+        ASSERT_EQ(sqlite3_open(WrenDatabase::defaultPath().c_str(), &holder), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    void release() {
+        if (!holder) return;
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        holder = nullptr;
+    }
+    // Types into the share window and taps Send; how long the tap held the
+    // interface thread.
+    qint64 send(ShareWindowController* window, const QString& text) {
+        QTest::keyClicks(window->field(), text);
+        QElapsedTimer held;
+        held.start();
+        QTest::mouseClick(window->window()->findChild<QPushButton*>("SendButton"), Qt::LeftButton);
+        return held.elapsed();
+    }
+
+    QString notice() { return controller.mainWindow()->noticeText(); }
+
+    LoopbackServices services;
+    sqlite3* holder = nullptr;
+    const QString withoutRow = "2026-01-01_09-00-00-000.jpg";
+};
+
+TEST_F(BoothDatabaseHeldNowAndThenTest, EveryPrintIsRecordedAndUploadedAndEveryShareGoesOnceAndSendNeverWaits) {
+    auto* buttons = sharing()->findChild<ShareWindowButtons*>();
+    ASSERT_TRUE(buttons);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    qint64 longestSend = 0;
+    QStringList prints{WrenUtils::getPrintsFolderPath() + "/" + withoutRow};
+    for (int guest = 1; guest <= 3; ++guest) {
+        SCOPED_TRACE(guest);
+        hold();
+        QTest::mouseClick(home_(), Qt::LeftButton);
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+        prints << PhotoSession::session().printImagePath;
+
+        buttons->openEmailWindow();
+        longestSend = std::max(longestSend, send(buttons->emailWindow(), QString("guest%1@x.example").arg(guest)));
+        EXPECT_FALSE(buttons->emailWindow()->window()->isVisible()) << "the window closes as after any Send";
+        buttons->openSMSWindow();
+        longestSend = std::max(longestSend, send(buttons->smsWindow(), QString("15123456%1").arg(guest)));
+        EXPECT_FALSE(buttons->smsWindow()->window()->isVisible());
+        // The screen keeps turning while the print and both shares wait.
+        const int before = ticks;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return KeptRows::keptPrints() == 1 && KeptRows::keptShares() == 2 && ticks > before + 5; }, 10000));
+        EXPECT_TRUE(notice().contains("wait to be recorded")) << notice().toStdString();
+
+        release();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptPrints() + KeptRows::keptShares() == 0; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !notice().contains("wait to be recorded"); }, 5000));
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Home));
+    }
+    std::printf("longest Send while the database was held: %lld ms\n", static_cast<long long>(longestSend));
+
+    // Every print has its row and is uploaded, once.
+    for (const QString& print : prints) {
+        SCOPED_TRACE(print.toStdString());
+        const QString name = QFileInfo(print).fileName();
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            auto row = MediaItemModel::loadMediaItemWithFilePath(print);
+            return row && row->uploadStatus == MediaUploadStatusDone;
+        }, 10000));
+        EXPECT_EQ(services.uploadsOf(name), 1u);
+    }
+    // Every share goes, once, to its guest.
+    auto* queue = SocialSharingService::shared();
+    auto allSent = [] {
+        auto rows = WrenDatabase::shared().query("SELECT COUNT(*) FROM share WHERE done = 1 AND share_type IN (0, 4)");
+        return rows && std::get<std::int64_t>((*rows)[0][0]) == 6;
+    };
+    for (int run = 0; run < 5 && !allSent(); ++run) {
+        queue->startSocialServiceExecution();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !queue->isRunning(); }, 10000));
+    }
+    EXPECT_TRUE(allSent());
+    queue->startSocialServiceExecution();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !queue->isRunning(); }, 10000));
+    EXPECT_EQ(services.requestsTo("/api/mail.send.json"), 3u);
+    EXPECT_EQ(services.requestsTo("/Messages.json"), 3u);
+}
+
+TEST_F(BoothDatabaseHeldNowAndThenTest, AShareStillWaitingForTheDatabaseAtQuitIsStoredThen) {
+    KeptRows::setRetryInterval(std::chrono::minutes(1));
+    hold();
+    auto* buttons = sharing()->findChild<ShareWindowButtons*>();
+    buttons->openEmailWindow();
+    send(buttons->emailWindow(), "last.guest@x.example");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptShares() == 1; }, 10000));
+    release();
+    controller.applicationWillTerminate();
+    EXPECT_EQ(KeptRows::keptShares(), 0u);
+    auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]->toField, "last.guest@x.example");
+}
+
+// The database is held from before the start; an earlier run left a print
+// uploaded, one whose upload was cut off and one without a row.
+class BoothDatabaseOpensLateTest : public BoothBusyDatabaseTest {
+protected:
+    void SetUp() override {
+        BoothBusyDatabaseTest::SetUp();
+        services.configure();
+    }
+    void leaveAnEarlierRun() override {
+        ASSERT_TRUE(WrenDatabase::openShared(WrenDatabase::defaultPath(),
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        const QString folder = QString::fromStdString(dataDirectory()) + "prints";
+        for (const QString& name : {uploaded, interrupted, withoutRow}) writePrint(folder, name);
+        for (const QString& name : {uploaded, interrupted}) {
+            MediaItemModel row;
+            row.fileName = name;
+            row.filePath = folder + "/" + name;
+            if (name == uploaded) {
+                row.uploadURL = "http://flw.io/p/earlier";
+                row.uploadStatus = MediaUploadStatusDone;
+            }
+            ASSERT_TRUE(row.save());
+        }
+        WrenDatabase::shared().close();
+    }
+    std::shared_ptr<MediaItemModel> row(const QString& name) {
+        return MediaItemModel::loadMediaItemWithFilePath(WrenUtils::getPrintsFolderPath() + "/" + name);
+    }
+    const QString uploaded = "2026-01-01_10-00-00-000.jpg";
+    const QString interrupted = "2026-01-01_10-00-01-000.jpg";
+    const QString withoutRow = "2026-01-01_10-00-02-000.jpg";
+    LoopbackServices services;
+};
+
+TEST_F(BoothDatabaseOpensLateTest, ItsCacheIsReadItsInterruptedUploadsMarkedAndEachPrintOfThisRunUploadedOnce) {
+    KeptRows::setRetryInterval(std::chrono::milliseconds(100));
+    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+    const QString print = PhotoSession::session().printImagePath;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptPrints() == 1; }, 10000));
+
+    release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return WrenDatabase::shared().isOpen(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        auto cached = MediaItemHelper::getMediaItemForFileName(uploaded);
+        return cached && cached->uploadURL == "http://flw.io/p/earlier";
+    }, 5000)) << "the earlier run's rows are read";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return row(interrupted)->uploadStatus == MediaUploadStatusImageFailed; }, 5000))
+        << "the cut-off upload is left to the retry service";
+    // This run's print and the print without a row are uploaded, once each,
+    // and a retry run after them uploads neither again.
+    for (const QString& name : {QFileInfo(print).fileName(), withoutRow}) {
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            auto r = row(name);
+            return r && r->uploadStatus == MediaUploadStatusDone;
+        }, 10000)) << name.toStdString();
+    }
+    auto* retry = RetryUploadToS3Service::shared();
+    retry->startRetryToS3();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !retry->isRunning(); }, 10000));
+    EXPECT_EQ(services.uploadsOf(QFileInfo(print).fileName()), 1u);
+    EXPECT_EQ(services.uploadsOf(withoutRow), 1u);
+    EXPECT_EQ(services.uploadsOf(interrupted), 1u) << "by the retry service";
+    EXPECT_EQ(services.uploadsOf(uploaded), 0u);
+    KeptRows::setRetryInterval(KeptRows::kRetryInterval);
 }
 
 }  // namespace

@@ -1,8 +1,13 @@
+#include <sqlite3.h>
+
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "CoreTestSupport.h"
+#include "Wait.h"
 #include "base/NotificationCenter.h"
 #include "core/Notifications.h"
 #include "core/UserDefaults.h"
@@ -163,4 +168,47 @@ TEST_F(MediaHelper, OfflineTheFirstUploadIsLeftToTheRetryService) {
     auto retry = MediaItemModel::getAllEligibleRecordsForRetry();
     ASSERT_EQ(retry.size(), 1u);
     EXPECT_EQ(retry[0]->ID, item->ID);
+}
+
+TEST_F(MediaHelper, AnUploadsReportDoesNotWaitForAnotherProgramsLockAndIsStoredOnceItGoes) {
+    auto item = savedItem("held.jpg");
+    WrenDatabase::setStatementLockWait(std::chrono::seconds(30));
+    ASSERT_TRUE(WrenDatabase::openShared(dbPath(), migrationsDir()));
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath().c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    // Let go by the test once the report is back, or by this deadline.
+    std::atomic<bool> released{false};
+    std::mutex m;
+    std::condition_variable cv;
+    std::thread releaser([&] {
+        std::unique_lock lock(m);
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return released.load(); });
+        released = true;
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+    });
+    item->imageURL = "http://img.example/held.jpg";
+    MediaItemHelper::shared().didUploadedImageToS3(item);
+    EXPECT_FALSE(released) << "the report waited for the lock";
+    {
+        std::lock_guard lock(m);
+        released = true;
+    }
+    cv.notify_one();
+    releaser.join();
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        sqlite3* reader = nullptr;
+        std::string stored;
+        if (sqlite3_open(dbPath().c_str(), &reader) == SQLITE_OK) {
+            sqlite3_stmt* st = nullptr;
+            sqlite3_prepare_v2(reader, "SELECT image_url FROM media WHERE id = ?", -1, &st, nullptr);
+            sqlite3_bind_int64(st, 1, item->ID);
+            if (sqlite3_step(st) == SQLITE_ROW) stored = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(reader);
+        return stored == "http://img.example/held.jpg";
+    }));
+    WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
 }

@@ -71,6 +71,7 @@ TEST_F(ShareWindowsTest, EmailWindowRefusesBadAddressesAndQueuesAGoodOneOnce) {
         expectRefused(window, bad, "Invalid Email Address");
     window.emailField()->setText("  guest.name+booth@studio.photography ");
     window.userDidPressToSendEmail();
+    ASSERT_TRUE(pumpUntil([&] { return !rows().empty(); }));
     ASSERT_EQ(rows().size(), 1u);
     auto row = rows()[0];
     EXPECT_EQ(row->shareType, SharingTypeEmail);
@@ -92,6 +93,7 @@ TEST_F(ShareWindowsTest, SmsWindowTakesDigitsOnlyAndAddsTheCountryCode) {
         expectRefused(window, bad, "Invalid Mobile Number");
     window.mobileNumberField()->setText("15123456");
     window.userDidPressToSendSMS();
+    ASSERT_TRUE(pumpUntil([&] { return !rows().empty(); }));
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0]->shareType, SharingTypeSMS);
     EXPECT_EQ(rows()[0]->toField, "+4915123456");

@@ -319,10 +319,16 @@ TEST_F(RetryUploadTest, LaterStagesWithoutThePrintAddressStartOverAndInterrupted
     both->imageURL = "http://x/b.jpg";
     both->thumbURL = "http://x/b_Thumb.jpg";
     for (auto& m : {image, both}) ASSERT_TRUE(m->update());
+    // Those were an earlier run's; this run's own rows, their upload not
+    // started yet (a row stored late) or just finished, are not.
+    ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/db/flashwren_db.sqlite",
+                                         std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+    auto own = item("own.jpg", 0);
     EXPECT_EQ(RetryUploadToS3Service::markInterruptedUploadsFailed(), 3);
     EXPECT_EQ(reload(none)->uploadStatus, 2);
     EXPECT_EQ(reload(image)->uploadStatus, 3);
     EXPECT_EQ(reload(both)->uploadStatus, 4);
+    EXPECT_EQ(reload(own)->uploadStatus, 0);
 }
 
 TEST_F(RetryUploadTest, OfflineRunsLoadNothingAndSchedulingKeepsOneRunPending) {

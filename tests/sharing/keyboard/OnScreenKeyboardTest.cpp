@@ -244,7 +244,8 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     QQuickItem* enter = keyFor(Qt::Key_Return);
     ASSERT_TRUE(enter) << "no Enter key";
     tap(enter);
-    auto emails = SharingModel::getAllSharingRecordsWaitingToSend();
+    std::vector<std::shared_ptr<SharingModel>> emails;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !(emails = SharingModel::getAllSharingRecordsWaitingToSend()).empty(); }, 5000));
     ASSERT_EQ(emails.size(), 1u) << "the e-mail share is queued";
     EXPECT_EQ(emails[0]->shareType, SharingTypeEmail);
     EXPECT_EQ(emails[0]->toField, "guest@booth.example");
@@ -265,8 +266,12 @@ TEST_F(OnScreenKeyboardTest, TheSettingShowsAKeyboardWhoseKeysTypeAndQueueTheSha
     type("15123456");
     EXPECT_EQ(sms.mobileNumberField()->text(), "15123456");
     QTest::mouseClick(sms.window()->findChild<QPushButton*>("SendButton"), Qt::LeftButton);
-    auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
-    std::erase_if(rows, [](const auto& row) { return row->shareType != SharingTypeSMS; });
+    std::vector<std::shared_ptr<SharingModel>> rows;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        rows = SharingModel::getAllSharingRecordsWaitingToSend();
+        std::erase_if(rows, [](const auto& row) { return row->shareType != SharingTypeSMS; });
+        return !rows.empty();
+    }, 5000));
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0]->toField, "+4915123456");
     EXPECT_EQ(rows[0]->media_id, 3);
