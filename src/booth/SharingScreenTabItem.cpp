@@ -24,6 +24,7 @@
 #include "preferences/CustomControls.h"
 #include "sharing/Analytics.h"
 #include "sharing/FacebookSharing.h"
+#include "sharing/SharingRuntime.h"
 #include "sharing/SocialSharingService.h"
 #include "templates/LayoutEngine.h"
 #include "templates/TETemplateDocument.h"
@@ -324,8 +325,11 @@ void SharingScreenTabItem::recordSocialShare(const QString& service, std::int64_
                                              const QString& to) {
     // Through the one place that makes share rows, which also reports the
     // share to share tracking.
+    // Stored off the interface thread, which must not wait out another
+    // program's lock on the database.
     const int type = service == QLatin1String("Facebook") ? SharingTypeFacebook : SharingTypeTwitter;
-    if (!SocialServiceHelper::trackShareOfType(type, 1, mediaID, 0, path, to))
-        spdlog::error("SharingScreen: unable to record the {} share", service.toStdString());
+    SharingRuntime::backgroundExecutor().post([type, mediaID, path, to] {
+        SocialServiceHelper::trackShareOfType(type, 1, mediaID, 0, path, to);
+    });
     Analytics::trackShare(service);
 }

@@ -401,8 +401,9 @@ void FBBusinessSharingManager::shareImageOnBusinessFBWallFromPath(const QString&
     auto& defaults = UserDefaults::standard();
     const bool hasToken = !defaults.string("BUSINESS_FB_TOKEN").empty();
     if (hasToken && defaults.boolean("BUSINESS_FACEBOOK_SHARING_ENABLED")) {
-        SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, PhotoSession::session().printMediaID, 0,
-                                              path, QString());
+        // Off the interface thread: another program may hold the database.
+        SocialServiceHelper::recordPendingShare(SocialServiceHelper::shareOfType(
+            SharingTypeFacebookPage, 0, PhotoSession::session().printMediaID, path, QString()));
     } else if (hasToken) {
         spdlog::info("FBBusinessSharingManager: not uploading to facebook business wall as it's not enabled but "
                      "configured..");

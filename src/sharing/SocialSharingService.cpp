@@ -78,10 +78,8 @@ std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, in
                                                                    int /*count*/, const QString& data,
                                                                    const QString& toField) {
     auto row = shareOfType(type, shareStatus, fileID, data, toField);
-    if (!row->save()) {
-        spdlog::error("SocialServiceHelper: could not record a share of type {}", type);
-        return nullptr;
-    }
+    // A row the database cannot take now is kept and stored once it can.
+    if (!KeptRows::saveOrKeep(row)) return nullptr;
     if ((type == SharingTypeFacebook || type == SharingTypeTwitter) && shareStatus == 1) {
         spdlog::info("SocialServiceHelper: tracking share detials for {}....and SharingStatus={}", type, shareStatus);
         QString message = setting(type == SharingTypeFacebook ? "FACEBOOK_SHARING_TEXT" : "TWITTER_SHARING_TEXT");

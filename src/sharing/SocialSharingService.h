@@ -20,8 +20,10 @@
 
 class SocialServiceHelper {
 public:
-    // Inserts one share row and returns it (null on a database error). `count`
-    // is not used. Done Facebook and Twitter shares are reported to share
+    // Inserts one share row and returns it; null when the database cannot
+    // take it now, when the row is kept and stored later. It may wait out the
+    // database's lock: not for the interface thread. `count` is not used.
+    // Done Facebook and Twitter shares stored at once are reported to share
     // tracking.
     static std::shared_ptr<SharingModel> trackShareOfType(int type, int shareStatus, std::int64_t fileID, int count,
                                                           const QString& data, const QString& toField);
