@@ -48,6 +48,7 @@ void EmailSharing::sendEmailInBackgroundUsingSendGrid() {
             if (auto failure = failureOfReply(reply)) reportFailed(kService, *failure);
             else reportFinished(kService, QStringLiteral("E-mail Sent..."));
         },
-        [this](const QString& message) { reportFailed(kService, message); });
+        [this](const QString& message) { reportFailed(kService, message); },
+        [this](const QString& message) { reportUnanswered(kService, message); });
     base::NotificationCenter::defaultCenter().post(kFinishSendingEmailNotification);
 }

@@ -16,6 +16,12 @@ public:
     virtual void sharingWillStartFor(const QString& service) = 0;
     virtual void sharingDidFinishedFor(const QString& service, const QString& message) = 0;
     virtual void sharingDidFailedFor(const QString& service, const QString& message) = 0;
+    // A failure after the request went out whole with no answer: the
+    // service may have carried it out. Delegates that do not tell the two
+    // apart hear a failure.
+    virtual void sharingGotNoAnswerFor(const QString& service, const QString& message) {
+        sharingDidFailedFor(service, message);
+    }
 };
 
 class FlashwrenSharingBase : public std::enable_shared_from_this<FlashwrenSharingBase> {
@@ -48,6 +54,7 @@ protected:
     // (and logged). Both are delivered on the interface thread.
     void reportFinished(const QString& service, const QString& message);
     void reportFailed(const QString& service, const QString& message);
+    void reportUnanswered(const QString& service, const QString& message);
 
 private:
     bool takeOutcome(const QString& service);

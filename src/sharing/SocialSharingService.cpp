@@ -97,6 +97,13 @@ void ShareAttempt::sharingDidFailedFor(const QString& service, const QString& me
     });
 }
 
+void ShareAttempt::sharingGotNoAnswerFor(const QString& service, const QString& message) {
+    auto id = id_;
+    onMain([id, service, message] {
+        if (gService) gService->attemptUnanswered(id, service, message);
+    });
+}
+
 void ShareAttempt::skip() {
     auto id = id_;
     onMain([id] {
@@ -148,6 +155,7 @@ void SocialSharingService::startSocialServiceExecution() {
         std::erase_if(rows, [this](const auto& row) { return wasSentThisRun(row->ID); });
         onMain([this, rows = std::move(rows), marksStored, why]() mutable {
             if (!marksStored) databaseCannotRecord(why);
+            std::erase_if(rows, [this](const auto& row) { return isHeldBack(*row); });
             allSharingItemsToResend_.assign(rows.begin(), rows.end());
             if (allSharingItemsToResend_.empty()) {
                 // Nothing waits any more.
@@ -254,7 +262,9 @@ std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
         if (!isCurrent(id)) return;
         spdlog::error("SocialSharing: no answer for share {} within {} seconds, giving up on it for this run",
                       modelInExecution_->ID, kAttemptLimit.count());
-        attemptFailed(id, serviceName(modelInExecution_->shareType), QStringLiteral("No answer from the sharing service within two minutes."));
+        // The request may be out and acted on: the row is held back.
+        attemptUnanswered(id, serviceName(modelInExecution_->shareType),
+                          QStringLiteral("No answer from the sharing service within two minutes."));
     });
     return attempt;
 }
@@ -355,6 +365,7 @@ void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QStrin
     auto row = modelInExecution_;
     spdlog::info("SocialSharing: shared image for [{}] for image [{}]. ", service.toStdString(),
                  row->filePath.toStdString());
+    heldBack_.erase(row->ID);
     const QDateTime now = QDateTime::currentDateTime();
     row->lastError = QString();
     row->dateLastTried = now;
@@ -401,9 +412,36 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
         return;
     }
     answered();
+    storeFailure(service, message, false);
+}
+
+void SocialSharingService::attemptUnanswered(std::uint64_t attemptID, const QString& service, const QString& message) {
+    if (!isCurrent(attemptID)) {
+        spdlog::warn("SocialSharing: ignoring a late report from {} ({})", service.toStdString(),
+                     message.toStdString());
+        return;
+    }
+    answered();
+    storeFailure(service, message, true);
+}
+
+void SocialSharingService::storeFailure(const QString& service, const QString& message, bool unanswered) {
     auto row = modelInExecution_;
     spdlog::error("SocialSharing: can't share image on [{}]. Failed reason is :{}", service.toStdString(),
                   message.toStdString());
+    if (unanswered) {
+        auto it = heldBack_.find(row->ID);
+        const base::Duration longest = kLongestUnansweredWait;
+        const base::Duration wait =
+            it == heldBack_.end() ? base::Duration(kFirstUnansweredWait) : std::min<base::Duration>(2 * it->second.wait, longest);
+        heldBack_[row->ID] = HeldBack{SharingRuntime::scheduler().clock().now() + wait, wait};
+        spdlog::warn("SocialSharing: share {} may have reached {} though no answer came; it is tried again in {} "
+                     "minutes, not at the next run",
+                     row->ID, service.toStdString(),
+                     std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+    } else {
+        heldBack_.erase(row->ID);
+    }
     row->lastError = message;
     row->dateLastTried = QDateTime::currentDateTime();
     row->dateSent = QDateTime();
@@ -417,6 +455,19 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
                   }
                   endAttempt();
               });
+}
+
+bool SocialSharingService::isHeldBack(const SharingModel& row) {
+    const auto now = SharingRuntime::scheduler().clock().now();
+    auto it = heldBack_.find(row.ID);
+    if (it == heldBack_.end()) {
+        if (!isUnansweredMessage(row.lastError)) return false;
+        const base::Duration wait = kFirstUnansweredWait;
+        it = heldBack_.emplace(row.ID, HeldBack{now + wait, wait}).first;
+        spdlog::warn("SocialSharing: share {} got no answer when last tried; it is tried again in {} minutes", row.ID,
+                     std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+    }
+    return now < it->second.notBefore;
 }
 
 void SocialSharingService::attemptSkipped(std::uint64_t attemptID) {

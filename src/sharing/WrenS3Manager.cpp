@@ -117,20 +117,11 @@ std::optional<std::string> WrenS3Manager::putObject(const QString& filePath, con
     request.bodyFile = path;
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
     // The whole transfer may take long on a slow line; what ends it is five
-    // seconds without progress.
-    request.timeoutSeconds = 600;
-    auto lastSent = std::make_shared<std::uint64_t>(0);
-    auto lastProgress = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-    request.uploadProgress = [lastSent, lastProgress](std::uint64_t sent, std::uint64_t total) {
-        auto now = std::chrono::steady_clock::now();
-        if (sent != *lastSent || (total > 0 && sent >= total)) {
-            *lastSent = sent;
-            *lastProgress = now;
-            return true;
-        }
-        return now - *lastProgress < std::chrono::seconds(kStallSeconds);
-    };
+    // seconds in which the storage service takes nothing of it.
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kStallSeconds));
     base::HttpResponse response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("the storage service"), request, response))
+        return slow->message.toStdString();
     if (!response.completed()) return response.error.empty() ? std::string("the upload stalled") : response.error;
     if (response.status < 200 || response.status >= 300) {
         std::string code;
@@ -181,8 +172,8 @@ std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item,
     request.method = "POST";
     request.url = joinURL(ServiceConfig::value(ServiceConfig::FlashwrenWebServiceURL), QStringLiteral("users/post.php"))
                       .toStdString();
-    request.timeoutSeconds = kRequestTimeoutSeconds;
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kRequestTimeoutSeconds));
     request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     request.headers.emplace_back("Accept", "text/html");
     request.body = base::formEncode({
@@ -192,6 +183,10 @@ std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item,
         {"v", "2"},
     });
     base::HttpResponse response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("the gallery service"), request, response)) {
+        *error = slow->message.toStdString();
+        return std::nullopt;
+    }
     if (!response.completed()) {
         *error = response.error;
         return std::nullopt;
