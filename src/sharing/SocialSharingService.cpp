@@ -460,6 +460,11 @@ void SocialSharingService::storeFailure(const QString& service, const QString& m
 bool SocialSharingService::isHeldBack(const SharingModel& row) {
     const auto now = SharingRuntime::scheduler().clock().now();
     auto it = heldBack_.find(row.ID);
+    if (it != heldBack_.end() && !isUnansweredMessage(row.lastError)) {
+        // Changed since (or another database's row of that number).
+        heldBack_.erase(it);
+        return false;
+    }
     if (it == heldBack_.end()) {
         if (!isUnansweredMessage(row.lastError)) return false;
         const base::Duration wait = kFirstUnansweredWait;
