@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <map>
 
 #include "base/Http.h"
 #include "base/Json.h"
@@ -26,6 +27,18 @@ std::string mimeType(const std::string& contentType) {
     std::string type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && type.back() == ' ') type.pop_back();
     return base::toLowerAscii(type);
+}
+
+// Registrations that went out with no answer, by the print's address: when
+// they may be asked again, and the wait that led there. Used on the
+// interface thread only.
+struct HeldBack {
+    base::TimePoint notBefore;
+    base::Duration wait;
+};
+std::map<QString, HeldBack>& unansweredRegistrations() {
+    static auto* held = new std::map<QString, HeldBack>;
+    return *held;
 }
 
 }  // namespace
@@ -167,7 +180,8 @@ void WrenS3Manager::uploadMediaToAmazon(const QString& filePath, bool isThumb, s
     });
 }
 
-std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item, std::string* error) {
+std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item, std::string* error,
+                                                     bool* unanswered) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = joinURL(ServiceConfig::value(ServiceConfig::FlashwrenWebServiceURL), QStringLiteral("users/post.php"))
@@ -185,6 +199,7 @@ std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item,
     base::HttpResponse response = base::httpPerform(request);
     if (auto slow = slowRequest(QStringLiteral("the gallery service"), request, response)) {
         *error = slow->message.toStdString();
+        if (unanswered) *unanswered = slow->unanswered;
         return std::nullopt;
     }
     if (!response.completed()) {
@@ -222,17 +237,43 @@ void WrenS3Manager::didUploadedMediaToS3(std::shared_ptr<MediaItemModel> item) {
         return;
     }
     auto self = shared_from_this();
+    const auto now = SharingRuntime::scheduler().clock().now();
+    const QString key = item->imageURL;
+    if (auto held = unansweredRegistrations().find(key);
+        held != unansweredRegistrations().end() && now < held->second.notBefore) {
+        spdlog::warn("WrenS3Manager: the last registration of {} got no answer and may have been made; it is not "
+                     "asked again before its wait is over",
+                     item->filePath.toStdString());
+        onMain([self, item] {
+            if (self->delegate_) self->delegate_->didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
+        });
+        return;
+    }
     // The form is read here, where the item is changed; the post runs in the background.
     auto snapshot = std::make_shared<MediaItemModel>(*item);
-    SharingRuntime::backgroundExecutor().post([self, item, snapshot] {
+    SharingRuntime::backgroundExecutor().post([self, item, snapshot, key] {
         std::string error;
-        auto address = registerUpload(*snapshot, &error);
-        self->onMain([self, item, address, error] {
+        bool unanswered = false;
+        auto address = registerUpload(*snapshot, &error, &unanswered);
+        self->onMain([self, item, address, error, unanswered, key] {
+            auto& held = unansweredRegistrations();
             if (!address) {
                 spdlog::error("failed response from Amzon_Track_Photo_WS: {}", error);
+                if (unanswered) {
+                    auto it = held.find(key);
+                    const base::Duration longest = kLongestUnansweredWait;
+                    const base::Duration wait = it == held.end() ? base::Duration(kFirstUnansweredWait)
+                                                                 : std::min<base::Duration>(2 * it->second.wait, longest);
+                    held[key] = HeldBack{SharingRuntime::scheduler().clock().now() + wait, wait};
+                    spdlog::warn("WrenS3Manager: the registration of {} may have been made though no answer came; "
+                                 "it is asked again in {} minutes",
+                                 item->filePath.toStdString(),
+                                 std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+                }
                 if (self->delegate_) self->delegate_->didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
                 return;
             }
+            held.erase(key);
             item->uploadURL = *address;
             if (self->delegate_) self->delegate_->didUploadedToWrenTrackAPI(item);
         });
