@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,9 +22,9 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 struct Transfer {
-    HttpResponse* response;
+    HttpResponse* response = nullptr;
     FILE* download = nullptr;
-    const HttpRequest* request;
+    const HttpRequest* request = nullptr;
     CURL* curl = nullptr;
     curl_off_t bodySize = 0;
     // The silence watch: what the peer had taken, or what had come back,
@@ -38,6 +40,7 @@ struct Transfer {
     // The sockets curl has open for this transfer (more than one only while
     // it tries several addresses at once).
     std::vector<curl_socket_t> sockets;
+    curl_off_t acknowledgedAtClose = -1;
     // Bytes of the request curl has written that the peer has not yet
     // acknowledged; 0 where the socket cannot say.
     curl_off_t unacknowledged() const {
@@ -94,6 +97,13 @@ curl_socket_t openSocket(void* user, curlsocktype, curl_sockaddr* address) {
 int closeSocket(void* user, curl_socket_t socket) {
     auto* t = static_cast<Transfer*>(user);
     std::erase(t->sockets, socket);
+    // What the peer acknowledged over the connection's life, kept past the
+    // close: a connection lost after the whole request was in differs from
+    // one lost while the request was still in this machine's buffers.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && size >= sizeof info)
+        t->acknowledgedAtClose = static_cast<curl_off_t>(info.tcpi_bytes_acked);
     return ::close(socket);
 }
 
@@ -135,7 +145,9 @@ HttpResponse httpPerform(const HttpRequest& request) {
         response.error = "could not start a transfer";
         return response;
     }
-    Transfer transfer{&response, nullptr, &request};
+    Transfer transfer;
+    transfer.response = &response;
+    transfer.request = &request;
     transfer.curl = curl;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     FILE* upload = nullptr;
@@ -227,13 +239,7 @@ HttpResponse httpPerform(const HttpRequest& request) {
             response.error = "nothing of the request moved in " + seconds(request.sendSilence) + " s";
         else if (response.cut == HttpResponse::Cut::NoAnswer)
             response.error = "no answer in " + seconds(request.answerWait) + " s";
-        // An answer, or a connection lost once all was written, between two
-        // looks of the watch.
-        curl_off_t written = 0;
-        curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &written);
-        const bool lostAfterWriting = (rc == CURLE_GOT_NOTHING || rc == CURLE_RECV_ERROR || rc == CURLE_PARTIAL_FILE) &&
-                                      written >= transfer.bodySize;
-        if (response.status > 0 || lostAfterWriting) response.requestSent = true;
+        if (response.status > 0) response.requestSent = true;
     }
     if (transfer.download) {
         bool ok = std::fclose(transfer.download) == 0 && response.curlCode == 0;
@@ -241,9 +247,17 @@ HttpResponse httpPerform(const HttpRequest& request) {
         if (ok) std::rename(part.c_str(), request.downloadFile.c_str());
         else std::remove(part.c_str());
     }
+    long headerBytes = 0;
+    curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &headerBytes);
     if (upload) std::fclose(upload);
     curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    curl_easy_cleanup(curl);  // closes the connection: what it acknowledged is known now
+    // A connection lost between two looks of the watch, once the peer had
+    // taken the whole request.
+    const bool lost = response.curlCode == CURLE_GOT_NOTHING || response.curlCode == CURLE_RECV_ERROR ||
+                      response.curlCode == CURLE_PARTIAL_FILE;
+    if (lost && headerBytes > 0 && transfer.acknowledgedAtClose >= headerBytes + transfer.bodySize)
+        response.requestSent = true;
     return response;
 }
 
