@@ -33,6 +33,7 @@ struct Transfer {
     curl_off_t lastTaken = 0;
     curl_off_t lastReceived = 0;
     SteadyClock::time_point lastMove{};
+    SteadyClock::time_point lastTold{};
 
     bool watchesSilence() const {
         return request->sendSilence.count() > 0 || request->answerWait.count() > 0;
@@ -62,9 +63,14 @@ struct Transfer {
                 watching = true;
                 lastTaken = taken;
                 lastMove = now;
+                if (request->onMoving && now - lastTold >= std::chrono::milliseconds(250)) {
+                    lastTold = now;
+                    request->onMoving();
+                }
             }
             if (written >= bodySize && unsent == 0) {
                 response->requestSent = true;
+                if (request->onMoving) request->onMoving();
                 lastReceived = received;
                 lastMove = now;
                 return false;

@@ -31,6 +31,9 @@ struct HttpRequest {
     // Once the request is out whole, how long the answer may keep silent
     // (0 = no such limit).
     std::chrono::milliseconds answerWait{0};
+    // With either limit: called on the transfer's thread while the request
+    // moves (at most four times a second) and once it is out whole.
+    std::function<void()> onMoving;
     std::string caInfoBlob;      // PEM roots to trust instead of the system's
     std::string caFile;          // a PEM file of roots to trust
     bool verifyPeer = true;

@@ -36,6 +36,7 @@ std::optional<QString> EmailSharing::failureOfReply(const nlohmann::json& reply)
 }
 
 void EmailSharing::sendEmailInBackgroundUsingSendGrid() {
+    const auto moving = reportMoving(kService);
     auto mailer = SendGrid::apiUser(ServiceConfig::value(ServiceConfig::SendGridAPIUser),
                                     ServiceConfig::value(ServiceConfig::SendGridAPIKey));
     std::optional<QUrl> photo;

@@ -314,6 +314,7 @@ void FacebookSharing::postOnFBPage(const QString& pageID, const QString& albumNa
     postText_ = message;
     postImagePath_ = imagePath;
     tellWillStart(kService);
+    const auto moving = reportMoving(kService);
 
     QString failure;
     const bool found = checkIfAlbumIsAvailableOnPage(pageID, albumName, &failure);

@@ -71,6 +71,12 @@ void FlashwrenSharingBase::reportFinished(const QString& service, const QString&
     SharingRuntime::mainExecutor().post([self, d, service, message] { d->sharingDidFinishedFor(service, message); });
 }
 
+SharingRuntime::MovingScope FlashwrenSharingBase::reportMoving(const QString& service) {
+    return SharingRuntime::MovingScope([d = delegate(), service] {
+        if (d) SharingRuntime::mainExecutor().post([d, service] { d->sharingIsMoving(service); });
+    });
+}
+
 void FlashwrenSharingBase::reportUnanswered(const QString& service, const QString& message) {
     if (!takeOutcome(service)) return;
     auto self = weak_from_this().lock();

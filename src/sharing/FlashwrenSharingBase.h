@@ -5,6 +5,8 @@
 // and every delegate call arrives on the interface thread.
 #include <QString>
 
+#include "sharing/SharingRuntime.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,8 @@ public:
     virtual void sharingGotNoAnswerFor(const QString& service, const QString& message) {
         sharingDidFailedFor(service, message);
     }
+    // The attempt's request is still moving, or has just gone out whole.
+    virtual void sharingIsMoving(const QString& /*service*/) {}
 };
 
 class FlashwrenSharingBase : public std::enable_shared_from_this<FlashwrenSharingBase> {
@@ -55,6 +59,9 @@ protected:
     void reportFinished(const QString& service, const QString& message);
     void reportFailed(const QString& service, const QString& message);
     void reportUnanswered(const QString& service, const QString& message);
+    // While the scope lives, this thread's requests tell the delegate that
+    // they move.
+    SharingRuntime::MovingScope reportMoving(const QString& service);
 
 private:
     bool takeOutcome(const QString& service);

@@ -68,10 +68,14 @@ QByteArray SMSSharing::sendSMSToNumber(const QString& number, const QString& ima
     request.username = sid.toStdString();
     request.password = token.toStdString();
     request.connectTimeoutSeconds = kTimeoutSeconds;
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
     request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     request.body = messageBody(number, from, text).toStdString();
-    base::HttpResponse response = base::httpPerform(request);
+    base::HttpResponse response;
+    {
+        const auto moving = reportMoving(kService);
+        SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
+        response = base::httpPerform(request);
+    }
     QByteArray raw = QByteArray::fromStdString(response.body);
 
     if (auto slow = slowRequest(QStringLiteral("the SMS service"), request, response)) {

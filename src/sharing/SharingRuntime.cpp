@@ -14,6 +14,7 @@ std::atomic<base::Scheduler*> gScheduler{nullptr};
 // Milliseconds; negative: the services' own limits.
 std::atomic<long long> gSendSilence{-1};
 std::atomic<long long> gAnswerWait{-1};
+thread_local std::function<void()> tMovingHook;
 }  // namespace
 
 base::Executor& SharingRuntime::mainExecutor() {
@@ -44,7 +45,14 @@ void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono:
     request.timeoutSeconds = 0;
     request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
     request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
+    request.onMoving = tMovingHook;
 }
+
+SharingRuntime::MovingScope::MovingScope(std::function<void()> hook) : previous_(std::move(tMovingHook)) {
+    tMovingHook = std::move(hook);
+}
+
+SharingRuntime::MovingScope::~MovingScope() { tMovingHook = std::move(previous_); }
 
 void SharingRuntime::setRequestLimits(std::optional<RequestLimits> limits) {
     gSendSilence = limits ? limits->sendSilence.count() : -1;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 #include "base/Executor.h"
@@ -43,6 +44,18 @@ public:
     // Limits for every service at once, in place of their own (tests take
     // them short); none: the services' own.
     static void setRequestLimits(std::optional<RequestLimits> limits);
+    // While one lives, the requests that applyRequestLimits sets up on its
+    // thread call `hook` as they move and once they are out whole.
+    class MovingScope {
+    public:
+        explicit MovingScope(std::function<void()> hook);
+        ~MovingScope();
+        MovingScope(const MovingScope&) = delete;
+        MovingScope& operator=(const MovingScope&) = delete;
+
+    private:
+        std::function<void()> previous_;
+    };
 };
 
 // Addresses and credentials of the outside services. A user setting of the

@@ -104,6 +104,13 @@ void ShareAttempt::sharingGotNoAnswerFor(const QString& service, const QString& 
     });
 }
 
+void ShareAttempt::sharingIsMoving(const QString&) {
+    auto id = id_;
+    onMain([id] {
+        if (gService) gService->attemptMoving(id);
+    });
+}
+
 void ShareAttempt::skip() {
     auto id = id_;
     onMain([id] {
@@ -257,8 +264,14 @@ void SocialSharingService::startSharingNextItem() {
 std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
     currentAttempt_ = nextAttempt_++;
     auto attempt = std::make_shared<ShareAttempt>(currentAttempt_, modelInExecution_);
-    auto id = currentAttempt_;
-    attemptTimer_ = SharingRuntime::scheduler().after(kAttemptLimit, &SharingRuntime::mainExecutor(), [this, id] {
+    startAttemptLimit(currentAttempt_);
+    return attempt;
+}
+
+void SocialSharingService::startAttemptLimit(std::uint64_t id) {
+    auto& scheduler = SharingRuntime::scheduler();
+    if (attemptTimer_) scheduler.cancel(attemptTimer_);
+    attemptTimer_ = scheduler.after(kAttemptLimit, &SharingRuntime::mainExecutor(), [this, id] {
         if (!isCurrent(id)) return;
         spdlog::error("SocialSharing: no answer for share {} within {} seconds, giving up on it for this run",
                       modelInExecution_->ID, kAttemptLimit.count());
@@ -266,7 +279,10 @@ std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
         attemptUnanswered(id, serviceName(modelInExecution_->shareType),
                           QStringLiteral("No answer from the sharing service within two minutes."));
     });
-    return attempt;
+}
+
+void SocialSharingService::attemptMoving(std::uint64_t attemptID) {
+    if (isCurrent(attemptID)) startAttemptLimit(attemptID);
 }
 
 bool SocialSharingService::isCurrent(std::uint64_t attemptID) const {

@@ -41,6 +41,7 @@ public:
     void sharingDidFinishedFor(const QString& service, const QString& message) override;
     void sharingDidFailedFor(const QString& service, const QString& message) override;
     void sharingGotNoAnswerFor(const QString& service, const QString& message) override;
+    void sharingIsMoving(const QString& service) override;
     // Leaves the row as it is for this run and goes on (a throttled service).
     void skip();
 
@@ -88,6 +89,10 @@ private:
     void startEmailSharing(std::shared_ptr<ShareAttempt> attempt);
     void startSMSSharing(std::shared_ptr<ShareAttempt> attempt);
     std::shared_ptr<ShareAttempt> newAttempt();
+    // The attempt limit of the row in flight, counted from now: a request
+    // that still moves, or has just gone out, is not given up.
+    void startAttemptLimit(std::uint64_t attemptID);
+    void attemptMoving(std::uint64_t attemptID);
     void attemptFinished(std::uint64_t attemptID, const QString& service, const QString& message);
     void attemptFailed(std::uint64_t attemptID, const QString& service, const QString& message);
     void attemptSkipped(std::uint64_t attemptID);
@@ -121,7 +126,7 @@ private:
     std::uint64_t currentAttempt_ = 0;
     std::uint64_t nextAttempt_ = 1;
     base::Scheduler::TimerId runTimer_ = 0;      // the pending run ("dummyRegisterObject")
-    base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight
+    base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight, from its last move
     QDateTime triedBefore_;  // the dateLastTried of the row in flight before this attempt
     bool waitingForDatabase_ = false;
     // Sent in this run, but their "done" is not yet stored: never sent again.

@@ -77,6 +77,19 @@ TEST_F(SlowShareServiceTest, SharesMovingLongerOrAnsweredLaterThanTheSilenceLimi
     EXPECT_EQ(requests("/Messages.json"), 1u);
 }
 
+TEST_F(SlowShareServiceTest, TheAttemptLimitCountsFromTheLastMoveOfTheRequest) {
+    server.setReading(1 << 20);
+    queue->startSocialServiceExecution();
+    // 15 s on the queue's clock for every 256 KB the service reads: the 4 MB
+    // mail takes four minutes by that clock, and moves all the while.
+    for (std::size_t read = 256 << 10; read < (4 << 20); read += 256 << 10) {
+        ASSERT_TRUE(pumpUntil([&] { return server.bytesRead() >= read; }));
+        advance(15s);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }));
+    EXPECT_TRUE(done(mail)) << lastError(mail);
+}
+
 TEST_F(SlowShareServiceTest, AMailCutWhileItIsSentIsTooSlowAndGoesAgainAtTheNextRun) {
     server.setReading(0, 32 * 1024);  // the service stops reading the mail
     runAfter(0s);

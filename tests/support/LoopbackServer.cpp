@@ -47,6 +47,7 @@ struct Stream {
     std::size_t rate = 0;             // bytes a second; 0: no limit
     std::size_t stopAfter = SIZE_MAX;
     std::size_t taken = 0;
+    std::atomic<std::size_t>* total = nullptr;
     std::chrono::steady_clock::time_point started{};
     // Waits `span` unless the server stops first; false when it stopped.
     bool pause(std::chrono::milliseconds span) {
@@ -102,6 +103,7 @@ struct Stream {
         int n = ssl ? SSL_read(ssl, tmp, static_cast<int>(want)) : static_cast<int>(::recv(fd, tmp, want, 0));
         if (n <= 0) return false;
         taken += static_cast<size_t>(n);
+        if (total) *total += static_cast<size_t>(n);
         buffer.append(tmp, static_cast<size_t>(n));
         return true;
     }
@@ -275,6 +277,7 @@ void LoopbackServer::serve(int fd) {
     Stream s{fd, &stopping_, nullptr, {}};
     s.rate = readRate_;
     s.stopAfter = readStop_;
+    s.total = &bytesRead_;
     if (sslCtx_) {
         s.ssl = SSL_new(static_cast<SSL_CTX*>(sslCtx_));
         SSL_set_fd(s.ssl, fd);

@@ -59,6 +59,8 @@ public:
     // (0: as fast as they come), and nothing more once `stopAfter` bytes are
     // in. The receive buffer is kept small, so the client sees the pace.
     void setReading(std::size_t bytesPerSecond, std::size_t stopAfter = SIZE_MAX);
+    // Bytes read so far over every connection, requests still coming included.
+    std::size_t bytesRead() const { return bytesRead_; }
     std::vector<RecordedRequest> requests();
     std::size_t requestCount();
     bool waitForRequests(std::size_t count, int timeoutMs = 5000);
@@ -82,6 +84,7 @@ private:
     std::function<Reply(const RecordedRequest&)> handler_;
     std::atomic<std::size_t> readRate_{0};
     std::atomic<std::size_t> readStop_{SIZE_MAX};
+    std::atomic<std::size_t> bytesRead_{0};
 };
 
 // Test certificates made at build time: a root, a second unrelated root, and
