@@ -1,9 +1,16 @@
 #include "base/Http.h"
 
 #include <curl/curl.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "base/CurlSetup.h"
 #include "base/Text.h"
@@ -12,11 +19,104 @@ namespace base {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct Transfer {
-    HttpResponse* response;
+    HttpResponse* response = nullptr;
     FILE* download = nullptr;
-    const HttpRequest* request;
+    const HttpRequest* request = nullptr;
+    CURL* curl = nullptr;
+    curl_off_t bodySize = 0;
+    // The silence watch: what the peer had taken, or what had come back,
+    // when it last moved.
+    bool watching = false;
+    curl_off_t lastTaken = 0;
+    curl_off_t lastReceived = 0;
+    SteadyClock::time_point lastMove{};
+    SteadyClock::time_point lastTold{};
+
+    bool watchesSilence() const {
+        return request->sendSilence.count() > 0 || request->answerWait.count() > 0;
+    }
+    // The sockets curl has open for this transfer (more than one only while
+    // it tries several addresses at once).
+    std::vector<curl_socket_t> sockets;
+    curl_off_t acknowledgedAtClose = -1;
+    // Bytes of the request curl has written that the peer has not yet
+    // acknowledged; 0 where the socket cannot say.
+    curl_off_t unacknowledged() const {
+        if (sockets.size() != 1) return 0;
+        int queued = 0;
+        return ::ioctl(sockets.front(), SIOCOUTQ, &queued) == 0 ? queued : 0;
+    }
+    // Whether the request has been silent too long: nothing of it taken by
+    // the peer while it is sent, or nothing of the answer once it is out.
+    bool silentTooLong(curl_off_t received, curl_off_t written) {
+        curl_off_t connected = 0;
+        curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &connected);
+        if (connected <= 0) return false;  // connecting keeps its own limit
+        const auto now = SteadyClock::now();
+        if (!response->requestSent) {
+            const curl_off_t unsent = unacknowledged();
+            const curl_off_t taken = written - unsent;
+            if (!watching || taken != lastTaken) {
+                watching = true;
+                lastTaken = taken;
+                lastMove = now;
+                if (request->onMoving && now - lastTold >= std::chrono::milliseconds(250)) {
+                    lastTold = now;
+                    request->onMoving();
+                }
+            }
+            if (written >= bodySize && unsent == 0) {
+                response->requestSent = true;
+                if (request->onMoving) request->onMoving();
+                lastReceived = received;
+                lastMove = now;
+                return false;
+            }
+            if (request->sendSilence.count() > 0 && now - lastMove >= request->sendSilence) {
+                response->cut = HttpResponse::Cut::SendSilent;
+                return true;
+            }
+            return false;
+        }
+        if (received != lastReceived) {
+            lastReceived = received;
+            lastMove = now;
+        }
+        if (request->answerWait.count() > 0 && now - lastMove >= request->answerWait) {
+            response->cut = HttpResponse::Cut::NoAnswer;
+            return true;
+        }
+        return false;
+    }
 };
+
+curl_socket_t openSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    auto* t = static_cast<Transfer*>(user);
+    curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (socket != CURL_SOCKET_BAD) t->sockets.push_back(socket);
+    return socket;
+}
+
+int closeSocket(void* user, curl_socket_t socket) {
+    auto* t = static_cast<Transfer*>(user);
+    std::erase(t->sockets, socket);
+    // What the peer acknowledged over the connection's life, kept past the
+    // close: a connection lost after the whole request was in differs from
+    // one lost while the request was still in this machine's buffers.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && size >= sizeof info)
+        t->acknowledgedAtClose = static_cast<curl_off_t>(info.tcpi_bytes_acked);
+    return ::close(socket);
+}
+
+std::string seconds(std::chrono::milliseconds span) {
+    const auto tenths = (span.count() + 50) / 100;
+    return tenths % 10 == 0 ? std::to_string(tenths / 10) : std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
 
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
@@ -26,8 +126,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->watchesSilence() && t->silentTooLong(dlnow, ulnow)) return 1;
     if (!t->request->uploadProgress) return 0;
     return t->request->uploadProgress(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal)) ? 0 : 1;
 }
@@ -50,7 +151,10 @@ HttpResponse httpPerform(const HttpRequest& request) {
         response.error = "could not start a transfer";
         return response;
     }
-    Transfer transfer{&response, nullptr, &request};
+    Transfer transfer;
+    transfer.response = &response;
+    transfer.request = &request;
+    transfer.curl = curl;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     FILE* upload = nullptr;
     curl_slist* headers = nullptr;
@@ -69,7 +173,13 @@ HttpResponse httpPerform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, curlCollectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-    if (request.uploadProgress) {
+    if (transfer.watchesSilence()) {
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer);
+    }
+    if (request.uploadProgress || transfer.watchesSilence()) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -100,11 +210,13 @@ HttpResponse httpPerform(const HttpRequest& request) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_READDATA, upload);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+        transfer.bodySize = size;
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+        transfer.bodySize = static_cast<curl_off_t>(request.body.size());
         if (method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
     bool hasExpect = false;
@@ -129,6 +241,11 @@ HttpResponse httpPerform(const HttpRequest& request) {
         response.curlCode = rc;
         if (rc != CURLE_OK) response.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        if (response.cut == HttpResponse::Cut::SendSilent)
+            response.error = "nothing of the request moved in " + seconds(request.sendSilence) + " s";
+        else if (response.cut == HttpResponse::Cut::NoAnswer)
+            response.error = "no answer in " + seconds(request.answerWait) + " s";
+        if (response.status > 0) response.requestSent = true;
     }
     if (transfer.download) {
         bool ok = std::fclose(transfer.download) == 0 && response.curlCode == 0;
@@ -136,9 +253,17 @@ HttpResponse httpPerform(const HttpRequest& request) {
         if (ok) std::rename(part.c_str(), request.downloadFile.c_str());
         else std::remove(part.c_str());
     }
+    long headerBytes = 0;
+    curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &headerBytes);
     if (upload) std::fclose(upload);
     curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    curl_easy_cleanup(curl);  // closes the connection: what it acknowledged is known now
+    // A connection lost between two looks of the watch, once the peer had
+    // taken the whole request.
+    const bool lost = response.curlCode == CURLE_GOT_NOTHING || response.curlCode == CURLE_RECV_ERROR ||
+                      response.curlCode == CURLE_PARTIAL_FILE;
+    if (lost && headerBytes > 0 && transfer.acknowledgedAtClose >= headerBytes + transfer.bodySize)
+        response.requestSent = true;
     return response;
 }
 

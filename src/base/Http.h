@@ -1,5 +1,6 @@
 #pragma once
 // Blocking HTTP over libcurl. Call it off the interface thread.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -22,6 +23,17 @@ struct HttpRequest {
     std::string password;
     long timeoutSeconds = 60;    // whole transfer; 0 = none
     long connectTimeoutSeconds = 30;
+    // Once connected, the request fails when none of it moves for this long
+    // while it is sent (0 = no such limit). What counts as moved is what the
+    // peer has taken from this machine, not what curl handed to the socket
+    // buffer: on a slow line the buffer holds much that is still to go.
+    std::chrono::milliseconds sendSilence{0};
+    // Once the request is out whole, how long the answer may keep silent
+    // (0 = no such limit).
+    std::chrono::milliseconds answerWait{0};
+    // With either limit: called on the transfer's thread while the request
+    // moves (at most four times a second) and once it is out whole.
+    std::function<void()> onMoving;
     std::string caInfoBlob;      // PEM roots to trust instead of the system's
     std::string caFile;          // a PEM file of roots to trust
     bool verifyPeer = true;
@@ -37,6 +49,11 @@ struct HttpResponse {
     std::string body;
     int curlCode = 0;            // CURLE_OK when the exchange completed
     std::string error;           // transport error text
+    // The peer took the whole request: whatever went wrong afterwards, it
+    // may have acted on it.
+    bool requestSent = false;
+    enum class Cut { None, SendSilent, NoAnswer };
+    Cut cut = Cut::None;         // which of the request's silence limits ended it
     bool completed() const { return curlCode == 0; }
     // First header of that name, compared without case.
     std::optional<std::string> header(std::string_view name) const;

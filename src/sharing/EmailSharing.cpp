@@ -36,6 +36,7 @@ std::optional<QString> EmailSharing::failureOfReply(const nlohmann::json& reply)
 }
 
 void EmailSharing::sendEmailInBackgroundUsingSendGrid() {
+    const auto moving = reportMoving(kService);
     auto mailer = SendGrid::apiUser(ServiceConfig::value(ServiceConfig::SendGridAPIUser),
                                     ServiceConfig::value(ServiceConfig::SendGridAPIKey));
     std::optional<QUrl> photo;
@@ -48,6 +49,7 @@ void EmailSharing::sendEmailInBackgroundUsingSendGrid() {
             if (auto failure = failureOfReply(reply)) reportFailed(kService, *failure);
             else reportFinished(kService, QStringLiteral("E-mail Sent..."));
         },
-        [this](const QString& message) { reportFailed(kService, message); });
+        [this](const QString& message) { reportFailed(kService, message); },
+        [this](const QString& message) { reportUnanswered(kService, message); });
     base::NotificationCenter::defaultCenter().post(kFinishSendingEmailNotification);
 }

@@ -44,14 +44,18 @@ std::string multipartField(const std::string& name, const std::string& value) {
 
 std::string multipartEnd() { return base::multipartClosing(FacebookSharing::kBoundary); }
 
-base::HttpResponse graphPost(const QString& url, std::string body) {
+base::HttpRequest graphPostRequest(const QString& url, std::string body) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = url.toStdString();
-    request.timeoutSeconds = FacebookSharing::kTimeoutSeconds;
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(FacebookSharing::kTimeoutSeconds));
     request.headers = {{"Content-Type", base::multipartContentType(FacebookSharing::kBoundary)}};
     request.body = std::move(body);
-    return base::httpPerform(request);
+    return request;
+}
+
+base::HttpResponse graphPost(const QString& url, std::string body) {
+    return base::httpPerform(graphPostRequest(url, std::move(body)));
 }
 
 base::HttpResponse graphGet(const std::string& url) {
@@ -281,8 +285,13 @@ void FacebookSharing::postOnFBAt(const QString& url) {
                 *photo + "\r\n";
     }
     body += multipartEnd();
-    auto response = graphPost(url, std::move(body));
-    if (!response.completed()) {
+    const auto request = graphPostRequest(url, std::move(body));
+    auto response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("Facebook"), request, response)) {
+        spdlog::error("FaceBookSharing.postToWall - error: {}", slow->message.toStdString());
+        if (slow->unanswered) reportUnanswered(kService, slow->message);
+        else reportFailed(kService, slow->message);
+    } else if (!response.completed()) {
         spdlog::error("FaceBookSharing.postToWall - error: {}", response.error);
         reportFailed(kService, QString::fromStdString(response.error));
     } else if (auto message = checkFBResponseForErorrMessage(response.body)) {
@@ -312,6 +321,7 @@ void FacebookSharing::postOnFBPage(const QString& pageID, const QString& albumNa
     postText_ = message;
     postImagePath_ = imagePath;
     tellWillStart(kService);
+    const auto moving = reportMoving(kService);
 
     QString failure;
     const bool found = checkIfAlbumIsAvailableOnPage(pageID, albumName, &failure);

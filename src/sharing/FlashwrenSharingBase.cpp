@@ -71,6 +71,20 @@ void FlashwrenSharingBase::reportFinished(const QString& service, const QString&
     SharingRuntime::mainExecutor().post([self, d, service, message] { d->sharingDidFinishedFor(service, message); });
 }
 
+SharingRuntime::MovingScope FlashwrenSharingBase::reportMoving(const QString& service) {
+    return SharingRuntime::MovingScope([d = delegate(), service] {
+        if (d) SharingRuntime::mainExecutor().post([d, service] { d->sharingIsMoving(service); });
+    });
+}
+
+void FlashwrenSharingBase::reportUnanswered(const QString& service, const QString& message) {
+    if (!takeOutcome(service)) return;
+    auto self = weak_from_this().lock();
+    auto d = delegate();
+    if (!d) return;
+    SharingRuntime::mainExecutor().post([self, d, service, message] { d->sharingGotNoAnswerFor(service, message); });
+}
+
 void FlashwrenSharingBase::reportFailed(const QString& service, const QString& message) {
     if (!takeOutcome(service)) return;
     auto self = weak_from_this().lock();

@@ -5,6 +5,8 @@
 // and every delegate call arrives on the interface thread.
 #include <QString>
 
+#include "sharing/SharingRuntime.h"
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -16,6 +18,14 @@ public:
     virtual void sharingWillStartFor(const QString& service) = 0;
     virtual void sharingDidFinishedFor(const QString& service, const QString& message) = 0;
     virtual void sharingDidFailedFor(const QString& service, const QString& message) = 0;
+    // A failure after the request went out whole with no answer: the
+    // service may have carried it out. Delegates that do not tell the two
+    // apart hear a failure.
+    virtual void sharingGotNoAnswerFor(const QString& service, const QString& message) {
+        sharingDidFailedFor(service, message);
+    }
+    // The attempt's request is still moving, or has just gone out whole.
+    virtual void sharingIsMoving(const QString& /*service*/) {}
 };
 
 class FlashwrenSharingBase : public std::enable_shared_from_this<FlashwrenSharingBase> {
@@ -48,6 +58,10 @@ protected:
     // (and logged). Both are delivered on the interface thread.
     void reportFinished(const QString& service, const QString& message);
     void reportFailed(const QString& service, const QString& message);
+    void reportUnanswered(const QString& service, const QString& message);
+    // While the scope lives, this thread's requests tell the delegate that
+    // they move.
+    SharingRuntime::MovingScope reportMoving(const QString& service);
 
 private:
     bool takeOutcome(const QString& service);

@@ -67,12 +67,23 @@ QByteArray SMSSharing::sendSMSToNumber(const QString& number, const QString& ima
     // The credentials travel as basic authentication, never inside the address.
     request.username = sid.toStdString();
     request.password = token.toStdString();
-    request.timeoutSeconds = kTimeoutSeconds;
     request.connectTimeoutSeconds = kTimeoutSeconds;
     request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     request.body = messageBody(number, from, text).toStdString();
-    base::HttpResponse response = base::httpPerform(request);
+    base::HttpResponse response;
+    {
+        const auto moving = reportMoving(kService);
+        SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
+        response = base::httpPerform(request);
+    }
     QByteArray raw = QByteArray::fromStdString(response.body);
+
+    if (auto slow = slowRequest(QStringLiteral("the SMS service"), request, response)) {
+        spdlog::error("TwilioSharing: {}", slow->message.toStdString());
+        if (slow->unanswered) reportUnanswered(kService, slow->message);
+        else reportFailed(kService, slow->message);
+        return raw;
+    }
 
     if (!response.completed() || response.body.empty()) {
         spdlog::error("TwilioSharing: unable to post on twilio, nil response is received");

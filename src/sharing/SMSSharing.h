@@ -1,8 +1,8 @@
 #pragma once
 // Sends the link of an uploaded photo by text message through the Messages
 // resource of the SMS provider's REST API. The request blocks the calling
-// thread (a background one) for up to 20 seconds; the outcome reaches the
-// delegate on the interface thread.
+// thread (a background one) while it moves and until it is answered; the
+// outcome reaches the delegate on the interface thread.
 #include <QByteArray>
 #include <QString>
 
@@ -15,6 +15,7 @@
 class SMSSharing : public FlashwrenSharingBase {
 public:
     static constexpr const char* kService = "SMS";
+    // Connecting, and the silence allowed while the message is sent.
     static constexpr long kTimeoutSeconds = 20;
     static std::shared_ptr<SMSSharing> create(std::shared_ptr<FlashwrenSharingBaseDelegate> delegate = nullptr);
 

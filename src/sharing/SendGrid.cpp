@@ -84,25 +84,32 @@ std::optional<QByteArray> SendGrid::multipartBody(const EmailMessage& message, c
 
 void SendGrid::sendEmailWithMessage(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
                                     const std::optional<QUrl>& logFileUrl, const Success& success,
-                                    const Failure& failure) {
+                                    const Failure& failure, const Failure& unanswered) {
     QString error;
     auto body = multipartBody(message, imageUrl, logFileUrl, &error);
     if (!body) {
         failure(QStringLiteral("The file to attach could not be read."));
         return;
     }
-    sendEmailWithBody(*body, success, failure);
+    sendEmailWithBody(*body, success, failure, unanswered);
 }
 
-void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure) {
+void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure,
+                                 const Failure& unanswered) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = baseURL().toStdString();
-    request.timeoutSeconds = kTimeoutSeconds;
     request.connectTimeoutSeconds = kTimeoutSeconds;
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
     request.headers.emplace_back("Content-Type", base::multipartContentType(kBoundary));
     request.body = body.toStdString();
     base::HttpResponse response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("the mail service"), request, response)) {
+        spdlog::error("SendGrid: {}", slow->message.toStdString());
+        if (slow->unanswered && unanswered) unanswered(slow->message);
+        else failure(slow->message);
+        return;
+    }
     if (!response.completed()) {
         spdlog::error("error: {}", response.error);
         failure(QString::fromLatin1(kConnectionFailure));

@@ -1,6 +1,7 @@
 #pragma once
 // The mail-send call of the SendGrid web API: a hand-built multipart/form-data
-// body posted synchronously. Blocks for up to 30 seconds: never call it on the
+// body posted synchronously. Blocks while the mail moves and until it is
+// answered (see SharingRuntime's request limits): never call it on the
 // interface thread.
 #include <QByteArray>
 #include <QList>
@@ -20,6 +21,7 @@
 class SendGrid {
 public:
     static constexpr const char* kBoundary = "GLIMMERLY_BOUNDARY_STRING";
+    // Connecting, and the silence allowed while the mail is sent.
     static constexpr long kTimeoutSeconds = 30;
     static constexpr const char* kConnectionFailure = "Internet connection not available";
 
@@ -40,12 +42,16 @@ public:
     // Builds the body and posts it; exactly one block runs, on this thread.
     // An attachment that cannot be read ends in the failure block, and
     // nothing is sent.
+    // A mail sent whole that got no answer goes to `unanswered` (the service
+    // may have sent it), or to the failure block when that is not given.
     void sendEmailWithMessage(const EmailMessage& message, const std::optional<QUrl>& imageUrl,
-                              const std::optional<QUrl>& logFileUrl, const Success& success, const Failure& failure);
+                              const std::optional<QUrl>& logFileUrl, const Success& success, const Failure& failure,
+                              const Failure& unanswered = nullptr);
     // A reply outside 2xx is a failure naming the status (and the service's
     // first error when it gives one); a 2xx reply goes to the success block
     // parsed, for the caller to inspect its "errors".
-    void sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure);
+    void sendEmailWithBody(const QByteArray& body, const Success& success, const Failure& failure,
+                           const Failure& unanswered = nullptr);
 
     // The form fields of a message, in the order sent; missing values left out.
     FormFields formFields(const EmailMessage& message) const;

@@ -11,6 +11,10 @@ namespace {
 std::atomic<base::Executor*> gMain{nullptr};
 std::atomic<base::Executor*> gBackground{nullptr};
 std::atomic<base::Scheduler*> gScheduler{nullptr};
+// Milliseconds; negative: the services' own limits.
+std::atomic<long long> gSendSilence{-1};
+std::atomic<long long> gAnswerWait{-1};
+thread_local std::function<void()> tMovingHook;
 }  // namespace
 
 base::Executor& SharingRuntime::mainExecutor() {
@@ -33,6 +37,44 @@ base::Scheduler& SharingRuntime::scheduler() {
 }
 
 void SharingRuntime::setScheduler(base::Scheduler* scheduler) { gScheduler = scheduler; }
+
+void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence) {
+    using std::chrono::milliseconds;
+    const long long silence = gSendSilence.load();
+    const long long answer = gAnswerWait.load();
+    request.timeoutSeconds = 0;
+    request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
+    request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
+    request.onMoving = tMovingHook;
+}
+
+SharingRuntime::MovingScope::MovingScope(std::function<void()> hook) : previous_(std::move(tMovingHook)) {
+    tMovingHook = std::move(hook);
+}
+
+SharingRuntime::MovingScope::~MovingScope() { tMovingHook = std::move(previous_); }
+
+void SharingRuntime::setRequestLimits(std::optional<RequestLimits> limits) {
+    gSendSilence = limits ? limits->sendSilence.count() : -1;
+    gAnswerWait = limits ? limits->answerWait.count() : -1;
+}
+
+bool isUnansweredMessage(const QString& message) { return message.startsWith(QLatin1String("No answer")); }
+
+std::optional<SlowRequest> slowRequest(const QString& service, const base::HttpRequest& request,
+                                       const base::HttpResponse& response) {
+    if (response.completed()) return std::nullopt;
+    auto seconds = [](std::chrono::milliseconds span) { return QString::number(span.count() / 1000.0, 'g', 4); };
+    if (response.cut == base::HttpResponse::Cut::SendSilent)
+        return SlowRequest{false, QStringLiteral("Too slow: nothing of the request to %1 moved in %2 s.")
+                                      .arg(service, seconds(request.sendSilence))};
+    if (response.cut == base::HttpResponse::Cut::NoAnswer)
+        return SlowRequest{true, QStringLiteral("No answer from %1 in %2 s.").arg(service, seconds(request.answerWait))};
+    if (response.requestSent)
+        return SlowRequest{true, QStringLiteral("No answer from %1: the connection ended after the request was sent (%2).")
+                                     .arg(service, QString::fromStdString(response.error))};
+    return std::nullopt;
+}
 
 QString ServiceConfig::value(const QString& key) {
     const std::string k = key.toStdString();

@@ -7,7 +7,12 @@
 #include <QPair>
 #include <QString>
 
+#include <chrono>
+#include <functional>
+#include <optional>
+
 #include "base/Executor.h"
+#include "base/Http.h"
 #include "base/Scheduler.h"
 
 // Form fields in the order they are sent.
@@ -24,6 +29,33 @@ public:
     static void setBackgroundExecutor(base::Executor* executor);  // null: the shared pool
     static base::Scheduler& scheduler();
     static void setScheduler(base::Scheduler* scheduler);  // null: the shared scheduler
+
+    // How long a request to a sharing service may keep silent. While it is
+    // sent, none of it may stay still for the service's own time-out (a slow
+    // line that keeps moving is never cut); once it is out whole, its answer
+    // is awaited up to the share queue's two-minute attempt limit. Connecting
+    // keeps the request's connect limit.
+    static constexpr std::chrono::seconds kAnswerWait{120};
+    struct RequestLimits {
+        std::chrono::milliseconds sendSilence;
+        std::chrono::milliseconds answerWait;
+    };
+    static void applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence);
+    // Limits for every service at once, in place of their own (tests take
+    // them short); none: the services' own.
+    static void setRequestLimits(std::optional<RequestLimits> limits);
+    // While one lives, the requests that applyRequestLimits sets up on its
+    // thread call `hook` as they move and once they are out whole.
+    class MovingScope {
+    public:
+        explicit MovingScope(std::function<void()> hook);
+        ~MovingScope();
+        MovingScope(const MovingScope&) = delete;
+        MovingScope& operator=(const MovingScope&) = delete;
+
+    private:
+        std::function<void()> previous_;
+    };
 };
 
 // Addresses and credentials of the outside services. A user setting of the
@@ -52,6 +84,20 @@ public:
     static constexpr const char* S3AccessKeyID = "S3AccessKeyID";
     static constexpr const char* S3SecretAccessKey = "S3SecretAccessKey";
 };
+
+// A request that failed from slowness rather than from the line being down:
+// cut while it was sent ("too slow"; the service cannot have acted on part
+// of a request), or out whole with no answer (the service may have acted on
+// it). None for any other outcome. `service` names it for the guest's row,
+// e.g. "the mail service".
+struct SlowRequest {
+    bool unanswered = false;
+    QString message;
+};
+// Whether a stored failure message is one of an unanswered request.
+bool isUnansweredMessage(const QString& message);
+std::optional<SlowRequest> slowRequest(const QString& service, const base::HttpRequest& request,
+                                       const base::HttpResponse& response);
 
 // Joins a base address and a path with exactly one "/" between them.
 QString joinURL(const QString& base, const QString& path);

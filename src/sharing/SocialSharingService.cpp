@@ -106,6 +106,20 @@ void ShareAttempt::sharingDidFailedFor(const QString& service, const QString& me
     });
 }
 
+void ShareAttempt::sharingGotNoAnswerFor(const QString& service, const QString& message) {
+    auto id = id_;
+    onMain([id, service, message] {
+        if (gService) gService->attemptUnanswered(id, service, message);
+    });
+}
+
+void ShareAttempt::sharingIsMoving(const QString&) {
+    auto id = id_;
+    onMain([id] {
+        if (gService) gService->attemptMoving(id);
+    });
+}
+
 void ShareAttempt::skip() {
     auto id = id_;
     onMain([id] {
@@ -157,6 +171,7 @@ void SocialSharingService::startSocialServiceExecution() {
         std::erase_if(rows, [this](const auto& row) { return wasSentThisRun(row->ID); });
         onMain([this, rows = std::move(rows), marksStored, why]() mutable {
             if (!marksStored) databaseCannotRecord(why);
+            std::erase_if(rows, [this](const auto& row) { return isHeldBack(*row); });
             allSharingItemsToResend_.assign(rows.begin(), rows.end());
             if (allSharingItemsToResend_.empty()) {
                 // Nothing waits any more.
@@ -258,14 +273,25 @@ void SocialSharingService::startSharingNextItem() {
 std::shared_ptr<ShareAttempt> SocialSharingService::newAttempt() {
     currentAttempt_ = nextAttempt_++;
     auto attempt = std::make_shared<ShareAttempt>(currentAttempt_, modelInExecution_);
-    auto id = currentAttempt_;
-    attemptTimer_ = SharingRuntime::scheduler().after(kAttemptLimit, &SharingRuntime::mainExecutor(), [this, id] {
+    startAttemptLimit(currentAttempt_);
+    return attempt;
+}
+
+void SocialSharingService::startAttemptLimit(std::uint64_t id) {
+    auto& scheduler = SharingRuntime::scheduler();
+    if (attemptTimer_) scheduler.cancel(attemptTimer_);
+    attemptTimer_ = scheduler.after(kAttemptLimit, &SharingRuntime::mainExecutor(), [this, id] {
         if (!isCurrent(id)) return;
         spdlog::error("SocialSharing: no answer for share {} within {} seconds, giving up on it for this run",
                       modelInExecution_->ID, kAttemptLimit.count());
-        attemptFailed(id, serviceName(modelInExecution_->shareType), QStringLiteral("No answer from the sharing service within two minutes."));
+        // The request may be out and acted on: the row is held back.
+        attemptUnanswered(id, serviceName(modelInExecution_->shareType),
+                          QStringLiteral("No answer from the sharing service within two minutes."));
     });
-    return attempt;
+}
+
+void SocialSharingService::attemptMoving(std::uint64_t attemptID) {
+    if (isCurrent(attemptID)) startAttemptLimit(attemptID);
 }
 
 bool SocialSharingService::isCurrent(std::uint64_t attemptID) const {
@@ -366,6 +392,7 @@ void SocialSharingService::attemptFinished(std::uint64_t attemptID, const QStrin
     auto row = modelInExecution_;
     spdlog::info("SocialSharing: shared image for [{}] for image [{}]. ", service.toStdString(),
                  row->filePath.toStdString());
+    heldBack_.erase(row->ID);
     const QDateTime now = QDateTime::currentDateTime();
     row->lastError = QString();
     row->dateLastTried = now;
@@ -412,9 +439,36 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
         return;
     }
     answered();
+    storeFailure(service, message, false);
+}
+
+void SocialSharingService::attemptUnanswered(std::uint64_t attemptID, const QString& service, const QString& message) {
+    if (!isCurrent(attemptID)) {
+        spdlog::warn("SocialSharing: ignoring a late report from {} ({})", service.toStdString(),
+                     message.toStdString());
+        return;
+    }
+    answered();
+    storeFailure(service, message, true);
+}
+
+void SocialSharingService::storeFailure(const QString& service, const QString& message, bool unanswered) {
     auto row = modelInExecution_;
     spdlog::error("SocialSharing: can't share image on [{}]. Failed reason is :{}", service.toStdString(),
                   message.toStdString());
+    if (unanswered) {
+        auto it = heldBack_.find(row->ID);
+        const base::Duration longest = kLongestUnansweredWait;
+        const base::Duration wait =
+            it == heldBack_.end() ? base::Duration(kFirstUnansweredWait) : std::min<base::Duration>(2 * it->second.wait, longest);
+        heldBack_[row->ID] = HeldBack{SharingRuntime::scheduler().clock().now() + wait, wait};
+        spdlog::warn("SocialSharing: share {} may have reached {} though no answer came; it is tried again in {} "
+                     "minutes, not at the next run",
+                     row->ID, service.toStdString(),
+                     std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+    } else {
+        heldBack_.erase(row->ID);
+    }
     row->lastError = message;
     row->dateLastTried = QDateTime::currentDateTime();
     row->dateSent = QDateTime();
@@ -428,6 +482,24 @@ void SocialSharingService::attemptFailed(std::uint64_t attemptID, const QString&
                   }
                   endAttempt();
               });
+}
+
+bool SocialSharingService::isHeldBack(const SharingModel& row) {
+    const auto now = SharingRuntime::scheduler().clock().now();
+    auto it = heldBack_.find(row.ID);
+    if (it != heldBack_.end() && !isUnansweredMessage(row.lastError)) {
+        // Changed since (or another database's row of that number).
+        heldBack_.erase(it);
+        return false;
+    }
+    if (it == heldBack_.end()) {
+        if (!isUnansweredMessage(row.lastError)) return false;
+        const base::Duration wait = kFirstUnansweredWait;
+        it = heldBack_.emplace(row.ID, HeldBack{now + wait, wait}).first;
+        spdlog::warn("SocialSharing: share {} got no answer when last tried; it is tried again in {} minutes", row.ID,
+                     std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+    }
+    return now < it->second.notBefore;
 }
 
 void SocialSharingService::attemptSkipped(std::uint64_t attemptID) {

@@ -49,6 +49,8 @@ public:
     void sharingWillStartFor(const QString& service) override;
     void sharingDidFinishedFor(const QString& service, const QString& message) override;
     void sharingDidFailedFor(const QString& service, const QString& message) override;
+    void sharingGotNoAnswerFor(const QString& service, const QString& message) override;
+    void sharingIsMoving(const QString& service) override;
     // Leaves the row as it is for this run and goes on (a throttled service).
     void skip();
 
@@ -61,6 +63,11 @@ class SocialSharingService {
 public:
     static constexpr std::chrono::seconds kRunInterval{20};
     static constexpr std::chrono::seconds kAttemptLimit{120};
+    // A share that went out but got no answer may have been delivered: it is
+    // tried again only after these waits, doubling from the first up to the
+    // longest, never at the next run.
+    static constexpr std::chrono::minutes kFirstUnansweredWait{4};
+    static constexpr std::chrono::minutes kLongestUnansweredWait{60};
 
     // Called once at start-up on the interface thread: makes the queue and
     // schedules its first run. Later calls do nothing.
@@ -91,9 +98,20 @@ private:
     void startEmailSharing(std::shared_ptr<ShareAttempt> attempt);
     void startSMSSharing(std::shared_ptr<ShareAttempt> attempt);
     std::shared_ptr<ShareAttempt> newAttempt();
+    // The attempt limit of the row in flight, counted from now: a request
+    // that still moves, or has just gone out, is not given up.
+    void startAttemptLimit(std::uint64_t attemptID);
+    void attemptMoving(std::uint64_t attemptID);
     void attemptFinished(std::uint64_t attemptID, const QString& service, const QString& message);
     void attemptFailed(std::uint64_t attemptID, const QString& service, const QString& message);
     void attemptSkipped(std::uint64_t attemptID);
+    void attemptUnanswered(std::uint64_t attemptID, const QString& service, const QString& message);
+    // Stores a failed attempt; `unanswered` holds the row back.
+    void storeFailure(const QString& service, const QString& message, bool unanswered);
+    // Whether a row waits out its time after an unanswered attempt. A row
+    // this run has not seen fail that way, but whose stored error says so
+    // (an earlier run of the booth), begins its first wait now.
+    bool isHeldBack(const SharingModel& row);
     void endAttempt();
     bool isCurrent(std::uint64_t attemptID) const;
     // The row in flight has answered: later answers and the time limit no
@@ -117,10 +135,17 @@ private:
     std::uint64_t currentAttempt_ = 0;
     std::uint64_t nextAttempt_ = 1;
     base::Scheduler::TimerId runTimer_ = 0;      // the pending run ("dummyRegisterObject")
-    base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight
+    base::Scheduler::TimerId attemptTimer_ = 0;  // the two-minute limit of the row in flight, from its last move
     QDateTime triedBefore_;  // the dateLastTried of the row in flight before this attempt
     bool waitingForDatabase_ = false;
     // Sent in this run, but their "done" is not yet stored: never sent again.
     std::mutex sentMutex_;
     std::map<std::int64_t, std::shared_ptr<SharingModel>> sentUnrecorded_;
+    // Rows whose last attempt got no answer: when they may go again, and the
+    // wait that led there (on the scheduler's clock).
+    struct HeldBack {
+        base::TimePoint notBefore;
+        base::Duration wait;
+    };
+    std::map<std::int64_t, HeldBack> heldBack_;
 };

@@ -6,6 +6,7 @@
 
 #include "base/Files.h"
 #include "base/Multipart.h"
+#include "sharing/SharingRuntime.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ bool TwitterAPI::postStatusUpdate(const QString& text, const QString& mediaPath,
     base::HttpRequest request;
     request.method = "POST";
     request.url = address;
-    request.timeoutSeconds = kUploadTimeoutSeconds;
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kUploadSilenceSeconds));
     // A multipart body takes no part in the signature.
     request.headers = {{"Authorization", OAuth1Signer::authorizationHeader(
                                              "POST", address, {},
@@ -122,6 +123,10 @@ bool TwitterAPI::postStatusUpdate(const QString& text, const QString& mediaPath,
                        {"Content-Type", multipart.contentType()}};
     request.body = std::move(body);
     auto response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("Twitter"), request, response)) {
+        if (error) *error = slow->message;
+        return false;
+    }
     if (!response.completed() || response.status != 200) {
         if (error) *error = errorDescription(response);
         return false;

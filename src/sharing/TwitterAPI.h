@@ -14,7 +14,9 @@
 class TwitterAPI {
 public:
     static constexpr long kTimeoutSeconds = 30;
-    static constexpr long kUploadTimeoutSeconds = 120;
+    // The silence allowed while a photo is sent: the request time-out the
+    // status update has always had on its first platform.
+    static constexpr long kUploadSilenceSeconds = 60;
 
     // `apiBase`: the API's base address, e.g. "https://api.twitter.com/".
     TwitterAPI(QString apiBase, std::string consumerKey, std::string consumerSecret);

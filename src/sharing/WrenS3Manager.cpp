@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <map>
 
 #include "base/Http.h"
 #include "base/Json.h"
@@ -26,6 +27,18 @@ std::string mimeType(const std::string& contentType) {
     std::string type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && type.back() == ' ') type.pop_back();
     return base::toLowerAscii(type);
+}
+
+// Registrations that went out with no answer, by the print's address: when
+// they may be asked again, and the wait that led there. Used on the
+// interface thread only.
+struct HeldBack {
+    base::TimePoint notBefore;
+    base::Duration wait;
+};
+std::map<QString, HeldBack>& unansweredRegistrations() {
+    static auto* held = new std::map<QString, HeldBack>;
+    return *held;
 }
 
 }  // namespace
@@ -117,20 +130,11 @@ std::optional<std::string> WrenS3Manager::putObject(const QString& filePath, con
     request.bodyFile = path;
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
     // The whole transfer may take long on a slow line; what ends it is five
-    // seconds without progress.
-    request.timeoutSeconds = 600;
-    auto lastSent = std::make_shared<std::uint64_t>(0);
-    auto lastProgress = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
-    request.uploadProgress = [lastSent, lastProgress](std::uint64_t sent, std::uint64_t total) {
-        auto now = std::chrono::steady_clock::now();
-        if (sent != *lastSent || (total > 0 && sent >= total)) {
-            *lastSent = sent;
-            *lastProgress = now;
-            return true;
-        }
-        return now - *lastProgress < std::chrono::seconds(kStallSeconds);
-    };
+    // seconds in which the storage service takes nothing of it.
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kStallSeconds));
     base::HttpResponse response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("the storage service"), request, response))
+        return slow->message.toStdString();
     if (!response.completed()) return response.error.empty() ? std::string("the upload stalled") : response.error;
     if (response.status < 200 || response.status >= 300) {
         std::string code;
@@ -176,13 +180,14 @@ void WrenS3Manager::uploadMediaToAmazon(const QString& filePath, bool isThumb, s
     });
 }
 
-std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item, std::string* error) {
+std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item, std::string* error,
+                                                     bool* unanswered) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = joinURL(ServiceConfig::value(ServiceConfig::FlashwrenWebServiceURL), QStringLiteral("users/post.php"))
                       .toStdString();
-    request.timeoutSeconds = kRequestTimeoutSeconds;
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kRequestTimeoutSeconds));
     request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     request.headers.emplace_back("Accept", "text/html");
     request.body = base::formEncode({
@@ -192,6 +197,11 @@ std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item,
         {"v", "2"},
     });
     base::HttpResponse response = base::httpPerform(request);
+    if (auto slow = slowRequest(QStringLiteral("the gallery service"), request, response)) {
+        *error = slow->message.toStdString();
+        if (unanswered) *unanswered = slow->unanswered;
+        return std::nullopt;
+    }
     if (!response.completed()) {
         *error = response.error;
         return std::nullopt;
@@ -227,17 +237,43 @@ void WrenS3Manager::didUploadedMediaToS3(std::shared_ptr<MediaItemModel> item) {
         return;
     }
     auto self = shared_from_this();
+    const auto now = SharingRuntime::scheduler().clock().now();
+    const QString key = item->imageURL;
+    if (auto held = unansweredRegistrations().find(key);
+        held != unansweredRegistrations().end() && now < held->second.notBefore) {
+        spdlog::warn("WrenS3Manager: the last registration of {} got no answer and may have been made; it is not "
+                     "asked again before its wait is over",
+                     item->filePath.toStdString());
+        onMain([self, item] {
+            if (self->delegate_) self->delegate_->didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
+        });
+        return;
+    }
     // The form is read here, where the item is changed; the post runs in the background.
     auto snapshot = std::make_shared<MediaItemModel>(*item);
-    SharingRuntime::backgroundExecutor().post([self, item, snapshot] {
+    SharingRuntime::backgroundExecutor().post([self, item, snapshot, key] {
         std::string error;
-        auto address = registerUpload(*snapshot, &error);
-        self->onMain([self, item, address, error] {
+        bool unanswered = false;
+        auto address = registerUpload(*snapshot, &error, &unanswered);
+        self->onMain([self, item, address, error, unanswered, key] {
+            auto& held = unansweredRegistrations();
             if (!address) {
                 spdlog::error("failed response from Amzon_Track_Photo_WS: {}", error);
+                if (unanswered) {
+                    auto it = held.find(key);
+                    const base::Duration longest = kLongestUnansweredWait;
+                    const base::Duration wait = it == held.end() ? base::Duration(kFirstUnansweredWait)
+                                                                 : std::min<base::Duration>(2 * it->second.wait, longest);
+                    held[key] = HeldBack{SharingRuntime::scheduler().clock().now() + wait, wait};
+                    spdlog::warn("WrenS3Manager: the registration of {} may have been made though no answer came; "
+                                 "it is asked again in {} minutes",
+                                 item->filePath.toStdString(),
+                                 std::chrono::duration_cast<std::chrono::minutes>(wait).count());
+                }
                 if (self->delegate_) self->delegate_->didFailedToUploadModel(item, MediaUploadStatusRegistrationFailed);
                 return;
             }
+            held.erase(key);
             item->uploadURL = *address;
             if (self->delegate_) self->delegate_->didUploadedToWrenTrackAPI(item);
         });

@@ -7,6 +7,7 @@
 // and a failing run ends with exactly one failure report.
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,13 +46,20 @@ public:
     // Seconds without progress after which an upload is given up.
     static constexpr long kStallSeconds = 5;
     static constexpr long kRequestTimeoutSeconds = 5;
+    // A registration that went out but got no answer may have been made:
+    // that print is registered again only after these waits, doubling up to
+    // the longest (on the scheduler's clock).
+    static constexpr std::chrono::minutes kFirstUnansweredWait{4};
+    static constexpr std::chrono::minutes kLongestUnansweredWait{60};
 
 private:
     WrenS3Manager() = default;
     // Blocking: PUTs the file; the error text when it failed.
     static std::optional<std::string> putObject(const QString& filePath, const QString& key);
-    // Blocking: the registration post; the short address, or none with `error` set.
-    static std::optional<QString> registerUpload(const MediaItemModel& item, std::string* error);
+    // Blocking: the registration post; the short address, or none with
+    // `error` set (and `unanswered` when it went out with no answer).
+    static std::optional<QString> registerUpload(const MediaItemModel& item, std::string* error,
+                                                 bool* unanswered = nullptr);
     void onMain(base::Task task);
     WrenS3ManagerDelegate* delegate_ = nullptr;
 };

@@ -274,3 +274,25 @@ TEST_F(FacebookWallTest, OfflineTheShareFailsAtOnceWithoutALogInWindow) {
     setOnline(true);
     EXPECT_EQ(share(), (std::vector<std::string>{"start Facebook", "finished Facebook: Image Shared"}));
 }
+
+// A page post that went out without an answer may be on the page: it is not
+// posted again at the next run.
+TEST_F(FacebookPageTest, AnUnansweredPagePostIsNotPostedAgainAtTheNextRun) {
+    SharingRuntime::setRequestLimits(SharingRuntime::RequestLimits{std::chrono::seconds(1), std::chrono::seconds(1)});
+    albumsPage1 = R"({"data":[{"name":"Gala","id":"8"}]})";
+    server.enqueue(Reply{200, {}, albumsPage1});
+    server.enqueue(Reply{200, {}, "{}", 20000});
+    for (auto [key, value] : {std::pair{"BUSINESS_FB_TOKEN", "USERTOK"}, {"SELECTED_BUSINESS_FB_PAGE_ID", "PAGE"},
+                              {"BUSINESS_FACEBOOK_ALBUM", "Gala"}})
+        set(key, value);
+    SocialSharingService::initSocialSharingService();
+    auto* queue = SocialSharingService::shared();
+    auto row = SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 1, 0, QString::fromStdString(photo), "");
+    for (int run = 0; run < 2; ++run) {
+        queue->startSocialServiceExecution();
+        ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }, 15000));
+    }
+    EXPECT_EQ(SharingModel::loadWithID(row->ID)->lastError.toStdString(), "No answer from Facebook in 1 s.");
+    EXPECT_EQ(requests("POST", "/v2.2/8/photos").size(), 1u);
+    SharingRuntime::setRequestLimits(std::nullopt);
+}

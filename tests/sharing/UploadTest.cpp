@@ -379,3 +379,24 @@ TEST_F(RetryUploadTest, AnUploadWhoseProgressCannotBeStoredIsNotMadeAgain) {
 }
 
 }  // namespace
+
+// A registration that went out without an answer may have been made: it is
+// not asked again at every run of the retry service.
+TEST_F(RetryUploadTest, AnUnansweredRegistrationIsAskedAgainOnlyAfterItsWait) {
+    SharingRuntime::setRequestLimits(SharingRuntime::RequestLimits{std::chrono::seconds(1), std::chrono::seconds(1)});
+    registration.enqueue(Reply{200, {}, "{}", 20000});
+    auto reg = item("reg.jpg", 4);
+    reg->imageURL = "http://images.booth.test/anon.123456/reg.jpg";
+    reg->thumbURL = "http://images.booth.test/anon.123456/reg_Thumb.jpg";
+    ASSERT_TRUE(reg->update());
+    run();
+    for (int minute = 1; minute <= 4; ++minute) {
+        EXPECT_EQ(registration.requestCount(), 1u) << "not before four minutes, at minute " << minute;
+        advance(std::chrono::seconds(60));
+        main.runPending();
+        ASSERT_TRUE(pumpUntil([&] { return !service->isRunning(); }, 15000));
+    }
+    EXPECT_EQ(registration.requestCount(), 2u);
+    EXPECT_EQ(reload(reg)->uploadURL, "http://flw.io/p/Ab1");
+    SharingRuntime::setRequestLimits(std::nullopt);
+}

@@ -13,6 +13,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <thread>
 #include <stdexcept>
 
 namespace testsupport {
@@ -42,6 +44,42 @@ struct Stream {
     const std::atomic<bool>* stopping;
     SSL* ssl = nullptr;
     std::string buffer;
+    std::size_t rate = 0;             // bytes a second; 0: no limit
+    std::size_t stopAfter = SIZE_MAX;
+    std::size_t taken = 0;
+    std::atomic<std::size_t>* total = nullptr;
+    std::chrono::steady_clock::time_point started{};
+    // Waits `span` unless the server stops first; false when it stopped.
+    bool pause(std::chrono::milliseconds span) {
+        const auto until = std::chrono::steady_clock::now() + span;
+        while (std::chrono::steady_clock::now() < until) {
+            if (stopping->load()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    // How many bytes the next read may take under the reading limits; 0
+    // once they are all taken (the connection is then left unread until the
+    // client gives up or the server stops).
+    std::size_t allowance(std::size_t most) {
+        if (taken >= stopAfter) {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!stopping->load() && std::chrono::steady_clock::now() < giveUp) {
+                pollfd p{fd, POLLRDHUP, 0};
+                if (::poll(&p, 1, 50) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) break;
+            }
+            return 0;
+        }
+        most = std::min(most, stopAfter - taken);
+        if (rate == 0) return most;
+        if (started == std::chrono::steady_clock::time_point{}) started = std::chrono::steady_clock::now();
+        for (;;) {
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const auto due = static_cast<std::size_t>(rate * elapsed) + rate / 20 + 1;
+            if (due > taken) return std::min(most, due - taken);
+            if (!pause(std::chrono::milliseconds(10))) return 0;
+        }
+    }
     // Up to 10 s for the next bytes, looked at in short slices so that a
     // kept-alive connection the client leaves idle lets the server stop at
     // once; bytes already on their way are still read after the stop.
@@ -60,8 +98,12 @@ struct Stream {
             if (!waitForBytes()) return false;
         }
         char tmp[16384];
-        int n = ssl ? SSL_read(ssl, tmp, sizeof tmp) : static_cast<int>(::recv(fd, tmp, sizeof tmp, 0));
+        const std::size_t want = allowance(sizeof tmp);
+        if (want == 0) return false;
+        int n = ssl ? SSL_read(ssl, tmp, static_cast<int>(want)) : static_cast<int>(::recv(fd, tmp, want, 0));
         if (n <= 0) return false;
+        taken += static_cast<size_t>(n);
+        if (total) *total += static_cast<size_t>(n);
         buffer.append(tmp, static_cast<size_t>(n));
         return true;
     }
@@ -179,6 +221,14 @@ void LoopbackServer::enqueue(Reply reply) {
     script_.push_back(std::move(reply));
 }
 
+void LoopbackServer::setReading(std::size_t bytesPerSecond, std::size_t stopAfter) {
+    readRate_ = bytesPerSecond;
+    readStop_ = stopAfter;
+    // Accepted connections take the listening socket's buffer size.
+    int size = bytesPerSecond == 0 && stopAfter == SIZE_MAX ? 0 : 8192;
+    if (size > 0) ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
 void LoopbackServer::setHandler(std::function<Reply(const RecordedRequest&)> handler) {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
@@ -225,6 +275,9 @@ void LoopbackServer::acceptLoop() {
 
 void LoopbackServer::serve(int fd) {
     Stream s{fd, &stopping_, nullptr, {}};
+    s.rate = readRate_;
+    s.stopAfter = readStop_;
+    s.total = &bytesRead_;
     if (sslCtx_) {
         s.ssl = SSL_new(static_cast<SSL_CTX*>(sslCtx_));
         SSL_set_fd(s.ssl, fd);
@@ -287,7 +340,7 @@ void LoopbackServer::serve(int fd) {
             }
         }
         cv_.notify_all();
-        if (reply.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
+        if (reply.delayMs > 0 && !s.pause(std::chrono::milliseconds(reply.delayMs))) break;
         if (reply.dropConnection) break;
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) + "\r\n";
         bool hasLength = false, hasType = false;

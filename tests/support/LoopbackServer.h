@@ -2,6 +2,7 @@
 // An HTTP(S) server on 127.0.0.1 and a free port, started by a test: it
 // records every request and answers from a script or a handler.
 #include <atomic>
+#include <cstddef>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -33,7 +34,7 @@ struct Reply {
     int status = 200;
     Headers headers;
     std::string body;
-    int delayMs = 0;            // wait before answering
+    int delayMs = 0;            // wait before answering (cut short by stop())
     bool dropConnection = false;  // close without answering
 };
 
@@ -54,6 +55,12 @@ public:
     // Replies used in order, one a request; then the handler; then 200 "".
     void enqueue(Reply reply);
     void setHandler(std::function<Reply(const RecordedRequest&)> handler);
+    // How connections made from now on are read: at most `bytesPerSecond`
+    // (0: as fast as they come), and nothing more once `stopAfter` bytes are
+    // in. The receive buffer is kept small, so the client sees the pace.
+    void setReading(std::size_t bytesPerSecond, std::size_t stopAfter = SIZE_MAX);
+    // Bytes read so far over every connection, requests still coming included.
+    std::size_t bytesRead() const { return bytesRead_; }
     std::vector<RecordedRequest> requests();
     std::size_t requestCount();
     bool waitForRequests(std::size_t count, int timeoutMs = 5000);
@@ -75,6 +82,9 @@ private:
     std::vector<RecordedRequest> requests_;
     std::deque<Reply> script_;
     std::function<Reply(const RecordedRequest&)> handler_;
+    std::atomic<std::size_t> readRate_{0};
+    std::atomic<std::size_t> readStop_{SIZE_MAX};
+    std::atomic<std::size_t> bytesRead_{0};
 };
 
 // Test certificates made at build time: a root, a second unrelated root, and

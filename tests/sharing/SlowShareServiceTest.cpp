@@ -1,0 +1,128 @@
+// The share queue against slow mail and SMS services: a share is never cut
+// while it moves, and one that went out without an answer (which the service
+// may have delivered) is not sent again at every run.
+#include <mutex>
+
+#include "LogCapture.h"
+#include "SharingTestSupport.h"
+#include "core/Models.h"
+#include "sharing/SocialSharingService.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::RecordedRequest;
+using testsupport::Reply;
+
+class SlowShareServiceTest : public SharingTest {
+protected:
+    void SetUp() override {
+        SharingTest::SetUp();
+        SharingRuntime::setRequestLimits(SharingRuntime::RequestLimits{1s, 1500ms});
+        server.setHandler([this](const RecordedRequest& r) {
+            if (r.path.ends_with("/Messages.json")) return Reply{201, {}, R"({"sid":"SM1"})", delayMs};
+            return Reply{200, {}, "{}", r.path == "/api/mail.send.json" ? delayMs.load() : 0};
+        });
+        for (auto key : {"SendGridBaseURL", "TwilioBaseURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL"})
+            set(key, server.baseUrl());
+        for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER"}) set(key, "1");
+        SocialSharingService::initSocialSharingService();
+        queue = SocialSharingService::shared();
+        photo = QString::fromStdString(writeFile("prints/IMG_1.jpg", std::string(4 << 20, 'p')));
+        MediaItemModel media;
+        media.filePath = photo;
+        media.uploadURL = "http://flw.io/p/Ab12";
+        ASSERT_TRUE(media.save());
+        mail = SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, media.ID, 0, photo, "guest@example.com");
+        text = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    }
+    void TearDown() override {
+        SharingRuntime::setRequestLimits(std::nullopt);
+        server.stop();
+        SharingTest::TearDown();
+    }
+    // The run that the queue's own timer starts once `wait` has passed (the
+    // first run at once).
+    void runAfter(std::chrono::seconds wait) {
+        if (wait.count() == 0) queue->startSocialServiceExecution();
+        advance(wait);
+        main.runPending();
+        ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }, 20000));
+    }
+    std::size_t requests(const std::string& path) {
+        std::size_t n = 0;
+        for (auto& r : server.requests()) n += r.path.ends_with(path);
+        return n;
+    }
+    std::string lastError(const std::shared_ptr<SharingModel>& row) {
+        return SharingModel::loadWithID(row->ID)->lastError.toStdString();
+    }
+    bool done(const std::shared_ptr<SharingModel>& row) { return SharingModel::loadWithID(row->ID)->done == 1; }
+
+    testsupport::LoopbackServer server;
+    std::atomic<int> delayMs{0};
+    SocialSharingService* queue = nullptr;
+    QString photo;
+    std::shared_ptr<SharingModel> mail, text;
+};
+
+TEST_F(SlowShareServiceTest, SharesMovingLongerOrAnsweredLaterThanTheSilenceLimitGoOnce) {
+    server.setReading(2 << 20);  // the 4 MB mail takes two seconds
+    delayMs = 1200;
+    runAfter(0s);
+    for (int i = 0; i < 3; ++i) runAfter(20s);
+    EXPECT_TRUE(done(mail)) << lastError(mail);
+    EXPECT_TRUE(done(text)) << lastError(text);
+    EXPECT_EQ(requests("/api/mail.send.json"), 1u);
+    EXPECT_EQ(requests("/Messages.json"), 1u);
+}
+
+TEST_F(SlowShareServiceTest, TheAttemptLimitCountsFromTheLastMoveOfTheRequest) {
+    server.setReading(1 << 20);
+    queue->startSocialServiceExecution();
+    // 15 s on the queue's clock for every 256 KB the service reads: the 4 MB
+    // mail takes four minutes by that clock, and moves all the while.
+    for (std::size_t read = 256 << 10; read < (4 << 20); read += 256 << 10) {
+        ASSERT_TRUE(pumpUntil([&] { return server.bytesRead() >= read; }));
+        advance(15s);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return !queue->isRunning(); }));
+    EXPECT_TRUE(done(mail)) << lastError(mail);
+}
+
+TEST_F(SlowShareServiceTest, AMailCutWhileItIsSentIsTooSlowAndGoesAgainAtTheNextRun) {
+    server.setReading(0, 32 * 1024);  // the service stops reading the mail
+    runAfter(0s);
+    EXPECT_EQ(lastError(mail), "Too slow: nothing of the request to the mail service moved in 1 s.");
+    server.setReading(0);
+    runAfter(20s);
+    EXPECT_TRUE(done(mail)) << lastError(mail);
+}
+
+TEST_F(SlowShareServiceTest, AnUnansweredShareGoesAgainOnlyAfterDoublingWaits) {
+    testsupport::LogCapture log;
+    delayMs = 20000;  // later than the answer is awaited
+    runAfter(0s);
+    EXPECT_EQ(lastError(mail), "No answer from the mail service in 1.5 s.");
+    EXPECT_EQ(lastError(text), "No answer from the SMS service in 1.5 s.");
+    EXPECT_EQ(log.lines("tried again in 4 minutes", spdlog::level::warn).size(), 2u);
+    EXPECT_TRUE(log.lines("Internet connection not available").empty());
+
+    auto expectSent = [&](std::size_t times) {
+        EXPECT_EQ(requests("/api/mail.send.json"), times);
+        EXPECT_EQ(requests("/Messages.json"), times);
+    };
+    runAfter(20s);
+    runAfter(20s);
+    expectSent(1);      // not at the next runs
+    runAfter(200s);     // four minutes after the attempt
+    expectSent(2);
+    runAfter(240s);     // the next wait is eight minutes
+    expectSent(2);
+    delayMs = 0;
+    runAfter(240s);
+    expectSent(3);
+    EXPECT_TRUE(done(mail) && done(text));
+}
+
+}  // namespace
