@@ -177,7 +177,7 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     EXPECT_TRUE(screen.isCountdownRunning());
     EXPECT_TRUE(twitter->isEnabled());
     EXPECT_EQ(message(), "Tweet sent");
-    ASSERT_EQ(shares().size(), 1u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shares().size() == 1u; }, 5000));
     EXPECT_EQ(shares()[0], std::make_tuple(std::int64_t{3}, std::string("@guest"), std::int64_t{1}));
 
     // E-mail shares are recorded by the share window, not here.
@@ -275,7 +275,7 @@ TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
     buttons->openSMSWindow();
     QTest::keyClicks(buttons->smsWindow()->mobileNumberField(), "01512");
     buttons->smsWindow()->closeWindow();
-    ASSERT_EQ(shares().size(), 2u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shares().size() == 2u; }, 5000));
 
     screen.cleanUp();
     screen.showSession();
