@@ -1,17 +1,22 @@
 // Memory over an event: the real booth (demo camera, loopback services) runs
-// through N guest sessions (default 40; the first argument changes it). Each
-// guest sends an e-mail and an SMS, which the share queue delivers to a
-// loopback mail and SMS service; every other guest opens the Facebook log-in
-// (a loopback page) and cancels it or walks away from it; half the guests
-// tap Done, the others walk away from the final screen. Every 5 sessions it
-// prints the resident memory (VmRSS, and its anonymous part) and the heap in
-// use (mallinfo2), beside the figures after session 10 of the same run.
+// through N guest sessions (default 40; the first argument changes it), full
+// screen, keying photos and live view against a backdrop, guests typing on
+// the on-screen keyboard. Each guest sends an e-mail and an SMS, which the
+// share queue delivers to loopback services once the print is uploaded
+// there, and takes a print (into a PDF file); every other guest opens the
+// Facebook log-in (a loopback page) and cancels it or walks away from it,
+// and every fourth walks away from an e-mail window they typed in; half the
+// guests tap Done, the others walk away from the final screen. Every 5
+// sessions it prints the resident memory (VmRSS, and its anonymous part) and
+// the heap in use (mallinfo2), beside the figures after session 10.
 //
-//   xvfb-run -a build/bench/bench_event_memory [sessions]
+//   xvfb-run -a -s "-screen 0 1920x1080x24" build/bench/bench_event_memory [sessions]
 //
-// With EVENT_MEMORY_NO_TEARDOWN set it ends without tearing the booth down,
-// so that a heap profiler (heaptrack) reports what the event holds as leaks;
-// two runs of different lengths, compared, show what each session leaves.
+// EVENT_MEMORY_PLAIN=1: a window, no keying, no on-screen keyboard.
+// EVENT_MEMORY_IDLE_MS: how long a window left alone stays (default 500).
+// EVENT_MEMORY_NO_TEARDOWN=1: ends without tearing the booth down, so that
+// a heap profiler (heaptrack) reports what the event holds as leaks; two
+// runs of different lengths, compared, show what each session leaves.
 #include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -56,7 +61,9 @@ Memory measure() {
     QFile status(QStringLiteral("/proc/self/status"));
     if (status.open(QIODevice::ReadOnly)) {
         for (const QByteArray& line : status.readAll().split('\n')) {
-            const auto kB = [&](const char* key) { return line.mid(qstrlen(key)).trimmed().split(' ')[0].toDouble() / 1024; };
+            const auto kB = [&](const char* key) {
+                return line.mid(qstrlen(key)).trimmed().split(' ')[0].toDouble() / 1024;
+            };
             if (line.startsWith("VmRSS:")) m.rssMB = kB("VmRSS:");
             if (line.startsWith("RssAnon:")) m.anonMB = kB("RssAnon:");
         }
@@ -112,7 +119,7 @@ void runEvent(int sessions) {
     auto* home = main->homeScreen();
     auto* final = main->sharingScreen();
     if (!waitFor([&] { return main->isVisible(); })) return fail("the booth does not show");
-    if (qEnvironmentVariableIsSet("EVENT_MEMORY_FULL_SCREEN")) main->toggleFullScreen();
+    if (!qEnvironmentVariableIsSet("EVENT_MEMORY_PLAIN")) main->toggleFullScreen();
     // Facebook needs the booth to have found the internet.
     if (!waitFor([&] { return UserDefaults::standard().string("IS_INTERNET_RECHABLE") == "YES"; }))
         return fail("the booth never finds the loopback internet");
@@ -122,14 +129,14 @@ void runEvent(int sessions) {
     std::printf("session   VmRSS MB  RssAnon MB  heap MB   (ratio to session 10: RSS / heap)\n");
     std::printf("%7d  %8.1f  %10.1f  %7.1f\n", 0, at[0].rssMB, at[0].anonMB, at[0].heapMB);
     std::fflush(stdout);
-    const int every = qMax(1, qEnvironmentVariableIntValue("EVENT_MEMORY_EVERY")) == 1 && !qEnvironmentVariableIsSet("EVENT_MEMORY_EVERY") ? 5 : qMax(1, qEnvironmentVariableIntValue("EVENT_MEMORY_EVERY"));
     for (int n = 1; n <= sessions; ++n) {
         QTest::mouseClick(home, Qt::LeftButton);
         if (!waitFor([&] { return main->selectedScreen() == final; }, 60000)) return fail("no final screen");
         if (!share(final, QStringLiteral("Email"), QStringLiteral("ShareViaEmailWindow"),
                    QStringLiteral("guest%1@x.example").arg(n)))
             return fail("the e-mail window");
-        if (!share(final, QStringLiteral("SMS"), QStringLiteral("ShareViaSMSWindow"), QStringLiteral("55512%1").arg(n, 5, 10, QChar('0'))))
+        if (!share(final, QStringLiteral("SMS"), QStringLiteral("ShareViaSMSWindow"),
+                   QStringLiteral("55512%1").arg(n, 5, 10, QChar('0'))))
             return fail("the SMS window");
         // Guests 1, 5, 9... cancel the Facebook log-in; 3, 7, 11... walk away
         // from it; 4, 8, 12... walk away from an e-mail window they typed in.
@@ -144,8 +151,7 @@ void runEvent(int sessions) {
         if (n % 4 == 1 || n % 4 == 2) final->findChild<QPushButton*>(QStringLiteral("DoneButton"))->click();
         if (!waitFor([&] { return main->selectedScreen() == home; }, 60000)) return fail("never back home");
         SocialSharingService::shared()->startSocialServiceExecution();
-        if (const int pause = qEnvironmentVariableIntValue("EVENT_MEMORY_PAUSE_MS")) QTest::qWait(pause);
-        if (n % every != 0 && n != sessions) continue;
+        if (n % 5 != 0 && n != sessions) continue;
         // What the session let go of is gone once the event loop has run.
         QTest::qWait(1500);
         at[n] = measure();
@@ -160,9 +166,11 @@ void runEvent(int sessions) {
     }
     // What the share queue delivered (the last guests' shares may still wait).
     std::map<std::int64_t, std::int64_t> sent;
-    if (auto rows = WrenDatabase::shared().query("SELECT share_type, COUNT(*) FROM share WHERE done = 1 GROUP BY share_type"))
+    if (auto rows = WrenDatabase::shared().query(
+            "SELECT share_type, COUNT(*) FROM share WHERE done = 1 GROUP BY share_type"))
         for (const auto& row : *rows) sent[std::get<std::int64_t>(row[0])] = std::get<std::int64_t>(row[1]);
-    std::printf("shares sent: %lld e-mail, %lld SMS\n", (long long)sent[SharingTypeEmail], (long long)sent[SharingTypeSMS]);
+    std::printf("shares sent: %lld e-mail, %lld SMS\n", static_cast<long long>(sent[SharingTypeEmail]),
+                static_cast<long long>(sent[SharingTypeSMS]));
     std::fflush(stdout);
     // For a heap profiler: what the event holds is reported as never freed.
     if (qEnvironmentVariableIsSet("EVENT_MEMORY_NO_TEARDOWN")) std::_Exit(0);
@@ -183,7 +191,8 @@ std::string startServices() {
         services.setHandler([](const testsupport::RecordedRequest& request) {
             if (request.path.find("/oauth/") != std::string::npos)
                 return testsupport::Reply{200, {{"Content-Type", "text/html"}},
-                                          "<html><body><form><input name=email><input type=password></form></body></html>"};
+                                          "<html><body><form><input name=email><input type=password>"
+                                          "</form></body></html>"};
             if (request.method == "PUT") return testsupport::Reply{200, {}, ""};  // the print's upload
             // The registration's public address; the mail and SMS services' acceptance.
             return testsupport::Reply{200, {{"Content-Type", "text/html"}},
@@ -212,8 +221,8 @@ int main(int argc, char** argv) {
         qputenv(kit, "http://127.0.0.1:9");
     testsupport::ScopedHome home;
     // The on-screen keyboard is chosen as the application object is made.
-    const bool keyboard = qEnvironmentVariableIsSet("EVENT_MEMORY_KEYBOARD");
-    UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", keyboard);
+    const bool plain = qEnvironmentVariableIsSet("EVENT_MEMORY_PLAIN");
+    UserDefaults::standard().set("SHOW_VIRTUAL_KEYBOARD", !plain);
     // Before any thread starts: the child is a plain copy.
     const std::string services = startServices();
     if (services.empty()) {
@@ -231,7 +240,6 @@ int main(int argc, char** argv) {
         for (auto key : {"S3EndpointURL", "FlashwrenWebServiceURL", "SendGridBaseURL", "TwilioBaseURL",
                          "ReachabilityURL", "FacebookGraphURL", "FacebookWebURL"})
             defaults.set(key, services + "/");
-        if (qEnvironmentVariableIsSet("EVENT_MEMORY_NO_UPLOAD")) defaults.set("S3EndpointURL", "http://127.0.0.1:9");
         for (auto [key, value] : {std::pair{"S3Bucket", "booth"}, {"S3PublicURL", "http://booth"},
                                   {"S3AccessKeyID", "K"}, {"S3SecretAccessKey", "S"}, {"S3Region", "us-east-1"}})
             defaults.set(key, value);
@@ -241,7 +249,7 @@ int main(int argc, char** argv) {
         defaults.set("seconds_between_shots", 0);
         defaults.set("PHOTO_ARRIVAL_CHECK_SECONDS", 0);
         defaults.set("seconds_between_groups", 2);
-        if (qEnvironmentVariableIsSet("EVENT_MEMORY_GREEN_SCREEN")) {
+        if (!plain) {
             // Photos and live view keyed against one backdrop.
             QImage backdrop(1920, 1080, QImage::Format_RGB32);
             backdrop.fill(QColor(20, 40, 220));
