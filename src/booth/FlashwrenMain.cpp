@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include <malloc.h>
+
 #include "base/AppInfo.h"
 #include "base/Files.h"
 #include "base/Log.h"
@@ -38,7 +40,16 @@ void makeBoothFolder(const QString& folder) {
 
 }  // namespace
 
+void returnLargeBlocksWhenFreed() {
+    // Fixing the threshold also stops the library from raising it (and its
+    // trim threshold with it) each time such a block is freed. A megabyte:
+    // every frame, photo and print is larger; what is smaller stays pooled.
+    if (mallopt(M_MMAP_THRESHOLD, 1 << 20) != 1)
+        spdlog::warn("AppController: unable to set the allocator's threshold for blocks of their own");
+}
+
 int flashwrenMain(int argc, char** argv, const std::function<void()>& prepare) {
+    returnLargeBlocksWhenFreed();
     // Touch-screen booths type on Qt's on-screen keyboard, where installed;
     // the input method is chosen as the application object is made.
     WrenUtils::selectVirtualKeyboard();
