@@ -10,7 +10,7 @@
 // sessions it prints the resident memory (VmRSS, and its anonymous part) and
 // the heap in use (mallinfo2), beside the figures after session 10.
 //
-//   xvfb-run -a -s "-screen 0 1920x1080x24" build/bench/bench_event_memory [sessions]
+//   taskset -c 0,1 xvfb-run -a -s "-screen 0 1920x1080x24" build/bench/bench_event_memory [sessions]
 //
 // EVENT_MEMORY_PLAIN=1: a window, no keying, no on-screen keyboard.
 // EVENT_MEMORY_IDLE_MS: how long a window left alone stays (default 500).
