@@ -879,6 +879,8 @@ protected:
     }
     void hold() {
         ASSERT_EQ(sqlite3_open(WrenDatabase::defaultPath().c_str(), &holder), SQLITE_OK);
+        // The booth may be writing just then: the other program waits its turn.
+        sqlite3_busy_timeout(holder, 10000);
         ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     }
     void release() {
