@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QMimeData>
+#include <QPointingDevice>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -209,6 +210,34 @@ TEST_F(BoothSessionTest, AClickRunsASessionToAPrintAndBackHome) {
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
     EXPECT_EQ(files(prints).size(), 2);
     EXPECT_EQ(files(WrenUtils::getIncomingFolderPath()).size(), 4) << "incoming holds only this session's photos";
+}
+
+TEST_F(BoothSessionTest, ADoubleTapOnDoneStartsNoSession) {
+    // Taps through the window, as the platform delivers them: each reaches
+    // whatever screen shows under it at that moment.
+    QWindow* window = controller.mainWindow()->windowHandle();
+    QPointingDevice* finger = QTest::createTouchDevice();
+    for (bool touch : {false, true}) {
+        // Once the moment after the last session has passed, a tap starts one.
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            if (controller.currentScreen() == AppController::Screen::Home) QTest::mouseClick(home_(), Qt::LeftButton);
+            return controller.currentScreen() != AppController::Screen::Home;
+        }, 5000));
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+        auto* done = sharing()->findChild<QPushButton*>("DoneButton");
+        ASSERT_TRUE(done);
+        const QPoint at = done->mapTo(controller.mainWindow(), done->rect().center());
+        for (int tap = 0; tap < 2; ++tap) {
+            if (touch) {
+                QTest::touchEvent(window, finger).press(0, at, window);
+                QTest::touchEvent(window, finger).release(0, at, window);
+            } else {
+                QTest::mousePress(window, Qt::LeftButton, {}, at);
+                QTest::mouseRelease(window, Qt::LeftButton, {}, at);
+            }
+        }
+        EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home) << (touch ? "touch" : "mouse");
+    }
 }
 
 TEST_F(BoothSessionTest, ACameraThatNeverAnswersTimesOutWithAMessage) {
