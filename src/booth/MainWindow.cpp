@@ -152,7 +152,11 @@ void MainWindow::toggleFullScreen() {
     } else {
         fullScreen_ = true;
         normalGeometry_ = geometry();
-        showFullScreen();
+        // As showFullScreen() without taking the keyboard: a switch seen
+        // late (a key's repeat on a busy machine) must not take it from a
+        // share window shown since.
+        setWindowState((windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized)) | Qt::WindowFullScreen);
+        show();
         if (QScreen* where = screen()) setGeometry(where->geometry());
     }
 }
