@@ -369,6 +369,7 @@ TEST_F(KioskScreen, EachPreferencesDialogGivesTheKeysBackToThePreferences) {
     auto* close = preferencesWindow()->findChild<QAbstractButton*>("closeButton");
     tap(close->mapToGlobal(close->rect().center()));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !preferencesWindow()->isVisible(); }, 5000));
+    EXPECT_TRUE(hasKeys(&booth));
     press("F11");
     EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == screenArea(); }, 5000)) << "F11 is dead";
     booth.toggleFullScreen();
