@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QShortcut>
+#include <QStyleHints>
 #include <QTimer>
 
 #include "base/AppInfo.h"
@@ -39,6 +41,7 @@
 #include "kits/tally/Tally.h"
 #include "greenscreen/GreenScreenWindowController.h"
 #include "preferences/GeneralPreferencesViewController.h"
+#include "preferences/Preferences.h"
 #include "preferences/ValueTransformers.h"
 #include "sharing/Analytics.h"
 #include "sharing/LoginWebView.h"
@@ -236,6 +239,9 @@ void AppController::becomeScreensDelegate() {
     quit->setObjectName(QStringLiteral("QuitShortcut"));
     quit->setContext(Qt::ApplicationShortcut);  // from the operator's windows too
     connect(quit, &QShortcut::activated, this, &AppController::requestQuit);
+    // A dialog keeps every other window's shortcuts from its keys, the
+    // quit key included: it is heard in dialogs here.
+    qApp->installEventFilter(this);
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
             [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });
@@ -414,16 +420,44 @@ void AppController::requestQuit() {
     emit quitRequested();
 }
 
+bool AppController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && QApplication::activeModalWidget()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q)) {
+            if (!key->isAutoRepeat()) requestQuit();
+            return true;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+QWidget* AppController::openOperatorWindow() const {
+    if (QWidget* preferences = Preferences::shownWindow()) return preferences;
+    if (greenScreenWindow_ && greenScreenWindow_->isVisible()) return greenScreenWindow_.get();
+    return nullptr;
+}
+
 void AppController::bringWindowForward() {
     if (!window_) return;
     spdlog::info("AppController: another launch asked for this booth; bringing its window forward");
     window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
     window_->raise();
-    window_->activateWindow();
+    // The main window must not cover what the operator has open over it:
+    // an open dialog blocks the main window, and covered it would leave a
+    // touch-only booth with nothing to tap.
+    QWidget* top = window_.get();
+    if (QWidget* preferences = Preferences::shownWindow()) (top = preferences)->raise();
+    if (greenScreenWindow_ && greenScreenWindow_->isVisible()) (top = greenScreenWindow_.get())->raise();
+    if (QWidget* dialog = QApplication::activeModalWidget()) (top = dialog)->raise();
+    top->activateWindow();
 }
 
 void AppController::selectScreen(Screen screen) {
+    // The second tap of a double tap on the final screen's last button
+    // would land on the home screen and start a session for nobody.
+    if (screen == Screen::Home && screen_ == Screen::Sharing)
+        window_->homeScreen()->holdTaps(QGuiApplication::styleHints()->mouseDoubleClickInterval());
     screen_ = screen;
     switch (screen) {
     case Screen::Home:
@@ -468,6 +502,11 @@ bool AppController::startSession(const QStringList& droppedFiles) {
         spdlog::info("AppController: a session is already running");
         return false;
     }
+    // The operator is at work: a tap beside the window, or Space, is no guest.
+    if (openOperatorWindow()) {
+        spdlog::info("AppController: no session while an operator's window is open");
+        return false;
+    }
     auto& camera = CameraManager::sharedCameraManager();
     if (droppedFiles.isEmpty() && !camera.isDeviceReadyForNewSession()) {
         showMessage(CameraErrors::messageForCode(camera.cameraModel() ? CameraMessageNotReady : CameraMessageNoCamera));
@@ -498,7 +537,7 @@ bool AppController::startSession(const QStringList& droppedFiles) {
 void AppController::userDidRequestSession(const QStringList& droppedFiles) {
     // With green screen on, the guest first chooses a background (or, with
     // backgrounds taken in turn, the chooser asks for the session at once).
-    if (droppedFiles.isEmpty() && screen_ == Screen::Home &&
+    if (droppedFiles.isEmpty() && screen_ == Screen::Home && !openOperatorWindow() &&
         UserDefaults::standard().integer(kGreenScreenOnKey, 2) != 2 && WrenUtils::checkIFOpenGLIsSupported()) {
         window_->homeScreen()->presentBackgroundChooser();
         return;

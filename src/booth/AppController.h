@@ -60,7 +60,12 @@ public:
 signals:
     void quitRequested();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // The preferences or the green-screen window, while one shows.
+    QWidget* openOperatorWindow() const;
     // Start-up steps, in the order they run.
     void startCrashReporting();
     bool setUpLogging();

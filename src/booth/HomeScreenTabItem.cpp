@@ -113,7 +113,13 @@ void HomeScreenTabItem::hideBackgroundChooser() {
     startLabel_->show();
 }
 
+void HomeScreenTabItem::holdTaps(int ms) {
+    tapsHeld_.start();
+    tapsHeldFor_ = ms;
+}
+
 void HomeScreenTabItem::mousePressEvent(QMouseEvent* event) {
+    if (tapsHeld_.isValid() && tapsHeld_.elapsed() < tapsHeldFor_) return;
     if (chooserHost_->isVisible()) return WrenTabItem::mousePressEvent(event);
     if (auto* d = delegate()) d->userDidRequestSession({});
 }

@@ -2,6 +2,7 @@
 // The home screen: the start text over the operator's background image. A
 // click or the space bar asks for a session.
 #include <QColor>
+#include <QElapsedTimer>
 #include <QImage>
 
 #include "booth/WrenTabItem.h"
@@ -34,6 +35,9 @@ public:
     // What the screen paints behind the start text.
     QColor backgroundColour() const { return backgroundColour_; }
     bool showsImage() const { return !background_.isNull(); }
+    // Takes no tap for the next `ms` milliseconds: the rest of a tap meant
+    // for the screen that just gave way.
+    void holdTaps(int ms);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -47,4 +51,6 @@ private:
     QString backgroundPath_;
     QImage background_;
     QColor backgroundColour_{24, 28, 36};
+    QElapsedTimer tapsHeld_;
+    int tapsHeldFor_ = 0;
 };

@@ -67,6 +67,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     updateNotice();
 
     auto* fullScreen = new QShortcut(QKeySequence(Qt::Key_F11), this);
+    // One switch for each press: the key's repeats (held down, or a busy
+    // machine slow to see it released) would switch back and forth, and a
+    // switch to full screen takes the keyboard from a window shown since.
+    fullScreen->setAutoRepeat(false);
     connect(fullScreen, &QShortcut::activated, this, &MainWindow::toggleFullScreen);
     // The operator's way into the settings; guests have no keyboard shortcut habits.
     auto* preferences = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
@@ -148,7 +152,11 @@ void MainWindow::toggleFullScreen() {
     } else {
         fullScreen_ = true;
         normalGeometry_ = geometry();
-        showFullScreen();
+        // As showFullScreen() without taking the keyboard: a switch seen
+        // late (a key's repeat on a busy machine) must not take it from a
+        // share window shown since.
+        setWindowState((windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized)) | Qt::WindowFullScreen);
+        show();
         if (QScreen* where = screen()) setGeometry(where->geometry());
     }
 }

@@ -26,17 +26,20 @@
 PreferencePane::PreferencePane(QString identifier, QString imageName, QString label)
     : identifier_(std::move(identifier)), imageName_(std::move(imageName)), label_(std::move(label)) {
     binder_ = new SettingsBinder(this);
-    chooseFolder = [](const QString& title) {
-        return QFileDialog::getExistingDirectory(nullptr, title, QString(), QFileDialog::ShowDirsOnly);
+    // Each panel belongs to the preferences window: it stays above it and,
+    // once closed, hands the keyboard back to it rather than to the booth's
+    // main window.
+    chooseFolder = [this](const QString& title) {
+        return QFileDialog::getExistingDirectory(dialogParent(), title, QString(), QFileDialog::ShowDirsOnly);
     };
-    chooseFile = [](const QString& title, const QStringList& extensions) {
+    chooseFile = [this](const QString& title, const QStringList& extensions) {
         QStringList patterns;
         for (auto& e : extensions) patterns << "*." + e;
-        return QFileDialog::getOpenFileName(nullptr, title, QString(),
+        return QFileDialog::getOpenFileName(dialogParent(), title, QString(),
                                             QStringLiteral("Images (%1)").arg(patterns.join(' ')));
     };
-    confirm = [](const QString& message) {
-        QMessageBox box(QMessageBox::Critical, QString(), message);
+    confirm = [this](const QString& message) {
+        QMessageBox box(QMessageBox::Critical, QString(), message, QMessageBox::NoButton, dialogParent());
         box.setInformativeText(QString());
         box.addButton(QStringLiteral("No"), QMessageBox::RejectRole);
         auto* yes = box.addButton(QStringLiteral("Yes"), QMessageBox::AcceptRole);
@@ -50,6 +53,11 @@ PreferencePane::~PreferencePane() {
     delete binder_;
     binder_ = nullptr;
     delete view_;
+}
+
+QWidget* PreferencePane::dialogParent() const {
+    // The pane's view is shown inside the preferences window.
+    return view_ ? view_->window() : nullptr;
 }
 
 QWidget* PreferencePane::view() {
@@ -219,8 +227,8 @@ void PrintPreferencesViewController::showPrinterSetupWebPage() {
 
 DisplayPrefrencesViewController::DisplayPrefrencesViewController()
     : PreferencePane("DisplayPreferences", "appbar.monitor", "Display") {
-    chooseColor = [](const QColor& current) {
-        return QColorDialog::getColor(current.isValid() ? current : QColor(24, 28, 36), nullptr,
+    chooseColor = [this](const QColor& current) {
+        return QColorDialog::getColor(current.isValid() ? current : QColor(24, 28, 36), dialogParent(),
                                       "Choose the home screen colour");
     };
 }

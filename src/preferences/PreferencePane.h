@@ -39,6 +39,8 @@ protected:
     // A label drawn as a link that calls `action` when clicked.
     ClickableLabelTextField* makeLink(const QString& text, const QString& objectName, std::function<void()> action);
     SettingsBinder* binder() { return binder_; }
+    // The window the pane is shown in, which its panels belong to.
+    QWidget* dialogParent() const;
 
 private:
     QString identifier_, imageName_, label_;

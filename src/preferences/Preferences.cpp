@@ -15,10 +15,19 @@ std::vector<WRENPreferencesViewController*> makePanes() {
             new SharingPreferencesViewController(), new SoundPreferencesViewController()};
 }
 
+namespace {
+WRENPreferencesWindowController* made = nullptr;
+}
+
 WRENPreferencesWindowController* sharedWindowController() {
-    static WRENPreferencesWindowController* controller =
+    static WRENPreferencesWindowController* controller = made =
         new WRENPreferencesWindowController(makePanes(), "flashwren Preferences");
     return controller;
+}
+
+QWidget* shownWindow() {
+    QWidget* window = made ? made->window() : nullptr;
+    return window && window->isVisible() ? window : nullptr;
 }
 
 void showPreferences() {

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
+#include <QPointingDevice>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -144,6 +145,14 @@ protected:
         return QTest::qWaitFor([&] { return controller.currentScreen() == screen; }, ms);
     }
     QStringList files(const QString& folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+    // A guest's taps on the home screen, from the moment after a final screen
+    // gave way when it takes none, until one starts a session.
+    bool tapToStart() {
+        return QTest::qWaitFor([&] {
+            if (controller.currentScreen() == AppController::Screen::Home) QTest::mouseClick(home_(), Qt::LeftButton);
+            return controller.currentScreen() != AppController::Screen::Home;
+        }, 5000);
+    }
     void drop(const QStringList& paths) {
         auto* mime = new QMimeData();
         QList<QUrl> urls;
@@ -222,6 +231,30 @@ TEST_F(BoothSessionTest, AClickRunsASessionToAPrintAndBackHome) {
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
     EXPECT_EQ(files(prints).size(), 2);
     EXPECT_EQ(files(WrenUtils::getIncomingFolderPath()).size(), 4) << "incoming holds only this session's photos";
+}
+
+TEST_F(BoothSessionTest, ADoubleTapOnDoneStartsNoSession) {
+    // Taps through the window, as the platform delivers them: each reaches
+    // whatever screen shows under it at that moment.
+    QWindow* window = controller.mainWindow()->windowHandle();
+    QPointingDevice* finger = QTest::createTouchDevice();
+    for (bool touch : {false, true}) {
+        ASSERT_TRUE(tapToStart());
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+        auto* done = sharing()->findChild<QPushButton*>("DoneButton");
+        ASSERT_TRUE(done);
+        const QPoint at = done->mapTo(controller.mainWindow(), done->rect().center());
+        for (int tap = 0; tap < 2; ++tap) {
+            if (touch) {
+                QTest::touchEvent(window, finger).press(0, at, window);
+                QTest::touchEvent(window, finger).release(0, at, window);
+            } else {
+                QTest::mousePress(window, Qt::LeftButton, {}, at);
+                QTest::mouseRelease(window, Qt::LeftButton, {}, at);
+            }
+        }
+        EXPECT_EQ(controller.currentScreen(), AppController::Screen::Home) << (touch ? "touch" : "mouse");
+    }
 }
 
 TEST_F(BoothSessionTest, ACameraThatNeverAnswersTimesOutWithAMessage) {
@@ -784,7 +817,7 @@ TEST_F(BoothBusyDatabaseTest, TheDatabaseOpensOnceFreeAndALaterSessionIsRecorded
     ASSERT_TRUE(strip);
     EXPECT_TRUE(strip->isHidden()) << "an empty notice strip stays over the screen";
 
-    QTest::mouseClick(home_(), Qt::LeftButton);
+    ASSERT_TRUE(tapToStart());
     ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
     auto& record = PhotoSession::session();
     auto item = MediaItemModel::loadMediaItemWithID(record.printMediaID);

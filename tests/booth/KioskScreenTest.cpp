@@ -10,19 +10,29 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QProcess>
+#include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "BoothTestApp.h"
 #include "TempDir.h"
+#include "booth/AppController.h"
+#include "booth/HomeScreenTabItem.h"
 #include "booth/MainWindow.h"
+#include "camera/CameraManager.h"
+#include "camera/FolderCameraModel.h"
 #include "base/NotificationCenter.h"
 #include "core/Notifications.h"
 #include "greenscreen/GreenScreenWindowController.h"
@@ -30,6 +40,7 @@
 #include "preferences/WRENPreferencesWindowController.h"
 #include "sharing/FacebookLoginWebController.h"
 #include "sharing/ShareWindows.h"
+#include "core/UserDefaults.h"
 
 namespace {
 
@@ -55,7 +66,76 @@ protected:
         ASSERT_EQ(QProcess::execute(xdotool, {"key", keys}), 0);
     }
     static QWidget* preferencesWindow() { return Preferences::sharedWindowController()->window(); }
+    static void tap(QPoint where) {  // through the X server, as a finger or the mouse gives it
+        ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(where.x()), QString::number(where.y()),
+                                                "click", "1"}), 0);
+    }
+    static bool hasKeys(const QWidget* window) {
+        return QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == window->windowHandle(); }, 5000);
+    }
+    // Clicks `button` of a preferences pane, which runs its dialog until it
+    // closes, and meanwhile does `withDialog` once the dialog has the keys.
+    static bool clickToDialog(const QString& pane, const char* button, const std::function<void()>& withDialog) {
+        auto* preferences = Preferences::sharedWindowController();
+        preferences->setSelectedViewController(preferences->viewControllerForIdentifier(pane));
+        bool answered = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (dialog && QGuiApplication::focusWindow() == dialog->windowHandle()) {
+                poll.stop();
+                answered = true;
+                withDialog();
+            }
+        });
+        poll.start(20);
+        QTimer::singleShot(15000, &poll, [] {  // the test goes on when the keys never reach it
+            if (QWidget* dialog = QApplication::activeModalWidget()) dialog->close();
+        });
+        preferences->selectedViewController()->view()->findChild<QPushButton*>(button)->click();
+        return answered;
+    }
     testsupport::ScopedHome home;
+};
+
+// The whole booth, started as the application starts it, with the demo camera.
+struct Booth {
+    Booth() {
+        UserDefaults::standard().set("DATA_DIRECTORY", dataFolder.path() + "/");
+        keepBoothOnLoopback();
+        launched = controller.applicationDidFinishLaunching();
+        CameraManager::sharedCameraManager().setCameraModel(
+            std::make_shared<FolderCameraModel>(CameraManager::demoCameraFolder()));
+    }
+    ~Booth() { controller.applicationWillTerminate(); }
+    testsupport::TempDir dataFolder;
+    AppController controller;
+    bool launched = false;
+};
+
+// Whether the X server stacks `upper` above `lower` (asked on the booth's own
+// connection: every raise asked for before is done).
+bool stackedAbove(const QWidget* upper, const QWidget* lower) {
+    auto* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+        xcb_query_tree_reply(x, xcb_query_tree(x, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root), nullptr),
+        &std::free);
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const xcb_window_t* end = children + xcb_query_tree_children_length(tree.get());
+    return std::find(children, end, upper->winId()) > std::find(children, end, lower->winId());
+}
+
+// Counts the presses `watched` (or the whole application) gets that `counts`.
+struct PressCount : QObject {
+    PressCount(QObject* watched, std::function<bool(QEvent*)> counts) : counts(std::move(counts)) {
+        watched->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (counts(event)) ++n;
+        return false;
+    }
+    std::function<bool(QEvent*)> counts;
+    int n = 0;
 };
 
 // Names a window manager on the root window as the desktop conventions do,
@@ -266,4 +346,116 @@ TEST_F(KioskScreen, OperatorsWindowsShowACloseButtonOnlyWhereNoWindowManagerDraw
         WindowManagerNaming gone(false);
         EXPECT_EQ(buttonsShown(), 2) << "a window manager that died draws nothing";
     }
+}
+
+// A key held down repeats, and so does one pressed on a busy machine: a late
+// repeat would switch the booth back over a share window shown since, and
+// take the keyboard from it.
+TEST_F(KioskScreen, F11SwitchesOncePerPressAndLeavesTheKeysToAWindowShownSince) {
+    MainWindow booth;
+    booth.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    PressCount repeats(qApp, [](QEvent* e) {
+        return e->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F11 &&
+               static_cast<QKeyEvent*>(e)->isAutoRepeat();
+    });
+    int switches = 0;
+    QObject::connect(&booth, &MainWindow::fullScreenChanged, [&] { ++switches; });
+    ASSERT_EQ(QProcess::execute("xdotool", {"keydown", "F11"}), 0);
+    const bool repeated = QTest::qWaitFor([&] { return repeats.n >= 2; }, 5000);
+    ASSERT_EQ(QProcess::execute("xdotool", {"keyup", "F11"}), 0);
+    ASSERT_TRUE(repeated) << "the X server repeats no key";
+    EXPECT_EQ(switches, 1) << "the repeats switch it back and forth";
+    booth.toggleFullScreen();
+
+    // A repeat the toolkit could not tell from a press, switching after a
+    // share window showed, leaves it the keyboard.
+    ShareViaEmailWindowController email;
+    email.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(email.window()));
+    PressCount shift(qApp, [](QEvent* e) { return e->type() == QEvent::KeyRelease; });
+    press("shift");  // the time the booth knows moves on
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shift.n > 0; }, 5000));
+    booth.toggleFullScreen();
+    auto* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)> focus(
+        xcb_get_input_focus_reply(x, xcb_get_input_focus(x), nullptr), &std::free);
+    EXPECT_EQ(focus->focus, email.window()->winId()) << "the booth took the keyboard";
+    booth.toggleFullScreen();
+    email.closeWindow();
+}
+
+TEST_F(KioskScreen, EachPreferencesDialogGivesTheKeysBackToThePreferences) {
+    MainWindow booth;
+    booth.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    for (auto [pane, button] : {std::pair("DisplayPreferences", "chooseBackgroundImage"),
+                                {"DisplayPreferences", "chooseHomeScreenColour"},
+                                {"GeneralPreferences", "changeDataDirectory"},
+                                {"GeneralPreferences", "resetAllStats"}}) {
+        Preferences::showPreferences();
+        ASSERT_TRUE(hasKeys(preferencesWindow())) << button;
+        EXPECT_TRUE(clickToDialog(pane, button, [] { press("Escape"); })) << button;
+        EXPECT_TRUE(hasKeys(preferencesWindow())) << "the keys leave the preferences with the " << button << " dialog";
+        press("Escape");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !preferencesWindow()->isVisible(); }, 5000)) << button;
+        EXPECT_TRUE(hasKeys(&booth)) << button;
+        preferencesWindow()->hide();
+    }
+    // Closed with a tap on their Close button, they leave the keys to the booth.
+    Preferences::showPreferences();
+    ASSERT_TRUE(clickToDialog("DisplayPreferences", "chooseHomeScreenColour", [] { press("Escape"); }));
+    ASSERT_TRUE(hasKeys(preferencesWindow()));
+    auto* close = preferencesWindow()->findChild<QAbstractButton*>("closeButton");
+    tap(close->mapToGlobal(close->rect().center()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !preferencesWindow()->isVisible(); }, 5000));
+    EXPECT_TRUE(hasKeys(&booth));
+    press("F11");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return booth.geometry() == screenArea(); }, 5000)) << "F11 is dead";
+    booth.toggleFullScreen();
+}
+
+TEST_F(KioskScreen, WhileAnOperatorsWindowIsOpenNoGuestGetsInAndTheOperatorGetsOut) {
+    Booth booth;
+    ASSERT_TRUE(booth.launched);
+    MainWindow* main = booth.controller.mainWindow();
+    PressCount taps(main->homeScreen(), [](QEvent* e) {
+        return e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonDblClick;
+    });
+    // Beside any operator's window: they open in the middle.
+    auto tapHome = [&] {
+        const int before = taps.n;
+        tap(main->geometry().topLeft() + QPoint(8, 8));
+        return QTest::qWaitFor([&] { return taps.n > before; }, 5000);
+    };
+    for (bool preferences : {true, false}) {
+        if (preferences) Preferences::showPreferences();
+        else booth.controller.openGreenScreenWindow();
+        QWidget* window = preferences ? preferencesWindow() : booth.controller.greenScreenWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        EXPECT_TRUE(tapHome());
+        QTest::keyClick(main->homeScreen(), Qt::Key_Space);
+        EXPECT_EQ(booth.controller.currentScreen(), AppController::Screen::Home) << window->objectName().toStdString();
+        window->close();
+    }
+
+    // In a dialog Ctrl+Q quits, and a second launch leaves the dialog on top.
+    Preferences::showPreferences();
+    QSignalSpy quits(&booth.controller, &AppController::quitRequested);
+    bool mainOnTop = true;
+    EXPECT_TRUE(clickToDialog("DisplayPreferences", "chooseHomeScreenColour", [&] {
+        press("ctrl+q");
+        QTest::qWaitFor([&] { return quits.count() > 0; }, 5000);
+        booth.controller.bringWindowForward();
+        mainOnTop = stackedAbove(main, QApplication::activeModalWidget());
+        press("Escape");
+    }));
+    EXPECT_EQ(quits.count(), 1) << "Ctrl+Q in a dialog";
+    EXPECT_FALSE(mainOnTop) << "the main window covers the dialog";
+    ASSERT_TRUE(hasKeys(preferencesWindow()));
+    press("Escape");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !preferencesWindow()->isVisible(); }, 5000));
+    // The operator gone, a guest's tap starts a session.
+    EXPECT_TRUE(tapHome());
+    EXPECT_EQ(booth.controller.currentScreen(), AppController::Screen::Session);
 }
