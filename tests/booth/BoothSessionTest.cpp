@@ -951,7 +951,7 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, EveryPrintIsRecordedAndUploadedAndEveryS
     for (int guest = 1; guest <= 3; ++guest) {
         SCOPED_TRACE(guest);
         hold();
-        QTest::mouseClick(home_(), Qt::LeftButton);
+        ASSERT_TRUE(tapToStart());
         ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
         prints << PhotoSession::session().printImagePath;
 
