@@ -97,28 +97,14 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
 }
 
 void SharingScreenTabItem::showSession() {
-    const quint64 showing = ++showing_;
+    ++showing_;
     auto& record = PhotoSession::session();
     printPath_ = record.printImagePath;
     printView_->clear();
     for (auto* button : std::as_const(buttons_)) button->setEnabled(true);
     emit sessionShown();
 
-    const QString path = printPath_;
-    const QSize box = printView_->size().expandedTo(QSize(800, 600));
-    runInBackground(
-        this,
-        [path, box] {
-            QImageReader reader(path);
-            const QSize full = reader.size();
-            if (full.isValid()) reader.setScaledSize(full.scaled(box, Qt::KeepAspectRatio));
-            return reader.read();
-        },
-        [this, showing](QImage image) {
-            if (showing != showing_ || image.isNull()) return;
-            printView_->setPixmap(QPixmap::fromImage(
-                image.scaled(printView_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
-        });
+    showPrintImage(printPath_);
 
     // The print goes out for its public address (when enhanced sharing is
     // on; otherwise its row is kept without upload).
@@ -145,7 +131,8 @@ void SharingScreenTabItem::showSession() {
     }
 }
 
-// The copy with the QR code takes the print's place on the screen.
+// The print, or later the copy with the QR code in its place, decoded off
+// the interface thread; shown only while its session is.
 void SharingScreenTabItem::showPrintImage(const QString& path) {
     const quint64 showing = showing_;
     const QSize box = printView_->size().expandedTo(QSize(800, 600));

@@ -31,6 +31,7 @@
 #include "LoopbackServer.h"
 #include "SilentServer.h"
 #include "BoothTestApp.h"
+#include "SmallDisk.h"
 #include "TempDir.h"
 #include "base/Plist.h"
 #include "booth/BoothPrinter.h"
@@ -640,15 +641,9 @@ protected:
 TEST_F(BoothSmallDiskTest, ADiskThatFillsBeforeThePrintSaysSoAndLeavesNoHalfMadePrint) {
     const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
     if (!disk) {
-        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
-        char self[4096] = {};
-        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        testsupport::TempDir mountPoint;
-        const std::string command =
-            "unshare -rm sh -c 'mount -t tmpfs -o size=40m tmpfs \"$0\" && FLASHWREN_SMALL_DISK=\"$0\" exec \"$1\" "
-            "--gtest_filter=BoothSmallDiskTest.*' '" + mountPoint.path() + "' '" + self + "'";
-        const int status = std::system(command.c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run on the small disk failed";
+        const auto passed = testsupport::rerunOnSmallDisk("40m", "BoothSmallDiskTest.*");
+        if (!passed) GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_TRUE(*passed) << "the run on the small disk failed";
         return;
     }
     // Time between the last photo and the print, to fill the disk in.

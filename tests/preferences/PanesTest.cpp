@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "PreferencesTestMain.h"
+#include "SmallDisk.h"
 #include "core/Database.h"
 #include "core/Models.h"
 #include "core/ProgressWindowController.h"
@@ -468,15 +469,9 @@ TEST_F(GeneralPane, ANewDataFolderInsideTheOldTemplatesIsRefused) {
 TEST_F(GeneralPane, ANewDataFolderOnAFullDiskKeepsTheOldOne) {
     const char* disk = std::getenv("FLASHWREN_SMALL_DISK");
     if (!disk) {
-        if (std::system("unshare -rm true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
-        char self[4096] = {};
-        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-        testsupport::TempDir mountPoint;
-        const std::string command =
-            "unshare -rm sh -c 'mount -t tmpfs -o size=1m tmpfs \"$0\" && FLASHWREN_SMALL_DISK=\"$0\" exec \"$1\" "
-            "--gtest_filter=GeneralPane.ANewDataFolderOnAFullDiskKeepsTheOldOne' '" + mountPoint.path() + "' '" + self + "'";
-        const int status = std::system(command.c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run on the small disk failed";
+        const auto passed = testsupport::rerunOnSmallDisk("1m", "GeneralPane.ANewDataFolderOnAFullDiskKeepsTheOldOne");
+        if (!passed) GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_TRUE(*passed) << "the run on the small disk failed";
         return;
     }
     const std::string data = home.path() + "/data";
