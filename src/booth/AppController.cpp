@@ -6,9 +6,11 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QShortcut>
 #include <QStyleHints>
 #include <QTimer>
+#include <QWindow>
 
 #include "base/AppInfo.h"
 #include "base/Files.h"
@@ -242,6 +244,20 @@ void AppController::becomeScreensDelegate() {
     // A dialog keeps every other window's shortcuts from its keys, the
     // quit key included: it is heard in dialogs here.
     qApp->installEventFilter(this);
+    // A tap beside the operator's window starts nothing, and the keys stay
+    // with that window: the platform hands them to the window tapped, where
+    // Escape and Ctrl+W would no longer close it.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
+        if (!window_ || focus != window_->windowHandle() || QApplication::activeModalWidget()) return;
+        if (QPointer<QWidget> open = openOperatorWindow()) {
+            QTimer::singleShot(0, open, [open] {
+                if (!open->isVisible()) return;
+                open->raise();
+                // Asked of the X server whatever Qt believes by then.
+                if (QWindow* handle = open->windowHandle()) handle->requestActivate();
+            });
+        }
+    });
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
             [](bool full) { spdlog::info("AppController: full screen {}", full ? "on" : "off"); });

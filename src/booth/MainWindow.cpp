@@ -82,12 +82,26 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     qApp->installEventFilter(this);
 }
 
+namespace {
+
+// A window of the booth's own that takes the keyboard: not a menu, tooltip
+// or floating message.
+bool takesKeys(const QWindow* window) {
+    const Qt::WindowType type = window->type();
+    return (type == Qt::Window || type == Qt::Dialog || type == Qt::Tool) &&
+           !(window->flags() & Qt::WindowDoesNotAcceptFocus);
+}
+
+}  // namespace
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    QWindow* focus = QGuiApplication::focusWindow();
     if (event->type() == QEvent::Hide && watched->isWindowType() && watched != windowHandle() &&
-        watched == QGuiApplication::focusWindow()) {
+        takesKeys(static_cast<QWindow*>(watched)) && (watched == focus || !focus || focus == windowHandle())) {
         // The platform may go on naming the hidden window as the one with
-        // the keyboard, or name none only later: once this closing is done,
-        // the keyboard comes back.
+        // the keyboard, or name none only later, or still name this one
+        // though a tap gave the keyboard to the window that closed: once
+        // this closing is done, the keyboard comes back.
         auto* window = static_cast<QWindow*>(watched);
         QTimer::singleShot(0, this, [this, closed = QPointer<QWindow>(window),
                                      openedFrom = QPointer<QWindow>(window->transientParent())] {
@@ -100,14 +114,22 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 void MainWindow::takeKeyboardBack(QWindow* closed, QWindow* openedFrom) {
     if (!isVisible() || isMinimized()) return;
     if (closed && closed->isVisible()) return;  // shown again
-    // Another window has it already.
-    if (QWindow* now = QGuiApplication::focusWindow(); now && now != closed) return;
-    // Back to the window the closed one was opened from, else here.
-    if (openedFrom && openedFrom->isVisible() && openedFrom != windowHandle()) {
-        openedFrom->requestActivate();
+    // Another window has it already. Where Qt names this one, the X server
+    // may not agree (the keyboard left with the closed window): asking again
+    // costs nothing.
+    if (QWindow* now = QGuiApplication::focusWindow(); now && now != closed && now != windowHandle()) return;
+    // Back to the window the closed one was opened from, else to one still
+    // open over this one (a dialog first), else here.
+    QWindow* target = windowHandle();
+    if (openedFrom && openedFrom->isVisible()) {
+        target = openedFrom;
+    } else if (QWindow* modal = QGuiApplication::modalWindow(); modal && modal->isVisible()) {
+        target = modal;
     } else {
-        activateWindow();
+        for (QWindow* open : QGuiApplication::topLevelWindows())
+            if (open != closed && open != windowHandle() && open->isVisible() && takesKeys(open)) target = open;
     }
+    if (target) target->requestActivate();
 }
 
 void MainWindow::updateNotice() {
