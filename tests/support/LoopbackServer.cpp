@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <stdexcept>
 
 namespace testsupport {
@@ -42,6 +41,8 @@ std::string decode(const std::string& s) {
 struct Stream {
     int fd;
     const std::atomic<bool>* stopping;
+    std::mutex* stopMutex = nullptr;
+    std::condition_variable* stopped = nullptr;
     SSL* ssl = nullptr;
     std::string buffer;
     std::size_t rate = 0;             // bytes a second; 0: no limit
@@ -49,15 +50,12 @@ struct Stream {
     std::size_t taken = 0;
     std::atomic<std::size_t>* total = nullptr;
     std::chrono::steady_clock::time_point started{};
-    // Waits `span` unless the server stops first; false when it stopped.
-    bool pause(std::chrono::milliseconds span) {
-        const auto until = std::chrono::steady_clock::now() + span;
-        while (std::chrono::steady_clock::now() < until) {
-            if (stopping->load()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+    // Waits until `until` unless the server stops first; false when it stopped.
+    bool pauseUntil(std::chrono::steady_clock::time_point until) {
+        std::unique_lock lock(*stopMutex);
+        return !stopped->wait_until(lock, until, [&] { return stopping->load(); });
     }
+    bool pause(std::chrono::milliseconds span) { return pauseUntil(std::chrono::steady_clock::now() + span); }
     // How many bytes the next read may take under the reading limits; 0
     // once they are all taken (the connection is then left unread until the
     // client gives up or the server stops).
@@ -77,7 +75,11 @@ struct Stream {
             const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const auto due = static_cast<std::size_t>(rate * elapsed) + rate / 20 + 1;
             if (due > taken) return std::min(most, due - taken);
-            if (!pause(std::chrono::milliseconds(10))) return 0;
+            // Until the next byte is due at this rate.
+            const double next = static_cast<double>(taken + 1 - (rate / 20 + 1)) / static_cast<double>(rate);
+            if (!pauseUntil(started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                          std::chrono::duration<double>(next))))
+                return 0;
         }
     }
     // Up to 10 s for the next bytes, looked at in short slices so that a
@@ -250,7 +252,13 @@ bool LoopbackServer::waitForRequests(std::size_t count, int timeoutMs) {
 }
 
 void LoopbackServer::stop() {
-    if (stopping_.exchange(true)) return;
+    {
+        // Under the lock, so that a pausing connection cannot miss the stop
+        // between its look at the flag and its wait.
+        std::lock_guard lock(stopMutex_);
+        if (stopping_.exchange(true)) return;
+    }
+    stopped_.notify_all();
     ::shutdown(listenFd_, SHUT_RDWR);
     ::close(listenFd_);
     if (acceptThread_.joinable()) acceptThread_.join();
@@ -274,7 +282,7 @@ void LoopbackServer::acceptLoop() {
 }
 
 void LoopbackServer::serve(int fd) {
-    Stream s{fd, &stopping_, nullptr, {}};
+    Stream s{fd, &stopping_, &stopMutex_, &stopped_};
     s.rate = readRate_;
     s.stopAfter = readStop_;
     s.total = &bytesRead_;

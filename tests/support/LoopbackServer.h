@@ -75,6 +75,8 @@ private:
     std::optional<TlsFiles> tls_;
     void* sslCtx_ = nullptr;
     std::atomic<bool> stopping_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopped_;  // wakes delayed replies and paced reads at the stop
     std::thread acceptThread_;
     std::mutex mutex_;
     std::condition_variable cv_;
