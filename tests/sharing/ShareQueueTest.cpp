@@ -61,6 +61,14 @@ protected:
     std::shared_ptr<SharingModel> email(const char* to) {
         return SocialServiceHelper::trackShareOfType(SharingTypeEmail, 0, 3, 0, photo, to);
     }
+    // An SMS of a print whose public address is known.
+    std::shared_ptr<SharingModel> smsOfAnUploadedPrint() {
+        MediaItemModel media;
+        media.filePath = photo;
+        media.uploadURL = "http://flw.io/p/Ab12";
+        if (!media.save()) return nullptr;
+        return SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    }
 
     LoopbackServer server;
     std::mutex mutex;
@@ -190,11 +198,8 @@ TEST_F(ShareQueueTest, AShareSettledDuringARunIsNotSent) {
                                          [&](std::shared_ptr<ShareAttempt> attempt) { stalled = attempt; });
     SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 3, 0, photo, "");
     auto settled = email("settled@example.com");
-    MediaItemModel media;
-    media.filePath = photo;
-    media.uploadURL = "http://flw.io/p/Ab12";
-    ASSERT_TRUE(media.save());
-    auto retired = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    auto retired = smsOfAnUploadedPrint();
+    ASSERT_TRUE(retired);
     auto mail = email("guest@example.com");
     queue->startSocialServiceExecution();
     ASSERT_TRUE(pumpUntil([&] { return stalled != nullptr; }));
@@ -254,13 +259,9 @@ protected:
 };
 
 TEST_F(ShareQueueDiskTest, OnAFullDiskNothingIsSentAndAllGoesOnceThereIsRoom) {
-    MediaItemModel media;
-    media.filePath = photo;
-    media.uploadURL = "http://flw.io/p/Ab12";
-    ASSERT_TRUE(media.save());
     // The SMS first: a row whose attempt cannot be stored ends the run, and
     // the SMS would otherwise never be tried on the full disk.
-    auto sms = SocialServiceHelper::trackShareOfType(SharingTypeSMS, 0, media.ID, 0, photo, "+4915123456");
+    auto sms = smsOfAnUploadedPrint();
     auto mail = email("guest@example.com");
     ASSERT_TRUE(mail && sms);
 
