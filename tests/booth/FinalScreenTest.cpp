@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QWebEngineView>
 
+#include <algorithm>
 #include <map>
 
 #include "BoothTestApp.h"
@@ -230,8 +231,12 @@ TEST_F(FinalScreenTest, FacebookAndTwitterSharesAreReportedToShareTracking) {
     }
     EXPECT_EQ(reported["facebook"], std::make_pair(std::string("Posted from the booth"), std::string("Ann Guest")));
     EXPECT_EQ(reported["twitter"], std::make_pair(std::string("Tweeted from the booth"), std::string("@guest")));
-    EXPECT_EQ(shares(), (std::vector<std::tuple<std::int64_t, std::string, std::int64_t>>{
-                            {1, "Ann Guest", 1}, {3, "@guest", 1}}));
+    // Both rows are stored off the interface thread, in either order.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shares().size() == 2u; }, 5000));
+    auto rows = shares();
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<std::tuple<std::int64_t, std::string, std::int64_t>>{
+                        {1, "Ann Guest", 1}, {3, "@guest", 1}}));
 }
 
 TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
