@@ -202,6 +202,9 @@ struct PendingUpload {
 struct UnsavedUploads {
     std::mutex mutex;
     std::map<std::int64_t, PendingUpload> rows;
+    // Counts the writes settled: a read of the table that a settling
+    // overtook may hold neither the written value nor its pending one.
+    std::uint64_t settled = 0;
 };
 UnsavedUploads& unsaved() {
     static auto* u = new UnsavedUploads();
@@ -244,6 +247,7 @@ bool storeUnsaved(std::int64_t id) {
     settle(it->second.uploadURL, row.uploadURL);
     settle(it->second.uploadStatus, row.uploadStatus);
     settle(it->second.retryCount, row.retryCount);
+    ++unsaved().settled;
     if (it->second.empty()) unsaved().rows.erase(it);
     return true;
 }
@@ -291,8 +295,8 @@ void storeUploadProgress(const MediaItemModel& item, int fields, const char* wha
     });
 }
 
+// With the lock of the unsaved rows held.
 void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
-    std::lock_guard lock(unsaved().mutex);
     if (unsaved().rows.empty()) return;
     for (auto& r : rows) {
         auto it = unsaved().rows.find(r->ID);
@@ -307,12 +311,23 @@ void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
 }
 
 std::vector<std::shared_ptr<MediaItemModel>> loadMedia(const std::string& where, const std::vector<Value>& args = {}) {
-    std::vector<std::shared_ptr<MediaItemModel>> out;
-    auto rows = db().query(std::string("SELECT ") + kMediaColumns + " FROM media " + where, args);
-    if (!rows) return out;
-    for (auto& r : *rows) out.push_back(mediaFromRow(r));
-    overlayUnsaved(out);
-    return out;
+    for (int attempt = 1;; ++attempt) {
+        std::uint64_t settledBefore;
+        {
+            std::lock_guard lock(unsaved().mutex);
+            settledBefore = unsaved().settled;
+        }
+        std::vector<std::shared_ptr<MediaItemModel>> out;
+        auto rows = db().query(std::string("SELECT ") + kMediaColumns + " FROM media " + where, args);
+        if (!rows) return out;
+        std::lock_guard lock(unsaved().mutex);
+        // A write settled meanwhile may have left this read with the old
+        // value and no pending one to lay over it: read again.
+        if (unsaved().settled != settledBefore && attempt < 5) continue;
+        for (auto& r : *rows) out.push_back(mediaFromRow(r));
+        overlayUnsaved(out);
+        return out;
+    }
 }
 
 const char* kShareColumns =
@@ -477,6 +492,8 @@ std::vector<std::shared_ptr<MediaItemModel>> MediaItemModel::getAllEligibleRecor
     }
     return out;
 }
+
+void MediaItemModel::finishStoringProgress() { progressWriter().sync([] {}); }
 
 void MediaItemModel::updateOnImageUploadSuccessToS3() {
     storeUploadProgress(*this, Image, "image address");

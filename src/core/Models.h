@@ -54,6 +54,9 @@ public:
     // database open now): such a row is never an earlier run's leftover.
     static bool madeByThisRun(std::int64_t mediaID);
     static std::vector<std::shared_ptr<MediaItemModel>> loadAll();
+    // Returns once the upload progress handed over so far has been written,
+    // or kept where the table could not take it.
+    static void finishStoringProgress();
     // Rows whose uploadStatus is 2, 3 or 4, newest first by creation date;
     // rows without a file path are left out with a log line.
     static std::vector<std::shared_ptr<MediaItemModel>> getAllEligibleRecordsForRetry();

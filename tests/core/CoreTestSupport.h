@@ -10,6 +10,7 @@
 
 #include "TempDir.h"
 #include "core/Database.h"
+#include "core/Models.h"
 #include "core/MediaItemHelper.h"
 
 inline std::string migrationsDir() { return std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"; }
@@ -30,7 +31,11 @@ protected:
         MediaItemHelper::setUploadStarter(nullptr);
         MediaItemHelper::setClock(nullptr);
     }
-    void TearDown() override { WrenDatabase::shared().close(); }
+    void TearDown() override {
+        // Progress still on its way belongs to this test's database.
+        MediaItemModel::finishStoringProgress();
+        WrenDatabase::shared().close();
+    }
     std::string dbPath() const { return home.path() + "/db/flashwren_db.sqlite"; }
 
     testsupport::ScopedHome home;
