@@ -41,7 +41,15 @@ struct Transfer {
     // The sockets curl has open for this transfer (more than one only while
     // it tries several addresses at once).
     std::vector<curl_socket_t> sockets;
+    // The watch or the caller gave the request up: its connection is reset,
+    // not closed, so that the kernel sends nothing more of it.
+    bool givingUp = false;
+    // What the connection's socket said as it closed: the request bytes the
+    // peer acknowledged, those that never left this machine (-1: unknown),
+    // and whether the reset could be made.
     curl_off_t acknowledgedAtClose = -1;
+    curl_off_t neverSentAtClose = -1;
+    bool resetAtClose = false;
     // Bytes of the request curl has written that the peer has not yet
     // acknowledged; 0 where the socket cannot say.
     curl_off_t unacknowledged() const {
@@ -106,10 +114,17 @@ int closeSocket(void* user, curl_socket_t socket) {
     // What the peer acknowledged over the connection's life, kept past the
     // close: a connection lost after the whole request was in differs from
     // one lost while the request was still in this machine's buffers.
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && size >= sizeof info)
-        t->acknowledgedAtClose = static_cast<curl_off_t>(info.tcpi_bytes_acked);
+    const TcpProgress progress = tcpProgress(socket);
+    t->acknowledgedAtClose = progress.acknowledged;
+    t->neverSentAtClose = progress.neverSent;
+    // A plain close would leave what the socket still holds of a request
+    // given up to go out after it, and the peer could get it whole long
+    // after the booth stopped waiting. A reset drops it.
+    t->resetAtClose = false;
+    if (t->givingUp) {
+        const linger reset{1, 0};
+        t->resetAtClose = ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0;
+    }
     return ::close(socket);
 }
 
@@ -128,12 +143,23 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 
 int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(user);
-    if (t->watchesSilence() && t->silentTooLong(dlnow, ulnow)) return 1;
+    if (t->watchesSilence() && t->silentTooLong(dlnow, ulnow)) return t->givingUp = true, 1;
     if (!t->request->uploadProgress) return 0;
-    return t->request->uploadProgress(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal)) ? 0 : 1;
+    if (t->request->uploadProgress(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal))) return 0;
+    t->givingUp = true;
+    return 1;
 }
 
 }  // namespace
+
+TcpProgress tcpProgress(int socket) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 || size < sizeof info) return {};
+    // The kernel's count includes the connection's SYN, which carries no data.
+    return {info.tcpi_bytes_acked > 0 ? static_cast<std::int64_t>(info.tcpi_bytes_acked) - 1 : 0,
+            static_cast<std::int64_t>(info.tcpi_notsent_bytes)};
+}
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (auto& [k, v] : headers) {
@@ -173,13 +199,11 @@ HttpResponse httpPerform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, curlCollectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-    if (transfer.watchesSilence()) {
+    if (request.uploadProgress || transfer.watchesSilence()) {
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer);
-    }
-    if (request.uploadProgress || transfer.watchesSilence()) {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -255,6 +279,8 @@ HttpResponse httpPerform(const HttpRequest& request) {
     }
     long headerBytes = 0;
     curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &headerBytes);
+    curl_off_t bodyWritten = 0;
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &bodyWritten);
     if (upload) std::fclose(upload);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);  // closes the connection: what it acknowledged is known now
@@ -263,6 +289,12 @@ HttpResponse httpPerform(const HttpRequest& request) {
     const bool lost = response.curlCode == CURLE_GOT_NOTHING || response.curlCode == CURLE_RECV_ERROR ||
                       response.curlCode == CURLE_PARTIAL_FILE;
     if (lost && headerBytes > 0 && transfer.acknowledgedAtClose >= headerBytes + transfer.bodySize)
+        response.requestSent = true;
+    // A request given up once it was all in the socket: unacknowledged is not
+    // unreceived. Only where its last bytes never left this machine and the
+    // reset dropped them can the peer not hold it whole.
+    if (transfer.givingUp && !response.requestSent && bodyWritten >= transfer.bodySize &&
+        !(transfer.resetAtClose && transfer.neverSentAtClose > 0))
         response.requestSent = true;
     return response;
 }

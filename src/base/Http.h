@@ -49,8 +49,9 @@ struct HttpResponse {
     std::string body;
     int curlCode = 0;            // CURLE_OK when the exchange completed
     std::string error;           // transport error text
-    // The peer took the whole request: whatever went wrong afterwards, it
-    // may have acted on it.
+    // The peer took the whole request, or may hold it whole (a request cut
+    // after it was all handed to the socket, some of it still on its way):
+    // whatever went wrong afterwards, it may have acted on it.
     bool requestSent = false;
     enum class Cut { None, SendSilent, NoAnswer };
     Cut cut = Cut::None;         // which of the request's silence limits ended it
@@ -60,6 +61,15 @@ struct HttpResponse {
 };
 
 HttpResponse httpPerform(const HttpRequest& request);
+
+// How far the data written to a connected TCP socket has gone: bytes the peer
+// acknowledged, and bytes that have not yet left this machine once (-1 each
+// where the socket cannot say).
+struct TcpProgress {
+    std::int64_t acknowledged = -1;
+    std::int64_t neverSent = -1;
+};
+TcpProgress tcpProgress(int socket);
 
 // Percent-escapes every byte outside the unreserved set (A-Z a-z 0-9 - . _ ~).
 std::string urlEncode(std::string_view text);

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <mutex>
 
 #include "base/AppInfo.h"
 #include "core/MainQueue.h"
@@ -15,6 +16,8 @@ std::atomic<base::Scheduler*> gScheduler{nullptr};
 std::atomic<long long> gSendSilence{-1};
 std::atomic<long long> gAnswerWait{-1};
 thread_local std::function<void()> tMovingHook;
+std::mutex gObserverMutex;
+std::function<void(const base::HttpRequest&)> gObserver;
 }  // namespace
 
 base::Executor& SharingRuntime::mainExecutor() {
@@ -46,6 +49,17 @@ void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono:
     request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
     request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
     request.onMoving = tMovingHook;
+    std::function<void(const base::HttpRequest&)> observer;
+    {
+        std::lock_guard lock(gObserverMutex);
+        observer = gObserver;
+    }
+    if (observer) observer(request);
+}
+
+void SharingRuntime::setRequestObserver(std::function<void(const base::HttpRequest&)> observer) {
+    std::lock_guard lock(gObserverMutex);
+    gObserver = std::move(observer);
 }
 
 SharingRuntime::MovingScope::MovingScope(std::function<void()> hook) : previous_(std::move(tMovingHook)) {
@@ -65,6 +79,10 @@ std::optional<SlowRequest> slowRequest(const QString& service, const base::HttpR
                                        const base::HttpResponse& response) {
     if (response.completed()) return std::nullopt;
     auto seconds = [](std::chrono::milliseconds span) { return QString::number(span.count() / 1000.0, 'g', 4); };
+    if (response.cut == base::HttpResponse::Cut::SendSilent && response.requestSent)
+        return SlowRequest{true, QStringLiteral("No answer from %1: nothing of the request moved in %2 s, when it may "
+                                                "already have reached it whole.")
+                                     .arg(service, seconds(request.sendSilence))};
     if (response.cut == base::HttpResponse::Cut::SendSilent)
         return SlowRequest{false, QStringLiteral("Too slow: nothing of the request to %1 moved in %2 s.")
                                       .arg(service, seconds(request.sendSilence))};

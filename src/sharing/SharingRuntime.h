@@ -44,6 +44,10 @@ public:
     // Limits for every service at once, in place of their own (tests take
     // them short); none: the services' own.
     static void setRequestLimits(std::optional<RequestLimits> limits);
+    // Called with every request that applyRequestLimits has set up, on its
+    // thread (tests see the limits each service's requests go out with);
+    // null: none.
+    static void setRequestObserver(std::function<void(const base::HttpRequest&)> observer);
     // While one lives, the requests that applyRequestLimits sets up on its
     // thread call `hook` as they move and once they are out whole.
     class MovingScope {
@@ -88,7 +92,7 @@ public:
 // A request that failed from slowness rather than from the line being down:
 // cut while it was sent ("too slow"; the service cannot have acted on part
 // of a request), or out whole with no answer (the service may have acted on
-// it). None for any other outcome. `service` names it for the guest's row,
+// it; so also a cut request that may have reached it whole). None for any other outcome. `service` names it for the guest's row,
 // e.g. "the mail service".
 struct SlowRequest {
     bool unanswered = false;

@@ -17,6 +17,7 @@
 #include "base/Scheduler.h"
 #include "core/Models.h"
 #include "sharing/FlashwrenSharingBase.h"
+#include "sharing/SharingRuntime.h"
 
 class SocialServiceHelper {
 public:
@@ -62,7 +63,11 @@ private:
 class SocialSharingService {
 public:
     static constexpr std::chrono::seconds kRunInterval{20};
-    static constexpr std::chrono::seconds kAttemptLimit{120};
+    // How long the row in flight may keep still before the queue gives up on
+    // it. Past the request's own answer wait, so that a service's request
+    // that gets no answer reports that itself; this limit catches senders
+    // that never report.
+    static constexpr std::chrono::seconds kAttemptLimit = SharingRuntime::kAnswerWait + std::chrono::seconds(10);
     // A share that went out but got no answer may have been delivered: it is
     // tried again only after these waits, doubling from the first up to the
     // longest, never at the next run.

@@ -6,6 +6,8 @@
 #include <chrono>
 
 #include "LoopbackServer.h"
+#include "SilentServer.h"
+#include "Wait.h"
 #include "base/Http.h"
 
 namespace {
@@ -65,7 +67,63 @@ TEST(RequestSilence, APeerThatStopsTakingTheBodyOrNeverAnswersIsCutAfterTheSilen
     EXPECT_EQ(unanswered.error, "no answer in 2 s");
     EXPECT_GE(secondsSince(start), 1.9);
     EXPECT_LT(secondsSince(start), 8.0);
+}
 
+// A request given up while the peer had stopped reading it must not reach the
+// peer whole once it reads on: the booth would send it again.
+TEST(RequestSilence, ARequestCutWhileThePeerPausesNeverReachesItWhole) {
+    LoopbackServer pauses;
+    pauses.setReading(0, 1024, 3000);
+    auto cut = base::httpPerform(post(pauses, 16 * 1024));  // all of it fits in the buffers on the way
+    EXPECT_EQ(cut.cut, base::HttpResponse::Cut::SendSilent);
+    EXPECT_FALSE(cut.requestSent);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return pauses.openConnections() == 0; }, 15s));
+    EXPECT_EQ(pauses.requestCount(), 0u) << "the peer read the cut request whole after its pause";
+}
+
+TEST(RequestSilence, AnAnswerThatTricklesIsAwaitedAndOneThatBreaksCountsAsSent) {
+    LoopbackServer server;
+    server.enqueue(Reply{200, {}, "slowly", 0, false, 400});  // 2.4 s in all, never 1 s still
+    auto request = post(server, 1000);
+    request.answerWait = 1s;
+    auto trickled = base::httpPerform(request);
+    EXPECT_TRUE(trickled.completed()) << trickled.error;
+    EXPECT_EQ(trickled.body, "slowly");
+
+    // Without silence limits too: the answer began, so the request was taken.
+    server.enqueue(Reply{200, {{"Content-Length", "100"}}, "part", 0, false, 0, true});
+    request.sendSilence = request.answerWait = 0s;
+    auto broken = base::httpPerform(request);
+    EXPECT_FALSE(broken.completed());
+    EXPECT_TRUE(broken.requestSent);
+}
+
+// A connection lost with the last byte of a request unacknowledged is one
+// whose request was not taken: the count must not be one ahead.
+TEST(RequestSilence, WhatThePeerAcknowledgedIsCountedToTheByte) {
+    testsupport::SilentServer peer;  // the kernel takes connections and data for it
+    ASSERT_TRUE(peer.listening());
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(peer.port())), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(base::tcpProgress(client).acknowledged, 0);
+    ASSERT_EQ(::send(client, std::string(1000, 'x').data(), 1000, 0), 1000);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return base::tcpProgress(client).acknowledged >= 1000; }));
+    EXPECT_EQ(base::tcpProgress(client).acknowledged, 1000);
+    EXPECT_EQ(base::tcpProgress(client).neverSent, 0);
+    ::close(client);
+}
+
+// Connecting keeps the request's connect limit: a TLS handshake slower than
+// the silence limit is not silence of the request.
+TEST(RequestSilence, ASlowConnectIsNotCut) {
+    LoopbackServer tls(testsupport::TlsFiles{testsupport::TestCerts::serverCert(), testsupport::TestCerts::serverKey()});
+    tls.setHandshakeDelay(2500);
+    auto request = post(tls, 1000);
+    request.caFile = testsupport::TestCerts::caCert();
+    auto response = base::httpPerform(request);
+    EXPECT_TRUE(response.completed()) << response.error;
+    EXPECT_EQ(response.cut, base::HttpResponse::Cut::None);
 }
 
 }  // namespace

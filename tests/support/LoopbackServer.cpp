@@ -47,6 +47,7 @@ struct Stream {
     std::string buffer;
     std::size_t rate = 0;             // bytes a second; 0: no limit
     std::size_t stopAfter = SIZE_MAX;
+    int pauseMs = 0;  // at stopAfter: how long reading stops (0: for good)
     std::size_t taken = 0;
     std::atomic<std::size_t>* total = nullptr;
     std::chrono::steady_clock::time_point started{};
@@ -60,6 +61,10 @@ struct Stream {
     // once they are all taken (the connection is then left unread until the
     // client gives up or the server stops).
     std::size_t allowance(std::size_t most) {
+        if (taken >= stopAfter && pauseMs > 0) {
+            stopAfter = SIZE_MAX;
+            if (!pause(std::chrono::milliseconds(pauseMs))) return 0;
+        }
         if (taken >= stopAfter) {
             const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (!stopping->load() && std::chrono::steady_clock::now() < giveUp) {
@@ -223,9 +228,10 @@ void LoopbackServer::enqueue(Reply reply) {
     script_.push_back(std::move(reply));
 }
 
-void LoopbackServer::setReading(std::size_t bytesPerSecond, std::size_t stopAfter) {
+void LoopbackServer::setReading(std::size_t bytesPerSecond, std::size_t stopAfter, int pauseMs) {
     readRate_ = bytesPerSecond;
     readStop_ = stopAfter;
+    readPause_ = pauseMs;
     // Accepted connections take the listening socket's buffer size.
     int size = bytesPerSecond == 0 && stopAfter == SIZE_MAX ? 0 : 8192;
     if (size > 0) ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -277,7 +283,11 @@ void LoopbackServer::acceptLoop() {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard lock(mutex_);
-        workers_.emplace_back([this, fd] { serve(fd); });
+        ++accepted_;
+        workers_.emplace_back([this, fd] {
+            serve(fd);
+            ++ended_;
+        });
     }
 }
 
@@ -285,8 +295,13 @@ void LoopbackServer::serve(int fd) {
     Stream s{fd, &stopping_, &stopMutex_, &stopped_};
     s.rate = readRate_;
     s.stopAfter = readStop_;
+    s.pauseMs = readPause_;
     s.total = &bytesRead_;
     if (sslCtx_) {
+        if (handshakeDelay_ > 0 && !s.pause(std::chrono::milliseconds(handshakeDelay_))) {
+            ::close(fd);
+            return;
+        }
         s.ssl = SSL_new(static_cast<SSL_CTX*>(sslCtx_));
         SSL_set_fd(s.ssl, fd);
         if (SSL_accept(s.ssl) != 1) {
@@ -360,8 +375,13 @@ void LoopbackServer::serve(int fd) {
         if (!hasLength) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
         if (!hasType) out += "Content-Type: text/plain\r\n";
         out += "\r\n";
-        if (req.method != "HEAD") out += reply.body;
+        if (req.method != "HEAD" && reply.trickleMs == 0) out += reply.body;
         s.write(out);
+        for (std::size_t i = 0; reply.trickleMs > 0 && i < reply.body.size(); ++i) {
+            if (!s.pause(std::chrono::milliseconds(reply.trickleMs))) break;
+            s.write(reply.body.substr(i, 1));
+        }
+        if (reply.closeAfter) break;
         auto conn = req.header("Connection");
         if (conn && lower(*conn) == "close") break;
         if (stopping_) break;

@@ -36,6 +36,8 @@ struct Reply {
     std::string body;
     int delayMs = 0;            // wait before answering (cut short by stop())
     bool dropConnection = false;  // close without answering
+    int trickleMs = 0;            // pause before each byte of the body
+    bool closeAfter = false;      // close once the reply is written
 };
 
 struct TlsFiles {
@@ -57,10 +59,15 @@ public:
     void setHandler(std::function<Reply(const RecordedRequest&)> handler);
     // How connections made from now on are read: at most `bytesPerSecond`
     // (0: as fast as they come), and nothing more once `stopAfter` bytes are
-    // in. The receive buffer is kept small, so the client sees the pace.
-    void setReading(std::size_t bytesPerSecond, std::size_t stopAfter = SIZE_MAX);
+    // in; with `pauseMs`, reading goes on after that long. The receive
+    // buffer is kept small, so the client sees the pace.
+    void setReading(std::size_t bytesPerSecond, std::size_t stopAfter = SIZE_MAX, int pauseMs = 0);
+    // TLS connections made from now on wait this long before their handshake.
+    void setHandshakeDelay(int ms) { handshakeDelay_ = ms; }
     // Bytes read so far over every connection, requests still coming included.
     std::size_t bytesRead() const { return bytesRead_; }
+    // Connections taken and not yet ended.
+    std::size_t openConnections() const { return accepted_ - ended_; }
     std::vector<RecordedRequest> requests();
     std::size_t requestCount();
     bool waitForRequests(std::size_t count, int timeoutMs = 5000);
@@ -86,7 +93,11 @@ private:
     std::function<Reply(const RecordedRequest&)> handler_;
     std::atomic<std::size_t> readRate_{0};
     std::atomic<std::size_t> readStop_{SIZE_MAX};
+    std::atomic<int> readPause_{0};
+    std::atomic<int> handshakeDelay_{0};
     std::atomic<std::size_t> bytesRead_{0};
+    std::atomic<std::size_t> accepted_{0};
+    std::atomic<std::size_t> ended_{0};
 };
 
 // Test certificates made at build time: a root, a second unrelated root, and

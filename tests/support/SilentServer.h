@@ -23,6 +23,7 @@ public:
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
     bool listening() const { return port_ != 0; }
+    int port() const { return port_; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 private:
