@@ -71,7 +71,9 @@ TEST_F(FacebookPageTest, FindsTheAlbumOnALaterPageAndUploadsWithThePageToken) {
     albumsPage1 = R"({"data":[{"name":"ava & noah","id":"1"}],"paging":{"next":")" + server.baseUrl() +
                   R"(/v2.2/PAGE/albums?access_token=USERTOK&after=2"}})";
     albumsPage2 = R"({"data":[{"name":"Other","id":"2"},{"name":"Ava & Noah","id":"77"}]})";
+    RequestLimitsSeen seen;
     EXPECT_EQ(post(), (std::vector<std::string>{"start Facebook", "finished Facebook: Image Shared"}));
+    seen.expectServiceLimits("/photos", std::chrono::seconds(10));
 
     auto lookups = requests("GET", "/v2.2/PAGE/albums");
     ASSERT_EQ(lookups.size(), 2u);

@@ -19,6 +19,28 @@ std::string SharingTest::writeFile(const std::string& name, const std::string& b
     return path.string();
 }
 
+RequestLimitsSeen::RequestLimitsSeen() {
+    SharingRuntime::setRequestObserver([this](const base::HttpRequest& request) {
+        std::lock_guard lock(mutex_);
+        seen_.push_back(request);
+    });
+}
+
+RequestLimitsSeen::~RequestLimitsSeen() { SharingRuntime::setRequestObserver(nullptr); }
+
+void RequestLimitsSeen::expectServiceLimits(const std::string& part, std::chrono::seconds silence) {
+    std::lock_guard lock(mutex_);
+    int found = 0;
+    for (auto& request : seen_) {
+        if (request.url.find(part) == std::string::npos) continue;
+        ++found;
+        EXPECT_EQ(request.timeoutSeconds, 0) << part << ": cut for its length";
+        EXPECT_EQ(request.sendSilence, silence) << part;
+        EXPECT_EQ(request.answerWait, std::chrono::minutes(2)) << part;
+    }
+    EXPECT_GT(found, 0) << "no request to " << part;
+}
+
 std::string runPython(const std::string& script, const std::string& input) {
     testsupport::TempDir dir;
     std::ofstream(dir.file("script.py")) << script;

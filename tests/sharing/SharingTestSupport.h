@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,21 @@ protected:
     base::ManualExecutor& main = *new base::ManualExecutor;
     std::shared_ptr<base::ManualTimeSource> clock = std::make_shared<base::ManualTimeSource>();
     base::Scheduler& scheduler = *new base::Scheduler(clock);
+};
+
+// Records the requests the sharing services set up while it lives.
+class RequestLimitsSeen {
+public:
+    RequestLimitsSeen();
+    ~RequestLimitsSeen();
+    // Each request (at least one) whose address holds `part` is never cut for
+    // its length, only after `silence` in which none of it moves, and waits
+    // two minutes for its answer.
+    void expectServiceLimits(const std::string& part, std::chrono::seconds silence);
+
+private:
+    std::mutex mutex_;
+    std::vector<base::HttpRequest> seen_;
 };
 
 // Runs a python3 script with `input` on its standard input; its standard output.
