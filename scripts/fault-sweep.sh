@@ -8,7 +8,7 @@
 #   scripts/fault-sweep.sh --check [label...]
 #
 # <label> is a test label (base, templates, gallery, preferences, camera, blackbox,
-# booth, tally, trellis); the test program is test_<label>. The faults file
+# booth, tally, trellis, sharing); the test program is test_<label>. The faults file
 # (default scripts/faults/<label>.txt) holds one fault a line:
 #
 #   path/from/root.cpp@@exact old text@@new text

@@ -143,11 +143,11 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
 
 int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(user);
-    if (t->watchesSilence() && t->silentTooLong(dlnow, ulnow)) return t->givingUp = true, 1;
-    if (!t->request->uploadProgress) return 0;
-    if (t->request->uploadProgress(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal))) return 0;
-    t->givingUp = true;
-    return 1;
+    const bool goOn = !(t->watchesSilence() && t->silentTooLong(dlnow, ulnow)) &&
+                      (!t->request->uploadProgress ||
+                       t->request->uploadProgress(static_cast<std::uint64_t>(ulnow), static_cast<std::uint64_t>(ultotal)));
+    t->givingUp = !goOn;
+    return goOn ? 0 : 1;
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ public:
     // How long a request to a sharing service may keep silent. While it is
     // sent, none of it may stay still for the service's own time-out (a slow
     // line that keeps moving is never cut); once it is out whole, its answer
-    // is awaited up to the share queue's two-minute attempt limit. Connecting
+    // is awaited two minutes from its last move (the share queue waits a
+    // little longer, so that the request reports this itself). Connecting
     // keeps the request's connect limit.
     static constexpr std::chrono::seconds kAnswerWait{120};
     struct RequestLimits {

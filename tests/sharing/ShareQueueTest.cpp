@@ -176,6 +176,7 @@ TEST_F(ShareQueueTest, AServiceThatNeverAnswersIsGivenUpAfterItsOwnAnswerWait) {
     std::shared_ptr<ShareAttempt> stalled;
     SocialSharingService::registerSender(SharingTypeFacebookPage,
                                          [&](std::shared_ptr<ShareAttempt> attempt) { stalled = attempt; });
+    auto reported = SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 3, 0, photo, "");
     auto page = SocialServiceHelper::trackShareOfType(SharingTypeFacebookPage, 0, 3, 0, photo, "");
     auto mail = email("guest@example.com");
     queue->startSocialServiceExecution();
@@ -183,8 +184,12 @@ TEST_F(ShareQueueTest, AServiceThatNeverAnswersIsGivenUpAfterItsOwnAnswerWait) {
     // The request notices its silence up to a second late.
     advance(SharingRuntime::kAnswerWait + std::chrono::seconds(3));
     main.runPending();  // what the clock made due has run
-    EXPECT_TRUE(queue->isSending());
-    advance(SocialSharingService::kAttemptLimit - SharingRuntime::kAnswerWait);
+    auto first = std::exchange(stalled, nullptr);
+    first->sharingGotNoAnswerFor("Facebook", "No answer from Facebook in 120 s.");
+    ASSERT_TRUE(pumpUntil([&] { return stalled != nullptr; }));
+    EXPECT_EQ(reload(reported)->lastError.toStdString(), "No answer from Facebook in 120 s.");
+
+    advance(SocialSharingService::kAttemptLimit);
     ASSERT_TRUE(pumpUntil([&] { return reload(mail)->done == 1; }));
     EXPECT_EQ(reload(page)->lastError, "No answer from the sharing service within two minutes.");
     // A late answer of the abandoned attempt changes nothing.
