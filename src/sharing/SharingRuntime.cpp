@@ -15,6 +15,7 @@ std::atomic<base::Scheduler*> gScheduler{nullptr};
 std::atomic<long long> gSendSilence{-1};
 std::atomic<long long> gAnswerWait{-1};
 thread_local std::function<void()> tMovingHook;
+thread_local std::function<void()> tSentHook;
 }  // namespace
 
 base::Executor& SharingRuntime::mainExecutor() {
@@ -46,13 +47,19 @@ void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono:
     request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
     request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
     request.onMoving = tMovingHook;
+    request.onSent = tSentHook;
 }
 
-SharingRuntime::MovingScope::MovingScope(std::function<void()> hook) : previous_(std::move(tMovingHook)) {
+SharingRuntime::MovingScope::MovingScope(std::function<void()> hook, std::function<void()> sent)
+    : previous_(std::move(tMovingHook)), previousSent_(std::move(tSentHook)) {
     tMovingHook = std::move(hook);
+    tSentHook = std::move(sent);
 }
 
-SharingRuntime::MovingScope::~MovingScope() { tMovingHook = std::move(previous_); }
+SharingRuntime::MovingScope::~MovingScope() {
+    tMovingHook = std::move(previous_);
+    tSentHook = std::move(previousSent_);
+}
 
 void SharingRuntime::setRequestLimits(std::optional<RequestLimits> limits) {
     gSendSilence = limits ? limits->sendSilence.count() : -1;
