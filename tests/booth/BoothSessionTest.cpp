@@ -898,6 +898,10 @@ protected:
         KeptRows::setRetryInterval(std::chrono::milliseconds(100));
         BoothSessionTest::SetUp();
     }
+    std::string dataDirectory() const override {
+        const char* earlier = std::getenv("EARLIER_RUN_DATA");
+        return earlier ? std::string(earlier) + "/data/" : BoothSessionTest::dataDirectory();
+    }
     // An earlier run stopped between a print and its row.
     void beforeLaunch() override {
         services.configure();
@@ -1038,6 +1042,7 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, SharesStillRefusedAtAQuitGoOnceAfterTheN
             auto row = MediaItemModel::loadMediaItemWithFilePath(print);
             return row && row->uploadStatus == MediaUploadStatusDone;
         }, 10000));
+        MediaItemModel::finishStoringProgress();
         ChildProcess::report("ready");
         ASSERT_TRUE(ChildProcess::hear());  // another program holds the database now
         auto* buttons = sharing()->findChild<ShareWindowButtons*>();
