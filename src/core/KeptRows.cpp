@@ -30,10 +30,8 @@ struct State {
     std::deque<std::shared_ptr<SharingModel>> shares;
     bool retryScheduled = false;
     KeptRows::PrintStored printStored;
-    // The kept shares' file: its path (empty: the default), whether what it
-    // held is taken over, the changes made and those on disk, and why the
-    // last write failed.
-    std::string file;
+    // The kept shares' file: whether what it held is taken over, the changes
+    // made and those on disk, and why the last write failed.
     bool fileRead = false;
     std::uint64_t changes = 0;
     std::uint64_t onDisk = 0;
@@ -57,8 +55,8 @@ base::SerialQueue& fileQueue() {
     return *q;
 }
 
+// Beside the database.
 std::string filePath() {
-    if (!state().file.empty()) return state().file;
     return (std::filesystem::path(WrenDatabase::defaultPath()).parent_path() / "flashwren_kept_shares.json").string();
 }
 
@@ -133,8 +131,11 @@ void readFileOnce() {
     }
     spdlog::info("KeptRows: {} shares an earlier run could not record are taken over from {}", shares.size(), path);
     s.shares.insert(s.shares.begin(), shares.begin(), shares.end());
-    // What was left out is gone from the file at its next write.
-    if (shares.size() != list.size()) ++s.changes;
+    // The file as it was is kept aside; the next write holds what was read.
+    if (shares.size() != list.size()) {
+        spdlog::error("KeptRows: the file with damaged shares is set aside as {}", base::setAside(path));
+        ++s.changes;
+    }
 }
 
 // Puts the kept shares on disk as they are now, on the file's thread.
@@ -320,17 +321,6 @@ void KeptRows::storeOrKeepAtQuit() {
                       prints, shares, filePath(), state().fileProblem);
 }
 
-std::string KeptRows::keptSharesFile() {
-    std::lock_guard lock(state().mutex);
-    return filePath();
-}
-
-void KeptRows::setKeptSharesFile(const std::string& path) {
-    std::lock_guard lock(state().mutex);
-    state().file = path;
-    state().fileRead = false;
-    readFileOnce();
-}
 
 bool KeptRows::storeAll() {
     std::lock_guard writer(writerMutex());

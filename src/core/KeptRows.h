@@ -8,7 +8,6 @@
 // made again from its file at the next start. While anything waits, the
 // operator's standing notice says so. Safe from any thread; nothing here
 // runs on the caller's thread but the first try of a save.
-#include <string>
 #include <QString>
 
 #include <chrono>
@@ -34,11 +33,6 @@ public:
     // At quit: a last try, then what is still kept is put on disk for the
     // next start (and the log says what stays).
     static void storeOrKeepAtQuit();
-    // The file of the kept shares: beside the database's default file
-    // unless set (tests); setting it takes over what that file holds.
-    static std::string keptSharesFile();
-    static void setKeptSharesFile(const std::string& path);
-
     // Stores what is kept, oldest first; true when nothing is left.
     static bool storeAll();
     static std::size_t keptPrints();
