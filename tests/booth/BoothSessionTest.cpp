@@ -1056,17 +1056,13 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, SharesStillRefusedAtAQuitGoOnceAfterTheN
     }
     if (mode == "next start") {
         auto* queue = SocialSharingService::shared();
-        auto sent = [] {
-            auto rows = WrenDatabase::shared().query("SELECT COUNT(*) FROM share WHERE done = 1 AND share_type IN (0, 4)");
-            return rows && std::get<std::int64_t>((*rows)[0][0]) == 2;
-        };
         ASSERT_TRUE(QTest::qWaitFor([] { return KeptRows::keptShares() == 0; }, 10000));
         for (int run = 0; run < 6; ++run) {
             queue->startSocialServiceExecution();
             ASSERT_TRUE(QTest::qWaitFor([&] { return !queue->isRunning(); }, 10000));
         }
-        ChildProcess::report(std::to_string(sent()) + " " + std::to_string(services.requestsTo("/api/mail.send.json")) +
-                             " " + std::to_string(services.requestsTo("/Messages.json")) + "\n");
+        ChildProcess::report(std::to_string(services.requestsTo("/api/mail.send.json")) + " " +
+                             std::to_string(services.requestsTo("/Messages.json")) + "\n");
         return;
     }
     const ChildProcess::Env data{{"EARLIER_RUN_DATA", scratch.path()}};
@@ -1094,14 +1090,14 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, SharesStillRefusedAtAQuitGoOnceAfterTheN
         return booth.reports() + booth.output();
     };
     const std::string first = nextStart();
-    EXPECT_EQ(first.substr(0, 6), "1 1 1\n") << "each is sent once: " << first;
+    EXPECT_EQ(first.substr(0, 4), "1 1\n") << "each is sent once: " << first;
     for (auto& [name, bytes] : left) {
         QFile file(folder + "/" + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(bytes);
     }
     const std::string second = nextStart();
-    EXPECT_EQ(second.substr(0, 6), "1 0 0\n") << "sent again: " << second;
+    EXPECT_EQ(second.substr(0, 4), "0 0\n") << "sent again: " << second;
 }
 
 // The database is held from before the start; an earlier run left a print
