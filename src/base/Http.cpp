@@ -78,6 +78,7 @@ struct Transfer {
             }
             if (written >= bodySize && unsent == 0) {
                 response->requestSent = true;
+                if (request->onSent) request->onSent();
                 if (request->onMoving) request->onMoving();
                 lastReceived = received;
                 lastMove = now;

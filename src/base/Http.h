@@ -34,6 +34,9 @@ struct HttpRequest {
     // With either limit: called on the transfer's thread while the request
     // moves (at most four times a second) and once it is out whole.
     std::function<void()> onMoving;
+    // With either limit: called once on the transfer's thread when the peer
+    // has taken the whole request, before its answer is read.
+    std::function<void()> onSent;
     std::string caInfoBlob;      // PEM roots to trust instead of the system's
     std::string caFile;          // a PEM file of roots to trust
     bool verifyPeer = true;

@@ -173,7 +173,11 @@ void AppController::openDatabase() {
     // Another program's lock is not waited for here: the booth starts at
     // once, says so, and opens the database in the background as soon as
     // it can, however long that takes.
-    if (WrenDatabase::openShared(WrenDatabase::defaultPath(), migrationsDir(), 0)) return;
+    const bool opened = WrenDatabase::openShared(WrenDatabase::defaultPath(), migrationsDir(), 0);
+    // Shares an earlier run kept and could not record are recorded as soon
+    // as the database takes them.
+    KeptRows::restoreKept();
+    if (opened) return;
     databaseProblem_ = WrenDatabase::shared().lastError();
     spdlog::error("AppController: unable to open the database, trying again until it opens: {}", databaseProblem_);
     OperatorNotice::shared().post(
@@ -399,12 +403,10 @@ void AppController::applicationWillTerminate() {
         spdlog::warn("AppController: usage hits still unsent at quit");
     if (greenScreenWindow_) greenScreenWindow_->close();
     if (window_) window_->sessionScreen()->cleanUp();
-    // Rows still waiting for the database get a last try: a share kept only
-    // in memory would go with the program (a print's row is made again from
-    // its file at the next start).
-    if ((KeptRows::keptPrints() + KeptRows::keptShares() > 0) && !KeptRows::storeAll())
-        spdlog::error("AppController: quitting with {} prints and {} shares the database could not record",
-                      KeptRows::keptPrints(), KeptRows::keptShares());
+    // Rows still waiting for the database get a last try; shares still
+    // refused are on disk for the next start (a print's row is made again
+    // from its file).
+    KeptRows::storeOrKeepAtQuit();
     WrenUtils::emptyDirectoryAtPath(WrenUtils::getTempFolderPath());
     // The last session's working copies: the originals and prints are kept
     // elsewhere, and the next session would empty it anyway.

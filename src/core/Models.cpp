@@ -527,6 +527,21 @@ bool SharingModel::save() {
     return true;
 }
 
+bool SharingModel::saveOnce() {
+    if (!dateEntered.isValid()) return save();
+    const std::vector<Value> key{std::int64_t{shareType}, text(toField), text(filePath), date(dateEntered)};
+    const char* same = "share_type = ? AND to_field = ? AND file_path = ? AND date_entered = ?";
+    auto found = db().query(std::string("SELECT id FROM share WHERE ") + same + " ORDER BY id LIMIT 1", key);
+    if (!found) return false;
+    if (found->empty()) return save();
+    ID = asInt((*found)[0][0], "share.id", -1);
+    return true;
+}
+
+bool SharingModel::recordAwaitingAnswer(const QString& mark) const {
+    return db().execute("UPDATE share SET last_error = ? WHERE id = ? AND done = 0", {text(mark), ID});
+}
+
 bool SharingModel::update() {
     return db().execute(
         "UPDATE share SET share_type = ?, to_field = ?, file_path = ?, date_entered = ?, date_sent = ?, "

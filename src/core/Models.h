@@ -85,6 +85,14 @@ public:
     QString tableName() const override { return QStringLiteral("share"); }
 
     bool save();    // inserts, setting ID
+    // Inserts the row unless one of the same type, recipient, photo and
+    // entry time is there already (stored before, by a run that stopped
+    // before it could forget the row); true in both cases.
+    bool saveOnce();
+    // Stores a mark on a pending row that its request went out whole and
+    // its answer is awaited: what the row says if the booth stops before
+    // the answer comes.
+    bool recordAwaitingAnswer(const QString& mark) const;
     bool update();  // writes every field to the row with this ID
     // Stores `when` as the row's dateLastTried, ahead of a send, and takes it
     // on; false on a database error. `stillPending` (when given) is false

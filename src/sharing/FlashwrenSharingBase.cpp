@@ -72,9 +72,14 @@ void FlashwrenSharingBase::reportFinished(const QString& service, const QString&
 }
 
 SharingRuntime::MovingScope FlashwrenSharingBase::reportMoving(const QString& service) {
-    return SharingRuntime::MovingScope([d = delegate(), service] {
-        if (d) SharingRuntime::mainExecutor().post([d, service] { d->sharingIsMoving(service); });
-    });
+    auto d = delegate();
+    return SharingRuntime::MovingScope(
+        [d, service] {
+            if (d) SharingRuntime::mainExecutor().post([d, service] { d->sharingIsMoving(service); });
+        },
+        [d, service] {
+            if (d) d->sharingWentOutWhole(service);
+        });
 }
 
 void FlashwrenSharingBase::reportUnanswered(const QString& service, const QString& message) {

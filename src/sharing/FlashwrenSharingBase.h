@@ -26,6 +26,10 @@ public:
     }
     // The attempt's request is still moving, or has just gone out whole.
     virtual void sharingIsMoving(const QString& /*service*/) {}
+    // The attempt's request has gone out whole and its answer is awaited.
+    // Unlike the others this runs on the sending thread, before the outcome
+    // is reported, and holds up the reading of the answer while it runs.
+    virtual void sharingWentOutWhole(const QString& /*service*/) {}
 };
 
 class FlashwrenSharingBase : public std::enable_shared_from_this<FlashwrenSharingBase> {
@@ -60,7 +64,7 @@ protected:
     void reportFailed(const QString& service, const QString& message);
     void reportUnanswered(const QString& service, const QString& message);
     // While the scope lives, this thread's requests tell the delegate that
-    // they move.
+    // they move and that they went out whole.
     SharingRuntime::MovingScope reportMoving(const QString& service);
 
 private:

@@ -18,6 +18,7 @@ std::atomic<long long> gAnswerWait{-1};
 thread_local std::function<void()> tMovingHook;
 std::mutex gObserverMutex;
 std::function<void(const base::HttpRequest&)> gObserver;
+thread_local std::function<void()> tSentHook;
 }  // namespace
 
 base::Executor& SharingRuntime::mainExecutor() {
@@ -49,6 +50,7 @@ void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono:
     request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
     request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
     request.onMoving = tMovingHook;
+    request.onSent = tSentHook;
     std::function<void(const base::HttpRequest&)> observer;
     {
         std::lock_guard lock(gObserverMutex);
@@ -62,11 +64,16 @@ void SharingRuntime::setRequestObserver(std::function<void(const base::HttpReque
     gObserver = std::move(observer);
 }
 
-SharingRuntime::MovingScope::MovingScope(std::function<void()> hook) : previous_(std::move(tMovingHook)) {
+SharingRuntime::MovingScope::MovingScope(std::function<void()> hook, std::function<void()> sent)
+    : previous_(std::move(tMovingHook)), previousSent_(std::move(tSentHook)) {
     tMovingHook = std::move(hook);
+    tSentHook = std::move(sent);
 }
 
-SharingRuntime::MovingScope::~MovingScope() { tMovingHook = std::move(previous_); }
+SharingRuntime::MovingScope::~MovingScope() {
+    tMovingHook = std::move(previous_);
+    tSentHook = std::move(previousSent_);
+}
 
 void SharingRuntime::setRequestLimits(std::optional<RequestLimits> limits) {
     gSendSilence = limits ? limits->sendSilence.count() : -1;

@@ -50,16 +50,19 @@ public:
     // null: none.
     static void setRequestObserver(std::function<void(const base::HttpRequest&)> observer);
     // While one lives, the requests that applyRequestLimits sets up on its
-    // thread call `hook` as they move and once they are out whole.
+    // thread call `hook` as they move and once they are out whole, and
+    // `sent` (on that thread, before the answer is read) once they are out
+    // whole.
     class MovingScope {
     public:
-        explicit MovingScope(std::function<void()> hook);
+        explicit MovingScope(std::function<void()> hook, std::function<void()> sent = {});
         ~MovingScope();
         MovingScope(const MovingScope&) = delete;
         MovingScope& operator=(const MovingScope&) = delete;
 
     private:
         std::function<void()> previous_;
+        std::function<void()> previousSent_;
     };
 };
 

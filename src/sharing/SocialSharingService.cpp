@@ -70,9 +70,7 @@ std::shared_ptr<SharingModel> SocialServiceHelper::shareOfType(int type, int sha
     return row;
 }
 
-void SocialServiceHelper::recordPendingShare(std::shared_ptr<SharingModel> share) {
-    SharingRuntime::backgroundExecutor().post([share] { KeptRows::saveOrKeep(share); });
-}
+void SocialServiceHelper::recordPendingShare(std::shared_ptr<SharingModel> share) { KeptRows::recordShare(share); }
 
 std::shared_ptr<SharingModel> SocialServiceHelper::trackShareOfType(int type, int shareStatus, std::int64_t fileID,
                                                                    int /*count*/, const QString& data,
@@ -118,6 +116,12 @@ void ShareAttempt::sharingIsMoving(const QString&) {
     onMain([id] {
         if (gService) gService->attemptMoving(id);
     });
+}
+
+void ShareAttempt::sharingWentOutWhole(const QString&) {
+    const QString mark = QStringLiteral("No answer yet: the share went out whole and its answer is awaited.");
+    if (!row_->recordAwaitingAnswer(mark))
+        spdlog::error("SocialSharing: could not mark share {} as awaiting its answer", row_->ID);
 }
 
 void ShareAttempt::skip() {

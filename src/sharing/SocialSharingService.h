@@ -32,8 +32,9 @@ public:
     static std::shared_ptr<SharingModel> shareOfType(int type, int shareStatus, std::int64_t fileID,
                                                      const QString& data, const QString& toField);
     // Records a guest's pending share off the calling thread: never waits on
-    // the database. A share it cannot take now is kept, stored once it can
-    // and sent by the queue then.
+    // the database. It is kept on disk at once, so that it outlives a quit
+    // or a crash, stored once the database takes it and sent by the queue
+    // then.
     static void recordPendingShare(std::shared_ptr<SharingModel> share);
 };
 
@@ -52,6 +53,9 @@ public:
     void sharingDidFailedFor(const QString& service, const QString& message) override;
     void sharingGotNoAnswerFor(const QString& service, const QString& message) override;
     void sharingIsMoving(const QString& service) override;
+    // Marks the row in the database: should the booth stop before the answer
+    // comes, the next start treats the share as one that got no answer.
+    void sharingWentOutWhole(const QString& service) override;
     // Leaves the row as it is for this run and goes on (a throttled service).
     void skip();
 

@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "SilentServer.h"
@@ -890,9 +891,16 @@ public:
 class BoothDatabaseHeldNowAndThenTest : public BoothSessionTest {
 protected:
     void SetUp() override {
+        // A copy of the test playing the booth's next start: on the data
+        // the first run left (its own settings, data folder and services).
+        if (const char* earlier = std::getenv("EARLIER_RUN_DATA")) setenv("XDG_DATA_HOME", earlier, 1);
         WrenDatabase::setStatementLockWait(std::chrono::milliseconds(300));
         KeptRows::setRetryInterval(std::chrono::milliseconds(100));
         BoothSessionTest::SetUp();
+    }
+    std::string dataDirectory() const override {
+        const char* earlier = std::getenv("EARLIER_RUN_DATA");
+        return earlier ? std::string(earlier) + "/data/" : BoothSessionTest::dataDirectory();
     }
     // An earlier run stopped between a print and its row.
     void beforeLaunch() override {
@@ -905,8 +913,8 @@ protected:
         WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
         KeptRows::setRetryInterval(KeptRows::kRetryInterval);
     }
-    void hold() {
-        ASSERT_EQ(sqlite3_open(WrenDatabase::defaultPath().c_str(), &holder), SQLITE_OK);
+    void hold(const std::string& database = WrenDatabase::defaultPath()) {
+        ASSERT_EQ(sqlite3_open(database.c_str(), &holder), SQLITE_OK);
         // The booth may be writing just then: the other program waits its turn.
         sqlite3_busy_timeout(holder, 10000);
         ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -1017,6 +1025,79 @@ TEST_F(BoothDatabaseHeldNowAndThenTest, AShareStillWaitingForTheDatabaseAtQuitIs
     auto rows = SharingModel::getAllSharingRecordsWaitingToSend();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0]->toField, "last.guest@x.example");
+}
+
+// The operator quits while another program still holds the database: what
+// the guest sent outlives the booth and goes at the next start, once, also
+// when that start was cut off after storing it. Each run of the booth is a
+// copy of this test on the same data.
+TEST_F(BoothDatabaseHeldNowAndThenTest, SharesStillRefusedAtAQuitGoOnceAfterTheNextStart) {
+    using testsupport::ChildProcess;
+    const std::string mode = ChildProcess::childMode() ? ChildProcess::childMode() : "";
+    if (mode == "first run") {
+        ASSERT_TRUE(tapToStart());
+        ASSERT_TRUE(waitForScreen(AppController::Screen::Sharing));
+        const QString print = PhotoSession::session().printImagePath;
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            auto row = MediaItemModel::loadMediaItemWithFilePath(print);
+            return row && row->uploadStatus == MediaUploadStatusDone;
+        }, 10000));
+        MediaItemModel::finishStoringProgress();
+        ChildProcess::report("ready");
+        ASSERT_TRUE(ChildProcess::hear());  // another program holds the database now
+        auto* buttons = sharing()->findChild<ShareWindowButtons*>();
+        buttons->openEmailWindow();
+        send(buttons->emailWindow(), "last.guest@x.example");
+        buttons->openSMSWindow();
+        send(buttons->smsWindow(), "15123456");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return KeptRows::keptShares() == 2; }, 10000));
+        controller.applicationWillTerminate();
+        return;
+    }
+    if (mode == "next start") {
+        auto* queue = SocialSharingService::shared();
+        ASSERT_TRUE(QTest::qWaitFor([] { return KeptRows::keptShares() == 0; }, 10000));
+        for (int run = 0; run < 6; ++run) {
+            queue->startSocialServiceExecution();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !queue->isRunning(); }, 10000));
+        }
+        ChildProcess::report(std::to_string(services.requestsTo("/api/mail.send.json")) + " " +
+                             std::to_string(services.requestsTo("/Messages.json")) + "\n");
+        return;
+    }
+    const ChildProcess::Env data{{"EARLIER_RUN_DATA", scratch.path()}};
+    {
+        ChildProcess booth("first run", data);
+        ASSERT_TRUE(booth.readReports([](const std::string& r) { return r.find("ready") != std::string::npos; }, std::chrono::seconds(60)))
+            << booth.output();
+        hold(scratch.path() + "/Flashwren/flashwren_db.sqlite");
+        booth.tell("held");
+        ASSERT_TRUE(booth.succeeds(std::chrono::seconds(60))) << booth.output();
+        release();
+    }
+    // What the booth left beside its database, as a start cut off after
+    // storing the shares would leave it again.
+    const QString folder = QString::fromStdString(scratch.path()) + "/Flashwren";
+    std::map<QString, QByteArray> left;
+    for (const QString& name : files(folder)) {
+        QFile file(folder + "/" + name);
+        if (!name.startsWith("flashwren_db") && file.open(QIODevice::ReadOnly)) left[name] = file.readAll();
+    }
+    auto nextStart = [&] {
+        ChildProcess booth("next start", data);
+        booth.readReports([](const std::string& r) { return r.find('\n') != std::string::npos; },
+                          std::chrono::seconds(120));
+        return booth.reports() + booth.output();
+    };
+    const std::string first = nextStart();
+    EXPECT_EQ(first.substr(0, 4), "1 1\n") << "each is sent once: " << first;
+    for (auto& [name, bytes] : left) {
+        QFile file(folder + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    const std::string second = nextStart();
+    EXPECT_EQ(second.substr(0, 4), "0 0\n") << "sent again: " << second;
 }
 
 // The database is held from before the start; an earlier run left a print

@@ -2,12 +2,15 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "FaultyDisk.h"
 #include "LogCapture.h"
 #include "SharingTestSupport.h"
+#include "Wait.h"
 #include "core/Models.h"
 #include "core/OperatorNotice.h"
 #include "sharing/SocialSharingService.h"
@@ -251,19 +254,26 @@ protected:
         for (int i = 0; i < 4; ++i) run();
     }
     QStringList notices() { return OperatorNotice::shared().texts(); }
-    // The row as another program reading the file sees it.
-    int storedDone(std::int64_t id) {
+    // A field of the row as another program reading the file sees it.
+    std::optional<std::string> stored(std::int64_t id, const std::string& column) {
         sqlite3* db = nullptr;
-        int done = -1;
+        std::optional<std::string> value;
         if (sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
             sqlite3_stmt* s = nullptr;
-            sqlite3_prepare_v2(db, "SELECT done FROM share WHERE id = ?", -1, &s, nullptr);
+            sqlite3_prepare_v2(db, ("SELECT " + column + " FROM share WHERE id = ?").c_str(), -1, &s, nullptr);
             sqlite3_bind_int64(s, 1, id);
-            if (sqlite3_step(s) == SQLITE_ROW) done = sqlite3_column_int(s, 0);
+            if (sqlite3_step(s) == SQLITE_ROW) {
+                const auto* text = sqlite3_column_text(s, 0);
+                value = text ? reinterpret_cast<const char*>(text) : "";
+            }
             sqlite3_finalize(s);
         }
         sqlite3_close(db);
-        return done;
+        return value;
+    }
+    int storedDone(std::int64_t id) {
+        auto done = stored(id, "done");
+        return done ? std::stoi(*done) : -1;
     }
 };
 
@@ -295,13 +305,22 @@ TEST_F(ShareQueueDiskTest, OnAFullDiskNothingIsSentAndAllGoesOnceThereIsRoom) {
 }
 
 TEST_F(ShareQueueDiskTest, ASendWhoseMarkCannotBeStoredIsNotSentAgainAndTheMarkFollows) {
-    // The disk fills up while the mail is on its way.
-    server.setHandler([this](const RecordedRequest& r) {
-        if (r.path == "/api/mail.send.json") disk().setFull(true);
+    // The disk fills up while the mail's answer is on its way (the booth
+    // has marked the mail as awaiting it).
+    std::atomic<std::int64_t> mailID{0};
+    server.setHandler([&](const RecordedRequest& r) {
+        if (r.path == "/api/mail.send.json") {
+            testsupport::waitUntil([&] {
+                auto error = stored(mailID, "last_error");
+                return error && !error->empty();
+            });
+            disk().setFull(true);
+        }
         return Reply{200, {}, "{}"};
     });
     auto mail = email("guest@example.com");
     ASSERT_TRUE(mail);
+    mailID = mail->ID;
     runsFor75Seconds();
     EXPECT_EQ(mails(), 1u);
     EXPECT_EQ(storedDone(mail->ID), 0) << "the mark could not be stored";

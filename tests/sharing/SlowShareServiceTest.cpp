@@ -1,8 +1,10 @@
 // The share queue against slow mail and SMS services: a share is never cut
 // while it moves, and one that went out without an answer (which the service
 // may have delivered) is not sent again at every run.
+#include <cstdlib>
 #include <mutex>
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 #include "Wait.h"
 #include "SharingTestSupport.h"
@@ -170,6 +172,41 @@ TEST_F(SlowShareServiceTest, AShareLeftUnansweredByAnEarlierRunWaitsItsFirstWait
     EXPECT_EQ(requests("/api/mail.send.json"), 0u);
     runAfter(20s);
     EXPECT_EQ(requests("/api/mail.send.json"), 1u);
+    EXPECT_TRUE(done(mail)) << lastError(mail);
+}
+
+// The booth stops (a quit, a crash) while a mail is out whole and its answer
+// awaited: the service may have acted on it, so the next start holds it back
+// as one that got no answer in time.
+TEST_F(SlowShareServiceTest, AShareAwaitingItsAnswerWhenTheBoothStopsIsHeldBackAtTheNextStart) {
+    using testsupport::ChildProcess;
+    if (ChildProcess::childMode()) {
+        // The booth before it stops, on the parent's database and services,
+        // awaiting the answer far longer than the service keeps silent.
+        ASSERT_TRUE(WrenDatabase::openShared(std::getenv("BOOTH_DATABASE"),
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        for (auto key : {"SendGridBaseURL", "TwilioBaseURL", "GlimmerlyAPIURL", "GoogleAnalyticsURL"})
+            set(key, std::getenv("BOOTH_SERVICES"));
+        SharingRuntime::setRequestLimits(SharingRuntime::RequestLimits{1s, 600s});
+        queue->startSocialServiceExecution();
+        pumpUntil([] { return false; }, 60000);
+        return;
+    }
+    delayMs = 600000;
+    ChildProcess booth("stops", {{"BOOTH_DATABASE", home.path() + "/db/flashwren_db.sqlite"},
+                                 {"BOOTH_SERVICES", server.baseUrl()}});
+    ASSERT_TRUE(pumpUntil([&] { return requests("/api/mail.send.json") == 1; }, 20000)) << booth.output();
+    // What the operator's share statistics show while the answer is awaited.
+    pumpUntil([&] { return !lastError(mail).empty(); }, 5000);
+    booth.kill();
+
+    delayMs = 0;
+    runAfter(0s);
+    runAfter(20s);
+    EXPECT_EQ(requests("/api/mail.send.json"), 1u) << "sent again at once";
+    EXPECT_TRUE(done(text)) << lastError(text);
+    runAfter(220s);  // four minutes after the start
+    EXPECT_EQ(requests("/api/mail.send.json"), 2u);
     EXPECT_TRUE(done(mail)) << lastError(mail);
 }
 
