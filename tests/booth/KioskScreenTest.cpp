@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QProcess>
@@ -40,6 +41,7 @@
 #include "preferences/WRENPreferencesWindowController.h"
 #include "sharing/FacebookLoginWebController.h"
 #include "sharing/ShareWindows.h"
+#include "core/ProgressWindowController.h"
 #include "core/UserDefaults.h"
 
 namespace {
@@ -131,6 +133,49 @@ bool stackedAbove(const QWidget* upper, const QWidget* lower) {
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     const xcb_window_t* end = children + xcb_query_tree_children_length(tree.get());
     return std::find(children, end, upper->winId()) > std::find(children, end, lower->winId());
+}
+
+// The X server's time now: that of a key pressed and let go.
+xcb_timestamp_t serverTime() {
+    xcb_timestamp_t time = 0;
+    struct Watch : QObject {
+        xcb_timestamp_t* time;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::KeyRelease) *time = static_cast<QKeyEvent*>(e)->timestamp();
+            return false;
+        }
+    } watch;
+    watch.time = &time;
+    qApp->installEventFilter(&watch);
+    QProcess::execute("xdotool", {"key", "shift"});
+    QTest::qWaitFor([&] { return time != 0; }, 5000);
+    return time;
+}
+
+// Sends F11 at `time` to `window` as the X server sends a key.
+void sendF11(QWindow* window, uint8_t type, xcb_timestamp_t time) {
+    auto* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    const xcb_setup_t* setup = xcb_get_setup(x);
+    std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&std::free)> map(
+        xcb_get_keyboard_mapping_reply(
+            x, xcb_get_keyboard_mapping(x, setup->min_keycode, setup->max_keycode - setup->min_keycode + 1), nullptr),
+        &std::free);
+    ASSERT_TRUE(map);
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.get());
+    const int perCode = map->keysyms_per_keycode;
+    xcb_keycode_t f11 = 0;
+    for (int code = setup->min_keycode; code <= setup->max_keycode && !f11; ++code)
+        if (syms[(code - setup->min_keycode) * perCode] == 0xffc8) f11 = static_cast<xcb_keycode_t>(code);
+    ASSERT_NE(f11, 0) << "no key gives F11";
+    xcb_key_press_event_t key{};
+    key.response_type = type;
+    key.detail = f11;
+    key.time = time;
+    key.root = xcb_setup_roots_iterator(setup).data->root;
+    key.event = static_cast<xcb_window_t>(window->winId());
+    key.same_screen = 1;
+    xcb_send_event(x, 0, key.event, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&key));
+    xcb_flush(x);
 }
 
 // Counts the presses `watched` (or the whole application) gets that `counts`.
@@ -229,27 +274,30 @@ TEST_F(KioskScreen, TheAddBackgroundPanelClosesWithItsWindowOrItsCancel) {
     };
     for (const char* how : {"Close button", "ctrl+w", "Escape"}) {
         openPanel(how);
-        // The operator comes back to the window, and closes it.
-        greenScreen.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&greenScreen)) << how;
         if (std::string(how) == "Close button") {
-            greenScreen.findChild<QAbstractButton*>("closeButton")->click();
+            // A finger on the window's Close, the panel keeping the keys.
+            ASSERT_TRUE(hasKeys(panel));
+            auto* close = greenScreen.findChild<QAbstractButton*>("closeButton");
+            tap(close->mapToGlobal(close->rect().center()));
         } else {
+            // The operator comes back to the window, and closes it.
+            greenScreen.activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&greenScreen)) << how;
             press(how);
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return !greenScreen.isVisible(); }, 5000)) << how;
         EXPECT_TRUE(QTest::qWaitFor([&] { return !panel->isVisible(); }, 5000)) << how << " leaves the panel open";
-        EXPECT_TRUE(QTest::qWaitForWindowActive(&booth)) << how << ": the keys do not come back";
+        EXPECT_TRUE(hasKeys(&booth)) << how << ": the keys do not come back";
     }
     // The panel's own Cancel gives the keys back to its window.
     openPanel("Cancel");
     auto* cancel = panel->findChild<QAbstractButton*>("cancelButton");
     ASSERT_TRUE(cancel) << "the panel has no Cancel";
-    cancel->click();
+    tap(cancel->mapToGlobal(cancel->rect().center()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !panel->isVisible(); }, 5000));
-    EXPECT_TRUE(QTest::qWaitForWindowActive(&greenScreen));
+    EXPECT_TRUE(hasKeys(&greenScreen));
     greenScreen.close();
-    EXPECT_TRUE(QTest::qWaitForWindowActive(&booth));
+    EXPECT_TRUE(hasKeys(&booth));
 }
 
 TEST_F(KioskScreen, CtrlWAndEscapeCloseTheOperatorsWindowsAndTheKeysComeBack) {
@@ -376,6 +424,26 @@ TEST_F(KioskScreen, F11SwitchesOncePerPressAndLeavesTheKeysToAWindowShownSince) 
     EXPECT_EQ(switches, 1) << "the repeats switch it back and forth";
     booth.toggleFullScreen();
 
+    // A repeat whose press reached the booth after its release (a busy
+    // machine), which the toolkit takes for a press of its own.
+    switches = 0;
+    PressCount releases(qApp, [](QEvent* e) {
+        return e->type() == QEvent::KeyRelease && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F11;
+    });
+    PressCount presses(qApp, [](QEvent* e) {
+        return e->type() == QEvent::ShortcutOverride && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F11;
+    });
+    const xcb_timestamp_t now = serverTime();
+    for (auto [type, time] : {std::pair(XCB_KEY_PRESS, now - 3), {XCB_KEY_RELEASE, now - 2}, {XCB_KEY_PRESS, now - 2},
+                              {XCB_KEY_RELEASE, now - 1}}) {
+        PressCount& heard = type == XCB_KEY_PRESS ? presses : releases;
+        const int before = heard.n;
+        sendF11(booth.windowHandle(), type, time);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return heard.n > before; }, 5000));
+    }
+    EXPECT_EQ(switches, 1) << "a repeat taken for a press switches back";
+    if (booth.isFullScreenShown()) booth.toggleFullScreen();
+
     // A repeat the toolkit could not tell from a press, switching after a
     // share window showed, leaves it the keyboard.
     ShareViaEmailWindowController email;
@@ -410,6 +478,29 @@ TEST_F(KioskScreen, EachPreferencesDialogGivesTheKeysBackToThePreferences) {
         EXPECT_TRUE(hasKeys(&booth)) << button;
         preferencesWindow()->hide();
     }
+    // A data folder chosen and copied, and a progress line that outlives the
+    // preferences: the keys come back each time, and the line stays in view.
+    testsupport::TempDir chosen;
+    Preferences::showPreferences();
+    ASSERT_TRUE(hasKeys(preferencesWindow()));
+    EXPECT_TRUE(clickToDialog("GeneralPreferences", "changeDataDirectory", [&] {
+        auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_TRUE(chooser);
+        chooser->setDirectory(QString::fromStdString(chosen.path()));
+        press("Return");
+    }));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return UserDefaults::standard().string("DATA_DIRECTORY") == chosen.path() + "/"; }, 30000));
+    EXPECT_TRUE(hasKeys(preferencesWindow())) << "the keys leave with the data folder's chooser";
+    auto* progress = ProgressWindowController::sharedPrgoressWindowController();
+    progress->showWindowWithImage(QImage(), "Copying...", 3600);
+    press("Escape");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !preferencesWindow()->isVisible(); }, 5000));
+    EXPECT_TRUE(hasKeys(&booth));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stackedAbove(progress->window(), &booth); }, 5000))
+        << "the progress line went under the booth";
+    progress->close();
+
     // Closed with a tap on their Close button, they leave the keys to the booth.
     Preferences::showPreferences();
     ASSERT_TRUE(clickToDialog("DisplayPreferences", "chooseHomeScreenColour", [] { press("Escape"); }));
@@ -455,6 +546,28 @@ TEST_F(KioskScreen, WhileAnOperatorsWindowIsOpenNoGuestGetsInAndTheOperatorGetsO
         window->close();
     }
 
+    // A tap beside, or a second launch, leaves the add-background panel over
+    // its window, with the keys.
+    booth.controller.openGreenScreenWindow();
+    QWidget* greenScreen = booth.controller.greenScreenWindow();
+    ASSERT_TRUE(hasKeys(greenScreen));
+    greenScreen->findChild<QAbstractButton*>("addBackgroundButton")->click();
+    QWidget* panel = booth.controller.greenScreenWindow()->backgroundAndOverlaySelectorPanel();
+    ASSERT_TRUE(hasKeys(panel));
+    for (const char* how : {"tap beside", "second launch"}) {
+        if (std::string(how) == "tap beside") EXPECT_TRUE(tapHome());
+        else booth.controller.bringWindowForward();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return stackedAbove(panel, greenScreen) && stackedAbove(greenScreen, main); },
+                                    5000))
+            << how << " hides the panel";
+        EXPECT_TRUE(hasKeys(panel)) << how;
+    }
+    press("Escape");
+    EXPECT_TRUE(hasKeys(greenScreen)) << "the panel's Escape";
+    press("Escape");
+    EXPECT_TRUE(hasKeys(main));
+    EXPECT_FALSE(greenScreen->isVisible());
+
     // In a dialog Ctrl+Q quits, and a second launch leaves the dialog on top.
     Preferences::showPreferences();
     QSignalSpy quits(&booth.controller, &AppController::quitRequested);
@@ -474,4 +587,26 @@ TEST_F(KioskScreen, WhileAnOperatorsWindowIsOpenNoGuestGetsInAndTheOperatorGetsO
     // The operator gone, a guest's tap starts a session.
     EXPECT_TRUE(tapHome());
     EXPECT_EQ(booth.controller.currentScreen(), AppController::Screen::Session);
+}
+
+// A camera plugged in again launches the booth again while a guest types her
+// address: her window stays on top with the keys, and what she types goes on.
+TEST_F(KioskScreen, ASecondLaunchLeavesAGuestTypingInHerWindow) {
+    Booth booth;
+    ASSERT_TRUE(booth.launched);
+    MainWindow* main = booth.controller.mainWindow();
+    ASSERT_TRUE(hasKeys(main));
+    ShareViaEmailWindowController email;
+    email.showWindow();
+    ASSERT_TRUE(hasKeys(email.window()));
+    press("a");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return email.field()->text() == "a"; }, 5000));
+    booth.controller.bringWindowForward();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stackedAbove(email.window(), main); }, 5000)) << "it went under";
+    EXPECT_TRUE(hasKeys(email.window()));
+    press("b");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return email.field()->text() == "ab"; }, 5000))
+        << email.field()->text().toStdString();
+    email.closeWindow();
+    EXPECT_TRUE(hasKeys(main));
 }
