@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -487,7 +488,9 @@ TEST_F(KioskScreen, EachPreferencesDialogGivesTheKeysBackToThePreferences) {
         auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         ASSERT_TRUE(chooser);
         chooser->setDirectory(QString::fromStdString(chosen.path()));
-        press("Return");
+        for (QAbstractButton* button : chooser->findChild<QDialogButtonBox*>()->buttons())
+            if (chooser->findChild<QDialogButtonBox*>()->buttonRole(button) == QDialogButtonBox::AcceptRole)
+                tap(button->mapToGlobal(button->rect().center()));
     }));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return UserDefaults::standard().string("DATA_DIRECTORY") == chosen.path() + "/"; }, 30000));
