@@ -161,6 +161,7 @@ std::optional<std::string> readFile(const std::string& path, ReadFailure* failur
     std::string out;
     out.reserve(size);
     char buffer[65536];
+    std::uint64_t written = 0;
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -212,7 +213,8 @@ std::optional<std::string> whyNotAFolder(const std::string& path) {
     return "it is a symbolic link to " + what(target.st_mode) + ", not a folder";
 }
 
-bool copyRegularFile(const std::string& from, const std::string& to, std::string* why) {
+bool copyRegularFile(const std::string& from, const std::string& to, std::string* why,
+                     const std::function<bool(std::uint64_t written)>& keepGoing) {
     static std::atomic<unsigned> counter{0};
     auto fail = [why](std::string text) {
         if (why) *why = std::move(text);
@@ -243,6 +245,7 @@ bool copyRegularFile(const std::string& from, const std::string& to, std::string
     // The file's own mode, not what the umask leaves of it.
     if (::fchmod(out, st.st_mode & 0777) != 0) return failOut("its copy cannot be given its mode", errno);
     char buffer[65536];
+    std::uint64_t written = 0;
     for (;;) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
@@ -250,6 +253,13 @@ bool copyRegularFile(const std::string& from, const std::string& to, std::string
         if (n == 0) break;
         if (writeFully(out, buffer, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
             return failOut("its copy cannot be written", errno);
+        written += static_cast<std::uint64_t>(n);
+        // A large file on a slow stick takes minutes: a stop is heard within it.
+        if (keepGoing && !keepGoing(written)) {
+            ::close(out);
+            ::unlink(temp.c_str());
+            return fail("the copy was stopped");
+        }
     }
     if (::fsync(out) != 0) return failOut("its copy cannot be flushed", errno);
     const int closed = ::close(out);

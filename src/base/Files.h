@@ -1,6 +1,8 @@
 #pragma once
 // Atomic file writes and the user's folders.
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +51,10 @@ std::optional<std::string> whyNotAFolder(const std::string& path);
 // appears whole or not at all, with the mode of `from`. `from` is opened without blocking and read
 // only when it is a regular file, so no pipe, socket or device can hang the
 // copy or feed it without end. False with `why` in words for a log line.
-bool copyRegularFile(const std::string& from, const std::string& to, std::string* why = nullptr);
+// `keepGoing` hears the bytes written so far as the copy goes; false from it
+// stops the copy there, leaving nothing at `to`.
+bool copyRegularFile(const std::string& from, const std::string& to, std::string* why = nullptr,
+                     const std::function<bool(std::uint64_t written)>& keepGoing = {});
 // Moves a damaged file aside as "<path>.corrupt-<time>" (with "-<n>" added
 // when that name is taken: an earlier copy is never replaced) and returns
 // the new name; empty when it could not be moved.

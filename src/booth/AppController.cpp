@@ -248,19 +248,18 @@ void AppController::becomeScreensDelegate() {
     // A dialog keeps every other window's shortcuts from its keys, the
     // quit key included: it is heard in dialogs here.
     qApp->installEventFilter(this);
-    // A tap beside the operator's window starts nothing, and the keys stay
-    // with that window: the platform hands them to the window tapped, where
-    // Escape and Ctrl+W would no longer close it.
+    // A tap beside a window open over the main one (the operator's, a
+    // guest's share or log-in window) starts nothing, and the keys stay with
+    // that window: the platform hands them to the window tapped, where
+    // Escape and Ctrl+W would no longer close it. What is open comes back
+    // over the main window as it was, a progress line included.
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
         if (!window_ || focus != window_->windowHandle() || QApplication::activeModalWidget()) return;
-        if (QPointer<QWidget> open = openOperatorWindow()) {
-            QTimer::singleShot(0, open, [open] {
-                if (!open->isVisible()) return;
-                open->raise();
-                // Asked of the X server whatever Qt believes by then.
-                if (QWindow* handle = open->windowHandle()) handle->requestActivate();
-            });
-        }
+        QTimer::singleShot(0, window_.get(), [this] {
+            if (QGuiApplication::focusWindow() != window_->windowHandle()) return;
+            // Asked of the X server whatever Qt believes by then.
+            if (QWindow* keys = window_->raiseOpenWindows()) keys->requestActivate();
+        });
     });
     connect(window_.get(), &MainWindow::windowWillClose, qApp, &QApplication::quit);
     connect(window_.get(), &MainWindow::fullScreenChanged, this,
@@ -461,14 +460,13 @@ void AppController::bringWindowForward() {
     window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->show();
     window_->raise();
-    // The main window must not cover what the operator has open over it:
-    // an open dialog blocks the main window, and covered it would leave a
-    // touch-only booth with nothing to tap.
-    QWidget* top = window_.get();
-    if (QWidget* preferences = Preferences::shownWindow()) (top = preferences)->raise();
-    if (greenScreenWindow_ && greenScreenWindow_->isVisible()) (top = greenScreenWindow_.get())->raise();
-    if (QWidget* dialog = QApplication::activeModalWidget()) (top = dialog)->raise();
-    top->activateWindow();
+    // The main window must not cover what is open over it: an operator's
+    // window and its panel or dialog (a dialog blocks the main window, and
+    // covered it would leave a touch-only booth with nothing to tap), or a
+    // guest's share or log-in window half typed in.
+    QWindow* keys = window_->raiseOpenWindows();
+    if (keys) keys->requestActivate();
+    else window_->activateWindow();
 }
 
 void AppController::selectScreen(Screen screen) {

@@ -5,12 +5,20 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QScreen>
 #include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
 #include <QWindow>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
 
 #include "preferences/Preferences.h"
 #include <QStackedLayout>
@@ -92,9 +100,62 @@ bool takesKeys(const QWindow* window) {
            !(window->flags() & Qt::WindowDoesNotAcceptFocus);
 }
 
+// A floating message (a progress line): raised over everything, never given the keys.
+bool floats(const QWindow* window) {
+    return window->type() == Qt::Tool && (window->flags() & Qt::WindowDoesNotAcceptFocus);
+}
+
+// The booth's windows as the X server stacks them, lowest first (as Qt
+// lists them where the server cannot be asked).
+QList<QWindow*> stackedLowestFirst(QList<QWindow*> windows) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* x = x11 ? x11->connection() : nullptr;
+    if (!x) return windows;
+    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+        xcb_query_tree_reply(x, xcb_query_tree(x, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root), nullptr),
+        &std::free);
+    if (!tree) return windows;
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
+    auto place = [&](const QWindow* w) {
+        return std::find(children, children + count, static_cast<xcb_window_t>(w->winId())) - children;
+    };
+    std::stable_sort(windows.begin(), windows.end(),
+                     [&](const QWindow* a, const QWindow* b) { return place(a) < place(b); });
+    return windows;
+}
+
 }  // namespace
 
+QWindow* MainWindow::raiseOpenWindows() {
+    QList<QWindow*> open;
+    for (QWindow* window : QGuiApplication::topLevelWindows())
+        if (window != windowHandle() && window->isVisible() && (takesKeys(window) || floats(window))) open << window;
+    open = stackedLowestFirst(open);
+    // In their order, each panel or dialog over the window it was opened
+    // from (a window raised alone would cover its own panel), the floating
+    // messages over all.
+    QList<QWindow*> order;
+    std::function<void(QWindow*)> add = [&](QWindow* window) {
+        order << window;
+        for (QWindow* child : open)
+            if (child->transientParent() == window && !floats(child)) add(child);
+    };
+    for (QWindow* window : open)
+        if (!floats(window) && !open.contains(window->transientParent())) add(window);
+    for (QWindow* window : open)
+        if (floats(window) || !order.contains(window)) order << window;
+    QWindow* keys = nullptr;
+    for (QWindow* window : order) {
+        window->raise();
+        if (takesKeys(window)) keys = window;
+    }
+    if (QWindow* modal = QGuiApplication::modalWindow(); modal && modal->isVisible()) keys = modal;
+    return keys;
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (isF11Repeat(event)) return true;
     QWindow* focus = QGuiApplication::focusWindow();
     if (event->type() == QEvent::Hide && watched->isWindowType() && watched != windowHandle() &&
         takesKeys(static_cast<QWindow*>(watched)) && (watched == focus || !focus || focus == windowHandle())) {
@@ -111,13 +172,33 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
+bool MainWindow::isF11Repeat(QEvent* event) {
+    if (event->type() != QEvent::KeyRelease && event->type() != QEvent::ShortcutOverride) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() != Qt::Key_F11) return false;
+    // The X server repeats a held key as a release and a press of the same
+    // moment. The toolkit tells them from a real press only when both have
+    // arrived together, and on a busy machine the press may come later: the
+    // moment tells it all the same.
+    if (event->type() == QEvent::KeyRelease) {
+        lastF11Release_ = key->timestamp();
+        return false;
+    }
+    if (key->isAutoRepeat() || key->timestamp() != lastF11Release_ || lastF11Release_ == 0) return false;
+    event->accept();  // the press is no shortcut
+    return true;
+}
+
 void MainWindow::takeKeyboardBack(QWindow* closed, QWindow* openedFrom) {
     if (!isVisible() || isMinimized()) return;
     if (closed && closed->isVisible()) return;  // shown again
     // Another window has it already. Where Qt names this one, the X server
     // may not agree (the keyboard left with the closed window): asking again
-    // costs nothing.
-    if (QWindow* now = QGuiApplication::focusWindow(); now && now != closed && now != windowHandle()) return;
+    // costs nothing. Nor has a window that closed with this one (a window
+    // closed under its open panel, which Qt names as the panel closes).
+    if (QWindow* now = QGuiApplication::focusWindow();
+        now && now != closed && now != windowHandle() && now->isVisible())
+        return;
     // Back to the window the closed one was opened from, else to one still
     // open over this one (a dialog first), else here.
     QWindow* target = windowHandle();

@@ -48,6 +48,11 @@ public:
     void toggleFullScreen();
     // Whether the window is full screen, with a window manager or without.
     bool isFullScreenShown() const { return fullScreen_; }
+    // Raises the booth's other open windows over this one, in their order,
+    // each panel or dialog over the window it was opened from and floating
+    // messages over all; returns the window that should have the keys (an
+    // open dialog first), or none.
+    QWindow* raiseOpenWindows();
     // The operator's standing notices as shown, "" when none.
     QString noticeText() const;
 
@@ -75,6 +80,9 @@ private:
     // Gives the keyboard to the window `closed` was opened from, else to
     // this one, unless another window has it.
     void takeKeyboardBack(QWindow* closed, QWindow* openedFrom);
+    // Whether `event` is F11 repeating as a plain press; it then switches nothing.
+    bool isF11Repeat(QEvent* event);
+    quint64 lastF11Release_ = 0;  // the X server's moment of the last release of F11
     bool fullScreen_ = false;
     // Where the window was before it went full screen.
     QRect normalGeometry_;

@@ -21,6 +21,8 @@
 #include <ZXing/BitMatrix.h>
 #include <ZXing/MultiFormatWriter.h>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -69,7 +71,17 @@ struct FolderCopy {
     qint64 copied = 0;
     const std::function<bool(qint64, qint64)>* progress = nullptr;
     QString why;
+    // Whether the copy may go on with `copied` and `written` more bytes done.
+    bool keepGoing(qint64 written = 0) {
+        if (!progress || !*progress || (*progress)(copied + written, total)) return true;
+        why = QStringLiteral("the copy was stopped");
+        return false;
+    }
 };
+
+// Where a copy is assembled inside the folder it copies into, each item
+// moved into place only once whole.
+const QString kCopyStaging = QStringLiteral(".flashwren-copying");
 
 // What the copy takes of what stands at `path`: a folder, a regular file or
 // a link to one. A named pipe would hang the copy for good, a device could
@@ -131,16 +143,25 @@ bool copyRecursively(const QString& from, const QString& to, FolderCopy& copy) {
         return true;
     }
     std::string why;
-    if (!base::copyRegularFile(source, QFile::encodeName(to).toStdString(), &why)) {
-        copy.why = QStringLiteral("%1 %2").arg(from, QString::fromStdString(why));
+    bool stopped = false;
+    if (!base::copyRegularFile(source, QFile::encodeName(to).toStdString(), &why, [&](std::uint64_t written) {
+            return !(stopped = !copy.keepGoing(static_cast<qint64>(written)));
+        })) {
+        if (!stopped) copy.why = QStringLiteral("%1 %2").arg(from, QString::fromStdString(why));
         return false;
     }
     copy.copied += st.st_size;
-    if (copy.progress && *copy.progress && !(*copy.progress)(copy.copied, copy.total)) {
-        copy.why = QStringLiteral("the copy was stopped");
-        return false;
-    }
-    return true;
+    return copy.keepGoing();
+}
+
+// Moves `from` to `to` where nothing stands; false when something does.
+bool moveIntoPlace(const QString& from, const QString& to) {
+    const QByteArray a = QFile::encodeName(from), b = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A filesystem that takes no flags.
+    struct stat st;
+    return ::lstat(b.constData(), &st) != 0 && ::rename(a.constData(), b.constData()) == 0;
 }
 
 // The canonical form of `path`, which may not exist yet: that of its
@@ -347,6 +368,7 @@ bool WrenUtils::copyDirectoryFrom(const QString& source, const QString& destinat
     FolderCopy copy;
     copy.progress = &progress;
     for (const QString& name : QDir(source).entryList(kEverything)) {
+        if (name == kCopyStaging) continue;  // a copy of the source's own that was cut short
         const QString there = destinationDirectory + QLatin1Char('/') + name;
         if (QFileInfo::exists(there) || QFileInfo(there).isSymLink()) continue;
         names << name;
@@ -367,17 +389,36 @@ bool WrenUtils::copyDirectoryFrom(const QString& source, const QString& destinat
     const bool made = !QFileInfo::exists(destinationDirectory);
     if (!QDir().mkpath(destinationDirectory))
         return fail(QStringLiteral("Unable to copy %1: the folder %2 cannot be made.").arg(source, destinationDirectory));
+    // Each item is made in a staging folder and moved into place whole: a
+    // copy cut short (a quit, a crash, a pulled stick) leaves no half item
+    // that the next copy would keep as there already. What such a copy left
+    // in the staging folder goes first.
+    const QString staging = destinationDirectory + QLatin1Char('/') + kCopyStaging;
+    if (QFileInfo::exists(staging) || QFileInfo(staging).isSymLink()) removeFileAtPath(staging);
     QStringList copied;
     for (const QString& name : names) {
-        copied << name;
-        if (copyRecursively(source + QLatin1Char('/') + name, destinationDirectory + QLatin1Char('/') + name, copy))
-            continue;
+        const QString there = destinationDirectory + QLatin1Char('/') + name;
+        const QString staged = staging + QLatin1Char('/') + name;
+        if (QDir().mkpath(staging) && copyRecursively(source + QLatin1Char('/') + name, staged, copy)) {
+            // An item the copy does not take (a named pipe...) left nothing to move.
+            const bool left = !QFileInfo::exists(staged) && !QFileInfo(staged).isSymLink();
+            if (left || moveIntoPlace(staged, there)) {
+                if (!left) copied << name;
+                continue;
+            }
+            copy.why = QStringLiteral("%1 cannot be put in place: %2")
+                           .arg(there, QString::fromLocal8Bit(std::strerror(errno)));
+        } else if (copy.why.isEmpty()) {
+            copy.why = QStringLiteral("the folder %1 cannot be made").arg(staging);
+        }
         // A copy that failed takes back what it made: on a full disk, half a
         // copy would only keep the disk full.
+        removeFileAtPath(staging);
         for (const QString& entry : copied) removeFileAtPath(destinationDirectory + QLatin1Char('/') + entry);
         if (made) QDir().rmdir(destinationDirectory);
         return fail(QStringLiteral("Unable to copy %1 to %2: %3.").arg(source, destinationDirectory, copy.why));
     }
+    if (QFileInfo::exists(staging)) QDir().rmdir(staging);
     return true;
 }
 

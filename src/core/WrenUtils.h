@@ -70,9 +70,11 @@ public:
     // missing), keeping what is there already and the modes of what it
     // copies; named pipes, sockets, devices and links to folders stay behind,
     // named in the log. Refused when the destination is inside the source or
-    // its disk has no room for the copy (kDiskFullBytes kept free). A copy
-    // that fails stops and removes what it made. `progress` hears the bytes
-    // copied of the total after each file; false from it stops the copy.
+    // its disk has no room for the copy (kDiskFullBytes kept free). Each item
+    // appears whole or not at all, also after a copy cut short by a kill. A
+    // copy that fails stops and removes what it made. `progress` hears the
+    // bytes copied of the total as the copy goes, within large files too;
+    // false from it stops the copy.
     // True when all was copied (or `source` is no folder); false with
     // `problem` in words for the operator, naming the paths and why.
     static bool copyDirectoryFrom(const QString& source, const QString& destinationDirectory,

@@ -51,7 +51,7 @@ GeneralPreferencesViewController::~GeneralPreferencesViewController() { stopData
 void GeneralPreferencesViewController::stopDataDirectoryCopy() {
     if (!copyThread_.joinable()) return;
     *stopCopy_ = true;
-    copyThread_.join();  // the copy stops after the file it is on
+    copyThread_.join();  // the copy stops within the file it is on and removes what it made
 }
 
 QString GeneralPreferencesViewController::keyboardWarningTextForToolkitVersion(double version) {

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "base/Files.h"
 #include "core/OperatorNotice.h"
 #include "core/UserDefaults.h"
@@ -258,6 +260,53 @@ TEST(WrenUtils, CopyingAFolderTakesFilesAndFoldersAndNamesWhatItLeaves) {
         EXPECT_FALSE(log.lines(why).empty()) << why;
     for (auto& entry : fs::recursive_directory_iterator(to.path()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+// A copy cut short, by a kill halfway through a file or by a stop, leaves
+// nothing half made: the next copy takes the whole folder again, not the
+// part a dead copy left. A stop is heard inside a large file.
+TEST(WrenUtils, ACopyCutShortLeavesNoPartForTheNextToKeep) {
+    namespace fs = std::filesystem;
+    testsupport::TempDir from, to;
+    constexpr std::size_t kFile = 256 << 10;
+    fs::create_directories(from.file("Big"));
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(base::writeFileAtomically(from.file("Big/" + std::to_string(i) + ".png"), std::string(kFile, 'p')));
+    const QString source = QString::fromStdString(from.path()), destination = QString::fromStdString(to.path());
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {  // killed halfway through its eleventh file
+        WrenUtils::copyDirectoryFrom(source, destination, nullptr, [](qint64 copied, qint64) {
+            if (copied >= qint64(kFile) * 21 / 2) ::kill(::getpid(), SIGKILL);
+            return true;
+        });
+        ::_exit(0);
+    }
+    const auto status = testsupport::waitForExitOrKill(child, std::chrono::seconds(60));
+    ASSERT_TRUE(status && WIFSIGNALED(*status)) << "the copy was not cut short";
+
+    EXPECT_TRUE(WrenUtils::copyDirectoryFrom(source, destination));
+    for (int i = 0; i < 20; ++i) {
+        std::error_code missing;
+        EXPECT_EQ(fs::file_size(to.file("Big/" + std::to_string(i) + ".png"), missing), kFile) << i << " is missing";
+    }
+    for (auto& entry : fs::recursive_directory_iterator(to.path()))
+        EXPECT_TRUE(entry.path().filename() == "Big" || entry.path().extension() == ".png") << entry.path();
+
+    // A stop while one large file is copied.
+    fs::remove_all(to.file("Big"));
+    fs::remove_all(from.file("Big"));
+    ASSERT_TRUE(base::writeFileAtomically(from.file("large.bin"), std::string(32 << 20, 'l')));
+    qint64 heard = 0;
+    QString problem;
+    EXPECT_FALSE(WrenUtils::copyDirectoryFrom(source, destination, &problem, [&](qint64 copied, qint64) {
+        heard = copied;
+        return false;
+    }));
+    EXPECT_LT(heard, qint64(32) << 20) << "the stop waits for the file to end";
+    EXPECT_TRUE(problem.contains("stopped")) << problem.toStdString();
+    EXPECT_EQ(fs::directory_iterator(to.path()), fs::directory_iterator()) << "the stopped copy left something";
 }
 
 TEST(WrenUtils, FreeSpaceDecidesBetweenFullLowAndEnough) {
