@@ -47,6 +47,8 @@ struct Stream {
     std::string buffer;
     std::size_t rate = 0;             // bytes a second; 0: no limit
     std::size_t stopAfter = SIZE_MAX;
+    std::size_t pauseAt = SIZE_MAX;
+    std::chrono::milliseconds pauseFor{0};
     std::size_t taken = 0;
     std::atomic<std::size_t>* total = nullptr;
     std::chrono::steady_clock::time_point started{};
@@ -69,6 +71,11 @@ struct Stream {
             return 0;
         }
         most = std::min(most, stopAfter - taken);
+        if (taken >= pauseAt) {
+            pauseAt = SIZE_MAX;
+            if (!pause(pauseFor)) return 0;
+        }
+        if (pauseAt != SIZE_MAX) most = std::min(most, pauseAt - taken);
         if (rate == 0) return most;
         if (started == std::chrono::steady_clock::time_point{}) started = std::chrono::steady_clock::now();
         for (;;) {
@@ -231,6 +238,13 @@ void LoopbackServer::setReading(std::size_t bytesPerSecond, std::size_t stopAfte
     if (size > 0) ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
+void LoopbackServer::setReadingPause(std::size_t after, std::chrono::milliseconds span) {
+    pauseAt_ = after;
+    pauseFor_ = span.count();
+    int size = 8192;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
 void LoopbackServer::setHandler(std::function<Reply(const RecordedRequest&)> handler) {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
@@ -285,6 +299,8 @@ void LoopbackServer::serve(int fd) {
     Stream s{fd, &stopping_, &stopMutex_, &stopped_};
     s.rate = readRate_;
     s.stopAfter = readStop_;
+    s.pauseAt = pauseAt_;
+    s.pauseFor = std::chrono::milliseconds(pauseFor_.load());
     s.total = &bytesRead_;
     if (sslCtx_) {
         s.ssl = SSL_new(static_cast<SSL_CTX*>(sslCtx_));

@@ -2,6 +2,7 @@
 // An HTTP(S) server on 127.0.0.1 and a free port, started by a test: it
 // records every request and answers from a script or a handler.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
@@ -59,6 +60,9 @@ public:
     // (0: as fast as they come), and nothing more once `stopAfter` bytes are
     // in. The receive buffer is kept small, so the client sees the pace.
     void setReading(std::size_t bytesPerSecond, std::size_t stopAfter = SIZE_MAX);
+    // As setReading: each connection stands still for `span` once `after`
+    // bytes of it are in, then reads on.
+    void setReadingPause(std::size_t after, std::chrono::milliseconds span);
     // Bytes read so far over every connection, requests still coming included.
     std::size_t bytesRead() const { return bytesRead_; }
     std::vector<RecordedRequest> requests();
@@ -86,6 +90,8 @@ private:
     std::function<Reply(const RecordedRequest&)> handler_;
     std::atomic<std::size_t> readRate_{0};
     std::atomic<std::size_t> readStop_{SIZE_MAX};
+    std::atomic<std::size_t> pauseAt_{SIZE_MAX};
+    std::atomic<long long> pauseFor_{0};
     std::atomic<std::size_t> bytesRead_{0};
 };
 
