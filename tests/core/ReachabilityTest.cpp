@@ -8,6 +8,7 @@
 
 #include "CoreTestSupport.h"
 #include "LoopbackServer.h"
+#include "SilentServer.h"
 #include "base/Http.h"
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
@@ -91,39 +92,15 @@ TEST_F(ReachabilityTest, AServiceThatGoesAwayIsSeenAtTheNextCheck) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "NO"; }, 5000));
 }
 
-// A port whose queue of connections is full: a connection to it is neither
-// taken nor refused, as on a line too busy to carry it in time.
-class FullPort {
-public:
-    FullPort() {
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof address;
-        auto* name = reinterpret_cast<sockaddr*>(&address);
-        if (::bind(listen_, name, size) == 0 && ::listen(listen_, 0) == 0 && ::getsockname(listen_, name, &size) == 0 &&
-            ::connect(queued_, name, size) == 0)
-            port_ = ntohs(address.sin_port);
-    }
-    ~FullPort() {
-        ::close(queued_);
-        ::close(listen_);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int queued_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port_ = 0;
-};
-
 TEST_F(ReachabilityTest, AServiceThatTakesNoConnectionInTimeIsReachableOnlyWhileTheBoothsRequestsMove) {
-    FullPort busy;
-    EXPECT_EQ(Reachability::probe(QString::fromStdString(busy.url()), std::chrono::milliseconds(300)),
+    testsupport::SilentServer busy(true);
+    EXPECT_EQ(Reachability::probe(QString::fromStdString(busy.baseUrl()), std::chrono::milliseconds(300)),
               Reachability::Answer::NoAnswer);
     auto& defaults = UserDefaults::standard();
     defaults.set("ReachabilityURL", "http://127.0.0.1:" + std::to_string(service.port()));
     Reachability::shared()->start(1, std::chrono::milliseconds(300));
     ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "YES"; }, 5000));
-    defaults.set("ReachabilityURL", busy.url());
+    defaults.set("ReachabilityURL", busy.baseUrl());
     EXPECT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "NO"; }, 5000))
         << "nothing of the booth's moves: no answer is no line";
 
