@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -34,6 +35,12 @@ struct Transfer {
     curl_off_t lastReceived = 0;
     SteadyClock::time_point lastMove{};
     SteadyClock::time_point lastTold{};
+    // Sharing the line: held while this guest's request is sent; the turns
+    // of a background body.
+    std::optional<GuestSending> guest;
+    BackgroundTurn turn;
+    FILE* bodyFile = nullptr;
+    std::string_view bodyLeft;
 
     bool watchesSilence() const {
         return request->sendSilence.count() > 0 || request->answerWait.count() > 0;
@@ -68,6 +75,7 @@ struct Transfer {
             const curl_off_t unsent = unacknowledged();
             const curl_off_t taken = written - unsent;
             if (!watching || taken != lastTaken) {
+                if (watching) noteLineMoved();
                 watching = true;
                 lastTaken = taken;
                 lastMove = now;
@@ -78,6 +86,7 @@ struct Transfer {
             }
             if (written >= bodySize && unsent == 0) {
                 response->requestSent = true;
+                if (guest) guest->end();
                 if (request->onSent) request->onSent();
                 if (request->onMoving) request->onMoving();
                 lastReceived = received;
@@ -91,6 +100,7 @@ struct Transfer {
             return false;
         }
         if (received != lastReceived) {
+            noteLineMoved();
             lastReceived = received;
             lastMove = now;
         }
@@ -106,6 +116,12 @@ curl_socket_t openSocket(void* user, curlsocktype, curl_sockaddr* address) {
     auto* t = static_cast<Transfer*>(user);
     curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (socket != CURL_SOCKET_BAD) t->sockets.push_back(socket);
+    if (socket != CURL_SOCKET_BAD && t->request->priority == LinePriority::Background) {
+        // Little of a background body waits in this machine's buffers, so
+        // that holding back for a guest frees the line soon.
+        int lowWater = 16 * 1024;
+        ::setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater);
+    }
     return socket;
 }
 
@@ -139,6 +155,17 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
     size_t n = size * count;
     if (t->download) return std::fwrite(data, 1, n, t->download);
     t->response->body.append(data, n);
+    return n;
+}
+
+// A background body, handed over in the turns the line gives it.
+size_t onBackgroundBody(char* buffer, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t wanted = t->turn.take(size * count);
+    if (t->bodyFile) return std::fread(buffer, 1, wanted, t->bodyFile);
+    const size_t n = std::min(wanted, t->bodyLeft.size());
+    std::memcpy(buffer, t->bodyLeft.data(), n);
+    t->bodyLeft.remove_prefix(n);
     return n;
 }
 
@@ -200,7 +227,8 @@ HttpResponse httpPerform(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, curlCollectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-    if (request.uploadProgress || transfer.watchesSilence()) {
+    const bool background = request.priority == LinePriority::Background;
+    if (request.uploadProgress || transfer.watchesSilence() || background) {
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, openSocket);
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, closeSocket);
@@ -234,13 +262,15 @@ HttpResponse httpPerform(const HttpRequest& request) {
         std::fseek(upload, 0, SEEK_SET);
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_READDATA, upload);
+        transfer.bodyFile = upload;
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
         transfer.bodySize = size;
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     } else {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+        if (background) transfer.bodyLeft = request.body;
+        else curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
         transfer.bodySize = static_cast<curl_off_t>(request.body.size());
         if (method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
@@ -261,6 +291,11 @@ HttpResponse httpPerform(const HttpRequest& request) {
             response.error = "cannot write " + request.downloadFile;
         }
     }
+    if (background && hasBody) {
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, onBackgroundBody);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+    }
+    if (request.priority == LinePriority::Guest) transfer.guest.emplace();
     if (response.curlCode == 0) {
         CURLcode rc = curl_easy_perform(curl);
         response.curlCode = rc;
@@ -272,6 +307,7 @@ HttpResponse httpPerform(const HttpRequest& request) {
             response.error = "no answer in " + seconds(request.answerWait) + " s";
         if (response.status > 0) response.requestSent = true;
     }
+    transfer.guest.reset();
     if (transfer.download) {
         bool ok = std::fclose(transfer.download) == 0 && response.curlCode == 0;
         std::string part = request.downloadFile + ".part";

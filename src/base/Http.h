@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/LineTurns.h"
+
 namespace base {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
@@ -44,6 +46,8 @@ struct HttpRequest {
     std::string downloadFile;    // when set, the body is written here instead of memory
     // Called with bytes sent and total to send; return false to abort.
     std::function<bool(std::uint64_t sent, std::uint64_t total)> uploadProgress;
+    // Who waits on it when the line is shared (see LineTurns.h).
+    LinePriority priority = LinePriority::Normal;
 };
 
 struct HttpResponse {

@@ -303,9 +303,15 @@ void SharingScreenTabItem::sharingDidFinishedFor(const QString& service, const Q
                           userNameProvider_ ? userNameProvider_(service) : QString());
 }
 
-void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString&) {
+void SharingScreenTabItem::sharingDidFailedFor(const QString& service, const QString& message) {
     resumeCountdown();
     setShareButtonEnabled(service, true);
+    // A wall post or tweet is not kept for a later try, so the guest hears
+    // that it failed (a cancelled log-in has no message). Queued shares are
+    // tried again and stay quiet.
+    if (!message.isEmpty() && (service == QLatin1String("Facebook") || service == QLatin1String("Twitter")))
+        ProgressWindowController::sharedPrgoressWindowController()->showWindowWithErrorImageAndMessage(
+            QStringLiteral("Your photo was not shared on %1: %2").arg(service, message), 5.0);
 }
 
 void SharingScreenTabItem::recordSocialShare(const QString& service, std::int64_t mediaID, const QString& path,

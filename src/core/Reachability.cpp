@@ -15,6 +15,7 @@
 
 #include "base/AppInfo.h"
 #include "base/Executor.h"
+#include "base/LineTurns.h"
 #include "base/Log.h"
 #include "core/UserDefaults.h"
 
@@ -33,12 +34,13 @@ void publish(bool reachable) {
 }
 
 // One non-blocking connect, waited for at most `timeout`.
-bool connects(const Reachability::Address& address, std::chrono::milliseconds timeout) {
+Reachability::Answer connects(const Reachability::Address& address, std::chrono::milliseconds timeout) {
+    using Answer = Reachability::Answer;
     const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool ok = false;
+    if (fd < 0) return Answer::NotReachable;
+    Answer answer = Answer::NotReachable;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) {
-        ok = true;
+        answer = Answer::Reachable;
     } else if (errno == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
         int ready;
@@ -48,11 +50,13 @@ bool connects(const Reachability::Address& address, std::chrono::milliseconds ti
         if (ready == 1) {
             int error = 0;
             socklen_t length = sizeof error;
-            ok = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) answer = Answer::Reachable;
+        } else if (ready == 0) {
+            answer = Answer::NoAnswer;
         }
     }
     ::close(fd);
-    return ok;
+    return answer;
 }
 
 }  // namespace
@@ -100,12 +104,12 @@ std::vector<Reachability::Address> Reachability::systemResolve(const std::string
     return out;
 }
 
-bool Reachability::checkNow(const QString& url, std::chrono::milliseconds timeout) {
+Reachability::Answer Reachability::probe(const QString& url, std::chrono::milliseconds timeout) {
     const QUrl parsed(url);
     const std::string host = parsed.host().toStdString();
     if (host.empty()) {
         spdlog::warn("Reachability: no service address to check");
-        return false;
+        return Answer::NotReachable;
     }
     const int port = parsed.port(parsed.scheme() == QLatin1String("https") ? 443 : 80);
     Resolver resolver;
@@ -116,23 +120,33 @@ bool Reachability::checkNow(const QString& url, std::chrono::milliseconds timeou
     const auto addresses = resolver ? resolver(host, std::to_string(port)) : systemResolve(host, std::to_string(port));
     if (addresses.empty()) {
         spdlog::trace("Reachability: {} does not resolve", host);
-        return false;
+        return Answer::NotReachable;
     }
-    for (const Address& address : addresses)
-        if (connects(address, timeout)) return true;
+    Answer answer = Answer::NotReachable;
+    for (const Address& address : addresses) {
+        const Answer one = connects(address, timeout);
+        if (one == Answer::Reachable) return one;
+        if (one == Answer::NoAnswer) answer = one;
+    }
     spdlog::trace("Reachability: {} port {} does not answer", host, port);
-    return false;
+    return answer;
 }
 
 void Reachability::check() {
     if (checking_.exchange(true)) return;
     base::ThreadPool::shared().post([this] {
-        publish(checkNow());
+        const Answer answer = probe(serviceURL(), std::chrono::milliseconds(connectWaitMs_.load()));
+        const bool moving = std::chrono::steady_clock::now() - base::lineLastMoved() < kRecentMove;
+        if (answer == Answer::NoAnswer && moving)
+            spdlog::debug("Reachability: the service took no connection in time, but the booth's requests are "
+                         "moving: the line is busy, not down");
+        publish(answer == Answer::Reachable || (answer == Answer::NoAnswer && moving));
         checking_ = false;
     });
 }
 
-void Reachability::start(int intervalSeconds) {
+void Reachability::start(int intervalSeconds, std::chrono::milliseconds connectWait) {
+    connectWaitMs_ = connectWait.count();
     // Until a check says otherwise the booth is offline: uploads wait for
     // the retry service, tracking hits are stored.
     publish(false);

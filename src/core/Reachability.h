@@ -26,9 +26,18 @@ public:
     using Resolver = std::function<std::vector<Address>(const std::string& host, const std::string& port)>;
 
     static Reachability* shared();
+    // How long a check waits for the service to take its connection. On a
+    // slow line busy with the booth's own uploads that takes seconds.
+    static constexpr std::chrono::seconds kConnectWait{10};
+    // A service that took no connection within the wait still counts as
+    // reachable while the booth's own requests moved this recently: the
+    // line is busy, not down. A refusal or a name that does not resolve
+    // counts at once.
+    static constexpr std::chrono::seconds kRecentMove{30};
+
     // Sets "NO" at once (the last run's value says nothing about now), then
     // checks now and every `intervalSeconds`, off the interface thread.
-    void start(int intervalSeconds = 10);
+    void start(int intervalSeconds = 10, std::chrono::milliseconds connectWait = kConnectWait);
     void stop();
     // A check is under way.
     bool isChecking() const { return checking_; }
@@ -38,7 +47,11 @@ public:
     static QString serviceURL();
     // Resolves the address's host and connects to its port within `timeout`.
     // Blocking: never on the interface thread.
-    static bool checkNow(const QString& url, std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    enum class Answer { Reachable, NoAnswer, NotReachable };
+    static Answer probe(const QString& url, std::chrono::milliseconds timeout);
+    static bool checkNow(const QString& url, std::chrono::milliseconds timeout = kConnectWait) {
+        return probe(url, timeout) == Answer::Reachable;
+    }
     static bool checkNow() { return checkNow(serviceURL()); }
     // Tests stand in for the system's resolver; null restores it.
     static void setResolver(Resolver resolver);
@@ -48,5 +61,6 @@ private:
     Reachability() = default;
     void check();
     QTimer* timer_ = nullptr;
+    std::atomic<long long> connectWaitMs_{0};
     std::atomic<bool> checking_{false};
 };

@@ -200,6 +200,8 @@ void FacebookLogin::sendFacebookRequest(const QString& path, const QList<QPair<Q
         request.method = post ? "POST" : "GET";
         request.url = requestURL(path, *token, params, post, &body).toStdString();
         request.timeoutSeconds = kRequestTimeoutSeconds;
+        // A guest's post (or the operator at the Sharing pane) waits on it.
+        request.priority = base::LinePriority::Guest;
         if (post) {
             request.body = body.toStdString();
             request.headers = {{"content-type", "application/x-www-form-urlencoded"}};

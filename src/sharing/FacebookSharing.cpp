@@ -44,18 +44,19 @@ std::string multipartField(const std::string& name, const std::string& value) {
 
 std::string multipartEnd() { return base::multipartClosing(FacebookSharing::kBoundary); }
 
-base::HttpRequest graphPostRequest(const QString& url, std::string body) {
+base::HttpRequest graphPostRequest(const QString& url, std::string body, base::LinePriority priority) {
     base::HttpRequest request;
     request.method = "POST";
     request.url = url.toStdString();
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(FacebookSharing::kTimeoutSeconds));
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(FacebookSharing::kTimeoutSeconds), priority);
     request.headers = {{"Content-Type", base::multipartContentType(FacebookSharing::kBoundary)}};
     request.body = std::move(body);
     return request;
 }
 
 base::HttpResponse graphPost(const QString& url, std::string body) {
-    return base::httpPerform(graphPostRequest(url, std::move(body)));
+    // Only page posts make albums: the booth's own work.
+    return base::httpPerform(graphPostRequest(url, std::move(body), base::LinePriority::Background));
 }
 
 base::HttpResponse graphGet(const std::string& url) {
@@ -285,7 +286,9 @@ void FacebookSharing::postOnFBAt(const QString& url) {
                 *photo + "\r\n";
     }
     body += multipartEnd();
-    const auto request = graphPostRequest(url, std::move(body));
+    // A guest waits on a wall post; a page post is the booth's own.
+    const auto request = graphPostRequest(
+        url, std::move(body), pageID_.isEmpty() ? base::LinePriority::Guest : base::LinePriority::Background);
     auto response = base::httpPerform(request);
     if (auto slow = slowRequest(QStringLiteral("Facebook"), request, response)) {
         spdlog::error("FaceBookSharing.postToWall - error: {}", slow->message.toStdString());

@@ -73,7 +73,7 @@ QByteArray SMSSharing::sendSMSToNumber(const QString& number, const QString& ima
     base::HttpResponse response;
     {
         const auto moving = reportMoving(kService);
-        SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
+        SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds), base::LinePriority::Guest);
         response = base::httpPerform(request);
     }
     QByteArray raw = QByteArray::fromStdString(response.body);
@@ -85,7 +85,13 @@ QByteArray SMSSharing::sendSMSToNumber(const QString& number, const QString& ima
         return raw;
     }
 
-    if (!response.completed() || response.body.empty()) {
+    if (!response.completed()) {
+        spdlog::error("TwilioSharing: unable to post on twilio: {}", response.error);
+        reportFailed(kService, QStringLiteral("The SMS service could not be reached: %1")
+                                   .arg(QString::fromStdString(response.error)));
+        return raw;
+    }
+    if (response.body.empty()) {
         spdlog::error("TwilioSharing: unable to post on twilio, nil response is received");
         reportFailed(kService, QString::fromLatin1(kInvalidResponse));
         return raw;

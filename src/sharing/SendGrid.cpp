@@ -100,7 +100,7 @@ void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success,
     request.method = "POST";
     request.url = baseURL().toStdString();
     request.connectTimeoutSeconds = kTimeoutSeconds;
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds));
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kTimeoutSeconds), base::LinePriority::Guest);
     request.headers.emplace_back("Content-Type", base::multipartContentType(kBoundary));
     request.body = body.toStdString();
     base::HttpResponse response = base::httpPerform(request);
@@ -111,8 +111,10 @@ void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success,
         return;
     }
     if (!response.completed()) {
+        // The share's row keeps the cause: a refused or unresolved service
+        // is not a missing internet connection.
         spdlog::error("error: {}", response.error);
-        failure(QString::fromLatin1(kConnectionFailure));
+        failure(QStringLiteral("The mail service could not be reached: %1").arg(QString::fromStdString(response.error)));
         return;
     }
     auto reply = base::parseJson(response.body);
@@ -132,7 +134,7 @@ void SendGrid::sendEmailWithBody(const QByteArray& body, const Success& success,
     if (!reply) {
         spdlog::error("Error parsing JSON: {}", "the mail service answered status " + std::to_string(response.status) +
                                                    " with a body that is not JSON");
-        failure(QString::fromLatin1(kConnectionFailure));
+        failure(QStringLiteral("The mail service's answer could not be read."));
         return;
     }
     success(*reply);

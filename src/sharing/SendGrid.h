@@ -23,7 +23,6 @@ public:
     static constexpr const char* kBoundary = "GLIMMERLY_BOUNDARY_STRING";
     // Connecting, and the silence allowed while the mail is sent.
     static constexpr long kTimeoutSeconds = 30;
-    static constexpr const char* kConnectionFailure = "Internet connection not available";
 
     using Success = std::function<void(const nlohmann::json& reply)>;
     using Failure = std::function<void(const QString& message)>;

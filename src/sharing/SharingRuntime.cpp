@@ -42,12 +42,15 @@ base::Scheduler& SharingRuntime::scheduler() {
 
 void SharingRuntime::setScheduler(base::Scheduler* scheduler) { gScheduler = scheduler; }
 
-void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence) {
+void SharingRuntime::applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence,
+                                        base::LinePriority priority) {
     using std::chrono::milliseconds;
     const long long silence = gSendSilence.load();
     const long long answer = gAnswerWait.load();
     request.timeoutSeconds = 0;
-    request.sendSilence = silence >= 0 ? milliseconds(silence) : serviceSendSilence;
+    request.priority = priority;
+    request.connectTimeoutSeconds = std::max(request.connectTimeoutSeconds, kLeastConnectSeconds);
+    request.sendSilence = silence >= 0 ? milliseconds(silence) : std::max<milliseconds>(serviceSendSilence, kLeastSendSilence);
     request.answerWait = answer >= 0 ? milliseconds(answer) : milliseconds(kAnswerWait);
     request.onMoving = tMovingHook;
     request.onSent = tSentHook;

@@ -37,11 +37,19 @@ public:
     // little longer, so that the request reports this itself). Connecting
     // keeps the request's connect limit.
     static constexpr std::chrono::seconds kAnswerWait{120};
+    // No service's own limits go below these: on a slow line shared with
+    // the booth's other uploads a request that still goes can stand still
+    // (or wait for its connection) longer than a quiet line would show.
+    static constexpr std::chrono::seconds kLeastSendSilence{30};
+    static constexpr long kLeastConnectSeconds = 30;
     struct RequestLimits {
         std::chrono::milliseconds sendSilence;
         std::chrono::milliseconds answerWait;
     };
-    static void applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence);
+    // `priority` says whether a guest waits on the request or it is the
+    // booth's own background work (see base/LineTurns.h).
+    static void applyRequestLimits(base::HttpRequest& request, std::chrono::milliseconds serviceSendSilence,
+                                   base::LinePriority priority);
     // Limits for every service at once, in place of their own (tests take
     // them short); none: the services' own.
     static void setRequestLimits(std::optional<RequestLimits> limits);

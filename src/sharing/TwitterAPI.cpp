@@ -114,7 +114,7 @@ bool TwitterAPI::postStatusUpdate(const QString& text, const QString& mediaPath,
     base::HttpRequest request;
     request.method = "POST";
     request.url = address;
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kUploadSilenceSeconds));
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kUploadSilenceSeconds), base::LinePriority::Guest);
     // A multipart body takes no part in the signature.
     request.headers = {{"Authorization", OAuth1Signer::authorizationHeader(
                                              "POST", address, {},

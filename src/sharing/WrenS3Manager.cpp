@@ -129,9 +129,11 @@ std::optional<std::string> WrenS3Manager::putObject(const QString& filePath, con
     request.headers.emplace_back("Authorization", AwsSigV4::authorization(toSign, credentials, date, region, "s3"));
     request.bodyFile = path;
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
-    // The whole transfer may take long on a slow line; what ends it is five
-    // seconds in which the storage service takes nothing of it.
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kStallSeconds));
+    // The whole transfer may take long on a slow line; what ends it is a
+    // stretch in which the storage service takes nothing of it. It gives
+    // way to a guest's share on the same line.
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kStallSeconds),
+                                       base::LinePriority::Background);
     base::HttpResponse response = base::httpPerform(request);
     if (auto slow = slowRequest(QStringLiteral("the storage service"), request, response))
         return slow->message.toStdString();
@@ -187,7 +189,8 @@ std::optional<QString> WrenS3Manager::registerUpload(const MediaItemModel& item,
     request.url = joinURL(ServiceConfig::value(ServiceConfig::FlashwrenWebServiceURL), QStringLiteral("users/post.php"))
                       .toStdString();
     request.connectTimeoutSeconds = kRequestTimeoutSeconds;
-    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kRequestTimeoutSeconds));
+    SharingRuntime::applyRequestLimits(request, std::chrono::seconds(kRequestTimeoutSeconds),
+                                       base::LinePriority::Normal);
     request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
     request.headers.emplace_back("Accept", "text/html");
     request.body = base::formEncode({

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "LoopbackServer.h"
 #include "SilentServer.h"
@@ -124,6 +125,28 @@ TEST(RequestSilence, ASlowConnectIsNotCut) {
     auto response = base::httpPerform(request);
     EXPECT_TRUE(response.completed()) << response.error;
     EXPECT_EQ(response.cut, base::HttpResponse::Cut::None);
+}
+
+TEST(SharedLine, ABackgroundUploadHoldsBackWhileAGuestsRequestIsSentAndIsNotCutForIt) {
+    LoopbackServer guestPeer, backgroundPeer;
+    guestPeer.setReading(32 * 1024);  // the guest's 128 KB take four seconds
+    auto guestRequest = post(guestPeer, 128 * 1024);
+    guestRequest.priority = base::LinePriority::Guest;
+    auto guest = std::async(std::launch::async, [&] { return base::httpPerform(guestRequest); });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return guestPeer.bytesRead() > 0; }));
+
+    // Held longer than its own silence limit: the trickle keeps it moving.
+    auto backgroundRequest = post(backgroundPeer, 4 * 1024 * 1024);
+    backgroundRequest.priority = base::LinePriority::Background;
+    auto background = std::async(std::launch::async, [&] { return base::httpPerform(backgroundRequest); });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return guestPeer.bytesRead() >= 112 * 1024; }));
+    EXPECT_LT(backgroundPeer.bytesRead(), 32u * 1024) << "the guest's request has the line while it is sent";
+
+    EXPECT_TRUE(guest.get().completed());
+    auto done = background.get();
+    ASSERT_TRUE(done.completed()) << done.error;
+    ASSERT_EQ(backgroundPeer.requests().size(), 1u);
+    EXPECT_EQ(backgroundPeer.requests()[0].body.size(), 4u * 1024 * 1024);
 }
 
 }  // namespace

@@ -169,7 +169,16 @@ TEST_F(FinalScreenTest, SharingResultsResumeTheCountdownAndRecordSocialShares) {
     screen.sharingDidFailedFor("Email", "SendGrid said no");
     EXPECT_TRUE(screen.isCountdownRunning());
     EXPECT_TRUE(email->isEnabled());
-    EXPECT_EQ(message(), "Sharing Image...") << "failures are not shown";
+    EXPECT_EQ(message(), "Sharing Image...") << "a queued share's failure is kept and tried again, not shown";
+    EXPECT_TRUE(shares().empty());
+
+    // A guest's own post is not kept: its failure is told, a cancel is not.
+    screen.stopCountdown();
+    screen.sharingDidFailedFor("Facebook", "");
+    EXPECT_EQ(message(), "Sharing Image...");
+    screen.sharingDidFailedFor("Facebook", "Too slow");
+    EXPECT_TRUE(screen.isCountdownRunning());
+    EXPECT_EQ(message(), "Your photo was not shared on Facebook: Too slow");
     EXPECT_TRUE(shares().empty());
 
     screen.stopCountdown();

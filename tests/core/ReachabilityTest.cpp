@@ -8,6 +8,8 @@
 
 #include "CoreTestSupport.h"
 #include "LoopbackServer.h"
+#include "SilentServer.h"
+#include "base/Http.h"
 #include "core/Reachability.h"
 #include "core/UserDefaults.h"
 
@@ -88,6 +90,31 @@ TEST_F(ReachabilityTest, AServiceThatGoesAwayIsSeenAtTheNextCheck) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "YES"; }, 5000));
     service.stop();
     EXPECT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "NO"; }, 5000));
+}
+
+TEST_F(ReachabilityTest, AServiceThatTakesNoConnectionInTimeIsReachableOnlyWhileTheBoothsRequestsMove) {
+    testsupport::SilentServer busy(true);
+    EXPECT_EQ(Reachability::probe(QString::fromStdString(busy.baseUrl()), std::chrono::milliseconds(300)),
+              Reachability::Answer::NoAnswer);
+    auto& defaults = UserDefaults::standard();
+    defaults.set("ReachabilityURL", "http://127.0.0.1:" + std::to_string(service.port()));
+    Reachability::shared()->start(1, std::chrono::milliseconds(300));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "YES"; }, 5000));
+    defaults.set("ReachabilityURL", busy.baseUrl());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "NO"; }, 5000))
+        << "nothing of the booth's moves: no answer is no line";
+
+    // One of the booth's uploads goes, slowly, over the same line.
+    service.setReading(32 * 1024);
+    base::HttpRequest upload;
+    upload.method = "POST";
+    upload.url = service.baseUrl() + "/upload";
+    upload.body = std::string(96 * 1024, 'x');
+    upload.sendSilence = std::chrono::seconds(5);
+    auto moving = std::async(std::launch::async, [&] { return base::httpPerform(upload); });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return defaults.string("IS_INTERNET_RECHABLE") == "YES"; }, 5000))
+        << "a busy line is not taken for no line";
+    EXPECT_TRUE(moving.get().completed());
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ TEST_F(EmailSharingTest, RejectionsBadRepliesAndUnreadablePhotosFailOnce) {
              {200, R"({"message":"error","errors":["Bad address","Second"]})", "failed Email: Bad address"},
              {200, R"({"message":"error","errors":"Bad"})", "failed Email: Invalid e-mail service response received."},
              {200, R"(["not an object"])", "failed Email: Invalid e-mail service response received."},
-             {200, "<html>502 Bad Gateway</html>", "failed Email: Internet connection not available"},
+             {200, "<html>502 Bad Gateway</html>", "failed Email: The mail service's answer could not be read."},
              // A refusal by status is a failure whatever its body says.
              {503, R"({"message":"success"})", "failed Email: The mail service answered with HTTP status 503."},
              {500, "{}", "failed Email: The mail service answered with HTTP status 500."},
@@ -132,6 +132,14 @@ TEST_F(EmailSharingTest, RejectionsBadRepliesAndUnreadablePhotosFailOnce) {
         EXPECT_EQ(send(message(photo)), (Calls{"start Email", outcome})) << status << " " << reply;
     }
     EXPECT_EQ(send(message(home.path() + "/missing.jpg")).back(), "failed Email: The file to attach could not be read.");
+    // The row says what happened, not that the internet is gone.
+    LoopbackServer closed;
+    set("SendGridBaseURL", closed.baseUrl());
+    closed.stop();
+    const std::string refused = send(message(photo)).back();
+    EXPECT_TRUE(refused.starts_with("failed Email: The mail service could not be reached: ")) << refused;
+    EXPECT_NE(refused.find("127.0.0.1"), std::string::npos) << refused;
+    set("SendGridBaseURL", server.baseUrl() + "/");
     EXPECT_EQ(server.requestCount(), 11u);
     send(message(photo), false);  // no delegate: still sent, still announced
     EXPECT_EQ(server.requestCount(), 12u);
@@ -192,6 +200,12 @@ TEST_F(SMSSharingTest, OnlyAnAcceptedMessageCountsAsSent) {
     EXPECT_EQ(send("123456", "http://x/y"),
               "failed SMS: No answer from the SMS service: the connection ended after the request was sent (Empty "
               "reply from server).");
+
+    LoopbackServer closed;
+    set("TwilioBaseURL", closed.baseUrl());
+    closed.stop();
+    const std::string refused = send("123456", "http://x/y");
+    EXPECT_TRUE(refused.starts_with("failed SMS: The SMS service could not be reached: ")) << refused;
 
     set("TWILIO_AUTH_TOKEN", "");
     EXPECT_EQ(send("123456", "http://x/y"), "failed SMS: Invalid twilio settings.");

@@ -192,6 +192,24 @@ TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
     EXPECT_EQ(registration.requestCount(), before);
 }
 
+// On a slow line shared with other uploads, the store's acknowledgements can
+// stand still for many seconds while the upload still goes.
+TEST_F(UploadTest, AStoreThatStandsStillForTwelveSecondsIsWaitedForWithTheBoothsOwnLimits) {
+    LoopbackServer fake;
+    useFakeS3(fake);
+    fake.setReading(0, 256 * 1024, 12000);
+    print = std::string(1 << 20, 'p');
+    auto m = item("slow.jpg");
+    auto manager = WrenS3Manager::create();
+    manager->setDelegate(&stages);
+    manager->startUplodingMediaToAWS(m);
+    auto ended = [&] { return stages.calls.size() >= 3 || (!stages.calls.empty() && stages.calls.back()[0] == 'f'); };
+    ASSERT_TRUE(pumpUntil(ended, 40000));
+    EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
+    ASSERT_EQ(fake.requestCount(), 2u);
+    EXPECT_EQ(fake.requests()[0].body.size(), print.size());
+}
+
 TEST_F(UploadTest, FirstUploadRestartsAtMostTwiceThenLeavesTheRowToTheRetryService) {
     LoopbackServer fake;
     useFakeS3(fake);

@@ -2,6 +2,7 @@
 // An HTTP(S) server on 127.0.0.1 and a free port, started by a test: it
 // records every request and answers from a script or a handler.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
