@@ -27,6 +27,7 @@
 #include "preferences/CustomControls.h"
 #include "preferences/PreferencePane.h"
 #include "sharing/ShareWindows.h"
+#include "sharing/TwitterLoginWindowController.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -333,6 +334,40 @@ TEST_F(FinalScreenTest, AShareWindowLeftAloneClosesAndTheCountdownReturnsHome) {
     EXPECT_TRUE(screen.shareButton("Email")->isEnabled());
 }
 
+// A guest types in a share window as long as they like: whatever ends
+// meanwhile leaves the countdown waiting for the window, and the session's
+// end closes the windows with what was typed in them.
+TEST_F(FinalScreenTest, TheCountdownWaitsForTheOpenShareWindowsAndTheSessionsEndClosesThem) {
+    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+        UserDefaults::standard().set(key, "49");
+    auto* buttons = ShareWindowButtons::install(&screen);
+    screen.showSession();
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "guest.a@x.example");
+    screen.printSessionImage();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screen.isPrinting(); }, 5000));
+    EXPECT_FALSE(screen.isCountdownRunning()) << "the print's end restarts the countdown under the window";
+    screen.sharingDidFinishedFor("SMS", "SMS queued");
+    screen.sharingDidFailedFor("Facebook", QString());
+    EXPECT_FALSE(screen.isCountdownRunning()) << "a post's answer restarts the countdown under the window";
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_Return);
+    EXPECT_TRUE(screen.isCountdownRunning()) << "the window is gone and the countdown still waits";
+
+    // Left open at the session's end, a window closes and forgets its entry.
+    for (bool sms : {false, true}) {
+        SCOPED_TRACE(sms ? "SMS" : "E-mail");
+        if (sms) buttons->openSMSWindow();
+        else buttons->openEmailWindow();
+        ShareWindowController* window = sms ? static_cast<ShareWindowController*>(buttons->smsWindow())
+                                            : buttons->emailWindow();
+        QTest::keyClicks(window->field(), sms ? "15123456" : "guest.b@x.example");
+        screen.cleanUp();
+        EXPECT_FALSE(window->window()->isVisible());
+        EXPECT_EQ(window->field()->text().toStdString(), "");
+        screen.showSession();
+    }
+}
+
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {
     UserDefaults::standard().set("seconds_between_groups", 1);
     screen.showSession();
@@ -362,6 +397,22 @@ struct WebEngineFirst {
 };
 
 class FinalScreenLogInTest : public WebEngineFirst, public FinalScreenTest {};
+
+// A log-in window holds the countdown as a share window does, and its close
+// lets the countdown go on even when the close is told before the window goes.
+TEST_F(FinalScreenLogInTest, AnOpenLogInWindowHoldsTheCountdownUntilItCloses) {
+    screen.showSession();
+    TwitterLoginWindowController twitter(nullptr, QString());
+    twitter.windowDidLoad();
+    ASSERT_TRUE(twitter.window()->isVisible());
+    screen.stopCountdown();  // as the Twitter button does
+    screen.sharingDidFinishedFor("Email", "E-mail queued");
+    EXPECT_FALSE(screen.isCountdownRunning()) << "the countdown runs under the log-in window";
+    screen.sharingDidFailedFor("Twitter", QString());  // as Close tells it, before the window goes
+    EXPECT_FALSE(screen.isCountdownRunning());
+    twitter.closeMe();
+    EXPECT_TRUE(screen.isCountdownRunning()) << "the countdown stays stopped once the window is gone";
+}
 
 // A log-in belongs to its session: a post already on its way goes out and its
 // row names that session's print; a log-in still pending, or its window,
