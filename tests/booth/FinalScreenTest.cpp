@@ -73,6 +73,14 @@ protected:
         BoothPrinter::setOutputFile({});
         WrenDatabase::shared().close();
     }
+    // The screen with its e-mail and SMS buttons, SMS set up, showing a session.
+    ShareWindowButtons* showWithShareWindows() {
+        for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+            UserDefaults::standard().set(key, "49");
+        auto* buttons = ShareWindowButtons::install(&screen);
+        screen.showSession();
+        return buttons;
+    }
     QString message() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
     // (type, recipient, done) of every share row.
     std::vector<std::tuple<std::int64_t, std::string, std::int64_t>> shares() {
@@ -258,10 +266,7 @@ TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
 }
 
 TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
-    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
-        UserDefaults::standard().set(key, "49");
-    auto* buttons = ShareWindowButtons::install(&screen);
-    screen.showSession();
+    auto* buttons = showWithShareWindows();
     // A guest copies and sends an address and a number, then half types
     // another of each and closes both windows.
     buttons->openEmailWindow();
@@ -338,10 +343,7 @@ TEST_F(FinalScreenTest, AShareWindowLeftAloneClosesAndTheCountdownReturnsHome) {
 // meanwhile leaves the countdown waiting for the window, and the session's
 // end closes the windows with what was typed in them.
 TEST_F(FinalScreenTest, TheCountdownWaitsForTheOpenShareWindowsAndTheSessionsEndClosesThem) {
-    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
-        UserDefaults::standard().set(key, "49");
-    auto* buttons = ShareWindowButtons::install(&screen);
-    screen.showSession();
+    auto* buttons = showWithShareWindows();
     buttons->openEmailWindow();
     QTest::keyClicks(buttons->emailWindow()->emailField(), "guest.a@x.example");
     screen.printSessionImage();
