@@ -27,7 +27,6 @@
 #include "preferences/CustomControls.h"
 #include "preferences/PreferencePane.h"
 #include "sharing/ShareWindows.h"
-#include "sharing/TwitterLoginWindowController.h"
 #include "core/Database.h"
 #include "core/PhotoSession.h"
 #include "core/ProgressWindowController.h"
@@ -399,22 +398,6 @@ struct WebEngineFirst {
 };
 
 class FinalScreenLogInTest : public WebEngineFirst, public FinalScreenTest {};
-
-// A log-in window holds the countdown as a share window does, and its close
-// lets the countdown go on even when the close is told before the window goes.
-TEST_F(FinalScreenLogInTest, AnOpenLogInWindowHoldsTheCountdownUntilItCloses) {
-    screen.showSession();
-    TwitterLoginWindowController twitter(nullptr, QString());
-    twitter.windowDidLoad();
-    ASSERT_TRUE(twitter.window()->isVisible());
-    screen.stopCountdown();  // as the Twitter button does
-    screen.sharingDidFinishedFor("Email", "E-mail queued");
-    EXPECT_FALSE(screen.isCountdownRunning()) << "the countdown runs under the log-in window";
-    screen.sharingDidFailedFor("Twitter", QString());  // as Close tells it, before the window goes
-    EXPECT_FALSE(screen.isCountdownRunning());
-    twitter.closeMe();
-    EXPECT_TRUE(screen.isCountdownRunning()) << "the countdown stays stopped once the window is gone";
-}
 
 // A log-in belongs to its session: a post already on its way goes out and its
 // row names that session's print; a log-in still pending, or its window,
