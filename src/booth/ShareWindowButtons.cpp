@@ -19,11 +19,13 @@ ShareWindowButtons* ShareWindowButtons::install(SharingScreenTabItem* screen) {
     screen->addShareButton(QStringLiteral("SMS"), sms);
     connect(sms, &QPushButton::clicked, buttons, &ShareWindowButtons::openSMSWindow);
     // A sent entry is emptied at once; one typed and then closed stays for
-    // the same guest, but not for the next.
-    connect(screen, &SharingScreenTabItem::sessionShown, buttons, [buttons] {
-        if (buttons->email_) buttons->email_->field()->forgetEntry();
-        if (buttons->sms_) buttons->sms_->field()->forgetEntry();
-    });
+    // the same guest, but not for the next. No window outlives its session.
+    auto endSession = [buttons] {
+        if (buttons->email_) buttons->email_->closeForNextGuest();
+        if (buttons->sms_) buttons->sms_->closeForNextGuest();
+    };
+    connect(screen, &SharingScreenTabItem::sessionEnded, buttons, endSession);
+    connect(screen, &SharingScreenTabItem::sessionShown, buttons, endSession);
     return buttons;
 }
 

@@ -24,6 +24,7 @@
 #include "preferences/CustomControls.h"
 #include "sharing/Analytics.h"
 #include "sharing/FacebookSharing.h"
+#include "sharing/ShareWindows.h"
 #include "sharing/SharingRuntime.h"
 #include "sharing/SocialSharingService.h"
 #include "templates/LayoutEngine.h"
@@ -93,6 +94,12 @@ SharingScreenTabItem::SharingScreenTabItem(QWidget* parent) : WrenTabItem(parent
     connect(qrPrint_, &QRCodePrint::copyReady, this, [this](const QString& path) {
         PhotoSession::session().qrPrintImagePath = path;
         showPrintImage(path);
+        if (autoPrintTimer_->isActive()) printSessionImage();  // the automatic print waited for this copy
+    });
+    // The countdown that waited for the guest's windows goes on once they
+    // have closed.
+    connect(&GuestWindows::shared(), &GuestWindows::windowClosed, this, [this] {
+        if (countdownWaits_) resumeCountdown();
     });
 }
 
@@ -124,7 +131,8 @@ void SharingScreenTabItem::showSession() {
     updatePrintButton();
     if (UserDefaults::standard().boolean("print_automatically") && canPrint()) {
         // With a QR-code layer the print waits for the copy that carries the
-        // code of the uploaded print.
+        // code of the uploaded print, for a while: then, or when the guest
+        // leaves first, the plain print goes.
         const bool qr = record.layoutEngine && record.layoutEngine->document() &&
                         record.layoutEngine->document()->hasQRCodeLayer();
         autoPrintTimer_->start(qr ? 10000 : 0);
@@ -212,7 +220,12 @@ void SharingScreenTabItem::printSessionImage() {
             return std::make_pair(printed, error);
         },
         [this, showing](std::pair<bool, QString> outcome) {
-            if (showing != showing_) return;
+            if (showing != showing_) {
+                if (!outcome.first)
+                    spdlog::error("SharingScreen: the print made as its guest left failed: {}",
+                                  outcome.second.toStdString());
+                return;
+            }
             printingDidEnd(outcome.first, outcome.second);
         });
 }
@@ -229,14 +242,19 @@ void SharingScreenTabItem::printingDidEnd(bool printed, const QString& error) {
 }
 
 void SharingScreenTabItem::cleanUp() {
+    // An automatic print still due is made now: the guest has left, the
+    // print has not.
+    if (autoPrintTimer_->isActive()) printSessionImage();
     ++showing_;
     qrPrint_->stop();
     timer_->stop();
+    countdownWaits_ = false;
     autoPrintTimer_->stop();
     printing_ = false;
     printView_->clear();
     printPath_.clear();
     emit sessionEnded();
+    GuestWindows::forgetWhatGuestsCopied();
 }
 
 void SharingScreenTabItem::tick() {
@@ -255,12 +273,20 @@ void SharingScreenTabItem::updateCountdownLabel() {
 }
 
 void SharingScreenTabItem::stopCountdown() {
+    countdownWaits_ = false;
     timer_->stop();
 }
 
 void SharingScreenTabItem::resumeCountdown() {
+    countdownWaits_ = false;
     if (printing_) return;  // printing resumes it when done
     if (printPath_.isEmpty()) return;  // not showing a session
+    // Whatever ended, a guest typing in a share or log-in window keeps the
+    // session until the window closes.
+    if (GuestWindows::shared().anyShown()) {
+        countdownWaits_ = true;
+        return;
+    }
     if (secondsLeft_ <= 0) secondsLeft_ = 1;
     updateCountdownLabel();
     timer_->start();

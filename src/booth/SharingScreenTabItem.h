@@ -33,7 +33,8 @@ public:
     QPushButton* shareButton(const QString& service) const { return buttons_.value(service); }
     void setShareButtonEnabled(const QString& service, bool enabled);
 
-    // The countdown back home; a share window stops it while open.
+    // The countdown back home; a share window stops it, and it runs only
+    // while no share or log-in window is open.
     void stopCountdown();
     void resumeCountdown();
     int secondsLeft() const { return secondsLeft_; }
@@ -93,5 +94,6 @@ private:
     std::function<QString(const QString&)> userNameProvider_;
     QString printPath_;
     int secondsLeft_ = 0;
+    bool countdownWaits_ = false;  // resumed while a guest's window was open
     quint64 showing_ = 0;
 };

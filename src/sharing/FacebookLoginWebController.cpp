@@ -99,6 +99,7 @@ FacebookLoginWebController::FacebookLoginWebController() {
         if (loggingIn_) cancel();
         else if (window_) window_->hide();
     }, this);
+    GuestWindows::shared().add(window_);
 }
 
 FacebookLoginWebController::~FacebookLoginWebController() {

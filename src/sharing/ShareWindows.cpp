@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QStyleHints>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -83,6 +84,74 @@ bool IdleWindowWatch::eventFilter(QObject* watched, QEvent* event) {
         break;
     }
     return false;
+}
+
+// GuestWindows ----------------------------------------------------------------
+
+GuestWindows& GuestWindows::shared() {
+    static auto* instance = new GuestWindows;
+    return *instance;
+}
+
+GuestWindows::GuestWindows() {
+    if (QCoreApplication* app = QCoreApplication::instance()) app->installEventFilter(this);
+}
+
+void GuestWindows::add(QWidget* window) {
+    std::erase_if(windows_, [](const QPointer<QWidget>& w) { return w.isNull(); });
+    windows_.emplace_back(window);
+    connect(window, &QObject::destroyed, this, [this](QObject* gone) {
+        if (shown_.remove(gone)) emit windowClosed();
+    });
+}
+
+bool GuestWindows::anyShown() const {
+    return std::any_of(windows_.begin(), windows_.end(), [](const QPointer<QWidget>& w) { return w && w->isVisible(); });
+}
+
+bool GuestWindows::isGuestWindow(const QObject* window) const {
+    return std::any_of(windows_.begin(), windows_.end(), [window](const QPointer<QWidget>& w) { return w == window; });
+}
+
+bool GuestWindows::tapsHeld(const QElapsedTimer& since) {
+    return since.isValid() && since.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval();
+}
+
+void GuestWindows::forgetWhatGuestsCopied() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (clipboard->ownsClipboard()) clipboard->clear(QClipboard::Clipboard);
+    if (clipboard->ownsSelection()) clipboard->clear(QClipboard::Selection);
+}
+
+bool GuestWindows::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::Show:
+        if (isGuestWindow(watched)) shown_.insert(watched);
+        return false;
+    case QEvent::Hide:
+        // A window that never showed is told it hides when first hidden.
+        if (shown_.remove(watched)) {
+            if (tapsHeld(sinceGuestTap_)) sinceClosed_.start();  // a tap closed it
+            emit windowClosed();
+        }
+        return false;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd: {
+        if (!watched->isWidgetType()) return false;
+        if (!isGuestWindow(static_cast<QWidget*>(watched)->window())) return tapsHeld(sinceClosed_);
+        sinceGuestTap_.start();
+        // A middle click pastes the selection, in a web page too: its widgets
+        // hear of the click here before the page does.
+        auto* mouse = dynamic_cast<QMouseEvent*>(event);
+        return mouse && mouse->button() == Qt::MiddleButton;
+    }
+    default:
+        return false;
+    }
 }
 
 // ShareWindowsContentView -----------------------------------------------------
@@ -245,6 +314,7 @@ ShareWindowController::ShareWindowController(const QString& windowName, const QS
     connect(closeButton_, &QPushButton::clicked, this, [this] { closeWindow(); });
     keepAboveKeyboard(window_, center);
     new IdleWindowWatch(window_, [this] { closeIdleWindow(); }, this);
+    GuestWindows::shared().add(window_);
 }
 
 void keepAboveKeyboard(QWidget* window, QLayout* layout) {
@@ -291,8 +361,12 @@ void ShareWindowController::closeWindow() {
 void ShareWindowController::closeIdleWindow() {
     spdlog::info("ShareWindows: closing the {} window, untouched for {} s", serviceName().toStdString(),
                  IdleWindowWatch::idleInterval().count() / 1000.0);
+    closeForNextGuest();
+}
+
+void ShareWindowController::closeForNextGuest() {
     field_->forgetEntry();
-    closeWindow();
+    if (window_->isVisible()) closeWindow();
 }
 
 void ShareWindowController::emailWindowContentViewMouseDownReceived() {

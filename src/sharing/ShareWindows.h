@@ -2,16 +2,19 @@
 // The e-mail and SMS share windows: a full-screen translucent window with one
 // field. A valid entry is recorded as a pending share for the share queue;
 // nothing is sent from the window itself.
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QLineEdit>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QUrl>
 #include <QWidget>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "sharing/FlashwrenSharingBase.h"
 
@@ -49,6 +52,41 @@ private:
     QPointer<QWidget> window_;
     QTimer* timer_;
     std::function<void()> closeIdle_;
+};
+
+// The guests' windows (share and log-in windows) as a whole: whether one is
+// open, and what the booth does for all of them. A middle click in one pastes
+// nothing (the selection may hold an earlier guest's entry), and once one has
+// closed, nothing beneath it takes a tap for the double-tap interval: the
+// second tap of a double tap on Close or Cancel would land on the final
+// screen and tap whatever lies there.
+class GuestWindows : public QObject {
+    Q_OBJECT
+public:
+    static GuestWindows& shared();
+    void add(QWidget* window);
+    bool anyShown() const;
+    // Takes off the clipboard and out of the selection what the booth put
+    // there (a guest's copy or selection, from any of their windows); what
+    // another program put there stays.
+    static void forgetWhatGuestsCopied();
+
+signals:
+    // A guest's window has hidden, or gone.
+    void windowClosed();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    GuestWindows();
+    bool isGuestWindow(const QObject* window) const;
+    // Whether less than the double-tap interval has passed.
+    static bool tapsHeld(const QElapsedTimer& since);
+    std::vector<QPointer<QWidget>> windows_;
+    QSet<const QObject*> shown_;
+    QElapsedTimer sinceGuestTap_;  // a press or release in a guest's window
+    QElapsedTimer sinceClosed_;    // a guest's tap closed their window
 };
 
 class ShareWindowsContentViewDelegate {
@@ -130,6 +168,9 @@ public:
     // and shows or hides the on-screen keyboard as SHOW_VIRTUAL_KEYBOARD says.
     void showWindow();
     void closeWindow();
+    // The guest's session has ended: an open window closes as Close would,
+    // and its entry goes, open or not.
+    void closeForNextGuest();
     virtual void send() = 0;
 
     void emailWindowContentViewMouseDownReceived() override;

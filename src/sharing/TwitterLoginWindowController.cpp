@@ -91,6 +91,7 @@ TwitterLoginWindowController::TwitterLoginWindowController(TwitterLoginWindowCon
         pinField_->setText(QString());
         closeMe();
     }, this);
+    GuestWindows::shared().add(window_);
 }
 
 TwitterLoginWindowController::~TwitterLoginWindowController() {

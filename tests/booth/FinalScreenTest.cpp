@@ -72,6 +72,14 @@ protected:
         BoothPrinter::setOutputFile({});
         WrenDatabase::shared().close();
     }
+    // The screen with its e-mail and SMS buttons, SMS set up, showing a session.
+    ShareWindowButtons* showWithShareWindows() {
+        for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
+            UserDefaults::standard().set(key, "49");
+        auto* buttons = ShareWindowButtons::install(&screen);
+        screen.showSession();
+        return buttons;
+    }
     QString message() { return ProgressWindowController::sharedPrgoressWindowController()->visibleMessage(); }
     // (type, recipient, done) of every share row.
     std::vector<std::tuple<std::int64_t, std::string, std::int64_t>> shares() {
@@ -266,10 +274,7 @@ TEST_F(FinalScreenTest, TheFinalScreensButtonsAreRound) {
 }
 
 TEST_F(FinalScreenTest, TheNextGuestFindsTheShareWindowsEmpty) {
-    for (auto key : {"TWILIO_ACCOUNT_SID", "TWILIO_AUTH_TOKEN", "FROM_TWILIO_NUMBER", "TWILIO_COUNTRY_CODE"})
-        UserDefaults::standard().set(key, "49");
-    auto* buttons = ShareWindowButtons::install(&screen);
-    screen.showSession();
+    auto* buttons = showWithShareWindows();
     // A guest copies and sends an address and a number, then half types
     // another of each and closes both windows.
     buttons->openEmailWindow();
@@ -340,6 +345,37 @@ TEST_F(FinalScreenTest, AShareWindowLeftAloneClosesAndTheCountdownReturnsHome) {
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(buttons->emailWindow()->emailField()->text().toStdString(), "");
     EXPECT_TRUE(screen.shareButton("Email")->isEnabled());
+}
+
+// A guest types in a share window as long as they like: whatever ends
+// meanwhile leaves the countdown waiting for the window, and the session's
+// end closes the windows with what was typed in them.
+TEST_F(FinalScreenTest, TheCountdownWaitsForTheOpenShareWindowsAndTheSessionsEndClosesThem) {
+    auto* buttons = showWithShareWindows();
+    buttons->openEmailWindow();
+    QTest::keyClicks(buttons->emailWindow()->emailField(), "guest.a@x.example");
+    screen.printSessionImage();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !screen.isPrinting(); }, 5000));
+    EXPECT_FALSE(screen.isCountdownRunning()) << "the print's end restarts the countdown under the window";
+    screen.sharingDidFinishedFor("SMS", "SMS queued");
+    screen.sharingDidFailedFor("Facebook", QString());
+    EXPECT_FALSE(screen.isCountdownRunning()) << "a post's answer restarts the countdown under the window";
+    QTest::keyClick(buttons->emailWindow()->emailField(), Qt::Key_Return);
+    EXPECT_TRUE(screen.isCountdownRunning()) << "the window is gone and the countdown still waits";
+
+    // Left open at the session's end, a window closes and forgets its entry.
+    for (bool sms : {false, true}) {
+        SCOPED_TRACE(sms ? "SMS" : "E-mail");
+        if (sms) buttons->openSMSWindow();
+        else buttons->openEmailWindow();
+        ShareWindowController* window = sms ? static_cast<ShareWindowController*>(buttons->smsWindow())
+                                            : buttons->emailWindow();
+        QTest::keyClicks(window->field(), sms ? "15123456" : "guest.b@x.example");
+        screen.cleanUp();
+        EXPECT_FALSE(window->window()->isVisible());
+        EXPECT_EQ(window->field()->text().toStdString(), "");
+        screen.showSession();
+    }
 }
 
 TEST_F(FinalScreenTest, TheCountdownReturnsHome) {

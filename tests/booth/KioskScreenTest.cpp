@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleHints>
+#include <QClipboard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
@@ -40,6 +42,8 @@
 #include "preferences/WRENPreferencesWindowController.h"
 #include "sharing/FacebookLoginWebController.h"
 #include "sharing/ShareWindows.h"
+#include "sharing/TwitterLoginWindowController.h"
+#include "booth/SharingScreenTabItem.h"
 #include "core/UserDefaults.h"
 
 namespace {
@@ -47,6 +51,7 @@ namespace {
 class KioskScreen : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!qApp) QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);  // for the log-in windows' pages
         app();
         // Other platforms place and size windows themselves.
         if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X display without a window manager";
@@ -570,3 +575,102 @@ TEST_F(KioskScreen, ASecondLaunchLeavesAGuestTypingInHerWindow) {
     email.closeWindow();
     EXPECT_TRUE(hasKeys(main));
 }
+
+// The second tap of a double tap that closes a guest's window lands where the
+// window was: on the final screen it would tap Done, or open a log-in again.
+TEST_F(KioskScreen, ATapThatClosesAGuestWindowIsAllItsDoubleTapDoes) {
+    MainWindow booth;
+    booth.show();
+    booth.selectScreen(booth.sharingScreen());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    // A long double-tap interval, so that the second tap surely falls in it.
+    const int interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(2000);
+    std::vector<std::unique_ptr<PressCount>> beneath;
+    for (QWidget* widget : booth.findChildren<QWidget*>())
+        beneath.push_back(std::make_unique<PressCount>(widget, [](QEvent* e) {
+            return e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonDblClick;
+        }));
+    auto tapsBeneath = [&] {
+        int n = 0;
+        for (const auto& count : beneath) n += count->n;
+        return n;
+    };
+    PressCount shift(qApp, [](QEvent* e) { return e->type() == QEvent::KeyRelease; });
+    auto doubleTap = [&](QWidget* window, const char* button) {
+        auto* close = window->findChild<QPushButton*>(button);
+        ASSERT_TRUE(close && QTest::qWaitForWindowExposed(window)) << button;
+        const QPoint where = close->mapToGlobal(close->rect().center());
+        tap(where);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000)) << button;
+        tap(where);
+        const int keys = shift.n;
+        press("shift");  // comes after the second tap
+        ASSERT_TRUE(QTest::qWaitFor([&] { return shift.n > keys; }, 5000));
+        EXPECT_EQ(tapsBeneath(), 0) << "the second tap on " << button << " reaches the screen beneath";
+        // Once the interval is over, the screen takes taps again.
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            tap(where);
+            return QTest::qWaitFor([&] { return tapsBeneath() > 0; }, 300);
+        }, 10000)) << "the screen beneath takes no tap after " << button;
+        for (const auto& count : beneath) count->n = 0;
+    };
+
+    FacebookLoginWebController facebook;
+    facebook.loadFacebookLoginPage("about:blank");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return facebook.window()->isVisible(); }, 10000));
+    doubleTap(facebook.window(), "cancelButton");
+    TwitterLoginWindowController twitter(nullptr, QString());
+    twitter.windowDidLoad();
+    doubleTap(twitter.window(), "CloseButton");
+    QGuiApplication::styleHints()->setMouseDoubleClickInterval(interval);
+}
+
+// What a guest copied or selected, in any of their windows, is gone at the
+// end of their session, and no guest field takes a middle-click paste.
+TEST_F(KioskScreen, NothingAGuestCopiedOrSelectedOutlivesTheirSession) {
+    MainWindow booth;
+    booth.show();
+    booth.selectScreen(booth.sharingScreen());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&booth));
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    ASSERT_TRUE(clipboard->supportsSelection());
+    TwitterLoginWindowController twitter(nullptr, QString());
+    twitter.window()->show();
+    QTest::keyClicks(twitter.pinField(), "4711");
+    QTest::keyClick(twitter.pinField(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(twitter.pinField(), Qt::Key_C, Qt::ControlModifier);
+    ASSERT_EQ(clipboard->text().toStdString(), "4711");
+    twitter.closeMe();
+    ShareViaSMSWindowController sms;
+    sms.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(sms.window()));
+    QTest::keyClicks(sms.mobileNumberField(), "15123456");
+    QTest::keyClick(sms.mobileNumberField(), Qt::Key_Home, Qt::ShiftModifier);
+    ASSERT_EQ(clipboard->text(QClipboard::Selection).toStdString(), "15123456");
+
+    booth.sharingScreen()->cleanUp();
+    // Asked of the X server: the booth holds neither any more.
+    EXPECT_FALSE(clipboard->ownsClipboard());
+    EXPECT_EQ(clipboard->text().toStdString(), "");
+    EXPECT_FALSE(clipboard->ownsSelection());
+    EXPECT_EQ(clipboard->text(QClipboard::Selection).toStdString(), "");
+
+    // Whatever is selected, a middle click in a guest field pastes nothing.
+    sms.field()->end(false);
+    QTest::keyClick(sms.mobileNumberField(), Qt::Key_Home, Qt::ShiftModifier);
+    sms.closeWindow();
+    ShareViaEmailWindowController email;
+    email.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(email.window()));
+    ASSERT_FALSE(clipboard->text(QClipboard::Selection).isEmpty());
+    PressCount shift(qApp, [](QEvent* e) { return e->type() == QEvent::KeyRelease; });
+    const QPoint field = email.emailField()->mapToGlobal(email.emailField()->rect().center());
+    ASSERT_EQ(QProcess::execute("xdotool", {"mousemove", QString::number(field.x()), QString::number(field.y()),
+                                            "click", "2"}), 0);
+    press("shift");  // comes after the click
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shift.n > 0; }, 5000));
+    EXPECT_EQ(email.emailField()->text().toStdString(), "");
+    email.closeWindow();
+}
+

@@ -115,6 +115,11 @@ protected:
             15000));
         return PhotoSession::session().printMediaID;
     }
+    // Prints recorded, made in this run or at the end of a session.
+    static std::int64_t prints() {
+        auto rows = WrenDatabase::shared().query("SELECT count(*) FROM share WHERE share_type = 7");
+        return rows && rows->size() == 1u ? std::get<std::int64_t>((*rows)[0][0]) : -1;
+    }
     int uploadStatus(std::int64_t mediaID) {
         auto row = MediaItemModel::loadMediaItemWithID(mediaID);
         return row ? row->uploadStatus : -1;
@@ -124,6 +129,10 @@ protected:
     std::string printedCode() {
         QTest::mouseClick(finalScreen()->printButton(), Qt::LeftButton);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !finalScreen()->isPrinting(); }, 10000));
+        return pageCode();
+    }
+    // The code on the last page sent to the printer.
+    std::string pageCode() {
         QProcess raster;
         raster.start("pdftoppm", {"-r", "100", "-png", "-singlefile", pdf, pdf});
         EXPECT_TRUE(raster.waitForFinished(30000) && raster.exitCode() == 0) << "is pdftoppm installed?";
@@ -204,6 +213,35 @@ TEST_F(QRCodePrintTest, AnAddressThatComesLateNeverReachesTheNextGuestsPrint) {
     settle();
     base::NotificationCenter::defaultCenter().removeObserver(leave);
     EXPECT_TRUE(PhotoSession::session().qrPrintImagePath.isEmpty());
+}
+
+// An automatic print is never lost: it goes as soon as the copy with the
+// code is ready, and plain when the guest leaves before, by Done or by a
+// final screen shorter than the wait for the copy.
+TEST_F(QRCodePrintTest, TheAutomaticPrintGoesWithTheCodeOnceReadyOrPlainWhenTheGuestLeavesFirst) {
+    auto& defaults = UserDefaults::standard();
+    defaults.set("print_automatically", true);
+    runSession();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shownCode() == "http://flw.example/p/1"; }, 15000)) << shownCode();
+    EXPECT_TRUE(finalScreen()->isPrinting() || PhotoSession::session().printsMade == 1)
+        << "the print waits on though its copy is ready";
+    tapDone();
+    ASSERT_TRUE(QTest::qWaitFor([] { return prints() == 1; }, 15000)) << "Done after the copy: " << prints();
+    EXPECT_EQ(pageCode(), "http://flw.example/p/1");
+
+    holdFirstUpload = true;  // this guest's copy never comes before Done
+    runSession();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return held.load(); }, 10000));
+    tapDone();
+    ASSERT_TRUE(QTest::qWaitFor([] { return prints() == 2; }, 15000)) << "Done before the copy: " << prints();
+    EXPECT_EQ(pageCode(), "");
+
+    answerRegistration = false;  // nor this one's: it walks away from a short final screen
+    defaults.set("seconds_between_groups", 1);
+    runSession();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller.currentScreen() == AppController::Screen::Home; }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return prints() == 3; }, 15000)) << "a short final screen: " << prints();
+    EXPECT_EQ(pageCode(), "");
 }
 
 }  // namespace
