@@ -894,9 +894,13 @@ protected:
         KeptRows::setRetryInterval(std::chrono::milliseconds(100));
         BoothSessionTest::SetUp();
     }
-    // An earlier run stopped between a print and its row.
+    // An earlier run of this database's booth stopped between a print and its row.
     void beforeLaunch() override {
         services.configure();
+        ASSERT_TRUE(WrenDatabase::openShared(WrenDatabase::defaultPath(),
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        ASSERT_TRUE(BoothRunModel::record(BoothRun{QDateTime::currentDateTime().addSecs(-60), "Earlier"}));
+        WrenDatabase::shared().close();
         writePrint(QString::fromStdString(dataDirectory()) + "prints", withoutRow);
     }
     void TearDown() override {
@@ -1030,6 +1034,7 @@ protected:
     void leaveAnEarlierRun() override {
         ASSERT_TRUE(WrenDatabase::openShared(WrenDatabase::defaultPath(),
                                              std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        ASSERT_TRUE(BoothRunModel::record(BoothRun{QDateTime::currentDateTime().addSecs(-60), "Earlier"}));
         const QString folder = QString::fromStdString(dataDirectory()) + "prints";
         for (const QString& name : {uploaded, interrupted, withoutRow}) writePrint(folder, name);
         for (const QString& name : {uploaded, interrupted}) {

@@ -8,8 +8,13 @@
 
 #include <sqlite3.h>
 
+#include <QBuffer>
+#include <QImage>
+
+#include "ChildProcess.h"
 #include "FaultyDisk.h"
 #include "LogCapture.h"
+#include "Wait.h"
 #include "SharingTestSupport.h"
 #include "base/Crypto.h"
 #include "base/Http.h"
@@ -165,7 +170,9 @@ TEST_F(UploadTest, EachStageFailsOnceAndStopsTheRun) {
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"failed 2"}));
     EXPECT_EQ(fake.requestCount(), 1u);
 
-    upload(item("b.jpg", 0, false), 2);
+    fake.enqueue(Reply{200, {}, ""});
+    fake.enqueue(Reply{503, {}, ""});
+    upload(item("b.jpg"), 2);
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "failed 3"}));
     EXPECT_EQ(registration.requestCount(), 0u);
 
@@ -209,6 +216,8 @@ protected:
     void SetUp() override {
         testsupport::FaultyDisk::install();
         UploadTest::SetUp();
+        // A copy standing for an earlier run of the booth uploads on its own.
+        if (testsupport::ChildProcess::childMode()) return;
         RetryUploadToS3Service::initS3RetryService();
         service = RetryUploadToS3Service::shared();
     }
@@ -231,6 +240,7 @@ protected:
     }
     // The row as another program reading the file sees it: status and short address.
     std::pair<int, std::string> stored(const std::shared_ptr<MediaItemModel>& m) {
+        MediaItemModel::finishStoringProgress();
         sqlite3* db = nullptr;
         std::pair<int, std::string> out{-1, ""};
         const std::string path = home.path() + "/db/flashwren_db.sqlite";
@@ -258,7 +268,7 @@ TEST_F(RetryUploadTest, RowsResumeAtTheirStageAndFinishWhenTheServersComeBack) {
     auto reg = item("reg.jpg", 4);
     reg->imageURL = "http://images.booth.test/anon.123456/reg.jpg";
     reg->thumbURL = "http://images.booth.test/anon.123456/reg_Thumb.jpg";
-    auto later = item("later.jpg", 2, false);  // its thumbnail is missing: fails one stage later
+    auto later = item("later.jpg", 2, false);  // no thumbnail, and none can be made of it
     for (auto& m : {thumb, reg}) ASSERT_TRUE(m->update());
     const auto rows = MediaItemModel().rowCount();
 
@@ -280,12 +290,13 @@ TEST_F(RetryUploadTest, RowsResumeAtTheirStageAndFinishWhenTheServersComeBack) {
     // The next run comes a minute after the last one ended.
     advance(std::chrono::seconds(60));
     ASSERT_TRUE(pumpUntil([&] { return reload(reg)->uploadStatus == 1 && !service->isRunning(); }, 15000));
-    for (auto& m : {full, thumb, reg}) {
+    ASSERT_TRUE(pumpUntil([&] { return reload(later)->uploadStatus == 1 && !service->isRunning(); }, 15000));
+    for (auto& m : {full, thumb, reg, later}) {
         EXPECT_EQ(state(m), std::pair(1, 0)) << m->fileName.toStdString();
         EXPECT_EQ(reload(m)->uploadURL, "http://flw.io/p/" + m->fileName);
         EXPECT_EQ(MediaItemHelper::getMediaItemForFileName(m->fileName)->uploadURL, reload(m)->uploadURL);
     }
-    EXPECT_EQ(state(later), std::pair(3, 0));
+    EXPECT_TRUE(reload(later)->thumbURL.isEmpty()) << "registered without a thumbnail";
     EXPECT_EQ(MediaItemModel().rowCount(), rows);
 }
 
@@ -343,39 +354,113 @@ TEST_F(RetryUploadTest, OfflineRunsLoadNothingAndSchedulingKeepsOneRunPending) {
     EXPECT_EQ(scheduler.pendingCount(), pending);
 }
 
-TEST_F(RetryUploadTest, AnUploadWhoseProgressCannotBeStoredIsNotMadeAgain) {
+// A print whose thumbnail is missing (the booth stopped between the two
+// files) gets one made from the print, or, where none can be made, is
+// registered without one; either way it is uploaded and registered once.
+TEST_F(UploadTest, APrintWithoutItsThumbnailGetsOneMadeOrIsRegisteredWithoutIt) {
+    ASSERT_TRUE(s3.running());
+    QImage image(1200, 800, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "JPG"));
+    print = jpeg.toStdString();
+    auto m = item("made.jpg", 0, false);
+    upload(m, 3);
+    EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
+    const QImage thumb(WrenS3Manager::thumbnailPathFor(*m));
+    EXPECT_EQ(thumb.width(), 400) << "a thumbnail is made beside the print";
+    base::HttpRequest get;
+    get.url = s3.baseUrl() + "/" + kBucket + "/anon.123456/made_Thumb.jpg";
+    EXPECT_EQ(base::httpPerform(get).status, 200);
+
+    LoopbackServer fake;
+    useFakeS3(fake);
+    print = "not a picture";
+    WrenS3Manager::installAsUploadStarter();
+    auto bare = item("bare.jpg", 0, false);
+    const auto registrations = registration.requestCount();
+    MediaItemHelper::startUpload(bare);
+    ASSERT_TRUE(pumpUntil([&] { return MediaItemModel::loadMediaItemWithID(bare->ID)->uploadStatus == 1; }));
+    main.runPending();
+    EXPECT_EQ(fake.requestCount(), 1u) << "the print alone, once";
+    ASSERT_EQ(registration.requestCount(), registrations + 1);
+    EXPECT_EQ(RecordedRequest::field(registration.requests().back().body, "thumb_url"), "");
+}
+
+// An upload whose progress the database cannot record does not go out: had
+// it gone, a restart would know nothing of it and make it again, with a
+// second public address. One that went out and was cut off is known after a
+// restart: a registration that may have been made waits before it is asked
+// again, as one that got no answer does.
+TEST_F(RetryUploadTest, AnUploadIsMadeOnceInAllAcrossARestart) {
+    if (const char* mode = testsupport::ChildProcess::childMode()) {
+        // The earlier run, cut off once it has done what it could.
+        ASSERT_TRUE(WrenDatabase::openShared(std::getenv("UPLOAD_DB"),
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        set("S3EndpointURL", std::getenv("UPLOAD_S3"));
+        set("FlashwrenWebServiceURL", std::getenv("UPLOAD_REGISTRATION"));
+        testsupport::FaultyDisk::install().setFull(std::string(mode) == "full");
+        auto row = MediaItemModel::loadMediaItemWithID(std::stoll(std::getenv("UPLOAD_ID")));
+        ASSERT_TRUE(row);
+        WrenS3Manager::installAsUploadStarter();
+        MediaItemHelper::startUpload(row);
+        pumpUntil([&] { return !MediaItemHelper::isUploadUnderWay(row->ID); }, 20000);
+        testsupport::ChildProcess::report("stopped");
+        return;
+    }
     LoopbackServer fake;  // takes every upload
     useFakeS3(fake);
-    std::atomic<bool> registers{false};
-    registration.setHandler([&](const RecordedRequest&) {
-        if (!registers) return Reply{503, {}, ""};
-        return Reply{200, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/Ab1"})"};
-    });
-    auto m = item("full.jpg", 2);
-    auto& disk = testsupport::FaultyDisk::install();
-    disk.setFull(true);
+    auto earlierRun = [&](const char* mode, const std::shared_ptr<MediaItemModel>& m) {
+        return std::make_unique<testsupport::ChildProcess>(
+            mode, testsupport::ChildProcess::Env{{"UPLOAD_DB", home.path() + "/db/flashwren_db.sqlite"},
+                                                 {"UPLOAD_S3", fake.baseUrl()},
+                                                 {"UPLOAD_REGISTRATION", registration.baseUrl()},
+                                                 {"UPLOAD_ID", std::to_string(m->ID)}});
+    };
+    auto restart = [&] {
+        ASSERT_TRUE(WrenDatabase::openShared(home.path() + "/db/flashwren_db.sqlite",
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        EXPECT_EQ(RetryUploadToS3Service::markInterruptedUploadsFailed(), 1);
+    };
+
+    // The database's disk is full for the whole earlier run; it is freed for the next.
+    auto full = item("full.jpg");
+    {
+        auto run = earlierRun("full", full);
+        ASSERT_TRUE(run->readReports([](const std::string& r) { return r.find("stopped") != std::string::npos; },
+                                     std::chrono::seconds(60)))
+            << run->output();
+    }
+    restart();
     run();
-    EXPECT_EQ(fake.requestCount(), 2u) << "the print and its thumbnail";
+    EXPECT_EQ(fake.requestCount(), 2u) << "the print and its thumbnail, once";
     EXPECT_EQ(registration.requestCount(), 1u);
-    // Nothing of that could be stored; the next run still goes on from the registration.
-    EXPECT_EQ(stored(m).first, 2);
-    run();
-    EXPECT_EQ(fake.requestCount(), 2u) << "the print is not uploaded again";
-    EXPECT_EQ(registration.requestCount(), 2u);
+    EXPECT_EQ(stored(full), std::pair(1, std::string("http://flw.io/p/Ab1")));
 
-    registers = true;
+    // The booth is killed while its registration awaits the answer.
+    registration.setHandler([](const RecordedRequest&) { return Reply{200, {}, "{}", 20000}; });
+    auto cut = item("cut.jpg");
+    {
+        auto run = earlierRun("killed", cut);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return registration.requestCount() == 2; }, std::chrono::seconds(60)))
+            << run->output();
+        run->kill();
+    }
+    registration.setHandler([](const RecordedRequest&) {
+        return Reply{200, {{"Content-Type", "text/html"}}, R"({"url":"http://flw.io/p/Cut"})"};
+    });
+    restart();
+    for (int minute = 0; minute < 4; ++minute) {
+        if (minute > 0) advance(std::chrono::seconds(60));
+        run();
+        EXPECT_EQ(registration.requestCount(), 2u) << "asked again at minute " << minute;
+    }
+    advance(std::chrono::seconds(60));
     run();
     EXPECT_EQ(registration.requestCount(), 3u);
-    EXPECT_EQ(reload(m)->uploadURL, "http://flw.io/p/Ab1");
-    run();
-    EXPECT_EQ(registration.requestCount(), 3u) << "a finished registration is not made again";
-    EXPECT_EQ(stored(m).first, 2) << "the disk is still full";
-
-    disk.setFull(false);
-    run();
-    EXPECT_EQ(stored(m), std::pair(1, std::string("http://flw.io/p/Ab1")));
-    EXPECT_EQ(fake.requestCount(), 2u);
-    EXPECT_EQ(registration.requestCount(), 3u);
+    EXPECT_EQ(stored(cut), std::pair(1, std::string("http://flw.io/p/Cut")));
+    EXPECT_EQ(fake.requestCount(), 4u) << "its print and thumbnail went once";
 }
 
 }  // namespace
