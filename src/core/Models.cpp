@@ -521,17 +521,27 @@ void MediaItemModel::updateOnFailedToUpload() {
 }
 
 bool MediaItemModel::recordUploadAttempt(std::int64_t mediaID, int stage, const QDateTime& when) {
-    bool recorded = false;
-    // In order with the progress handed over before it.
-    progressWriter().sync([&] {
-        recorded = storeUnsaved(mediaID) &&
-                   db().execute("UPDATE media SET stage_last_tried = ?, date_last_tried = ? WHERE id = ?",
-                                {std::int64_t{stage}, date(when), mediaID});
-    });
-    if (!recorded)
-        spdlog::error("MediaItemModel: the upload of media item {} does not go on now: the database cannot record it",
-                      mediaID);
-    return recorded;
+    const auto giveUp = std::chrono::steady_clock::now() + kUploadRecordPatience;
+    for (;;) {
+        const auto tried = std::chrono::steady_clock::now();
+        bool recorded = false;
+        // In order with the progress handed over before it.
+        progressWriter().sync([&] {
+            recorded = storeUnsaved(mediaID) &&
+                       db().execute("UPDATE media SET stage_last_tried = ?, date_last_tried = ? WHERE id = ?",
+                                    {std::int64_t{stage}, date(when), mediaID});
+        });
+        if (recorded) return true;
+        // A try that took the whole lock wait met another program holding
+        // the database, which lets go in time: the stage waits for it. A
+        // full disk or a file that cannot be written fails at once, and the
+        // stage does not go.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - tried < WrenDatabase::statementLockWait() || now >= giveUp) break;
+    }
+    spdlog::error("MediaItemModel: the upload of media item {} does not go on now: the database cannot record it",
+                  mediaID);
+    return false;
 }
 
 // ---- BoothRunModel

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -71,9 +72,12 @@ public:
     void updateOnWrenTrackURLUploadSuccess();  // uploadURL, status 1, retry count 0
     void updateOnFailedToUpload();             // uploadStatus and retryCount
     // Ahead of an upload stage going out: stores what the upload of that row
-    // has reached so far and that `stage` goes now. False when the table
-    // cannot take it: the stage must not go then, or after a restart the
-    // booth would not know it went. Blocking: never on the interface thread.
+    // has reached so far and that `stage` goes now, waiting (up to
+    // kUploadRecordPatience) while another program holds the database. False
+    // when the table cannot take it: the stage must not go then, or after a
+    // restart the booth would not know it went. Blocking: never on the
+    // interface thread.
+    static constexpr std::chrono::minutes kUploadRecordPatience{2};
     static bool recordUploadAttempt(std::int64_t mediaID, int stage, const QDateTime& when);
 };
 
