@@ -461,6 +461,18 @@ TEST_F(RetryUploadTest, AnUploadIsMadeOnceInAllAcrossARestart) {
     EXPECT_EQ(registration.requestCount(), 3u);
     EXPECT_EQ(stored(cut), std::pair(1, std::string("http://flw.io/p/Cut")));
     EXPECT_EQ(fake.requestCount(), 4u) << "its print and thumbnail went once";
+
+    // A registration alone waits for the database as well.
+    auto reg = item("reg.jpg", 4);
+    reg->imageURL = "http://images.booth.test/anon.123456/reg.jpg";
+    reg->thumbURL = "http://images.booth.test/anon.123456/reg_Thumb.jpg";
+    ASSERT_TRUE(reg->update());
+    testsupport::FaultyDisk::install().setFull(true);
+    run();
+    EXPECT_EQ(registration.requestCount(), 3u);
+    testsupport::FaultyDisk::install().setFull(false);
+    run();
+    EXPECT_EQ(registration.requestCount(), 4u);
 }
 
 }  // namespace
