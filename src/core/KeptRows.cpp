@@ -367,11 +367,11 @@ std::size_t KeptRows::keptShares() {
     return state().shares.size();
 }
 
-bool KeptRows::isKeptPrint(const QString& filePath) {
+std::vector<QString> KeptRows::keptPrintPaths() {
     std::lock_guard lock(state().mutex);
-    for (const auto& print : state().prints)
-        if (print->filePath == filePath) return true;
-    return false;
+    std::vector<QString> paths;
+    for (const auto& print : state().prints) paths.push_back(print->filePath);
+    return paths;
 }
 
 void KeptRows::setPrintStoredHandler(PrintStored handler) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "core/Models.h"
 
@@ -37,7 +38,7 @@ public:
     static bool storeAll();
     static std::size_t keptPrints();
     static std::size_t keptShares();
-    static bool isKeptPrint(const QString& filePath);
+    static std::vector<QString> keptPrintPaths();
 
     // Runs, on the writer's thread, for each print row stored late.
     using PrintStored = std::function<void(std::shared_ptr<MediaItemModel>)>;

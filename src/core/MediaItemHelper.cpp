@@ -4,8 +4,13 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
+#include <set>
+
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "core/Database.h"
 #include "core/KeptRows.h"
 #include "core/MainQueue.h"
 #include "core/Notifications.h"
@@ -220,36 +225,70 @@ void MediaItemHelper::didFailedToUploadModel(std::shared_ptr<MediaItemModel> ite
     storeInCache(*item);
 }
 
+namespace {
+// A file as the disk knows it, whatever path leads to it (a link, a disk
+// mounted elsewhere).
+using FileIdentity = std::pair<dev_t, ino_t>;
+std::optional<FileIdentity> identityOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+}  // namespace
+
 std::optional<std::vector<std::shared_ptr<MediaItemModel>>> MediaItemHelper::recordPrintsWithoutRows(
-    const QString& printsFolder, const QDateTime& madeBefore) {
-    // Only the layout's own names: a copy with a QR code, a file being
-    // written or one the operator put there is no session print.
-    static const QRegularExpression printName(
-        QStringLiteral(R"(^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}-\d{3}(_\d+)?\.jpg$)"));
-    std::vector<QFileInfo> prints;
-    for (const QFileInfo& file : QDir(printsFolder).entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Name))
-        if (printName.match(file.fileName()).hasMatch() && file.lastModified() <= madeBefore) prints.push_back(file);
+    const QString& printsFolder, const QDateTime& thisRunStarted) {
+    const auto runs = BoothRunModel::all();
+    if (!runs) return std::nullopt;
     std::vector<std::shared_ptr<MediaItemModel>> made;
-    if (prints.empty()) return made;
-    const auto stored = MediaItemModel::storedFilePaths();
-    if (!stored) return std::nullopt;
-    const QString album = QString::fromStdString(UserDefaults::standard().string("ALBUM_NAME"));
-    for (const QFileInfo& file : prints) {
-        // Spelled as the layout spells the path of the prints it makes.
-        const QString path = printsFolder + QLatin1Char('/') + file.fileName();
-        if (stored->count(path) || KeptRows::isKeptPrint(path)) continue;
-        auto item = std::make_shared<MediaItemModel>();
-        item->filePath = path;
-        item->fileName = file.fileName();
-        item->albumName = album;
-        // A folder of many (a database made anew) is not uploaded all at once:
-        // past the first few, the retry service sends them one after another.
-        if (made.size() >= kPrintsWithoutRowsUploadedAtOnce) item->uploadStatus = MediaUploadStatusImageFailed;
-        spdlog::warn("MediaItemHelper: the print {} has no row (the booth stopped before it was stored); recording it",
-                     path.toStdString());
-        if (!KeptRows::saveOrKeep(item)) continue;  // recorded and uploaded once the database takes it
-        addNewlyCreatedMediaItemToCache(item);
-        if (item->uploadStatus == MediaUploadStatusUploading) made.push_back(item);
+    // Only prints made since this database's booth last started can be its
+    // own: older ones belong to an earlier event (or a database made anew),
+    // and are never published under this one.
+    if (!runs->empty()) {
+        const BoothRun& last = runs->back();
+        // Only the layout's own names: a copy with a QR code, a file being
+        // written or one the operator put there is no session print.
+        static const QRegularExpression printName(
+            QStringLiteral(R"(^\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}-\d{3}(_\d+)?\.jpg$)"));
+        std::vector<QFileInfo> prints;
+        for (const QFileInfo& file : QDir(printsFolder).entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Name)) {
+            const QDateTime written = file.lastModified();
+            if (printName.match(file.fileName()).hasMatch() && written >= last.started && written <= thisRunStarted)
+                prints.push_back(file);
+        }
+        if (!prints.empty()) {
+            const auto stored = MediaItemModel::storedFilePaths();
+            if (!stored) return std::nullopt;
+            std::set<FileIdentity> recorded;
+            for (const auto& paths : {std::vector<QString>(stored->begin(), stored->end()), KeptRows::keptPrintPaths()})
+                for (const QString& path : paths)
+                    if (auto identity = identityOf(path)) recorded.insert(*identity);
+            for (const QFileInfo& file : prints) {
+                // Spelled as the layout spells the path of the prints it makes.
+                const QString path = printsFolder + QLatin1Char('/') + file.fileName();
+                const auto identity = identityOf(path);
+                if (!identity || !recorded.insert(*identity).second) continue;
+                auto item = std::make_shared<MediaItemModel>();
+                item->filePath = path;
+                item->fileName = file.fileName();
+                item->albumName = last.albumName;
+                // A folder of many is not uploaded all at once: past the
+                // first few, the retry service sends them one after another.
+                if (made.size() >= kPrintsWithoutRowsUploadedAtOnce) item->uploadStatus = MediaUploadStatusImageFailed;
+                spdlog::warn(
+                    "MediaItemHelper: the print {} has no row (the booth stopped before it was stored); recording it",
+                    path.toStdString());
+                if (!KeptRows::saveOrKeep(item)) continue;  // recorded and uploaded once the database takes it
+                addNewlyCreatedMediaItemToCache(item);
+                if (item->uploadStatus == MediaUploadStatusUploading) made.push_back(item);
+            }
+        }
     }
+    // Where this start cannot be recorded, the next one looks back further;
+    // what was recorded meanwhile has its row and is left alone.
+    const QString album = QString::fromStdString(UserDefaults::standard().string("ALBUM_NAME"));
+    if (!BoothRunModel::record(BoothRun{thisRunStarted, album}))
+        spdlog::error("MediaItemHelper: the start of this run cannot be recorded now: {}",
+                      WrenDatabase::shared().lastError());
     return made;
 }

@@ -45,13 +45,16 @@ public:
     // Whether the first upload of that row is under way in this run.
     static bool isUploadUnderWay(std::int64_t mediaID);
 
-    // Gives every print of `printsFolder` written before `madeBefore` that
-    // has no row (the booth stopped between the file and its row) a row, and
-    // returns those whose upload is to start now (the first few; the rest
-    // are left to the retry service); nullopt when the table cannot be read
-    // now. Prints whose row is kept for later are left to that.
+    // Gives every print of `printsFolder` that this database's booth made
+    // since it last started, before `thisRunStarted`, and that has no row
+    // (the booth stopped between the file and its row) a row in the album
+    // of that run, and records this start. Rows are matched by file, not by
+    // the spelling of their path. Returns those whose upload is to start now
+    // (the first few; the rest are left to the retry service); nullopt when
+    // the table cannot be read now. Prints whose row is kept for later are
+    // left to that.
     static std::optional<std::vector<std::shared_ptr<MediaItemModel>>> recordPrintsWithoutRows(
-        const QString& printsFolder, const QDateTime& madeBefore);
+        const QString& printsFolder, const QDateTime& thisRunStarted);
 
     void didUploadedImageToS3(std::shared_ptr<MediaItemModel> item) override;
     void didUploadedThumbToS3(std::shared_ptr<MediaItemModel> item) override;

@@ -175,7 +175,8 @@ QDateTime asDate(const Value& v) {
 }
 
 const char* kMediaColumns =
-    "id, file_name, file_path, album_name, image_url, thumb_url, upload_url, upload_status, retry_count, date_created";
+    "id, file_name, file_path, album_name, image_url, thumb_url, upload_url, upload_status, retry_count, date_created, "
+    "stage_last_tried, date_last_tried";
 
 std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     auto m = std::make_shared<MediaItemModel>();
@@ -189,6 +190,8 @@ std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
     m->uploadStatus = asSmallInt(r[7], "media.upload_status", m->ID);
     m->retryCount = asSmallInt(r[8], "media.retry_count", m->ID);
     m->dateCreated = asDate(r[9]);
+    m->stageLastTried = asSmallInt(r[10], "media.stage_last_tried", m->ID);
+    m->dateLastTried = asDate(r[11]);
     return m;
 }
 
@@ -196,8 +199,8 @@ std::shared_ptr<MediaItemModel> mediaFromRow(const Row& r) {
 // it is written.
 struct PendingUpload {
     std::optional<QString> imageURL, thumbURL, uploadURL;
-    std::optional<int> uploadStatus, retryCount;
-    bool empty() const { return !imageURL && !thumbURL && !uploadURL && !uploadStatus && !retryCount; }
+    std::optional<int> uploadStatus, retryCount, stageLastTried;
+    bool empty() const { return !imageURL && !thumbURL && !uploadURL && !uploadStatus && !retryCount && !stageLastTried; }
 };
 struct UnsavedUploads {
     std::mutex mutex;
@@ -237,6 +240,7 @@ bool storeUnsaved(std::int64_t id) {
     if (row.uploadURL) add("upload_url", text(*row.uploadURL));
     if (row.uploadStatus) add("upload_status", std::int64_t{*row.uploadStatus});
     if (row.retryCount) add("retry_count", std::int64_t{*row.retryCount});
+    if (row.stageLastTried) add("stage_last_tried", std::int64_t{*row.stageLastTried});
     args.push_back(id);
     if (!columns.empty() && !db().execute("UPDATE media SET " + columns + " WHERE id = ?", args)) return false;
     std::lock_guard lock(unsaved().mutex);
@@ -247,6 +251,7 @@ bool storeUnsaved(std::int64_t id) {
     settle(it->second.uploadURL, row.uploadURL);
     settle(it->second.uploadStatus, row.uploadStatus);
     settle(it->second.retryCount, row.retryCount);
+    settle(it->second.stageLastTried, row.stageLastTried);
     ++unsaved().settled;
     if (it->second.empty()) unsaved().rows.erase(it);
     return true;
@@ -274,7 +279,7 @@ base::SerialQueue& progressWriter() {
     return *queue;
 }
 
-enum Field { Image = 1, Thumb = 2, Short = 4, Status = 8, Retries = 16 };
+enum Field { Image = 1, Thumb = 2, Short = 4, Status = 8, Retries = 16, Tried = 32 };
 
 void storeUploadProgress(const MediaItemModel& item, int fields, const char* what) {
     bool kept;
@@ -287,6 +292,7 @@ void storeUploadProgress(const MediaItemModel& item, int fields, const char* wha
         if (fields & Short) row.uploadURL = item.uploadURL;
         if (fields & Status) row.uploadStatus = item.uploadStatus;
         if (fields & Retries) row.retryCount = item.retryCount;
+        if (fields & Tried) row.stageLastTried = item.stageLastTried;
     }
     progressWriter().post([id = item.ID, kept, what = std::string(what)] {
         if (!storeUnsaved(id) && !kept)
@@ -307,6 +313,7 @@ void overlayUnsaved(std::vector<std::shared_ptr<MediaItemModel>>& rows) {
         if (p.uploadURL) r->uploadURL = *p.uploadURL;
         if (p.uploadStatus) r->uploadStatus = *p.uploadStatus;
         if (p.retryCount) r->retryCount = *p.retryCount;
+        if (p.stageLastTried) r->stageLastTried = *p.stageLastTried;
     }
 }
 
@@ -506,11 +513,53 @@ void MediaItemModel::updateOnThumbUploadSuccessToS3() {
 void MediaItemModel::updateOnWrenTrackURLUploadSuccess() {
     uploadStatus = MediaUploadStatusDone;
     retryCount = 0;
-    storeUploadProgress(*this, Short | Status | Retries, "short address");
+    storeUploadProgress(*this, Short | Status | Retries | Tried, "short address");
 }
 
 void MediaItemModel::updateOnFailedToUpload() {
-    storeUploadProgress(*this, Status | Retries, "upload status");
+    storeUploadProgress(*this, Status | Retries | Tried, "upload status");
+}
+
+bool MediaItemModel::recordUploadAttempt(std::int64_t mediaID, int stage, const QDateTime& when) {
+    const auto giveUp = std::chrono::steady_clock::now() + kUploadRecordPatience;
+    for (;;) {
+        const auto tried = std::chrono::steady_clock::now();
+        bool recorded = false;
+        // In order with the progress handed over before it.
+        progressWriter().sync([&] {
+            recorded = storeUnsaved(mediaID) &&
+                       db().execute("UPDATE media SET stage_last_tried = ?, date_last_tried = ? WHERE id = ?",
+                                    {std::int64_t{stage}, date(when), mediaID});
+        });
+        if (recorded) return true;
+        // A try that took the whole lock wait met another program holding
+        // the database, which lets go in time: the stage waits for it. A
+        // full disk or a file that cannot be written fails at once, and the
+        // stage does not go.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - tried < WrenDatabase::statementLockWait() || now >= giveUp) break;
+    }
+    spdlog::error("MediaItemModel: the upload of media item {} does not go on now: the database cannot record it",
+                  mediaID);
+    return false;
+}
+
+// ---- BoothRunModel
+
+std::optional<std::vector<BoothRun>> BoothRunModel::all() {
+    auto rows = db().query("SELECT started, album_name FROM booth_run ORDER BY started, id");
+    if (!rows) return std::nullopt;
+    std::vector<BoothRun> runs;
+    for (auto& r : *rows) {
+        BoothRun run{asDate(r[0]), asText(r[1])};
+        if (run.started.isValid()) runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+bool BoothRunModel::record(const BoothRun& run) {
+    return db().execute("INSERT INTO booth_run (started, album_name) VALUES (?, ?)",
+                        {date(run.started), text(run.albumName)});
 }
 
 // ---- SharingModel

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +39,10 @@ public:
     int uploadStatus = MediaUploadStatusUploading;
     int retryCount = 0;
     QDateTime dateCreated;
+    // The upload stage that last went out (0 none) and when; a registration
+    // still marked here got no answer that the booth knows of.
+    int stageLastTried = 0;
+    QDateTime dateLastTried;
 
     QString tableName() const override { return QStringLiteral("media"); }
 
@@ -66,6 +71,26 @@ public:
     void updateOnThumbUploadSuccessToS3();
     void updateOnWrenTrackURLUploadSuccess();  // uploadURL, status 1, retry count 0
     void updateOnFailedToUpload();             // uploadStatus and retryCount
+    // Ahead of an upload stage going out: stores what the upload of that row
+    // has reached so far and that `stage` goes now, waiting (up to
+    // kUploadRecordPatience) while another program holds the database. False
+    // when the table cannot take it: the stage must not go then, or after a
+    // restart the booth would not know it went. Blocking: never on the
+    // interface thread.
+    static constexpr std::chrono::minutes kUploadRecordPatience{2};
+    static bool recordUploadAttempt(std::int64_t mediaID, int stage, const QDateTime& when);
+};
+
+// The starts of the booth on this database, each with the album in force then.
+struct BoothRun {
+    QDateTime started;
+    QString albumName;
+};
+class BoothRunModel {
+public:
+    // Oldest first; nothing on a database error.
+    static std::optional<std::vector<BoothRun>> all();
+    static bool record(const BoothRun& run);
 };
 
 // One share request of a media item.

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QUrl>
 
 #include <atomic>
@@ -16,6 +17,8 @@
 #include "core/UserDefaults.h"
 #include "core/WrenUtils.h"
 #include "sharing/AwsSigV4.h"
+#include "templates/ImageUtils.h"
+#include "templates/LayoutEngine.h"
 #include "base/Text.h"
 
 namespace {
@@ -149,12 +152,41 @@ std::optional<std::string> WrenS3Manager::putObject(const QString& filePath, con
     return std::nullopt;
 }
 
+bool WrenS3Manager::makeThumbnail(const QString& printPath, const QString& thumbPath) {
+    QImageReader reader(printPath);
+    reader.setAutoTransform(true);
+    const QImage print = reader.read();
+    if (print.isNull()) return false;
+    return QDir().mkpath(QFileInfo(thumbPath).absolutePath()) &&
+           saveImageAtURLAsJPEG(LayoutEngine::makeThumbnail(print), thumbPath);
+}
+
 void WrenS3Manager::uploadMediaToAmazon(const QString& filePath, bool isThumb, std::shared_ptr<MediaItemModel> item) {
     auto self = shared_from_this();
     const QString key = objectKey(filePath, isThumb);
-    SharingRuntime::backgroundExecutor().post([self, filePath, isThumb, item, key] {
-        auto error = putObject(filePath, key);
-        self->onMain([self, filePath, isThumb, item, key, error] {
+    const QString printPath = item->filePath;
+    const std::int64_t mediaID = item->ID;
+    SharingRuntime::backgroundExecutor().post([self, filePath, isThumb, item, key, printPath, mediaID] {
+        const int stage = isThumb ? MediaUploadStatusThumbFailed : MediaUploadStatusImageFailed;
+        // A print whose thumbnail was never written (the booth stopped
+        // between the two files) gets one made from the print.
+        const bool noThumbnail = isThumb && !QFileInfo::exists(filePath) && !makeThumbnail(printPath, filePath);
+        bool recorded = false;
+        std::optional<std::string> error;
+        if (!noThumbnail) {
+            recorded = MediaItemModel::recordUploadAttempt(mediaID, stage, QDateTime::currentDateTimeUtc());
+            error = recorded ? putObject(filePath, key)
+                             : std::optional<std::string>("the database cannot record the upload now");
+        }
+        self->onMain([self, filePath, isThumb, item, key, error, stage, recorded, noThumbnail] {
+            if (noThumbnail) {
+                spdlog::warn("WrenS3Manager: {} has no thumbnail and none can be made of it; it is registered "
+                             "without one",
+                             item->filePath.toStdString());
+                self->didUploadedMediaToS3(item);
+                return;
+            }
+            if (recorded) item->stageLastTried = stage;
             if (error) {
                 spdlog::error("WrenS3Manager: Error: can't upload file to S3 - {}", *error);
                 if (isThumb) {
@@ -242,6 +274,15 @@ void WrenS3Manager::didUploadedMediaToS3(std::shared_ptr<MediaItemModel> item) {
     auto self = shared_from_this();
     const auto now = SharingRuntime::scheduler().clock().now();
     const QString key = item->imageURL;
+    if (!unansweredRegistrations().count(key) && item->stageLastTried == MediaUploadStatusRegistrationFailed &&
+        item->dateLastTried.isValid()) {
+        // It went out before the booth last stopped, and no answer is known:
+        // it may have been made, and waits as one that got no answer.
+        const base::Duration since =
+            std::chrono::milliseconds(std::max<qint64>(0, item->dateLastTried.msecsTo(QDateTime::currentDateTimeUtc())));
+        const base::Duration wait = kFirstUnansweredWait;
+        unansweredRegistrations()[key] = HeldBack{now + wait - std::min(since, wait), wait};
+    }
     if (auto held = unansweredRegistrations().find(key);
         held != unansweredRegistrations().end() && now < held->second.notBefore) {
         spdlog::warn("WrenS3Manager: the last registration of {} got no answer and may have been made; it is not "
@@ -257,8 +298,14 @@ void WrenS3Manager::didUploadedMediaToS3(std::shared_ptr<MediaItemModel> item) {
     SharingRuntime::backgroundExecutor().post([self, item, snapshot, key] {
         std::string error;
         bool unanswered = false;
-        auto address = registerUpload(*snapshot, &error, &unanswered);
-        self->onMain([self, item, address, error, unanswered, key] {
+        std::optional<QString> address;
+        // Known before it goes, so that a restart knows it may have been made.
+        const bool recorded = MediaItemModel::recordUploadAttempt(snapshot->ID, MediaUploadStatusRegistrationFailed,
+                                                                  QDateTime::currentDateTimeUtc());
+        if (recorded) address = registerUpload(*snapshot, &error, &unanswered);
+        else error = "the database cannot record the registration now";
+        self->onMain([self, item, address, error, unanswered, key, recorded] {
+            if (recorded) item->stageLastTried = unanswered ? MediaUploadStatusRegistrationFailed : 0;
             auto& held = unansweredRegistrations();
             if (!address) {
                 spdlog::error("failed response from Amzon_Track_Photo_WS: {}", error);

@@ -60,6 +60,9 @@ private:
     // `error` set (and `unanswered` when it went out with no answer).
     static std::optional<QString> registerUpload(const MediaItemModel& item, std::string* error,
                                                  bool* unanswered = nullptr);
+    // A thumbnail of the print, made as the layout makes it; false when the
+    // print cannot be read or the thumbnail written.
+    static bool makeThumbnail(const QString& printPath, const QString& thumbPath);
     void onMain(base::Task task);
     WrenS3ManagerDelegate* delegate_ = nullptr;
 };

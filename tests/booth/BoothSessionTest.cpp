@@ -902,9 +902,13 @@ protected:
         const char* earlier = std::getenv("EARLIER_RUN_DATA");
         return earlier ? std::string(earlier) + "/data/" : BoothSessionTest::dataDirectory();
     }
-    // An earlier run stopped between a print and its row.
+    // An earlier run of this database's booth stopped between a print and its row.
     void beforeLaunch() override {
         services.configure();
+        ASSERT_TRUE(WrenDatabase::openShared(WrenDatabase::defaultPath(),
+                                             std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        ASSERT_TRUE(BoothRunModel::record(BoothRun{QDateTime::currentDateTime().addSecs(-60), "Earlier"}));
+        WrenDatabase::shared().close();
         writePrint(QString::fromStdString(dataDirectory()) + "prints", withoutRow);
     }
     void TearDown() override {
@@ -1111,6 +1115,7 @@ protected:
     void leaveAnEarlierRun() override {
         ASSERT_TRUE(WrenDatabase::openShared(WrenDatabase::defaultPath(),
                                              std::string(FLASHWREN_SOURCE_DIR) + "/resources/migrations"));
+        ASSERT_TRUE(BoothRunModel::record(BoothRun{QDateTime::currentDateTime().addSecs(-60), "Earlier"}));
         const QString folder = QString::fromStdString(dataDirectory()) + "prints";
         for (const QString& name : {uploaded, interrupted, withoutRow}) writePrint(folder, name);
         for (const QString& name : {uploaded, interrupted}) {

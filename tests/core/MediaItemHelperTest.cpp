@@ -1,5 +1,9 @@
 #include <sqlite3.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -211,4 +215,54 @@ TEST_F(MediaHelper, AnUploadsReportDoesNotWaitForAnotherProgramsLockAndIsStoredO
         return stored == "http://img.example/held.jpg";
     }));
     WrenDatabase::setStatementLockWait(std::chrono::seconds(5));
+}
+
+namespace {
+// A print file as the layout names it, made at `made`.
+QString writePrint(const QString& folder, const QString& name, const QDateTime& made) {
+    QDir().mkpath(folder);
+    QFile file(folder + "/" + name);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("jpeg");
+    file.flush();
+    EXPECT_TRUE(file.setFileTime(made, QFileDevice::FileModificationTime));
+    return file.fileName();
+}
+}  // namespace
+
+// The start-up scan gives a row to the prints whose row this database's
+// booth lost, and to nothing else: not to an earlier event's prints left in
+// the folder, nor a second one to a print reached through another path.
+TEST_F(MediaHelper, TheStartScanAdoptsOnlyThisDatabasesLostPrintsOnceEachInTheAlbumTheyWereMadeIn) {
+    const QString folder = QString::fromStdString(home.path()) + "/disk/prints";
+    const QString linked = QString::fromStdString(home.path()) + "/mounted";
+    ASSERT_TRUE(QFile::link(QString::fromStdString(home.path()) + "/disk", linked));
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const char* name : {"2026-01-01_10-00-00-000.jpg", "2026-01-01_10-00-01-000.jpg", "2026-01-01_10-00-02-000.jpg"})
+        writePrint(folder, name, now.addDays(-30));
+
+    // The first start on a new database: the earlier event's prints stay as they are.
+    auto& defaults = UserDefaults::standard();
+    defaults.set("ALBUM_NAME", std::string("Wedding"));
+    const QDateTime firstStart = now.addSecs(-3600);
+    auto made = MediaItemHelper::recordPrintsWithoutRows(folder, firstStart);
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(made->empty());
+    EXPECT_EQ(MediaItemModel().rowCount(), 0);
+
+    // That run made two prints; the booth stopped before the second had its row.
+    auto stored = std::make_shared<MediaItemModel>();
+    stored->filePath = writePrint(folder, "2026-02-01_12-00-00-000.jpg", firstStart.addSecs(60));
+    stored->fileName = QFileInfo(stored->filePath).fileName();
+    ASSERT_TRUE(stored->save());
+    writePrint(folder, "2026-02-01_12-05-00-000.jpg", firstStart.addSecs(360));
+
+    // The next start, with another album set and the disk reached through a link.
+    defaults.set("ALBUM_NAME", std::string("Gala"));
+    made = MediaItemHelper::recordPrintsWithoutRows(linked + "/prints", now);
+    ASSERT_TRUE(made);
+    ASSERT_EQ(made->size(), 1u);
+    EXPECT_EQ((*made)[0]->fileName, "2026-02-01_12-05-00-000.jpg");
+    EXPECT_EQ((*made)[0]->albumName, "Wedding") << "the album it was made in";
+    EXPECT_EQ(MediaItemModel().rowCount(), 2);
 }

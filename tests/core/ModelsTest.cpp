@@ -404,18 +404,22 @@ TEST(Database, MigratesAnOldSchemaAndKeepsItsRows) {
     }
     WrenDatabase db;
     ASSERT_TRUE(db.open(path, migrationsDir())) << db.lastError();
-    EXPECT_EQ(db.schemaVersion(), 2);
+    EXPECT_EQ(db.schemaVersion(), 3);
     auto rows = db.query("SELECT file_name, date_created FROM media");
     ASSERT_TRUE(rows);
     ASSERT_EQ(rows->size(), 1u);
     EXPECT_EQ(std::get<std::string>((*rows)[0][0]), "x.jpg");
     EXPECT_TRUE(std::holds_alternative<std::string>((*rows)[0][1]));  // creation date filled in
+    // Its booth's prints count as this database's from its newest row on.
+    auto runs = db.query("SELECT started FROM booth_run");
+    ASSERT_TRUE(runs && runs->size() == 1u);
+    EXPECT_EQ((*runs)[0][0], (*rows)[0][1]);
     db.close();
 
     // Opening again applies nothing twice.
     WrenDatabase again;
     ASSERT_TRUE(again.open(path, migrationsDir())) << again.lastError();
-    EXPECT_EQ(again.schemaVersion(), 2);
+    EXPECT_EQ(again.schemaVersion(), 3);
     EXPECT_EQ(again.lastError(), "");
 }
 
@@ -446,7 +450,7 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     WrenDatabase db;
     ASSERT_TRUE(db.open(path, migrationsDir()));
     EXPECT_NE(db.lastError(), "");
-    EXPECT_EQ(db.schemaVersion(), 2);
+    EXPECT_EQ(db.schemaVersion(), 3);
     bool found = false;
     for (auto& e : fs::directory_iterator(home.path())) {
         if (e.path().filename().string().rfind("flashwren_db.sqlite.corrupt-", 0) == 0) {
@@ -470,7 +474,7 @@ TEST(Database, DamagedFileIsSetAsideNotOverwritten) {
     }
     EXPECT_TRUE(opening.get()) << fresh.lastError();
     EXPECT_NE(fresh.lastError().find("named pipe"), std::string::npos) << fresh.lastError();
-    EXPECT_EQ(fresh.schemaVersion(), 2);
+    EXPECT_EQ(fresh.schemaVersion(), 3);
     EXPECT_TRUE(fs::is_regular_file(path));
     EXPECT_EQ(journalsAside(), (std::multiset<std::string>{"-journal of the damaged file", "-wal of the damaged file",
                                                            "-journal of the pipe", "-wal of the pipe"}));
