@@ -73,7 +73,7 @@ TEST_F(FacebookPageTest, FindsTheAlbumOnALaterPageAndUploadsWithThePageToken) {
     albumsPage2 = R"({"data":[{"name":"Other","id":"2"},{"name":"Ava & Noah","id":"77"}]})";
     RequestLimitsSeen seen;
     EXPECT_EQ(post(), (std::vector<std::string>{"start Facebook", "finished Facebook: Image Shared"}));
-    seen.expectServiceLimits("/photos", std::chrono::seconds(10));
+    seen.expectServiceLimits("/photos", std::chrono::seconds(30));
 
     auto lookups = requests("GET", "/v2.2/PAGE/albums");
     ASSERT_EQ(lookups.size(), 2u);

@@ -117,7 +117,7 @@ TEST_F(SlowShareServiceTest, MailAndSmsGoOutWithTheServicesOwnLimits) {
     runAfter(0s);
     EXPECT_TRUE(done(mail) && done(text));
     seen.expectServiceLimits("/api/mail.send.json", 30s);
-    seen.expectServiceLimits("/Messages.json", 20s);
+    seen.expectServiceLimits("/Messages.json", 30s);
 }
 
 TEST(SlowRequest, ACutRequestThatMayHaveReachedTheServiceWholeIsHeldBackAsUnanswered) {

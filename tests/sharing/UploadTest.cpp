@@ -115,8 +115,8 @@ TEST_F(UploadTest, PrintAndThumbnailAreStoredAndRegistered) {
     std::optional<testsupport::LogCapture> log(std::in_place);
     RequestLimitsSeen seen;
     upload(m, 3);
-    seen.expectServiceLimits(kBucket, std::chrono::seconds(5));
-    seen.expectServiceLimits("/users/post.php", std::chrono::seconds(5));
+    seen.expectServiceLimits(kBucket, std::chrono::seconds(30));
+    seen.expectServiceLimits("/users/post.php", std::chrono::seconds(30));
     const auto lines = log->lines();
     log.reset();
     EXPECT_EQ(stages.calls, (std::vector<std::string>{"image", "thumb", "registered"}));
