@@ -18,6 +18,8 @@ done
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
+  # The linker: several times faster than binutils' on the test programs.
+  lld
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev qt6-webengine-dev qt6-webchannel-dev
   qt6-svg-dev qt6-image-formats-plugins libqt6opengl6-dev
   libgl-dev libegl-dev

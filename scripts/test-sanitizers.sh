@@ -36,6 +36,8 @@ launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+  # The precompiled headers (cmake/Flashwren.cmake) are cached only so.
+  export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
 fi
 # Optimised a little, so the suite runs in reasonable time, with the frame
 # pointers and line tables the reports need.

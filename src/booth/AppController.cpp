@@ -84,8 +84,10 @@ void AppController::showMessage(const QString& message, double seconds) {
 
 bool AppController::applicationDidFinishLaunching() {
     launched_ = QDateTime::currentDateTime();
-    startCrashReporting();                 // 1
-    if (!setUpLogging()) return false;     // 2
+    // The log first: the kits' threads log from the moment they start, and
+    // the default logger must not be swapped under them.
+    if (!setUpLogging()) return false;     // 1
+    startCrashReporting();                 // 2
     openDatabase();                        // 3
     becomeScreensDelegate();               // 4
     setUpDataFolders();                    // 5

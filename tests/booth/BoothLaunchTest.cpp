@@ -319,6 +319,14 @@ TEST_F(BoothLaunchTest, TheKitsTakeTheInstallationIdentifierOverFromTheBoothsSet
 
     ::kill(booth, SIGTERM);
     EXPECT_NE(waitForExit(booth), -1) << output("booth.log");
+    // The log is open before the kits start: their threads never log while
+    // the booth swaps its logger, and its file opens with the booth's version.
+    std::string log;
+    for (auto& e : std::filesystem::directory_iterator(base::dataHome() + "/Flashwren/Logs"))
+        log += *base::readFile(e.path());
+    const auto starting = log.find("AppController: Flashwren"), kit = log.find("[Blackbox] Version");
+    ASSERT_NE(kit, std::string::npos) << log;
+    EXPECT_LT(starting, kit) << log;
 }
 
 // The operator moves the data folder while a named pipe sits among the old

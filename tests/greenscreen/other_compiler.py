@@ -31,12 +31,17 @@ for source in sources:
         print(f"this build already uses {compiler}")
         sys.exit(77)
     flags, skip = [], False
-    for w in words[start + 1:]:
+    rest = words[start + 1:]
+    for i, w in enumerate(rest):
         if skip:
             skip = False
         elif w in ("-o", "-MF", "-MT", "-MQ"):
             skip = True
-        elif w not in ("-c", "-MD", "-MMD") and os.path.realpath(w) != os.path.realpath(source):
+        # This build's precompiled header is its own compiler's: the source
+        # is read without it.
+        elif w == "-include" and i + 1 < len(rest) and rest[i + 1].endswith("cmake_pch.hxx"):
+            skip = True
+        elif w not in ("-c", "-MD", "-MMD", "-Winvalid-pch") and os.path.realpath(w) != os.path.realpath(source):
             flags.append(w)
     run = subprocess.run([path, *flags, "-fsyntax-only", source], cwd=entry["directory"])
     if run.returncode:

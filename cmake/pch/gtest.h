@@ -1,0 +1,2 @@
+// Precompiled for the test programs.
+#include <gtest/gtest.h>

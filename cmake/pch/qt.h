@@ -1,0 +1,19 @@
+// Precompiled for the libraries and test programs that use Qt's widgets.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QObject>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWidget>
