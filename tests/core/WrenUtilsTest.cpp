@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <set>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 #include "LoopbackServer.h"
 #include "TempDir.h"
@@ -267,24 +269,25 @@ TEST(WrenUtils, CopyingAFolderTakesFilesAndFoldersAndNamesWhatItLeaves) {
 // part a dead copy left. A stop is heard inside a large file.
 TEST(WrenUtils, ACopyCutShortLeavesNoPartForTheNextToKeep) {
     namespace fs = std::filesystem;
-    testsupport::TempDir from, to;
     constexpr std::size_t kFile = 256 << 10;
+    if (testsupport::ChildProcess::childMode()) {  // killed halfway through its eleventh file
+        WrenUtils::copyDirectoryFrom(std::getenv("COPY_FROM"), std::getenv("COPY_TO"), nullptr,
+                                     [](qint64 copied, qint64) {
+                                         if (copied >= qint64(kFile) * 21 / 2) ::kill(::getpid(), SIGKILL);
+                                         return true;
+                                     });
+        return;
+    }
+    testsupport::TempDir from, to;
     fs::create_directories(from.file("Big"));
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(base::writeFileAtomically(from.file("Big/" + std::to_string(i) + ".png"), std::string(kFile, 'p')));
     const QString source = QString::fromStdString(from.path()), destination = QString::fromStdString(to.path());
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {  // killed halfway through its eleventh file
-        WrenUtils::copyDirectoryFrom(source, destination, nullptr, [](qint64 copied, qint64) {
-            if (copied >= qint64(kFile) * 21 / 2) ::kill(::getpid(), SIGKILL);
-            return true;
-        });
-        ::_exit(0);
-    }
-    const auto status = testsupport::waitForExitOrKill(child, std::chrono::seconds(60));
-    ASSERT_TRUE(status && WIFSIGNALED(*status)) << "the copy was not cut short";
+    testsupport::ChildProcess copy("copy", {{"COPY_FROM", from.path()}, {"COPY_TO", to.path()}});
+    ASSERT_TRUE(copy.started());
+    const auto status = copy.wait(std::chrono::seconds(60));
+    ASSERT_TRUE(status && WIFSIGNALED(*status)) << "the copy was not cut short: " << copy.output();
 
     EXPECT_TRUE(WrenUtils::copyDirectoryFrom(source, destination));
     for (int i = 0; i < 20; ++i) {
