@@ -278,6 +278,14 @@ bool KeptRows::saveOrKeep(const std::shared_ptr<SharingModel>& share) {
     return false;
 }
 
+namespace {
+void storeInBackground() {
+    base::ThreadPool::shared().post([] {
+        if (!KeptRows::storeAll()) scheduleRetry();
+    });
+}
+}  // namespace
+
 void KeptRows::recordShare(const std::shared_ptr<SharingModel>& share) {
     {
         std::lock_guard lock(state().mutex);
@@ -286,9 +294,7 @@ void KeptRows::recordShare(const std::shared_ptr<SharingModel>& share) {
         ++state().changes;
     }
     keepOnDisk();
-    base::ThreadPool::shared().post([] {
-        if (!storeAll()) scheduleRetry();
-    });
+    storeInBackground();
 }
 
 void KeptRows::restoreKept() {
@@ -298,10 +304,7 @@ void KeptRows::restoreKept() {
         readFileOnce();
         any = !state().shares.empty();
     }
-    if (any)
-        base::ThreadPool::shared().post([] {
-            if (!storeAll()) scheduleRetry();
-        });
+    if (any) storeInBackground();
 }
 
 void KeptRows::storeOrKeepAtQuit() {
@@ -320,7 +323,6 @@ void KeptRows::storeOrKeepAtQuit() {
                       "could not be kept in {} ({}) and are lost",
                       prints, shares, filePath(), state().fileProblem);
 }
-
 
 bool KeptRows::storeAll() {
     std::lock_guard writer(writerMutex());
